@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine, builds everything and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup-debian.sh
+cmake --preset default
+cmake --build --preset default
+ctest --preset default --parallel 2

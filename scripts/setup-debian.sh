@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what building, testing and running need on Debian 12 (run as root).
+# Does nothing when everything is there already.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config git
+    qt6-base-dev qt6-base-dev-tools libgl-dev libxkbcommon-dev
+    libturbojpeg0-dev
+    googletest libgtest-dev libbenchmark-dev
+    clang-14 libclang-rt-14-dev
+    xvfb xauth iperf3 iproute2 util-linux
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: missing packages: ${missing[*]}; run this script as root to install them" >&2
+    exit 1
+fi
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"

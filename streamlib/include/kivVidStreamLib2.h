@@ -1,0 +1,248 @@
+/*
+ * kivVidStreamLib2 - carries uncompressed or JPEG-compressed video frames from
+ * encoders to decoders over shared memory, TCP or UDP (unicast and multicast).
+ *
+ * Conventions that hold for every declaration below:
+ *  - Every `int` result is KIV_OK (0) on success and a negative KIV_ERROR_* code
+ *    otherwise; kivErrorString() turns a code into text and kivLastErrorDetail()
+ *    says what went wrong in the calling thread's most recent failed call.
+ *  - Every call accepts a NULL handle and then returns KIV_ERROR_INVALID_HANDLE,
+ *    NULL or 0. A pointer the library did not hand out, or has already deleted,
+ *    is refused the same way.
+ *  - The library copies what it keeps: format records and address texts may be
+ *    freed as soon as the call returns.
+ *  - No call lets a C++ exception escape.
+ *  - One handle may be used from several threads only where a declaration says
+ *    so; different handles are independent.
+ *
+ * Pixel layout of a frame: rows top to bottom (orientation 1), each row padded
+ * to a multiple of 4 bytes. Depth codes: 16-bit RGB565 in native 16-bit words,
+ * 24-bit R,G,B bytes, 32-bit native 32-bit words 0xffRRGGBB (B,G,R,X bytes in
+ * memory on little-endian hosts), 8-bit grey.
+ */
+#ifndef KIV_VID_STREAM_LIB2_H
+#define KIV_VID_STREAM_LIB2_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define KIV_API
+#elif defined(KIV_BUILDING_LIBRARY)
+#define KIV_API __attribute__((visibility("default")))
+#else
+#define KIV_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Version ----------------------------------------------------------- */
+
+#define KIV_VERSION_MAJOR 2
+#define KIV_VERSION_MINOR 0
+#define KIV_VERSION_PATCH 0
+/** The version as one number: major * 10000 + minor * 100 + patch. */
+#define KIV_VERSION_NUMBER (KIV_VERSION_MAJOR * 10000 + KIV_VERSION_MINOR * 100 + KIV_VERSION_PATCH)
+
+/** Version of the library loaded at run time, in the form of KIV_VERSION_NUMBER.
+ *  Any thread. */
+KIV_API int kivVersionNumber(void);
+
+/* ---- Codes ------------------------------------------------------------- */
+
+/** Protocol codes for kivGetEncoder() and kivGetDecoder(). */
+#define KIV_PROTOCOL_UDP 1    /**< "Multicast (UDP)": unicast or multicast datagrams */
+#define KIV_PROTOCOL_TCP 2    /**< "Remote (TCP)": the decoder listens, the encoder connects */
+#define KIV_PROTOCOL_MEMORY 3 /**< "Local (Memory)": shared memory between processes of one user */
+
+/** Depth codes of kivStreamFormat.depth. */
+#define KIV_DEPTH_16 0 /**< RGB565, 2 bytes per pixel */
+#define KIV_DEPTH_24 1 /**< R, G, B bytes, 3 bytes per pixel */
+#define KIV_DEPTH_32 2 /**< 0xffRRGGBB words, 4 bytes per pixel */
+#define KIV_DEPTH_8 3  /**< grey, 1 byte per pixel */
+
+/** Orientation 1: rows run top to bottom. The library carries any value unchanged. */
+#define KIV_ORIENTATION_TOP_DOWN 1
+
+/** Multicast group that UDP decoders join. The environment variable
+ *  KIVSTREAM_MULTICAST_GROUP overrides it for decoders created afterwards. */
+#define KIV_MULTICAST_GROUP "239.255.10.88"
+
+/** Largest frame, in bytes, that the library sends or accepts (64 MiB). */
+#define KIV_MAX_FRAME_BYTES (64u * 1024u * 1024u)
+
+/** Status codes. Never renumbered. */
+#define KIV_OK 0
+#define KIV_ERROR_INVALID_HANDLE (-1)   /**< NULL, foreign or deleted handle */
+#define KIV_ERROR_INVALID_ARGUMENT (-2) /**< an argument is out of its documented range */
+#define KIV_ERROR_UNSUPPORTED (-3)      /**< protocol or feature not available in this build */
+#define KIV_ERROR_NO_MEMORY (-4)        /**< an allocation failed */
+#define KIV_ERROR_BUSY (-5)             /**< the stream or port is taken by another sender or program */
+#define KIV_ERROR_ADDRESS (-6)          /**< the address cannot be parsed or resolved */
+#define KIV_ERROR_IO (-7)               /**< a system call failed */
+#define KIV_ERROR_STATE (-8)            /**< call out of order, e.g. encode before a destination is set */
+#define KIV_ERROR_TOO_LARGE (-9)        /**< the frame exceeds KIV_MAX_FRAME_BYTES or 32 bits */
+#define KIV_ERROR_PERMISSION (-10)      /**< a resource belongs to someone else */
+#define KIV_ERROR_INTERNAL (-11)        /**< a fault inside the library */
+
+/** Static English text for a status code; unknown codes give "unknown error".
+ *  Never NULL; the caller must not free it. Any thread. */
+KIV_API const char *kivErrorString(int code);
+
+/** Detail of the most recent failure of a library call made by the calling
+ *  thread ("port 10588 is already in use", ...), or "" if there was none.
+ *  Valid until the thread's next library call; do not free. */
+KIV_API const char *kivLastErrorDetail(void);
+
+/* ---- Frame format ------------------------------------------------------ */
+
+/** Format of a stream. width and height in pixels, depth a KIV_DEPTH_* code,
+ *  orientation carried unchanged from encoder to decoder. */
+typedef struct kivStreamFormat {
+    uint16_t width, height, depth, orientation;
+} kivStreamFormat;
+
+/** Bytes of one uncompressed frame of `format`:
+ *  height * (width * bytes per pixel rounded up to a multiple of 4), computed in
+ *  64 bits. 0 for NULL, for an unknown depth code, and for a size that does not
+ *  fit in 32 bits, so no caller copies a wrapped-around size. Any thread. */
+KIV_API uint32_t kivGetByteSize(const kivStreamFormat *format);
+
+/* ---- Encoder ----------------------------------------------------------- */
+
+typedef struct kivEncoder kivEncoder;
+
+/** Creates an encoder for `protocol` (KIV_PROTOCOL_*) sending frames of
+ *  `format` (copied). Returns NULL for an unknown or unavailable protocol, a
+ *  NULL format, an unknown depth or a frame larger than KIV_MAX_FRAME_BYTES.
+ *  Nothing is sent until kivSetDestAddress() succeeds. Release with
+ *  kivDeleteEncoder(). Any thread; one encoder is used by one thread at a time. */
+KIV_API kivEncoder *kivGetEncoder(int protocol, const kivStreamFormat *format);
+
+/** Sets where frames go and opens the transport. `address` is NUL-terminated
+ *  text, copied: an IPv4 or IPv6 literal or a host name for TCP; a unicast or
+ *  multicast IPv4 address for UDP; ignored (may be NULL) for shared memory.
+ *  `stream` is 1..65535: the TCP or UDP port, or the shared-memory channel.
+ *  A second call moves the encoder to the new destination.
+ *  KIV_ERROR_BUSY: another live encoder already sends on this shared-memory
+ *  stream. KIV_ERROR_ADDRESS: the address is malformed (names are resolved in
+ *  the background; a name that never resolves just sends nothing). */
+KIV_API int kivSetDestAddress(kivEncoder *encoder, const char *address, int stream);
+
+/** Changes the format (copied) and the compression. `compress` is 0 (raw) or
+ *  1 (JPEG). `level` is 0..100, the "Compression Level": 0 compresses least,
+ *  100 most; JPEG quality = max(1, 100 - level). The level is checked even
+ *  when compress is 0. Receivers follow a format change by themselves. */
+KIV_API int kivSetDestFormat(kivEncoder *encoder, const kivStreamFormat *format, int compress, int level);
+
+/** Sends one frame: reads exactly kivGetByteSize(format) bytes from `pixels`
+ *  (layout: see the top of this file) and returns once they are copied. Never
+ *  waits for a receiver or the network: if the transport is still busy with an
+ *  older frame, the older unsent frame is replaced and counted as dropped.
+ *  KIV_ERROR_STATE before a destination is set. */
+KIV_API int kivEncode(kivEncoder *encoder, const void *pixels);
+
+/** Stops sending, releases every resource of the encoder and frees it.
+ *  The handle is invalid afterwards. NULL gives KIV_ERROR_INVALID_HANDLE and
+ *  does nothing else. */
+KIV_API int kivDeleteEncoder(kivEncoder *encoder);
+
+/** Counters of an encoder since it was created. */
+typedef struct kivEncoderStats {
+    uint64_t framesEncoded; /**< successful kivEncode() calls */
+    uint64_t framesSent;    /**< frames handed completely to the transport */
+    uint64_t framesDropped; /**< frames replaced before they were sent, or failed to compress */
+    uint64_t bytesSent;     /**< payload bytes of the frames sent (compressed size for JPEG) */
+} kivEncoderStats;
+
+/** Fills `stats`. Any thread, also while another thread encodes. */
+KIV_API int kivGetEncoderStats(kivEncoder *encoder, kivEncoderStats *stats);
+
+/* ---- Decoder ----------------------------------------------------------- */
+
+typedef struct kivDecoder kivDecoder;
+
+/** Creates a decoder for `protocol`. `format` is only a hint and may be NULL:
+ *  frames are delivered in the format they were sent in. Returns NULL for an
+ *  unknown or unavailable protocol. Nothing is received until
+ *  kivSetSourceAddress() succeeds. Release with kivDeleteDecoder(). */
+KIV_API kivDecoder *kivGetDecoder(int protocol, const kivStreamFormat *format);
+
+/** Starts receiving `stream` (1..65535): listens on that TCP port, binds that
+ *  UDP port (and joins KIV_MULTICAST_GROUP), or follows that shared-memory
+ *  channel, on a background thread. KIV_ERROR_BUSY when the TCP port is taken;
+ *  the decoder then stays harmless and kivLockReadBuffer() returns NULL.
+ *  A second call moves the decoder to the new stream. */
+KIV_API int kivSetSourceAddress(kivDecoder *decoder, int stream);
+
+/** 1 (the default): a slow reader gets the newest frame and older unread ones
+ *  are dropped and counted. 0: up to 4 frames queue in arrival order; when the
+ *  queue is full the oldest is dropped and counted. Neither blocks a sender. */
+KIV_API int kivSetAdaptiveBuffer(kivDecoder *decoder, int enabled);
+
+/** Locks the next frame not yet handed out and returns its first byte, or
+ *  NULL when none is ready, when a frame is already locked, for a decoder with
+ *  no source, and for a NULL or invalid handle. `timeoutMs` 0 returns at once;
+ *  a positive value waits up to that many milliseconds and wakes as soon as a
+ *  frame arrives. The kivGetByteSize() bytes of the frame stay valid and
+ *  unchanged until kivUnlockReadBuffer(). Raw frames only: JPEG frames are
+ *  decoded before they are handed out. One reading thread per decoder. */
+KIV_API const void *kivLockReadBuffer(kivDecoder *decoder, int timeoutMs);
+
+/** Releases the frame locked by kivLockReadBuffer(). KIV_ERROR_STATE if no
+ *  frame is locked. */
+KIV_API int kivUnlockReadBuffer(kivDecoder *decoder);
+
+/** Format of the frame locked now, or of the last one locked; 0 before the
+ *  first frame. Call from the reading thread. */
+KIV_API uint16_t kivGetRecvWidth(kivDecoder *decoder);
+KIV_API uint16_t kivGetRecvHeight(kivDecoder *decoder);
+KIV_API uint8_t kivGetRecvOrientation(kivDecoder *decoder);
+KIV_API uint8_t kivGetRecvDepth(kivDecoder *decoder);
+
+/** Bytes that the last locked frame took on the way: its JPEG size, or its
+ *  byte size when it was sent raw. 0 before the first frame. Safe from any
+ *  thread, also while another thread holds the lock. */
+KIV_API uint32_t kivGetCompressedFrameSize(kivDecoder *decoder);
+
+/** Stops receiving, releases every resource of the decoder (and a locked
+ *  frame) and frees it. Call only when no other thread uses the decoder. */
+KIV_API int kivDeleteDecoder(kivDecoder *decoder);
+
+/** kivFrameInfo.flags: the frame travelled as JPEG. */
+#define KIV_FRAME_COMPRESSED 0x1u
+
+/** What the sender stamped on a frame. */
+typedef struct kivFrameInfo {
+    uint64_t sessionId;    /**< random per encoder transport session; changes when a sender restarts */
+    uint32_t frameNumber;  /**< counts up by 1 per frame sent, wrapping at 2^32 */
+    uint32_t flags;        /**< KIV_FRAME_* */
+    int64_t sendTimeUs;    /**< sender's wall clock at kivEncode(), microseconds since the epoch */
+    int64_t receiveTimeUs; /**< decoder's wall clock when the frame was complete */
+    uint32_t transferBytes; /**< same as kivGetCompressedFrameSize() */
+    uint32_t imageBytes;    /**< kivGetByteSize() of the frame's format */
+} kivFrameInfo;
+
+/** Fills `info` for the frame locked now. KIV_ERROR_STATE if none is locked.
+ *  Call from the reading thread. */
+KIV_API int kivGetRecvFrameInfo(kivDecoder *decoder, kivFrameInfo *info);
+
+/** Counters of a decoder since it was created. */
+typedef struct kivDecoderStats {
+    uint64_t framesReceived;   /**< complete, valid frames accepted from the transport */
+    uint64_t framesDelivered;  /**< frames handed out by kivLockReadBuffer() */
+    uint64_t framesDropped;    /**< frames overwritten or pushed out before they were read */
+    uint64_t framesMalformed;  /**< input rejected: bad headers, sizes, JPEG data, connections dropped for it */
+    uint64_t framesIncomplete; /**< frames given up because parts never arrived */
+    uint64_t bytesReceived;    /**< transfer bytes of the frames received */
+} kivDecoderStats;
+
+/** Fills `stats`. Any thread. */
+KIV_API int kivGetDecoderStats(kivDecoder *decoder, kivDecoderStats *stats);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KIV_VID_STREAM_LIB2_H */

@@ -1,0 +1,220 @@
+// The C boundary: checks handles against a registry, keeps exceptions inside,
+// and forwards to the C++ objects.
+#include <new>
+#include <shared_mutex>
+#include <type_traits>
+#include <unordered_set>
+
+#include "decoder.hpp"
+#include "encoder.hpp"
+#include "errors.hpp"
+#include "format.hpp"
+
+namespace kiv {
+namespace {
+
+// Remembers the handles handed out, so a foreign or deleted pointer is refused
+// instead of dereferenced.
+template <class T> class Registry {
+public:
+    void add(T *object) {
+        std::unique_lock lock(mutex_);
+        live_.insert(object);
+    }
+    bool remove(T *object) {
+        std::unique_lock lock(mutex_);
+        return live_.erase(object) == 1;
+    }
+    T *find(const void *handle) const {
+        if (!handle) return nullptr;
+        std::shared_lock lock(mutex_);
+        auto it = live_.find(static_cast<T *>(const_cast<void *>(handle)));
+        return it == live_.end() ? nullptr : *it;
+    }
+
+private:
+    mutable std::shared_mutex mutex_;
+    std::unordered_set<T *> live_;
+};
+
+Registry<Encoder> &encoders() {
+    static Registry<Encoder> r;
+    return r;
+}
+Registry<Decoder> &decoders() {
+    static Registry<Decoder> r;
+    return r;
+}
+
+// Runs `body`, turning any exception into a recorded status: that status for
+// int results, `onError` for the others.
+template <class R, class F> R guarded(R onError, F &&body) noexcept {
+    clearLastError();
+    int code;
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        code = fail(KIV_ERROR_NO_MEMORY, "out of memory");
+    } catch (const std::exception &e) {
+        code = fail(KIV_ERROR_INTERNAL, e.what());
+    } catch (...) {
+        code = fail(KIV_ERROR_INTERNAL, "unknown exception");
+    }
+    if constexpr (std::is_same_v<R, int>) return code;
+    else return onError;
+}
+
+template <class F> int withEncoder(kivEncoder *handle, F &&body) {
+    return guarded(KIV_ERROR_INTERNAL, [&]() -> int {
+        Encoder *e = encoders().find(handle);
+        if (!e) return fail(KIV_ERROR_INVALID_HANDLE, "not a live encoder handle");
+        return body(*e);
+    });
+}
+
+template <class R, class F> R withDecoder(kivDecoder *handle, R onError, F &&body) {
+    return guarded(onError, [&]() -> R {
+        Decoder *d = decoders().find(handle);
+        if (!d) {
+            fail(KIV_ERROR_INVALID_HANDLE, "not a live decoder handle");
+            return onError;
+        }
+        return body(*d);
+    });
+}
+
+} // namespace
+} // namespace kiv
+
+using namespace kiv;
+
+extern "C" {
+
+int kivVersionNumber(void) { return KIV_VERSION_NUMBER; }
+
+uint32_t kivGetByteSize(const kivStreamFormat *format) {
+    if (!format || !isKnownDepth(format->depth)) return 0;
+    const uint64_t size = frameBytes64(*format);
+    return size > UINT32_MAX ? 0 : uint32_t(size);
+}
+
+kivEncoder *kivGetEncoder(int protocol, const kivStreamFormat *format) {
+    return guarded<kivEncoder *>(nullptr, [&]() -> kivEncoder * {
+        if (!format) return fail(KIV_ERROR_INVALID_ARGUMENT, "format is NULL"), nullptr;
+        if (!isSendableFormat(*format)) return fail(KIV_ERROR_INVALID_ARGUMENT, "unknown depth or frame over 64 MiB"), nullptr;
+        auto encoder = std::make_unique<Encoder>(protocol, *format);
+        if (!encoder->hasTransport()) return fail(KIV_ERROR_UNSUPPORTED, "protocol not available"), nullptr;
+        Encoder *raw = encoder.release();
+        encoders().add(raw);
+        return reinterpret_cast<kivEncoder *>(raw);
+    });
+}
+
+int kivSetDestAddress(kivEncoder *encoder, const char *address, int stream) {
+    return withEncoder(encoder, [&](Encoder &e) { return e.setDestination(address, stream); });
+}
+
+int kivSetDestFormat(kivEncoder *encoder, const kivStreamFormat *format, int compress, int level) {
+    return withEncoder(encoder, [&](Encoder &e) {
+        if (!format) return fail(KIV_ERROR_INVALID_ARGUMENT, "format is NULL");
+        return e.setFormat(*format, compress, level);
+    });
+}
+
+int kivEncode(kivEncoder *encoder, const void *pixels) {
+    return withEncoder(encoder, [&](Encoder &e) { return e.encode(pixels); });
+}
+
+int kivDeleteEncoder(kivEncoder *encoder) {
+    return guarded(KIV_ERROR_INTERNAL, [&]() -> int {
+        Encoder *e = encoders().find(encoder);
+        if (!e || !encoders().remove(e)) return fail(KIV_ERROR_INVALID_HANDLE, "not a live encoder handle");
+        delete e;
+        return KIV_OK;
+    });
+}
+
+int kivGetEncoderStats(kivEncoder *encoder, kivEncoderStats *stats) {
+    return withEncoder(encoder, [&](Encoder &e) {
+        if (!stats) return fail(KIV_ERROR_INVALID_ARGUMENT, "stats is NULL");
+        *stats = e.stats();
+        return KIV_OK;
+    });
+}
+
+kivDecoder *kivGetDecoder(int protocol, const kivStreamFormat *) {
+    return guarded<kivDecoder *>(nullptr, [&]() -> kivDecoder * {
+        auto decoder = std::make_unique<Decoder>(protocol);
+        if (!decoder->hasTransport()) return fail(KIV_ERROR_UNSUPPORTED, "protocol not available"), nullptr;
+        Decoder *raw = decoder.release();
+        decoders().add(raw);
+        return reinterpret_cast<kivDecoder *>(raw);
+    });
+}
+
+int kivSetSourceAddress(kivDecoder *decoder, int stream) {
+    return withDecoder(decoder, KIV_ERROR_INVALID_HANDLE, [&](Decoder &d) { return d.setSource(stream); });
+}
+
+int kivSetAdaptiveBuffer(kivDecoder *decoder, int enabled) {
+    return withDecoder(decoder, KIV_ERROR_INVALID_HANDLE, [&](Decoder &d) {
+        if (enabled != 0 && enabled != 1) return fail(KIV_ERROR_INVALID_ARGUMENT, "enabled must be 0 or 1");
+        d.setAdaptive(enabled == 1);
+        return KIV_OK;
+    });
+}
+
+const void *kivLockReadBuffer(kivDecoder *decoder, int timeoutMs) {
+    return withDecoder(decoder, static_cast<const void *>(nullptr),
+                       [&](Decoder &d) { return d.lock(timeoutMs < 0 ? 0 : timeoutMs); });
+}
+
+int kivUnlockReadBuffer(kivDecoder *decoder) {
+    return withDecoder(decoder, KIV_ERROR_INVALID_HANDLE, [&](Decoder &d) { return d.unlock(); });
+}
+
+uint16_t kivGetRecvWidth(kivDecoder *decoder) {
+    return withDecoder(decoder, uint16_t{0}, [](Decoder &d) { return d.lastFormat().width; });
+}
+
+uint16_t kivGetRecvHeight(kivDecoder *decoder) {
+    return withDecoder(decoder, uint16_t{0}, [](Decoder &d) { return d.lastFormat().height; });
+}
+
+uint8_t kivGetRecvOrientation(kivDecoder *decoder) {
+    return withDecoder(decoder, uint8_t{0}, [](Decoder &d) { return uint8_t(d.lastFormat().orientation); });
+}
+
+uint8_t kivGetRecvDepth(kivDecoder *decoder) {
+    return withDecoder(decoder, uint8_t{0}, [](Decoder &d) { return uint8_t(d.lastFormat().depth); });
+}
+
+uint32_t kivGetCompressedFrameSize(kivDecoder *decoder) {
+    return withDecoder(decoder, uint32_t{0}, [](Decoder &d) { return d.lastTransferBytes(); });
+}
+
+int kivGetRecvFrameInfo(kivDecoder *decoder, kivFrameInfo *info) {
+    return withDecoder(decoder, KIV_ERROR_INVALID_HANDLE, [&](Decoder &d) {
+        if (!info) return fail(KIV_ERROR_INVALID_ARGUMENT, "info is NULL");
+        return d.frameInfo(*info);
+    });
+}
+
+int kivGetDecoderStats(kivDecoder *decoder, kivDecoderStats *stats) {
+    return withDecoder(decoder, KIV_ERROR_INVALID_HANDLE, [&](Decoder &d) {
+        if (!stats) return fail(KIV_ERROR_INVALID_ARGUMENT, "stats is NULL");
+        *stats = d.stats();
+        return KIV_OK;
+    });
+}
+
+int kivDeleteDecoder(kivDecoder *decoder) {
+    return guarded(KIV_ERROR_INTERNAL, [&]() -> int {
+        Decoder *d = decoders().find(decoder);
+        if (!d || !decoders().remove(d)) return fail(KIV_ERROR_INVALID_HANDLE, "not a live decoder handle");
+        delete d;
+        return KIV_OK;
+    });
+}
+
+} // extern "C"

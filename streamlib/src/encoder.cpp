@@ -1,0 +1,120 @@
+#include "encoder.hpp"
+
+#include <cstring>
+#include <random>
+
+#include "errors.hpp"
+#include "format.hpp"
+#include "util/clock.hpp"
+
+namespace kiv {
+namespace {
+uint64_t randomSessionId() {
+    std::random_device rd;
+    uint64_t id = 0;
+    while (id == 0) id = (uint64_t(rd()) << 32) ^ rd();
+    return id;
+}
+} // namespace
+
+Encoder::Encoder(int protocol, const kivStreamFormat &format)
+    : format_(format), sessionId_(randomSessionId()), transport_(makeSender(protocol)) {}
+
+Encoder::~Encoder() {
+    if (compressor_.joinable()) {
+        compressor_.request_stop();
+        compressor_.join();
+    }
+    std::lock_guard lock(transportMutex_);
+    transport_.reset();
+}
+
+int Encoder::setDestination(const char *address, int stream) {
+    if (stream < 1 || stream > 65535) return fail(KIV_ERROR_INVALID_ARGUMENT, "stream must be 1..65535");
+    std::lock_guard lock(transportMutex_);
+    // Reopening moves the same transport object; a fresh open validates anew.
+    const int rc = transport_->open(address ? address : "", stream);
+    opened_ = rc == KIV_OK;
+    return rc;
+}
+
+int Encoder::setFormat(const kivStreamFormat &format, int compress, int level) {
+    if (compress != 0 && compress != 1) return fail(KIV_ERROR_INVALID_ARGUMENT, "compress must be 0 or 1");
+    if (level < 0 || level > 100) return fail(KIV_ERROR_INVALID_ARGUMENT, "level must be 0..100");
+    if (!isKnownDepth(format.depth)) return fail(KIV_ERROR_INVALID_ARGUMENT, "unknown depth code");
+    if (frameBytes64(format) > KIV_MAX_FRAME_BYTES) return fail(KIV_ERROR_TOO_LARGE, "frame over 64 MiB");
+    if (compress == 1 && !jpeg::available()) return fail(KIV_ERROR_UNSUPPORTED, "JPEG is not available in this build");
+    format_ = format;
+    compress_ = compress == 1;
+    level_ = level;
+    if (compress_ && !compressor_.joinable())
+        compressor_ = std::jthread([this](std::stop_token stop) { compressLoop(stop); });
+    return KIV_OK;
+}
+
+int Encoder::encode(const void *pixels) {
+    if (!opened_) return fail(KIV_ERROR_STATE, "no destination set");
+    const uint64_t size = frameBytes64(format_);
+    if (size > 0 && !pixels) return fail(KIV_ERROR_INVALID_ARGUMENT, "pixels is NULL");
+    WireHeader header;
+    header.format = format_;
+    header.frameNumber = nextFrame_++;
+    header.sessionId = sessionId_;
+    header.sendTimeUs = wallClockUs();
+    header.payloadSize = uint32_t(size);
+    const auto *bytes = static_cast<const uint8_t *>(pixels);
+
+    // An empty frame has nothing to compress; it goes raw.
+    if (!compress_ || size == 0) {
+        std::lock_guard lock(transportMutex_);
+        const int rc = transport_->sendFrame(header, {bytes, size_t(size)});
+        if (rc == KIV_OK) ++encoded_;
+        return rc;
+    }
+
+    {
+        std::lock_guard lock(pendingMutex_);
+        if (hasPending_) ++compressDropped_;
+        pending_.header = header;
+        pending_.quality = jpeg::qualityForLevel(level_);
+        pending_.pixels.assign(bytes, bytes + size);
+        hasPending_ = true;
+    }
+    pendingReady_.notify_one();
+    ++encoded_;
+    return KIV_OK;
+}
+
+void Encoder::compressLoop(std::stop_token stop) {
+    jpeg::Compressor compressor;
+    PendingRaw work;
+    std::vector<uint8_t> jpegBytes;
+    while (!stop.stop_requested()) {
+        {
+            std::unique_lock lock(pendingMutex_);
+            if (!pendingReady_.wait(lock, stop, [&] { return hasPending_; })) return;
+            std::swap(work, pending_); // keeps both allocations alive for reuse
+            hasPending_ = false;
+        }
+        if (compressor.compress(work.header.format, work.pixels.data(), work.quality, jpegBytes) != KIV_OK ||
+            jpegBytes.size() > KIV_MAX_FRAME_BYTES) {
+            ++compressDropped_;
+            continue;
+        }
+        work.header.flags |= kWireFlagJpeg;
+        work.header.payloadSize = uint32_t(jpegBytes.size());
+        std::lock_guard lock(transportMutex_);
+        transport_->sendFrame(work.header, jpegBytes);
+    }
+}
+
+kivEncoderStats Encoder::stats() const {
+    kivEncoderStats s{};
+    s.framesEncoded = encoded_.load();
+    s.framesSent = transport_->counters.sent.load();
+    s.framesDropped = transport_->counters.dropped.load() + compressDropped_.load();
+    s.bytesSent = transport_->counters.bytes.load();
+    return s;
+}
+
+} // namespace kiv

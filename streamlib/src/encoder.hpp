@@ -1,0 +1,57 @@
+// One sending end: stamps frames, compresses them off the caller's thread when
+// asked to, and hands them to its transport.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "codec/jpeg.hpp"
+#include "transport.hpp"
+
+namespace kiv {
+
+class Encoder {
+public:
+    Encoder(int protocol, const kivStreamFormat &format);
+    ~Encoder();
+
+    bool hasTransport() const { return transport_ != nullptr; }
+    int setDestination(const char *address, int stream);
+    int setFormat(const kivStreamFormat &format, int compress, int level);
+    int encode(const void *pixels);
+    kivEncoderStats stats() const;
+
+private:
+    void compressLoop(std::stop_token stop);
+    int sendLocked(const WireHeader &header, std::span<const uint8_t> payload);
+
+    kivStreamFormat format_;
+    bool compress_ = false;
+    int level_ = 0;
+    bool opened_ = false;
+    const uint64_t sessionId_;
+    uint32_t nextFrame_ = 0;
+    std::atomic<uint64_t> encoded_{0};
+    std::atomic<uint64_t> compressDropped_{0};
+
+    std::mutex transportMutex_; // the caller's thread and the compressor both send
+    std::unique_ptr<SenderTransport> transport_;
+
+    // JPEG: kivEncode leaves the raw frame here; the compressor thread takes it.
+    struct PendingRaw {
+        WireHeader header;
+        int quality = 0;
+        std::vector<uint8_t> pixels;
+    };
+    std::mutex pendingMutex_;
+    std::condition_variable_any pendingReady_;
+    bool hasPending_ = false;
+    PendingRaw pending_;
+    std::jthread compressor_; // declared last: joined before the members it uses go
+};
+
+} // namespace kiv

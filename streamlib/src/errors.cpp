@@ -1,0 +1,43 @@
+#include "errors.hpp"
+
+#include <cerrno>
+#include <cstring>
+
+namespace kiv {
+namespace {
+thread_local std::string lastDetail;
+}
+
+int fail(int code, std::string detail) {
+    lastDetail = std::move(detail);
+    return code;
+}
+
+int failErrno(int code, const std::string &what) {
+    const int err = errno;
+    return fail(code, what + ": " + std::strerror(err));
+}
+
+void clearLastError() { lastDetail.clear(); }
+
+} // namespace kiv
+
+extern "C" const char *kivLastErrorDetail(void) { return kiv::lastDetail.c_str(); }
+
+extern "C" const char *kivErrorString(int code) {
+    switch (code) {
+    case KIV_OK: return "success";
+    case KIV_ERROR_INVALID_HANDLE: return "invalid handle";
+    case KIV_ERROR_INVALID_ARGUMENT: return "invalid argument";
+    case KIV_ERROR_UNSUPPORTED: return "not supported";
+    case KIV_ERROR_NO_MEMORY: return "out of memory";
+    case KIV_ERROR_BUSY: return "stream or port in use";
+    case KIV_ERROR_ADDRESS: return "bad address";
+    case KIV_ERROR_IO: return "I/O error";
+    case KIV_ERROR_STATE: return "call out of order";
+    case KIV_ERROR_TOO_LARGE: return "frame too large";
+    case KIV_ERROR_PERMISSION: return "permission denied";
+    case KIV_ERROR_INTERNAL: return "internal error";
+    default: return "unknown error";
+    }
+}

@@ -1,0 +1,76 @@
+// The seam between the encoder/decoder objects and the three transports.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "wire.hpp"
+
+namespace kiv {
+
+struct SenderCounters {
+    std::atomic<uint64_t> sent{0};
+    std::atomic<uint64_t> dropped{0};
+    std::atomic<uint64_t> bytes{0};
+};
+
+// Sending half of a transport. sendFrame() is called by one thread at a time.
+class SenderTransport {
+public:
+    virtual ~SenderTransport() = default; // stops and joins its threads, closes its resources
+
+    // Opens the destination. Validates synchronously what can be validated without
+    // waiting on the network (address syntax, stream taken by another sender).
+    // A second call closes the previous destination first.
+    virtual int open(const std::string &address, int stream) = 0;
+
+    // Hands over one frame; `payload` is only valid during the call, so the transport
+    // copies it. Must not wait for the network or a receiver: a frame still unsent
+    // when the next one comes is replaced and counted in counters.dropped.
+    virtual int sendFrame(const WireHeader &header, std::span<const uint8_t> payload) = 0;
+
+    SenderCounters counters;
+};
+
+// Where a receiving transport hands its frames. Implemented by the decoder.
+// Each receiving transport calls it from one thread at a time.
+class FrameSink {
+public:
+    virtual ~FrameSink() = default;
+
+    // An empty buffer, possibly with capacity left from an earlier frame.
+    virtual std::vector<uint8_t> takeBuffer() = 0;
+
+    // One complete frame: `header` passed validateHeader(), and `payload` holds
+    // header.payloadSize bytes. JPEG payloads are decoded by the sink.
+    virtual void deliver(const WireHeader &header, std::vector<uint8_t> &&payload) = 0;
+
+    // Input that the transport rejected: a bad header, a hostile datagram, a
+    // connection dropped for a protocol violation.
+    virtual void countMalformed(uint64_t n = 1) = 0;
+
+    // Frames given up because some of their bytes never came.
+    virtual void countIncomplete(uint64_t n = 1) = 0;
+};
+
+// Receiving half of a transport.
+class ReceiverTransport {
+public:
+    // Stops and joins its threads: the sink is not called once this returns.
+    virtual ~ReceiverTransport() = default;
+
+    // Binds, listens or maps synchronously and reports failure (KIV_ERROR_BUSY for a
+    // taken port); then delivers frames to the sink from background threads.
+    virtual int start(int stream) = 0;
+};
+
+// nullptr for a protocol that this build does not carry. Constructing a transport
+// opens and starts nothing: that waits for open() or start().
+std::unique_ptr<SenderTransport> makeSender(int protocol);
+std::unique_ptr<ReceiverTransport> makeReceiver(int protocol, FrameSink &sink);
+
+} // namespace kiv

@@ -1,0 +1,8 @@
+#pragma once
+
+#include "../transport.hpp"
+
+namespace kiv {
+std::unique_ptr<SenderTransport> makeMemorySender();
+std::unique_ptr<ReceiverTransport> makeMemoryReceiver(FrameSink &sink);
+} // namespace kiv

@@ -1,0 +1,100 @@
+#include "wire.hpp"
+
+#include "format.hpp"
+
+namespace kiv {
+namespace {
+
+void put16(uint8_t *p, uint16_t v) {
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+}
+void put32(uint8_t *p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+void put64(uint8_t *p, uint64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+uint16_t get16(const uint8_t *p) { return uint16_t(p[0] | (p[1] << 8)); }
+uint32_t get32(const uint8_t *p) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+uint64_t get64(const uint8_t *p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+} // namespace
+
+const char *wireErrorText(WireError e) {
+    switch (e) {
+    case WireError::None: return "ok";
+    case WireError::Truncated: return "truncated header";
+    case WireError::BadMagic: return "bad magic";
+    case WireError::BadVersion: return "unsupported version";
+    case WireError::BadHeaderSize: return "bad header size";
+    case WireError::UnknownFlags: return "unknown flags";
+    case WireError::UnknownDepth: return "unknown depth";
+    case WireError::FormatTooLarge: return "format over the frame cap";
+    case WireError::PayloadMismatch: return "payload size does not match the format";
+    }
+    return "unknown";
+}
+
+void encodeHeader(const WireHeader &h, std::span<uint8_t, kWireHeaderSize> out) {
+    uint8_t *p = out.data();
+    put32(p + 0, kWireMagic);
+    put16(p + 4, kWireVersion);
+    put16(p + 6, uint16_t(kWireHeaderSize));
+    put16(p + 8, h.flags);
+    put16(p + 10, h.format.orientation);
+    put16(p + 12, h.format.width);
+    put16(p + 14, h.format.height);
+    put16(p + 16, h.format.depth);
+    put16(p + 18, 0);
+    put32(p + 20, h.frameNumber);
+    put64(p + 24, h.sessionId);
+    put64(p + 32, uint64_t(h.sendTimeUs));
+    put32(p + 40, h.payloadSize);
+    put32(p + 44, 0);
+}
+
+WireError validateHeader(const WireHeader &h) {
+    if ((h.flags & ~kWireFlagJpeg) != 0) return WireError::UnknownFlags;
+    if (!isKnownDepth(h.format.depth)) return WireError::UnknownDepth;
+    const uint64_t image = frameBytes64(h.format);
+    if (image > KIV_MAX_FRAME_BYTES) return WireError::FormatTooLarge;
+    if (h.compressed()) {
+        if (h.payloadSize == 0 || h.payloadSize > KIV_MAX_FRAME_BYTES || image == 0)
+            return WireError::PayloadMismatch;
+    } else if (h.payloadSize != image) {
+        return WireError::PayloadMismatch;
+    }
+    return WireError::None;
+}
+
+WireError decodeHeader(std::span<const uint8_t> in, WireHeader &out) {
+    if (in.size() < kWireHeaderSize) return WireError::Truncated;
+    const uint8_t *p = in.data();
+    if (get32(p + 0) != kWireMagic) return WireError::BadMagic;
+    if (get16(p + 4) != kWireVersion) return WireError::BadVersion;
+    if (get16(p + 6) != kWireHeaderSize) return WireError::BadHeaderSize;
+    WireHeader h;
+    h.flags = get16(p + 8);
+    h.format.orientation = get16(p + 10);
+    h.format.width = get16(p + 12);
+    h.format.height = get16(p + 14);
+    h.format.depth = get16(p + 16);
+    h.frameNumber = get32(p + 20);
+    h.sessionId = get64(p + 24);
+    h.sendTimeUs = int64_t(get64(p + 32));
+    h.payloadSize = get32(p + 40);
+    if (const WireError e = validateHeader(h); e != WireError::None) return e;
+    out = h;
+    return WireError::None;
+}
+
+} // namespace kiv
