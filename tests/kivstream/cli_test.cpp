@@ -106,10 +106,11 @@ TEST(KivstreamCli, BadArgumentsExitWith2AndSayWhatIsWrong) {
 }
 
 // The bench on one transport passes its own checks and reports in JSON.
-class KivstreamBench : public testing::TestWithParam<std::tuple<const char *, int>> {};
+class KivstreamBench : public testing::TestWithParam<std::tuple<std::string, int>> {};
 
 TEST_P(KivstreamBench, PassesItsChecksAndReportsEveryField) {
-    const auto [transport, stream] = GetParam();
+    const auto &[name, stream] = GetParam();
+    const QString transport = QString::fromStdString(name);
     const Outcome r = kivstream({"bench", "--transport", transport, "--stream", QString::number(stream), "--size", "320x240",
                              "--depth", "24", "--seconds", "2", "--json"});
     ASSERT_TRUE(r.finished) << show(r);
@@ -125,7 +126,7 @@ TEST_P(KivstreamBench, PassesItsChecksAndReportsEveryField) {
     ASSERT_TRUE(doc.isObject());
     const QJsonObject o = doc.object();
 
-    EXPECT_EQ(o.value("transport").toString(), QString::fromLatin1(transport));
+    EXPECT_EQ(o.value("transport").toString(), transport);
     EXPECT_TRUE(o.value("jpeg_level").isNull());
     for (const char *key : {"width", "height", "depth", "frames_sent", "frames_received", "frames_dropped",
                             "frames_corrupt", "seconds", "fps", "image_bytes_per_s", "transfer_bytes_per_s"})
@@ -148,15 +149,16 @@ TEST_P(KivstreamBench, PassesItsChecksAndReportsEveryField) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, KivstreamBench,
-                         testing::Values(std::make_tuple("memory", 24010), std::make_tuple("tcp", 24011),
-                                         std::make_tuple("udp", 24012)),
-                         [](const auto &info) { return std::string(std::get<0>(info.param)); });
+                         testing::Values(std::make_tuple(std::string("memory"), 24010), std::make_tuple(std::string("tcp"), 24011),
+                                         std::make_tuple(std::string("udp"), 24012)),
+                         [](const auto &info) { return std::get<0>(info.param); });
 
 // Every depth, odd widths with pad bytes, raw and JPEG, over each transport.
-class KivstreamBenchFormats : public testing::TestWithParam<std::tuple<const char *, int>> {};
+class KivstreamBenchFormats : public testing::TestWithParam<std::tuple<std::string, int>> {};
 
 TEST_P(KivstreamBenchFormats, OddSizesEveryDepthRawAndJpeg) {
-    const auto [transport, streamBase] = GetParam();
+    const auto &[name, streamBase] = GetParam();
+    const QString transport = QString::fromStdString(name);
     struct Case {
         const char *size, *depth, *jpeg;
     };
@@ -181,13 +183,13 @@ TEST_P(KivstreamBenchFormats, OddSizesEveryDepthRawAndJpeg) {
         }
         ++ran;
     }
-    if (ran == 0) GTEST_SKIP() << transport << " is not in this build";
+    if (ran == 0) GTEST_SKIP() << name << " is not in this build";
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, KivstreamBenchFormats,
-                         testing::Values(std::make_tuple("memory", 24100), std::make_tuple("tcp", 24120),
-                                         std::make_tuple("udp", 24140)),
-                         [](const auto &info) { return std::string(std::get<0>(info.param)); });
+                         testing::Values(std::make_tuple(std::string("memory"), 24100), std::make_tuple(std::string("tcp"), 24120),
+                                         std::make_tuple(std::string("udp"), 24140)),
+                         [](const auto &info) { return std::get<0>(info.param); });
 
 namespace {
 // A listening TCP socket on every local address, closed on scope exit.
@@ -258,3 +260,62 @@ TEST(KivstreamCli, CtrlCStopsCleanlyAndStillPrintsTheSummary) {
         EXPECT_TRUE(seen.contains("received over memory stream 24031: 0 frames")) << seen.toStdString();
     }
 }
+
+namespace {
+// Starts `args` and waits for its first line on stdout: the receiver is up.
+bool startAndWaitForLine(QProcess &p, const QStringList &args, QByteArray &seen) {
+    p.start(QStringLiteral(KIVSTREAM_BIN), args);
+    if (!p.waitForStarted(10000)) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (!seen.contains('\n') && p.state() == QProcess::Running && std::chrono::steady_clock::now() < deadline) {
+        p.waitForReadyRead(500);
+        seen += p.readAllStandardOutput();
+    }
+    return seen.contains('\n') && p.state() == QProcess::Running;
+}
+} // namespace
+
+// send in one process, receive --pattern check in another: every byte checked
+// by a receiver that knows nothing but the frames.
+class KivstreamSendReceive : public testing::TestWithParam<std::tuple<std::string, int>> {};
+
+TEST_P(KivstreamSendReceive, ASeparateReceiverVerifiesEveryFrame) {
+    const auto &[name, stream] = GetParam();
+    const QString transport = QString::fromStdString(name);
+    for (const QStringList &format : {QStringList{"--size", "321x40", "--depth", "16"},
+                                      QStringList{"--size", "640x360", "--depth", "32", "--jpeg", "30"}}) {
+        SCOPED_TRACE(format.join(QLatin1Char(' ')).toStdString());
+        QProcess receiver;
+        QByteArray seen;
+        const bool up = startAndWaitForLine(receiver, {"receive", "--transport", transport, "--stream", QString::number(stream),
+                                                       "--pattern", "check", "--frames", "20", "--json"},
+                                            seen);
+        if (!up) {
+            receiver.waitForFinished(5000);
+            const Outcome r{receiver.exitCode(), true, QString::fromLocal8Bit(seen + receiver.readAllStandardOutput()),
+                            QString::fromLocal8Bit(receiver.readAllStandardError())};
+            SKIP_IF_NOT_IN_BUILD(r);
+            FAIL() << show(r);
+        }
+        QStringList sendArgs{"send", "--transport", transport, "--stream", QString::number(stream), "--pattern", "check",
+                             "--frames", "400", "--fps", "100"};
+        sendArgs << format;
+        const Outcome sent = kivstream(sendArgs);
+        ASSERT_TRUE(receiver.waitForFinished(30000));
+        seen += receiver.readAllStandardOutput();
+        if (notInThisBuild(sent)) GTEST_SKIP() << sent.err.toStdString();
+        EXPECT_EQ(sent.exitCode, 0) << show(sent);
+        EXPECT_EQ(receiver.exitCode(), 0) << seen.toStdString() << receiver.readAllStandardError().toStdString();
+        const QList<QByteArray> lines = seen.trimmed().split('\n');
+        const QJsonObject summary = QJsonDocument::fromJson(lines.last()).object();
+        EXPECT_TRUE(summary.value("summary").toBool()) << seen.toStdString();
+        EXPECT_EQ(summary.value("frames_received").toInt(), 20) << seen.toStdString();
+        EXPECT_EQ(summary.value("frames_corrupt").toInt(-1), 0) << seen.toStdString();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, KivstreamSendReceive,
+                         testing::Values(std::make_tuple(std::string("memory"), 24200),
+                                         std::make_tuple(std::string("tcp"), 24201),
+                                         std::make_tuple(std::string("udp"), 24202)),
+                         [](const auto &info) { return std::get<0>(info.param); });

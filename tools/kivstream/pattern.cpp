@@ -88,21 +88,50 @@ Rgb readPixel(const uint8_t *p, uint16_t depth) {
     }
 }
 
+namespace {
+// Sum of squared channel differences over one row, in 8-bit channel units.
+uint64_t rowSquaredError(const FrameGeometry &g, const uint8_t *e, const uint8_t *a) {
+    uint64_t sum = 0;
+    switch (g.depth) {
+    case KIV_DEPTH_8:
+    case KIV_DEPTH_24:
+        // Every pixel byte is a channel. 32-bit sums over chunks that cannot
+        // overflow (32768 * 255^2 < 2^32) let the compiler vectorise.
+        for (uint64_t i = 0, n = uint64_t(g.width) * g.bytesPerPixel; i < n;) {
+            const uint64_t end = std::min<uint64_t>(n, i + 32768);
+            uint32_t chunk = 0;
+            for (; i < end; ++i) {
+                const int d = int(e[i]) - int(a[i]);
+                chunk += uint32_t(d * d);
+            }
+            sum += chunk;
+        }
+        break;
+    case KIV_DEPTH_32:
+        for (uint32_t x = 0; x < g.width; ++x, e += 4, a += 4)
+            for (int c = 0; c < 3; ++c) { // the fourth byte is padding of the 0xffRRGGBB word
+                const int d = int(e[c]) - int(a[c]);
+                sum += uint64_t(d * d);
+            }
+        break;
+    case KIV_DEPTH_16:
+        for (uint32_t x = 0; x < g.width; ++x, e += 2, a += 2) {
+            const Rgb pe = readPixel(e, KIV_DEPTH_16), pa = readPixel(a, KIV_DEPTH_16);
+            const int dr = pe.r - pa.r, dg = pe.g - pa.g, db = pe.b - pa.b;
+            sum += uint64_t(dr * dr + dg * dg + db * db);
+        }
+        break;
+    default: break;
+    }
+    return sum;
+}
+} // namespace
+
 double psnr(const FrameGeometry &g, const uint8_t *expected, const uint8_t *actual) {
     const int channels = g.depth == KIV_DEPTH_8 ? 1 : 3;
     double sum = 0;
-    for (uint32_t y = 0; y < g.height; ++y) {
-        const uint8_t *e = expected + uint64_t(y) * g.stride;
-        const uint8_t *a = actual + uint64_t(y) * g.stride;
-        uint64_t rowSum = 0;
-        for (uint32_t x = 0; x < g.width; ++x, e += g.bytesPerPixel, a += g.bytesPerPixel) {
-            const Rgb pe = readPixel(e, g.depth), pa = readPixel(a, g.depth);
-            const int dr = pe.r - pa.r, dg = pe.g - pa.g, db = pe.b - pa.b;
-            rowSum += uint64_t(dr * dr);
-            if (channels == 3) rowSum += uint64_t(dg * dg + db * db);
-        }
-        sum += double(rowSum);
-    }
+    for (uint32_t y = 0; y < g.height; ++y)
+        sum += double(rowSquaredError(g, expected + uint64_t(y) * g.stride, actual + uint64_t(y) * g.stride));
     const double samples = double(g.width) * g.height * channels;
     if (samples == 0 || sum == 0) return std::numeric_limits<double>::infinity();
     return 10.0 * std::log10(255.0 * 255.0 * samples / sum);
@@ -168,18 +197,35 @@ void CheckPattern::fillRaw(uint32_t n, uint8_t *out) const {
 
 void CheckPattern::fillSmooth(uint32_t n, uint8_t *out) const {
     fillBand(n, out);
-    std::vector<int> xs(g_.width);
-    for (uint32_t x = 0; x < g_.width; ++x) xs[x] = int(uint64_t(x) * 512 / g_.width);
-    const int phase = int((uint64_t(n) * 97) & 511);
+    // A pixel depends only on t = x-term + y-term + phase (mod 512): make the
+    // 512 possible pixels once, then every row is table look-ups.
+    const uint32_t bpp = g_.bytesPerPixel;
+    std::vector<uint8_t> lut(512 * size_t(bpp));
+    for (int t = 0; t < 512; ++t)
+        writePixel(lut.data() + size_t(t) * bpp, g_.depth, {triangle(t), triangle(t + 171), triangle(t + 342)});
+    std::vector<uint32_t> xs(g_.width);
+    for (uint32_t x = 0; x < g_.width; ++x) xs[x] = uint32_t(uint64_t(x) * 512 / g_.width);
+    const uint32_t phase = uint32_t((uint64_t(n) * 97) & 511);
+    const uint64_t pixelBytes = uint64_t(g_.width) * bpp;
     for (uint32_t y = bandH_; y < g_.height; ++y) {
         uint8_t *row = out + uint64_t(y) * g_.stride;
-        const int ty = int(uint64_t(y) * 256 / g_.height) + phase;
+        const uint32_t ty = uint32_t(uint64_t(y) * 256 / g_.height) + phase;
         uint8_t *p = row;
-        for (uint32_t x = 0; x < g_.width; ++x, p += g_.bytesPerPixel) {
-            const int t = xs[x] + ty;
-            writePixel(p, g_.depth, {triangle(t), triangle(t + 171), triangle(t + 342)});
+        switch (bpp) {
+        case 1:
+            for (uint32_t x = 0; x < g_.width; ++x) *p++ = lut[(xs[x] + ty) & 511];
+            break;
+        case 2:
+            for (uint32_t x = 0; x < g_.width; ++x, p += 2) std::memcpy(p, &lut[((xs[x] + ty) & 511) * 2], 2);
+            break;
+        case 3:
+            for (uint32_t x = 0; x < g_.width; ++x, p += 3) std::memcpy(p, &lut[((xs[x] + ty) & 511) * 3], 3);
+            break;
+        default:
+            for (uint32_t x = 0; x < g_.width; ++x, p += 4) std::memcpy(p, &lut[((xs[x] + ty) & 511) * 4], 4);
+            break;
         }
-        std::memset(p, 0, g_.stride - uint64_t(g_.width) * g_.bytesPerPixel);
+        std::memset(row + pixelBytes, 0, g_.stride - pixelBytes);
     }
 }
 
