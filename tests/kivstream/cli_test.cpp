@@ -298,7 +298,7 @@ TEST_P(KivstreamSendReceive, ASeparateReceiverVerifiesEveryFrame) {
             FAIL() << show(r);
         }
         QStringList sendArgs{"send", "--transport", transport, "--stream", QString::number(stream), "--pattern", "check",
-                             "--frames", "400", "--fps", "100"};
+                             "--frames", "200", "--fps", "100"};
         sendArgs << format;
         const Outcome sent = kivstream(sendArgs);
         ASSERT_TRUE(receiver.waitForFinished(30000));

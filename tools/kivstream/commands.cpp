@@ -381,8 +381,12 @@ public:
         }
     }
 
-    // From here on frames count towards the figures.
-    void startMeasuring() { measuring_.store(true); }
+    // Frames made from picture `first` on count towards the figures; late
+    // warm-up frames are still checked but not counted.
+    void startMeasuring(uint32_t first) {
+        first_.store(first);
+        measuring_.store(true);
+    }
 
     std::atomic<uint64_t> received{0};         // all frames, warm-up included
     std::atomic<uint64_t> measuredFrames{0};
@@ -419,7 +423,7 @@ private:
             if (r.psnr && (!lowestPsnr || *r.psnr < *lowestPsnr)) lowestPsnr = r.psnr;
             ++received;
             lastFrameSteadyNs = SteadyClock::now().time_since_epoch().count();
-            if (!measuring_.load()) continue;
+            if (!measuring_.load() || int32_t(r.number - first_.load()) < 0) continue;
             if (r.outOfOrder) ++outOfOrder;
             ++measuredFrames;
             imageBytes += info.imageBytes;
@@ -433,6 +437,7 @@ private:
     double minPsnr_;
     const std::atomic<uint32_t> &framesMade_;
     std::atomic<bool> measuring_{false};
+    std::atomic<uint32_t> first_{0};
     std::jthread thread_;
 };
 
@@ -493,7 +498,7 @@ BenchRun benchOnce(const Options &o, bool showProgress) {
     kivDecoderStats d0{}, d1{};
     kivGetEncoderStats(enc.get(), &e0);
     kivGetDecoderStats(dec.get(), &d0);
-    receiver.startMeasuring();
+    receiver.startMeasuring(made.load());
     const auto start = SteadyClock::now();
     Pacer pacer(o.fps);
     uint64_t sent = 0;
