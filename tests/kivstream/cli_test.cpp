@@ -231,6 +231,26 @@ TEST(KivstreamCli, ABusyTcpPortExitsWith1AndSaysSo) {
     }
 }
 
+TEST(KivstreamCli, AnAddressTheTransportCannotUseExitsWith1AndSaysSo) {
+    struct Case {
+        const char *transport, *address;
+    };
+    int ran = 0;
+    for (const Case &c : {Case{"udp", "300.1.1.1"}, Case{"udp", "::1"}, Case{"tcp", "::1::"}}) {
+        SCOPED_TRACE(std::string(c.transport) + " " + c.address);
+        const Outcome r = kivstream({"send", "--transport", c.transport, "--address", c.address, "--stream", "24032",
+                                     "--frames", "1"},
+                                    20000);
+        ASSERT_TRUE(r.finished);
+        if (notInThisBuild(r)) continue;
+        ++ran;
+        EXPECT_EQ(r.exitCode, 1) << show(r);
+        EXPECT_TRUE(r.err.contains(QString::fromLatin1(kivErrorString(KIV_ERROR_ADDRESS)))) << show(r);
+        EXPECT_TRUE(r.err.contains(QString::fromLatin1(c.address))) << show(r);
+    }
+    if (ran == 0) GTEST_SKIP() << "neither udp nor tcp is in this build";
+}
+
 TEST(KivstreamCli, CtrlCStopsCleanlyAndStillPrintsTheSummary) {
     for (int sig : {SIGINT, SIGTERM}) {
         SCOPED_TRACE(sig);
