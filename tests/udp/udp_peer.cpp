@@ -2,7 +2,7 @@
 //   udp_peer send <address> <stream> <seed>   sends 320x240x24 frames at ~100 fps
 //       until stdin closes or 30 s pass
 //   udp_peer multicast-pair <stream>          two decoders and one encoder on the
-//       multicast group; exits 0 once both got frames byte for byte
+//       multicast group (KIVSTREAM_MULTICAST_GROUP if set); exits 0 once both got frames byte for byte
 #include <kivVidStreamLib2.h>
 
 #include <poll.h>
@@ -58,12 +58,18 @@ int take(kivDecoder *dec, uint64_t seed) {
     return good;
 }
 
+// The group the decoders join, so the encoder sends there.
+const char *group() {
+    const char *env = std::getenv("KIVSTREAM_MULTICAST_GROUP");
+    return env && *env ? env : KIV_MULTICAST_GROUP;
+}
+
 int multicastPair(int stream) {
     kivDecoder *a = kivGetDecoder(KIV_PROTOCOL_UDP, nullptr);
     kivDecoder *b = kivGetDecoder(KIV_PROTOCOL_UDP, nullptr);
     kivEncoder *enc = kivGetEncoder(KIV_PROTOCOL_UDP, &kFormat);
     if (!a || !b || !enc || kivSetSourceAddress(a, stream) != KIV_OK || kivSetSourceAddress(b, stream) != KIV_OK ||
-        kivSetDestAddress(enc, KIV_MULTICAST_GROUP, stream) != KIV_OK) {
+        kivSetDestAddress(enc, group(), stream) != KIV_OK) {
         std::printf("setup failed: %s\n", kivLastErrorDetail());
         return 1;
     }
