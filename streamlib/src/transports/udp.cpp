@@ -490,6 +490,23 @@ bool gsoActive(const SenderTransport &sender) {
 } // namespace kiv::udp
 
 namespace kiv {
-std::unique_ptr<SenderTransport> makeUdpSender() { return udp::makeSender({}); }
-std::unique_ptr<ReceiverTransport> makeUdpReceiver(FrameSink &sink) { return udp::makeReceiver(sink, {}); }
+namespace {
+// KIVSTREAM_UDP_OFFLOAD=0 turns GSO and GRO off, for a driver that mishandles them.
+bool offloadAllowed() {
+    const char *env = std::getenv("KIVSTREAM_UDP_OFFLOAD");
+    return !(env && std::strcmp(env, "0") == 0);
+}
+} // namespace
+
+std::unique_ptr<SenderTransport> makeUdpSender() {
+    udp::SenderOptions options;
+    options.allowGso = offloadAllowed();
+    return udp::makeSender(options);
+}
+
+std::unique_ptr<ReceiverTransport> makeUdpReceiver(FrameSink &sink) {
+    udp::ReceiverOptions options;
+    options.allowGro = offloadAllowed();
+    return udp::makeReceiver(sink, options);
+}
 } // namespace kiv
