@@ -323,7 +323,6 @@ public:
             return failErrno(KIV_ERROR_IO, "SO_REUSEADDR");
         // Only the group joined here, not every group some other socket joined on this port.
         setsockopt(fd.get(), IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
-        setsockopt(fd.get(), SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
         info_.receiveBufferBytes = growBuffer(fd.get(), SO_RCVBUF, SO_RCVBUFFORCE, options_.receiveBufferBytes,
                                               info_.receiveBufferCapped);
         if (info_.receiveBufferCapped)
@@ -349,7 +348,6 @@ public:
     }
 
     ReceiverInfo info() const { return info_; }
-    uint64_t drops() const { return drops_.load(std::memory_order_relaxed); }
 
 private:
     // Joins on every interface that is up and can do multicast; returns how many took it.
@@ -380,10 +378,9 @@ private:
         std::vector<mmsghdr> msgs(slots);
         std::vector<iovec> iov(slots);
         std::vector<sockaddr_in> from(slots);
-        constexpr size_t kControl = CMSG_SPACE(sizeof(int)) + CMSG_SPACE(sizeof(uint32_t)) + 64;
+        constexpr size_t kControl = CMSG_SPACE(sizeof(int)) + 64;
         std::vector<uint8_t> control(slots * kControl);
         int64_t lastExpire = monotonicUs();
-        uint32_t lastOverflow = 0;
 
         while (!stop.stop_requested()) {
             pollfd p{fd_.get(), POLLIN, 0};
@@ -412,11 +409,6 @@ private:
                             int v = 0;
                             std::memcpy(&v, CMSG_DATA(c), sizeof v);
                             segment = v > 0 ? size_t(v) : 0;
-                        } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
-                            uint32_t v = 0;
-                            std::memcpy(&v, CMSG_DATA(c), sizeof v);
-                            drops_.fetch_add(v - lastOverflow, std::memory_order_relaxed); // the count wraps
-                            lastOverflow = v;
                         }
                     }
                     if (h.msg_flags & MSG_TRUNC) {
@@ -453,7 +445,6 @@ private:
     Reassembler reassembler_; // used by the receiving thread only
     UniqueFd fd_;
     ReceiverInfo info_;
-    std::atomic<uint64_t> drops_{0};
     std::jthread thread_; // last: stopped before the members it uses go
 };
 
@@ -475,11 +466,6 @@ std::unique_ptr<ReceiverTransport> makeReceiver(FrameSink &sink, const ReceiverO
 ReceiverInfo receiverInfo(const ReceiverTransport &receiver) {
     const auto *r = dynamic_cast<const UdpReceiver *>(&receiver);
     return r ? r->info() : ReceiverInfo{};
-}
-
-uint64_t kernelDrops(const ReceiverTransport &receiver) {
-    const auto *r = dynamic_cast<const UdpReceiver *>(&receiver);
-    return r ? r->drops() : 0;
 }
 
 bool gsoActive(const SenderTransport &sender) {

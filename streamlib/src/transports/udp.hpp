@@ -54,9 +54,6 @@ std::unique_ptr<ReceiverTransport> makeReceiver(FrameSink &sink, const ReceiverO
 
 // Filled by start(); zeros for a transport that is not a started UDP receiver.
 ReceiverInfo receiverInfo(const ReceiverTransport &receiver);
-// Datagrams the kernel dropped on a receiver's socket since it started
-// (SO_RXQ_OVFL); 0 when not known.
-uint64_t kernelDrops(const ReceiverTransport &receiver);
 // Whether a sender still uses UDP GSO (it falls back when the route refuses it).
 bool gsoActive(const SenderTransport &sender);
 
