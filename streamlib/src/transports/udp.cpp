@@ -181,7 +181,9 @@ private:
                                  std::span<uint8_t, kDatagramHeaderSize>(headers_.data() + i * kDatagramHeaderSize,
                                                                          kDatagramHeaderSize));
         }
-        const int64_t deadline = monotonicUs() + 2'000'000;
+        // A frame is abandoned once the socket has taken nothing for this long.
+        constexpr int64_t kStallUs = 2'000'000;
+        int64_t deadline = monotonicUs() + kStallUs;
         size_t next = 0;
         while (next < count) {
             if (stop.stop_requested()) return false;
@@ -191,7 +193,7 @@ private:
             const size_t burstDatagrams =
                 std::max<size_t>(1, options_.paceBytesPerSecond ? options_.burstBytes / options_.maxDatagram : count);
             const size_t batch = std::min({count - next, burstDatagrams, kMaxBatchMessages * perMessage});
-            const size_t messages = build(header, payload, next, batch, perMessage, chunk, gso);
+            const size_t messages = build(payload, next, batch, perMessage, chunk, gso);
             size_t bytes = 0;
             for (size_t m = 0; m < messages; ++m)
                 for (size_t k = 0; k < msgs_[m].msg_hdr.msg_iovlen; ++k) bytes += msgs_[m].msg_hdr.msg_iov[k].iov_len;
@@ -202,6 +204,7 @@ private:
                 const int r = ::sendmmsg(fd_.get(), msgs_.data() + sentMessages, unsigned(messages - sentMessages), 0);
                 if (r > 0) {
                     sentMessages += size_t(r);
+                    deadline = monotonicUs() + kStallUs;
                     continue;
                 }
                 const int err = errno;
@@ -233,7 +236,7 @@ private:
     }
 
     // Fills msgs_ for datagrams [first, first + n); returns the number of messages.
-    size_t build(const WireHeader &, const std::vector<uint8_t> &payload, size_t first, size_t n, size_t perMessage,
+    size_t build(const std::vector<uint8_t> &payload, size_t first, size_t n, size_t perMessage,
                  size_t chunk, bool gso) {
         const size_t messages = (n + perMessage - 1) / perMessage;
         msgs_.assign(messages, mmsghdr{});
