@@ -267,3 +267,21 @@ TEST(UdpApi, TwoReceiversGetAMulticastStreamInAPrivateNamespace) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(UdpApi, AReceiveBufferBelowWhatWasAskedForIsReported) {
+    long rmemMax = 0;
+    if (FILE *f = std::fopen("/proc/sys/net/core/rmem_max", "r")) {
+        if (std::fscanf(f, "%ld", &rmemMax) != 1) rmemMax = 0;
+        std::fclose(f);
+    }
+    if (rmemMax <= 0 || rmemMax >= (16 << 20)) GTEST_SKIP() << "net.core.rmem_max does not cap the receive buffer here";
+    // In a fresh user namespace the process has no privilege to pass the cap.
+    if (shell("unshare -U true 2>&1") != 0) GTEST_SKIP() << "cannot create a user namespace (unshare -U failed)";
+    std::string out;
+    EXPECT_EQ(shell(std::string("unshare -U ") + KIV_UDP_PEER + " listen 22070 2>&1", &out), 0) << out;
+    EXPECT_NE(out.find("receive buffer capped"), std::string::npos) << out;
+}
+
+} // namespace

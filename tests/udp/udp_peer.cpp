@@ -1,6 +1,7 @@
 // A second process for the UDP tests, using the public API only.
 //   udp_peer send <address> <stream> <seed>   sends 320x240x24 frames at ~100 fps
 //       until stdin closes or 30 s pass
+//   udp_peer listen <stream>                  starts one decoder and stops it again
 //   udp_peer multicast-pair <stream>          two decoders and one encoder on the
 //       multicast group (KIVSTREAM_MULTICAST_GROUP if set); exits 0 once both got frames byte for byte
 #include <kivVidStreamLib2.h>
@@ -100,6 +101,12 @@ int main(int argc, char **argv) {
     if (argc == 5 && std::strcmp(argv[1], "send") == 0)
         return send(argv[2], std::atoi(argv[3]), std::strtoull(argv[4], nullptr, 10));
     if (argc == 3 && std::strcmp(argv[1], "multicast-pair") == 0) return multicastPair(std::atoi(argv[2]));
-    std::fprintf(stderr, "usage: udp_peer send <address> <stream> <seed> | multicast-pair <stream>\n");
+    if (argc == 3 && std::strcmp(argv[1], "listen") == 0) {
+        kivDecoder *dec = kivGetDecoder(KIV_PROTOCOL_UDP, nullptr);
+        const int rc = kivSetSourceAddress(dec, std::atoi(argv[2]));
+        kivDeleteDecoder(dec);
+        return rc == KIV_OK ? 0 : 1;
+    }
+    std::fprintf(stderr, "usage: udp_peer send <address> <stream> <seed> | listen <stream> | multicast-pair <stream>\n");
     return 64;
 }
