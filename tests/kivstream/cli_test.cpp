@@ -302,6 +302,7 @@ class KivstreamSendReceive : public testing::TestWithParam<std::tuple<std::strin
 TEST_P(KivstreamSendReceive, ASeparateReceiverVerifiesEveryFrame) {
     const auto &[name, stream] = GetParam();
     const QString transport = QString::fromStdString(name);
+    int ran = 0;
     for (const QStringList &format : {QStringList{"--size", "321x40", "--depth", "16"},
                                       QStringList{"--size", "640x360", "--depth", "32", "--jpeg", "30"}}) {
         SCOPED_TRACE(format.join(QLatin1Char(' ')).toStdString());
@@ -321,10 +322,15 @@ TEST_P(KivstreamSendReceive, ASeparateReceiverVerifiesEveryFrame) {
                              "--frames", "200", "--fps", "100"};
         sendArgs << format;
         const Outcome sent = kivstream(sendArgs);
+        if (sent.exitCode != 0) {
+            receiver.kill();
+            receiver.waitForFinished(5000);
+            if (notInThisBuild(sent)) continue; // JPEG may be missing while the transport is there
+            FAIL() << show(sent);
+        }
+        ++ran;
         ASSERT_TRUE(receiver.waitForFinished(30000));
         seen += receiver.readAllStandardOutput();
-        if (notInThisBuild(sent)) GTEST_SKIP() << sent.err.toStdString();
-        EXPECT_EQ(sent.exitCode, 0) << show(sent);
         EXPECT_EQ(receiver.exitCode(), 0) << seen.toStdString() << receiver.readAllStandardError().toStdString();
         const QList<QByteArray> lines = seen.trimmed().split('\n');
         const QJsonObject summary = QJsonDocument::fromJson(lines.last()).object();
@@ -332,6 +338,7 @@ TEST_P(KivstreamSendReceive, ASeparateReceiverVerifiesEveryFrame) {
         EXPECT_EQ(summary.value("frames_received").toInt(), 20) << seen.toStdString();
         EXPECT_EQ(summary.value("frames_corrupt").toInt(-1), 0) << seen.toStdString();
     }
+    if (ran == 0) GTEST_SKIP() << "JPEG is not in this build";
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, KivstreamSendReceive,
