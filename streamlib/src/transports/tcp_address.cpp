@@ -170,19 +170,4 @@ std::vector<SocketAddress> PendingResolution::wait(std::chrono::milliseconds lim
     return shared_->finished && !stop.stop_requested() ? shared_->addresses : std::vector<SocketAddress>{};
 }
 
-std::string describe(const SocketAddress &address) {
-    char text[INET6_ADDRSTRLEN] = "?";
-    int port = 0;
-    if (address.storage.ss_family == AF_INET) {
-        const auto *sa = reinterpret_cast<const sockaddr_in *>(&address.storage);
-        inet_ntop(AF_INET, &sa->sin_addr, text, sizeof text);
-        port = ntohs(sa->sin_port);
-        return std::string(text) + ":" + std::to_string(port);
-    }
-    const auto *sa = reinterpret_cast<const sockaddr_in6 *>(&address.storage);
-    inet_ntop(AF_INET6, &sa->sin6_addr, text, sizeof text);
-    port = ntohs(sa->sin6_port);
-    return "[" + std::string(text) + "]:" + std::to_string(port);
-}
-
 } // namespace kiv

@@ -45,6 +45,4 @@ private:
     std::shared_ptr<Shared> shared_;
 };
 
-std::string describe(const SocketAddress &address);
-
 } // namespace kiv

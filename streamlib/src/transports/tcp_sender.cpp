@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <mutex>
@@ -30,6 +31,7 @@ constexpr auto kMaxBackoff = 800ms;
 constexpr auto kConnectTimeout = 2s;
 constexpr auto kResolveTimeout = 10s;
 constexpr auto kPollSlice = 100ms;
+constexpr auto kHealthyConnection = 1s;
 
 std::chrono::milliseconds nextBackoff(std::chrono::milliseconds now) {
     return now < kFirstBackoff ? kFirstBackoff : std::min<std::chrono::milliseconds>(now * 2, kMaxBackoff);
@@ -176,6 +178,7 @@ private:
         OutgoingFrame inflight;
         std::chrono::milliseconds backoff = 0ms;
         bool delivered = false; // this connection has carried a whole frame
+        Clock::time_point connectedAt;
         while (!stop.stop_requested()) {
             if (!socket) {
                 pause(backoff, stop);
@@ -186,6 +189,7 @@ private:
                     continue;
                 }
                 delivered = false;
+                connectedAt = Clock::now();
             }
 
             bool have;
@@ -216,7 +220,11 @@ private:
             }
             if (broken) {
                 socket.reset();
-                backoff = delivered ? 0ms : nextBackoff(backoff);
+                // A connection that worked, or lived a while before an idle
+                // timeout, says the receiver is there: try again at once. One
+                // refused or cut at once backs off, so a peer that accepts and
+                // hangs up is not hammered.
+                backoff = delivered || Clock::now() - connectedAt > kHealthyConnection ? 0ms : nextBackoff(backoff);
             }
         }
     }
