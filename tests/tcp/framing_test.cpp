@@ -141,17 +141,6 @@ TEST(FrameParser, RejectsEveryBadHeaderBeforeAllocating) {
     }
 }
 
-TEST(FrameParser, KnowsWhenAFrameIsCutShort) {
-    const std::vector<uint8_t> frame = frameBytes({4, 4, KIV_DEPTH_8, 1}, 0);
-    for (size_t cut : {size_t(0), size_t(1), kWireHeaderSize - 1, kWireHeaderSize, frame.size() - 1, frame.size()}) {
-        FrameParser parser;
-        parser.feed(std::span(frame).first(cut));
-        const bool whole = cut == frame.size();
-        EXPECT_EQ(parser.midFrame(), cut != 0 && !whole) << cut;
-        EXPECT_EQ(parser.headerStarted(), cut > 0 && cut < kWireHeaderSize) << cut;
-    }
-}
-
 TEST(TcpAddress, AcceptsLiteralsAndNamesRejectsTheRest) {
     struct Case {
         const char *text;
@@ -159,18 +148,15 @@ TEST(TcpAddress, AcceptsLiteralsAndNamesRejectsTheRest) {
         bool literal;
     } const cases[] = {
         {"127.0.0.1", true, true},
-        {"10.1.2.3", true, true},
         {"::1", true, true},
         {"[::1]", true, true},
         {"fe80::1%1", true, true},
-        {"2001:db8::42", true, true},
         {"localhost", true, false},
         {"camera-3.lab.example.", true, false},
         {"my_host", true, false},
         {"", false, false},
         {"10.0.0.256", false, false},
         {"10.1.2", false, false},
-        {"1.2.3.4.5", false, false},
         {"::1::2", false, false},
         {"[::1", false, false},
         {"[127.0.0.1]", false, false},
@@ -178,7 +164,6 @@ TEST(TcpAddress, AcceptsLiteralsAndNamesRejectsTheRest) {
         {"fe80::1%nosuchif0", false, false},
         {"host name", false, false},
         {"-host", false, false},
-        {"a..b", false, false},
         {"host:10588", false, false},
         {"http://host", false, false},
     };

@@ -151,7 +151,8 @@ TEST(TcpSender, MalformedAddressesFailAtOnce) {
     const kivStreamFormat f{8, 8, KIV_DEPTH_8, 1};
     Encoder enc(kivGetEncoder(KIV_PROTOCOL_TCP, &f));
     ASSERT_NE(enc, nullptr);
-    for (const char *bad : {"", "10.0.0.256", "1.2.3", "::1::", "[::1", "two words", "host:1"}) {
+    // The full table is in the parser's tests; here: the code and its detail reach the caller.
+    for (const char *bad : {"", "10.0.0.256", "two words"}) {
         EXPECT_EQ(kivSetDestAddress(enc.get(), bad, 21003), KIV_ERROR_ADDRESS) << '"' << bad << '"';
         EXPECT_NE(std::string(kivLastErrorDetail()), "") << bad;
     }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -42,13 +43,24 @@ struct OutgoingFrame {
     std::vector<uint8_t> payload;
 };
 
+// With nothing listening on a port in the ephemeral range, TCP's simultaneous
+// open can connect a socket to itself; it would then swallow our frames.
+bool connectedToItself(int fd) {
+    sockaddr_storage local{}, peer{};
+    socklen_t localLen = sizeof local, peerLen = sizeof peer;
+    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLen) != 0 ||
+        ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLen) != 0)
+        return true;
+    return localLen == peerLen && std::memcmp(&local, &peer, localLen) == 0;
+}
+
 UniqueFd connectOne(const SocketAddress &address, std::stop_token stop) {
     UniqueFd fd(::socket(address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd) return {};
     const int one = 1;
     ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     tcp::requestLargeBuffer(fd.get(), SO_SNDBUF);
-    if (::connect(fd.get(), address.get(), address.length) == 0) return fd;
+    if (::connect(fd.get(), address.get(), address.length) == 0) return connectedToItself(fd.get()) ? UniqueFd{} : std::move(fd);
     if (errno != EINPROGRESS) return {};
     const auto deadline = Clock::now() + kConnectTimeout;
     while (!stop.stop_requested() && Clock::now() < deadline) {
@@ -56,7 +68,7 @@ UniqueFd connectOne(const SocketAddress &address, std::stop_token stop) {
         int error = 0;
         socklen_t len = sizeof error;
         if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) return {};
-        return fd;
+        return connectedToItself(fd.get()) ? UniqueFd{} : std::move(fd);
     }
     return {};
 }
