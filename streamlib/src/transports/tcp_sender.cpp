@@ -100,6 +100,7 @@ public:
         if (!wake_.valid()) return failErrno(KIV_ERROR_IO, "eventfd");
         {
             std::lock_guard lock(mutex_);
+            if (hasPending_) ++counters.dropped; // meant for the old destination
             hasPending_ = false;
         }
         worker_ = std::jthread([this, destination = std::move(destination)](std::stop_token stop) {
