@@ -116,7 +116,7 @@ TEST(CheckPatternLossy, NumberSurvivesNoiseAndWrongPicturesFallBelowTheBound) {
                 const int grey = jitter(c.r);
                 writePixel(px, g.depth, g.depth == KIV_DEPTH_8 ? Rgb{grey, grey, grey} : Rgb{grey, jitter(c.g), jitter(c.b)});
             }
-        v = p.checkLossy(noisy.data(), minPsnrForLevel(50));
+        v = p.checkLossy(noisy.data(), minPsnrForLevel(50, s.depth));
         EXPECT_EQ(v.number, n);
         EXPECT_TRUE(v.ok) << "PSNR " << v.psnr;
         EXPECT_LT(v.psnr, 50);
@@ -124,7 +124,7 @@ TEST(CheckPatternLossy, NumberSurvivesNoiseAndWrongPicturesFallBelowTheBound) {
         // The right number over another frame's picture.
         auto wrong = smooth(p, n + 1);
         std::memcpy(wrong.data(), f.data(), uint64_t(p.bandHeight()) * g.stride);
-        v = p.checkLossy(wrong.data(), minPsnrForLevel(100));
+        v = p.checkLossy(wrong.data(), minPsnrForLevel(100, s.depth));
         EXPECT_EQ(v.number, n);
         EXPECT_FALSE(v.ok) << "PSNR " << v.psnr;
     }

@@ -299,7 +299,7 @@ int runReceive(const Options &o) {
             }
             if (check) {
                 // The receiver does not know the sender's level: hold JPEG to the loosest bound.
-                const auto r = checker.check(p, fmt, info, minPsnrForLevel(100));
+                const auto r = checker.check(p, fmt, info, 100);
                 if (!r.ok) {
                     ++corrupt;
                     if (firstProblem.isEmpty()) firstProblem = r.problem;
@@ -369,8 +369,8 @@ namespace {
 // The receiving half of a bench: its own thread, waiting in kivLockReadBuffer.
 class BenchReceiver {
 public:
-    BenchReceiver(kivDecoder *dec, uint32_t seed, double minPsnr, const std::atomic<uint32_t> &framesMade)
-        : dec_(dec), checker_(seed), minPsnr_(minPsnr), framesMade_(framesMade),
+    BenchReceiver(kivDecoder *dec, uint32_t seed, int jpegLevel, const std::atomic<uint32_t> &framesMade)
+        : dec_(dec), checker_(seed), jpegLevel_(jpegLevel), framesMade_(framesMade),
           thread_([this](std::stop_token stop) { loop(stop); }) {}
 
     ~BenchReceiver() { stop(); }
@@ -408,7 +408,7 @@ private:
             kivFrameInfo info{};
             kivGetRecvFrameInfo(dec_, &info);
             const kivStreamFormat fmt = lockedFormat(dec_);
-            auto r = checker_.check(p, fmt, info, minPsnr_);
+            auto r = checker_.check(p, fmt, info, jpegLevel_);
             kivUnlockReadBuffer(dec_);
             // A picture number that was never made is as wrong as a bad byte.
             if (r.ok && r.number >= framesMade_.load()) {
@@ -434,7 +434,7 @@ private:
 
     kivDecoder *dec_;
     FrameChecker checker_;
-    double minPsnr_;
+    int jpegLevel_;
     const std::atomic<uint32_t> &framesMade_;
     std::atomic<bool> measuring_{false};
     std::atomic<uint32_t> first_{0};
@@ -469,8 +469,7 @@ BenchRun benchOnce(const Options &o, bool showProgress) {
 
     FrameSource source(o);
     std::atomic<uint32_t> made{0};
-    const double minPsnr = o.jpegLevel ? minPsnrForLevel(*o.jpegLevel) : 0;
-    BenchReceiver receiver(dec.get(), o.seed, minPsnr, made);
+    BenchReceiver receiver(dec.get(), o.seed, o.jpegLevel.value_or(100), made);
     Progress progress(showProgress);
 
     const auto sendOne = [&] {

@@ -137,14 +137,16 @@ double psnr(const FrameGeometry &g, const uint8_t *expected, const uint8_t *actu
     return 10.0 * std::log10(255.0 * 255.0 * samples / sum);
 }
 
-double minPsnrForLevel(int level) {
-    // JPEG quality is max(1, 100 - level); the check pattern's smooth waves stay
-    // far above these bounds, while a wrong or torn frame falls to ~10-15 dB.
+double minPsnrForLevel(int level, uint16_t depth) {
+    // JPEG quality is max(1, 100 - level). A correct frame of the check pattern
+    // stays above these bounds down to 32x32 pixels; a wrong or torn one falls
+    // to 6-11 dB in colour, and up to 16 dB in grey, which has one channel to differ in.
     const int quality = std::max(1, 100 - level);
+    const bool grey = depth == KIV_DEPTH_8;
     if (quality >= 75) return 30;
     if (quality >= 40) return 26;
-    if (quality >= 15) return 22;
-    return 18;
+    if (quality >= 15) return grey ? 22 : 20;
+    return grey ? 18 : 14;
 }
 
 CheckPattern::CheckPattern(const kivStreamFormat &format, uint32_t seed)
@@ -324,7 +326,7 @@ void TestPicture::drawLine() {
 namespace kivstream {
 
 FrameChecker::Result FrameChecker::check(const uint8_t *frame, const kivStreamFormat &format, const kivFrameInfo &info,
-                                         double minPsnr) {
+                                         int jpegLevel) {
     Result r;
     if (format.width < 32) {
         r.problem = QStringLiteral("frame %1 is %2 pixels wide, too narrow for the check pattern")
@@ -336,6 +338,7 @@ FrameChecker::Result FrameChecker::check(const uint8_t *frame, const kivStreamFo
         patternFormat_ = format;
     }
     const bool compressed = (info.flags & KIV_FRAME_COMPRESSED) != 0;
+    const double minPsnr = minPsnrForLevel(jpegLevel, format.depth);
     const Verdict v = compressed ? pattern_->checkLossy(frame, minPsnr) : pattern_->checkRaw(frame);
     r.number = v.number;
     if (compressed) r.psnr = v.psnr;

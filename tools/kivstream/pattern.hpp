@@ -43,8 +43,8 @@ Rgb readPixel(const uint8_t *p, uint16_t depth);
 double psnr(const FrameGeometry &g, const uint8_t *expected, const uint8_t *actual);
 
 // The lowest PSNR a correctly carried JPEG of the check pattern reaches at a
-// compression level (0..100), with a margin: below it the frame is wrong.
-double minPsnrForLevel(int level);
+// compression level (0..100) and depth code, with a margin: below it the frame is wrong.
+double minPsnrForLevel(int level, uint16_t depth);
 
 struct Verdict {
     bool ok = false;
@@ -118,8 +118,9 @@ public:
         QString problem;         // why !ok
     };
 
-    // `compressed`: the frame travelled as JPEG, so it is compared by PSNR.
-    Result check(const uint8_t *frame, const kivStreamFormat &format, const kivFrameInfo &info, double minPsnr);
+    // A frame that travelled as JPEG is compared by PSNR, against the bound for
+    // `jpegLevel` (100, the loosest, when the sender's level is unknown).
+    Result check(const uint8_t *frame, const kivStreamFormat &format, const kivFrameInfo &info, int jpegLevel);
 
 private:
     uint32_t seed_;
