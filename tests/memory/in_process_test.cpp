@@ -1,0 +1,345 @@
+// Local (Memory) inside one process: the API's behaviour with a real encoder,
+// format changes, and segments that are not what they should be.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <functional>
+#include <random>
+
+#include "support.hpp"
+
+namespace kivtest {
+namespace {
+
+namespace shm = kiv::shm;
+
+void sendFrame(kivEncoder *e, uint32_t frame, const kivStreamFormat &f) {
+    const std::vector<uint8_t> pixels = makeFrame(frame, f);
+    ASSERT_EQ(kivEncode(e, pixels.data()), KIV_OK) << kivLastErrorDetail();
+}
+
+// Sends frame `frame` and waits until the decoder's transport has taken it.
+void sendAndAwait(kivEncoder *e, const Decoder &d, uint32_t frame, const kivStreamFormat &f) {
+    const uint64_t before = d.stats().framesReceived;
+    sendFrame(e, frame, f);
+    ASSERT_TRUE(eventually([&] { return d.stats().framesReceived > before; }));
+}
+
+TEST(Api, EncoderStateAndArgumentChecks) {
+    const kivStreamFormat f{32, 8, KIV_DEPTH_24, 1};
+    Encoder enc(f);
+    ASSERT_NE(enc.handle, nullptr);
+    const std::vector<uint8_t> pixels = makeFrame(0, f);
+    EXPECT_EQ(kivEncode(enc.handle, pixels.data()), KIV_ERROR_STATE);
+
+    struct Case {
+        kivStreamFormat format;
+        int compress, level, expected;
+    } const cases[] = {
+        {{32, 8, KIV_DEPTH_24, 1}, 0, 0, KIV_OK},
+        {{32, 8, KIV_DEPTH_24, 1}, 0, 100, KIV_OK},
+        {{32, 8, KIV_DEPTH_24, 1}, 2, 0, KIV_ERROR_INVALID_ARGUMENT},
+        {{32, 8, KIV_DEPTH_24, 1}, -1, 0, KIV_ERROR_INVALID_ARGUMENT},
+        {{32, 8, KIV_DEPTH_24, 1}, 0, -1, KIV_ERROR_INVALID_ARGUMENT},
+        {{32, 8, KIV_DEPTH_24, 1}, 0, 101, KIV_ERROR_INVALID_ARGUMENT},
+        {{32, 8, 4, 1}, 0, 0, KIV_ERROR_INVALID_ARGUMENT},
+        {{65535, 65535, KIV_DEPTH_32, 1}, 0, 0, KIV_ERROR_TOO_LARGE},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(kivSetDestFormat(enc.handle, &c.format, c.compress, c.level), c.expected)
+            << c.format.width << "x" << c.format.height << " depth " << c.format.depth << " compress " << c.compress
+            << " level " << c.level;
+    EXPECT_EQ(kivSetDestFormat(enc.handle, nullptr, 0, 0), KIV_ERROR_INVALID_ARGUMENT);
+
+    // A refused format leaves the last good one in force.
+    constexpr int kStream = 20020;
+    Decoder dec(kStream);
+    ASSERT_EQ(kivSetDestAddress(enc.handle, "ignored", kStream), KIV_OK);
+    sendFrame(enc.handle, 0, f);
+    auto r = receive(dec.handle, 5000);
+    ASSERT_TRUE(r.has_value());
+    EXPECT_TRUE(r->intact);
+    EXPECT_EQ(r->format.width, 32);
+}
+
+TEST(Api, LockAndUnlockMisuseIsRefused) {
+    constexpr int kStream = 20021;
+    const kivStreamFormat f{8, 8, KIV_DEPTH_8, 1};
+    kivDecoder *idle = kivGetDecoder(KIV_PROTOCOL_MEMORY, &f);
+    ASSERT_NE(idle, nullptr);
+    EXPECT_EQ(kivLockReadBuffer(idle, 10), nullptr); // no source
+    EXPECT_EQ(kivUnlockReadBuffer(idle), KIV_ERROR_STATE);
+    kivDeleteDecoder(idle);
+
+    Decoder dec(kStream, 0);
+    Encoder enc(f);
+    ASSERT_EQ(kivSetDestAddress(enc.handle, nullptr, kStream), KIV_OK);
+    sendAndAwait(enc.handle, dec, 0, f);
+    sendAndAwait(enc.handle, dec, 1, f);
+    kivFrameInfo info;
+    EXPECT_EQ(kivGetRecvFrameInfo(dec.handle, &info), KIV_ERROR_STATE);
+    const void *first = kivLockReadBuffer(dec.handle, 0);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(kivLockReadBuffer(dec.handle, 0), nullptr); // one frame at a time
+    EXPECT_EQ(kivGetRecvFrameInfo(dec.handle, nullptr), KIV_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(kivUnlockReadBuffer(dec.handle), KIV_OK);
+    EXPECT_EQ(kivUnlockReadBuffer(dec.handle), KIV_ERROR_STATE);
+    // The frame queued behind is still there.
+    auto r = receive(dec.handle, 0);
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(r->info.frameNumber, 1u);
+}
+
+TEST(Api, AdaptiveHandsOutTheNewestQueuedHandsOutInOrder) {
+    const kivStreamFormat f{24, 4, KIV_DEPTH_32, 1};
+    struct Case {
+        int stream, adaptive;
+        std::vector<uint32_t> expected;
+        uint64_t dropped;
+    } const cases[] = {
+        {20022, 1, {5}, 5},
+        {20023, 0, {2, 3, 4, 5}, 2},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE("adaptive " + std::to_string(c.adaptive));
+        Decoder dec(c.stream, c.adaptive);
+        Encoder enc(f);
+        ASSERT_EQ(kivSetDestAddress(enc.handle, nullptr, c.stream), KIV_OK);
+        for (uint32_t i = 0; i < 6; ++i) sendAndAwait(enc.handle, dec, i, f);
+        std::vector<uint32_t> got;
+        while (auto r = receive(dec.handle, 0)) {
+            EXPECT_TRUE(r->intact);
+            got.push_back(r->info.frameNumber);
+        }
+        EXPECT_EQ(got, c.expected);
+        const kivDecoderStats s = dec.stats();
+        EXPECT_EQ(s.framesReceived, 6u);
+        EXPECT_EQ(s.framesDelivered, c.expected.size());
+        EXPECT_EQ(s.framesDropped, c.dropped);
+        EXPECT_EQ(s.bytesReceived, 6u * kivGetByteSize(&f));
+        kivEncoderStats es{};
+        ASSERT_EQ(kivGetEncoderStats(enc.handle, &es), KIV_OK);
+        EXPECT_EQ(es.framesEncoded, 6u);
+        EXPECT_EQ(es.framesSent, 6u);
+        EXPECT_EQ(es.bytesSent, 6u * kivGetByteSize(&f));
+    }
+}
+
+TEST(Api, FrameInfoDescribesTheLockedFrame) {
+    constexpr int kStream = 20024;
+    const kivStreamFormat f{33, 5, KIV_DEPTH_16, 7};
+    Decoder dec(kStream);
+    Encoder enc(f);
+    ASSERT_EQ(kivSetDestAddress(enc.handle, nullptr, kStream), KIV_OK);
+    uint64_t session = 0;
+    for (uint32_t i = 0; i < 3; ++i) {
+        sendAndAwait(enc.handle, dec, i, f);
+        ASSERT_NE(kivLockReadBuffer(dec.handle, 1000), nullptr);
+        kivFrameInfo info{};
+        ASSERT_EQ(kivGetRecvFrameInfo(dec.handle, &info), KIV_OK);
+        EXPECT_EQ(info.frameNumber, i);
+        EXPECT_EQ(info.flags, 0u);
+        EXPECT_NE(info.sessionId, 0u);
+        if (i > 0) {
+            EXPECT_EQ(info.sessionId, session);
+        }
+        session = info.sessionId;
+        EXPECT_LE(info.sendTimeUs, info.receiveTimeUs);
+        EXPECT_EQ(info.imageBytes, kivGetByteSize(&f));
+        EXPECT_EQ(info.transferBytes, info.imageBytes);
+        EXPECT_EQ(kivGetCompressedFrameSize(dec.handle), info.imageBytes);
+        EXPECT_EQ(kivGetRecvOrientation(dec.handle), 7);
+        kivUnlockReadBuffer(dec.handle);
+    }
+}
+
+TEST(Api, JpegFramesTravelAndAreDecoded) {
+    constexpr int kStream = 20025;
+    const kivStreamFormat f{64, 32, KIV_DEPTH_24, 1};
+    Decoder dec(kStream);
+    Encoder enc(f);
+    ASSERT_EQ(kivSetDestAddress(enc.handle, nullptr, kStream), KIV_OK);
+    if (kivSetDestFormat(enc.handle, &f, 1, 10) == KIV_ERROR_UNSUPPORTED) GTEST_SKIP() << "no JPEG codec in this build";
+    std::vector<uint8_t> grey(kivGetByteSize(&f), 0x80);
+    ASSERT_EQ(kivEncode(enc.handle, grey.data()), KIV_OK);
+    const auto *p = static_cast<const uint8_t *>(kivLockReadBuffer(dec.handle, 5000));
+    ASSERT_NE(p, nullptr);
+    kivFrameInfo info{};
+    ASSERT_EQ(kivGetRecvFrameInfo(dec.handle, &info), KIV_OK);
+    EXPECT_EQ(info.flags, KIV_FRAME_COMPRESSED);
+    EXPECT_LT(info.transferBytes, info.imageBytes);
+    for (size_t i = 0; i < grey.size(); ++i) ASSERT_NEAR(p[i], 0x80, 4) << i;
+    kivUnlockReadBuffer(dec.handle);
+}
+
+TEST(Segment, FollowsFormatChangesAndNeverShrinks) {
+    constexpr int kStream = 20030;
+    const kivStreamFormat formats[] = {
+        {64, 64, KIV_DEPTH_8, 1}, {1920, 1080, KIV_DEPTH_32, 1}, {17, 3, KIV_DEPTH_24, 1}, {800, 600, KIV_DEPTH_16, 1}};
+    Decoder dec(kStream, 0);
+    Encoder enc(formats[0]);
+    ASSERT_EQ(kivSetDestAddress(enc.handle, nullptr, kStream), KIV_OK);
+    const int fd = ::shm_open(segmentName(kStream).c_str(), O_RDONLY, 0);
+    ASSERT_GE(fd, 0);
+    off_t size = 0;
+    uint32_t frame = 0;
+    for (const kivStreamFormat &f : formats) {
+        ASSERT_EQ(kivSetDestFormat(enc.handle, &f, 0, 0), KIV_OK);
+        sendFrame(enc.handle, frame, f);
+        auto r = receive(dec.handle, 5000);
+        ASSERT_TRUE(r.has_value());
+        EXPECT_TRUE(r->intact) << f.width << "x" << f.height;
+        EXPECT_EQ(r->info.frameNumber, frame++);
+        struct stat st {};
+        ASSERT_EQ(::fstat(fd, &st), 0);
+        EXPECT_GE(st.st_size, size);
+        EXPECT_GE(uint64_t(st.st_size), shm::kHeaderBytes + shm::kSlotCount * (kiv::kWireHeaderSize + kivGetByteSize(&f)));
+        size = st.st_size;
+    }
+    ::close(fd);
+}
+
+TEST(Segment, IsPrivateToItsUserAndGoneAfterACleanExit) {
+    constexpr int kStream = 20031;
+    const kivStreamFormat f{8, 8, KIV_DEPTH_8, 1};
+    const std::string name = segmentName(kStream);
+    {
+        Encoder enc(f);
+        ::umask(0); // the segment's mode must not depend on the caller's umask
+        const int rc = kivSetDestAddress(enc.handle, nullptr, kStream);
+        ::umask(022);
+        ASSERT_EQ(rc, KIV_OK);
+        const int fd = ::shm_open(name.c_str(), O_RDONLY, 0);
+        ASSERT_GE(fd, 0);
+        struct stat st {};
+        ASSERT_EQ(::fstat(fd, &st), 0);
+        ::close(fd);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_EQ(st.st_uid, ::geteuid());
+    }
+    EXPECT_FALSE(segmentExists(kStream));
+
+    // A file under the name that belongs to someone else is neither written nor read.
+    if (::geteuid() != 0) GTEST_SKIP() << "planting another user's file needs root";
+    const int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, 1 << 16), 0);
+    ASSERT_EQ(::fchown(fd, 65534, 65534), 0);
+    ::close(fd);
+    Decoder dec(kStream);
+    Encoder enc(f);
+    EXPECT_EQ(kivSetDestAddress(enc.handle, nullptr, kStream), KIV_ERROR_PERMISSION);
+    EXPECT_NE(std::string(kivLastErrorDetail()).find("uid 65534"), std::string::npos) << kivLastErrorDetail();
+    EXPECT_TRUE(eventually([&] { return dec.stats().framesMalformed == 1; }));
+    EXPECT_EQ(kivLockReadBuffer(dec.handle, 0), nullptr);
+    ::shm_unlink(name.c_str());
+}
+
+// A segment image whose header and slots can be spoiled one field at a time.
+struct Image {
+    std::vector<uint64_t> words; // 8-byte aligned
+    explicit Image(size_t bytes) : words((bytes + 7) / 8) {}
+    uint8_t *bytes() { return reinterpret_cast<uint8_t *>(words.data()); }
+    size_t size() const { return words.size() * 8; }
+    template <class T> void put(size_t at, T v) { std::memcpy(bytes() + at, &v, sizeof v); }
+
+    // A valid segment with one published frame in slot 0.
+    static Image withFrame(const kivStreamFormat &f, uint32_t frame) {
+        const uint32_t n = kivGetByteSize(&f);
+        const uint64_t capacity = (kiv::kWireHeaderSize + n + 4095) & ~uint64_t{4095};
+        Image img(shm::kHeaderBytes + shm::kSlotCount * capacity);
+        img.put<uint32_t>(shm::off::magic, shm::kMagic);
+        img.put<uint16_t>(shm::off::version, shm::kLayoutVersion);
+        img.put<uint16_t>(shm::off::headerBytes, uint16_t(shm::kHeaderBytes));
+        img.put<uint32_t>(shm::off::state, uint32_t(shm::State::Open));
+        img.put<uint64_t>(shm::off::latest, shm::packLatest(1, 0));
+        img.put<uint32_t>(shm::off::slotCount, shm::kSlotCount);
+        for (uint32_t i = 0; i < shm::kSlotCount; ++i) {
+            const size_t d = shm::off::slots + i * shm::off::slotStride;
+            img.put<uint64_t>(d + shm::off::slotSeq, 2);
+            img.put<uint64_t>(d + shm::off::slotOffset, shm::kHeaderBytes + i * capacity);
+            img.put<uint64_t>(d + shm::off::slotCapacity, capacity);
+        }
+        img.put<uint64_t>(shm::off::slots + shm::off::slotPublish, 1);
+        kiv::WireHeader h;
+        h.format = f;
+        h.frameNumber = frame;
+        h.sessionId = 1;
+        h.payloadSize = n;
+        kiv::encodeHeader(h, std::span<uint8_t, kiv::kWireHeaderSize>(img.bytes() + shm::kHeaderBytes, kiv::kWireHeaderSize));
+        fillFrame(img.bytes() + shm::kHeaderBytes + kiv::kWireHeaderSize, n, frame, f);
+        return img;
+    }
+};
+
+void plant(int stream, Image &img) {
+    const std::string name = segmentName(stream);
+    ::shm_unlink(name.c_str());
+    const int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, img.bytes(), img.size()), ssize_t(img.size()));
+    ::close(fd);
+}
+
+TEST(Segment, GarbageUnderTheNameIsRejectedAndTakenOverBySender) {
+    const kivStreamFormat f{40, 30, KIV_DEPTH_24, 1};
+    const size_t slot0 = shm::off::slots;
+    const size_t wire0 = shm::kHeaderBytes;
+    struct Case {
+        const char *what;
+        std::function<void(Image &)> spoil;
+        bool malformed; // counted as rejected input (a too-short file is only "not ready")
+    } const cases[] = {
+        {"random bytes", [](Image &i) { std::mt19937_64 g(7); for (auto &w : i.words) w = g(); }, true},
+        {"bad magic", [](Image &i) { i.put<uint32_t>(shm::off::magic, 0x12345678); }, true},
+        {"other layout version", [](Image &i) { i.put<uint16_t>(shm::off::version, 99); }, true},
+        {"too many slots", [](Image &i) { i.put<uint32_t>(shm::off::slotCount, 200); }, true},
+        {"latest names a slot past the count", [](Image &i) { i.put<uint64_t>(shm::off::latest, shm::packLatest(1, 7)); }, true},
+        {"slot inside the header", [&](Image &i) { i.put<uint64_t>(slot0 + shm::off::slotOffset, 64); }, true},
+        {"slot past the end", [&](Image &i) { i.put<uint64_t>(slot0 + shm::off::slotOffset, uint64_t(1) << 40); }, true},
+        {"slot size wraps", [&](Image &i) { i.put<uint64_t>(slot0 + shm::off::slotCapacity, ~uint64_t{0} - 4000); }, true},
+        {"payload larger than its slot", [&](Image &i) {
+             i.put<uint64_t>(slot0 + shm::off::slotCapacity, 4096);
+             i.put<uint16_t>(wire0 + 12, 1000); // a valid header whose frame does not fit the slot
+             i.put<uint32_t>(wire0 + 40, 1000u * 3u * 30u);
+         }, true},
+        {"wire header garbage", [&](Image &i) { i.put<uint32_t>(wire0, 0); }, true},
+        {"shorter than a header", [](Image &i) { i.words.resize(100 / 8); }, false},
+    };
+    int stream = 20040;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ++stream;
+        Image img = Image::withFrame(f, 3);
+        c.spoil(img);
+        plant(stream, img);
+        Decoder dec(stream);
+        if (c.malformed) {
+            EXPECT_TRUE(eventually([&] { return dec.stats().framesMalformed >= 1; }));
+        }
+        EXPECT_EQ(kivLockReadBuffer(dec.handle, c.malformed ? 0 : 100), nullptr);
+
+        // Nobody holds the garbage: a sender claims it and the receiver follows.
+        Encoder enc(f);
+        ASSERT_EQ(kivSetDestAddress(enc.handle, nullptr, stream), KIV_OK) << kivLastErrorDetail();
+        sendFrame(enc.handle, 0, f);
+        auto r = receive(dec.handle, 5000);
+        ASSERT_TRUE(r.has_value());
+        EXPECT_TRUE(r->intact);
+        EXPECT_EQ(r->info.frameNumber, 0u);
+    }
+    // The unspoilt image itself is read, which shows the spoilt ones failed for their fault alone.
+    Image good = Image::withFrame(f, 3);
+    plant(20060, good);
+    Decoder dec(20060);
+    auto r = receive(dec.handle, 5000);
+    ASSERT_TRUE(r.has_value());
+    EXPECT_TRUE(r->intact);
+    EXPECT_EQ(r->info.frameNumber, 3u);
+    ::shm_unlink(segmentName(20060).c_str());
+}
+
+} // namespace
+} // namespace kivtest
