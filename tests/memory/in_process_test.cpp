@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <thread>
 
 #include "support.hpp"
 
@@ -235,6 +236,65 @@ TEST(Segment, IsPrivateToItsUserAndGoneAfterACleanExit) {
     EXPECT_TRUE(eventually([&] { return dec.stats().framesMalformed == 1; }));
     EXPECT_EQ(kivLockReadBuffer(dec.handle, 0), nullptr);
     ::shm_unlink(name.c_str());
+}
+
+TEST(Segment, ACopyThatOverlapsARewriteOfItsSlotIsRefused) {
+    constexpr int kStream = 20032;
+    const kivStreamFormat f{128, 64, KIV_DEPTH_32, 1};
+    const uint32_t n = kivGetByteSize(&f);
+    shm::SegmentOwner owner;
+    ASSERT_EQ(owner.open(kStream), KIV_OK);
+    std::atomic<bool> stop{false};
+    // The writer goes round the slots as fast as it can; the reader copies one
+    // fixed slot over and over, so most copies overlap a rewrite of it.
+    std::vector<std::vector<uint8_t>> frames;
+    for (uint32_t i = 0; i < 7; ++i) frames.push_back(makeFrame(i, f));
+    std::thread writer([&] {
+        for (uint32_t frame = 0; !stop.load(std::memory_order_relaxed); ++frame) {
+            kiv::WireHeader h;
+            h.format = f;
+            h.frameNumber = frame % 7;
+            h.payloadSize = n;
+            std::span<uint8_t> slot = owner.beginFrame(kiv::kWireHeaderSize + n);
+            kiv::encodeHeader(h, slot.first<kiv::kWireHeaderSize>());
+            std::memcpy(slot.data() + kiv::kWireHeaderSize, frames[frame % 7].data(), n);
+            owner.commitFrame();
+        }
+    });
+    const int fd = ::shm_open(segmentName(kStream).c_str(), O_RDONLY, 0);
+    ASSERT_GE(fd, 0);
+    int ok = 0, busy = 0, bad = 0;
+    std::vector<uint8_t> payload;
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    while ((ok < 5000 || busy < 500) && std::chrono::steady_clock::now() < end) {
+        struct stat st {};
+        ::fstat(fd, &st);
+        shm::Mapping map = shm::mapShared(fd, size_t(st.st_size), false);
+        ASSERT_TRUE(map);
+        const std::span<const uint8_t> bytes(map.data(), map.size());
+        shm::HeaderSnapshot h;
+        if (shm::checkHeader(bytes, h) != shm::HeaderCheck::Ok || h.slotCount == 0) continue;
+        bool grown = false;
+        for (int i = 0; i < 1000 && !grown; ++i) {
+            kiv::WireHeader header;
+            uint64_t publish = 0;
+            switch (shm::copySlot(bytes, h.slotCount, 0, header, payload, publish)) {
+            case shm::SlotCopy::Ok:
+                ++ok;
+                if (!checkFrame(payload.data(), payload.size(), header.frameNumber, f)) ++bad;
+                break;
+            case shm::SlotCopy::Busy: ++busy; break;
+            case shm::SlotCopy::OutOfMap: grown = true; break; // mapped before the first frame laid out the slots
+            case shm::SlotCopy::Malformed: ++bad; break;
+            }
+        }
+    }
+    stop = true;
+    writer.join();
+    ::close(fd);
+    EXPECT_EQ(bad, 0);
+    EXPECT_GE(ok, 5000);
+    EXPECT_GE(busy, 500);
 }
 
 // A segment image whose header and slots can be spoiled one field at a time.
