@@ -28,10 +28,10 @@ TEST(CrossProcess, EveryDepthAndOddWidthArrivesByteForByteWhileTheFormatChanges)
         {320, 240, KIV_DEPTH_16, 1}, {320, 240, KIV_DEPTH_24, 1}, {320, 240, KIV_DEPTH_32, 1},
         {320, 240, KIV_DEPTH_8, 1},  {33, 7, KIV_DEPTH_16, 1},    {33, 7, KIV_DEPTH_24, 1},
         {33, 7, KIV_DEPTH_32, 1},    {33, 7, KIV_DEPTH_8, 1},     {1, 1, KIV_DEPTH_24, 3},
-        {0, 5, KIV_DEPTH_32, 1},     {1920, 1080, KIV_DEPTH_32, 1},
+        {0, 5, KIV_DEPTH_32, 1},     {640, 480, KIV_DEPTH_32, 1},
     };
     Decoder dec(kStream, 0);
-    Child sender(sendArgs(kStream, 500, formats));
+    Child sender(sendArgs(kStream, 1000, formats));
     ASSERT_EQ(sender.readLine(), "ready");
 
     std::map<std::tuple<int, int, int, int>, int> seen;
