@@ -67,11 +67,6 @@ public:
         name_ = shm::segmentName(::geteuid(), stream);
         stopFd_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
         if (!stopFd_) return failErrno(KIV_ERROR_IO, "eventfd");
-        // A sender appearing shows up as a new name in /dev/shm; without inotify
-        // the receiver looks again every kIdleRecheck instead.
-        notifyFd_ = UniqueFd(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-        if (notifyFd_ && ::inotify_add_watch(notifyFd_.get(), "/dev/shm", IN_CREATE | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB) < 0)
-            notifyFd_.reset();
         thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
         return KIV_OK;
     }
@@ -126,6 +121,8 @@ private:
         ino_ = st.st_ino;
         lastPublish_ = ~uint64_t{0}; // the frame already there is news to us
         lastIdentityCheck_ = Clock::now();
+        notifyFd_.reset();
+        notifyTried_ = false;
         return Attach::Attached;
     }
 
@@ -217,6 +214,17 @@ private:
     }
 
     void waitForName(int timeoutMs) {
+        // A sender appearing shows up as a new name in /dev/shm; without inotify
+        // (instances are limited per user) the receiver looks again every
+        // kIdleRecheck instead. Held only while no segment is attached.
+        if (!notifyFd_ && !notifyTried_) {
+            notifyTried_ = true;
+            notifyFd_ = UniqueFd(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+            if (notifyFd_ &&
+                ::inotify_add_watch(notifyFd_.get(), "/dev/shm", IN_CREATE | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB) < 0)
+                notifyFd_.reset();
+            if (notifyFd_) return; // look once more: the name may have come before the watch
+        }
         pollfd fds[2] = {{stopFd_.get(), POLLIN, 0}, {notifyFd_.get(), POLLIN, 0}};
         if (::poll(fds, notifyFd_ ? 2 : 1, timeoutMs) > 0 && (fds[1].revents & POLLIN)) {
             alignas(inotify_event) char drain[4096];
@@ -229,6 +237,7 @@ private:
     std::string name_;
     UniqueFd stopFd_;
     UniqueFd notifyFd_;
+    bool notifyTried_ = false;
     UniqueFd fd_;
     shm::Mapping map_;
     dev_t dev_ = 0;
