@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 
 #include <cstring>
-#include <functional>
-#include <random>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "support.hpp"
@@ -297,108 +297,53 @@ TEST(Segment, ACopyThatOverlapsARewriteOfItsSlotIsRefused) {
     EXPECT_GE(busy, 500);
 }
 
-// A segment image whose header and slots can be spoiled one field at a time.
-struct Image {
-    std::vector<uint64_t> words; // 8-byte aligned
-    explicit Image(size_t bytes) : words((bytes + 7) / 8) {}
-    uint8_t *bytes() { return reinterpret_cast<uint8_t *>(words.data()); }
-    size_t size() const { return words.size() * 8; }
-    template <class T> void put(size_t at, T v) { std::memcpy(bytes() + at, &v, sizeof v); }
-
-    // A valid segment with one published frame in slot 0.
-    static Image withFrame(const kivStreamFormat &f, uint32_t frame) {
-        const uint32_t n = kivGetByteSize(&f);
-        const uint64_t capacity = (kiv::kWireHeaderSize + n + 4095) & ~uint64_t{4095};
-        Image img(shm::kHeaderBytes + shm::kSlotCount * capacity);
-        img.put<uint32_t>(shm::off::magic, shm::kMagic);
-        img.put<uint16_t>(shm::off::version, shm::kLayoutVersion);
-        img.put<uint16_t>(shm::off::headerBytes, uint16_t(shm::kHeaderBytes));
-        img.put<uint32_t>(shm::off::state, uint32_t(shm::State::Open));
-        img.put<uint64_t>(shm::off::latest, shm::packLatest(1, 0));
-        img.put<uint32_t>(shm::off::slotCount, shm::kSlotCount);
-        for (uint32_t i = 0; i < shm::kSlotCount; ++i) {
-            const size_t d = shm::off::slots + i * shm::off::slotStride;
-            img.put<uint64_t>(d + shm::off::slotSeq, 2);
-            img.put<uint64_t>(d + shm::off::slotOffset, shm::kHeaderBytes + i * capacity);
-            img.put<uint64_t>(d + shm::off::slotCapacity, capacity);
-        }
-        img.put<uint64_t>(shm::off::slots + shm::off::slotPublish, 1);
-        kiv::WireHeader h;
-        h.format = f;
-        h.frameNumber = frame;
-        h.sessionId = 1;
-        h.payloadSize = n;
-        kiv::encodeHeader(h, std::span<uint8_t, kiv::kWireHeaderSize>(img.bytes() + shm::kHeaderBytes, kiv::kWireHeaderSize));
-        fillFrame(img.bytes() + shm::kHeaderBytes + kiv::kWireHeaderSize, n, frame, f);
-        return img;
-    }
-};
-
-void plant(int stream, Image &img) {
-    const std::string name = segmentName(stream);
-    ::shm_unlink(name.c_str());
-    const int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::write(fd, img.bytes(), img.size()), ssize_t(img.size()));
-    ::close(fd);
-}
-
-TEST(Segment, GarbageUnderTheNameIsRejectedAndTakenOverBySender) {
-    const kivStreamFormat f{40, 30, KIV_DEPTH_24, 1};
-    const size_t slot0 = shm::off::slots;
-    const size_t wire0 = shm::kHeaderBytes;
+// The fuzz corpus doubles as a set of segments that other processes might leave
+// under a stream's name.
+TEST(Segment, ForeignBytesUnderTheNameAreCheckedThenTakenOverBySender) {
     struct Case {
-        const char *what;
-        std::function<void(Image &)> spoil;
-        bool malformed; // counted as rejected input (a too-short file is only "not ready")
+        const char *file;
+        bool frame;     // a valid frame is handed out
+        bool malformed; // counted as rejected input
     } const cases[] = {
-        {"random bytes", [](Image &i) { std::mt19937_64 g(7); for (auto &w : i.words) w = g(); }, true},
-        {"bad magic", [](Image &i) { i.put<uint32_t>(shm::off::magic, 0x12345678); }, true},
-        {"other layout version", [](Image &i) { i.put<uint16_t>(shm::off::version, 99); }, true},
-        {"too many slots", [](Image &i) { i.put<uint32_t>(shm::off::slotCount, 200); }, true},
-        {"latest names a slot past the count", [](Image &i) { i.put<uint64_t>(shm::off::latest, shm::packLatest(1, 7)); }, true},
-        {"slot inside the header", [&](Image &i) { i.put<uint64_t>(slot0 + shm::off::slotOffset, 64); }, true},
-        {"slot past the end", [&](Image &i) { i.put<uint64_t>(slot0 + shm::off::slotOffset, uint64_t(1) << 40); }, true},
-        {"slot size wraps", [&](Image &i) { i.put<uint64_t>(slot0 + shm::off::slotCapacity, ~uint64_t{0} - 4000); }, true},
-        {"payload larger than its slot", [&](Image &i) {
-             i.put<uint64_t>(slot0 + shm::off::slotCapacity, 4096);
-             i.put<uint16_t>(wire0 + 12, 1000); // a valid header whose frame does not fit the slot
-             i.put<uint32_t>(wire0 + 40, 1000u * 3u * 30u);
-         }, true},
-        {"wire header garbage", [&](Image &i) { i.put<uint32_t>(wire0, 0); }, true},
-        {"shorter than a header", [](Image &i) { i.words.resize(100 / 8); }, false},
+        {"valid_8x4_grey", true, false},        {"valid_5x3_rgb565_padded", true, false},
+        {"random_header", false, true},         {"slot_offset_far", false, true},
+        {"slot_capacity_wraps", false, true},   {"slot_count_too_big", false, true},
+        {"payload_over_slot", false, true},     {"slot_odd_sequence", false, false}, // "being written"
+        {"short", false, false},                // a sender still setting it up
     };
+    const kivStreamFormat f{40, 30, KIV_DEPTH_24, 1};
     int stream = 20040;
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        ++stream;
-        Image img = Image::withFrame(f, 3);
-        c.spoil(img);
-        plant(stream, img);
+        SCOPED_TRACE(c.file);
+        const std::string name = segmentName(++stream);
+        std::ifstream in(std::string(KIV_SEGMENT_CORPUS) + "/" + c.file, std::ios::binary);
+        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ASSERT_FALSE(bytes.empty());
+        ::shm_unlink(name.c_str());
+        const int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+        ::close(fd);
+
         Decoder dec(stream);
         if (c.malformed) {
             EXPECT_TRUE(eventually([&] { return dec.stats().framesMalformed >= 1; }));
         }
-        EXPECT_EQ(kivLockReadBuffer(dec.handle, c.malformed ? 0 : 100), nullptr);
+        auto planted = receive(dec.handle, c.frame ? 5000 : 100);
+        EXPECT_EQ(planted.has_value(), c.frame);
+        if (!c.malformed) {
+            EXPECT_EQ(dec.stats().framesMalformed, 0u);
+        }
 
-        // Nobody holds the garbage: a sender claims it and the receiver follows.
+        // Nobody holds the lock on it: a sender claims it and the receiver follows.
         Encoder enc(f);
         ASSERT_EQ(kivSetDestAddress(enc.handle, nullptr, stream), KIV_OK) << kivLastErrorDetail();
         sendFrame(enc.handle, 0, f);
         auto r = receive(dec.handle, 5000);
         ASSERT_TRUE(r.has_value());
         EXPECT_TRUE(r->intact);
-        EXPECT_EQ(r->info.frameNumber, 0u);
+        EXPECT_EQ(r->format.width, f.width);
     }
-    // The unspoilt image itself is read, which shows the spoilt ones failed for their fault alone.
-    Image good = Image::withFrame(f, 3);
-    plant(20060, good);
-    Decoder dec(20060);
-    auto r = receive(dec.handle, 5000);
-    ASSERT_TRUE(r.has_value());
-    EXPECT_TRUE(r->intact);
-    EXPECT_EQ(r->info.frameNumber, 3u);
-    ::shm_unlink(segmentName(20060).c_str());
 }
 
 } // namespace

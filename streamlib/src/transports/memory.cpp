@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -177,7 +178,9 @@ private:
             switch (shm::copySlot(bytes, h.slotCount, shm::latestSlot(h.latest), header, spare_, copied)) {
             case shm::SlotCopy::Ok:
                 busy_ = 0;
-                lastPublish_ = copied;
+                // A slot newer than `latest` means the sender lapped us; an older one
+                // only comes from a damaged segment and must not repeat forever.
+                lastPublish_ = std::max(copied, publish);
                 sink_.deliver(header, std::move(spare_));
                 spare_ = {};
                 return;
