@@ -62,21 +62,13 @@ public:
     // The wait status, or -1 if the child is still running after `timeout`.
     int wait(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         const auto end = std::chrono::steady_clock::now() + timeout;
-        while (pid_ > 0) {
-            int status = 0;
-            const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-            if (r == pid_) {
-                pid_ = -1;
-                return status;
-            }
+        int status = 0;
+        while (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == 0) {
             if (std::chrono::steady_clock::now() >= end) return -1;
-            // The child's end of the pipe closes when it exits: wait on that, not on a timer.
-            pollfd p{out_, POLLIN, 0};
-            ::poll(&p, 1, 5);
-            char drain[256];
-            if ((p.revents & POLLIN) && ::read(out_, drain, sizeof drain) <= 0) ::poll(nullptr, 0, 1);
+            ::usleep(1000);
         }
-        return -1;
+        pid_ = -1;
+        return status;
     }
 
     bool terminate() { return pid_ > 0 && ::kill(pid_, SIGTERM) == 0; }

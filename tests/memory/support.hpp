@@ -18,31 +18,21 @@ namespace kivtest {
 
 using namespace std::chrono_literals;
 
+// Owners of library handles, so that a failing assertion leaks nothing.
 struct Encoder {
-    kivEncoder *handle = nullptr;
     explicit Encoder(const kivStreamFormat &f) : handle(kivGetEncoder(KIV_PROTOCOL_MEMORY, &f)) {}
-    ~Encoder() {
-        if (handle) kivDeleteEncoder(handle);
-    }
+    ~Encoder() { kivDeleteEncoder(handle); }
     Encoder(const Encoder &) = delete;
     Encoder &operator=(const Encoder &) = delete;
-    void reset() {
-        if (handle) kivDeleteEncoder(handle);
-        handle = nullptr;
-    }
+    kivEncoder *handle;
 };
 
 struct Decoder {
-    kivDecoder *handle = nullptr;
     explicit Decoder(int stream, int adaptive = 1) : handle(kivGetDecoder(KIV_PROTOCOL_MEMORY, nullptr)) {
-        if (handle) {
-            kivSetSourceAddress(handle, stream);
-            kivSetAdaptiveBuffer(handle, adaptive);
-        }
+        kivSetSourceAddress(handle, stream);
+        kivSetAdaptiveBuffer(handle, adaptive);
     }
-    ~Decoder() {
-        if (handle) kivDeleteDecoder(handle);
-    }
+    ~Decoder() { kivDeleteDecoder(handle); }
     Decoder(const Decoder &) = delete;
     Decoder &operator=(const Decoder &) = delete;
     kivDecoderStats stats() const {
@@ -50,6 +40,7 @@ struct Decoder {
         kivGetDecoderStats(handle, &s);
         return s;
     }
+    kivDecoder *handle;
 };
 
 struct Received {
