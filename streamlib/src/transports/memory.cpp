@@ -59,8 +59,13 @@ public:
         stopping_.store(true);
         const uint64_t one = 1;
         [[maybe_unused]] ssize_t n = ::write(stopFd_.get(), &one, sizeof one);
-        // A futex wake on an address the thread just unmapped fails harmlessly.
-        if (const uint8_t *waiting = waitingOn_.load()) shm::wakeAll(waiting);
+        // A wake can slip in between the thread's last look at stopping_ and its
+        // futex wait, so keep waking until it is out. A wake on an address the
+        // thread has just unmapped fails harmlessly.
+        while (!exited_.load()) {
+            if (const uint8_t *waiting = waitingOn_.load()) shm::wakeAll(waiting);
+            ::poll(nullptr, 0, 1);
+        }
         thread_.join();
     }
 
@@ -96,6 +101,7 @@ private:
             step();
         }
         detach();
+        exited_.store(true);
     }
 
     Attach attach() {
@@ -251,9 +257,9 @@ private:
     int busy_ = 0;
     Clock::time_point lastIdentityCheck_{};
     std::vector<uint8_t> spare_;
-    // The destructor wakes the thread through these; a wake that slips between
-    // the check and the wait costs at most kFutexWaitUs.
+    // How the destructor reaches the thread.
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> exited_{false};
     std::atomic<const uint8_t *> waitingOn_{nullptr};
     std::jthread thread_; // last: stopped before the members it uses go
 };
