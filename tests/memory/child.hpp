@@ -31,11 +31,10 @@ public:
         ::close(fds[1]);
         out_ = fds[0];
     }
+    // A sender still running is asked to exit cleanly, so that its segment goes too.
     ~Child() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
+        if (pid_ > 0 && terminate() && wait() == -1) ::kill(pid_, SIGKILL);
+        if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
         if (out_ >= 0) ::close(out_);
     }
     Child(const Child &) = delete;
