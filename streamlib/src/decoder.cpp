@@ -6,7 +6,11 @@
 
 namespace kiv {
 
-Decoder::Decoder(int protocol) : protocol_(protocol), transport_(makeReceiver(protocol, *this)) {}
+Decoder::Decoder(int protocol)
+    : Decoder([protocol](FrameSink &sink) { return makeReceiver(protocol, sink); }) {}
+
+Decoder::Decoder(std::function<std::unique_ptr<ReceiverTransport>(FrameSink &)> makeTransport)
+    : makeTransport_(std::move(makeTransport)), transport_(makeTransport_(*this)) {}
 
 Decoder::~Decoder() { transport_.reset(); }
 
@@ -16,10 +20,11 @@ int Decoder::setSource(int stream) {
         // A transport starts once; a new stream gets a fresh one.
         started_ = false;
         transport_.reset();
-        transport_ = makeReceiver(protocol_, *this);
+        transport_ = makeTransport_(*this);
     }
+    if (!transport_) return fail(KIV_ERROR_UNSUPPORTED, "no transport");
     if (const int rc = transport_->start(stream); rc != KIV_OK) {
-        transport_ = makeReceiver(protocol_, *this); // leaves nothing half-open behind
+        transport_ = makeTransport_(*this); // leaves nothing half-open behind
         return rc;
     }
     started_ = true;

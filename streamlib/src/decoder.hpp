@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -14,6 +15,9 @@ namespace kiv {
 class Decoder final : public FrameSink {
 public:
     explicit Decoder(int protocol);
+    // With a transport of the caller's, made for this sink; setSource() starts it
+    // once (in-process pipelines in tests and benchmarks).
+    explicit Decoder(std::function<std::unique_ptr<ReceiverTransport>(FrameSink &)> makeTransport);
     ~Decoder() override;
 
     bool hasTransport() const { return transport_ != nullptr; }
@@ -36,7 +40,7 @@ public:
     void countIncomplete(uint64_t n = 1) override { incomplete_ += n; }
 
 private:
-    const int protocol_;
+    const std::function<std::unique_ptr<ReceiverTransport>(FrameSink &)> makeTransport_;
     FrameStore store_;
     std::mutex decompressMutex_; // a transport may deliver from more than one thread over its life
     jpeg::Decompressor decompressor_;
