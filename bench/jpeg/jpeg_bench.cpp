@@ -1,0 +1,144 @@
+// 1920x1080x32 JPEG end to end (encode call -> compress thread -> transport ->
+// decode -> lock) against TurboJPEG's own rate on the same picture, measured in
+// the same run. Prints the figures; sets no pass or fail.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <turbojpeg.h>
+
+#include "decoder.hpp"
+#include "encoder.hpp"
+#include "loopback.hpp"
+#include "picture.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// Runs `step` until `minSeconds` have passed; returns calls per second.
+template <class F> double rate(double minSeconds, F &&step) {
+    step(); // warm-up: allocations, caches
+    const auto start = Clock::now();
+    int n = 0;
+    do {
+        step();
+        ++n;
+    } while (seconds(Clock::now() - start) < minSeconds);
+    return n / seconds(Clock::now() - start);
+}
+
+struct TurboRate {
+    double compressFps, decompressFps;
+    size_t jpegBytes;
+};
+
+// TurboJPEG called directly, with the parameters the library uses at this level.
+TurboRate turboRate(const kivStreamFormat &f, const std::vector<uint8_t> &pixels, int quality, double secs) {
+    tjhandle c = tjInitCompress(), d = tjInitDecompress();
+    const int subsamp = quality >= 90 ? TJSAMP_444 : TJSAMP_420;
+    const unsigned long bound = tjBufSize(f.width, f.height, subsamp);
+    unsigned char *jpeg = tjAlloc(int(bound));
+    unsigned long size = 0;
+    std::vector<uint8_t> out(pixels.size());
+    TurboRate r{};
+    r.compressFps = rate(secs, [&] {
+        size = bound;
+        if (tjCompress2(c, pixels.data(), f.width, int(kiv::rowPitch(f)), f.height, TJPF_BGRX, &jpeg, &size, subsamp,
+                        quality, TJFLAG_NOREALLOC) != 0)
+            std::abort();
+    });
+    r.decompressFps = rate(secs, [&] {
+        if (tjDecompress2(d, jpeg, size, out.data(), f.width, int(kiv::rowPitch(f)), f.height, TJPF_BGRA,
+                          TJFLAG_LIMITSCANS | TJFLAG_STOPONWARNING) != 0)
+            std::abort();
+    });
+    r.jpegBytes = size;
+    tjFree(jpeg);
+    tjDestroy(c);
+    tjDestroy(d);
+    return r;
+}
+
+struct EndToEnd {
+    double fps;
+    double encodeCallMs; // mean time of the caller's encode call
+    uint64_t delivered, dropped;
+    uint32_t jpegBytes;
+    double psnr;
+};
+
+// Keeps a few frames in flight so that the compress and decode threads both stay
+// busy, as a sender at a high frame rate would.
+EndToEnd endToEnd(const kivStreamFormat &f, const std::vector<uint8_t> &pixels, int level, double secs) {
+    using namespace kiv;
+    auto decoder = std::make_unique<Decoder>([](FrameSink &) { return std::make_unique<testing::InertReceiver>(); });
+    decoder->setSource(27001);
+    auto encoder = std::make_unique<Encoder>(std::make_unique<testing::LoopbackSender>(*decoder), f);
+    encoder->setDestination("", 27001);
+    encoder->setFormat(f, 1, level);
+
+    constexpr uint64_t kInFlight = 3;
+    uint64_t encoded = 0, received = 0;
+    Clock::duration encodeTime{};
+    EndToEnd r{};
+    std::vector<uint8_t> last(pixels.size());
+    auto pump = [&](bool measure) {
+        while (encoded - received < kInFlight) {
+            const auto t0 = Clock::now();
+            encoder->encode(pixels.data());
+            if (measure) encodeTime += Clock::now() - t0;
+            ++encoded;
+        }
+        if (const void *frame = decoder->lock(100)) {
+            ++received;
+            r.jpegBytes = decoder->lastTransferBytes();
+            if (!measure) std::memcpy(last.data(), frame, last.size());
+            decoder->unlock();
+        } else {
+            received = encoded - 1; // a frame was dropped on the way: refill
+        }
+    };
+    for (int i = 0; i < 5; ++i) pump(false); // warm-up
+    r.psnr = testpic::psnr(f, pixels.data(), last.data());
+    const uint64_t delivered0 = decoder->stats().framesDelivered, encoded0 = encoded;
+    const uint64_t dropped0 = decoder->stats().framesDropped + encoder->stats().framesDropped;
+    const auto start = Clock::now();
+    while (seconds(Clock::now() - start) < secs) pump(true);
+    const double elapsed = seconds(Clock::now() - start);
+    r.delivered = decoder->stats().framesDelivered - delivered0;
+    r.dropped = decoder->stats().framesDropped + encoder->stats().framesDropped - dropped0;
+    r.fps = r.delivered / elapsed;
+    r.encodeCallMs = 1000.0 * seconds(encodeTime) / double(encoded - encoded0);
+    encoder.reset();
+    return r;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const double secs = argc > 1 ? std::atof(argv[1]) : 3.0;
+    const kivStreamFormat f{1920, 1080, KIV_DEPTH_32, 1};
+    // The tester's picture after a few hundred frames: grey with many random lines.
+    const auto pixels = kiv::testpic::linesPicture(f, 300);
+    const double imageBytes = double(kiv::frameBytes64(f));
+
+    std::printf("1920x1080x32, tester-like picture (300 random lines on grey), %.1f s per figure\n", secs);
+    std::printf("%5s %8s %10s %7s %9s %9s %9s %8s %9s %7s\n", "level", "quality", "jpeg B", "ratio", "PSNR dB",
+                "tj comp", "tj decomp", "e2e fps", "e2e/tj %", "drops");
+    for (int level : {0, 10, 50, 90}) {
+        const int quality = kiv::jpeg::qualityForLevel(level);
+        const TurboRate tj = turboRate(f, pixels, quality, secs);
+        const EndToEnd e = endToEnd(f, pixels, level, secs);
+        const double ceiling = std::min(tj.compressFps, tj.decompressFps);
+        std::printf("%5d %8d %10u %7.1f %9.2f %9.1f %9.1f %8.1f %9.1f %7llu\n", level, quality, e.jpegBytes,
+                    imageBytes / e.jpegBytes, e.psnr, tj.compressFps, tj.decompressFps, e.fps, 100.0 * e.fps / ceiling,
+                    static_cast<unsigned long long>(e.dropped));
+        if (level == 0) std::printf("      encode call (copy only): %.2f ms per frame\n", e.encodeCallMs);
+    }
+    return 0;
+}
