@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <thread>
 
 #include "decoder.hpp"
 #include "format.hpp"
@@ -31,7 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const bool started = decoder.setSource(1) == KIV_OK;
     if (!started) __builtin_trap();
 
+    auto settled = [] {
+        const kivDecoderStats s = decoder.stats();
+        return s.framesReceived + s.framesMalformed + s.framesDropped;
+    };
+    const uint64_t before = settled();
     decoder.deliver(header, std::vector<uint8_t>(data + 8, data + size));
+    while (settled() == before) std::this_thread::yield(); // decoding runs on the decoder's thread
     if (const auto *frame = static_cast<const uint8_t *>(decoder.lock(0))) {
         // A frame handed out must be whole: read every byte of it.
         const uint64_t bytes = kiv::frameBytes64(decoder.lastFormat());

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ostream>
 #include <string>
 
 #include "picture.hpp"
@@ -22,6 +23,8 @@ const Transport kTransports[] = {
     {"tcp", KIV_PROTOCOL_TCP, "127.0.0.1", 23200},
     {"udp", KIV_PROTOCOL_UDP, "127.0.0.1", 23300},
 };
+
+void PrintTo(const Transport &t, std::ostream *os) { *os << t.name; }
 
 class JpegOverTransport : public ::testing::TestWithParam<Transport> {};
 

@@ -23,6 +23,7 @@ public:
     int open(const std::string &, int) override { return KIV_OK; }
 
     int sendFrame(const WireHeader &header, std::span<const uint8_t> payload) override {
+        ++handed;
         std::vector<uint8_t> copy = sink_.takeBuffer();
         copy.assign(payload.begin(), payload.end());
         {
@@ -35,6 +36,8 @@ public:
         ready_.notify_one();
         return KIV_OK;
     }
+
+    std::atomic<uint64_t> handed{0}; // sendFrame() calls
 
 private:
     void run(std::stop_token stop) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "decoder.hpp"
 #include "encoder.hpp"
@@ -31,6 +32,16 @@ WireHeader jpegHeader(const kivStreamFormat &f, uint32_t frame, size_t size) {
     return h;
 }
 
+// Decoding runs on the decoder's own thread: wait until it has dealt with a frame.
+template <class Pred> bool waitFor(Pred pred) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 std::vector<uint8_t> compress(const kivStreamFormat &f, const std::vector<uint8_t> &pixels, int level) {
     jpeg::Compressor c;
     std::vector<uint8_t> out;
@@ -45,7 +56,7 @@ TEST(JpegSink, BadJpegIsCountedAndNothingIsHandedOut) {
     auto d = startedDecoder(23001);
 
     d->deliver(jpegHeader(f, 1, good.size()), std::vector<uint8_t>(good));
-    const auto *frame = static_cast<const uint8_t *>(d->lock(0));
+    const auto *frame = static_cast<const uint8_t *>(d->lock(10000));
     ASSERT_NE(frame, nullptr);
     EXPECT_GE(testpic::psnr(f, picture.data(), frame), 38.0);
     EXPECT_EQ(d->lastTransferBytes(), good.size());
@@ -72,7 +83,8 @@ TEST(JpegSink, BadJpegIsCountedAndNothingIsHandedOut) {
     uint64_t malformed = d->stats().framesMalformed;
     for (const Case &c : cases) {
         d->deliver(jpegHeader(c.format, 2, c.bytes.size()), std::vector<uint8_t>(c.bytes));
-        EXPECT_EQ(d->stats().framesMalformed, ++malformed) << c.what;
+        ++malformed;
+        EXPECT_TRUE(waitFor([&] { return d->stats().framesMalformed == malformed; })) << c.what;
         EXPECT_EQ(d->stats().framesReceived, 1u) << c.what;
         EXPECT_EQ(d->lock(0), nullptr) << c.what;
         EXPECT_EQ(d->lastTransferBytes(), good.size()) << c.what;
@@ -84,10 +96,38 @@ TEST(JpegSink, BadJpegIsCountedAndNothingIsHandedOut) {
 
     // Bad frames leave the decoder able to decode the next good one.
     d->deliver(jpegHeader(f, 4, good.size()), std::vector<uint8_t>(good));
-    frame = static_cast<const uint8_t *>(d->lock(0));
+    frame = static_cast<const uint8_t *>(d->lock(10000));
     ASSERT_NE(frame, nullptr);
     EXPECT_GE(testpic::psnr(f, picture.data(), frame), 38.0);
     d->unlock();
+}
+
+TEST(JpegSink, RawFrameOvertakesNoJpegStillDecoding) {
+    const kivStreamFormat f{1280, 720, KIV_DEPTH_32, 1};
+    const auto picture = testpic::linesPicture(f, 100);
+    const auto jpegBytes = compress(f, picture, 0);
+    auto d = startedDecoder(23002);
+    d->setAdaptive(false);
+    WireHeader raw = jpegHeader(f, 0, picture.size());
+    raw.flags = 0;
+    uint32_t number = 0, lastSeen = 0;
+    for (int round = 0; round < 20; ++round) {
+        d->deliver(jpegHeader(f, ++number, jpegBytes.size()), std::vector<uint8_t>(jpegBytes));
+        raw.frameNumber = ++number;
+        d->deliver(raw, std::vector<uint8_t>(picture));
+        while (d->lock(0)) {
+            kivFrameInfo info{};
+            d->frameInfo(info);
+            EXPECT_GT(info.frameNumber, lastSeen);
+            lastSeen = info.frameNumber;
+            d->unlock();
+        }
+    }
+    EXPECT_EQ(lastSeen, number);
+    EXPECT_TRUE(waitFor([&] {
+        const kivDecoderStats s = d->stats();
+        return s.framesReceived + s.framesDropped >= number;
+    })) << "every frame is handed out or counted as dropped";
 }
 
 struct Pipeline {
