@@ -34,6 +34,7 @@ int Decoder::setSource(int stream) {
         // A transport starts once; a new stream gets a fresh one.
         started_ = false;
         transport_.reset();
+        dropQueuedJpeg(); // the old stream's frames
         transport_ = makeTransport_(*this);
     }
     if (!transport_) return fail(KIV_ERROR_UNSUPPORTED, "no transport");

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include <turbojpeg.h>
+
 #include "codec/jpeg.hpp"
 #include "picture.hpp"
 
@@ -112,6 +114,40 @@ TEST(JpegCodec, RefusesJpegThatDisagreesWithTheFrameHeader) {
     // The same decompressor still works afterwards.
     std::vector<uint8_t> out;
     EXPECT_EQ(d.decompress(colour, colourJpeg, out), KIV_OK);
+}
+
+TEST(JpegCodec, RefusesJpegKindsTheLibraryNeverSends) {
+    // Progressive and arithmetic-coded JPEGs of the right size and colour space.
+    const kivStreamFormat f{40, 24, KIV_DEPTH_24, 1};
+    const auto picture = testpic::linesPicture(f, 4);
+    for (int flag : {TJFLAG_PROGRESSIVE, 0}) {
+        // A handle each: TurboJPEG 2.1 carries progressive state into the next call.
+        tjhandle h = tjInitCompress();
+        ASSERT_NE(h, nullptr);
+        unsigned char *buf = nullptr;
+        unsigned long size = 0;
+        ASSERT_EQ(tjCompress2(h, picture.data(), f.width, int(rowPitch(f)), f.height, TJPF_RGB, &buf, &size,
+                              TJSAMP_444, 95, flag),
+                  0);
+        const std::vector<uint8_t> bytes(buf, buf + size);
+        tjFree(buf);
+        tjDestroy(h);
+        jpeg::Decompressor d;
+        std::vector<uint8_t> out;
+        if (flag == TJFLAG_PROGRESSIVE) {
+            EXPECT_NE(d.decompress(f, bytes, out), KIV_OK) << "progressive";
+        } else {
+            // The same stream with its baseline frame marker turned into SOF10
+            // (progressive, arithmetic).
+            auto sof10 = bytes;
+            bool patched = false;
+            for (size_t i = 0; i + 1 < sof10.size() && !patched; ++i)
+                if (sof10[i] == 0xff && sof10[i + 1] == 0xc0) sof10[i + 1] = 0xca, patched = true;
+            ASSERT_TRUE(patched);
+            EXPECT_EQ(d.decompress(f, bytes, out), KIV_OK) << "baseline from another encoder: " << kivLastErrorDetail();
+            EXPECT_NE(d.decompress(f, sof10, out), KIV_OK) << "arithmetic";
+        }
+    }
 }
 
 TEST(JpegCodec, TruncatedGarbledOrForeignBytesFailWithoutCrashing) {

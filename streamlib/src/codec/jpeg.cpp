@@ -53,6 +53,29 @@ uint16_t load16(const uint8_t *p) {
 
 void store16(uint8_t *p, uint16_t v) { std::memcpy(p, &v, 2); }
 
+// Whether the first frame header of `jpeg` is baseline or extended sequential
+// Huffman (SOF0/SOF1), all this library sends. Progressive, lossless and
+// arithmetic-coded streams would take libjpeg's less travelled paths and, for
+// progressive ones, a coefficient buffer the size of the whole picture.
+bool isSequentialHuffman(std::span<const uint8_t> jpeg) {
+    if (jpeg.size() < 4 || jpeg[0] != 0xff || jpeg[1] != 0xd8) return false;
+    size_t pos = 2;
+    while (pos < jpeg.size()) {
+        if (jpeg[pos] != 0xff) return false;
+        while (pos < jpeg.size() && jpeg[pos] == 0xff) ++pos; // fill bytes
+        if (pos >= jpeg.size()) return false;
+        const uint8_t marker = jpeg[pos++];
+        if (marker == 0x01 || (marker >= 0xd0 && marker <= 0xd7)) continue; // no length
+        if (marker == 0xd9 || marker == 0xda || pos + 2 > jpeg.size()) return false; // no frame header
+        const size_t length = size_t(jpeg[pos]) << 8 | jpeg[pos + 1];
+        if (length < 2 || pos + length > jpeg.size()) return false;
+        if (marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc)
+            return marker == 0xc0 || marker == 0xc1;
+        pos += length;
+    }
+    return false;
+}
+
 } // namespace
 
 void expand565(const kivStreamFormat &format, const uint8_t *pixels, uint8_t *rgb) {
@@ -159,6 +182,8 @@ int Decompressor::decompress(const kivStreamFormat &format, std::span<const uint
     if (!isSendableFormat(format) || format.width == 0 || format.height == 0)
         return fail(KIV_ERROR_INVALID_ARGUMENT, "frame format cannot carry a JPEG");
     if (jpeg.empty() || jpeg.size() > KIV_MAX_FRAME_BYTES) return fail(KIV_ERROR_INVALID_ARGUMENT, "JPEG size out of range");
+
+    if (!isSequentialHuffman(jpeg)) return fail(KIV_ERROR_INVALID_ARGUMENT, "not a sequential Huffman JPEG");
 
     // A tables-only stream leaves these untouched, so it fails the size check.
     int width = -1, height = -1, subsamp = -1, colorspace = -1;
