@@ -142,24 +142,6 @@ struct Pipeline {
     std::unique_ptr<Encoder> encoder;
 };
 
-TEST(JpegPipeline, EncoderCompressesAndDecoderHandsOutRawFramesAtEveryDepth) {
-    int stream = 23010;
-    for (uint16_t depth : {KIV_DEPTH_8, KIV_DEPTH_16, KIV_DEPTH_24, KIV_DEPTH_32}) {
-        const kivStreamFormat f{161, 99, depth, 1};
-        Pipeline p(f, ++stream);
-        ASSERT_EQ(p.encoder->setFormat(f, 1, 10), KIV_OK);
-        const auto picture = testpic::linesPicture(f, 30);
-        ASSERT_EQ(p.encoder->encode(picture.data()), KIV_OK);
-        const auto *frame = static_cast<const uint8_t *>(p.decoder->lock(10000));
-        ASSERT_NE(frame, nullptr) << "depth " << depth;
-        EXPECT_EQ(p.decoder->lastFormat().width, f.width);
-        EXPECT_EQ(p.decoder->lastFormat().depth, depth);
-        EXPECT_LT(p.decoder->lastTransferBytes(), frameBytes64(f) / 2) << "depth " << depth;
-        EXPECT_GE(testpic::psnr(f, picture.data(), frame), 32.0) << "depth " << depth;
-        p.decoder->unlock();
-    }
-}
-
 TEST(JpegPipeline, FramesStayInOrderWhileCompressionIsSwitchedOnAndOff) {
     const kivStreamFormat f{640, 480, KIV_DEPTH_32, 1};
     Pipeline p(f, 23020);
