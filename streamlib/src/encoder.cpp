@@ -74,12 +74,14 @@ int Encoder::encode(const void *pixels) {
         return rc;
     }
 
+    // Copied outside the lock, so the compressor never waits for the copy.
+    spareRaw_.assign(bytes, bytes + size);
     {
         std::lock_guard lock(pendingMutex_);
         if (hasPending_) ++compressDropped_;
         pending_.header = header;
         pending_.quality = jpeg::qualityForLevel(level_);
-        pending_.pixels.assign(bytes, bytes + size);
+        std::swap(pending_.pixels, spareRaw_); // keeps the older allocation for the next copy
         hasPending_ = true;
     }
     pendingReady_.notify_one();

@@ -56,6 +56,7 @@ private:
     std::condition_variable_any pendingReady_;
     bool hasPending_ = false;
     PendingRaw pending_;
+    std::vector<uint8_t> spareRaw_; // the caller's thread's alone
     std::jthread compressor_; // declared last: joined before the members it uses go
 };
 
