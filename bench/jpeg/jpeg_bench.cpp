@@ -86,20 +86,94 @@ struct EndToEnd {
     double psnr;
 };
 
-// Keeps a few frames in flight so that the compress and decode threads both stay
-// busy, as a sender at a high frame rate would.
-EndToEnd endToEnd(const kivStreamFormat &f, const std::vector<uint8_t> &pixels, int level, double secs,
-                  uint64_t window) {
-    using namespace kiv;
-    auto decoder = std::make_unique<Decoder>([](FrameSink &) { return std::make_unique<testing::InertReceiver>(); });
-    decoder->setSource(27001);
-    decoder->setAdaptive(getenv("KIV_BENCH_QUEUED") == nullptr);
-    auto loopback = std::make_unique<testing::LoopbackSender>(*decoder);
-    testing::LoopbackSender &sender = *loopback;
-    auto encoder = std::make_unique<Encoder>(std::move(loopback), f);
-    encoder->setDestination("", 27001);
-    encoder->setFormat(f, 1, level);
+// One sending and one receiving end, seen the same way whether they are the
+// internal objects joined in-process or the public API on a real transport.
+struct Pipe {
+    virtual ~Pipe() = default;
+    virtual bool ok() const = 0;
+    virtual void encode(const uint8_t *pixels) = 0;
+    virtual const void *lock(int timeoutMs) = 0;
+    virtual void unlock() = 0;
+    virtual uint32_t transferBytes() = 0;
+    virtual kivDecoderStats decoderStats() = 0;
+    virtual kivEncoderStats encoderStats() = 0;
+    // Frames the compressor has not finished with yet.
+    virtual uint64_t uncompressed(uint64_t encoded) = 0;
+};
 
+struct InternalPipe final : Pipe {
+    InternalPipe(const kivStreamFormat &f, int level) {
+        using namespace kiv;
+        decoder = std::make_unique<Decoder>([](FrameSink &) { return std::make_unique<testing::InertReceiver>(); });
+        decoder->setSource(27001);
+        auto loopback = std::make_unique<testing::LoopbackSender>(*decoder);
+        sender = loopback.get();
+        encoder = std::make_unique<Encoder>(std::move(loopback), f);
+        encoder->setDestination("", 27001);
+        encoder->setFormat(f, 1, level);
+    }
+    ~InternalPipe() override { encoder.reset(); }
+    bool ok() const override { return true; }
+    void encode(const uint8_t *pixels) override { encoder->encode(pixels); }
+    const void *lock(int timeoutMs) override { return decoder->lock(timeoutMs); }
+    void unlock() override { decoder->unlock(); }
+    uint32_t transferBytes() override { return decoder->lastTransferBytes(); }
+    kivDecoderStats decoderStats() override { return decoder->stats(); }
+    kivEncoderStats encoderStats() override { return encoder->stats(); }
+    uint64_t uncompressed(uint64_t encoded) override {
+        const uint64_t senderDrops = encoder->stats().framesDropped - sender->counters.dropped.load();
+        return encoded - sender->handed.load() - senderDrops;
+    }
+
+    std::unique_ptr<kiv::Decoder> decoder;
+    kiv::testing::LoopbackSender *sender = nullptr;
+    std::unique_ptr<kiv::Encoder> encoder;
+};
+
+struct PublicPipe final : Pipe {
+    PublicPipe(int protocol, const kivStreamFormat &f, int level, int stream) {
+        e = kivGetEncoder(protocol, &f);
+        d = kivGetDecoder(protocol, &f);
+        if (!e || !d || kivSetSourceAddress(d, stream) != KIV_OK || kivSetDestAddress(e, "127.0.0.1", stream) != KIV_OK ||
+            kivSetDestFormat(e, &f, 1, level) != KIV_OK) {
+            kivDeleteEncoder(e);
+            kivDeleteDecoder(d);
+            e = nullptr;
+            d = nullptr;
+        }
+    }
+    ~PublicPipe() override {
+        if (e) kivDeleteEncoder(e);
+        if (d) kivDeleteDecoder(d);
+    }
+    bool ok() const override { return e && d; }
+    void encode(const uint8_t *pixels) override { kivEncode(e, pixels); }
+    const void *lock(int timeoutMs) override { return kivLockReadBuffer(d, timeoutMs); }
+    void unlock() override { kivUnlockReadBuffer(d); }
+    uint32_t transferBytes() override { return kivGetCompressedFrameSize(d); }
+    kivDecoderStats decoderStats() override {
+        kivDecoderStats s{};
+        kivGetDecoderStats(d, &s);
+        return s;
+    }
+    kivEncoderStats encoderStats() override {
+        kivEncoderStats s{};
+        kivGetEncoderStats(e, &s);
+        return s;
+    }
+    uint64_t uncompressed(uint64_t encoded) override {
+        const kivEncoderStats s = encoderStats();
+        return encoded > s.framesSent + s.framesDropped ? encoded - s.framesSent - s.framesDropped : 0;
+    }
+
+    kivEncoder *e = nullptr;
+    kivDecoder *d = nullptr;
+};
+
+// Keeps frames in flight so that the compress and decode threads both stay
+// busy, as a sender at a high frame rate would.
+EndToEnd endToEnd(Pipe &pipe, const kivStreamFormat &f, const std::vector<uint8_t> &pixels, double secs,
+                  uint64_t window) {
     uint64_t encoded = 0;
     Clock::duration encodeTime{};
     EndToEnd r{};
@@ -107,42 +181,41 @@ EndToEnd endToEnd(const kivStreamFormat &f, const std::vector<uint8_t> &pixels, 
     // A new frame goes in when the compressor has at most one left (so it never
     // waits and none is replaced unsent) and the pipeline holds fewer than `window`.
     auto mayEncode = [&] {
-        const kivDecoderStats ds = decoder->stats();
-        const kivEncoderStats es = encoder->stats();
-        const uint64_t senderDrops = es.framesDropped - sender.counters.dropped.load();
-        const uint64_t uncompressed = encoded - sender.handed.load() - senderDrops;
+        const kivDecoderStats ds = pipe.decoderStats();
+        const kivEncoderStats es = pipe.encoderStats();
         const uint64_t inFlight = encoded - ds.framesDelivered - ds.framesDropped - es.framesDropped;
-        return uncompressed < 2 && inFlight < window;
+        return pipe.uncompressed(encoded) < 2 && inFlight < window;
     };
     bool gotOne = false;
     auto pump = [&](bool measure) {
         while (mayEncode()) {
             const auto t0 = Clock::now();
-            encoder->encode(pixels.data());
+            pipe.encode(pixels.data());
             if (measure) encodeTime += Clock::now() - t0;
             ++encoded;
         }
-        if (const void *frame = decoder->lock(1)) {
-            r.jpegBytes = decoder->lastTransferBytes();
+        if (const void *frame = pipe.lock(1)) {
+            r.jpegBytes = pipe.transferBytes();
             if (!measure) std::memcpy(last.data(), frame, last.size()), gotOne = true;
-            decoder->unlock();
+            pipe.unlock();
         }
     };
-    for (int i = 0; i < 5 || !gotOne; ++i) pump(false); // warm-up
-    r.psnr = testpic::psnr(f, pixels.data(), last.data());
-    const uint64_t delivered0 = decoder->stats().framesDelivered, encoded0 = encoded;
-    const uint64_t dropped0 = decoder->stats().framesDropped + encoder->stats().framesDropped;
+    const auto warmUpEnd = Clock::now() + std::chrono::seconds(10);
+    for (int i = 0; (i < 5 || !gotOne) && Clock::now() < warmUpEnd; ++i) pump(false);
+    if (!gotOne) return r;
+    r.psnr = kiv::testpic::psnr(f, pixels.data(), last.data());
+    const uint64_t delivered0 = pipe.decoderStats().framesDelivered, encoded0 = encoded;
+    const uint64_t dropped0 = pipe.decoderStats().framesDropped + pipe.encoderStats().framesDropped;
     const auto start = Clock::now();
     const double cpu0 = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
     while (seconds(Clock::now() - start) < secs) pump(true);
     const double elapsed = seconds(Clock::now() - start);
     const double cpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0;
-    r.delivered = decoder->stats().framesDelivered - delivered0;
-    r.dropped = decoder->stats().framesDropped + encoder->stats().framesDropped - dropped0;
+    r.delivered = pipe.decoderStats().framesDelivered - delivered0;
+    r.dropped = pipe.decoderStats().framesDropped + pipe.encoderStats().framesDropped - dropped0;
     r.fps = r.delivered / elapsed;
     r.cpuMs = 1000.0 * cpu / double(r.delivered);
     r.encodeCallMs = 1000.0 * seconds(encodeTime) / double(encoded - encoded0);
-    encoder.reset();
     return r;
 }
 
@@ -164,15 +237,31 @@ int main(int argc, char **argv) {
     std::printf("1920x1080x32, tester-like picture (300 random lines on grey)\n"
                 "best of %d interleaved rounds of %.1f s, %llu frames in flight\n",
                 rounds, secs, static_cast<unsigned long long>(window));
+    // Memory transport through the public API when the build carries it (or the
+    // protocol code in KIV_JPEG_BENCH_PROTOCOL), else the internal objects joined
+    // by an in-process transport thread.
+    const char *chosen = std::getenv("KIV_JPEG_BENCH_PROTOCOL");
+    const int protocol = chosen ? std::atoi(chosen) : KIV_PROTOCOL_MEMORY;
+    bool usePublic;
+    {
+        PublicPipe probe(protocol, f, 0, 27002);
+        usePublic = probe.ok();
+    }
+    if (usePublic) std::printf("end to end through the public API, protocol %d\n", protocol);
+    else std::printf("end to end through an in-process transport thread (protocol %d not in this build)\n", protocol);
     std::printf("%5s %7s %9s %6s %7s | %8s %8s | %8s %8s | %7s %8s %8s\n", "level", "quality", "jpeg B", "ratio",
                 "PSNR", "tj comp", "tj dec", "e2e fps", "e2e/tj", "drops", "tj CPU", "e2e CPU");
+    int stream = 27010;
     for (int level : {0, 10, 50, 90}) {
         const int quality = kiv::jpeg::qualityForLevel(level);
         TurboRate tj{};
         EndToEnd e{};
         for (int round = 0; round < rounds; ++round) {
             const TurboRate t = turboRate(f, pixels, quality, secs);
-            const EndToEnd x = endToEnd(f, pixels, level, secs, window);
+            std::unique_ptr<Pipe> pipe;
+            if (usePublic) pipe = std::make_unique<PublicPipe>(protocol, f, level, ++stream);
+            else pipe = std::make_unique<InternalPipe>(f, level);
+            const EndToEnd x = endToEnd(*pipe, f, pixels, secs, window);
             if (t.compress.fps > tj.compress.fps) tj.compress = t.compress;
             if (t.decompress.fps > tj.decompress.fps) tj.decompress = t.decompress;
             if (x.fps > e.fps) e = x;
