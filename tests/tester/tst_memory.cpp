@@ -1,0 +1,90 @@
+// The tester window against the real library over Local (Memory): its own
+// picture goes out through the encoder and comes back through its receiver.
+#include "mainwindow.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+template <typename T>
+T *find(QWidget *window, const char *name)
+{
+    T *widget = window->findChild<T *>(QString::fromLatin1(name));
+    if (!widget)
+        qFatal("no widget %s", name);
+    return widget;
+}
+
+bool memoryTransportAvailable()
+{
+    const kivStreamFormat format{320, 240, KIV_DEPTH_24, 1};
+    kivEncoder *probe = kivGetEncoder(KIV_PROTOCOL_MEMORY, &format);
+    if (!probe)
+        return false;
+    kivDeleteEncoder(probe);
+    return true;
+}
+
+} // namespace
+
+class MemoryTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        if (!memoryTransportAvailable())
+            QSKIP("kivGetEncoder(3, ...) gives no encoder: this build of kivVidStreamLib2 has no Local (Memory) transport");
+    }
+
+    void ownPictureArrivesAndIsCounted_data();
+    void ownPictureArrivesAndIsCounted();
+};
+
+void MemoryTest::ownPictureArrivesAndIsCounted_data()
+{
+    QTest::addColumn<int>("channel");
+    QTest::addColumn<int>("compression");
+    QTest::newRow("raw") << 41 << 0;
+    QTest::newRow("JPEG") << 42 << 1;
+}
+
+void MemoryTest::ownPictureArrivesAndIsCounted()
+{
+    QFETCH(int, channel);
+    QFETCH(int, compression);
+    auto window = std::make_unique<MainWindow>();
+    QWidget *w = window.get();
+    w->show();
+    find<QSpinBox>(w, "mReceiveChannel")->setValue(channel);
+    find<QSpinBox>(w, "mSendChannel")->setValue(channel);
+    find<QComboBox>(w, "mSendCompressionType")->setCurrentIndex(compression);
+    find<QPushButton>(w, "mSendButton")->click();
+
+    auto *fps = find<QLabel>(w, "mFPS");
+    QTRY_VERIFY_WITH_TIMEOUT(fps->text().toInt() >= 10, 8000);
+    QVERIFY2(fps->text().toInt() <= 16, qPrintable(fps->text()));
+    QCOMPARE(find<QLabel>(w, "mWidth")->text(), QStringLiteral("320"));
+    QCOMPARE(find<QLabel>(w, "mHeight")->text(), QStringLiteral("240"));
+    QCOMPARE(find<QLabel>(w, "mDepth")->text(), QStringLiteral("24-bit"));
+    QCOMPARE(find<QLabel>(w, "mReceiveImageBytesPerFrame")->text(), QStringLiteral("230400"));
+    const int perFrame = find<QLabel>(w, "mReceiveTransferBytesPerFrame")->text().toInt();
+    if (compression)
+        QVERIFY2(perFrame > 0 && perFrame < 230400, qPrintable(QString::number(perFrame)));
+    else
+        QCOMPARE(perFrame, 230400);
+    QCOMPARE(find<QLabel>(w, "mReceiveDisplay")->pixmap().size(), QSize(320, 240));
+
+    // Closing while sending: the worker stops, both library handles go.
+    window.reset();
+}
+
+QTEST_MAIN(MemoryTest)
+#include "tst_memory.moc"
