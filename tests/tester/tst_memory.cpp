@@ -2,7 +2,11 @@
 // picture goes out through the encoder and comes back through its receiver.
 #include "mainwindow.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QProcess>
+#include <QThread>
 #include <QLabel>
 #include <QPushButton>
 #include <QSpinBox>
@@ -31,6 +35,25 @@ bool memoryTransportAvailable()
     return true;
 }
 
+// Another process on the same host: sends 64 x 48 32-bit frames on a channel
+// until it is stopped or has sent for about ten seconds.
+int sendFrames(int channel)
+{
+    kivStreamFormat format{64, 48, KIV_DEPTH_32, 1};
+    kivEncoder *encoder = kivGetEncoder(KIV_PROTOCOL_MEMORY, &format);
+    if (!encoder || kivSetDestAddress(encoder, "127.0.0.1", 10588 + channel) != KIV_OK
+        || kivSetDestFormat(encoder, &format, 0, 0) != KIV_OK)
+        return 2;
+    QImage picture(64, 48, QImage::Format_RGB32);
+    for (int frame = 0; frame < 500; ++frame) {
+        picture.fill(QColor::fromHsv(frame * 7 % 360, 255, 255));
+        kivEncode(encoder, picture.constBits());
+        QThread::msleep(20);
+    }
+    kivDeleteEncoder(encoder);
+    return 0;
+}
+
 } // namespace
 
 class MemoryTest : public QObject
@@ -46,6 +69,7 @@ private slots:
 
     void ownPictureArrivesAndIsCounted_data();
     void ownPictureArrivesAndIsCounted();
+    void framesFromAnotherProcess();
 };
 
 void MemoryTest::ownPictureArrivesAndIsCounted_data()
@@ -86,5 +110,36 @@ void MemoryTest::ownPictureArrivesAndIsCounted()
     window.reset();
 }
 
-QTEST_MAIN(MemoryTest)
+void MemoryTest::framesFromAnotherProcess()
+{
+    const int channel = 43;
+    QProcess sender;
+    sender.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--send-frames"), QString::number(channel)});
+    QVERIFY(sender.waitForStarted(5000));
+
+    auto window = std::make_unique<MainWindow>();
+    QWidget *w = window.get();
+    w->show();
+    find<QSpinBox>(w, "mReceiveChannel")->setValue(channel);
+    QTRY_VERIFY_WITH_TIMEOUT(find<QLabel>(w, "mFPS")->text().toInt() > 0, 8000);
+    QCOMPARE(find<QLabel>(w, "mWidth")->text(), QStringLiteral("64"));
+    QCOMPARE(find<QLabel>(w, "mHeight")->text(), QStringLiteral("48"));
+    QCOMPARE(find<QLabel>(w, "mDepth")->text(), QStringLiteral("32-bit"));
+    const QImage shown = find<QLabel>(w, "mReceiveDisplay")->pixmap().toImage();
+    QCOMPARE(shown.size(), QSize(64, 48));
+    QCOMPARE(QColor(shown.pixel(0, 0)).saturation(), 255);
+    window.reset();
+
+    sender.kill();
+    sender.waitForFinished(5000);
+}
+
+int main(int argc, char *argv[])
+{
+    if (argc == 3 && qstrcmp(argv[1], "--send-frames") == 0)
+        return sendFrames(QByteArray(argv[2]).toInt());
+    QApplication app(argc, argv);
+    MemoryTest test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_memory.moc"
