@@ -57,6 +57,7 @@ if [ "$WIDTH" -le "$startWidth" ]; then
     echo "screenshot: no frames arrived after pressing Send (is Local (Memory) available?)" >&2
     exit 1
 fi
+xdotool mousemove 1023 767 # keep the pointer out of the picture
 sleep 2.5
 eval "$(xdotool getwindowgeometry --shell "$window")"
 
