@@ -364,37 +364,20 @@ int kivUnlockReadBuffer(kivDecoder *decoder)
     return KIV_OK;
 }
 
-uint16_t kivGetRecvWidth(kivDecoder *decoder)
-{
-    State &s = state();
-    QMutexLocker lock(&s.mutex);
-    kivDecoder *d = liveDecoder(s, decoder);
-    return d ? d->current.width : 0;
-}
-
-uint16_t kivGetRecvHeight(kivDecoder *decoder)
-{
-    State &s = state();
-    QMutexLocker lock(&s.mutex);
-    kivDecoder *d = liveDecoder(s, decoder);
-    return d ? d->current.height : 0;
-}
-
-uint8_t kivGetRecvOrientation(kivDecoder *decoder)
-{
-    State &s = state();
-    QMutexLocker lock(&s.mutex);
-    kivDecoder *d = liveDecoder(s, decoder);
-    return d ? uint8_t(d->current.orientation) : 0;
-}
-
-uint8_t kivGetRecvDepth(kivDecoder *decoder)
-{
-    State &s = state();
-    QMutexLocker lock(&s.mutex);
-    kivDecoder *d = liveDecoder(s, decoder);
-    return d ? uint8_t(d->current.depth) : 0;
-}
+// The format of the frame locked now, or of the last one locked.
+#define RECORDED_FORMAT_GETTER(type, function, field)                  \
+    type function(kivDecoder *decoder)                                 \
+    {                                                                  \
+        State &s = state();                                            \
+        QMutexLocker lock(&s.mutex);                                   \
+        kivDecoder *d = liveDecoder(s, decoder);                       \
+        return d ? type(d->current.field) : type(0);                   \
+    }
+RECORDED_FORMAT_GETTER(uint16_t, kivGetRecvWidth, width)
+RECORDED_FORMAT_GETTER(uint16_t, kivGetRecvHeight, height)
+RECORDED_FORMAT_GETTER(uint8_t, kivGetRecvOrientation, orientation)
+RECORDED_FORMAT_GETTER(uint8_t, kivGetRecvDepth, depth)
+#undef RECORDED_FORMAT_GETTER
 
 uint32_t kivGetCompressedFrameSize(kivDecoder *decoder)
 {

@@ -129,8 +129,6 @@ private slots:
     void cleanup() { window.reset(); }
 
     void startsOnItsDefaults();
-    void settingsStayInRange_data();
-    void settingsStayInRange();
     void sendProtocolSwitchesAddressField();
     void sendStartsEncoder_data();
     void sendStartsEncoder();
@@ -180,35 +178,6 @@ void WindowTest::startsOnItsDefaults()
     QVERIFY(!find<QPushButton>(w, "mSendButton")->isChecked());
     QCOMPARE(labelTexts(w), QStringList({"0", "0", "0", "0", "0", "0", "0", "N/A"}));
     QCOMPARE(w->findChild<QMenu *>("menu_Help")->title(), QStringLiteral("&Help"));
-}
-
-void WindowTest::settingsStayInRange_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<int>("tried");
-    QTest::addColumn<int>("kept");
-    QTest::newRow("width floor") << "mSendWidth" << 0 << 1;
-    QTest::newRow("width ceiling") << "mSendWidth" << 4096 << 2048;
-    QTest::newRow("height floor") << "mSendHeight" << -3 << 1;
-    QTest::newRow("height ceiling") << "mSendHeight" << 2049 << 2048;
-    QTest::newRow("frame rate never 0") << "mSendFPS" << 0 << 1;
-    QTest::newRow("frame rate ceiling") << "mSendFPS" << 250 << 100;
-    QTest::newRow("send channel") << "mSendChannel" << 100 << 99;
-    QTest::newRow("receive channel") << "mReceiveChannel" << -1 << 0;
-}
-
-void WindowTest::settingsStayInRange()
-{
-    QFETCH(QString, name);
-    QFETCH(int, tried);
-    QFETCH(int, kept);
-    makeWindow();
-    auto *box = find<QSpinBox>(window.get(), name.toLatin1().constData());
-    box->setValue(tried);
-    QCOMPARE(box->value(), kept);
-    auto *level = find<QSlider>(window.get(), "mSendCompressionLevel");
-    level->setValue(101);
-    QCOMPARE(level->value(), 100);
 }
 
 void WindowTest::sendProtocolSwitchesAddressField()
