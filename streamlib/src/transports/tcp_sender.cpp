@@ -1,0 +1,256 @@
+// TCP sending end: kivEncode leaves the frame in a one-frame slot; a thread of
+// our own owns the connection, connects, reconnects and writes.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "../errors.hpp"
+#include "tcp.hpp"
+#include "tcp_address.hpp"
+#include "tcp_socket.hpp"
+
+namespace kiv {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Reconnect pacing: the first retry comes at once after a working connection
+// broke, then 50 ms, doubling up to a cap that keeps a returning receiver
+// waiting less than a second.
+constexpr auto kFirstBackoff = 50ms;
+constexpr auto kMaxBackoff = 800ms;
+constexpr auto kConnectTimeout = 2s;
+constexpr auto kResolveTimeout = 10s;
+constexpr auto kPollSlice = 100ms;
+constexpr auto kHealthyConnection = 1s;
+
+std::chrono::milliseconds nextBackoff(std::chrono::milliseconds now) {
+    return now < kFirstBackoff ? kFirstBackoff : std::min<std::chrono::milliseconds>(now * 2, kMaxBackoff);
+}
+
+struct OutgoingFrame {
+    std::array<uint8_t, kWireHeaderSize> header{};
+    std::vector<uint8_t> payload;
+};
+
+// With nothing listening on a port in the ephemeral range, TCP's simultaneous
+// open can connect a socket to itself; it would then swallow our frames.
+bool connectedToItself(int fd) {
+    sockaddr_storage local{}, peer{};
+    socklen_t localLen = sizeof local, peerLen = sizeof peer;
+    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLen) != 0 ||
+        ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLen) != 0)
+        return true;
+    return localLen == peerLen && std::memcmp(&local, &peer, localLen) == 0;
+}
+
+UniqueFd connectOne(const SocketAddress &address, std::stop_token stop) {
+    UniqueFd fd(::socket(address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd) return {};
+    const int one = 1;
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    tcp::requestLargeBuffer(fd.get(), SO_SNDBUF);
+    if (::connect(fd.get(), address.get(), address.length) == 0) return connectedToItself(fd.get()) ? UniqueFd{} : std::move(fd);
+    if (errno != EINPROGRESS) return {};
+    const auto deadline = Clock::now() + kConnectTimeout;
+    while (!stop.stop_requested() && Clock::now() < deadline) {
+        if (tcp::waitFor(fd.get(), POLLOUT, kPollSlice) == 0) continue;
+        int error = 0;
+        socklen_t len = sizeof error;
+        if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) return {};
+        return connectedToItself(fd.get()) ? UniqueFd{} : std::move(fd);
+    }
+    return {};
+}
+
+// True when the receiver closed or reset the connection. It never sends, so
+// anything readable is the end of the connection (or junk we ignore).
+bool peerGone(int fd) {
+    uint8_t scratch[256];
+    for (;;) {
+        const ssize_t n = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+        if (n > 0) continue;
+        if (n == 0) return true;
+        if (errno == EINTR) continue;
+        return errno != EAGAIN && errno != EWOULDBLOCK;
+    }
+}
+
+class TcpSender final : public SenderTransport {
+public:
+    ~TcpSender() override { stopWorker(); }
+
+    int open(const std::string &address, int stream) override {
+        stopWorker();
+        if (stream < 1 || stream > 65535) return fail(KIV_ERROR_INVALID_ARGUMENT, "stream must be 1..65535");
+        Destination destination;
+        std::string why;
+        if (!parseDestination(address, stream, destination, why))
+            return fail(KIV_ERROR_ADDRESS, "malformed address \"" + address + "\": " + why);
+        if (!wake_.valid()) return failErrno(KIV_ERROR_IO, "eventfd");
+        {
+            std::lock_guard lock(mutex_);
+            if (hasPending_) ++counters.dropped; // meant for the old destination
+            hasPending_ = false;
+        }
+        worker_ = std::jthread([this, destination = std::move(destination)](std::stop_token stop) {
+            run(stop, destination);
+        });
+        return KIV_OK;
+    }
+
+    int sendFrame(const WireHeader &header, std::span<const uint8_t> payload) override {
+        if (!worker_.joinable()) return fail(KIV_ERROR_STATE, "no destination set");
+        if (payload.size() != header.payloadSize) return fail(KIV_ERROR_INVALID_ARGUMENT, "payload size differs from header");
+        {
+            std::lock_guard lock(mutex_);
+            if (hasPending_) ++counters.dropped;
+            encodeHeader(header, pending_.header);
+            pending_.payload.assign(payload.begin(), payload.end());
+            hasPending_ = true;
+        }
+        wake_.signal();
+        return KIV_OK;
+    }
+
+private:
+    void stopWorker() {
+        if (!worker_.joinable()) return;
+        worker_.request_stop();
+        wake_.signal();
+        worker_.join();
+        worker_ = {};
+    }
+
+    // Sleeps for `delay` unless asked to stop; frames that come meanwhile wait in the slot.
+    void pause(std::chrono::milliseconds delay, std::stop_token stop) {
+        const auto until = Clock::now() + delay;
+        while (!stop.stop_requested()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+            if (left <= 0ms) return;
+            tcp::waitFor(wake_.fd(), POLLIN, std::min<std::chrono::milliseconds>(left, kPollSlice));
+            wake_.drain();
+        }
+    }
+
+    UniqueFd connect(const Destination &destination, std::stop_token stop) {
+        std::vector<SocketAddress> addresses = destination.literal;
+        if (!destination.isLiteral())
+            addresses = PendingResolution(destination.host, destination.port).wait(kResolveTimeout, stop);
+        for (const SocketAddress &address : addresses) {
+            if (stop.stop_requested()) break;
+            if (UniqueFd fd = connectOne(address, stop)) return fd;
+        }
+        return {};
+    }
+
+    // Header and payload in one gathered write, straight from the frame's buffer.
+    bool write(int fd, const OutgoingFrame &frame, std::stop_token stop) {
+        const size_t total = kWireHeaderSize + frame.payload.size();
+        size_t done = 0;
+        while (done < total) {
+            iovec iov[2];
+            int count = 0;
+            if (done < kWireHeaderSize)
+                iov[count++] = {const_cast<uint8_t *>(frame.header.data()) + done, kWireHeaderSize - done};
+            const size_t payloadDone = done < kWireHeaderSize ? 0 : done - kWireHeaderSize;
+            if (payloadDone < frame.payload.size())
+                iov[count++] = {const_cast<uint8_t *>(frame.payload.data()) + payloadDone,
+                                frame.payload.size() - payloadDone};
+            msghdr msg{};
+            msg.msg_iov = iov;
+            msg.msg_iovlen = size_t(count);
+            // MSG_NOSIGNAL: a receiver that vanishes gives EPIPE, not a dead process.
+            const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                done += size_t(n);
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                if (stop.stop_requested()) return false;
+                tcp::waitFor(fd, POLLOUT, kPollSlice);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void run(std::stop_token stop, const Destination &destination) {
+        UniqueFd socket;
+        OutgoingFrame inflight;
+        std::chrono::milliseconds backoff = 0ms;
+        bool delivered = false; // this connection has carried a whole frame
+        Clock::time_point connectedAt;
+        while (!stop.stop_requested()) {
+            if (!socket) {
+                pause(backoff, stop);
+                if (stop.stop_requested()) break;
+                socket = connect(destination, stop);
+                if (!socket) {
+                    backoff = nextBackoff(backoff);
+                    continue;
+                }
+                delivered = false;
+                connectedAt = Clock::now();
+            }
+
+            bool have;
+            {
+                std::lock_guard lock(mutex_);
+                have = hasPending_;
+                if (have) {
+                    std::swap(inflight, pending_); // both allocations stay for reuse
+                    hasPending_ = false;
+                }
+            }
+            bool broken = false;
+            if (have) {
+                if (write(socket.get(), inflight, stop)) {
+                    ++counters.sent;
+                    counters.bytes += inflight.payload.size();
+                    delivered = true;
+                } else {
+                    ++counters.dropped;
+                    broken = true;
+                }
+            } else {
+                pollfd fds[2] = {{wake_.fd(), POLLIN, 0}, {socket.get(), POLLIN | POLLRDHUP, 0}};
+                if (::poll(fds, 2, 1000) > 0) {
+                    if (fds[0].revents) wake_.drain();
+                    if (fds[1].revents && peerGone(socket.get())) broken = true;
+                }
+            }
+            if (broken) {
+                socket.reset();
+                // A connection that worked, or lived a while before an idle
+                // timeout, says the receiver is there: try again at once. One
+                // refused or cut at once backs off, so a peer that accepts and
+                // hangs up is not hammered.
+                backoff = delivered || Clock::now() - connectedAt > kHealthyConnection ? 0ms : nextBackoff(backoff);
+            }
+        }
+    }
+
+    tcp::Wakeup wake_;
+    std::mutex mutex_;
+    bool hasPending_ = false;
+    OutgoingFrame pending_;
+    std::jthread worker_; // last: stopped before the members it uses go
+};
+
+} // namespace
+
+std::unique_ptr<SenderTransport> makeTcpSender() { return std::make_unique<TcpSender>(); }
+
+} // namespace kiv
