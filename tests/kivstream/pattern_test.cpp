@@ -10,12 +10,6 @@ using namespace kivstream;
 
 namespace {
 
-struct Shape {
-    uint16_t w, h, depth;
-};
-
-kivStreamFormat fmt(const Shape &s) { return {s.w, s.h, s.depth, 1}; }
-
 std::vector<uint8_t> frame(CheckPattern &p, uint32_t n, bool smooth = false) {
     std::vector<uint8_t> f(p.geometry().bytes);
     smooth ? p.fillSmooth(n, f.data()) : p.fillRaw(n, f.data());
@@ -26,10 +20,10 @@ std::vector<uint8_t> frame(CheckPattern &p, uint32_t n, bool smooth = false) {
 
 TEST(CheckPattern, EveryShapeReadsBackAndEveryFaultIsCaught) {
     // Odd widths give pad bytes at the row ends; the 8-bit and 16-bit ones too.
-    for (const Shape &s : {Shape{32, 8, KIV_DEPTH_8}, Shape{33, 5, KIV_DEPTH_16}, Shape{321, 17, KIV_DEPTH_24},
-                           Shape{64, 64, KIV_DEPTH_32}, Shape{320, 240, KIV_DEPTH_24}, Shape{45, 30, KIV_DEPTH_8}}) {
-        SCOPED_TRACE(testing::Message() << s.w << "x" << s.h << " depth code " << s.depth);
-        const kivStreamFormat f = fmt(s);
+    const kivStreamFormat formats[] = {{32, 8, KIV_DEPTH_8, 1},    {33, 5, KIV_DEPTH_16, 1},    {321, 17, KIV_DEPTH_24, 1},
+                                       {64, 64, KIV_DEPTH_32, 1}, {320, 240, KIV_DEPTH_24, 1}, {45, 30, KIV_DEPTH_8, 1}};
+    for (const kivStreamFormat &f : formats) {
+        SCOPED_TRACE(testing::Message() << f.width << "x" << f.height << " depth code " << f.depth);
         CheckPattern p(f, 7), other(f, 8);
         const FrameGeometry &g = p.geometry();
         ASSERT_EQ(g.bytes, kivGetByteSize(&f));
@@ -63,9 +57,8 @@ TEST(CheckPattern, EveryShapeReadsBackAndEveryFaultIsCaught) {
         EXPECT_TRUE(v.ok && v.number == 0x5a5a1234u);
         auto wrong = frame(p, 0x5a5a1235u, true);
         std::memcpy(wrong.data(), smooth.data(), band);
-        v = p.checkLossy(wrong.data(), minPsnrForLevel(100, s.depth));
-        EXPECT_EQ(v.number, 0x5a5a1234u);
-        EXPECT_FALSE(v.ok) << "PSNR " << v.psnr;
+        v = p.checkLossy(wrong.data(), minPsnrForLevel(100, f.depth));
+        EXPECT_TRUE(v.number == 0x5a5a1234u && !v.ok) << "PSNR " << v.psnr;
     }
 }
 
@@ -74,10 +67,7 @@ TEST(FrameChecker, FollowsSessionsAndCatchesPixelsUnderTheWrongStamp) {
     CheckPattern p(f, 9), q(g, 9);
     FrameChecker c(9);
     const auto check = [&](const kivStreamFormat &fm, const std::vector<uint8_t> &pixels, uint64_t session, uint32_t n) {
-        kivFrameInfo i{};
-        i.sessionId = session;
-        i.frameNumber = n;
-        return c.check(pixels.data(), fm, i, 0);
+        return c.check(pixels.data(), fm, kivFrameInfo{session, n, 0, 0, 0, 0, 0}, 0);
     };
     // The sender's own count started 5 above the library's stamp: fine while it keeps in step.
     EXPECT_TRUE(check(f, frame(p, 5), 1, 0).ok);
@@ -98,18 +88,17 @@ TEST(FrameChecker, FollowsSessionsAndCatchesPixelsUnderTheWrongStamp) {
     EXPECT_TRUE(check(g, frame(q, 2), 2, 1002).ok);
 }
 
-TEST(TestPicture, HoldsExactlyTheLibrarysFrameAndDrawsReproducibly) {
-    for (const Shape &s : {Shape{321, 7, KIV_DEPTH_16}, Shape{322, 9, KIV_DEPTH_24}, Shape{5, 5, KIV_DEPTH_32},
-                           Shape{3, 4, KIV_DEPTH_8}, Shape{1, 1, KIV_DEPTH_24}}) {
-        SCOPED_TRACE(testing::Message() << s.w << "x" << s.h << " depth code " << s.depth);
-        const kivStreamFormat f = fmt(s);
-        TestPicture a(f, 1), b(f, 1), c(f, 2);
+TEST(TestPicture, HoldsExactlyTheLibrarysFrameAndDrawsOnIt) {
+    const kivStreamFormat formats[] = {{321, 7, KIV_DEPTH_16, 1}, {322, 9, KIV_DEPTH_24, 1}, {5, 5, KIV_DEPTH_32, 1},
+                                       {3, 4, KIV_DEPTH_8, 1},    {1, 1, KIV_DEPTH_24, 1}};
+    for (const kivStreamFormat &f : formats) {
+        SCOPED_TRACE(testing::Message() << f.width << "x" << f.height << " depth code " << f.depth);
+        TestPicture a(f, 1);
         // kivEncode reads kivGetByteSize bytes from bits(): the image must hold exactly that.
-        ASSERT_EQ(uint64_t(a.image().bytesPerLine()) * s.h, kivGetByteSize(&f));
+        ASSERT_EQ(uint64_t(a.image().bytesPerLine()) * f.height, kivGetByteSize(&f));
         ASSERT_EQ(uint64_t(a.image().sizeInBytes()), kivGetByteSize(&f));
         const QImage blank = a.image().copy();
-        for (int i = 0; i < 20; ++i) a.drawLine(), b.drawLine(), c.drawLine();
-        EXPECT_EQ(a.image(), b.image());
-        EXPECT_TRUE(s.w <= 4 || (a.image() != c.image() && a.image() != blank));
+        for (int i = 0; i < 20; ++i) a.drawLine();
+        EXPECT_TRUE(f.width <= 4 || a.image() != blank);
     }
 }

@@ -1,20 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <numeric>
-#include <random>
-
+#include "options.hpp"
 #include "stats.hpp"
 
 using namespace kivstream;
 
 TEST(LatencyRecorder, NearestRankPercentilesAndAnExactMaximumBeyondTheReservoir) {
-    EXPECT_FALSE(LatencyRecorder().percentiles());
-    std::vector<int64_t> v(100);
-    std::iota(v.begin(), v.end(), 1);
-    std::shuffle(v.begin(), v.end(), std::mt19937(1));
     LatencyRecorder r, one;
-    for (int64_t x : v) r.add(x);
+    for (int64_t i = 0; i < 100; ++i) r.add(i * 37 % 100 + 1); // 1..100, out of order
     EXPECT_EQ(std::tuple(r.percentiles()->p50, r.percentiles()->p99, r.percentiles()->max), std::tuple(50, 99, 100));
     one.add(-3); // a sender clock slightly ahead gives negative values; keep them
     EXPECT_EQ(std::tuple(one.percentiles()->p50, one.percentiles()->max), std::tuple(-3, -3));
@@ -31,10 +24,9 @@ TEST(PanelCounter, ReportsEachFullSecondOnTheTestersRhythm) {
     PanelCounter panel(0);
     EXPECT_FALSE(panel.poll(999));
     for (uint32_t t : {10u, 11u, 11u}) panel.addFrame(t, f);
-    const auto s = panel.poll(1000);
-    ASSERT_TRUE(s);
-    EXPECT_EQ(std::tuple(s->frames, s->transferBytes, s->transferBytesPerFrame), std::tuple(3u, 32u, 10));
-    EXPECT_EQ(s->imageBytes, 3u * kivGetByteSize(&f));
+    const auto s = panel.poll(1000).value();
+    EXPECT_EQ(std::tuple(s.frames, s.transferBytes, s.transferBytesPerFrame), std::tuple(3u, 32u, 10));
+    EXPECT_EQ(s.imageBytes, 3u * kivGetByteSize(&f));
     // A second without frames reports 0 fps but keeps the last format.
     const auto empty = panel.poll(2050).value();
     EXPECT_TRUE(empty.frames == 0 && empty.haveFormat);
@@ -48,15 +40,22 @@ TEST(PanelCounter, ReportsEachFullSecondOnTheTestersRhythm) {
     EXPECT_FALSE(panel.poll(2000));
 }
 
-TEST(BenchResult, AFailedRunNeverReadsAsAPass) {
-    BenchResult failed;
-    failed.transport = QStringLiteral("memory");
-    failed.format = {320, 240, KIV_DEPTH_24, 1};
-    failed.framesSent = failed.framesReceived = 100;
-    failed.seconds = 2;
-    failed.failure = QStringLiteral("3 corrupt frames, first: frame 7: byte 12 differs");
-    EXPECT_FALSE(benchJson(failed).value(QStringLiteral("passed")).toBool());
-    const QStringList lines = benchTable({failed}).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 3); // head, rule, the row
-    EXPECT_TRUE(lines[2].contains(QStringLiteral("FAILED"))) << lines[2].toStdString();
+// Channels are the tester's; latency needs the sender's clock, which memory
+// guarantees and the network transports are asked for.
+TEST(Options, WordsMapToTheLibrarysCodesAndTheTestersNumbering) {
+    const std::tuple<QStringList, int, int, bool> cases[] = {
+        {{"send"}, KIV_PROTOCOL_MEMORY, 10588, true},
+        {{"send", "--channel", "5"}, KIV_PROTOCOL_MEMORY, 10593, true},
+        {{"receive", "--transport", "tcp", "--stream", "24001"}, KIV_PROTOCOL_TCP, 24001, false},
+        {{"receive", "--transport", "udp", "--latency"}, KIV_PROTOCOL_UDP, 10588, true},
+        {{"bench"}, KIV_PROTOCOL_MEMORY, kBenchStreamBase, true},
+        {{"bench", "--channel", "0"}, KIV_PROTOCOL_MEMORY, 10588, true},
+    };
+    for (const auto &[args, protocol, stream, latency] : cases) {
+        SCOPED_TRACE(args.join(QLatin1Char(' ')).toStdString());
+        const ParseResult r = parseOptions(args);
+        ASSERT_TRUE(std::holds_alternative<Options>(r)) << std::get<ParseError>(r).message.toStdString();
+        const Options &o = std::get<Options>(r);
+        EXPECT_EQ(std::tuple(o.protocol, o.stream, o.latency), std::tuple(protocol, stream, latency));
+    }
 }
