@@ -1,6 +1,5 @@
-// The checks a receiver applies to a shared-memory segment that another
-// process wrote: any bytes must neither crash nor read outside the mapping,
-// and whatever they accept must be a valid frame copied from its slot.
+// A receiver's checks of a segment another process wrote: any bytes neither crash nor read outside
+// the mapping, and what they accept is a valid frame copied from its slot.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
