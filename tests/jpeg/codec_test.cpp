@@ -1,5 +1,4 @@
-// The TurboJPEG codec, the decoder as a frame sink, an encoder-decoder
-// pipeline, and the public API on every transport this build carries.
+// The JPEG codec, the decoder as a frame sink, an encoder-decoder pipeline, and the public API.
 #include <kivVidStreamLib2.h>
 
 #include <gtest/gtest.h>
@@ -14,6 +13,9 @@
 namespace kiv {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
 std::vector<uint8_t> compress(const kivStreamFormat &f, const std::vector<uint8_t> &pixels, int level) {
     std::vector<uint8_t> out;
     EXPECT_EQ(jpeg::Compressor().compress(f, pixels.data(), jpeg::qualityForLevel(level), out), KIV_OK);
@@ -21,8 +23,7 @@ std::vector<uint8_t> compress(const kivStreamFormat &f, const std::vector<uint8_
 }
 
 TEST(JpegCodec, RoundTripKeepsLayoutAndPictureAtEveryDepth) {
-    // Odd widths give padded rows at 8, 16 and 24 bits; PSNR bounds are for
-    // level 0, below which a shear, a channel swap or lost padding would fall.
+    // Odd widths pad rows; a shear, a channel swap or lost padding falls below these level-0 bounds.
     const std::pair<uint16_t, double> depths[] = {{KIV_DEPTH_8, 40}, {KIV_DEPTH_16, 36}, {KIV_DEPTH_24, 38}, {KIV_DEPTH_32, 38}};
     for (auto [depth, minPsnr] : depths)
         for (auto [w, h] : {std::pair<uint16_t, uint16_t>{1, 1}, {3, 5}, {17, 9}, {321, 33}, {64, 64}}) {
@@ -56,7 +57,8 @@ TEST(JpegSink, BadJpegIsCountedAndNothingIsHandedOut) {
     const auto good = compress(f, picture, 0);
     auto flipped = good, arithmetic = good;
     for (size_t i = good.size() / 2; i < good.size() - 2; ++i) flipped[i] ^= 0x55;
-    *std::search_n(arithmetic.begin() + 2, arithmetic.end(), 1, 0xc0) = 0xca; // baseline frame marker to SOF10
+    const uint8_t sof0[] = {0xff, 0xc0};
+    std::search(arithmetic.begin(), arithmetic.end(), sof0, sof0 + 2)[1] = 0xca; // baseline frame to SOF10
     const std::pair<kivStreamFormat, std::vector<uint8_t>> cases[] = {
         {f, std::vector<uint8_t>(good.begin(), good.begin() + 100)}, // cut in the header
         {f, std::vector<uint8_t>(good.begin(), good.begin() + long(good.size() / 2))},
@@ -64,8 +66,7 @@ TEST(JpegSink, BadJpegIsCountedAndNothingIsHandedOut) {
         {{38, 21, KIV_DEPTH_24, 1}, good}, // wider than the JPEG
         {{37, 22, KIV_DEPTH_32, 1}, good}, // taller
         {grey, good},
-        {f, compress(grey, testpic::linesPicture(grey, 5), 0)},
-        {{37, 21, KIV_DEPTH_16, 1}, compress(grey, testpic::linesPicture(grey, 5), 0)},
+        {f, compress(grey, testpic::linesPicture(grey, 5), 0)}, // grey into colour
         {f, arithmetic}, // which the library never sends
         {f, std::vector<uint8_t>(500, 0x11)},
     };
@@ -73,9 +74,8 @@ TEST(JpegSink, BadJpegIsCountedAndNothingIsHandedOut) {
     uint64_t bad = 0; // one at a time: the decode thread keeps only the newest waiting JPEG
     for (const auto &[format, bytes] : cases) {
         d->deliver(jpegHeader(format, 2, bytes.size()), std::vector<uint8_t>(bytes));
-        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-             d->stats().framesMalformed <= bad && std::chrono::steady_clock::now() < end;)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        for (auto end = Clock::now() + 10s; d->stats().framesMalformed <= bad && Clock::now() < end;)
+            std::this_thread::sleep_for(1ms);
         EXPECT_EQ(d->stats().framesMalformed, ++bad) << "case " << bad;
     }
     d->deliver(jpegHeader(f, 3, good.size() + 1), std::vector<uint8_t>(good)); // shorter than its header says
@@ -88,12 +88,10 @@ TEST(JpegSink, BadJpegIsCountedAndNothingIsHandedOut) {
     const auto *frame = static_cast<const uint8_t *>(d->lock(10000));
     ASSERT_NE(frame, nullptr);
     EXPECT_GE(testpic::psnr(f, picture.data(), frame), 38.0);
-    EXPECT_EQ(d->lastTransferBytes(), good.size());
     d->unlock();
 }
 
-// A raw frame sent right after a compressed one must wait for it, in the
-// encoder's compress thread and in the decoder's decode thread alike.
+// A raw frame right after a compressed one waits for it, in the compress and decode threads alike.
 TEST(JpegPipeline, FramesStayInOrderWhileCompressionIsSwitchedOnAndOff) {
     const kivStreamFormat f{640, 480, KIV_DEPTH_32, 1};
     auto decoder = startedDecoder(23020);
@@ -115,17 +113,14 @@ TEST(JpegPipeline, FramesStayInOrderWhileCompressionIsSwitchedOnAndOff) {
         ASSERT_EQ(encoder.encode(picture.data()), KIV_OK);
         drain(0);
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (lastSeen != 60 && std::chrono::steady_clock::now() < deadline) drain(100);
+    for (auto end = Clock::now() + 10s; lastSeen != 60 && Clock::now() < end;) drain(100);
     EXPECT_EQ(lastSeen, 60u);
     EXPECT_GT(seen, 1u);
 }
 
-// Sends `pixels` again and again until a frame numbered `from` or later arrives.
-// Leaves that frame locked; returns it or nullptr at the deadline.
+// Sends until a frame numbered `from` or later arrives; returns it locked, or nullptr at the deadline.
 const uint8_t *sendUntilReceived(kivEncoder *e, kivDecoder *d, const uint8_t *pixels, uint32_t from, uint32_t &encoded) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (std::chrono::steady_clock::now() < deadline) {
+    for (auto end = Clock::now() + 15s; Clock::now() < end;) {
         encoded += kivEncode(e, pixels) == KIV_OK;
         while (const void *frame = kivLockReadBuffer(d, 50)) {
             kivFrameInfo info{};

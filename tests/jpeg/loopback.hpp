@@ -1,5 +1,4 @@
-// An in-process transport pair: what an encoder sends is delivered to a FrameSink
-// from a thread of its own, as a real receiving transport would.
+// An in-process transport pair: frames sent reach a FrameSink from a thread of their own.
 #pragma once
 
 #include <condition_variable>

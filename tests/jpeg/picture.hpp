@@ -11,9 +11,7 @@
 
 namespace kiv::testpic {
 
-struct Rgb {
-    uint8_t r, g, b;
-};
+struct Rgb { uint8_t r, g, b; };
 
 // Little-endian: a 32-bit pixel is the word 0xffRRGGBB, a 24-bit one R, G, B bytes.
 inline Rgb readPixel(const kivStreamFormat &f, const uint8_t *frame, uint32_t x, uint32_t y) {
