@@ -1,182 +1,173 @@
-// The TurboJPEG codec at every depth: layout, accuracy, size and hostile input.
+// The JPEG codec, the decoder as a frame sink, an encoder-decoder pipeline, and the public API.
+#include <kivVidStreamLib2.h>
+
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <string>
+#include <array>
 
-#include <turbojpeg.h>
-
-#include "codec/jpeg.hpp"
+#include "decoder.hpp"
+#include "encoder.hpp"
+#include "loopback.hpp"
 #include "picture.hpp"
 
 namespace kiv {
 namespace {
 
-std::string name(const kivStreamFormat &f) {
-    return std::to_string(f.width) + "x" + std::to_string(f.height) + " depth " + std::to_string(f.depth);
-}
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
-std::vector<uint8_t> compressOrDie(const kivStreamFormat &f, const std::vector<uint8_t> &pixels, int level) {
-    jpeg::Compressor c;
+std::vector<uint8_t> compress(const kivStreamFormat &f, const std::vector<uint8_t> &pixels, int level) {
     std::vector<uint8_t> out;
-    EXPECT_EQ(c.compress(f, pixels.data(), jpeg::qualityForLevel(level), out), KIV_OK) << name(f);
+    EXPECT_EQ(jpeg::Compressor().compress(f, pixels.data(), jpeg::qualityForLevel(level), out), KIV_OK);
     return out;
 }
 
 TEST(JpegCodec, RoundTripKeepsLayoutAndPictureAtEveryDepth) {
-    // Odd widths give padded rows at 8, 16 and 24 bits; PSNR bounds are for
-    // level 0, below which a shear, a channel swap or lost padding would fall.
-    struct Case {
-        uint16_t depth;
-        double minPsnr;
-    } const depths[] = {{KIV_DEPTH_8, 40}, {KIV_DEPTH_16, 36}, {KIV_DEPTH_24, 38}, {KIV_DEPTH_32, 38}};
-    const std::pair<uint16_t, uint16_t> sizes[] = {{1, 1}, {3, 5}, {17, 9}, {321, 33}, {64, 64}};
-    for (const Case &c : depths)
-        for (auto [w, h] : sizes) {
-            const kivStreamFormat f{w, h, c.depth, 1};
+    // Odd widths pad rows; a shear, a channel swap or lost padding falls below these level-0 bounds.
+    const std::pair<uint16_t, double> depths[] = {{KIV_DEPTH_8, 40}, {KIV_DEPTH_16, 36}, {KIV_DEPTH_24, 38}, {KIV_DEPTH_32, 38}};
+    for (auto [depth, minPsnr] : depths)
+        for (auto [w, h] : {std::pair<uint16_t, uint16_t>{1, 1}, {3, 5}, {17, 9}, {321, 33}, {64, 64}}) {
+            const kivStreamFormat f{w, h, depth, 1};
+            SCOPED_TRACE(::testing::Message() << w << "x" << h << " depth " << depth);
             const auto picture = testpic::linesPicture(f, 12);
-            const auto jpegBytes = compressOrDie(f, picture, 0);
-            jpeg::Decompressor d;
             // A reused, dirty buffer must not leak into the padding.
             std::vector<uint8_t> out(size_t(frameBytes64(f)) + 7, 0x5a);
-            ASSERT_EQ(d.decompress(f, jpegBytes, out), KIV_OK) << name(f);
-            ASSERT_EQ(out.size(), frameBytes64(f)) << name(f);
-            EXPECT_GE(testpic::psnr(f, picture.data(), out.data()), c.minPsnr) << name(f);
-
-            const uint64_t pitch = rowPitch(f), used = uint64_t(w) * bytesPerPixel(c.depth);
-            for (uint32_t y = 0; y < h; ++y) {
-                for (uint64_t i = used; i < pitch; ++i) ASSERT_EQ(out[y * pitch + i], 0) << name(f) << " padding";
-                if (c.depth == KIV_DEPTH_32)
-                    for (uint32_t x = 0; x < w; ++x) {
-                        uint32_t v;
-                        std::memcpy(&v, &out[y * pitch + 4 * x], 4);
-                        ASSERT_EQ(v >> 24, 0xffu) << name(f) << " X byte at " << x << "," << y;
-                    }
-            }
+            ASSERT_EQ(jpeg::Decompressor().decompress(f, compress(f, picture, 0), out), KIV_OK);
+            ASSERT_EQ(out.size(), frameBytes64(f));
+            EXPECT_GE(testpic::psnr(f, picture.data(), out.data()), minPsnr);
+            // Padding bytes are 0, the X bytes of 32-bit pixels 0xff.
+            for (uint64_t i = 0, pitch = rowPitch(f), used = uint64_t(w) * bytesPerPixel(depth); i < out.size(); ++i)
+                ASSERT_EQ(out[i], i % pitch >= used ? 0 : depth == KIV_DEPTH_32 && i % 4 == 3 ? 0xff : out[i]) << "byte " << i;
         }
 }
 
-TEST(JpegCodec, Rgb565ExpandsAndPacksBackExactly) {
-    // Every 565 value in one row of 65536 pixels, through the codec's own helpers.
-    const kivStreamFormat f{65535, 1, KIV_DEPTH_16, 1};
-    std::vector<uint8_t> frame(size_t(frameBytes64(f)));
-    for (uint32_t i = 0; i < 65535; ++i) {
-        const uint16_t v = uint16_t(i);
-        std::memcpy(&frame[2 * i], &v, 2);
-    }
-    std::vector<uint8_t> rgb(size_t(f.width) * 3), back(frame.size(), 0xff);
-    jpeg::expand565(f, frame.data(), rgb.data());
-    // Full-scale values expand to 0 and 255, not 248 or 252.
-    EXPECT_EQ(rgb[0], 0);
-    EXPECT_EQ(rgb[3 * 65534 + 1], 255); // 0xfffe: green all ones
-    jpeg::pack565(f, rgb.data(), back.data());
-    EXPECT_EQ(std::memcmp(back.data(), frame.data(), 2 * 65535), 0);
-    EXPECT_EQ(back[2 * 65535], 0); // padding
-    EXPECT_EQ(back[2 * 65535 + 1], 0);
+std::unique_ptr<Decoder> startedDecoder(int stream) {
+    auto d = std::make_unique<Decoder>([](FrameSink &) { return std::make_unique<testing::InertReceiver>(); });
+    EXPECT_EQ(d->setSource(stream), KIV_OK);
+    return d;
 }
 
-TEST(JpegCodec, SizeFallsAsTheLevelRises) {
-    for (uint16_t depth : {KIV_DEPTH_8, KIV_DEPTH_16, KIV_DEPTH_24, KIV_DEPTH_32}) {
-        const kivStreamFormat f{320, 240, depth, 1};
-        const auto picture = testpic::linesPicture(f, 40);
-        size_t previous = frameBytes64(f);
-        for (int level : {0, 10, 30, 60, 90, 100}) {
-            const size_t size = compressOrDie(f, picture, level).size();
-            EXPECT_LT(size, previous) << name(f) << " level " << level;
-            previous = size;
-        }
-    }
+WireHeader jpegHeader(const kivStreamFormat &f, uint32_t frame, size_t size) {
+    return {.flags = kWireFlagJpeg, .format = f, .frameNumber = frame, .sessionId = 42, .payloadSize = uint32_t(size)};
 }
 
-TEST(JpegCodec, RefusesJpegThatDisagreesWithTheFrameHeader) {
-    const kivStreamFormat colour{16, 8, KIV_DEPTH_24, 1}, grey{16, 8, KIV_DEPTH_8, 1};
-    const auto colourJpeg = compressOrDie(colour, testpic::linesPicture(colour, 3), 0);
-    const auto greyJpeg = compressOrDie(grey, testpic::linesPicture(grey, 3), 0);
-    struct Case {
-        const char *what;
-        const std::vector<uint8_t> *jpeg;
-        kivStreamFormat format;
-    } const cases[] = {
-        {"swapped size", &colourJpeg, {8, 16, KIV_DEPTH_24, 1}},
-        {"one row more", &colourJpeg, {16, 9, KIV_DEPTH_24, 1}},
-        {"one column less", &colourJpeg, {15, 8, KIV_DEPTH_32, 1}},
-        {"colour into grey", &colourJpeg, {16, 8, KIV_DEPTH_8, 1}},
-        {"grey into 24-bit", &greyJpeg, {16, 8, KIV_DEPTH_24, 1}},
-        {"grey into 16-bit", &greyJpeg, {16, 8, KIV_DEPTH_16, 1}},
-        {"empty frame", &colourJpeg, {0, 8, KIV_DEPTH_24, 1}},
-        {"unknown depth", &colourJpeg, {16, 8, 7, 1}},
+TEST(JpegSink, BadJpegIsCountedAndNothingIsHandedOut) {
+    const kivStreamFormat f{37, 21, KIV_DEPTH_24, 1}, grey{37, 21, KIV_DEPTH_8, 1};
+    const auto picture = testpic::linesPicture(f, 5);
+    const auto good = compress(f, picture, 0);
+    auto flipped = good, arithmetic = good;
+    for (size_t i = good.size() / 2; i < good.size() - 2; ++i) flipped[i] ^= 0x55;
+    const uint8_t sof0[] = {0xff, 0xc0};
+    std::search(arithmetic.begin(), arithmetic.end(), sof0, sof0 + 2)[1] = 0xca; // baseline frame to SOF10
+    const std::pair<kivStreamFormat, std::vector<uint8_t>> cases[] = {
+        {f, std::vector<uint8_t>(good.begin(), good.begin() + 100)}, // cut in the header
+        {f, std::vector<uint8_t>(good.begin(), good.begin() + long(good.size() / 2))},
+        {f, flipped},
+        {{38, 21, KIV_DEPTH_24, 1}, good}, // wider than the JPEG
+        {{37, 22, KIV_DEPTH_32, 1}, good}, // taller
+        {grey, good},
+        {f, compress(grey, testpic::linesPicture(grey, 5), 0)}, // grey into colour
+        {f, arithmetic}, // which the library never sends
+        {f, std::vector<uint8_t>(500, 0x11)},
     };
-    jpeg::Decompressor d;
-    for (const Case &c : cases) {
-        std::vector<uint8_t> out;
-        EXPECT_NE(d.decompress(c.format, *c.jpeg, out), KIV_OK) << c.what;
+    auto d = startedDecoder(23001);
+    uint64_t bad = 0; // one at a time: the decode thread keeps only the newest waiting JPEG
+    for (const auto &[format, bytes] : cases) {
+        d->deliver(jpegHeader(format, 2, bytes.size()), std::vector<uint8_t>(bytes));
+        for (auto end = Clock::now() + 10s; d->stats().framesMalformed <= bad && Clock::now() < end;)
+            std::this_thread::sleep_for(1ms);
+        EXPECT_EQ(d->stats().framesMalformed, ++bad) << "case " << bad;
     }
-    // The same decompressor still works afterwards.
-    std::vector<uint8_t> out;
-    EXPECT_EQ(d.decompress(colour, colourJpeg, out), KIV_OK);
+    d->deliver(jpegHeader(f, 3, good.size() + 1), std::vector<uint8_t>(good)); // shorter than its header says
+    EXPECT_EQ(d->stats().framesMalformed, bad + 1);
+    EXPECT_EQ(d->stats().framesReceived, 0u);
+    EXPECT_EQ(d->lock(0), nullptr);
+
+    // Bad frames leave the decoder able to decode the next good one.
+    d->deliver(jpegHeader(f, 4, good.size()), std::vector<uint8_t>(good));
+    const auto *frame = static_cast<const uint8_t *>(d->lock(10000));
+    ASSERT_NE(frame, nullptr);
+    EXPECT_GE(testpic::psnr(f, picture.data(), frame), 38.0);
+    d->unlock();
 }
 
-TEST(JpegCodec, RefusesJpegKindsTheLibraryNeverSends) {
-    // Progressive and arithmetic-coded JPEGs of the right size and colour space.
-    const kivStreamFormat f{40, 24, KIV_DEPTH_24, 1};
-    const auto picture = testpic::linesPicture(f, 4);
-    for (int flag : {TJFLAG_PROGRESSIVE, 0}) {
-        // A handle each: TurboJPEG 2.1 carries progressive state into the next call.
-        tjhandle h = tjInitCompress();
-        ASSERT_NE(h, nullptr);
-        unsigned char *buf = nullptr;
-        unsigned long size = 0;
-        ASSERT_EQ(tjCompress2(h, picture.data(), f.width, int(rowPitch(f)), f.height, TJPF_RGB, &buf, &size,
-                              TJSAMP_444, 95, flag),
-                  0);
-        const std::vector<uint8_t> bytes(buf, buf + size);
-        tjFree(buf);
-        tjDestroy(h);
-        jpeg::Decompressor d;
-        std::vector<uint8_t> out;
-        if (flag == TJFLAG_PROGRESSIVE) {
-            EXPECT_NE(d.decompress(f, bytes, out), KIV_OK) << "progressive";
-        } else {
-            // The same stream with its baseline frame marker turned into SOF10
-            // (progressive, arithmetic).
-            auto sof10 = bytes;
-            bool patched = false;
-            for (size_t i = 0; i + 1 < sof10.size() && !patched; ++i)
-                if (sof10[i] == 0xff && sof10[i + 1] == 0xc0) sof10[i + 1] = 0xca, patched = true;
-            ASSERT_TRUE(patched);
-            EXPECT_EQ(d.decompress(f, bytes, out), KIV_OK) << "baseline from another encoder";
-            EXPECT_NE(d.decompress(f, sof10, out), KIV_OK) << "arithmetic";
+// A raw frame right after a compressed one waits for it, in the compress and decode threads alike.
+TEST(JpegPipeline, FramesStayInOrderWhileCompressionIsSwitchedOnAndOff) {
+    const kivStreamFormat f{640, 480, KIV_DEPTH_32, 1};
+    auto decoder = startedDecoder(23020);
+    decoder->setAdaptive(false);
+    Encoder encoder(std::make_unique<testing::LoopbackSender>(*decoder), f);
+    ASSERT_EQ(encoder.setDestination("", 23020), KIV_OK);
+    const auto picture = testpic::linesPicture(f, 50);
+    uint32_t lastSeen = 0, seen = 0;
+    auto drain = [&](int timeoutMs) {
+        for (; decoder->lock(timeoutMs); decoder->unlock(), timeoutMs = 0, ++seen) {
+            kivFrameInfo info{};
+            decoder->frameInfo(info);
+            EXPECT_TRUE(seen == 0 || info.frameNumber > lastSeen) << info.frameNumber << " after " << lastSeen;
+            lastSeen = info.frameNumber;
         }
+    };
+    for (int i = 0; i <= 60; ++i) {
+        ASSERT_EQ(encoder.setFormat(f, i % 2 && i < 60, 0), KIV_OK); // the last frame raw
+        ASSERT_EQ(encoder.encode(picture.data()), KIV_OK);
+        drain(0);
     }
+    for (auto end = Clock::now() + 10s; lastSeen != 60 && Clock::now() < end;) drain(100);
+    EXPECT_EQ(lastSeen, 60u);
+    EXPECT_GT(seen, 1u);
 }
 
-TEST(JpegCodec, TruncatedGarbledOrForeignBytesFailWithoutCrashing) {
-    const kivStreamFormat f{48, 32, KIV_DEPTH_32, 1};
-    const auto good = compressOrDie(f, testpic::linesPicture(f, 8), 20);
-    jpeg::Decompressor d;
-    std::vector<uint8_t> out;
-
-    // Every truncation fails: a missing tail raises a warning that stops the decode.
-    for (size_t len = 0; len < good.size(); len += (len < 700 ? 1 : 37)) {
-        const std::span<const uint8_t> cut(good.data(), len);
-        EXPECT_NE(d.decompress(f, cut, out), KIV_OK) << "cut at " << len << " of " << good.size();
-    }
-    const std::vector<uint8_t> zeros(600, 0), ffs(600, 0xff), soiOnly{0xff, 0xd8, 0xff, 0xd9};
-    for (const auto *bytes : {&zeros, &ffs, &soiOnly}) EXPECT_NE(d.decompress(f, *bytes, out), KIV_OK);
-
-    // A flipped bit in the entropy data may decode to a wrong picture (JPEG
-    // carries no checksum) but must either fail or give a whole frame.
-    size_t failed = 0, flips = 0;
-    for (size_t pos = 2; pos < good.size(); pos += 3)
-        for (int bit : {0, 5}) {
-            auto bad = good;
-            bad[pos] ^= uint8_t(1 << bit);
-            ++flips;
-            if (d.decompress(f, bad, out) != KIV_OK) ++failed;
-            else ASSERT_EQ(out.size(), frameBytes64(f));
+// Sends until a frame numbered `from` or later arrives; returns it locked, or nullptr at the deadline.
+const uint8_t *sendUntilReceived(kivEncoder *e, kivDecoder *d, const uint8_t *pixels, uint32_t from, uint32_t &encoded) {
+    for (auto end = Clock::now() + 15s; Clock::now() < end;) {
+        encoded += kivEncode(e, pixels) == KIV_OK;
+        while (const void *frame = kivLockReadBuffer(d, 50)) {
+            kivFrameInfo info{};
+            if (kivGetRecvFrameInfo(d, &info) == KIV_OK && info.frameNumber >= from) return static_cast<const uint8_t *>(frame);
+            kivUnlockReadBuffer(d);
         }
-    EXPECT_GT(failed, flips / 10) << "hardly any corruption was noticed";
-    EXPECT_EQ(d.decompress(f, good, out), KIV_OK);
+    }
+    return nullptr;
+}
+
+TEST(JpegOverTransport, FramesArriveDecodedAndSmallerAsTheLevelRises) {
+    const std::tuple<const char *, int, int> transports[] = {
+        {"memory", KIV_PROTOCOL_MEMORY, 23100}, {"tcp", KIV_PROTOCOL_TCP, 23200}, {"udp", KIV_PROTOCOL_UDP, 23300}};
+    for (auto [name, protocol, stream] : transports)
+        for (uint16_t depth : {KIV_DEPTH_16, KIV_DEPTH_24, KIV_DEPTH_32, KIV_DEPTH_8}) {
+            SCOPED_TRACE(::testing::Message() << name << " depth " << depth);
+            const kivStreamFormat f{321, 241, depth, 1};
+            kivEncoder *e = kivGetEncoder(protocol, &f);
+            if (!e) continue; // a transport this build does not carry
+            kivDecoder *d = kivGetDecoder(protocol, &f);
+            ASSERT_EQ(kivSetSourceAddress(d, ++stream), KIV_OK);
+            ASSERT_EQ(kivSetDestAddress(e, "127.0.0.1", stream), KIV_OK);
+            ASSERT_EQ(kivSetDestFormat(e, &f, 1, 5), KIV_OK);
+            const auto picture = testpic::linesPicture(f, 60);
+            uint32_t encoded = 0;
+            const uint8_t *frame = sendUntilReceived(e, d, picture.data(), 0, encoded);
+            ASSERT_NE(frame, nullptr) << "no frame arrived";
+            EXPECT_EQ((std::array{kivGetRecvWidth(d), kivGetRecvHeight(d), uint16_t(kivGetRecvDepth(d))}), (std::array{f.width, f.height, depth}));
+            kivFrameInfo info{};
+            ASSERT_EQ(kivGetRecvFrameInfo(d, &info), KIV_OK);
+            EXPECT_EQ(info.flags, KIV_FRAME_COMPRESSED);
+            const uint32_t lowLevelBytes = kivGetCompressedFrameSize(d);
+            EXPECT_EQ(info.transferBytes, lowLevelBytes);
+            EXPECT_LT(lowLevelBytes, kivGetByteSize(&f));
+            EXPECT_GE(testpic::psnr(f, picture.data(), frame), 32.0);
+            kivUnlockReadBuffer(d);
+
+            ASSERT_EQ(kivSetDestFormat(e, &f, 1, 80), KIV_OK);
+            ASSERT_NE(sendUntilReceived(e, d, picture.data(), encoded, encoded), nullptr) << "no frame at level 80";
+            EXPECT_LT(kivGetCompressedFrameSize(d), lowLevelBytes);
+            kivUnlockReadBuffer(d);
+            EXPECT_EQ(kivDeleteEncoder(e), KIV_OK);
+            kivDecoderStats stats{};
+            kivGetDecoderStats(d, &stats);
+            EXPECT_EQ(stats.framesMalformed, 0u);
+            EXPECT_EQ(kivDeleteDecoder(d), KIV_OK);
+        }
 }
 
 } // namespace

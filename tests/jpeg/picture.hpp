@@ -1,9 +1,8 @@
-// Test pictures and error measures shared by the JPEG tests, benchmark and fuzz seeds.
+// Test pictures and error measures shared by the JPEG tests and benchmark.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -12,44 +11,28 @@
 
 namespace kiv::testpic {
 
-struct Rgb {
-    uint8_t r, g, b;
-};
+struct Rgb { uint8_t r, g, b; };
 
+// Little-endian: a 32-bit pixel is the word 0xffRRGGBB, a 24-bit one R, G, B bytes.
 inline Rgb readPixel(const kivStreamFormat &f, const uint8_t *frame, uint32_t x, uint32_t y) {
-    const uint8_t *p = frame + y * rowPitch(f) + uint64_t(x) * bytesPerPixel(f.depth);
+    uint32_t v = 0;
+    std::memcpy(&v, frame + y * rowPitch(f) + uint64_t(x) * bytesPerPixel(f.depth), bytesPerPixel(f.depth));
     switch (f.depth) {
-    case KIV_DEPTH_8: return {p[0], p[0], p[0]};
-    case KIV_DEPTH_24: return {p[0], p[1], p[2]};
-    case KIV_DEPTH_32: {
-        uint32_t v;
-        std::memcpy(&v, p, 4);
-        return {uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+    case KIV_DEPTH_8: return {uint8_t(v), uint8_t(v), uint8_t(v)};
+    case KIV_DEPTH_24: return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16)};
+    case KIV_DEPTH_32: return {uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
     }
-    default: {
-        uint16_t v;
-        std::memcpy(&v, p, 2);
-        const unsigned r = v >> 11, g = (v >> 5) & 0x3f, b = v & 0x1f;
-        return {uint8_t((r << 3) | (r >> 2)), uint8_t((g << 2) | (g >> 4)), uint8_t((b << 3) | (b >> 2))};
-    }
-    }
+    const unsigned r = v >> 11, g = (v >> 5) & 0x3f, b = v & 0x1f; // 565 to full scale
+    return {uint8_t((r << 3) | (r >> 2)), uint8_t((g << 2) | (g >> 4)), uint8_t((b << 3) | (b >> 2))};
 }
 
 inline void writePixel(const kivStreamFormat &f, uint8_t *frame, uint32_t x, uint32_t y, Rgb c) {
-    uint8_t *p = frame + y * rowPitch(f) + uint64_t(x) * bytesPerPixel(f.depth);
-    switch (f.depth) {
-    case KIV_DEPTH_8: p[0] = uint8_t((c.r * 77 + c.g * 150 + c.b * 29) >> 8); break;
-    case KIV_DEPTH_24: p[0] = c.r, p[1] = c.g, p[2] = c.b; break;
-    case KIV_DEPTH_32: {
-        const uint32_t v = 0xff000000u | uint32_t(c.r) << 16 | uint32_t(c.g) << 8 | c.b;
-        std::memcpy(p, &v, 4);
-        break;
-    }
-    default: {
-        const uint16_t v = uint16_t((c.r >> 3) << 11 | (c.g >> 2) << 5 | (c.b >> 3));
-        std::memcpy(p, &v, 2);
-    }
-    }
+    const uint32_t r = c.r, g = c.g, b = c.b;
+    const uint32_t v = f.depth == KIV_DEPTH_8    ? (r * 77 + g * 150 + b * 29) >> 8
+                       : f.depth == KIV_DEPTH_24 ? r | g << 8 | b << 16
+                       : f.depth == KIV_DEPTH_32 ? 0xff000000u | r << 16 | g << 8 | b
+                                                 : (r >> 3) << 11 | (g >> 2) << 5 | b >> 3;
+    std::memcpy(frame + y * rowPitch(f) + uint64_t(x) * bytesPerPixel(f.depth), &v, bytesPerPixel(f.depth));
 }
 
 // Like the tester's picture: grey, then `lines` random coloured lines, 3 px wide,
@@ -70,11 +53,9 @@ inline std::vector<uint8_t> linesPicture(const kivStreamFormat &f, int lines, ui
         for (int s = 0; s <= steps; ++s) {
             const double t = double(s) / steps;
             const int cx = int(x0 + t * (x1 - x0)), cy = int(y0 + t * (y1 - y0));
-            for (int dy = -1; dy <= 1; ++dy)
-                for (int dx = -1; dx <= 1; ++dx) {
-                    const int px = cx + dx, py = cy + dy;
-                    if (px >= 0 && py >= 0 && px < f.width && py < f.height) writePixel(f, frame.data(), px, py, c);
-                }
+            for (int k = 0, px, py; k < 9; ++k)
+                if ((px = cx + k % 3 - 1) >= 0 && (py = cy + k / 3 - 1) >= 0 && px < f.width && py < f.height)
+                    writePixel(f, frame.data(), px, py, c);
         }
     }
     return frame;
@@ -86,8 +67,7 @@ inline double psnr(const kivStreamFormat &f, const uint8_t *a, const uint8_t *b)
     for (uint32_t y = 0; y < f.height; ++y)
         for (uint32_t x = 0; x < f.width; ++x) {
             const Rgb p = readPixel(f, a, x, y), q = readPixel(f, b, x, y);
-            const double dr = p.r - q.r, dg = p.g - q.g, db = p.b - q.b;
-            sum += dr * dr + dg * dg + db * db;
+            sum += (p.r - q.r) * (p.r - q.r) + (p.g - q.g) * (p.g - q.g) + (p.b - q.b) * (p.b - q.b);
         }
     const double mse = sum / (3.0 * f.width * f.height);
     return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);

@@ -1,0 +1,421 @@
+// Local (Memory): the API in one process, forked senders that exit, die or compete, and hostile segments.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <csignal>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <thread>
+
+#include "kivVidStreamLib2.h"
+#include "transports/shm_segment.hpp"
+
+namespace {
+
+namespace shm = kiv::shm;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+uint64_t mix(uint64_t x) {
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+}
+
+// Writes, or checks, bytes that depend on frame number and format: torn or mixed frames fail.
+bool pattern(uint8_t *p, size_t n, uint32_t frame, const kivStreamFormat &f, bool check = false) {
+    const uint64_t seed = mix(frame ^ uint64_t(f.width) << 32 ^ uint64_t(f.height) << 48 ^ uint64_t(f.depth) << 16);
+    for (size_t i = 0; i < n; i += 8) {
+        const uint64_t v = mix(seed + i + 0x9e3779b97f4a7c15ull);
+        if (!check) std::memcpy(p + i, &v, std::min<size_t>(8, n - i));
+        else if (std::memcmp(p + i, &v, std::min<size_t>(8, n - i)) != 0) return false;
+    }
+    return true;
+}
+
+std::vector<uint8_t> makeFrame(uint32_t frame, const kivStreamFormat &f) {
+    std::vector<uint8_t> v(kivGetByteSize(&f));
+    return pattern(v.data(), v.size(), frame, f), v;
+}
+
+template <class P> bool eventually(P pred, std::chrono::milliseconds timeout = 10s) {
+    for (auto end = Clock::now() + timeout; !pred(); ::usleep(1000))
+        if (Clock::now() >= end) return false;
+    return true;
+}
+
+// Owners of library handles, so that a failing assertion leaks nothing.
+struct Encoder {
+    explicit Encoder(const kivStreamFormat &f) : handle(kivGetEncoder(KIV_PROTOCOL_MEMORY, &f)) {}
+    ~Encoder() { kivDeleteEncoder(handle); }
+    kivEncoder *handle;
+};
+
+struct Decoder {
+    explicit Decoder(int stream, int adaptive = 1) : handle(kivGetDecoder(KIV_PROTOCOL_MEMORY, nullptr)) {
+        kivSetSourceAddress(handle, stream);
+        kivSetAdaptiveBuffer(handle, adaptive);
+    }
+    ~Decoder() { kivDeleteDecoder(handle); }
+    kivDecoderStats stats() const {
+        kivDecoderStats s{};
+        return kivGetDecoderStats(handle, &s), s;
+    }
+    kivDecoder *handle;
+};
+
+struct Received { kivFrameInfo info{}; kivStreamFormat format{}; bool intact = false; };
+
+// Locks one frame (waiting up to `timeoutMs`), checks it and unlocks it.
+std::optional<Received> receive(kivDecoder *d, int timeoutMs) {
+    auto *p = static_cast<uint8_t *>(const_cast<void *>(kivLockReadBuffer(d, timeoutMs)));
+    if (!p) return std::nullopt;
+    Received r;
+    kivGetRecvFrameInfo(d, &r.info);
+    r.format = {kivGetRecvWidth(d), kivGetRecvHeight(d), kivGetRecvDepth(d), kivGetRecvOrientation(d)};
+    const uint32_t n = kivGetByteSize(&r.format);
+    r.intact = r.info.imageBytes == n && pattern(p, n, r.info.frameNumber, r.format, true);
+    kivUnlockReadBuffer(d);
+    return r;
+}
+
+std::string segmentName(int stream) { return shm::segmentName(::geteuid(), stream); }
+
+// A forked sender that runs `body` and exits; one still running at the end gets SIGTERM to exit cleanly.
+class Child {
+public:
+    template <class F> explicit Child(F body) : pid_(::fork()) {
+        if (pid_ == 0) ::_exit(body());
+    }
+    ~Child() {
+        if (pid_ > 0 && (::kill(pid_, SIGTERM) != 0 || wait() == -1)) ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);
+    }
+    pid_t pid() const { return pid_; }
+    // The wait status, or -1 if the child is still running after 10 s.
+    int wait() {
+        int status = -1;
+        if (pid_ <= 0 || !eventually([&] { return ::waitpid(pid_, &status, WNOHANG) != 0; })) return -1;
+        return pid_ = -1, status;
+    }
+
+private:
+    pid_t pid_;
+};
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+// Sends frames cycling through `formats`, `intervalUs` apart, until SIGTERM or a minute.
+int send(int stream, long intervalUs, const std::vector<kivStreamFormat> &formats) {
+    std::signal(SIGTERM, [](int) { stopRequested = 1; });
+    kivEncoder *enc = kivGetEncoder(KIV_PROTOCOL_MEMORY, &formats[0]);
+    if (kivSetDestAddress(enc, nullptr, stream) != KIV_OK) return 3;
+    for (uint32_t frame = 0, end = uint32_t(::time(nullptr)) + 60; !stopRequested && ::time(nullptr) < end; ++frame) {
+        const kivStreamFormat &f = formats[frame % formats.size()];
+        if (formats.size() > 1 && kivSetDestFormat(enc, &f, 0, 0) != KIV_OK) return 4;
+        if (kivEncode(enc, makeFrame(frame, f).data()) != KIV_OK) return 5;
+        if (intervalUs > 0) ::usleep(useconds_t(intervalUs));
+    }
+    return kivDeleteEncoder(enc) == KIV_OK ? 0 : 6;
+}
+
+// Publishes `good` frames, writes half of the next one and dies by SIGKILL.
+int dieMidFrame(int stream, uint32_t good, const kivStreamFormat &f) {
+    shm::SegmentOwner owner;
+    if (owner.open(stream) != KIV_OK) return 3;
+    const uint32_t size = kivGetByteSize(&f);
+    for (uint32_t frame = 0; frame <= good; ++frame) {
+        const kiv::WireHeader h{.format = f, .frameNumber = frame, .sessionId = 0x5eed, .payloadSize = size};
+        std::span<uint8_t> slot = owner.beginFrame(kiv::kWireHeaderSize + size);
+        if (slot.empty()) return 4;
+        kiv::encodeHeader(h, slot.first<kiv::kWireHeaderSize>());
+        pattern(slot.data() + kiv::kWireHeaderSize, frame == good ? size / 2 : size, frame, f);
+        if (frame == good) ::raise(SIGKILL);
+        owner.commitFrame();
+    }
+    return 5;
+}
+
+void sendAndAwait(kivEncoder *e, const Decoder &d, uint32_t frame, const kivStreamFormat &f) {
+    const uint64_t before = d.stats().framesReceived;
+    ASSERT_EQ(kivEncode(e, makeFrame(frame, f).data()), KIV_OK) << kivLastErrorDetail();
+    ASSERT_TRUE(eventually([&] { return d.stats().framesReceived > before; }));
+}
+
+TEST(Api, RealEncoderToDecoderInBothBufferModes) {
+    const kivStreamFormat f{33, 5, KIV_DEPTH_16, 7}, badDepth{32, 8, 4, 1}, tooBig{65535, 65535, KIV_DEPTH_32, 1};
+    const uint64_t n = kivGetByteSize(&f);
+    const std::tuple<int, int, std::vector<uint32_t>, uint64_t> cases[] = {{20022, 1, {5}, 5}, {20023, 0, {2, 3, 4, 5}, 2}};
+    for (const auto &[stream, adaptive, expected, dropped] : cases) {
+        SCOPED_TRACE("adaptive " + std::to_string(adaptive));
+        Decoder dec(stream, adaptive);
+        Encoder enc(f);
+        EXPECT_EQ(kivEncode(enc.handle, makeFrame(0, f).data()), KIV_ERROR_STATE); // no destination yet
+        ASSERT_EQ(kivSetDestAddress(enc.handle, "ignored", stream), KIV_OK);
+        // Each refused format leaves the last good one in force.
+        for (auto [compress, level] : {std::pair{2, 0}, {-1, 0}, {0, -1}, {0, 101}})
+            EXPECT_EQ(kivSetDestFormat(enc.handle, &f, compress, level), KIV_ERROR_INVALID_ARGUMENT) << compress << "," << level;
+        EXPECT_EQ(kivSetDestFormat(enc.handle, &badDepth, 0, 0), KIV_ERROR_INVALID_ARGUMENT);
+        EXPECT_EQ(kivSetDestFormat(enc.handle, &tooBig, 0, 0), KIV_ERROR_TOO_LARGE);
+        EXPECT_EQ(kivSetDestFormat(enc.handle, nullptr, 0, 0), KIV_ERROR_INVALID_ARGUMENT);
+        for (uint32_t i = 0; i < 6; ++i) sendAndAwait(enc.handle, dec, i, f);
+
+        kivFrameInfo info{};
+        EXPECT_EQ(kivGetRecvFrameInfo(dec.handle, &info), KIV_ERROR_STATE); // nothing locked
+        auto *p = static_cast<uint8_t *>(const_cast<void *>(kivLockReadBuffer(dec.handle, 0)));
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(kivLockReadBuffer(dec.handle, 0), nullptr); // one frame at a time
+        EXPECT_EQ(kivGetRecvFrameInfo(dec.handle, nullptr), KIV_ERROR_INVALID_ARGUMENT);
+        ASSERT_EQ(kivGetRecvFrameInfo(dec.handle, &info), KIV_OK);
+        EXPECT_TRUE(pattern(p, n, info.frameNumber, f, true));
+        EXPECT_EQ(kivGetRecvOrientation(dec.handle), 7); // travels unchanged
+        EXPECT_EQ(kivGetCompressedFrameSize(dec.handle), n);
+        EXPECT_EQ(kivUnlockReadBuffer(dec.handle), KIV_OK);
+        EXPECT_EQ(kivUnlockReadBuffer(dec.handle), KIV_ERROR_STATE);
+        EXPECT_NE(info.sessionId, 0u);
+        std::vector<uint32_t> got{info.frameNumber};
+        while (auto r = receive(dec.handle, 0)) {
+            EXPECT_TRUE(r->intact);
+            EXPECT_EQ(r->format.orientation, 7);
+            EXPECT_EQ(r->info.sessionId, info.sessionId);
+            EXPECT_LE(r->info.sendTimeUs, r->info.receiveTimeUs);
+            EXPECT_EQ(r->info.transferBytes, n);
+            got.push_back(r->info.frameNumber);
+        }
+        EXPECT_EQ(got, expected);
+        const kivDecoderStats s = dec.stats();
+        kivEncoderStats es{};
+        ASSERT_EQ(kivGetEncoderStats(enc.handle, &es), KIV_OK);
+        EXPECT_EQ((std::vector{s.framesReceived, s.framesDelivered, s.framesDropped, s.bytesReceived}),
+                  (std::vector<uint64_t>{6, expected.size(), dropped, 6 * n}));
+        EXPECT_EQ((std::vector{es.framesEncoded, es.framesSent, es.bytesSent}), (std::vector<uint64_t>{6, 6, 6 * n}));
+    }
+    kivDecoder *idle = kivGetDecoder(KIV_PROTOCOL_MEMORY, &f);
+    EXPECT_EQ(kivLockReadBuffer(idle, 10), nullptr); // no source
+    EXPECT_EQ(kivUnlockReadBuffer(idle), KIV_ERROR_STATE);
+    kivDeleteDecoder(idle);
+}
+
+// Each frame is handed out or counted as dropped, slots overwritten before the reader got to them included.
+TEST(Api, EveryFrameSentIsHandedOutOrCountedAsDropped) {
+    const kivStreamFormat f{640, 480, KIV_DEPTH_32, 1};
+    constexpr uint32_t kLast = 300;
+    Decoder dec(20070);
+    Encoder enc(f);
+    ASSERT_EQ(kivSetDestAddress(enc.handle, nullptr, 20070), KIV_OK);
+    sendAndAwait(enc.handle, dec, 0, f);
+    const std::vector<uint8_t> pixels = makeFrame(1, f);
+    for (uint32_t i = 1; i <= kLast; ++i) ASSERT_EQ(kivEncode(enc.handle, pixels.data()), KIV_OK);
+    ASSERT_TRUE(eventually([&] { auto r = receive(dec.handle, 100); return r && r->info.frameNumber == kLast; }));
+    const kivDecoderStats s = dec.stats();
+    EXPECT_EQ(s.framesDelivered + s.framesDropped, kLast + 1u) << "delivered " << s.framesDelivered << ", dropped " << s.framesDropped;
+}
+
+TEST(CrossProcess, EveryDepthAndOddWidthArrivesByteForByteWhileTheFormatChanges) {
+    constexpr int kStream = 20001;
+    // The sender changes format on every frame; the segment grows but never shrinks under the reader.
+    std::vector<kivStreamFormat> formats = {{1, 1, KIV_DEPTH_24, 1}, {0, 5, KIV_DEPTH_32, 1}, {640, 480, KIV_DEPTH_32, 1}};
+    for (uint16_t d : {KIV_DEPTH_8, KIV_DEPTH_16, KIV_DEPTH_24, KIV_DEPTH_32})
+        formats.insert(formats.end(), {{320, 240, d, 1}, {33, 7, d, 1}});
+    Decoder dec(kStream, 0);
+    Child sender([&] { return send(kStream, 1000, formats); });
+    int fd = -1;
+    off_t size = 0;
+    std::map<std::tuple<int, int, int>, int> seen;
+    size_t corrupt = 0, twice = 0;
+    const bool all = eventually([&] {
+        if (auto r = receive(dec.handle, 20)) {
+            if (!r->intact) ++corrupt;
+            else if (++seen[{r->format.width, r->format.height, r->format.depth}] == 2) ++twice;
+            if (fd < 0) fd = ::shm_open(segmentName(kStream).c_str(), O_RDONLY, 0);
+            struct stat st {};
+            EXPECT_EQ(::fstat(fd, &st), 0);
+            EXPECT_GE(st.st_size, size);
+            EXPECT_GE(uint64_t(st.st_size), shm::kHeaderBytes + shm::kSlotCount * (kiv::kWireHeaderSize + r->info.imageBytes));
+            size = st.st_size;
+        }
+        return twice == formats.size();
+    }, 20s);
+    ::close(fd);
+    EXPECT_TRUE(all) << twice << " of " << formats.size() << " formats seen twice";
+    EXPECT_EQ(corrupt, 0u);
+    EXPECT_EQ(dec.stats().framesMalformed, 0u);
+}
+
+TEST(CrossProcess, NoTornOrMixedFrameReachesAnyOfSeveralReceiversUnderLoad) {
+    constexpr int kStream = 20002, kReaders = 4, kFrames = 3000;
+    // Small frames: the sender laps the slots within a time slice, so a preempted copy meets a rewrite.
+    const kivStreamFormat f{256, 64, KIV_DEPTH_32, 1};
+    std::vector<std::unique_ptr<Decoder>> decoders;
+    for (int i = 0; i < kReaders; ++i) decoders.push_back(std::make_unique<Decoder>(kStream));
+    Child sender([&] { return send(kStream, 0, {f}); });
+    std::atomic<int> bad{0};
+    std::vector<std::thread> readers;
+    for (int i = 0; i < kReaders; ++i)
+        readers.emplace_back([&, i] {
+            int good = 0;
+            for (auto end = Clock::now() + 30s; good < kFrames && Clock::now() < end;)
+                if (auto r = receive(decoders[i]->handle, 100)) r->intact && r->format.width == f.width ? ++good : ++bad;
+            EXPECT_EQ(good, kFrames);
+            EXPECT_EQ(decoders[i]->stats().framesMalformed, 0u);
+        });
+    for (std::thread &t : readers) t.join();
+    EXPECT_EQ(bad.load(), 0);
+}
+
+// One stream's life: a receiver waiting before any sender, a second sender
+// refused, a clean exit, a sender killed mid-frame, and its stale segment
+// taken over.
+TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNeverSeeAHalfFrame) {
+    constexpr int kStream = 20003;
+    const kivStreamFormat f{640, 480, KIV_DEPTH_24, 1};
+    Decoder before(kStream, 0);
+    EXPECT_EQ(kivLockReadBuffer(before.handle, 0), nullptr);
+    Encoder second(f);
+    uint64_t firstSession = 0;
+    {
+        ::umask(0); // the segment's mode must not depend on the sender's umask
+        Child first([&] { return send(kStream, 1000, {f}); });
+        ::umask(022);
+        auto r = receive(before.handle, 10000);
+        ASSERT_TRUE(r && r->intact);
+        firstSession = r->info.sessionId;
+        struct stat st {};
+        const int fd = ::shm_open(segmentName(kStream).c_str(), O_RDONLY, 0);
+        ASSERT_EQ(::fstat(fd, &st), 0);
+        ::close(fd);
+        EXPECT_EQ(std::pair(st.st_mode & 07777, st.st_uid), std::pair(0600u, ::geteuid())); // mode, owner
+
+        EXPECT_EQ(kivSetDestAddress(second.handle, nullptr, kStream), KIV_ERROR_BUSY);
+        EXPECT_NE(std::string(kivLastErrorDetail()).find("pid " + std::to_string(first.pid())), std::string::npos)
+            << kivLastErrorDetail();
+        EXPECT_EQ(kivEncode(second.handle, makeFrame(0, f).data()), KIV_ERROR_STATE);
+
+        ASSERT_EQ(::kill(first.pid(), SIGTERM), 0);
+        const int status = first.wait();
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_LT(::shm_open(segmentName(kStream).c_str(), O_RDONLY, 0), 0); // a clean exit takes the segment with it
+    }
+
+    constexpr uint32_t kGood = 6;
+    Child dying([&] { return dieMidFrame(kStream, kGood, f); });
+    const int status = dying.wait();
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+    // The last whole frame arrives, also at a receiver started only now; the half-written one never does.
+    Decoder after(kStream, 0);
+    for (Decoder *d : {&before, &after}) {
+        std::optional<Received> last;
+        while (auto r = receive(d->handle, last && last->info.frameNumber == kGood - 1 ? 300 : 5000)) {
+            if (r->info.sessionId == firstSession) continue; // left over from the first sender
+            EXPECT_TRUE(r->intact);
+            EXPECT_LT(r->info.frameNumber, kGood);
+            last = r;
+        }
+        ASSERT_TRUE(last.has_value());
+        EXPECT_EQ(last->info.frameNumber, kGood - 1);
+    }
+
+    // The dead sender's lock went with it: the refused sender takes over, and both receivers follow.
+    ASSERT_EQ(kivSetDestAddress(second.handle, nullptr, kStream), KIV_OK) << kivLastErrorDetail();
+    ASSERT_EQ(kivEncode(second.handle, makeFrame(0, f).data()), KIV_OK);
+    for (Decoder *d : {&before, &after}) {
+        auto r = receive(d->handle, 5000);
+        ASSERT_TRUE(r && r->intact);
+        EXPECT_EQ(r->info.frameNumber, 0u);
+        EXPECT_NE(r->info.sessionId, 0x5eedu);
+        EXPECT_NE(r->info.sessionId, firstSession);
+        EXPECT_EQ(d->stats().framesMalformed, 0u);
+    }
+}
+
+TEST(Segment, ACopyThatOverlapsARewriteOfItsSlotIsRefused) {
+    constexpr int kStream = 20032;
+    const kivStreamFormat f{128, 64, KIV_DEPTH_32, 1};
+    const uint32_t n = kivGetByteSize(&f);
+    shm::SegmentOwner owner;
+    ASSERT_EQ(owner.open(kStream), KIV_OK);
+    // The writer laps the slots flat out while the reader copies slot 0 again and again.
+    std::atomic<bool> stop{false};
+    std::vector<std::vector<uint8_t>> frames;
+    for (uint32_t i = 0; i < 7; ++i) frames.push_back(makeFrame(i, f));
+    std::thread writer([&] {
+        for (uint32_t frame = 0; !stop.load(std::memory_order_relaxed); ++frame) {
+            const kiv::WireHeader h{.format = f, .frameNumber = frame % 7, .payloadSize = n};
+            std::span<uint8_t> slot = owner.beginFrame(kiv::kWireHeaderSize + n);
+            kiv::encodeHeader(h, slot.first<kiv::kWireHeaderSize>());
+            std::memcpy(slot.data() + kiv::kWireHeaderSize, frames[frame % 7].data(), n);
+            owner.commitFrame();
+        }
+    });
+    const int fd = ::shm_open(segmentName(kStream).c_str(), O_RDONLY, 0);
+    ASSERT_GE(fd, 0);
+    int ok = 0, busy = 0, bad = 0;
+    std::vector<uint8_t> payload;
+    for (auto end = Clock::now() + 20s; (ok < 5000 || busy < 500) && Clock::now() < end;) {
+        struct stat st {};
+        ::fstat(fd, &st);
+        shm::Mapping map = shm::mapShared(fd, size_t(st.st_size), false);
+        ASSERT_TRUE(map);
+        const std::span<const uint8_t> bytes(map.data(), map.size());
+        shm::HeaderSnapshot h;
+        if (shm::checkHeader(bytes, h) != shm::HeaderCheck::Ok || h.slotCount == 0) continue;
+        bool grown = false;
+        for (int i = 0; i < 1000 && !grown; ++i) {
+            kiv::WireHeader header;
+            uint64_t publish = 0;
+            switch (shm::copySlot(bytes, h.slotCount, 0, header, payload, publish)) {
+            case shm::SlotCopy::Ok: bad += !pattern(payload.data(), payload.size(), header.frameNumber, f, true); ++ok; break;
+            case shm::SlotCopy::Busy: ++busy; break;
+            case shm::SlotCopy::OutOfMap: grown = true; break; // mapped before the first frame laid out the slots
+            case shm::SlotCopy::Malformed: ++bad; break;
+            }
+        }
+    }
+    stop = true;
+    writer.join();
+    ::close(fd);
+    EXPECT_EQ(bad, 0);
+    EXPECT_GE(ok, 5000);
+    EXPECT_GE(busy, 500);
+}
+
+// The fuzz corpus doubles as segments left under a stream's name: checked, then taken over by a sender.
+TEST(Segment, ForeignBytesUnderTheNameAreCheckedThenTakenOverBySender) {
+    // File, frame handed out, counted as rejected. An odd slot sequence is "being written", a short file new.
+    const std::tuple<const char *, bool, bool> cases[] = {
+        {"valid_8x4_grey", true, false}, {"valid_5x3_rgb565_padded", true, false}, {"random_header", false, true},
+        {"slot_offset_far", false, true}, {"slot_capacity_wraps", false, true}, {"slot_count_too_big", false, true},
+        {"payload_over_slot", false, true}, {"slot_odd_sequence", false, false}, {"short", false, false}};
+    const kivStreamFormat f{40, 30, KIV_DEPTH_24, 1};
+    int stream = 20040;
+    for (const auto &[file, frame, malformed] : cases) {
+        SCOPED_TRACE(file);
+        const std::string name = segmentName(++stream);
+        std::ifstream in(std::string(KIV_SEGMENT_CORPUS) + "/" + file, std::ios::binary);
+        const std::string bytes(std::istreambuf_iterator<char>(in), {});
+        ASSERT_FALSE(bytes.empty());
+        ::shm_unlink(name.c_str());
+        const int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+        ::close(fd);
+
+        Decoder dec(stream);
+        EXPECT_EQ(receive(dec.handle, frame ? 5000 : 100).has_value(), frame);
+        EXPECT_EQ(eventually([&] { return dec.stats().framesMalformed >= 1; }, malformed ? 10s : 0s), malformed);
+
+        Encoder enc(f);
+        ASSERT_EQ(kivSetDestAddress(enc.handle, nullptr, stream), KIV_OK) << kivLastErrorDetail();
+        ASSERT_EQ(kivEncode(enc.handle, makeFrame(0, f).data()), KIV_OK);
+        auto r = receive(dec.handle, 5000);
+        ASSERT_TRUE(r && r->intact);
+        EXPECT_EQ(r->format.width, f.width);
+    }
+}
+
+} // namespace
