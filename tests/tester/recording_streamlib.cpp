@@ -35,7 +35,7 @@ struct State {
     QList<recording::EncodedFrame> encoded;
     QList<void *> live;
     QQueue<Frame> frames;
-    bool encoderAvailable = true, decoderAvailable = true, unpadded = false;
+    bool encoderAvailable = true, unpadded = false;
     int encodersMade = 0, decodersMade = 0;
     qint64 totalEncodes = 0;
     QElapsedTimer clock;
@@ -101,14 +101,13 @@ void reset()
     s.counts.clear();
     s.encoded.clear();
     s.frames.clear();
-    s.encoderAvailable = s.decoderAvailable = true;
+    s.encoderAvailable = true;
     s.unpadded = false;
     s.encodersMade = s.decodersMade = 0;
     if (!s.clock.isValid())
         s.clock.start();
 }
 void setEncoderAvailable(bool available) { ENTER; s.encoderAvailable = available; }
-void setDecoderAvailable(bool available) { ENTER; s.decoderAvailable = available; }
 void setUnpaddedByteSize(bool unpadded) { ENTER; s.unpadded = unpadded; }
 QStringList calls() { ENTER; return s.calls; }
 int count(const char *function) { ENTER; return s.counts.value(QLatin1String(function)); }
@@ -169,8 +168,6 @@ kivDecoder *kivGetDecoder(int protocol, const kivStreamFormat *format)
 {
     ENTER;
     log(__func__, protocol, int(format->depth), int(format->orientation));
-    if (!s.decoderAvailable)
-        return nullptr;
     auto *d = new kivDecoder{QStringLiteral("D%1").arg(++s.decodersMade), false, {}};
     s.live << d;
     return d;

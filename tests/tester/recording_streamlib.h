@@ -24,7 +24,6 @@ struct EncodedFrame {
 // Clears log, counts, frames and switches; handle names restart at E1 and D1.
 void reset();
 void setEncoderAvailable(bool available);
-void setDecoderAvailable(bool available);
 // kivGetByteSize() without row padding, as a careless library might report it.
 void setUnpaddedByteSize(bool unpadded);
 // Set-up and tear-down calls in order, e.g. "kivGetEncoder(3,{320,240,1,1})",
