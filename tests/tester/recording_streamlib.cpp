@@ -1,19 +1,19 @@
 #include "recording_streamlib.h"
 
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QHash>
 #include <QMutex>
 #include <QQueue>
 
-namespace {
+#include <utility>
 
+namespace recording {
 struct Frame {
-    kivStreamFormat format{0, 0, 0, 0};
+    kivStreamFormat format;
     QByteArray bytes;
-    uint32_t transferBytes = 0;
+    uint32_t transferBytes;
 };
-
-} // namespace
+} // namespace recording
 
 struct kivEncoder {
     QString name;
@@ -23,22 +23,21 @@ struct kivEncoder {
 struct kivDecoder {
     QString name;
     bool locked = false;
-    Frame frame; // the one locked now, or the last one
+    recording::Frame frame; // the one locked now, or the last one
 };
 
 namespace {
 
+QMutex mutex;
 struct State {
-    QMutex mutex;
     QStringList calls;
     QHash<QString, int> counts;
     QList<recording::EncodedFrame> encoded;
     QList<void *> live;
-    QQueue<Frame> frames;
+    QQueue<recording::Frame> frames;
     bool encoderAvailable = true, unpadded = false;
     int encodersMade = 0, decodersMade = 0;
     qint64 totalEncodes = 0;
-    QElapsedTimer clock;
 } s;
 
 template <typename Handle>
@@ -46,8 +45,7 @@ Handle *alive(Handle *h) { return s.live.contains(h) ? h : nullptr; }
 
 QString text(const kivStreamFormat *f)
 {
-    return f ? QStringLiteral("{%1,%2,%3,%4}").arg(f->width).arg(f->height).arg(f->depth).arg(f->orientation)
-             : QStringLiteral("null");
+    return QStringLiteral("{%1,%2,%3,%4}").arg(f->width).arg(f->height).arg(f->depth).arg(f->orientation);
 }
 template <typename Handle>
 QString text(Handle *h) { return alive(h) ? h->name : QStringLiteral("?"); }
@@ -90,22 +88,17 @@ uint32_t byteSize(const kivStreamFormat &f)
 } // namespace
 
 // Every entry point holds the lock and counts itself.
-#define ENTER QMutexLocker lock(&s.mutex); s.counts[QLatin1String(__func__)]++
+#define ENTER QMutexLocker lock(&mutex); s.counts[QLatin1String(__func__)]++
 
 namespace recording {
 
 void reset()
 {
     ENTER;
-    s.calls.clear();
-    s.counts.clear();
-    s.encoded.clear();
-    s.frames.clear();
-    s.encoderAvailable = true;
-    s.unpadded = false;
-    s.encodersMade = s.decodersMade = 0;
-    if (!s.clock.isValid())
-        s.clock.start();
+    State fresh;
+    fresh.live = s.live;
+    fresh.totalEncodes = s.totalEncodes;
+    s = fresh;
 }
 void setEncoderAvailable(bool available) { ENTER; s.encoderAvailable = available; }
 void setUnpaddedByteSize(bool unpadded) { ENTER; s.unpadded = unpadded; }
@@ -115,7 +108,7 @@ QList<EncodedFrame> encodedFrames() { ENTER; return s.encoded; }
 void pushFrame(kivStreamFormat format, const QByteArray &bytes, uint32_t transferBytes)
 {
     ENTER;
-    s.frames.enqueue(Frame{format, bytes, transferBytes});
+    s.frames.enqueue({format, bytes, transferBytes});
 }
 
 } // namespace recording
@@ -128,7 +121,7 @@ kivEncoder *kivGetEncoder(int protocol, const kivStreamFormat *format)
 {
     ENTER;
     log(__func__, protocol, format);
-    if (!s.encoderAvailable || !format)
+    if (!s.encoderAvailable)
         return nullptr;
     auto *e = new kivEncoder{QStringLiteral("E%1").arg(++s.encodersMade), format};
     s.live << e;
@@ -156,9 +149,8 @@ int kivEncode(kivEncoder *encoder, const void *pixels)
     kivEncoder *e = alive(encoder);
     if (!e)
         return KIV_ERROR_INVALID_HANDLE;
-    const kivStreamFormat format = *e->record;
-    s.encoded.append({e->name, format, QByteArray(static_cast<const char *>(pixels), byteSize(format)),
-                      s.clock.elapsed(), serial});
+    s.encoded.append({e->name, QByteArray(static_cast<const char *>(pixels), byteSize(*e->record)),
+                      QDeadlineTimer::current().deadline(), serial});
     return KIV_OK;
 }
 
@@ -189,10 +181,8 @@ const void *kivLockReadBuffer(kivDecoder *d, int)
 int kivUnlockReadBuffer(kivDecoder *d)
 {
     ENTER;
-    if (!alive(d) || !d->locked)
-        return KIV_ERROR_STATE;
-    d->locked = false;
-    return KIV_OK;
+    const bool wasLocked = alive(d) && std::exchange(d->locked, false);
+    return wasLocked ? KIV_OK : KIV_ERROR_STATE;
 }
 
 uint16_t kivGetRecvWidth(kivDecoder *d) { ENTER; return alive(d) ? d->frame.format.width : 0; }

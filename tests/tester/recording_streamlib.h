@@ -6,7 +6,6 @@
 // every encoded frame, and hands prepared frames to decoders.
 
 #include <QByteArray>
-#include <QList>
 #include <QStringList>
 
 #include "kivVidStreamLib2.h"
@@ -15,8 +14,7 @@ namespace recording {
 
 struct EncodedFrame {
     QString encoder;  // "E1", "E2", ... in order of creation
-    kivStreamFormat format;
-    QByteArray bytes; // exactly kivGetByteSize(format) bytes read from the caller
+    QByteArray bytes; // exactly kivGetByteSize() of the encoder's format, read from the caller
     qint64 atMs;      // monotonic time of the call
     qint64 serial;    // kivEncode calls in this process before this one
 };
@@ -32,7 +30,7 @@ QStringList calls();
 // How often any entry point was called, by name.
 int count(const char *function);
 QList<EncodedFrame> encodedFrames();
-// Queues a frame for the next kivLockReadBuffer() of a decoder that has a source.
+// Queues a frame for the next kivLockReadBuffer() of a live decoder.
 void pushFrame(kivStreamFormat format, const QByteArray &bytes, uint32_t transferBytes);
 
 } // namespace recording

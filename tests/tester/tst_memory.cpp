@@ -18,10 +18,9 @@ namespace {
 template <typename T = QLabel>
 T *find(QWidget *window, const char *name)
 {
-    T *widget = window->findChild<T *>(QString::fromLatin1(name));
-    if (!widget)
-        qFatal("no widget %s", name);
-    return widget;
+    if (T *widget = window->findChild<T *>(QString::fromLatin1(name)))
+        return widget;
+    qFatal("no widget %s", name);
 }
 
 QStringList labels(QWidget *window, std::initializer_list<const char *> names)
@@ -84,7 +83,6 @@ private slots:
         QCOMPARE(shown.size(), QSize(64, 48));
         QCOMPARE(QColor(shown.pixel(0, 0)).saturation(), 255);
         sender.kill();
-        sender.waitForFinished(5000);
 
         find<QSpinBox>(w, "mReceiveChannel")->setValue(41);
         find<QSpinBox>(w, "mSendChannel")->setValue(41);

@@ -45,8 +45,7 @@ QImage expectedPicture(int width, int height, QImage::Format format, qint64 firs
             draw = qint64(generator() % 32768);
         const QLine line(int(r[0] * width / 32767), int(r[1] * height / 32767), int(r[2] * width / 32767),
                          int(r[3] * height / 32767));
-        QColor color;
-        color.setRgb(int(r[4] * 255 / 32767), int(r[5] * 255 / 32767), int(r[6] * 255 / 32767), 255);
+        const QColor color(int(r[4] * 255 / 32767), int(r[5] * 255 / 32767), int(r[6] * 255 / 32767));
         painter.setPen(QPen(QBrush(color, Qt::SolidPattern), 2.0, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
         painter.drawLines(&line, 1);
     }
@@ -56,10 +55,9 @@ QImage expectedPicture(int width, int height, QImage::Format format, qint64 firs
 template <typename T>
 T *find(QWidget *window, const char *name)
 {
-    T *widget = window->findChild<T *>(QString::fromLatin1(name));
-    if (!widget)
-        qFatal("no widget %s", name);
-    return widget;
+    if (T *widget = window->findChild<T *>(QString::fromLatin1(name)))
+        return widget;
+    qFatal("no widget %s", name);
 }
 
 QStringList labelTexts(QWidget *window)
@@ -72,18 +70,13 @@ QStringList labelTexts(QWidget *window)
 }
 
 // Settings that sending disables.
-const char *const kSendSettings[] = {"mSendAddress", "mSendChannel", "mSendDepth", "mSendHeight",
-                                     "mSendProtocol", "mSendWidth", "mSendCompressionType",
-                                     "mSendCompressionLevel"};
+const char *const kSendSettings[] = {"mSendAddress", "mSendChannel", "mSendDepth", "mSendHeight", "mSendProtocol",
+                                     "mSendWidth", "mSendCompressionType", "mSendCompressionLevel"};
 
-QStringList enabledSendSettings(QWidget *window)
+int enabledSendSettings(QWidget *window)
 {
-    QStringList enabled;
-    for (const char *name : kSendSettings) {
-        if (find<QWidget>(window, name)->isEnabled())
-            enabled << QString::fromLatin1(name);
-    }
-    return enabled;
+    return int(std::count_if(std::begin(kSendSettings), std::end(kSendSettings),
+                             [&](const char *name) { return find<QWidget>(window, name)->isEnabled(); }));
 }
 
 QStringList callsSince(qsizetype first) { return recording::calls().mid(first); }
@@ -173,7 +166,7 @@ private slots:
         const qsizetype first = recording::calls().size();
         clickSend();
         QCOMPARE(callsSince(first), expected);
-        QCOMPARE(enabledSendSettings(w), QStringList());
+        QCOMPARE(enabledSendSettings(w), 0);
         for (const char *name : {"mSendFPS", "mSendUpdate", "mSendButton"})
             QVERIFY2(find<QWidget>(w, name)->isEnabled(), name);
         QTRY_VERIFY_WITH_TIMEOUT(!recording::encodedFrames().isEmpty(), 5000);
@@ -192,7 +185,7 @@ private slots:
         qsizetype first = recording::calls().size();
         button->click();
         QVERIFY(button->isChecked());
-        QCOMPARE(enabledSendSettings(w).size(), std::size(kSendSettings) - 1); // the address, by protocol
+        QCOMPARE(enabledSendSettings(w), int(std::size(kSendSettings)) - 1); // the address, by protocol
         button->click();
         QVERIFY(!button->isChecked());
         QCOMPARE(callsSince(first), QStringList({"kivGetEncoder(3,{320,240,1,1})"}));
@@ -206,7 +199,7 @@ private slots:
         button->click();
         QCOMPARE(callsSince(first), QStringList({"kivDeleteEncoder(E1)"}));
         // Remote (TCP) keeps the address editable after the stop.
-        QCOMPARE(enabledSendSettings(w).size(), std::size(kSendSettings));
+        QCOMPARE(enabledSendSettings(w), int(std::size(kSendSettings)));
 
         button->click();
         QTRY_VERIFY_WITH_TIMEOUT(recording::encodedFrames().last().encoder == QLatin1String("E2"), 5000);
@@ -284,14 +277,19 @@ private slots:
         }
     }
 
-    void receiverStartsOnceAndRestartsInOrder()
+    void receiverRestarts()
     {
         QWidget *w = makeWindow();
         // Selecting the form's initial entries ran no slot.
         QCOMPARE(recording::calls(), QStringList({"kivGetDecoder(3,1,1)", "kivSetSourceAddress(D1,10588)",
                                                   "kivSetAdaptiveBuffer(D1,1)"}));
+        // Counts go on over a restart; the new worker has copied nothing yet, so
+        // its format starts all zeros.
+        feed(kivStreamFormat{20, 5, KIV_DEPTH_24, 1}, {300, 300});
         auto *channel = find<QSpinBox>(w, "mReceiveChannel");
         channel->setValue(3);
+        QVERIFY(refreshAt(kStart + 1000));
+        QCOMPARE(labelTexts(w), QStringList({"2", "600", "300", "0", "600", "0", "0", "16-bit"}));
         const qsizetype first = recording::calls().size();
         channel->stepUp();
         channel->stepUp();
@@ -314,7 +312,6 @@ private slots:
         QTest::addColumn<int>("format");        // QImage::Format, Format_Invalid for no picture
         QTest::newRow("16-bit odd width, 2 pad bytes") << 5 << 0 << false << int(QImage::Format_RGB16);
         QTest::newRow("24-bit, 3 pad bytes") << 3 << 1 << false << int(QImage::Format_RGB888);
-        QTest::newRow("32-bit") << 3 << 2 << false << int(QImage::Format_RGB32);
         QTest::newRow("8-bit has no picture") << 6 << 3 << false << int(QImage::Format_Invalid);
         // 12-byte rows need 36 bytes; reading them from 27 would run past the copy.
         QTest::newRow("byte size too small") << 3 << 1 << true << int(QImage::Format_Invalid);
@@ -350,15 +347,15 @@ private slots:
         kivStreamDecoder decoder(KIV_PROTOCOL_MEMORY, &request, 0);
         std::unique_ptr<QThread> worker(QThread::create([&] { decoder.decoderThread(); }));
         const auto stop = qScopeGuard([&] { decoder.endDecoder(); worker->wait(); });
-        recording::pushFrame(format, pattern(64, 1), 64);
+        const QByteArray first = pattern(64, 1);
+        recording::pushFrame(format, first, 64);
         worker->start();
         QTRY_COMPARE_WITH_TIMEOUT(recording::count("kivUnlockReadBuffer"), 1, 5000);
         const QImage held = decoder.frameImage();
-        const QImage firstCopy = held.copy();
         for (int i = 2; i <= 20; ++i)
             recording::pushFrame(format, pattern(64, i), 64);
         QTRY_COMPARE_WITH_TIMEOUT(recording::count("kivUnlockReadBuffer"), 20, 5000);
-        QCOMPARE(held, firstCopy);
+        QCOMPARE(held, QImage(reinterpret_cast<const uchar *>(first.constData()), 4, 4, QImage::Format_RGB32));
         QCOMPARE(QByteArray(reinterpret_cast<const char *>(decoder.frameImage().constBits()), 64), pattern(64, 20));
     }
 
@@ -421,16 +418,6 @@ private slots:
             if (step[3] == 0)
                 QCOMPARE(after.mid(1), before.mid(1));
         }
-    }
-
-    void restartedReceiverKeepsCountsWithZeroFormat()
-    {
-        QWidget *w = makeWindow();
-        feed(kivStreamFormat{20, 5, KIV_DEPTH_24, 1}, {300, 300});
-        find<QSpinBox>(w, "mReceiveChannel")->setValue(1);
-        // The new worker has copied nothing yet: its format starts all zeros.
-        QVERIFY(refreshAt(kStart + 1000));
-        QCOMPARE(labelTexts(w), QStringList({"2", "600", "300", "0", "600", "0", "0", "16-bit"}));
     }
 
     void addressList()
