@@ -2,7 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "kivstreamdecoder.h"
-#include "testerclock.h"
+#include "wallclock.h"
 
 #include <QBrush>
 #include <QColor>

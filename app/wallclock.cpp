@@ -1,4 +1,4 @@
-#include "testerclock.h"
+#include "wallclock.h"
 
 #include <QDateTime>
 

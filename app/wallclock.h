@@ -1,0 +1,10 @@
+#ifndef WALLCLOCK_H
+#define WALLCLOCK_H
+
+#include <QtGlobal>
+
+// Wall-clock milliseconds since the epoch for the statistics period. Defined in
+// wallclock.cpp for the program; tests link a clock they can set instead.
+qint64 testerCurrentMSecs();
+
+#endif // WALLCLOCK_H
