@@ -1,9 +1,10 @@
-// The tester window against the real library over Local (Memory): its own
-// picture goes out through the encoder and comes back through its receiver,
-// and frames another process sends reach it too.
+// The tester window against the real library: its own picture goes out through
+// the encoder and comes back through its receiver on every transport, raw and
+// JPEG, and frames another process sends over Local (Memory) reach it too.
 #include "mainwindow.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
@@ -52,7 +53,7 @@ int sendFrames(int channel)
 
 } // namespace
 
-class MemoryTest : public QObject
+class TransportsTest : public QObject
 {
     Q_OBJECT
 
@@ -62,7 +63,7 @@ private slots:
         const kivStreamFormat format{320, 240, KIV_DEPTH_24, 1};
         kivEncoder *probe = kivGetEncoder(KIV_PROTOCOL_MEMORY, &format);
         if (!probe)
-            QSKIP("kivGetEncoder(3, ...) gives no encoder: this kivVidStreamLib2 has no Local (Memory) transport");
+            QFAIL("kivGetEncoder(3, ...) gives no encoder: this kivVidStreamLib2 has no Local (Memory) transport");
         kivDeleteEncoder(probe);
     }
 
@@ -100,6 +101,46 @@ private slots:
         QCOMPARE(find(w, "mReceiveDisplay")->pixmap().size(), QSize(320, 240));
         window.reset();
     }
+
+    void ownPictureOnEveryTransport_data()
+    {
+        QTest::addColumn<int>("protocolIndex");
+        QTest::addColumn<int>("channel");
+        QTest::addColumn<int>("jpeg");
+        QTest::newRow("Remote (TCP)") << 1 << 44 << 0;
+        QTest::newRow("Multicast (UDP)") << 0 << 45 << 0;
+        QTest::newRow("Local (Memory) JPEG") << 2 << 46 << 1;
+        QTest::newRow("Remote (TCP) JPEG") << 1 << 47 << 1;
+        QTest::newRow("Multicast (UDP) JPEG") << 0 << 48 << 1;
+    }
+
+    // Both sides on one transport with the form's default address 127.0.0.1.
+    void ownPictureOnEveryTransport()
+    {
+        QFETCH(int, protocolIndex);
+        QFETCH(int, channel);
+        QFETCH(int, jpeg);
+        auto window = std::make_unique<MainWindow>();
+        QWidget *w = window.get();
+        w->show();
+        find<QComboBox>(w, "mReceiveProtocol")->setCurrentIndex(protocolIndex);
+        find<QComboBox>(w, "mSendProtocol")->setCurrentIndex(protocolIndex);
+        find<QSpinBox>(w, "mReceiveChannel")->setValue(channel);
+        find<QSpinBox>(w, "mSendChannel")->setValue(channel);
+        find<QComboBox>(w, "mSendCompressionType")->setCurrentIndex(jpeg);
+        find<QPushButton>(w, "mSendButton")->click();
+        auto fps = [w] { return find(w, "mFPS")->text().toLongLong(); };
+        QTRY_VERIFY_WITH_TIMEOUT(fps() >= 10 && find(w, "mReceiveBytesPerSecond")->text().toLongLong() == fps() * 230400,
+                                 8000);
+        QCOMPARE(labels(w, {"mWidth", "mHeight", "mDepth", "mReceiveImageBytesPerFrame"}),
+                 QStringList({"320", "240", "24-bit", "230400"}));
+        const qint64 transferPerFrame = find(w, "mReceiveTransferBytesPerFrame")->text().toLongLong();
+        if (jpeg)
+            QVERIFY2(transferPerFrame > 0 && transferPerFrame < 230400 / 2, qPrintable(QString::number(transferPerFrame)));
+        else
+            QCOMPARE(transferPerFrame, 230400);
+        QCOMPARE(find(w, "mReceiveDisplay")->pixmap().size(), QSize(320, 240));
+    }
 };
 
 int main(int argc, char *argv[])
@@ -107,7 +148,7 @@ int main(int argc, char *argv[])
     if (argc == 3 && qstrcmp(argv[1], "--send-frames") == 0)
         return sendFrames(QByteArray(argv[2]).toInt());
     QApplication app(argc, argv);
-    MemoryTest test;
+    TransportsTest test;
     return QTest::qExec(&test, argc, argv);
 }
-#include "tst_memory.moc"
+#include "tst_transports.moc"
