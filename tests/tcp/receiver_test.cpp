@@ -134,7 +134,8 @@ TEST_F(TcpReceiverTest, SilentStalledAndOlderPeersCannotKeepASenderOut) {
 
     SCOPED_TRACE("a newer sender replaces the older one mid-frame");
     ASSERT_TRUE(send(sender, frame(3, 5, kWireHeaderSize + 5)));
-    ASSERT_TRUE(send(connectTo(port), frame(4, 6)));
+    const Socket newer = connectTo(port);
+    ASSERT_TRUE(send(newer, frame(4, 6)));
     ASSERT_TRUE(delivered(4, 6));
     EXPECT_EQ(sink.incomplete, 1u) << "the older sender's cut frame";
     EXPECT_TRUE(closedByPeer(sender));

@@ -182,65 +182,44 @@ TEST(Reassembler, CapsBoundFramesAndBytesUnderAFloodOfStarts) {
     EXPECT_EQ(sink.frames().size(), 1u);
 }
 
-// Across the wrap, with an empty frame and one whose last fragment is one byte.
-TEST(Reassembler, FrameNumbersWrapWithoutAGap) {
-    Sink sink;
-    Reassembler r(sink);
-    WireHeader jpeg = rawHeader(8, 0xffffffffu);
-    jpeg.flags = kWireFlagJpeg;
-    jpeg.payloadSize = 1408 * 3 + 1;
-    const WireHeader headers[] = {rawHeader(8, 0xfffffffdu), rawHeader(8, 0xfffffffeu, {0, 0, KIV_DEPTH_24, 1}),
-                                  jpeg, rawHeader(8, 0), rawHeader(8, 1)};
-    for (const WireHeader &h : headers) feedFrame(r, kA, h, 8);
-    const auto frames = sink.frames();
-    ASSERT_EQ(frames.size(), std::size(headers));
-    for (size_t i = 0; i < frames.size(); ++i) {
-        EXPECT_EQ(frames[i].header.frameNumber, headers[i].frameNumber);
-        EXPECT_EQ(frames[i].payload, pattern(8, headers[i].frameNumber, headers[i].payloadSize));
-    }
-}
-
-TEST(Reassembler, RestartedSenderIsTakenAtOnce) {
-    Sink sink;
-    Reassembler r(sink);
-    for (uint32_t n = 5000; n < 5003; ++n) feedFrame(r, kA, rawHeader(1, n), 1);
-    // Left a frame half-sent, then came back with a new session counting from 0,
-    // possibly from the same port.
-    r.feed(kA, fragments(rawHeader(1, 5003), 1)[0], 0);
-    feedFrame(r, kA, rawHeader(2, 0), 2);
-    feedFrame(r, kB, rawHeader(2, 1), 2);
-    const auto frames = sink.frames();
-    ASSERT_EQ(frames.size(), 5u);
-    EXPECT_EQ(frames[3].header.sessionId, 2u);
-    EXPECT_EQ(frames[3].payload, pattern(2, 0, frames[3].header.payloadSize));
-    EXPECT_EQ(frames[4].payload, pattern(2, 1, frames[4].header.payloadSize));
-}
-
-TEST(Reassembler, TwoSendersOnOnePortNeverMix) {
-    // Worst case: both senders use the same session id and frame numbers, so
-    // only the source address tells their fragments apart.
+// Two senders on one port with frame numbers across the wrap and, at worst, the
+// same session id: only the source tells their fragments apart. Then one comes
+// back from a frame it left half-sent with a new session counting from 0.
+TEST(Reassembler, SendersStayApartAcrossTheWrapAndARestart) {
     for (const uint64_t sessionB : {uint64_t{42}, uint64_t{43}}) {
         SCOPED_TRACE(sessionB);
         Sink sink;
         Reassembler r(sink);
-        for (uint32_t f = 0; f < 20; ++f) {
+        for (uint32_t f = 0xfffffff6u; f != 10; ++f) {
             const auto da = fragments(rawHeader(42, f), 100), db = fragments(rawHeader(sessionB, f), 200);
             for (size_t i = 0; i < da.size(); ++i) {
-                r.feed(kA, da[i], f);
-                r.feed(kB, db[db.size() - 1 - i], f);
+                r.feed(kA, da[i], 0);
+                r.feed(kB, db[db.size() - 1 - i], 0);
             }
         }
+        EXPECT_EQ(sink.incomplete + sink.malformed, 0u);
+        r.feed(kA, fragments(rawHeader(42, 10), 100)[0], 0);
+        WireHeader jpeg = rawHeader(7, 1); // its last fragment is one byte
+        jpeg.flags = kWireFlagJpeg;
+        jpeg.payloadSize = 1408 * 3 + 1;
+        feedFrame(r, kA, rawHeader(7, 0, {0, 0, KIV_DEPTH_24, 1}), 300);
+        feedFrame(r, kA, jpeg, 300);
+
         const auto frames = sink.frames();
-        ASSERT_EQ(frames.size(), 40u);
-        size_t fromA = 0;
+        ASSERT_EQ(frames.size(), 42u);
+        std::vector<uint32_t> fromA, fromB;
         for (const auto &[h, payload] : frames) {
-            const bool isA = payload == pattern(100, h.frameNumber, payload.size());
+            const bool isA = payload == pattern(h.sessionId == 7 ? 300 : 100, h.frameNumber, payload.size());
             ASSERT_TRUE(isA || payload == pattern(200, h.frameNumber, payload.size()))
                 << "frame " << h.frameNumber << " mixes two senders";
-            fromA += isA;
+            (isA ? fromA : fromB).push_back(h.frameNumber);
         }
-        EXPECT_EQ(fromA, 20u);
-        EXPECT_EQ(sink.incomplete + sink.malformed, 0u);
+        std::vector<uint32_t> expected;
+        for (uint32_t f = 0xfffffff6u; f != 10; ++f) expected.push_back(f);
+        EXPECT_EQ(fromB, expected);
+        expected.insert(expected.end(), {0, 1});
+        EXPECT_EQ(fromA, expected) << "in order across the wrap, and the new session at once";
+        EXPECT_EQ(frames.back().header.flags, kWireFlagJpeg);
     }
 }
 

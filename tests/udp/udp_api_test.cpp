@@ -52,18 +52,14 @@ TEST(UdpApi, HostileDatagramsOnTheSocketAreCountedAndHonestFramesStillArrive) {
     const int stream = 22040;
     const Decoder dec = startDecoder(kUdp, stream);
     const int raw = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ASSERT_GE(raw, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(stream);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in to{AF_INET, htons(stream), {htonl(INADDR_LOOPBACK)}, {}};
     std::mt19937 rng(11);
     constexpr int kJunk = 50;
     for (int i = 0; i <= kJunk; ++i) {
-        // The last one is larger than any datagram a receiver takes.
+        // Every fifth starts plausibly; the last is larger than any datagram a receiver takes.
         std::vector<uint8_t> junk(i == kJunk ? 20000 : rng() % 1473);
         for (auto &b : junk) b = uint8_t(rng());
-        if (i % 5 == 0 && junk.size() >= 8) std::memcpy(junk.data(), "KIVF\x01\x00\x30\x00", 8); // a plausible start
+        if (i % 5 == 0 && junk.size() >= 8) std::memcpy(junk.data(), "KIVF\x01\x00\x30\x00", 8);
         ASSERT_GE(::sendto(raw, junk.data(), junk.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
     }
     ::close(raw);
