@@ -55,12 +55,8 @@ void feedFrame(Reassembler &r, const Source &src, const WireHeader &h, uint64_t 
 
 // A lossy, reordering, duplicating link between sender and reassembler.
 TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
-    struct Case {
-        const char *name;
-        double loss, duplicate;
-        size_t window; // a datagram arrives up to this many places late
-        uint32_t seed;
-    } const cases[] = {
+    // A datagram arrives up to `window` places late.
+    struct { const char *name; double loss, duplicate; size_t window; uint32_t seed; } const cases[] = {
         {"clean", 0, 0, 1, 1},
         {"reordered", 0, 0, 24, 2},
         {"duplicated", 0, 0.2, 1, 3},
@@ -68,7 +64,7 @@ TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
         {"light loss", 0.001, 0.05, 16, 5},
         {"heavy loss", 0.05, 0.1, 64, 6},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         Sink sink;
         Reassembler r(sink);

@@ -27,11 +27,7 @@ WireHeader header(uint32_t frame, const kivStreamFormat &fmt) {
 
 // Junk first, counted and dropped however the kernel batches it; then honest frames.
 TEST(UdpSockets, FramesArriveAfterJunkWithAndWithoutSegmentationOffload) {
-    struct Case {
-        bool gso, gro;
-        size_t maxDatagram;
-        int stream;
-    } const cases[] = {
+    struct { bool gso, gro; size_t maxDatagram; int stream; } const cases[] = {
         {true, true, udp::kDefaultMaxDatagram, 22100},
         {true, false, udp::kDefaultMaxDatagram, 22101}, // the kernel splits for a receiver without GRO
         {false, true, udp::kDefaultMaxDatagram, 22102},
@@ -41,7 +37,7 @@ TEST(UdpSockets, FramesArriveAfterJunkWithAndWithoutSegmentationOffload) {
     };
     const kivStreamFormat fmt{640, 480, KIV_DEPTH_24, 1};
     constexpr int kJunk = 20;
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.stream);
         RecordingSink sink;
         auto receiver = udp::makeReceiver(sink, {.allowGro = c.gro, .limits = {}});
