@@ -4,22 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include "format.hpp"
+#include "tcp_test_util.hpp"
 
 namespace kiv {
 namespace {
 
-std::vector<uint8_t> frameBytes(const kivStreamFormat &format, uint32_t number, uint32_t jpegSize = 0) {
-    WireHeader h;
-    h.flags = jpegSize ? kWireFlagJpeg : 0;
-    h.format = format;
-    h.frameNumber = number;
-    h.payloadSize = jpegSize ? jpegSize : uint32_t(frameBytes64(format));
-    std::vector<uint8_t> out(kWireHeaderSize + h.payloadSize);
-    encodeHeader(h, std::span<uint8_t, kWireHeaderSize>(out.data(), kWireHeaderSize));
-    for (size_t i = kWireHeaderSize; i < out.size(); ++i) out[i] = uint8_t(i * 7 + number);
-    return out;
-}
+using tcptest::wireFrame;
 
 TEST(FrameParser, ReassemblesAnySegmentationIntoTheSameFrames) {
     const kivStreamFormat formats[] = {
@@ -27,8 +17,8 @@ TEST(FrameParser, ReassemblesAnySegmentationIntoTheSameFrames) {
         {5, 2, KIV_DEPTH_8, 1},  {0, 4, KIV_DEPTH_8, 1}, // empty frame: header only
     };
     std::vector<std::vector<uint8_t>> frames;
-    for (uint32_t i = 0; i < std::size(formats); ++i) frames.push_back(frameBytes(formats[i], i));
-    frames.push_back(frameBytes({9, 9, KIV_DEPTH_24, 1}, 5, 17));
+    for (uint32_t i = 0; i < std::size(formats); ++i) frames.push_back(wireFrame(formats[i], 3, i));
+    frames.push_back(wireFrame({9, 9, KIV_DEPTH_24, 1}, 3, 5, 17));
     std::vector<uint8_t> stream;
     for (const auto &f : frames) stream.insert(stream.end(), f.begin(), f.end());
 

@@ -16,16 +16,9 @@ using namespace tcptest;
 constexpr kivStreamFormat kFormat{33, 7, KIV_DEPTH_24, 1};
 const size_t kSize = frameBytes64(kFormat);
 
-// The first `keep` bytes of a frame whose payload is pattern(seed, 0).
+// The first `keep` bytes of a frame carrying pattern(session, seed).
 std::vector<uint8_t> frame(uint64_t session, uint32_t seed, size_t keep = SIZE_MAX) {
-    WireHeader h;
-    h.format = kFormat;
-    h.sessionId = session;
-    h.payloadSize = uint32_t(kSize);
-    std::vector<uint8_t> out(kWireHeaderSize);
-    encodeHeader(h, std::span<uint8_t, kWireHeaderSize>(out.data(), kWireHeaderSize));
-    const std::vector<uint8_t> payload = pattern(seed, 0, kSize);
-    out.insert(out.end(), payload.begin(), payload.end());
+    std::vector<uint8_t> out = wireFrame(kFormat, session, seed);
     out.resize(std::min(keep, out.size()));
     return out;
 }
@@ -48,7 +41,7 @@ struct TcpReceiverTest : testing::Test {
 
     bool delivered(uint64_t session, uint32_t seed) {
         return sink.waitFor([&](const RecordingSink::Frame &f) {
-            return f.header.sessionId == session && f.payload == pattern(seed, 0, kSize);
+            return f.header.sessionId == session && f.payload == pattern(session, seed, kSize);
         });
     }
 };
@@ -96,7 +89,7 @@ TEST_F(TcpReceiverTest, EveryBadInputDropsItsConnectionAndIsCounted) {
     // Frames delivered before stay untouched, and nothing of the junk got through.
     const auto all = sink.frames();
     ASSERT_EQ(all.size(), std::size(cases));
-    for (uint32_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i].payload, pattern(i, 0, kSize)) << i;
+    for (uint32_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i].payload, pattern(1, i, kSize)) << i;
 }
 
 TEST_F(TcpReceiverTest, SilentStalledAndOlderPeersCannotKeepASenderOut) {

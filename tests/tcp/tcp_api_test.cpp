@@ -11,16 +11,6 @@ namespace {
 using namespace tcptest;
 constexpr int kTcp = KIV_PROTOCOL_TCP;
 
-// Encodes `pixels` every few milliseconds, as a sender would.
-std::jthread sendContinuously(kivEncoder *e, const std::vector<uint8_t> &pixels) {
-    return std::jthread([e, &pixels](std::stop_token stop) {
-        while (!stop.stop_requested()) {
-            kivEncode(e, pixels.data());
-            std::this_thread::sleep_for(3ms);
-        }
-    });
-}
-
 // Every depth, odd sizes, and every address form: names, and IPv6 into the
 // dual-stack listener where the machine has IPv6.
 TEST(TcpRoundTrip, TwoProcessesExchangeEveryDepthByteForByte) {
@@ -34,28 +24,19 @@ TEST(TcpRoundTrip, TwoProcessesExchangeEveryDepthByteForByte) {
     exchangeInTwoProcesses(kTcp, 21001, formats, addresses);
 }
 
-TEST(TcpReconnect, SenderStartedFirstDeliversOnceTheReceiverComes) {
+// A sender started before its receiver, then the receiver restarted under it.
+TEST(TcpReconnect, SenderStartedFirstAndRestartedReceiversGetFrames) {
     constexpr int port = 21004;
-    const kivStreamFormat f{64, 4, KIV_DEPTH_32, 1};
+    const kivStreamFormat f{100, 10, KIV_DEPTH_24, 1};
     const Encoder enc = startEncoder(kTcp, f, "127.0.0.1", port);
-    const std::vector<uint8_t> pixels = pattern(1, 0, kivGetByteSize(&f));
-    const std::jthread sending = sendContinuously(enc.get(), pixels);
+    const std::vector<uint8_t> pixels = pattern(2, 0, kivGetByteSize(&f));
+    const std::jthread sending([&](std::stop_token stop) {
+        for (; !stop.stop_requested(); std::this_thread::sleep_for(3ms)) kivEncode(enc.get(), pixels.data());
+    });
     // Nothing listens yet: frames are replaced and counted, never queued without bound,
     // and the sender never ends up connected to itself.
     ASSERT_TRUE(waitUntil([&] { return stats(enc.get()).framesDropped >= 5; }));
     EXPECT_EQ(stats(enc.get()).framesSent, 0u);
-    const Decoder dec = startDecoder(kTcp, port);
-    const auto r = receive(dec.get());
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->bytes, pixels);
-}
-
-TEST(TcpReconnect, RestartedReceiverGetsFramesAgain) {
-    constexpr int port = 21005;
-    const kivStreamFormat f{100, 10, KIV_DEPTH_24, 1};
-    const Encoder enc = startEncoder(kTcp, f, "127.0.0.1", port);
-    const std::vector<uint8_t> pixels = pattern(2, 0, kivGetByteSize(&f));
-    const std::jthread sending = sendContinuously(enc.get(), pixels);
     std::optional<Received> last;
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE(round);

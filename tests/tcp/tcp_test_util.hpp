@@ -5,7 +5,9 @@
 #include <sys/socket.h>
 
 #include "../net_support/net_test.hpp"
+#include "format.hpp"
 #include "util/unique_fd.hpp"
+#include "wire.hpp"
 
 namespace tcptest {
 
@@ -38,6 +40,20 @@ inline Socket listenOn(int port) {
     const sockaddr_in sa = loopback(port);
     if (::bind(s.get(), reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0 || ::listen(s.get(), 4) != 0) s.reset();
     return s;
+}
+
+// A frame as a sender puts it on the connection, carrying pattern(session, number)
+// or, compressed, `jpegSize` such bytes.
+inline std::vector<uint8_t> wireFrame(const kivStreamFormat &format, uint64_t session, uint32_t number,
+                                      uint32_t jpegSize = 0) {
+    kiv::WireHeader h{.flags = uint16_t(jpegSize ? kiv::kWireFlagJpeg : 0), .format = format, .frameNumber = number,
+                      .sessionId = session, .sendTimeUs = 0,
+                      .payloadSize = jpegSize ? jpegSize : uint32_t(kiv::frameBytes64(format))};
+    std::vector<uint8_t> out(kiv::kWireHeaderSize);
+    kiv::encodeHeader(h, std::span<uint8_t, kiv::kWireHeaderSize>(out.data(), kiv::kWireHeaderSize));
+    const std::vector<uint8_t> payload = pattern(session, number, h.payloadSize);
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
 }
 
 } // namespace tcptest
