@@ -7,33 +7,24 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0) return 0;
-    // The first byte chooses the read sizes, so that segmentation is fuzzed too.
-    const size_t step = size_t(data[0] % 64) + 1;
+    const size_t step = size_t(data[0] % 64) + 1; // segmentation is fuzzed too
     std::span<const uint8_t> stream(data + 1, size - 1);
-
     kiv::FrameParser parser;
-    size_t offered = 0;
-    while (!stream.empty()) {
+    for (size_t offered = 0; !stream.empty();) {
         const size_t n = std::min(step + (offered % 3), stream.size());
         const size_t used = parser.feed(stream.first(n));
         if (used > n) std::abort();
         offered += used;
         stream = stream.subspan(used);
-        switch (parser.state()) {
-        case kiv::FrameParser::State::Ready: {
+        if (parser.state() == kiv::FrameParser::State::Ready) {
             const kiv::WireHeader header = parser.header();
             if (kiv::validateHeader(header) != kiv::WireError::None) std::abort();
             if (parser.takePayload().size() != header.payloadSize) std::abort();
-            break;
-        }
-        case kiv::FrameParser::State::Failed:
+        } else if (parser.state() == kiv::FrameParser::State::Failed) {
             if (parser.error() == kiv::WireError::None || !parser.writable().empty()) std::abort();
             return 0;
-        default:
-            // What it asks for never runs past the cap.
-            if (parser.writable().size() > KIV_MAX_FRAME_BYTES) std::abort();
-            if (used == 0) std::abort(); // no progress with bytes on offer
-            break;
+        } else if (parser.writable().size() > KIV_MAX_FRAME_BYTES || used == 0) {
+            std::abort(); // asks past the cap, or no progress with bytes on offer
         }
     }
     return 0;

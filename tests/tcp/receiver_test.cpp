@@ -1,11 +1,10 @@
-// The TCP receiver's defences against peers that hold on without sending, with
-// short limits so that they show within a test.
+// The TCP receiver against hostile peers: bad bytes, silence, stalls, and a
+// newer sender cutting in. Short limits, so that timeouts show within a test.
 #include "transports/tcp.hpp"
 
-#include <gtest/gtest.h>
+#include <array>
 
-#include <mutex>
-
+#include "../net_support/recording_sink.hpp"
 #include "format.hpp"
 #include "tcp_test_util.hpp"
 
@@ -14,137 +13,126 @@ namespace {
 
 using namespace tcptest;
 
-class RecordingSink : public FrameSink {
-public:
-    std::vector<uint8_t> takeBuffer() override { return {}; }
-    void deliver(const WireHeader &header, std::vector<uint8_t> &&payload) override {
-        std::lock_guard lock(mutex_);
-        sessions_.push_back(header.sessionId);
-        payloads_.push_back(std::move(payload));
-    }
-    void countMalformed(uint64_t n) override { malformed += n; }
-    void countIncomplete(uint64_t n) override { incomplete += n; }
-    void countDropped(uint64_t) override {}
+constexpr kivStreamFormat kFormat{33, 7, KIV_DEPTH_24, 1};
+const size_t kSize = frameBytes64(kFormat);
 
-    size_t framesFrom(uint64_t session) const {
-        std::lock_guard lock(mutex_);
-        return size_t(std::count(sessions_.begin(), sessions_.end(), session));
-    }
-    std::vector<uint8_t> lastPayload() const {
-        std::lock_guard lock(mutex_);
-        return payloads_.empty() ? std::vector<uint8_t>{} : payloads_.back();
-    }
-
-    std::atomic<uint64_t> malformed{0};
-    std::atomic<uint64_t> incomplete{0};
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<uint64_t> sessions_;
-    std::vector<std::vector<uint8_t>> payloads_;
-};
-
-constexpr kivStreamFormat kFormat{16, 4, KIV_DEPTH_24, 1};
-
-std::vector<uint8_t> frame(uint64_t session, uint32_t seed) {
-    WireHeader h;
-    h.format = kFormat;
-    h.sessionId = session;
-    h.payloadSize = uint32_t(frameBytes64(kFormat));
-    std::vector<uint8_t> out(kWireHeaderSize);
-    encodeHeader(h, std::span<uint8_t, kWireHeaderSize>(out.data(), kWireHeaderSize));
-    const std::vector<uint8_t> payload = pattern(h.payloadSize, seed);
-    out.insert(out.end(), payload.begin(), payload.end());
+// The first `keep` bytes of a frame carrying pattern(session, seed).
+std::vector<uint8_t> frame(uint64_t session, uint32_t seed, size_t keep = SIZE_MAX) {
+    std::vector<uint8_t> out = wireFrame(kFormat, session, seed);
+    out.resize(std::min(keep, out.size()));
     return out;
 }
 
-TcpReceiverLimits shortLimits() {
-    TcpReceiverLimits l;
-    l.idleTimeout = 300ms;
-    l.headerTimeout = 200ms;
-    l.stallTimeout = 300ms;
-    l.maxPending = 3;
-    return l;
+bool send(const Socket &s, std::span<const uint8_t> bytes) {
+    for (ssize_t n = 0; !bytes.empty(); bytes = bytes.subspan(size_t(n)))
+        if ((n = ::send(s.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) return false;
+    return true;
 }
 
-TEST(TcpReceiverLimits, SilentPeersFillingEverySlotCannotKeepASenderOut) {
-    constexpr int port = 21100;
+bool closedByPeer(const Socket &s) {
+    uint8_t b;
+    return waitUntil([&] { return ::recv(s.get(), &b, 1, MSG_DONTWAIT) == 0; });
+}
+
+struct TcpReceiverTest : testing::Test {
     RecordingSink sink;
-    auto receiver = makeTcpReceiver(sink, shortLimits());
-    ASSERT_EQ(receiver->start(port), KIV_OK);
-    std::vector<Socket> silent;
-    for (int i = 0; i < 8; ++i) silent.push_back(connectTo(port)); // more than the pending slots
-    Socket sender = connectTo(port);
-    ASSERT_TRUE(sender.writeAll(frame(1, 1)));
-    ASSERT_TRUE(waitUntil([&] { return sink.framesFrom(1) == 1; }));
-    EXPECT_EQ(sink.lastPayload(), pattern(frameBytes64(kFormat), 1));
-    // Silent ones are closed in the end, pushed out or timed out, without being counted.
-    for (Socket &s : silent) {
-        uint8_t b;
-        EXPECT_TRUE(waitUntil([&] { return ::recv(s.fd(), &b, 1, MSG_DONTWAIT) == 0; }));
+    std::unique_ptr<ReceiverTransport> receiver = makeTcpReceiver(
+        sink, {.idleTimeout = 300ms, .headerTimeout = 200ms, .stallTimeout = 300ms, .maxPending = 3});
+
+    bool delivered(uint64_t session, uint32_t seed) {
+        return sink.waitFor([&](const RecordingSink::Frame &f) {
+            return f.header.sessionId == session && f.payload == pattern(session, seed, kSize);
+        });
     }
-    EXPECT_EQ(sink.malformed, 0u) << "saying nothing is not malformed";
-}
+};
 
-TEST(TcpReceiverLimits, StalledPeersAreDroppedAndCounted) {
-    constexpr int port = 21101;
-    RecordingSink sink;
-    auto receiver = makeTcpReceiver(sink, shortLimits());
+TEST_F(TcpReceiverTest, EveryBadInputDropsItsConnectionAndIsCounted) {
+    constexpr int port = 21100;
     ASSERT_EQ(receiver->start(port), KIV_OK);
-    const std::vector<uint8_t> bytes = frame(2, 2);
     struct Case {
         const char *name;
-        size_t sent; // bytes of the frame before the peer stalls
+        std::vector<std::array<uint64_t, 3>> patches; // offset, little-endian value, bytes
+        size_t length = kWireHeaderSize;              // bytes sent before a FIN
+        bool reset = false;                           // a reset instead of the FIN
     } const cases[] = {
-        {"half a header", kWireHeaderSize / 2},
-        {"header and half the payload", kWireHeaderSize + 10},
+        {"http request", {{0, 0x20544547, 4}}},
+        {"wrong version", {{4, 2, 2}}},
+        {"wrong header size", {{6, 64, 2}}},
+        {"unknown flags", {{8, 0x80, 2}}},
+        {"unknown depth", {{16, 9, 2}}},
+        {"size mismatch", {{40, kSize - 1, 4}}},
+        {"jpeg over the cap", {{8, 1, 2}, {40, KIV_MAX_FRAME_BYTES + 1, 4}}},
+        {"jpeg size 4 GiB", {{8, 1, 2}, {40, 0xffffffff, 4}}},
+        {"format over the cap", {{12, 0xffffffff, 4}, {16, uint64_t(KIV_DEPTH_32), 2}, {40, 0, 4}}},
+        {"truncated header", {}, 20},
+        {"truncated frame", {}, kWireHeaderSize + kSize / 2},
+        {"reset mid-frame", {}, kWireHeaderSize + kSize / 2, true},
     };
-    for (const Case &c : cases) {
+    for (uint32_t seed = 0; seed < std::size(cases); ++seed) {
+        const Case &c = cases[seed];
         SCOPED_TRACE(c.name);
-        const uint64_t before = sink.malformed;
-        Socket peer = connectTo(port);
-        ASSERT_TRUE(peer.writeAll(std::span(bytes).first(c.sent)));
-        ASSERT_TRUE(waitUntil([&] { return sink.malformed == before + 1; }));
-        // The receiver hung up on it.
-        uint8_t b;
-        EXPECT_TRUE(waitUntil([&] { return ::recv(peer.fd(), &b, 1, MSG_DONTWAIT) == 0; }));
+        ASSERT_TRUE(send(connectTo(port), frame(1, seed)));
+        ASSERT_TRUE(delivered(1, seed));
+        const uint64_t malformed = sink.malformed;
+        std::vector<uint8_t> bytes = frame(2, 0, c.length);
+        for (auto [at, value, n] : c.patches)
+            for (size_t i = 0; i < n; ++i) bytes[at + i] = uint8_t(value >> (8 * i));
+        Socket junk = connectTo(port);
+        ASSERT_TRUE(send(junk, bytes));
+        // Bytes already queued stay readable before the reset is seen, so it cuts a frame.
+        const linger reset{1, 0};
+        if (c.reset) ::setsockopt(junk.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), junk.reset();
+        else ::shutdown(junk.get(), SHUT_WR);
+        ASSERT_TRUE(waitUntil([&] { return sink.malformed == malformed + 1; }));
+        EXPECT_TRUE(c.reset || closedByPeer(junk));
     }
-    // A sender that pauses between whole frames is left alone.
-    Socket sender = connectTo(port);
-    ASSERT_TRUE(sender.writeAll(frame(3, 3)));
-    ASSERT_TRUE(waitUntil([&] { return sink.framesFrom(3) == 1; }));
-    // Outlast every limit while it is idle: two stalled peers dropped one after the other.
-    for (int i = 0; i < 2; ++i) {
-        const uint64_t before = sink.malformed;
-        Socket peer = connectTo(port);
-        ASSERT_TRUE(peer.writeAll(std::span(bytes).first(1)));
-        ASSERT_TRUE(waitUntil([&] { return sink.malformed == before + 1; }));
-    }
-    const uint64_t malformed = sink.malformed;
-    ASSERT_TRUE(sender.writeAll(frame(3, 4)));
-    ASSERT_TRUE(waitUntil([&] { return sink.framesFrom(3) == 2; }));
-    EXPECT_EQ(sink.malformed, malformed);
+    // Frames delivered before stay untouched, and nothing of the junk got through.
+    const auto all = sink.frames();
+    ASSERT_EQ(all.size(), std::size(cases));
+    for (uint32_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i].payload, pattern(1, i, kSize)) << i;
 }
 
-TEST(TcpReceiverLimits, NewerSenderReplacesTheOlderOne) {
-    constexpr int port = 21102;
-    RecordingSink sink;
-    auto receiver = makeTcpReceiver(sink, shortLimits());
+TEST_F(TcpReceiverTest, SilentStalledAndOlderPeersCannotKeepASenderOut) {
+    constexpr int port = 21101;
     ASSERT_EQ(receiver->start(port), KIV_OK);
-    Socket older = connectTo(port);
-    ASSERT_TRUE(older.writeAll(frame(10, 1)));
-    ASSERT_TRUE(waitUntil([&] { return sink.framesFrom(10) == 1; }));
-    const std::vector<uint8_t> cut = frame(10, 2);
-    ASSERT_TRUE(older.writeAll(std::span(cut).first(kWireHeaderSize + 5)));
+    {
+        SCOPED_TRACE("silent peers in more than every pending slot");
+        std::vector<Socket> silent;
+        for (int i = 0; i < 8; ++i) silent.push_back(connectTo(port));
+        ASSERT_TRUE(send(connectTo(port), frame(1, 1)));
+        ASSERT_TRUE(delivered(1, 1));
+        // Closed in the end, pushed out or timed out, without being counted.
+        for (const Socket &s : silent) EXPECT_TRUE(closedByPeer(s));
+        EXPECT_EQ(sink.malformed, 0u) << "saying nothing is not malformed";
+    }
+    // Peers stalling in a header or a payload are dropped and counted.
+    const auto stall = [&](size_t sent) {
+        SCOPED_TRACE(sent);
+        const uint64_t before = sink.malformed;
+        const Socket peer = connectTo(port);
+        EXPECT_TRUE(send(peer, frame(2, 2, sent)));
+        EXPECT_TRUE(waitUntil([&] { return sink.malformed == before + 1; }));
+        EXPECT_TRUE(closedByPeer(peer));
+    };
+    stall(kWireHeaderSize + 10);
+    // A sender pausing between whole frames outlasts every limit meanwhile.
+    const Socket sender = connectTo(port);
+    ASSERT_TRUE(send(sender, frame(3, 3)));
+    ASSERT_TRUE(delivered(3, 3));
+    stall(1);
+    stall(kWireHeaderSize / 2);
+    ASSERT_TRUE(send(sender, frame(3, 4)));
+    ASSERT_TRUE(delivered(3, 4));
+    EXPECT_EQ(sink.malformed, 3u);
 
-    Socket newer = connectTo(port);
-    ASSERT_TRUE(newer.writeAll(frame(11, 3)));
-    ASSERT_TRUE(waitUntil([&] { return sink.framesFrom(11) == 1; }));
-    EXPECT_EQ(sink.lastPayload(), pattern(frameBytes64(kFormat), 3));
+    SCOPED_TRACE("a newer sender replaces the older one mid-frame");
+    ASSERT_TRUE(send(sender, frame(3, 5, kWireHeaderSize + 5)));
+    const Socket newer = connectTo(port);
+    ASSERT_TRUE(send(newer, frame(4, 6)));
+    ASSERT_TRUE(delivered(4, 6));
     EXPECT_EQ(sink.incomplete, 1u) << "the older sender's cut frame";
-    uint8_t b;
-    EXPECT_TRUE(waitUntil([&] { return ::recv(older.fd(), &b, 1, MSG_DONTWAIT) == 0; })) << "older one closed";
-    EXPECT_EQ(sink.framesFrom(10), 1u);
+    EXPECT_TRUE(closedByPeer(sender));
+    EXPECT_EQ(sink.frames().size(), 4u) << "nothing more from the older sender";
 }
 
 } // namespace

@@ -2,48 +2,22 @@
 // hostile input, caps, wrap-around and several senders.
 #include "transports/udp_reassembler.hpp"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cstring>
 #include <map>
 #include <random>
-#include <string>
 
+#include "../net_support/recording_sink.hpp"
 #include "format.hpp"
-#include "pattern.hpp"
 
 namespace {
 
 using namespace kiv;
 using namespace kiv::udp;
-
-struct Delivered {
-    WireHeader header;
-    std::vector<uint8_t> payload;
-};
-
-class RecordingSink final : public FrameSink {
-public:
-    std::vector<uint8_t> takeBuffer() override { return {}; }
-    void deliver(const WireHeader &h, std::vector<uint8_t> &&p) override { frames.push_back({h, std::move(p)}); }
-    void countMalformed(uint64_t n) override { malformed += n; }
-    void countIncomplete(uint64_t n) override { incomplete += n; }
-    void countDropped(uint64_t) override {}
-
-    std::vector<Delivered> frames;
-    uint64_t malformed = 0;
-    uint64_t incomplete = 0;
-};
+using nettest::pattern;
+using Sink = nettest::RecordingSink;
 
 WireHeader rawHeader(uint64_t session, uint32_t frame, kivStreamFormat fmt = {320, 240, KIV_DEPTH_24, 1}) {
-    WireHeader h;
-    h.format = fmt;
-    h.sessionId = session;
-    h.frameNumber = frame;
-    h.sendTimeUs = 1000 + frame;
-    h.payloadSize = uint32_t(frameBytes64(fmt));
-    return h;
+    return {.format = fmt, .frameNumber = frame, .sessionId = session, .payloadSize = uint32_t(frameBytes64(fmt))};
 }
 
 // What the sender puts on the wire for one frame.
@@ -63,22 +37,21 @@ std::vector<std::vector<uint8_t>> fragments(const WireHeader &h, const std::vect
     }
     return out;
 }
+std::vector<std::vector<uint8_t>> fragments(const WireHeader &h, uint64_t seed) {
+    return fragments(h, pattern(seed, h.frameNumber, h.payloadSize));
+}
 
 const Source kA{0x7f000001, 40000};
 const Source kB{0x7f000001, 40001};
 
 void feedFrame(Reassembler &r, const Source &src, const WireHeader &h, uint64_t seed, int64_t now = 0) {
-    for (const auto &d : fragments(h, kivtest::pattern(seed, h.frameNumber, h.payloadSize))) r.feed(src, d, now);
+    for (const auto &d : fragments(h, seed)) r.feed(src, d, now);
 }
 
 // A lossy, reordering, duplicating link between sender and reassembler.
 TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
-    struct Case {
-        const char *name;
-        double loss, duplicate;
-        size_t window; // a datagram arrives up to this many places late
-        uint32_t seed;
-    } const cases[] = {
+    // A datagram arrives up to `window` places late.
+    struct { const char *name; double loss, duplicate; size_t window; uint32_t seed; } const cases[] = {
         {"clean", 0, 0, 1, 1},
         {"reordered", 0, 0, 24, 2},
         {"duplicated", 0, 0.2, 1, 3},
@@ -86,32 +59,25 @@ TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
         {"light loss", 0.001, 0.05, 16, 5},
         {"heavy loss", 0.05, 0.1, 64, 6},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        RecordingSink sink;
+        Sink sink;
         Reassembler r(sink);
         std::mt19937 rng(c.seed);
         std::uniform_real_distribution<double> coin(0, 1);
-        // (arrival slot, sequence) -> datagram
-        std::map<std::pair<uint64_t, uint64_t>, std::vector<uint8_t>> inFlight;
+        std::map<std::pair<uint64_t, uint64_t>, std::vector<uint8_t>> inFlight; // (arrival slot, sequence)
         uint64_t slot = 0, seq = 0;
         int64_t now = 0;
-        auto send = [&](std::vector<uint8_t> d) {
-            inFlight.emplace(std::pair{slot + rng() % c.window, seq++}, std::move(d));
-        };
+        auto send = [&](std::vector<uint8_t> d) { inFlight.emplace(std::pair{slot + rng() % c.window, seq++}, std::move(d)); };
         auto arrive = [&](uint64_t upTo) {
-            while (!inFlight.empty() && inFlight.begin()->first.first <= upTo) {
+            for (; !inFlight.empty() && inFlight.begin()->first.first <= upTo; inFlight.erase(inFlight.begin()))
                 r.feed(kA, inFlight.begin()->second, now);
-                inFlight.erase(inFlight.begin());
-            }
         };
         constexpr uint32_t kFrames = 120;
         // 41 fragments with padded rows: more than the reorder window, so with no
         // loss no frame can be overtaken by a complete newer one.
-        const kivStreamFormat fmt{161, 119, KIV_DEPTH_24, 1};
         for (uint32_t f = 0; f < kFrames; ++f) {
-            const WireHeader h = rawHeader(77, f, fmt);
-            for (auto &d : fragments(h, kivtest::pattern(77, f, h.payloadSize))) {
+            for (auto &d : fragments(rawHeader(77, f, {161, 119, KIV_DEPTH_24, 1}), 77)) {
                 now += 10;
                 ++slot;
                 if (coin(rng) < c.loss) continue;
@@ -123,45 +89,39 @@ TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
         arrive(UINT64_MAX);
         r.expire(now + 10'000'000);
 
-        uint32_t previous = 0;
-        for (size_t i = 0; i < sink.frames.size(); ++i) {
-            const Delivered &d = sink.frames[i];
-            if (i > 0) {
-                ASSERT_GT(d.header.frameNumber, previous) << "frames out of order or twice";
-            }
-            previous = d.header.frameNumber;
-            ASSERT_EQ(d.payload, kivtest::pattern(77, d.header.frameNumber, d.header.payloadSize))
-                << "frame " << d.header.frameNumber;
+        const auto frames = sink.frames();
+        for (size_t i = 0; i < frames.size(); ++i) {
+            const WireHeader &h = frames[i].header;
+            ASSERT_TRUE(i == 0 || h.frameNumber > frames[i - 1].header.frameNumber) << "out of order or twice: " << h.frameNumber;
+            ASSERT_EQ(frames[i].payload, pattern(77, h.frameNumber, h.payloadSize)) << "frame " << h.frameNumber;
         }
         EXPECT_EQ(sink.malformed, 0u);
-        EXPECT_EQ(sink.frames.size() + sink.incomplete, kFrames) << "every frame is delivered or counted";
-        if (c.loss == 0) EXPECT_EQ(sink.frames.size(), kFrames);
+        EXPECT_EQ(frames.size() + sink.incomplete, kFrames) << "every frame is delivered or counted";
+        if (c.loss == 0) EXPECT_EQ(frames.size(), kFrames);
         else EXPECT_GT(sink.incomplete, 0u);
         EXPECT_EQ(r.framesInFlight(), 0u);
         EXPECT_EQ(r.bytesHeld(), 0u);
     }
 }
 
-// Each kind of hostile datagram is dropped and counted once, and leaves the
-// reassembler able to complete the next honest frame.
+// Each kind of hostile datagram, arriving while an honest frame is half there,
+// is dropped and counted once and leaves that frame to complete byte for byte.
 TEST(Reassembler, HostileDatagramsAreCountedAndHarmless) {
     const WireHeader h = rawHeader(5, 1);
-    const auto good = fragments(h, kivtest::pattern(5, 1, h.payloadSize));
+    const auto payload = pattern(5, 1, h.payloadSize);
+    const auto good = fragments(h, payload);
     auto patched = [&](size_t at, uint32_t value, size_t bytes = 4) {
         auto d = good[1];
         for (size_t i = 0; i < bytes; ++i) d[at + i] = uint8_t(value >> (8 * i));
         return d;
     };
-    std::mt19937 rng(9);
-    std::vector<uint8_t> noise(1472);
-    for (auto &b : noise) b = uint8_t(rng());
-    WireHeader huge = rawHeader(5, 2, {8192, 8192, KIV_DEPTH_8, 1}); // 64 MiB: over this test's cap
+    const WireHeader huge = rawHeader(5, 2, {8192, 8192, KIV_DEPTH_8, 1}); // 64 MiB: over this test's cap
+    std::vector<uint8_t> overCap(kDefaultMaxDatagram);
+    encodeDatagramHeader(huge, {0, uint32_t(fragmentCount(huge.payloadSize, 1408)), 0, 1408},
+                         std::span<uint8_t, kDatagramHeaderSize>(overCap.data(), kDatagramHeaderSize));
 
-    struct Case {
-        const char *name;
-        std::vector<uint8_t> datagram;
-    } const cases[] = {
-        {"random bytes", noise},
+    const std::pair<const char *, std::vector<uint8_t>> cases[] = {
+        {"random bytes", pattern(9, 0, 1472)},
         {"empty", {}},
         {"short frame header", std::vector<uint8_t>(good[0].begin(), good[0].begin() + 20)},
         {"no fragment fields", std::vector<uint8_t>(good[0].begin(), good[0].begin() + 48)},
@@ -175,177 +135,77 @@ TEST(Reassembler, HostileDatagramsAreCountedAndHarmless) {
         {"reserved bits", patched(62, 1, 2)},
         {"data longer than the fragment", [&] { auto d = good[1]; d.push_back(0); return d; }()},
         {"data shorter than the fragment", [&] { auto d = good[1]; d.pop_back(); return d; }()},
-        {"size over the cap", [&] {
-             std::vector<uint8_t> d(kDefaultMaxDatagram);
-             encodeDatagramHeader(huge, {0, uint32_t(fragmentCount(huge.payloadSize, 1408)), 0, 1408},
-                                  std::span<uint8_t, kDatagramHeaderSize>(d.data(), kDatagramHeaderSize));
-             return d;
-         }()},
+        {"size over the cap", overCap},
+        {"same frame cut differently", fragments(h, payload, 1000)[3]},
+        {"same frame in another format", fragments(rawHeader(5, 1, {240, 320, KIV_DEPTH_24, 1}), payload)[5]},
     };
-    ReassemblerLimits tight;
-    tight.maxBytes = 4 << 20;
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        RecordingSink sink;
-        Reassembler r(sink, tight);
-        r.feed(kA, c.datagram, 0);
+    for (const auto &[name, datagram] : cases) {
+        SCOPED_TRACE(name);
+        Sink sink;
+        Reassembler r(sink, {.maxBytes = 4 << 20});
+        r.feed(kA, good[0], 0);
+        r.feed(kA, datagram, 0);
         EXPECT_EQ(sink.malformed, 1u);
-        EXPECT_EQ(r.framesInFlight(), 0u);
-        for (const auto &d : good) r.feed(kA, d, 1);
-        ASSERT_EQ(sink.frames.size(), 1u);
-        EXPECT_EQ(sink.frames[0].payload, kivtest::pattern(5, 1, h.payloadSize));
+        EXPECT_EQ(r.framesInFlight(), 1u);
+        for (size_t i = 1; i < good.size(); ++i) r.feed(kA, good[i], 1);
+        const auto frames = sink.frames();
+        ASSERT_EQ(frames.size(), 1u);
+        EXPECT_EQ(frames[0].payload, payload);
     }
 }
 
-TEST(Reassembler, FragmentsThatDisagreeWithTheirFrameAreRejected) {
-    // Same sender, session and frame number, but a different cut or format.
-    const WireHeader h = rawHeader(5, 1);
-    const auto payload = kivtest::pattern(5, 1, h.payloadSize);
-    const auto honest = fragments(h, payload);
-    const auto otherCut = fragments(h, payload, 1000);
-    WireHeader otherFormat = rawHeader(5, 1, {240, 320, KIV_DEPTH_24, 1});
-    const auto reshaped = fragments(otherFormat, payload);
-
-    RecordingSink sink;
-    Reassembler r(sink);
-    r.feed(kA, honest[0], 0);
-    r.feed(kA, otherCut[3], 0);
-    r.feed(kA, reshaped[5], 0);
-    EXPECT_EQ(sink.malformed, 2u);
-    for (size_t i = 1; i < honest.size(); ++i) r.feed(kA, honest[i], 0);
-    ASSERT_EQ(sink.frames.size(), 1u);
-    EXPECT_EQ(sink.frames[0].payload, payload);
-}
-
 TEST(Reassembler, CapsBoundFramesAndBytesUnderAFloodOfStarts) {
-    ReassemblerLimits limits;
-    limits.maxFramesInFlight = 4;
-    limits.maxBytes = 3 * 230400 + 4096;
-    RecordingSink sink;
+    const ReassemblerLimits limits{.maxFramesInFlight = 4, .maxBytes = 3 * 230400 + 4096};
+    Sink sink;
     Reassembler r(sink, limits);
     // First fragment of many frames from many sessions: each would need 230 KB.
     for (uint32_t i = 0; i < 500; ++i) {
-        const WireHeader h = rawHeader(1000 + i % 37, i);
-        r.feed(Source{0x0a000000u + i % 5, 1}, fragments(h, std::vector<uint8_t>(h.payloadSize))[0], i);
+        r.feed(Source{0x0a000000u + i % 5, 1}, fragments(rawHeader(1000 + i % 37, i), 0)[0], i);
         ASSERT_LE(r.framesInFlight(), limits.maxFramesInFlight);
         ASSERT_LE(r.bytesHeld(), limits.maxBytes);
     }
     EXPECT_EQ(sink.incomplete + r.framesInFlight(), 500u);
     // An honest sender still gets through afterwards.
     feedFrame(r, kA, rawHeader(1, 0), 1, 1000);
-    EXPECT_EQ(sink.frames.size(), 1u);
+    EXPECT_EQ(sink.frames().size(), 1u);
 }
 
-TEST(Reassembler, GivenUpFramesStayGoneAndLateFragmentsAreIgnored) {
-    const auto payloadOf = [](const WireHeader &h) { return kivtest::pattern(3, h.frameNumber, h.payloadSize); };
-    {
-        SCOPED_TRACE("timeout");
-        RecordingSink sink;
-        Reassembler r(sink);
-        const WireHeader h = rawHeader(3, 10);
-        const auto d = fragments(h, payloadOf(h));
-        for (size_t i = 0; i + 1 < d.size(); ++i) r.feed(kA, d[i], 0);
-        r.expire(400'000);
-        EXPECT_EQ(sink.incomplete, 0u) << "still waiting within the timeout";
-        r.expire(600'000);
-        EXPECT_EQ(sink.incomplete, 1u);
-        r.feed(kA, d.back(), 600'001);
-        EXPECT_TRUE(sink.frames.empty()) << "a partial frame must never be delivered";
-        EXPECT_EQ(r.framesInFlight(), 0u);
-    }
-    {
-        SCOPED_TRACE("newer frame completes first");
-        RecordingSink sink;
-        Reassembler r(sink);
-        const WireHeader older = rawHeader(3, 10), newer = rawHeader(3, 11);
-        const auto d = fragments(older, payloadOf(older));
-        r.feed(kA, d[0], 0);
-        feedFrame(r, kA, newer, 3);
-        EXPECT_EQ(sink.incomplete, 1u);
-        for (size_t i = 1; i < d.size(); ++i) r.feed(kA, d[i], 0);
-        ASSERT_EQ(sink.frames.size(), 1u);
-        EXPECT_EQ(sink.frames[0].header.frameNumber, 11u);
-        EXPECT_EQ(r.framesInFlight(), 0u);
-    }
-    {
-        SCOPED_TRACE("duplicate of a delivered frame");
-        RecordingSink sink;
-        Reassembler r(sink);
-        feedFrame(r, kA, rawHeader(3, 10), 3);
-        feedFrame(r, kA, rawHeader(3, 10), 3);
-        EXPECT_EQ(sink.frames.size(), 1u);
-        EXPECT_EQ(r.framesInFlight(), 0u);
-        EXPECT_EQ(sink.incomplete + sink.malformed, 0u);
-    }
-}
-
-TEST(Reassembler, FrameNumbersWrapWithoutAGap) {
-    RecordingSink sink;
-    Reassembler r(sink);
-    const uint32_t numbers[] = {0xfffffffdu, 0xfffffffeu, 0xffffffffu, 0, 1, 2};
-    for (uint32_t n : numbers) feedFrame(r, kA, rawHeader(8, n), 8);
-    ASSERT_EQ(sink.frames.size(), std::size(numbers));
-    for (size_t i = 0; i < std::size(numbers); ++i) EXPECT_EQ(sink.frames[i].header.frameNumber, numbers[i]);
-}
-
-TEST(Reassembler, RestartedSenderIsTakenAtOnce) {
-    RecordingSink sink;
-    Reassembler r(sink);
-    for (uint32_t n = 5000; n < 5003; ++n) feedFrame(r, kA, rawHeader(1, n), 1);
-    // Left a frame half-sent, then came back with a new session counting from 0,
-    // possibly from the same port.
-    const WireHeader cut = rawHeader(1, 5003);
-    r.feed(kA, fragments(cut, kivtest::pattern(1, 5003, cut.payloadSize))[0], 0);
-    feedFrame(r, kA, rawHeader(2, 0), 2);
-    feedFrame(r, kB, rawHeader(2, 1), 2);
-    ASSERT_EQ(sink.frames.size(), 5u);
-    EXPECT_EQ(sink.frames[3].header.sessionId, 2u);
-    EXPECT_EQ(sink.frames[3].header.frameNumber, 0u);
-    EXPECT_EQ(sink.frames[3].payload, kivtest::pattern(2, 0, cut.payloadSize));
-    EXPECT_EQ(sink.frames[4].payload, kivtest::pattern(2, 1, cut.payloadSize));
-}
-
-TEST(Reassembler, TwoSendersOnOnePortNeverMix) {
-    // Worst case: both senders use the same session id and frame numbers, so
-    // only the source address tells their fragments apart.
+// Two senders on one port with frame numbers across the wrap and, at worst, the
+// same session id: only the source tells their fragments apart. Then one comes
+// back from a frame it left half-sent with a new session counting from 0.
+TEST(Reassembler, SendersStayApartAcrossTheWrapAndARestart) {
     for (const uint64_t sessionB : {uint64_t{42}, uint64_t{43}}) {
         SCOPED_TRACE(sessionB);
-        RecordingSink sink;
+        Sink sink;
         Reassembler r(sink);
-        for (uint32_t f = 0; f < 20; ++f) {
-            const WireHeader ha = rawHeader(42, f), hb = rawHeader(sessionB, f);
-            const auto da = fragments(ha, kivtest::pattern(100, f, ha.payloadSize));
-            const auto db = fragments(hb, kivtest::pattern(200, f, hb.payloadSize));
+        for (uint32_t f = 0xfffffff6u; f != 10; ++f) {
+            const auto da = fragments(rawHeader(42, f), 100), db = fragments(rawHeader(sessionB, f), 200);
             for (size_t i = 0; i < da.size(); ++i) {
-                r.feed(kA, da[i], f);
-                r.feed(kB, db[db.size() - 1 - i], f);
+                r.feed(kA, da[i], 0);
+                r.feed(kB, db[db.size() - 1 - i], 0);
             }
         }
-        ASSERT_EQ(sink.frames.size(), 40u);
-        size_t fromA = 0;
-        for (const Delivered &d : sink.frames) {
-            const bool isA = d.payload == kivtest::pattern(100, d.header.frameNumber, d.payload.size());
-            const bool isB = d.payload == kivtest::pattern(200, d.header.frameNumber, d.payload.size());
-            ASSERT_TRUE(isA || isB) << "frame " << d.header.frameNumber << " mixes two senders";
-            fromA += isA;
-        }
-        EXPECT_EQ(fromA, 20u);
         EXPECT_EQ(sink.incomplete + sink.malformed, 0u);
-    }
-}
+        r.feed(kA, fragments(rawHeader(42, 10), 100)[0], 0);
+        WireHeader jpeg = rawHeader(7, 1); // its last fragment is one byte
+        jpeg.flags = kWireFlagJpeg;
+        jpeg.payloadSize = 1408 * 3 + 1;
+        feedFrame(r, kA, rawHeader(7, 0, {0, 0, KIV_DEPTH_24, 1}), 300);
+        feedFrame(r, kA, jpeg, 300);
 
-TEST(Reassembler, EmptyAndJpegSizedFramesComplete) {
-    RecordingSink sink;
-    Reassembler r(sink);
-    feedFrame(r, kA, rawHeader(4, 0, {0, 0, KIV_DEPTH_24, 1}), 4);
-    WireHeader jpeg = rawHeader(4, 1);
-    jpeg.flags = kWireFlagJpeg;
-    jpeg.payloadSize = 1408 * 3 + 1; // a last fragment of one byte
-    feedFrame(r, kA, jpeg, 4);
-    ASSERT_EQ(sink.frames.size(), 2u);
-    EXPECT_TRUE(sink.frames[0].payload.empty());
-    EXPECT_EQ(sink.frames[1].header.flags, kWireFlagJpeg);
-    EXPECT_EQ(sink.frames[1].payload, kivtest::pattern(4, 1, jpeg.payloadSize));
+        const auto frames = sink.frames();
+        ASSERT_EQ(frames.size(), 42u);
+        constexpr uint64_t kSeed[3] = {100, 200, 300};      // A, B, A restarted
+        uint32_t next[3] = {0xfffffff6u, 0xfffffff6u, 0};
+        for (const auto &[h, payload] : frames) {
+            const int who = h.sessionId == 7 ? 2 : payload == pattern(100, h.frameNumber, payload.size()) ? 0 : 1;
+            ASSERT_EQ(payload, pattern(kSeed[who], h.frameNumber, payload.size()))
+                << "frame " << h.frameNumber << " mixes two senders";
+            EXPECT_EQ(h.frameNumber, next[who]++) << "sender " << who << ": in order across the wrap";
+        }
+        EXPECT_EQ(next[2], 2u) << "the new session is taken at once";
+        EXPECT_EQ(frames.back().header.flags, kWireFlagJpeg);
+    }
 }
 
 } // namespace

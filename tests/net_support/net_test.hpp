@@ -1,0 +1,142 @@
+// What the TCP and UDP tests share: owning handles, waits with deadlines,
+// picture bytes, and a sender in a second process.
+#pragma once
+
+#include <kivVidStreamLib2.h>
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <thread>
+#include <vector>
+
+namespace nettest {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+inline bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds limit = 10s) {
+    const auto deadline = Clock::now() + limit;
+    while (!condition()) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// Bytes that tell frames, senders and byte positions apart.
+inline std::vector<uint8_t> pattern(uint64_t seed, uint32_t frame, size_t size) {
+    std::vector<uint8_t> v(size);
+    uint64_t x = seed * 0x9e3779b97f4a7c15ull + frame * 0xbf58476d1ce4e5b9ull + 1;
+    for (uint8_t &b : v) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        b = uint8_t(x >> 32);
+    }
+    return v;
+}
+
+struct Closer {
+    void operator()(kivEncoder *e) const { kivDeleteEncoder(e); }
+    void operator()(kivDecoder *d) const { kivDeleteDecoder(d); }
+};
+using Encoder = std::unique_ptr<kivEncoder, Closer>;
+using Decoder = std::unique_ptr<kivDecoder, Closer>;
+
+inline Decoder startDecoder(int protocol, int port) {
+    Decoder d(kivGetDecoder(protocol, nullptr));
+    EXPECT_TRUE(d && kivSetSourceAddress(d.get(), port) == KIV_OK) << kivLastErrorDetail();
+    return d;
+}
+
+inline Encoder startEncoder(int protocol, const kivStreamFormat &f, const char *address, int port) {
+    Encoder e(kivGetEncoder(protocol, &f));
+    EXPECT_TRUE(e && kivSetDestAddress(e.get(), address, port) == KIV_OK) << kivLastErrorDetail();
+    return e;
+}
+
+inline kivDecoderStats stats(kivDecoder *d) { kivDecoderStats s{}; return kivGetDecoderStats(d, &s), s; }
+inline kivEncoderStats stats(kivEncoder *e) { kivEncoderStats s{}; return kivGetEncoderStats(e, &s), s; }
+
+struct Received {
+    kivStreamFormat format{};
+    kivFrameInfo info{};
+    std::vector<uint8_t> bytes;
+};
+
+// Locks frames until one satisfies `want` (or the time is up) and returns a copy of it.
+inline std::optional<Received> receive(kivDecoder *d, const std::function<bool(const Received &)> &want = {},
+                                       std::chrono::milliseconds limit = 10s) {
+    const auto deadline = Clock::now() + limit;
+    do {
+        const auto *p = static_cast<const uint8_t *>(kivLockReadBuffer(d, 50));
+        if (!p) continue;
+        Received r;
+        r.format = {kivGetRecvWidth(d), kivGetRecvHeight(d), kivGetRecvDepth(d), kivGetRecvOrientation(d)};
+        kivGetRecvFrameInfo(d, &r.info);
+        r.bytes.assign(p, p + kivGetByteSize(&r.format));
+        kivUnlockReadBuffer(d);
+        if (!want || want(r)) return r;
+    } while (Clock::now() < deadline);
+    return std::nullopt;
+}
+
+// A child process encodes each format in turn, to the next of `addresses`, a
+// new frame every few milliseconds, until the parent has received one byte for
+// byte and says so over a pipe. Frame n of format i carries pattern(i, n).
+inline void exchangeInTwoProcesses(int protocol, int port, std::span<const kivStreamFormat> formats,
+                                   std::span<const char *const> addresses) {
+    int acks[2];
+    ASSERT_EQ(::pipe(acks), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(acks[1]);
+        kivEncoder *e = kivGetEncoder(protocol, &formats[0]);
+        size_t done = 0, opened = SIZE_MAX;
+        const auto deadline = Clock::now() + 60s;
+        for (uint32_t n = 0; done < formats.size() && Clock::now() < deadline; ++n) {
+            if (opened != done && kivSetDestAddress(e, addresses[done % addresses.size()], port) != KIV_OK) _exit(2);
+            opened = done;
+            kivSetDestFormat(e, &formats[done], 0, 0);
+            kivEncode(e, pattern(done, n, kivGetByteSize(&formats[done])).data());
+            pollfd p{acks[0], POLLIN, 0};
+            char ack;
+            if (::poll(&p, 1, 10) == 1 && ::read(acks[0], &ack, 1) == 1) ++done;
+        }
+        kivDeleteEncoder(e);
+        _exit(done == formats.size() ? 0 : 3);
+    }
+    ::close(acks[0]);
+    {
+        const Decoder dec = startDecoder(protocol, port); // after the fork: the child has no library threads
+        for (size_t i = 0; i < formats.size(); ++i) {
+            const kivStreamFormat &f = formats[i];
+            SCOPED_TRACE(testing::Message() << f.width << "x" << f.height << " depth " << f.depth << " to "
+                                            << addresses[i % addresses.size()]);
+            const auto r = receive(dec.get(), [&](const Received &x) {
+                return x.format.width == f.width && x.format.height == f.height && x.format.depth == f.depth;
+            }, 20s);
+            if (!r || ::write(acks[1], "k", 1) != 1) {
+                ADD_FAILURE() << "nothing received";
+                break;
+            }
+            EXPECT_EQ(r->bytes, pattern(i, r->info.frameNumber, kivGetByteSize(&f)));
+            EXPECT_EQ(r->format.orientation, f.orientation);
+        }
+        EXPECT_EQ(stats(dec.get()).framesMalformed, 0u);
+    }
+    ::close(acks[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "2: address refused, 3: time out";
+}
+
+} // namespace nettest
