@@ -92,6 +92,10 @@ extern "C" {
 
 int kivVersionNumber(void) { return KIV_VERSION_NUMBER; }
 
+const char *kivLastErrorDetail(void) { return lastErrorDetail(); }
+
+const char *kivErrorString(int code) { return errorString(code); }
+
 uint32_t kivGetByteSize(const kivStreamFormat *format) {
     if (!format || !isKnownDepth(format->depth)) return 0;
     const uint64_t size = frameBytes64(*format);

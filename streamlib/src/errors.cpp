@@ -22,9 +22,11 @@ void clearLastError() { lastDetail.clear(); }
 
 } // namespace kiv
 
-extern "C" const char *kivLastErrorDetail(void) { return kiv::lastDetail.c_str(); }
+namespace kiv {
 
-extern "C" const char *kivErrorString(int code) {
+const char *lastErrorDetail() { return lastDetail.c_str(); }
+
+const char *errorString(int code) {
     switch (code) {
     case KIV_OK: return "success";
     case KIV_ERROR_INVALID_HANDLE: return "invalid handle";
@@ -41,3 +43,5 @@ extern "C" const char *kivErrorString(int code) {
     default: return "unknown error";
     }
 }
+
+} // namespace kiv

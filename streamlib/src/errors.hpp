@@ -15,4 +15,10 @@ int failErrno(int code, const std::string &what);
 
 void clearLastError();
 
+// What kivLastErrorDetail() and kivErrorString() return. The C entry points
+// live in the shim only, so that a program linking both the shared library and
+// the internals still reads the library's own detail.
+const char *lastErrorDetail();
+const char *errorString(int code);
+
 } // namespace kiv

@@ -1,7 +1,272 @@
+// "Local (Memory)": frames go through a shared-memory segment per user and
+// stream (see shm_segment.hpp). The sender writes a slot in the caller's thread
+// and never waits; each receiver copies the newest slot out on its own thread.
 #include "memory.hpp"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "../errors.hpp"
+#include "shm_segment.hpp"
+
 namespace kiv {
-// Not carried by this build yet.
-std::unique_ptr<SenderTransport> makeMemorySender() { return nullptr; }
-std::unique_ptr<ReceiverTransport> makeMemoryReceiver(FrameSink &) { return nullptr; }
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class MemorySender final : public SenderTransport {
+public:
+    int open(const std::string &, int stream) override { return owner_.open(stream); }
+
+    int sendFrame(const WireHeader &header, std::span<const uint8_t> payload) override {
+        if (!owner_.isOpen()) return fail(KIV_ERROR_STATE, "no destination set");
+        const std::span<uint8_t> slot = owner_.beginFrame(kWireHeaderSize + payload.size());
+        if (slot.empty()) {
+            ++counters.dropped;
+            return KIV_ERROR_NO_MEMORY; // detail recorded by beginFrame()
+        }
+        WireHeader h = header;
+        h.payloadSize = uint32_t(payload.size());
+        encodeHeader(h, slot.first<kWireHeaderSize>());
+        if (!payload.empty()) std::memcpy(slot.data() + kWireHeaderSize, payload.data(), payload.size());
+        owner_.commitFrame();
+        ++counters.sent;
+        counters.bytes += payload.size();
+        return KIV_OK;
+    }
+
+private:
+    shm::SegmentOwner owner_;
+};
+
+class MemoryReceiver final : public ReceiverTransport {
+public:
+    explicit MemoryReceiver(FrameSink &sink) : sink_(sink) {}
+
+    ~MemoryReceiver() override {
+        if (!thread_.joinable()) return;
+        thread_.request_stop();
+        stopping_.store(true);
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(stopFd_.get(), &one, sizeof one);
+        // A wake can slip in between the thread's last look at stopping_ and its
+        // futex wait, so keep waking until it is out. A wake on an address the
+        // thread has just unmapped fails harmlessly.
+        while (!exited_.load()) {
+            if (const uint8_t *waiting = waitingOn_.load()) shm::wakeAll(waiting);
+            ::poll(nullptr, 0, 1);
+        }
+        thread_.join();
+    }
+
+    int start(int stream) override {
+        name_ = shm::segmentName(::geteuid(), stream);
+        stopFd_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!stopFd_) return failErrno(KIV_ERROR_IO, "eventfd");
+        thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+        return KIV_OK;
+    }
+
+private:
+    static constexpr auto kIdleRecheck = std::chrono::milliseconds(100);
+    static constexpr int64_t kFutexWaitUs = 50'000;
+    static constexpr int kBusyRetries = 64;
+
+    enum class Attach { Attached, Absent, NotReady, Rejected };
+
+    void run(std::stop_token stop) {
+        int notReady = 0;
+        while (!stop.stop_requested()) {
+            if (!map_) {
+                switch (attach()) {
+                case Attach::Attached: notReady = 0; continue;
+                case Attach::NotReady:
+                    // A sender is between creating and filling the header: microseconds.
+                    waitForName(++notReady < 50 ? 1 : int(kIdleRecheck.count()));
+                    continue;
+                case Attach::Absent:
+                case Attach::Rejected: waitForName(int(kIdleRecheck.count())); continue;
+                }
+            }
+            step();
+        }
+        detach();
+        exited_.store(true);
+    }
+
+    Attach attach() {
+        UniqueFd fd(::shm_open(name_.c_str(), O_RDONLY, 0));
+        if (!fd) return Attach::Absent;
+        struct stat st {};
+        if (::fstat(fd.get(), &st) != 0) return Attach::Absent;
+        // Someone else's file, or one others could write: not a channel of ours.
+        if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) return reject(st);
+        if (uint64_t(st.st_size) < shm::kHeaderBytes) return Attach::NotReady;
+        if (uint64_t(st.st_size) > shm::kMaxSegmentBytes) return reject(st);
+        shm::Mapping map = shm::mapShared(fd.get(), size_t(st.st_size), false);
+        if (!map) return Attach::Absent;
+        shm::HeaderSnapshot h;
+        switch (shm::checkHeader({map.data(), map.size()}, h)) {
+        case shm::HeaderCheck::Ok: break;
+        case shm::HeaderCheck::NotReady: return Attach::NotReady;
+        default: return reject(st);
+        }
+        if (h.state == shm::State::Closed) return Attach::Absent; // its sender is leaving
+        fd_ = std::move(fd);
+        map_ = std::move(map);
+        dev_ = st.st_dev;
+        ino_ = st.st_ino;
+        lastPublish_ = ~uint64_t{0}; // the frame already there is news to us
+        lastIdentityCheck_ = Clock::now();
+        notifyFd_.reset();
+        notifyTried_ = false;
+        return Attach::Attached;
+    }
+
+    // Counted once per file, not once per look.
+    Attach reject(const struct stat &st) {
+        if (st.st_dev != rejectedDev_ || st.st_ino != rejectedIno_) {
+            rejectedDev_ = st.st_dev;
+            rejectedIno_ = st.st_ino;
+            sink_.countMalformed();
+        }
+        return Attach::Rejected;
+    }
+
+    void detach() {
+        waitingOn_.store(nullptr);
+        map_.reset();
+        fd_.reset();
+    }
+
+    bool remap() {
+        struct stat st {};
+        if (::fstat(fd_.get(), &st) != 0 || uint64_t(st.st_size) <= map_.size() ||
+            uint64_t(st.st_size) > shm::kMaxSegmentBytes)
+            return false;
+        shm::Mapping bigger = shm::mapShared(fd_.get(), size_t(st.st_size), false);
+        if (!bigger) return false;
+        waitingOn_.store(nullptr);
+        map_ = std::move(bigger);
+        return true;
+    }
+
+    // One look at the attached segment: deliver the newest frame, or sleep until
+    // the sender signals.
+    void step() {
+        const std::span<const uint8_t> bytes{map_.data(), map_.size()};
+        shm::HeaderSnapshot h;
+        const shm::HeaderCheck check = shm::checkHeader(bytes, h);
+        if (check != shm::HeaderCheck::Ok) {
+            if (check != shm::HeaderCheck::NotReady) sink_.countMalformed();
+            detach();
+            return;
+        }
+        if (h.state == shm::State::Closed) {
+            detach();
+            return;
+        }
+        const uint64_t publish = shm::latestPublish(h.latest);
+        if (h.latest != 0 && publish != lastPublish_) {
+            if (spare_.capacity() == 0) spare_ = sink_.takeBuffer();
+            WireHeader header;
+            uint64_t copied = 0;
+            switch (shm::copySlot(bytes, h.slotCount, shm::latestSlot(h.latest), header, spare_, copied)) {
+            case shm::SlotCopy::Ok:
+                busy_ = 0;
+                // A slot newer than `latest` means the sender lapped us; an older one
+                // only comes from a damaged segment and must not repeat forever.
+                lastPublish_ = std::max(copied, publish);
+                sink_.deliver(header, std::move(spare_));
+                spare_ = {};
+                return;
+            case shm::SlotCopy::Busy:
+                if (++busy_ < kBusyRetries) return;
+                busy_ = 0;
+                break; // the sender is rewriting it: the next commit wakes us
+            case shm::SlotCopy::OutOfMap:
+                if (remap()) return;
+                [[fallthrough]];
+            case shm::SlotCopy::Malformed:
+                sink_.countMalformed();
+                lastPublish_ = publish;
+                return;
+            }
+        }
+        if (Clock::now() - lastIdentityCheck_ >= kIdleRecheck) {
+            // A sender that exited and a new one under the same name: a new file.
+            lastIdentityCheck_ = Clock::now();
+            if (!stillNamed()) {
+                detach();
+                return;
+            }
+        }
+        waitingOn_.store(map_.data());
+        if (stopping_.load()) return;
+        shm::waitSignal(map_.data(), h.signal, kFutexWaitUs);
+    }
+
+    bool stillNamed() const {
+        UniqueFd fd(::shm_open(name_.c_str(), O_RDONLY, 0));
+        struct stat st {};
+        return fd && ::fstat(fd.get(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_;
+    }
+
+    void waitForName(int timeoutMs) {
+        // A sender appearing shows up as a new name in /dev/shm; without inotify
+        // (instances are limited per user) the receiver looks again every
+        // kIdleRecheck instead. Held only while no segment is attached.
+        if (!notifyFd_ && !notifyTried_) {
+            notifyTried_ = true;
+            notifyFd_ = UniqueFd(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+            if (notifyFd_ &&
+                ::inotify_add_watch(notifyFd_.get(), "/dev/shm", IN_CREATE | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB) < 0)
+                notifyFd_.reset();
+            if (notifyFd_) return; // look once more: the name may have come before the watch
+        }
+        pollfd fds[2] = {{stopFd_.get(), POLLIN, 0}, {notifyFd_.get(), POLLIN, 0}};
+        if (::poll(fds, notifyFd_ ? 2 : 1, timeoutMs) > 0 && (fds[1].revents & POLLIN)) {
+            alignas(inotify_event) char drain[4096];
+            while (::read(notifyFd_.get(), drain, sizeof drain) > 0) {
+            }
+        }
+    }
+
+    FrameSink &sink_;
+    std::string name_;
+    UniqueFd stopFd_;
+    UniqueFd notifyFd_;
+    bool notifyTried_ = false;
+    UniqueFd fd_;
+    shm::Mapping map_;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    dev_t rejectedDev_ = 0;
+    ino_t rejectedIno_ = 0;
+    uint64_t lastPublish_ = 0;
+    int busy_ = 0;
+    Clock::time_point lastIdentityCheck_{};
+    std::vector<uint8_t> spare_;
+    // How the destructor reaches the thread.
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> exited_{false};
+    std::atomic<const uint8_t *> waitingOn_{nullptr};
+    std::jthread thread_; // last: stopped before the members it uses go
+};
+
+} // namespace
+
+std::unique_ptr<SenderTransport> makeMemorySender() { return std::make_unique<MemorySender>(); }
+std::unique_ptr<ReceiverTransport> makeMemoryReceiver(FrameSink &sink) { return std::make_unique<MemoryReceiver>(sink); }
+
 } // namespace kiv

@@ -1,0 +1,248 @@
+// Local (Memory) as fast as it goes, through the public API, against the
+// floor of any copying transport: one lock, one copy in, one copy out.
+#include <kivVidStreamLib2.h>
+
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <new>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+std::vector<uint8_t> picture(const kivStreamFormat &f) {
+    std::vector<uint8_t> v(kivGetByteSize(&f));
+    uint32_t x = 12345;
+    for (auto &b : v) b = uint8_t((x = x * 1664525u + 1013904223u) >> 24);
+    return v;
+}
+
+struct Percentiles {
+    double p50, p90, p99, max;
+};
+
+Percentiles percentiles(std::vector<double> v) {
+    if (v.empty()) return {0, 0, 0, 0};
+    std::sort(v.begin(), v.end());
+    auto at = [&](double q) { return v[std::min(v.size() - 1, size_t(q * double(v.size())))]; };
+    return {at(0.5), at(0.9), at(0.99), v.back()};
+}
+
+// Frames per second of lock, copy in, copy out, unlock on one thread.
+double baseline(const kivStreamFormat &f, double forSeconds) {
+    const std::vector<uint8_t> src = picture(f);
+    std::vector<uint8_t> shared(src.size()), dst(src.size());
+    std::mutex m;
+    uint64_t frames = 0;
+    const auto start = Clock::now();
+    while (seconds(Clock::now() - start) < forSeconds) {
+        std::lock_guard lock(m);
+        std::memcpy(shared.data(), src.data(), src.size());
+        std::memcpy(dst.data(), shared.data(), src.size());
+        ++frames;
+    }
+    if (dst[src.size() / 2] != src[src.size() / 2]) std::abort();
+    return double(frames) / seconds(Clock::now() - start);
+}
+
+struct Throughput {
+    double framesPerSecond, megabytesPerSecond;
+    Percentiles latencyUs;
+};
+
+// Flags shared with a sender that may live in another process.
+struct Shared {
+    std::atomic<int> stop{0};
+    std::atomic<uint32_t> received{0};
+};
+
+// Runs `send` on a thread of this process, or in a forked child process.
+class SenderRun {
+public:
+    SenderRun(bool otherProcess, const std::function<void()> &send) {
+        if (!otherProcess) {
+            thread_ = std::thread(send);
+            return;
+        }
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            send();
+            ::_exit(0);
+        }
+    }
+    ~SenderRun() {
+        if (thread_.joinable()) thread_.join();
+        if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+    }
+
+private:
+    std::thread thread_;
+    pid_t pid_ = -1;
+};
+
+Shared *makeShared() {
+    void *p = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) std::abort();
+    return new (p) Shared;
+}
+
+kivEncoder *openEncoder(const kivStreamFormat &f, int stream) {
+    kivEncoder *enc = kivGetEncoder(KIV_PROTOCOL_MEMORY, &f);
+    if (!enc || kivSetDestAddress(enc, nullptr, stream) != KIV_OK) {
+        std::fprintf(stderr, "encoder set-up failed: %s\n", kivLastErrorDetail());
+        std::exit(1);
+    }
+    return enc;
+}
+
+kivDecoder *openDecoder(int stream) {
+    kivDecoder *dec = kivGetDecoder(KIV_PROTOCOL_MEMORY, nullptr);
+    if (!dec || kivSetSourceAddress(dec, stream) != KIV_OK) std::exit(1);
+    return dec;
+}
+
+int64_t wallUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// A sender encodes back to back; this thread locks every frame it can. Paced,
+// the sender keeps at most two frames ahead of what was handed out, so no
+// bandwidth goes to frames nobody reads.
+Throughput throughput(const kivStreamFormat &f, int stream, double forSeconds, bool otherProcess, bool paced) {
+    kivDecoder *dec = openDecoder(stream);
+    kivSetAdaptiveBuffer(dec, 1);
+    const std::vector<uint8_t> src = picture(f);
+    Shared *shared = makeShared();
+    std::vector<double> latency;
+    uint64_t frames = 0;
+    double elapsed = 0;
+    {
+        SenderRun sender(otherProcess, [&] {
+            kivEncoder *enc = openEncoder(f, stream);
+            for (uint32_t i = 0; !shared->stop.load(std::memory_order_relaxed); ++i) {
+                while (paced && shared->received.load() + 2 <= i && !shared->stop.load()) std::this_thread::yield();
+                kivEncode(enc, src.data());
+            }
+            kivDeleteEncoder(enc);
+        });
+        // Warm-up: the first frame maps the slots.
+        while (!kivLockReadBuffer(dec, 1000)) {
+        }
+        kivUnlockReadBuffer(dec);
+        shared->received.store(1);
+        const auto start = Clock::now();
+        while (seconds(Clock::now() - start) < forSeconds) {
+            if (!kivLockReadBuffer(dec, 100)) continue;
+            kivFrameInfo info{};
+            kivGetRecvFrameInfo(dec, &info);
+            latency.push_back(double(wallUs() - info.sendTimeUs));
+            kivUnlockReadBuffer(dec);
+            shared->received.store(info.frameNumber + 1);
+            ++frames;
+        }
+        elapsed = seconds(Clock::now() - start);
+        shared->stop = 1;
+    }
+    kivDeleteDecoder(dec);
+    ::munmap(shared, sizeof(Shared));
+    const double fps = double(frames) / elapsed;
+    return {fps, fps * kivGetByteSize(&f) / 1e6, percentiles(latency)};
+}
+
+// kivEncode to a waiting kivLockReadBuffer returning, one frame at a time.
+Percentiles pingLatency(const kivStreamFormat &f, int stream, uint32_t count, bool otherProcess) {
+    kivDecoder *dec = openDecoder(stream);
+    const std::vector<uint8_t> src = picture(f);
+    Shared *shared = makeShared();
+    std::vector<double> latency;
+    {
+        SenderRun sender(otherProcess, [&] {
+            kivEncoder *enc = openEncoder(f, stream);
+            for (uint32_t i = 0; i < count && !shared->stop.load(); ++i) {
+                kivEncode(enc, src.data());
+                while (shared->received.load() <= i && !shared->stop.load()) std::this_thread::yield();
+                std::this_thread::sleep_for(std::chrono::microseconds(300)); // the reader is back asleep
+            }
+            kivDeleteEncoder(enc);
+        });
+        const auto end = Clock::now() + std::chrono::seconds(60);
+        while (shared->received.load() < count && Clock::now() < end) {
+            if (!kivLockReadBuffer(dec, 1000)) continue;
+            const int64_t now = wallUs();
+            kivFrameInfo info{};
+            kivGetRecvFrameInfo(dec, &info);
+            kivUnlockReadBuffer(dec);
+            if (info.frameNumber > 0) latency.push_back(double(now - info.sendTimeUs)); // frame 0 maps the slots
+            shared->received.store(info.frameNumber + 1);
+        }
+        shared->stop = 1;
+    }
+    kivDeleteDecoder(dec);
+    ::munmap(shared, sizeof(Shared));
+    return percentiles(latency);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const double forSeconds = argc > 1 ? std::atof(argv[1]) : 3.0;
+    std::printf("Local (Memory): a sender encoding back to back, a receiver locking every frame it can;\n"
+                "%.1f s per row, median of 3 runs. frames/s, MB/s: frames handed out by kivLockReadBuffer;\n"
+                "paced: the sender stays at most two frames ahead of the receiver (nothing dropped);\n"
+                "latency: sender's stamp in kivEncode to kivLockReadBuffer returning; floor: one thread doing\n"
+                "lock, copy in, copy out, unlock, run alternately with the transport.\n\n", forSeconds);
+    std::printf("%-14s %-16s %10s %10s %9s %9s %9s | %11s %6s\n", "format", "sender", "frames/s", "MB/s", "p50 us",
+                "p90 us", "p99 us", "floor fr/s", "ratio");
+    const kivStreamFormat formats[] = {{1920, 1080, KIV_DEPTH_32, 1}, {320, 240, KIV_DEPTH_24, 1}};
+    constexpr int kRuns = 3;
+    int stream = 27000;
+    struct Mode {
+        bool otherProcess, paced;
+        const char *name;
+    } const modes[] = {{false, false, "thread"}, {false, true, "thread, paced"}, {true, false, "process"},
+                       {true, true, "process, paced"}};
+    for (const Mode &m : modes) {
+        for (const kivStreamFormat &f : formats) {
+            std::vector<Throughput> runs;
+            std::vector<double> floors;
+            for (int i = 0; i < kRuns; ++i) {
+                runs.push_back(throughput(f, stream, forSeconds / kRuns, m.otherProcess, m.paced));
+                floors.push_back(baseline(f, forSeconds / kRuns));
+            }
+            ++stream;
+            std::sort(runs.begin(), runs.end(), [](auto &a, auto &b) { return a.framesPerSecond < b.framesPerSecond; });
+            std::sort(floors.begin(), floors.end());
+            const Throughput &t = runs[kRuns / 2];
+            const double floor = floors[kRuns / 2];
+            char name[32];
+            std::snprintf(name, sizeof name, "%ux%ux%u", f.width, f.height, f.depth == KIV_DEPTH_32 ? 32u : 24u);
+            std::printf("%-14s %-16s %10.0f %10.0f %9.0f %9.0f %9.0f | %11.0f %5.0f%%\n", name,
+                        m.name, t.framesPerSecond, t.megabytesPerSecond, t.latencyUs.p50,
+                        t.latencyUs.p90, t.latencyUs.p99, floor, 100.0 * t.framesPerSecond / floor);
+        }
+    }
+    const kivStreamFormat small{320, 240, KIV_DEPTH_24, 1};
+    std::printf("\n320x240x24, one frame at a time, kivEncode -> a waiting kivLockReadBuffer(timeout > 0) "
+                "(goal: p50 <= 50 us)\n");
+    for (const bool otherProcess : {false, true}) {
+        const Percentiles p = pingLatency(small, stream++, 2000, otherProcess);
+        std::printf("  sender in another %-8s p50 %6.1f us  p90 %6.1f us  p99 %7.1f us  max %8.1f us\n",
+                    otherProcess ? "process:" : "thread:", p.p50, p.p90, p.p99, p.max);
+    }
+    return 0;
+}

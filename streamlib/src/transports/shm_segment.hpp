@@ -1,0 +1,151 @@
+// The shared-memory segment behind "Local (Memory)": one per user and stream.
+//
+// Layout (native byte order; both ends run on one machine), 4096-byte header page:
+//    0 magic u32 "KIVM"       4 layout version u16   6 header bytes u16 (4096)
+//    8 signal u32 (futex)    12 state u32            16 owner pid u64
+//   24 generation u64        32 latest u64: publish number << 8 | slot index, 0 = none
+//   40 slot count u32        44 reserved u32
+//   48 slot descriptors, 32 bytes each: seq u64 (odd while written), offset u64,
+//      capacity u64, publish number u64
+// A slot holds a 48-byte wire header followed by the payload.
+//
+// Every value read from a segment was written by another process and is checked
+// before use: the functions below take the mapping as plain bytes, so the
+// checks can be fuzzed.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "../util/unique_fd.hpp"
+#include "../wire.hpp"
+
+namespace kiv::shm {
+
+inline constexpr uint32_t kMagic = 0x4d56494b; // "KIVM" in memory
+inline constexpr uint16_t kLayoutVersion = 1;
+inline constexpr uint64_t kHeaderBytes = 4096;
+inline constexpr uint32_t kMaxSlots = 8;
+inline constexpr uint32_t kSlotCount = 4; // what a sender lays out: readers get 3 frames of slack
+inline constexpr uint64_t kMaxSlotBytes = kWireHeaderSize + KIV_MAX_FRAME_BYTES + 4096;
+inline constexpr uint64_t kMaxSegmentBytes = kHeaderBytes + kMaxSlots * kMaxSlotBytes;
+
+namespace off {
+inline constexpr size_t magic = 0, version = 4, headerBytes = 6, signal = 8, state = 12, ownerPid = 16,
+                        generation = 24, latest = 32, slotCount = 40, slots = 48, slotStride = 32;
+inline constexpr size_t slotSeq = 0, slotOffset = 8, slotCapacity = 16, slotPublish = 24;
+} // namespace off
+static_assert(off::slots + kMaxSlots * off::slotStride <= kHeaderBytes);
+
+enum class State : uint32_t { Initialising = 0, Open = 1, Closed = 2 };
+
+inline uint64_t packLatest(uint64_t publish, uint32_t slot) { return (publish << 8) | slot; }
+inline uint64_t latestPublish(uint64_t latest) { return latest >> 8; }
+inline uint32_t latestSlot(uint64_t latest) { return uint32_t(latest & 0xff); }
+
+// "/kivvs2-<uid>-<stream>": built from numbers only.
+std::string segmentName(uid_t uid, int stream);
+
+enum class HeaderCheck {
+    Ok,
+    NotReady,    // all zero or shorter than a header page: a sender is still setting it up
+    BadMagic,
+    BadVersion,
+    BadHeaderSize,
+    BadSlotCount,
+};
+
+struct HeaderSnapshot {
+    uint32_t signal = 0;
+    State state = State::Initialising;
+    uint64_t generation = 0;
+    uint64_t latest = 0;
+    uint32_t slotCount = 0;
+};
+
+// Reads and checks the fixed part of the header. `map` must be 8-byte aligned.
+HeaderCheck checkHeader(std::span<const uint8_t> map, HeaderSnapshot &out);
+
+enum class SlotCopy {
+    Ok,
+    Busy,       // being written, or rewritten while we copied: try the newest again
+    OutOfMap,   // the slot lies beyond our mapping: the segment grew, map it again
+    Malformed,  // a stable slot with bytes that do not form a valid frame
+};
+
+// Copies slot `index` under its sequence lock: on Ok, `header` passed
+// decodeHeader(), `payload` holds exactly header.payloadSize bytes and
+// `publish` is the slot's publish number. `slotCount` comes from checkHeader().
+SlotCopy copySlot(std::span<const uint8_t> map, uint32_t slotCount, uint32_t index, WireHeader &header,
+                  std::vector<uint8_t> &payload, uint64_t &publish);
+
+// Move-only owner of a mapping.
+class Mapping {
+public:
+    Mapping() = default;
+    Mapping(void *base, size_t size) : base_(base), size_(size) {}
+    Mapping(Mapping &&other) noexcept;
+    Mapping &operator=(Mapping &&other) noexcept;
+    Mapping(const Mapping &) = delete;
+    Mapping &operator=(const Mapping &) = delete;
+    ~Mapping() { reset(); }
+
+    void reset();
+    uint8_t *data() const { return static_cast<uint8_t *>(base_); }
+    size_t size() const { return size_; }
+    explicit operator bool() const { return base_ != nullptr; }
+
+private:
+    void *base_ = nullptr;
+    size_t size_ = 0;
+};
+
+// Maps `size` bytes of `fd` shared; empty on failure.
+Mapping mapShared(int fd, size_t size, bool writable);
+
+// Wakes every process waiting on a segment's signal word.
+void wakeAll(const uint8_t *map);
+// Sleeps while the signal word still holds `seen`, at most `timeoutUs`.
+void waitSignal(const uint8_t *map, uint32_t seen, int64_t timeoutUs);
+
+// The sending end: holds the segment's advisory lock for as long as it lives,
+// so a dead sender's segment is known stale and can be taken over in place.
+class SegmentOwner {
+public:
+    // KIV_OK, KIV_ERROR_BUSY (a live sender holds the stream), KIV_ERROR_PERMISSION
+    // (the name belongs to another user) or KIV_ERROR_IO; details via fail().
+    int open(int stream);
+    // Marks the segment closed, wakes readers and removes the name.
+    void close();
+    ~SegmentOwner() { close(); }
+
+    bool isOpen() const { return bool(map_); }
+
+    // A slot for `bytes` bytes (wire header + payload), marked as being written.
+    // Grows the segment first when the slot is too small. Empty on failure.
+    std::span<uint8_t> beginFrame(uint64_t bytes);
+    // Publishes the frame begun last and wakes readers.
+    void commitFrame();
+
+    uint64_t mappedBytes() const { return map_.size(); }
+
+private:
+    int openOnce(int stream, bool &retry);
+    void takeOver();
+    int grow(uint64_t slotCapacity);
+
+    UniqueFd fd_;
+    Mapping map_;
+    std::string name_;
+    uint64_t capacity_ = 0;  // per slot
+    uint32_t nextSlot_ = 0;
+    uint32_t writing_ = 0;
+    uint64_t publish_ = 0;   // last publish number used
+};
+
+} // namespace kiv::shm
