@@ -151,6 +151,41 @@ TEST(JunkAtThePort, ThousandsOfRandomDatagramsBesideARealSender) {
     EXPECT_GT(stats(dec.get()).framesMalformed, 0u);
 }
 
+// Each datagram claims the first piece of a new 64 MiB frame: a few bytes that
+// would make a receiver hold and clear the largest frame there is.
+TEST(JunkAtThePort, DatagramsClaimingHugeFramesDoNotStarveARealSender) {
+    const int stream = 26115;
+    auto dec = decoder(KIV_PROTOCOL_UDP, stream);
+    ASSERT_TRUE(dec);
+    Child sender(senderArgs("udp", stream, 10, 320, 240, 60));
+    Tally tally;
+    ASSERT_TRUE(readUntil(dec.get(), tally, [](const Tally &t) { return t.intact.count(10) && t.intact.at(10) >= 3; }));
+
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+        Fd s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        const sockaddr_in to = loopback(stream);
+        const uint16_t chunk = 1024;
+        std::vector<uint8_t> d = header(KIV_MAX_FRAME_BYTES, 0, 8192, 8192);
+        d[16] = KIV_DEPTH_8;
+        d.resize(64 + chunk, 0);
+        const uint32_t count = KIV_MAX_FRAME_BYTES / chunk;
+        std::memcpy(&d[52], &count, 4); // index 0, offset 0
+        std::memcpy(&d[60], &chunk, 2);
+        for (uint32_t n = 0; !stop; ++n) {
+            std::memcpy(&d[20], &n, 4);
+            ::sendto(s.fd, d.data(), d.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+            if (n % 8 == 0) std::this_thread::sleep_for(1ms); // some MB/s: far less than the real sender's
+        }
+    });
+    const int before = tally.intact[10];
+    EXPECT_TRUE(readUntil(dec.get(), tally, [&](const Tally &t) { return t.intact.at(10) >= before + 20; }, 10s))
+        << tally.intact[10] - before << " frames in 10 s under the flood";
+    stop = true;
+    flood.join();
+    EXPECT_EQ(tally.corrupt, 0);
+}
+
 // Forwards datagrams from one loopback port to another, losing, duplicating
 // and swapping about 1% each, from a fixed seed.
 class LossyLink {
