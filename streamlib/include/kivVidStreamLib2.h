@@ -132,7 +132,10 @@ KIV_API int kivSetDestAddress(kivEncoder *encoder, const char *address, int stre
 
 /** Changes the format (copied) and the compression. `compress` is 0 (raw) or
  *  1 (JPEG). `level` is 0..100, the "Compression Level": 0 compresses least,
- *  100 most; JPEG quality = max(1, 100 - level). The level is checked even
+ *  100 most; JPEG quality = max(1, 100 - level). Colour frames keep full
+ *  chroma (4:4:4) at quality 90 and above and use 4:2:0 below; 8-bit frames
+ *  travel as grey JPEG. Compression runs on a thread of the encoder, so
+ *  kivEncode() still only copies the frame. The level is checked even
  *  when compress is 0. Receivers follow a format change by themselves. */
 KIV_API int kivSetDestFormat(kivEncoder *encoder, const kivStreamFormat *format, int compress, int level);
 

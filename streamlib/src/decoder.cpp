@@ -6,9 +6,27 @@
 
 namespace kiv {
 
-Decoder::Decoder(int protocol) : protocol_(protocol), transport_(makeReceiver(protocol, *this)) {}
+Decoder::Decoder(int protocol)
+    : Decoder([protocol](FrameSink &sink) { return makeReceiver(protocol, sink); }) {}
 
-Decoder::~Decoder() { transport_.reset(); }
+Decoder::Decoder(std::function<std::unique_ptr<ReceiverTransport>(FrameSink &)> makeTransport)
+    : makeTransport_(std::move(makeTransport)), transport_(makeTransport_(*this)) {}
+
+Decoder::~Decoder() {
+    transport_.reset(); // no more deliveries, so nothing restarts the decode thread
+    if (decodeThread_.joinable()) {
+        decodeThread_.request_stop();
+        decodeThread_.join();
+    }
+}
+
+void Decoder::setAdaptive(bool adaptive) {
+    {
+        std::lock_guard lock(jpegMutex_);
+        adaptive_ = adaptive;
+    }
+    store_.setAdaptive(adaptive);
+}
 
 int Decoder::setSource(int stream) {
     if (stream < 1 || stream > 65535) return fail(KIV_ERROR_INVALID_ARGUMENT, "stream must be 1..65535");
@@ -16,10 +34,12 @@ int Decoder::setSource(int stream) {
         // A transport starts once; a new stream gets a fresh one.
         started_ = false;
         transport_.reset();
-        transport_ = makeReceiver(protocol_, *this);
+        dropQueuedJpeg(); // the old stream's frames
+        transport_ = makeTransport_(*this);
     }
+    if (!transport_) return fail(KIV_ERROR_UNSUPPORTED, "no transport");
     if (const int rc = transport_->start(stream); rc != KIV_OK) {
-        transport_ = makeReceiver(protocol_, *this); // leaves nothing half-open behind
+        transport_ = makeTransport_(*this); // leaves nothing half-open behind
         return rc;
     }
     started_ = true;
@@ -32,26 +52,81 @@ void Decoder::deliver(const WireHeader &header, std::vector<uint8_t> &&payload) 
         store_.recycle(std::move(payload));
         return;
     }
+    if (header.compressed()) {
+        queueJpeg(header, std::move(payload));
+        return;
+    }
+    dropQueuedJpeg(); // this raw frame is newer than any JPEG still waiting
     StoredFrame frame;
     frame.header = header;
-    if (header.compressed()) {
-        frame.pixels = store_.takeBuffer();
-        int rc;
-        {
-            std::lock_guard lock(decompressMutex_);
-            rc = decompressor_.decompress(header.format, payload, frame.pixels);
+    frame.pixels = std::move(payload);
+    frame.receiveTimeUs = wallClockUs();
+    store_.push(std::move(frame));
+}
+
+void Decoder::queueJpeg(const WireHeader &header, std::vector<uint8_t> &&jpeg) {
+    std::vector<uint8_t> spare;
+    {
+        std::lock_guard lock(jpegMutex_);
+        // The same policy as the frame store: newest only, or a short queue.
+        const size_t limit = adaptive_ ? 1 : FrameStore::kQueueDepth;
+        while (jpegQueue_.size() >= limit) {
+            spare = std::move(jpegQueue_.front().jpeg);
+            jpegQueue_.pop_front();
+            ++jpegDropped_;
         }
-        store_.recycle(std::move(payload));
+        jpegQueue_.push_back({header, wallClockUs(), std::move(jpeg)});
+        if (!decodeThread_.joinable())
+            decodeThread_ = std::jthread([this](std::stop_token stop) { decodeLoop(stop); });
+    }
+    jpegReady_.notify_one();
+    store_.recycle(std::move(spare));
+}
+
+void Decoder::dropQueuedJpeg() {
+    std::deque<PendingJpeg> stale;
+    {
+        std::lock_guard lock(jpegMutex_);
+        ++jpegEpoch_;
+        if (jpegQueue_.empty()) return;
+        jpegDropped_ += jpegQueue_.size();
+        stale.swap(jpegQueue_);
+    }
+    for (PendingJpeg &p : stale) store_.recycle(std::move(p.jpeg));
+}
+
+void Decoder::decodeLoop(std::stop_token stop) {
+    while (true) {
+        PendingJpeg work;
+        uint64_t epoch;
+        {
+            std::unique_lock lock(jpegMutex_);
+            if (!jpegReady_.wait(lock, stop, [&] { return !jpegQueue_.empty(); })) return;
+            work = std::move(jpegQueue_.front());
+            jpegQueue_.pop_front();
+            epoch = jpegEpoch_;
+        }
+        // Decoded into a buffer of its own: a frame that fails half way is never seen.
+        StoredFrame frame;
+        frame.header = work.header;
+        frame.receiveTimeUs = work.receiveTimeUs;
+        frame.pixels = store_.takeBuffer();
+        const int rc = decompressor_.decompress(work.header.format, work.jpeg, frame.pixels);
+        store_.recycle(std::move(work.jpeg));
         if (rc != KIV_OK) {
             countMalformed();
             store_.recycle(std::move(frame.pixels));
-            return;
+            continue;
         }
-    } else {
-        frame.pixels = std::move(payload);
+        std::unique_lock lock(jpegMutex_);
+        if (epoch != jpegEpoch_) { // a raw frame overtook this one while it decoded
+            lock.unlock();
+            ++jpegDropped_;
+            store_.recycle(std::move(frame.pixels));
+            continue;
+        }
+        store_.push(std::move(frame));
     }
-    frame.receiveTimeUs = wallClockUs();
-    store_.push(std::move(frame));
 }
 
 const void *Decoder::lock(int timeoutMs) {
@@ -90,7 +165,7 @@ kivDecoderStats Decoder::stats() const {
     kivDecoderStats s{};
     s.framesReceived = c.received;
     s.framesDelivered = c.delivered;
-    s.framesDropped = c.dropped;
+    s.framesDropped = c.dropped + jpegDropped_.load();
     s.framesMalformed = malformed_.load();
     s.framesIncomplete = incomplete_.load();
     s.bytesReceived = c.bytes;

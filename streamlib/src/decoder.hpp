@@ -2,8 +2,12 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "codec/jpeg.hpp"
 #include "frame_store.hpp"
@@ -14,11 +18,14 @@ namespace kiv {
 class Decoder final : public FrameSink {
 public:
     explicit Decoder(int protocol);
+    // With a transport of the caller's, made for this sink; setSource() starts it
+    // once (in-process pipelines in tests and benchmarks).
+    explicit Decoder(std::function<std::unique_ptr<ReceiverTransport>(FrameSink &)> makeTransport);
     ~Decoder() override;
 
     bool hasTransport() const { return transport_ != nullptr; }
     int setSource(int stream);
-    void setAdaptive(bool adaptive) { store_.setAdaptive(adaptive); }
+    void setAdaptive(bool adaptive);
 
     const void *lock(int timeoutMs);
     int unlock();
@@ -36,18 +43,37 @@ public:
     void countIncomplete(uint64_t n = 1) override { incomplete_ += n; }
 
 private:
-    const int protocol_;
+    void queueJpeg(const WireHeader &header, std::vector<uint8_t> &&jpeg);
+    void dropQueuedJpeg();
+    void decodeLoop(std::stop_token stop);
+
+    const std::function<std::unique_ptr<ReceiverTransport>(FrameSink &)> makeTransport_;
     FrameStore store_;
-    std::mutex decompressMutex_; // a transport may deliver from more than one thread over its life
-    jpeg::Decompressor decompressor_;
+
+    // JPEG frames wait here for the decode thread, so that a slow decode never
+    // holds up the transport's receiving thread (a UDP socket would overflow).
+    struct PendingJpeg {
+        WireHeader header;
+        int64_t receiveTimeUs = 0;
+        std::vector<uint8_t> jpeg;
+    };
+    std::mutex jpegMutex_;
+    std::condition_variable_any jpegReady_;
+    std::deque<PendingJpeg> jpegQueue_;
+    uint64_t jpegEpoch_ = 0; // bumped by each raw frame: older JPEGs still decoding are stale
+    bool adaptive_ = true;
+    std::atomic<uint64_t> jpegDropped_{0};
+    jpeg::Decompressor decompressor_; // the decode thread's alone
+
     std::atomic<uint64_t> malformed_{0};
     std::atomic<uint64_t> incomplete_{0};
     const StoredFrame *locked_ = nullptr;
     kivStreamFormat lastFormat_{};
     std::atomic<uint32_t> lastTransferBytes_{0};
     std::atomic<bool> started_{false};
-    // Declared last so that it is destroyed first: its threads stop calling the sink.
+    // Stopped first (see the destructor): its threads stop calling the sink.
     std::unique_ptr<ReceiverTransport> transport_;
+    std::jthread decodeThread_; // started by the first JPEG frame
 };
 
 } // namespace kiv

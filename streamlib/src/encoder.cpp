@@ -17,8 +17,10 @@ uint64_t randomSessionId() {
 }
 } // namespace
 
-Encoder::Encoder(int protocol, const kivStreamFormat &format)
-    : format_(format), sessionId_(randomSessionId()), transport_(makeSender(protocol)) {}
+Encoder::Encoder(int protocol, const kivStreamFormat &format) : Encoder(makeSender(protocol), format) {}
+
+Encoder::Encoder(std::unique_ptr<SenderTransport> transport, const kivStreamFormat &format)
+    : format_(format), sessionId_(randomSessionId()), transport_(std::move(transport)) {}
 
 Encoder::~Encoder() {
     if (compressor_.joinable()) {
@@ -67,17 +69,19 @@ int Encoder::encode(const void *pixels) {
     // An empty frame has nothing to compress; it goes raw.
     if (!compress_ || size == 0) {
         std::lock_guard lock(transportMutex_);
-        const int rc = transport_->sendFrame(header, {bytes, size_t(size)});
+        const int rc = sendLocked(header, {bytes, size_t(size)});
         if (rc == KIV_OK) ++encoded_;
         return rc;
     }
 
+    // Copied outside the lock, so the compressor never waits for the copy.
+    spareRaw_.assign(bytes, bytes + size);
     {
         std::lock_guard lock(pendingMutex_);
         if (hasPending_) ++compressDropped_;
         pending_.header = header;
         pending_.quality = jpeg::qualityForLevel(level_);
-        pending_.pixels.assign(bytes, bytes + size);
+        std::swap(pending_.pixels, spareRaw_); // keeps the older allocation for the next copy
         hasPending_ = true;
     }
     pendingReady_.notify_one();
@@ -104,8 +108,23 @@ void Encoder::compressLoop(std::stop_token stop) {
         work.header.flags |= kWireFlagJpeg;
         work.header.payloadSize = uint32_t(jpegBytes.size());
         std::lock_guard lock(transportMutex_);
-        transport_->sendFrame(work.header, jpegBytes);
+        if (opened_) sendLocked(work.header, jpegBytes);
     }
+}
+
+int Encoder::sendLocked(const WireHeader &header, std::span<const uint8_t> payload) {
+    // Compression switched off while a frame was being compressed: the raw frames
+    // that followed it have gone out already, and it must not arrive after them.
+    if (anySent_ && int32_t(header.frameNumber - lastSentFrame_) <= 0) {
+        ++compressDropped_;
+        return KIV_OK;
+    }
+    const int rc = transport_->sendFrame(header, payload);
+    if (rc == KIV_OK) {
+        anySent_ = true;
+        lastSentFrame_ = header.frameNumber;
+    }
+    return rc;
 }
 
 kivEncoderStats Encoder::stats() const {

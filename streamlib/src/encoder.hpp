@@ -17,6 +17,8 @@ namespace kiv {
 class Encoder {
 public:
     Encoder(int protocol, const kivStreamFormat &format);
+    // With a transport of the caller's (in-process pipelines in tests and benchmarks).
+    Encoder(std::unique_ptr<SenderTransport> transport, const kivStreamFormat &format);
     ~Encoder();
 
     bool hasTransport() const { return transport_ != nullptr; }
@@ -27,6 +29,7 @@ public:
 
 private:
     void compressLoop(std::stop_token stop);
+    // Sends with transportMutex_ held; drops a frame older than one already sent.
     int sendLocked(const WireHeader &header, std::span<const uint8_t> payload);
 
     kivStreamFormat format_;
@@ -40,6 +43,8 @@ private:
 
     std::mutex transportMutex_; // the caller's thread and the compressor both send
     std::unique_ptr<SenderTransport> transport_;
+    bool anySent_ = false;      // guarded by transportMutex_
+    uint32_t lastSentFrame_ = 0; // guarded by transportMutex_
 
     // JPEG: kivEncode leaves the raw frame here; the compressor thread takes it.
     struct PendingRaw {
@@ -51,6 +56,7 @@ private:
     std::condition_variable_any pendingReady_;
     bool hasPending_ = false;
     PendingRaw pending_;
+    std::vector<uint8_t> spareRaw_; // the caller's thread's alone
     std::jthread compressor_; // declared last: joined before the members it uses go
 };
 

@@ -17,6 +17,12 @@ bool available();
 // JPEG quality for a "Compression Level" 0..100: 0 compresses least.
 inline int qualityForLevel(int level) { return std::max(1, 100 - level); }
 
+// RGB565 has no TurboJPEG pixel format: frames go through tightly packed RGB888
+// (width * 3 bytes a row). expand565 then pack565 gives back every 565 value.
+// `pixels` has the frame's padded rows; pack565 zeroes the padding.
+void expand565(const kivStreamFormat &format, const uint8_t *pixels, uint8_t *rgb);
+void pack565(const kivStreamFormat &format, const uint8_t *rgb, uint8_t *pixels);
+
 // One compressor per thread; keeps its scratch buffers between frames.
 class Compressor {
 public:
@@ -26,7 +32,9 @@ public:
     Compressor &operator=(const Compressor &) = delete;
 
     // Compresses kivGetByteSize(format) bytes at `pixels` into `out` (resized to
-    // the JPEG's size). Returns KIV_OK or a negative code.
+    // the JPEG's size). Padding bytes are never read. Quality 1..100; grey frames
+    // give a one-component JPEG, colour ones 4:4:4 at quality >= 90, else 4:2:0.
+    // Returns KIV_OK or a negative code.
     int compress(const kivStreamFormat &format, const uint8_t *pixels, int quality, std::vector<uint8_t> &out);
 
 private:
@@ -43,8 +51,10 @@ public:
     Decompressor &operator=(const Decompressor &) = delete;
 
     // Decodes `jpeg` into `out` (resized to kivGetByteSize(format)) in the
-    // layout of `format`. Fails, leaving nothing to hand out, when the JPEG is
-    // corrupt or its header disagrees with `format`.
+    // layout of `format`, padding zeroed, 32-bit X bytes 0xff. Fails when the
+    // JPEG is corrupt, truncated, raises any libjpeg warning, or its header
+    // disagrees with `format` (size; one component for 8-bit, three otherwise).
+    // On failure `out` holds garbage: the caller must not hand it out.
     int decompress(const kivStreamFormat &format, std::span<const uint8_t> jpeg, std::vector<uint8_t> &out);
 
 private:
