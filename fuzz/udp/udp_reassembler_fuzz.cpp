@@ -18,6 +18,7 @@ public:
     }
     void countMalformed(uint64_t) override {}
     void countIncomplete(uint64_t) override {}
+    void countDropped(uint64_t) override {}
 };
 
 } // namespace

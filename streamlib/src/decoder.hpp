@@ -41,6 +41,7 @@ public:
     void deliver(const WireHeader &header, std::vector<uint8_t> &&payload) override;
     void countMalformed(uint64_t n = 1) override { malformed_ += n; }
     void countIncomplete(uint64_t n = 1) override { incomplete_ += n; }
+    void countDropped(uint64_t n) override { store_.countDropped(n); }
 
 private:
     void queueJpeg(const WireHeader &header, std::vector<uint8_t> &&jpeg);

@@ -68,6 +68,11 @@ void FrameStore::setAdaptive(bool adaptive) {
     }
 }
 
+void FrameStore::countDropped(uint64_t n) {
+    std::lock_guard lock(mutex_);
+    counters_.dropped += n;
+}
+
 FrameStoreCounters FrameStore::counters() const {
     std::lock_guard lock(mutex_);
     return counters_;

@@ -45,6 +45,8 @@ public:
     bool unlock();
 
     void setAdaptive(bool adaptive);
+    // Frames lost before they reached the store, so the dropped count stays honest.
+    void countDropped(uint64_t n);
     FrameStoreCounters counters() const;
 
 private:

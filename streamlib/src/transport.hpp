@@ -55,6 +55,9 @@ public:
 
     // Frames given up because some of their bytes never came.
     virtual void countIncomplete(uint64_t n = 1) = 0;
+
+    // Frames the transport knows were sent but overwritten before it could read them.
+    virtual void countDropped(uint64_t n) = 0;
 };
 
 // Receiving half of a transport.

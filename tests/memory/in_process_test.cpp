@@ -128,6 +128,27 @@ TEST(Api, AdaptiveHandsOutTheNewestQueuedHandsOutInOrder) {
     }
 }
 
+// However far the reader falls behind, each frame is either handed out or
+// counted as dropped: the shared-memory slots overwritten unread included.
+TEST(Api, EveryFrameSentIsHandedOutOrCountedAsDropped) {
+    const kivStreamFormat f{640, 480, KIV_DEPTH_32, 1};
+    constexpr uint32_t kLast = 300;
+    Decoder dec(20070);
+    Encoder enc(f);
+    ASSERT_EQ(kivSetDestAddress(enc.handle, nullptr, 20070), KIV_OK);
+    sendAndAwait(enc.handle, dec, 0, f);
+    const std::vector<uint8_t> pixels = makeFrame(1, f);
+    for (uint32_t i = 1; i <= kLast; ++i) ASSERT_EQ(kivEncode(enc.handle, pixels.data()), KIV_OK);
+    bool sawLast = false;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!sawLast && std::chrono::steady_clock::now() < deadline)
+        if (auto r = receive(dec.handle, 100)) sawLast = r->info.frameNumber == kLast;
+    ASSERT_TRUE(sawLast);
+    const kivDecoderStats s = dec.stats();
+    EXPECT_EQ(s.framesDelivered + s.framesDropped, kLast + 1u)
+        << "delivered " << s.framesDelivered << ", dropped " << s.framesDropped;
+}
+
 TEST(Api, FrameInfoDescribesTheLockedFrame) {
     constexpr int kStream = 20024;
     const kivStreamFormat f{33, 5, KIV_DEPTH_16, 7};

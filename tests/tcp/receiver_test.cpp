@@ -24,6 +24,7 @@ public:
     }
     void countMalformed(uint64_t n) override { malformed += n; }
     void countIncomplete(uint64_t n) override { incomplete += n; }
+    void countDropped(uint64_t) override {}
 
     size_t framesFrom(uint64_t session) const {
         std::lock_guard lock(mutex_);

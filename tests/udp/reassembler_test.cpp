@@ -29,6 +29,7 @@ public:
     void deliver(const WireHeader &h, std::vector<uint8_t> &&p) override { frames.push_back({h, std::move(p)}); }
     void countMalformed(uint64_t n) override { malformed += n; }
     void countIncomplete(uint64_t n) override { incomplete += n; }
+    void countDropped(uint64_t) override {}
 
     std::vector<Delivered> frames;
     uint64_t malformed = 0;

@@ -27,6 +27,7 @@ public:
     }
     void countMalformed(uint64_t n) override { malformed += n; }
     void countIncomplete(uint64_t n) override { incomplete += n; }
+    void countDropped(uint64_t) override {}
 
     // Waits up to `timeout` for a frame with number `frame`; false if none came.
     bool waitFor(uint32_t frame, std::vector<uint8_t> &payload, std::chrono::milliseconds timeout) {

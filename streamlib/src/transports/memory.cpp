@@ -184,6 +184,9 @@ private:
             switch (shm::copySlot(bytes, h.slotCount, shm::latestSlot(h.latest), header, spare_, copied)) {
             case shm::SlotCopy::Ok:
                 busy_ = 0;
+                // Publish numbers count every frame: a gap is frames overwritten unread.
+                if (lastPublish_ != ~uint64_t{0} && copied > lastPublish_ + 1)
+                    sink_.countDropped(copied - lastPublish_ - 1);
                 // A slot newer than `latest` means the sender lapped us; an older one
                 // only comes from a damaged segment and must not repeat forever.
                 lastPublish_ = std::max(copied, publish);

@@ -1,0 +1,8 @@
+#include "testerclock.h"
+
+#include <QDateTime>
+
+qint64 testerCurrentMSecs()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}

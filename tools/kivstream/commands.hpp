@@ -1,0 +1,22 @@
+// The three subcommands. Each returns the process exit status.
+#pragma once
+
+#include <atomic>
+
+#include "options.hpp"
+
+namespace kivstream {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitCannotStart = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitCheckFailed = 3;
+
+// Set from a signal handler (SIGINT, SIGTERM): loops finish and print their summary.
+std::atomic<bool> &stopRequested();
+
+int runSend(const Options &o);
+int runReceive(const Options &o);
+int runBench(const Options &o);
+
+} // namespace kivstream

@@ -1,0 +1,243 @@
+#include "options.hpp"
+
+#include <QCommandLineParser>
+#include <QSet>
+
+#include <cmath>
+#include <limits>
+
+namespace kivstream {
+
+int protocolForName(const QString &name) {
+    if (name == QLatin1String("memory")) return KIV_PROTOCOL_MEMORY;
+    if (name == QLatin1String("tcp")) return KIV_PROTOCOL_TCP;
+    if (name == QLatin1String("udp")) return KIV_PROTOCOL_UDP;
+    return 0;
+}
+
+int depthCodeForBits(int bits) {
+    switch (bits) {
+    case 16: return KIV_DEPTH_16;
+    case 24: return KIV_DEPTH_24;
+    case 32: return KIV_DEPTH_32;
+    case 8: return KIV_DEPTH_8;
+    default: return -1;
+    }
+}
+
+int bitsForDepthCode(int code) {
+    switch (code) {
+    case KIV_DEPTH_16: return 16;
+    case KIV_DEPTH_24: return 24;
+    case KIV_DEPTH_32: return 32;
+    case KIV_DEPTH_8: return 8;
+    default: return 0;
+    }
+}
+
+namespace {
+
+const char *const kUsage =
+    "kivstream <command> [options]\n"
+    "\n"
+    "Commands:\n"
+    "  send      send the tester's test picture (or --pattern check) to a receiver\n"
+    "  receive   receive frames and print the tester's panel figures once a second\n"
+    "  bench     send and receive in one process, check every frame, print a summary\n"
+    "\n"
+    "Exit status: 0 done, 1 the transport could not start, 2 bad arguments,\n"
+    "3 bench or receive --pattern check found bad frames.";
+
+ParseError usageError(const QString &message) { return ParseError{message, 2, {}}; }
+
+std::optional<long long> toInteger(const QString &text, long long lo, long long hi) {
+    bool ok = false;
+    const long long v = text.toLongLong(&ok, 10);
+    if (!ok || v < lo || v > hi) return std::nullopt;
+    return v;
+}
+
+std::optional<double> toReal(const QString &text, double lo, double hi) {
+    bool ok = false;
+    const double v = text.toDouble(&ok);
+    if (!ok || !std::isfinite(v) || v < lo || v > hi) return std::nullopt;
+    return v;
+}
+
+} // namespace
+
+ParseResult parseOptions(const QStringList &args) {
+    QCommandLineParser p;
+    p.setApplicationDescription(QString::fromLatin1(kUsage));
+    p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("send, receive or bench"));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help."));
+    const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Show the version."));
+    const QCommandLineOption transport(QStringLiteral("transport"),
+        QStringLiteral("memory, tcp or udp (default memory)."), QStringLiteral("T"));
+    const QCommandLineOption address(QStringLiteral("address"),
+        QStringLiteral("Destination: host or IP for tcp, unicast or multicast IPv4 for udp (default 127.0.0.1)."),
+        QStringLiteral("A"));
+    const QCommandLineOption channel(QStringLiteral("channel"),
+        QStringLiteral("The tester's channel N, stream 10588+N (default 0)."), QStringLiteral("N"));
+    const QCommandLineOption stream(QStringLiteral("stream"),
+        QStringLiteral("Stream number 1..65535: TCP/UDP port or shared-memory channel."), QStringLiteral("N"));
+    const QCommandLineOption size(QStringLiteral("size"), QStringLiteral("Frame size (default 320x240)."),
+        QStringLiteral("WxH"));
+    const QCommandLineOption depth(QStringLiteral("depth"), QStringLiteral("8, 16, 24 or 32 bits (default 24)."),
+        QStringLiteral("D"));
+    const QCommandLineOption jpeg(QStringLiteral("jpeg"),
+        QStringLiteral("Send JPEG at compression level 0..100 (100 compresses most)."), QStringLiteral("LEVEL"));
+    const QCommandLineOption fps(QStringLiteral("fps"),
+        QStringLiteral("Frames per second, 0 = as fast as it goes (send 15, bench 0)."), QStringLiteral("F"));
+    const QCommandLineOption frames(QStringLiteral("frames"), QStringLiteral("Stop after N frames."),
+        QStringLiteral("N"));
+    const QCommandLineOption seconds(QStringLiteral("seconds"), QStringLiteral("Stop after S seconds."),
+        QStringLiteral("S"));
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Machine-readable output on stdout."));
+    const QCommandLineOption pattern(QStringLiteral("pattern"),
+        QStringLiteral("picture (the tester's lines) or check (verifiable by receive --pattern check)."),
+        QStringLiteral("P"));
+    const QCommandLineOption all(QStringLiteral("all"),
+        QStringLiteral("bench: every transport x a few sizes x raw and JPEG, as a table."));
+    const QCommandLineOption latency(QStringLiteral("latency"),
+        QStringLiteral("receive: show latency over tcp/udp (the sender's clock is this machine's or synchronised)."));
+    const QCommandLineOption seed(QStringLiteral("seed"), QStringLiteral("Seed of the picture's lines and the check pattern."),
+        QStringLiteral("N"));
+    p.addOptions({help, version, transport, address, channel, stream, size, depth, jpeg, fps, frames, seconds, json,
+                  pattern, all, latency, seed});
+
+    QStringList argv = args;
+    argv.prepend(QStringLiteral("kivstream"));
+    if (!p.parse(argv)) return usageError(p.errorText());
+    if (p.isSet(help)) return ParseError{{}, 0, p.helpText()};
+    if (p.isSet(version))
+        return ParseError{{}, 0, QStringLiteral("kivstream %1, library %2\n").arg(QStringLiteral("1.0.1")).arg(kivVersionNumber())};
+
+    const QStringList pos = p.positionalArguments();
+    if (pos.isEmpty()) return usageError(QStringLiteral("missing command: send, receive or bench (see --help)"));
+    if (pos.size() > 1) return usageError(QStringLiteral("unexpected argument '%1'").arg(pos.at(1)));
+
+    Options o;
+    const QString cmd = pos.first();
+    if (cmd == QLatin1String("send")) o.command = Command::Send;
+    else if (cmd == QLatin1String("receive")) o.command = Command::Receive;
+    else if (cmd == QLatin1String("bench")) o.command = Command::Bench;
+    else return usageError(QStringLiteral("unknown command '%1': use send, receive or bench").arg(cmd));
+
+    // Options that make no sense for a command are refused rather than ignored.
+    struct Scope { const QCommandLineOption *opt; QSet<Command> in; };
+    const Scope scopes[] = {
+        {&address, {Command::Send, Command::Bench}},
+        {&size, {Command::Send, Command::Bench}},
+        {&depth, {Command::Send, Command::Bench}},
+        {&jpeg, {Command::Send, Command::Bench}},
+        {&fps, {Command::Send, Command::Bench}},
+        {&json, {Command::Receive, Command::Bench}},
+        {&pattern, {Command::Send, Command::Receive, Command::Bench}},
+        {&all, {Command::Bench}},
+        {&latency, {Command::Receive}},
+    };
+    for (const Scope &s : scopes)
+        if (p.isSet(*s.opt) && !s.in.contains(o.command))
+            return usageError(QStringLiteral("--%1 does not apply to %2").arg(s.opt->names().constLast(), cmd));
+
+    if (p.isSet(transport)) {
+        o.transport = p.value(transport);
+        o.transportGiven = true;
+        o.protocol = protocolForName(o.transport);
+        if (o.protocol == 0)
+            return usageError(QStringLiteral("unknown transport '%1': use memory, tcp or udp").arg(o.transport));
+    }
+    if (p.isSet(address)) {
+        o.address = p.value(address);
+        if (o.address.isEmpty()) return usageError(QStringLiteral("--address is empty"));
+    }
+
+    if (p.isSet(channel) && p.isSet(stream)) return usageError(QStringLiteral("give --channel or --stream, not both"));
+    if (o.command == Command::Bench) o.stream = kBenchStreamBase;
+    if (p.isSet(channel)) {
+        const auto v = toInteger(p.value(channel), 0, 65535 - kChannelBase);
+        if (!v) return usageError(QStringLiteral("--channel must be 0..%1, not '%2'").arg(65535 - kChannelBase).arg(p.value(channel)));
+        o.stream = kChannelBase + int(*v);
+        o.streamGiven = true;
+    }
+    if (p.isSet(stream)) {
+        const auto v = toInteger(p.value(stream), 1, 65535);
+        if (!v) return usageError(QStringLiteral("--stream must be 1..65535, not '%1'").arg(p.value(stream)));
+        o.stream = int(*v);
+        o.streamGiven = true;
+    }
+
+    if (p.isSet(size)) {
+        const QStringList wh = p.value(size).split(QLatin1Char('x'));
+        const auto w = wh.size() == 2 ? toInteger(wh[0], 1, 65535) : std::nullopt;
+        const auto h = wh.size() == 2 ? toInteger(wh[1], 1, 65535) : std::nullopt;
+        if (!w || !h) return usageError(QStringLiteral("--size must be WxH with each 1..65535, not '%1'").arg(p.value(size)));
+        o.format.width = uint16_t(*w);
+        o.format.height = uint16_t(*h);
+    }
+    if (p.isSet(depth)) {
+        const auto bits = toInteger(p.value(depth), 0, 64);
+        const int code = bits ? depthCodeForBits(int(*bits)) : -1;
+        if (code < 0) return usageError(QStringLiteral("--depth must be 8, 16, 24 or 32, not '%1'").arg(p.value(depth)));
+        o.depthBits = int(*bits);
+        o.format.depth = uint16_t(code);
+    }
+    const uint32_t bytes = kivGetByteSize(&o.format);
+    if (bytes == 0 || bytes > KIV_MAX_FRAME_BYTES)
+        return usageError(QStringLiteral("a %1x%2 frame of %3 bits is over the library's %4 MiB frame limit")
+                              .arg(o.format.width).arg(o.format.height).arg(o.depthBits).arg(KIV_MAX_FRAME_BYTES >> 20));
+
+    if (p.isSet(jpeg)) {
+        const auto v = toInteger(p.value(jpeg), 0, 100);
+        if (!v) return usageError(QStringLiteral("--jpeg must be a level 0..100, not '%1'").arg(p.value(jpeg)));
+        o.jpegLevel = int(*v);
+    }
+
+    o.fps = o.command == Command::Bench ? 0 : 15;
+    if (p.isSet(fps)) {
+        const auto v = toReal(p.value(fps), 0, 100000);
+        if (!v) return usageError(QStringLiteral("--fps must be 0..100000, not '%1'").arg(p.value(fps)));
+        o.fps = *v;
+    }
+
+    if (p.isSet(frames) && p.isSet(seconds)) return usageError(QStringLiteral("give --frames or --seconds, not both"));
+    if (p.isSet(frames)) {
+        const auto v = toInteger(p.value(frames), 1, std::numeric_limits<long long>::max());
+        if (!v) return usageError(QStringLiteral("--frames must be a positive count, not '%1'").arg(p.value(frames)));
+        o.frames = uint64_t(*v);
+    }
+    if (p.isSet(seconds)) {
+        const auto v = toReal(p.value(seconds), 0.001, 1e9);
+        if (!v) return usageError(QStringLiteral("--seconds must be a positive number, not '%1'").arg(p.value(seconds)));
+        o.seconds = *v;
+    }
+
+    o.json = p.isSet(json);
+    o.all = p.isSet(all);
+    o.latency = p.isSet(latency) || o.protocol == KIV_PROTOCOL_MEMORY;
+    if (o.command == Command::Bench) o.pattern = PatternKind::Check;
+    if (p.isSet(pattern)) {
+        const QString v = p.value(pattern);
+        if (v == QLatin1String("check")) o.pattern = PatternKind::Check;
+        else if (v == QLatin1String("picture") && o.command != Command::Bench) o.pattern = PatternKind::Picture;
+        else if (v == QLatin1String("picture"))
+            return usageError(QStringLiteral("bench checks every frame, so it sends only --pattern check"));
+        else return usageError(QStringLiteral("--pattern must be picture or check, not '%1'").arg(v));
+    }
+    // The check pattern carries the frame number in a row of 32 cells.
+    if (o.pattern == PatternKind::Check && o.command != Command::Receive && o.format.width < 32)
+        return usageError(QStringLiteral("--pattern check needs a width of at least 32"));
+    if (p.isSet(seed)) {
+        const auto v = toInteger(p.value(seed), 0, 0xffffffffLL);
+        if (!v) return usageError(QStringLiteral("--seed must be 0..4294967295, not '%1'").arg(p.value(seed)));
+        o.seed = uint32_t(*v);
+    }
+    if (o.all && (p.isSet(frames) || p.isSet(channel) || p.isSet(stream) || p.isSet(size) || p.isSet(jpeg)))
+        return usageError(QStringLiteral("bench --all picks sizes, compression and streams itself; it takes --transport, "
+                                         "--depth, --fps, --seconds and --json"));
+    return o;
+}
+
+} // namespace kivstream

@@ -1,0 +1,62 @@
+// Command line of kivstream: what each subcommand accepts, checked up front so
+// that a bad argument never reaches the library.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <optional>
+#include <variant>
+
+#include "kivVidStreamLib2.h"
+
+namespace kivstream {
+
+enum class Command { Send, Receive, Bench };
+enum class PatternKind { Picture, Check };
+
+// The tester's channel numbering: channel 0 is stream 10588.
+inline constexpr int kChannelBase = 10588;
+// Bench runs default to the benchmarks' own stream numbers, away from the tester's.
+inline constexpr int kBenchStreamBase = 27000;
+
+struct Options {
+    Command command = Command::Send;
+    QString transport = QStringLiteral("memory");
+    int protocol = KIV_PROTOCOL_MEMORY;
+    bool transportGiven = false;
+    QString address = QStringLiteral("127.0.0.1");
+    int stream = kChannelBase;
+    bool streamGiven = false;
+    kivStreamFormat format{320, 240, KIV_DEPTH_24, KIV_ORIENTATION_TOP_DOWN};
+    int depthBits = 24;
+    std::optional<int> jpegLevel; // unset: raw frames
+    double fps = 15;              // 0: as fast as it goes
+    std::optional<uint64_t> frames;
+    std::optional<double> seconds;
+    bool json = false;
+    PatternKind pattern = PatternKind::Picture;
+    bool all = false;     // bench: the whole matrix
+    bool latency = false; // receive: sender shares our clock
+    uint32_t seed = 1;
+};
+
+struct ParseError {
+    QString message; // empty for --help / --version, which print and exit 0
+    int exitCode = 2;
+    QString output;  // text for stdout (help, version)
+};
+
+using ParseResult = std::variant<Options, ParseError>;
+
+// `args` without the program name.
+ParseResult parseOptions(const QStringList &args);
+
+// Protocol code for a transport name, 0 when unknown.
+int protocolForName(const QString &name);
+// Depth code for bits per pixel, -1 when unknown.
+int depthCodeForBits(int bits);
+int bitsForDepthCode(int code);
+
+} // namespace kivstream

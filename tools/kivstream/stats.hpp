@@ -1,0 +1,99 @@
+// Figures that kivstream reports: the tester's once-a-second panel, latency
+// percentiles and the bench summary, as text, JSON and a table.
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "kivVidStreamLib2.h"
+
+namespace kivstream {
+
+struct Percentiles {
+    int64_t p50 = 0, p99 = 0, max = 0;
+};
+
+// Latency samples in microseconds. Keeps at most `capacity` of them (a uniform
+// reservoir beyond that) so that a receiver left running for days stays small;
+// the maximum is exact.
+class LatencyRecorder {
+public:
+    explicit LatencyRecorder(size_t capacity = size_t(1) << 20) : capacity_(capacity) {}
+    void add(int64_t us);
+    uint64_t count() const { return seen_; }
+    // Nearest-rank percentiles; nullopt without samples.
+    std::optional<Percentiles> percentiles() const;
+    void clear();
+
+private:
+    size_t capacity_;
+    std::vector<int64_t> samples_;
+    uint64_t seen_ = 0;
+    int64_t max_ = 0;
+    std::mt19937_64 rng_{0x6b6976};
+};
+
+// What arrived in one second, as the tester's panel shows it.
+struct PanelSecond {
+    uint64_t frames = 0;
+    uint64_t imageBytes = 0;    // per second
+    uint64_t transferBytes = 0; // per second
+    bool haveFormat = false;    // false until some second counted frames
+    kivStreamFormat format{};   // of the last frame counted
+    uint32_t imageBytesPerFrame = 0;
+    int64_t transferBytesPerFrame = 0; // rounded down
+};
+
+// The tester's period rule: a period is reported at the first poll a full
+// second after its start, and the next one starts exactly 1000 ms later.
+class PanelCounter {
+public:
+    explicit PanelCounter(int64_t startMs) : periodStart_(startMs) {}
+    void addFrame(uint32_t transferBytes, const kivStreamFormat &format);
+    std::optional<PanelSecond> poll(int64_t nowMs);
+
+private:
+    int64_t periodStart_;
+    uint64_t frames_ = 0, image_ = 0, transfer_ = 0;
+    bool haveFormat_ = false;
+    kivStreamFormat format_{};
+};
+
+struct ReceiverCounts {
+    uint64_t dropped = 0, malformed = 0, incomplete = 0, corrupt = 0;
+};
+
+QString depthText(int depthCode); // "24-bit", ...
+QString formatPanelLine(const PanelSecond &s, const ReceiverCounts &c, const std::optional<Percentiles> &latency);
+QJsonObject panelJson(const PanelSecond &s, const ReceiverCounts &c, const std::optional<Percentiles> &latency);
+
+struct BenchResult {
+    QString transport;
+    kivStreamFormat format{};
+    std::optional<int> jpegLevel;
+    uint64_t framesSent = 0, framesReceived = 0, framesDropped = 0, framesCorrupt = 0;
+    uint64_t framesMalformed = 0, framesLost = 0, framesOutOfOrder = 0;
+    double seconds = 0;
+    uint64_t imageBytes = 0, transferBytes = 0;
+    std::optional<Percentiles> latency;
+    std::optional<double> lowestPsnr; // JPEG runs
+    bool interrupted = false;
+    QString failure; // empty when every check passed
+    QString skipped; // --all: why this run did not happen
+
+    bool passed() const { return skipped.isEmpty() && failure.isEmpty(); }
+    double fps() const { return seconds > 0 ? double(framesReceived) / seconds : 0; }
+    double imageBytesPerS() const { return seconds > 0 ? double(imageBytes) / seconds : 0; }
+    double transferBytesPerS() const { return seconds > 0 ? double(transferBytes) / seconds : 0; }
+};
+
+QJsonObject benchJson(const BenchResult &r);
+QString benchSummary(const BenchResult &r);
+QString benchTable(const std::vector<BenchResult> &rows);
+
+} // namespace kivstream
