@@ -9,6 +9,10 @@ namespace {
 // the number space ahead.
 bool newer(uint32_t a, uint32_t b) { return int32_t(a - b) > 0; }
 
+// A frame's buffer is allocated (and cleared) once 1/kProofShare of its bytes
+// came: one datagram cannot make the receiver clear 64 MiB.
+constexpr uint64_t kProofShare = 16;
+
 bool sameLayout(const WireHeader &a, const FragmentFields &fa, const WireHeader &b, const FragmentFields &fb) {
     return a.flags == b.flags && a.format.width == b.format.width && a.format.height == b.format.height &&
            a.format.depth == b.format.depth && a.format.orientation == b.format.orientation &&
@@ -111,8 +115,6 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
         p.cost = cost;
         p.bitmap.assign(bitmapWords, 0);
         p.payload = sink_.takeBuffer();
-        // Every byte is written before the frame is handed on, so stale contents may stay.
-        p.payload.resize(h.payloadSize);
         frames_.push_back(std::move(p));
         bytesHeld_ += cost;
         index = frames_.size() - 1;
@@ -132,9 +134,19 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
         return;
     }
     word |= bit;
-    if (!d.data.empty()) std::memcpy(p.payload.data() + f.offset, d.data.data(), d.data.size());
     p.lastUs = nowUs;
-    if (++p.received < p.layout.count) return;
+    ++p.received;
+    if (!p.materialized) {
+        const bool complete = p.received == p.layout.count;
+        if (!complete && (p.early.size() + d.data.size()) * kProofShare < h.payloadSize) {
+            p.earlyPieces.emplace_back(f.offset, uint32_t(d.data.size()));
+            p.early.insert(p.early.end(), d.data.begin(), d.data.end());
+            return;
+        }
+        materialize(p);
+    }
+    if (!d.data.empty()) std::memcpy(p.payload.data() + f.offset, d.data.data(), d.data.size());
+    if (p.received < p.layout.count) return;
 
     // Complete: older partial frames of this sender can no longer be shown in order.
     Partial done = std::move(p);
@@ -152,6 +164,19 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
         }
     }
     sink_.deliver(done.header, std::move(done.payload));
+}
+
+void Reassembler::materialize(Partial &p) {
+    // Every byte is written before the frame is handed on, so stale contents may stay.
+    p.payload.resize(p.header.payloadSize);
+    size_t at = 0;
+    for (const auto &[offset, length] : p.earlyPieces) {
+        std::memcpy(p.payload.data() + offset, p.early.data() + at, length);
+        at += length;
+    }
+    p.early = {};
+    p.earlyPieces = {};
+    p.materialized = true;
 }
 
 void Reassembler::expire(int64_t nowUs) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "../transport.hpp"
@@ -67,6 +68,11 @@ private:
         uint64_t cost = 0; // bytes charged against maxBytes
         std::vector<uint64_t> bitmap;
         std::vector<uint8_t> payload;
+        // Until a frame has shown a share of its bytes, its fragments wait here,
+        // so that a datagram claiming a huge frame costs what it carries.
+        bool materialized = false;
+        std::vector<uint8_t> early;
+        std::vector<std::pair<uint32_t, uint32_t>> earlyPieces; // offset, length
     };
 
     Sender &senderFor(const Source &source, uint64_t session, int64_t nowUs);
@@ -74,6 +80,7 @@ private:
     void markDone(const Source &source, uint64_t session, uint32_t frame);
     bool makeRoom(uint64_t cost);
     void giveUp(size_t index);
+    static void materialize(Partial &p);
 
     FrameSink &sink_;
     const ReassemblerLimits limits_;
