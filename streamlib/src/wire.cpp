@@ -1,33 +1,10 @@
 #include "wire.hpp"
 
 #include "format.hpp"
+#include "util/little_endian.hpp"
 
 namespace kiv {
-namespace {
-
-void put16(uint8_t *p, uint16_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
-void put32(uint8_t *p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-void put64(uint8_t *p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-uint16_t get16(const uint8_t *p) { return uint16_t(p[0] | (p[1] << 8)); }
-uint32_t get32(const uint8_t *p) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-uint64_t get64(const uint8_t *p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-
-} // namespace
+using namespace le;
 
 const char *wireErrorText(WireError e) {
     switch (e) {

@@ -2,20 +2,10 @@
 
 #include <algorithm>
 
+#include "../util/little_endian.hpp"
+
 namespace kiv::udp {
-namespace {
-void put16(uint8_t *p, uint16_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
-void put32(uint8_t *p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-uint16_t get16(const uint8_t *p) { return uint16_t(p[0] | (p[1] << 8)); }
-uint32_t get32(const uint8_t *p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-} // namespace
+using namespace le;
 
 void encodeDatagramHeader(const WireHeader &h, const FragmentFields &f,
                           std::span<uint8_t, kDatagramHeaderSize> out) {
