@@ -3,7 +3,6 @@
 // stopped thread objects the window keeps as children.
 #include "mainwindow.h"
 
-#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -14,38 +13,19 @@
 
 #include <kivVidStreamLib2.h>
 
-#include <memory>
-
 namespace {
 
-template <typename T>
-T *find(QWidget *window, const char *name)
+// Resident KB, threads and open files of this process.
+std::array<qint64, 3> processUse()
 {
-    T *widget = window->findChild<T *>(QString::fromLatin1(name));
-    if (!widget)
-        qFatal("no widget %s", name);
-    return widget;
-}
-
-struct ProcessUse {
-    qint64 rssKb = 0;
-    int threads = 0;
-    int fds = 0;
-};
-
-ProcessUse processUse()
-{
-    ProcessUse use;
+    std::array<qint64, 3> use{0, 0, 0};
     QFile status(QStringLiteral("/proc/self/status"));
-    if (status.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : status.readAll().split('\n')) {
-            if (line.startsWith("VmRSS:"))
-                use.rssKb = line.mid(6).trimmed().split(' ').value(0).toLongLong();
-            else if (line.startsWith("Threads:"))
-                use.threads = line.mid(8).trimmed().toInt();
-        }
-    }
-    use.fds = int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
+    if (status.open(QIODevice::ReadOnly))
+        for (const QByteArray &line : status.readAll().split('\n'))
+            for (int i : {0, 1})
+                if (line.startsWith(i ? "Threads:" : "VmRSS:"))
+                    use[i] = line.mid(i ? 8 : 6).trimmed().split(' ').value(0).toLongLong();
+    use[2] = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size();
     return use;
 }
 
@@ -56,64 +36,52 @@ class RestartStorm : public QObject
     Q_OBJECT
 
 private slots:
-    void receiveChannelSteppedWhileSending();
-};
-
-void RestartStorm::receiveChannelSteppedWhileSending()
-{
-    const kivStreamFormat probeFormat{64, 48, KIV_DEPTH_24, 1};
-    if (kivEncoder *probe = kivGetEncoder(KIV_PROTOCOL_MEMORY, &probeFormat))
-        kivDeleteEncoder(probe);
-    else
-        QSKIP("no Local (Memory) transport in this build");
-
-    // The window's own channels; 97 and 98 are used by no other test.
-    const int channel = 97;
-    auto window = std::make_unique<MainWindow>();
-    QWidget *w = window.get();
-    w->show();
-    auto *receive = find<QSpinBox>(w, "mReceiveChannel");
-    receive->setValue(channel);
-    find<QSpinBox>(w, "mSendChannel")->setValue(channel);
-    find<QPushButton>(w, "mSendButton")->click();
-    auto *fps = find<QLabel>(w, "mFPS");
-    QTRY_VERIFY_WITH_TIMEOUT(fps->text().toInt() > 0, 10000);
-
-    const auto threadObjects = [w] { return w->findChildren<QThread *>(Qt::FindDirectChildrenOnly).size(); };
-    const qsizetype keptBefore = threadObjects();
-    const ProcessUse before = processUse();
-    constexpr int kSteps = 200;
-    for (int i = 0; i < kSteps; ++i) {
-        if (i % 2 == 0)
-            receive->stepUp();
+    void receiveChannelSteppedWhileSending()
+    {
+        const kivStreamFormat probeFormat{64, 48, KIV_DEPTH_24, 1};
+        if (kivEncoder *probe = kivGetEncoder(KIV_PROTOCOL_MEMORY, &probeFormat))
+            kivDeleteEncoder(probe);
         else
-            receive->stepDown();
-        QCoreApplication::processEvents(); // frames of the old receiver keep coming in meanwhile
-    }
-    QCOMPARE(receive->value(), channel);
+            QSKIP("no Local (Memory) transport in this build");
 
-    // Back on the sending channel: frames arrive again.
-    QTRY_VERIFY_WITH_TIMEOUT(fps->text().toInt() > 0, 10000);
-    const qsizetype kept = threadObjects();
-    QCOMPARE(kept, keptBefore + kSteps);
-    int running = 0;
-    for (QThread *t : w->findChildren<QThread *>(Qt::FindDirectChildrenOnly))
-        running += t->isRunning() ? 1 : 0;
-    QCOMPARE(running, 1);
+        const int channel = 97; // a window channel no other test uses
+        MainWindow w;
+        w.show();
+        auto *receive = w.findChild<QSpinBox *>(QStringLiteral("mReceiveChannel"));
+        auto *send = w.findChild<QSpinBox *>(QStringLiteral("mSendChannel"));
+        auto *fps = w.findChild<QLabel *>(QStringLiteral("mFPS"));
+        auto *sendButton = w.findChild<QPushButton *>(QStringLiteral("mSendButton"));
+        QVERIFY(receive && send && fps && sendButton);
+        receive->setValue(channel);
+        send->setValue(channel);
+        sendButton->click();
+        QTRY_VERIFY_WITH_TIMEOUT(fps->text().toInt() > 0, 10000);
 
-    const ProcessUse after = processUse();
-    QVERIFY2(after.threads <= before.threads + 1,
-             qPrintable(QStringLiteral("threads %1 -> %2").arg(before.threads).arg(after.threads)));
-    QVERIFY2(after.fds <= before.fds + 1, qPrintable(QStringLiteral("fds %1 -> %2").arg(before.fds).arg(after.fds)));
-    // Stopped QThread objects are small; a leaked mapping or frame buffer per
-    // restart would be hundreds of KB each. AddressSanitizer holds freed
-    // buffers in quarantine, so there its leak check stands in for this.
+        const auto threads = [&w] { return w.findChildren<QThread *>(Qt::FindDirectChildrenOnly); };
+        const qsizetype keptBefore = threads().size();
+        const auto before = processUse();
+        constexpr int kSteps = 200;
+        for (int i = 0; i < kSteps; ++i) {
+            i % 2 ? receive->stepDown() : receive->stepUp();
+            QCoreApplication::processEvents(); // frames of the old receiver keep coming in meanwhile
+        }
+        QCOMPARE(receive->value(), channel);
+        QTRY_VERIFY_WITH_TIMEOUT(fps->text().toInt() > 0, 10000); // back on the sending channel
+        const auto kept = threads();
+        QCOMPARE(kept.size(), keptBefore + kSteps);
+        QCOMPARE(std::count_if(kept.begin(), kept.end(), [](QThread *t) { return t->isRunning(); }), 1);
+
+        const auto after = processUse();
+        QVERIFY2(after[1] <= before[1] + 1, qPrintable(QStringLiteral("threads %1 -> %2").arg(before[1]).arg(after[1])));
+        QVERIFY2(after[2] <= before[2] + 1, qPrintable(QStringLiteral("fds %1 -> %2").arg(before[2]).arg(after[2])));
+        // A leaked mapping or frame buffer per restart would be hundreds of KB
+        // each. AddressSanitizer holds freed buffers in quarantine, so there its
+        // leak check stands in for this.
 #if !defined(__SANITIZE_ADDRESS__)
-    QVERIFY2(after.rssKb - before.rssKb < 16 * 1024,
-             qPrintable(QStringLiteral("RSS %1 KB -> %2 KB").arg(before.rssKb).arg(after.rssKb)));
+        QVERIFY2(after[0] - before[0] < 16 * 1024, qPrintable(QStringLiteral("RSS %1 KB -> %2 KB").arg(before[0]).arg(after[0])));
 #endif
-    window.reset();
-}
+    }
+};
 
 QTEST_MAIN(RestartStorm)
 #include "tst_restart_storm.moc"
