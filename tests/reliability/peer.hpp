@@ -5,7 +5,6 @@
 
 #include <kivVidStreamLib2.h>
 
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -12,21 +12,19 @@
 #include <QThread>
 
 #include <kivVidStreamLib2.h>
+#include <unistd.h>
 
 namespace {
 
 // Resident KB, threads and open files of this process.
 std::array<qint64, 3> processUse()
 {
-    std::array<qint64, 3> use{0, 0, 0};
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (status.open(QIODevice::ReadOnly))
-        for (const QByteArray &line : status.readAll().split('\n'))
-            for (int i : {0, 1})
-                if (line.startsWith(i ? "Threads:" : "VmRSS:"))
-                    use[i] = line.mid(i ? 8 : 6).trimmed().split(' ').value(0).toLongLong();
-    use[2] = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size();
-    return use;
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    const qint64 rssPages = statm.open(QIODevice::ReadOnly) ? statm.readAll().split(' ').value(1).toLongLong() : 0;
+    const auto entries = [](const char *dir) {
+        return qint64(QDir(QString::fromLatin1(dir)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
+    };
+    return {rssPages * ::sysconf(_SC_PAGESIZE) / 1024, entries("/proc/self/task"), entries("/proc/self/fd")};
 }
 
 } // namespace
