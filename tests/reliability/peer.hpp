@@ -13,6 +13,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,17 +23,10 @@ namespace reltest {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-inline uint64_t mix(uint64_t x) {
-    x += 0x9e3779b97f4a7c15ull;
-    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
-    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
-    return x ^ (x >> 31);
-}
-
 inline void fill(uint8_t *p, size_t size, uint64_t seed, uint32_t n) {
-    const uint64_t state = mix(seed ^ (uint64_t(n) << 32));
+    std::mt19937_64 rng(seed ^ (uint64_t(n) << 32));
     for (size_t i = 0; i < size; i += 8) {
-        const uint64_t word = mix(state + i);
+        const uint64_t word = rng();
         std::memcpy(p + i, &word, std::min<size_t>(8, size - i));
     }
     std::memcpy(p, &seed, 8);

@@ -11,7 +11,6 @@
 #include <QTest>
 #include <QThread>
 
-#include <kivVidStreamLib2.h>
 #include <unistd.h>
 
 namespace {
@@ -36,12 +35,6 @@ class RestartStorm : public QObject
 private slots:
     void receiveChannelSteppedWhileSending()
     {
-        const kivStreamFormat probeFormat{64, 48, KIV_DEPTH_24, 1};
-        if (kivEncoder *probe = kivGetEncoder(KIV_PROTOCOL_MEMORY, &probeFormat))
-            kivDeleteEncoder(probe);
-        else
-            QSKIP("no Local (Memory) transport in this build");
-
         const int channel = 97; // a window channel no other test uses
         MainWindow w;
         w.show();
