@@ -7,11 +7,16 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <memory>
+#include <optional>
 
+#include "child_process.hpp"
 #include "peer.hpp"
+#include "transports/shm_segment.hpp"
 #include "util/unique_fd.hpp"
 #include "wire.hpp"
 
@@ -29,30 +34,67 @@ std::unique_ptr<kivDecoder, DecoderDeleter> decoder(int protocol, int stream) {
     return dec;
 }
 
-// A sender for a child process; it ends with 1 at its first failed send.
-std::function<int()> sending(int protocol, int stream, uint64_t seed, uint16_t w, uint16_t h, int fps = 60) {
-    return [=] {
-        const auto deadline = Clock::now() + 120s;
-        return sendFrames(protocol, stream, seed, {w, h, KIV_DEPTH_24, 1}, fps, [&](bool ok) {
-            if (!ok) ::_exit(1);
-            return Clock::now() < deadline;
-        });
-    };
+std::string str(auto v) { return std::to_string(v); }
+
+// A sender in a child process; it ends with 1 at its first failed send.
+KIV_TEST_CHILD(sender) {
+    const int protocol = std::stoi(args.at(0)), stream = std::stoi(args.at(1)), fps = std::stoi(args.at(5));
+    const kivStreamFormat fmt{uint16_t(std::stoi(args.at(3))), uint16_t(std::stoi(args.at(4))), KIV_DEPTH_24, 1};
+    const auto deadline = Clock::now() + 120s;
+    bool failed = false;
+    const int rc = sendFrames(protocol, stream, std::stoull(args.at(2)), fmt, fps, [&](bool ok) {
+        failed = !ok;
+        return ok && Clock::now() < deadline;
+    });
+    return failed ? 1 : rc;
 }
 
-// A receiver for a child process: once 3 intact frames came it dies by `sig`,
-// or exits 0 if that is 0; 2 at a corrupt frame.
-std::function<int()> receiving(int protocol, int stream, int sig) {
-    return [=] {
-        kivDecoder *dec = kivGetDecoder(protocol, nullptr);
-        Tally tally;
-        if (!dec || kivSetSourceAddress(dec, stream) != KIV_OK ||
-            !readUntil(dec, tally, [&] { return tally[0] > 0 || tally[7] >= 3; }))
-            return 1;
-        if (tally[0] == 0 && sig) ::raise(sig);
-        return tally[0] ? 2 : 0;
-    };
+kivtest::Spawn sending(int protocol, int stream, uint64_t seed, uint16_t w, uint16_t h, int fps = 60) {
+    return {"sender", {str(protocol), str(stream), str(seed), str(w), str(h), str(fps)}};
 }
+
+// A receiver in a child process: once 3 intact frames came it dies by `sig`,
+// or exits 0 if that is 0; 2 at a corrupt frame.
+KIV_TEST_CHILD(receiver) {
+    const int protocol = std::stoi(args.at(0)), stream = std::stoi(args.at(1)), sig = std::stoi(args.at(2));
+    const std::unique_ptr<kivDecoder, DecoderDeleter> dec(kivGetDecoder(protocol, nullptr));
+    Tally tally;
+    if (!dec || kivSetSourceAddress(dec.get(), stream) != KIV_OK ||
+        !readUntil(dec.get(), tally, [&] { return tally[0] > 0 || tally[7] >= 3; }))
+        return 1;
+    if (tally[0] == 0 && sig) ::raise(sig);
+    return tally[0] ? 2 : 0;
+}
+
+kivtest::Spawn receiving(int protocol, int stream, int sig) { return {"receiver", {str(protocol), str(stream), str(sig)}}; }
+
+// A child process, killed and reaped at the latest when the object goes.
+class Child {
+public:
+    explicit Child(const kivtest::Spawn &what) : process_(what) {}
+
+    // Its exit status once it ends within `limit` (128 + signal if one ended it), else -1.
+    int wait(std::chrono::milliseconds limit = 20s) {
+        const std::optional<int> status = process_.wait(limit);
+        return !status ? -1 : WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
+    }
+    int kill(int sig = SIGKILL) {
+        process_.signal(sig);
+        return wait();
+    }
+
+private:
+    kivtest::Process process_;
+};
+
+// Removes the shared-memory names of these streams when it goes: a sender
+// killed by SIGKILL leaves its segment behind.
+struct SegmentCleanup {
+    std::vector<int> streams;
+    ~SegmentCleanup() {
+        for (const int stream : streams) ::shm_unlink(kiv::shm::segmentName(::geteuid(), stream).c_str());
+    }
+};
 
 class DeadPeers : public ::testing::TestWithParam<std::pair<int, int>> {}; // protocol, stream
 
@@ -60,6 +102,7 @@ class DeadPeers : public ::testing::TestWithParam<std::pair<int, int>> {}; // pr
 // so the kill lands mid-frame.
 TEST_P(DeadPeers, SenderKilledMidFrameIsFollowedByTheNextSender) {
     const auto [protocol, stream] = GetParam();
+    const SegmentCleanup cleanup{{stream}};
     auto dec = decoder(protocol, stream);
     ASSERT_TRUE(dec);
     Tally tally;
@@ -73,6 +116,7 @@ TEST_P(DeadPeers, SenderKilledMidFrameIsFollowedByTheNextSender) {
 
 TEST_P(DeadPeers, ReceiverKilledIsReplacedWhileTheSenderCarriesOn) {
     const auto [protocol, stream] = GetParam();
+    const SegmentCleanup cleanup{{stream + 1}};
     Child first(receiving(protocol, stream + 1, SIGKILL)); // TCP: the sender keeps reconnecting until it listens
     Child sender(sending(protocol, stream + 1, 7, 640, 480, 100));
     EXPECT_EQ(first.wait(), 128 + SIGKILL) << "no frames, or a corrupt one";
@@ -200,7 +244,8 @@ INSTANTIATE_TEST_SUITE_P(Kinds, UdpFlood, ::testing::Bool(),
 // Random bytes left by a crashed or hostile program of the same user, readable by others.
 TEST(JunkAtTheSegment, GarbageUnderTheStreamNameGivesWayToARealSender) {
     const int stream = 26200;
-    const std::string name = "/kivvs2-" + std::to_string(::geteuid()) + "-" + std::to_string(stream);
+    const std::string name = kiv::shm::segmentName(::geteuid(), stream);
+    const SegmentCleanup cleanup{{stream}};
     std::vector<uint8_t> junk(8192);
     std::mt19937 rng(26200);
     for (auto &b : junk) b = uint8_t(rng());
@@ -224,7 +269,6 @@ TEST(JunkAtTheSegment, GarbageUnderTheStreamNameGivesWayToARealSender) {
     ASSERT_EQ(::stat(("/dev/shm" + name).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u) << "the segment must be private to its user";
     sender.kill(SIGTERM);
-    ::shm_unlink(name.c_str());
 }
 
 } // namespace

@@ -1,13 +1,9 @@
-// Self-checking frames and child processes, shared by the fault tests and the
+// Self-checking frames and a paced sender, shared by the fault tests and the
 // peer program. A frame's first 12 bytes name its sender (seed) and number;
 // the rest follows from those, so any reader can check any frame.
 #pragma once
 
 #include <kivVidStreamLib2.h>
-
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -94,31 +90,5 @@ inline int sendFrames(int protocol, int stream, uint64_t seed, kivStreamFormat f
     kivDeleteEncoder(enc);
     return 0;
 }
-
-// A forked process running `body`, killed and reaped at the latest when the object goes.
-class Child {
-public:
-    explicit Child(const std::function<int()> &body) {
-        if ((pid_ = ::fork()) == 0) ::_exit(body());
-    }
-    Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
-    ~Child() { kill(); }
-
-    // Its exit status once it ends within `limit` (128 + signal if one ended it), else -1.
-    int wait(std::chrono::milliseconds limit = 20s) {
-        int status = 0;
-        if (pid_ <= 0 || !waitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, limit)) return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    int kill(int sig = SIGKILL) {
-        if (pid_ > 0) ::kill(pid_, sig);
-        return wait();
-    }
-
-private:
-    pid_t pid_ = -1;
-};
 
 } // namespace reltest

@@ -1,0 +1,59 @@
+// Child processes for tests: the test program itself, started anew by
+// posix_spawn and told which of its registered bodies to run.
+//
+// A child that is only forked inherits every lock another thread of the test
+// held at that moment (the library's receivers and resolvers, the sanitizer
+// runtime's own) and can stall on one for good. An exec'd child starts clean.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kivtest {
+
+using ChildArgs = std::vector<std::string>;
+using ChildBody = int (*)(const ChildArgs &args);
+
+// Makes `body` startable by name; KIV_TEST_CHILD calls it while the program loads.
+bool registerChild(const char *name, ChildBody body);
+
+// A registered body, its arguments, and optionally an fd handed down as its stdin.
+struct Spawn {
+    std::string body;
+    ChildArgs args;
+    int stdinFd = -1;
+};
+
+// A running child; killed by SIGKILL and reaped at the latest when the object
+// goes. The child gets SIGKILL as well if the thread that started it ends.
+class Process {
+public:
+    explicit Process(const Spawn &what);
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+    ~Process();
+
+    pid_t pid() const { return pid_; } // <= 0 if it could not start
+    void signal(int sig) const;
+    // Its wait status once it has ended within `limit` (also when asked again), else nothing.
+    std::optional<int> wait(std::chrono::milliseconds limit);
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+// For main(): the body's exit code if this process was started as a child.
+std::optional<int> runChildIfAsked(int argc, char **argv);
+
+} // namespace kivtest
+
+// Defines a child body `name(const ChildArgs &args)` and registers it under its name.
+#define KIV_TEST_CHILD(name)                                                                                  \
+    int name(const ::kivtest::ChildArgs &args);                                                               \
+    [[maybe_unused]] const bool name##Registered = ::kivtest::registerChild(#name, name);                     \
+    int name(const ::kivtest::ChildArgs &args)
