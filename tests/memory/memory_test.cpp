@@ -1,4 +1,4 @@
-// Local (Memory): the API in one process, forked senders that exit, die or compete, and hostile segments.
+// Local (Memory): the API in one process, senders in child processes that exit, die or compete, and hostile segments.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -8,12 +8,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <optional>
 #include <thread>
 
+#include "child_process.hpp"
 #include "kivVidStreamLib2.h"
 #include "transports/shm_segment.hpp"
 
@@ -88,26 +91,41 @@ std::optional<Received> receive(kivDecoder *d, int timeoutMs) {
 
 std::string segmentName(int stream) { return shm::segmentName(::geteuid(), stream); }
 
-// A forked sender that runs `body` and exits; one still running at the end gets SIGTERM to exit cleanly.
+// A sender in a child process; one still running at the end gets SIGTERM to exit cleanly.
 class Child {
 public:
-    template <class F> explicit Child(F body) : pid_(::fork()) {
-        if (pid_ == 0) ::_exit(body());
-    }
+    explicit Child(const kivtest::Spawn &what) : process_(what) {}
     ~Child() {
-        if (pid_ > 0 && (::kill(pid_, SIGTERM) != 0 || wait() == -1)) ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);
+        process_.signal(SIGTERM);
+        wait(); // else the process goes by SIGKILL
     }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return process_.pid(); }
     // The wait status, or -1 if the child is still running after 10 s.
-    int wait() {
-        int status = -1;
-        if (pid_ <= 0 || !eventually([&] { return ::waitpid(pid_, &status, WNOHANG) != 0; })) return -1;
-        return pid_ = -1, status;
-    }
+    int wait() { return process_.wait(10s).value_or(-1); }
 
 private:
-    pid_t pid_;
+    kivtest::Process process_;
 };
+
+// Removes the names of these streams' segments when it goes: a sender killed
+// by SIGKILL, or a test that stops half-way, leaves one behind.
+struct SegmentCleanup {
+    std::vector<int> streams;
+    ~SegmentCleanup() {
+        for (const int stream : streams) ::shm_unlink(segmentName(stream).c_str());
+    }
+};
+
+std::string str(const kivStreamFormat &f) {
+    return std::to_string(f.width) + ":" + std::to_string(f.height) + ":" + std::to_string(f.depth) + ":" +
+           std::to_string(f.orientation);
+}
+
+kivStreamFormat format(const std::string &s) {
+    kivStreamFormat f{};
+    if (std::sscanf(s.c_str(), "%hu:%hu:%hu:%hu", &f.width, &f.height, &f.depth, &f.orientation) != 4) std::exit(64);
+    return f;
+}
 
 volatile std::sig_atomic_t stopRequested = 0;
 
@@ -140,6 +158,26 @@ int dieMidFrame(int stream, uint32_t good, const kivStreamFormat &f) {
         owner.commitFrame();
     }
     return 5;
+}
+
+KIV_TEST_CHILD(sender) {
+    std::vector<kivStreamFormat> formats;
+    for (size_t i = 2; i < args.size(); ++i) formats.push_back(format(args[i]));
+    return formats.empty() ? 64 : send(std::stoi(args.at(0)), std::stol(args.at(1)), formats);
+}
+
+kivtest::Spawn sending(int stream, long intervalUs, const std::vector<kivStreamFormat> &formats) {
+    kivtest::Spawn s{"sender", {std::to_string(stream), std::to_string(intervalUs)}};
+    for (const kivStreamFormat &f : formats) s.args.push_back(str(f));
+    return s;
+}
+
+KIV_TEST_CHILD(senderDyingMidFrame) {
+    return dieMidFrame(std::stoi(args.at(0)), uint32_t(std::stoul(args.at(1))), format(args.at(2)));
+}
+
+kivtest::Spawn dyingMidFrame(int stream, uint32_t good, const kivStreamFormat &f) {
+    return {"senderDyingMidFrame", {std::to_string(stream), std::to_string(good), str(f)}};
 }
 
 void sendAndAwait(kivEncoder *e, const Decoder &d, uint32_t frame, const kivStreamFormat &f) {
@@ -219,12 +257,13 @@ TEST(Api, EveryFrameSentIsHandedOutOrCountedAsDropped) {
 
 TEST(CrossProcess, EveryDepthAndOddWidthArrivesByteForByteWhileTheFormatChanges) {
     constexpr int kStream = 20001;
+    const SegmentCleanup cleanup{{kStream}};
     // The sender changes format on every frame; the segment grows but never shrinks under the reader.
     std::vector<kivStreamFormat> formats = {{1, 1, KIV_DEPTH_24, 1}, {0, 5, KIV_DEPTH_32, 1}, {640, 480, KIV_DEPTH_32, 1}};
     for (uint16_t d : {KIV_DEPTH_8, KIV_DEPTH_16, KIV_DEPTH_24, KIV_DEPTH_32})
         formats.insert(formats.end(), {{320, 240, d, 1}, {33, 7, d, 1}});
     Decoder dec(kStream, 0);
-    Child sender([&] { return send(kStream, 1000, formats); });
+    Child sender(sending(kStream, 1000, formats));
     int fd = -1;
     off_t size = 0;
     std::map<std::tuple<int, int, int>, int> seen;
@@ -250,11 +289,12 @@ TEST(CrossProcess, EveryDepthAndOddWidthArrivesByteForByteWhileTheFormatChanges)
 
 TEST(CrossProcess, NoTornOrMixedFrameReachesAnyOfSeveralReceiversUnderLoad) {
     constexpr int kStream = 20002, kReaders = 4, kFrames = 3000;
+    const SegmentCleanup cleanup{{kStream}};
     // Small frames: the sender laps the slots within a time slice, so a preempted copy meets a rewrite.
     const kivStreamFormat f{256, 64, KIV_DEPTH_32, 1};
     std::vector<std::unique_ptr<Decoder>> decoders;
     for (int i = 0; i < kReaders; ++i) decoders.push_back(std::make_unique<Decoder>(kStream));
-    Child sender([&] { return send(kStream, 0, {f}); });
+    Child sender(sending(kStream, 0, {f}));
     std::atomic<int> bad{0};
     std::vector<std::thread> readers;
     for (int i = 0; i < kReaders; ++i)
@@ -274,6 +314,7 @@ TEST(CrossProcess, NoTornOrMixedFrameReachesAnyOfSeveralReceiversUnderLoad) {
 // taken over.
 TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNeverSeeAHalfFrame) {
     constexpr int kStream = 20003;
+    const SegmentCleanup cleanup{{kStream}};
     const kivStreamFormat f{640, 480, KIV_DEPTH_24, 1};
     Decoder before(kStream, 0);
     EXPECT_EQ(kivLockReadBuffer(before.handle, 0), nullptr);
@@ -281,7 +322,7 @@ TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNeverSeeAHalfFrame) {
     uint64_t firstSession = 0;
     {
         ::umask(0); // the segment's mode must not depend on the sender's umask
-        Child first([&] { return send(kStream, 1000, {f}); });
+        Child first(sending(kStream, 1000, {f}));
         ::umask(022);
         auto r = receive(before.handle, 10000);
         ASSERT_TRUE(r && r->intact);
@@ -304,7 +345,7 @@ TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNeverSeeAHalfFrame) {
     }
 
     constexpr uint32_t kGood = 6;
-    Child dying([&] { return dieMidFrame(kStream, kGood, f); });
+    Child dying(dyingMidFrame(kStream, kGood, f));
     const int status = dying.wait();
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
     // The last whole frame arrives, also at a receiver started only now; the half-written one never does.
@@ -397,6 +438,7 @@ TEST(Segment, ForeignBytesUnderTheNameAreCheckedThenTakenOverBySender) {
     for (const auto &[file, frame, malformed] : cases) {
         SCOPED_TRACE(file);
         const std::string name = segmentName(++stream);
+        const SegmentCleanup cleanup{{stream}};
         std::ifstream in(std::string(KIV_SEGMENT_CORPUS) + "/" + file, std::ios::binary);
         const std::string bytes(std::istreambuf_iterator<char>(in), {});
         ASSERT_FALSE(bytes.empty());
