@@ -6,10 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -91,52 +87,8 @@ inline std::optional<Received> receive(kivDecoder *d, const std::function<bool(c
 // A child process encodes each format in turn, to the next of `addresses`, a
 // new frame every few milliseconds, until the parent has received one byte for
 // byte and says so over a pipe. Frame n of format i carries pattern(i, n).
-inline void exchangeInTwoProcesses(int protocol, int port, std::span<const kivStreamFormat> formats,
-                                   std::span<const char *const> addresses) {
-    int acks[2];
-    ASSERT_EQ(::pipe(acks), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::close(acks[1]);
-        kivEncoder *e = kivGetEncoder(protocol, &formats[0]);
-        size_t done = 0, opened = SIZE_MAX;
-        const auto deadline = Clock::now() + 60s;
-        for (uint32_t n = 0; done < formats.size() && Clock::now() < deadline; ++n) {
-            if (opened != done && kivSetDestAddress(e, addresses[done % addresses.size()], port) != KIV_OK) _exit(2);
-            opened = done;
-            kivSetDestFormat(e, &formats[done], 0, 0);
-            kivEncode(e, pattern(done, n, kivGetByteSize(&formats[done])).data());
-            pollfd p{acks[0], POLLIN, 0};
-            char ack;
-            if (::poll(&p, 1, 10) == 1 && ::read(acks[0], &ack, 1) == 1) ++done;
-        }
-        kivDeleteEncoder(e);
-        _exit(done == formats.size() ? 0 : 3);
-    }
-    ::close(acks[0]);
-    {
-        const Decoder dec = startDecoder(protocol, port); // after the fork: the child has no library threads
-        for (size_t i = 0; i < formats.size(); ++i) {
-            const kivStreamFormat &f = formats[i];
-            SCOPED_TRACE(testing::Message() << f.width << "x" << f.height << " depth " << f.depth << " to "
-                                            << addresses[i % addresses.size()]);
-            const auto r = receive(dec.get(), [&](const Received &x) {
-                return x.format.width == f.width && x.format.height == f.height && x.format.depth == f.depth;
-            }, 20s);
-            if (!r || ::write(acks[1], "k", 1) != 1) {
-                ADD_FAILURE() << "nothing received";
-                break;
-            }
-            EXPECT_EQ(r->bytes, pattern(i, r->info.frameNumber, kivGetByteSize(&f)));
-            EXPECT_EQ(r->format.orientation, f.orientation);
-        }
-        EXPECT_EQ(stats(dec.get()).framesMalformed, 0u);
-    }
-    ::close(acks[1]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "2: address refused, 3: time out";
-}
+// In two_processes.cpp, which a test program using it adds to its sources.
+void exchangeInTwoProcesses(int protocol, int port, std::span<const kivStreamFormat> formats,
+                            std::span<const char *const> addresses);
 
 } // namespace nettest
