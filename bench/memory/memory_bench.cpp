@@ -2,7 +2,10 @@
 // floor of any copying transport: one lock, one copy in, one copy out.
 #include <kivVidStreamLib2.h>
 
+#include <signal.h>
+#include <spawn.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,8 +18,11 @@
 #include <functional>
 #include <new>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
+
+extern char **environ;
 
 namespace {
 
@@ -64,41 +70,84 @@ struct Throughput {
     Percentiles latencyUs;
 };
 
-// Flags shared with a sender that may live in another process.
+// Flags shared with a sender that may live in another process, in a memfd
+// that a child gets as its stdin.
 struct Shared {
     std::atomic<int> stop{0};
     std::atomic<uint32_t> received{0};
 };
 
-// Runs `send` on a thread of this process, or in a forked child process.
+class SharedFlags {
+public:
+    SharedFlags() : fd_(::memfd_create("memory_bench", MFD_CLOEXEC)) {
+        if (fd_ < 0 || ::ftruncate(fd_, sizeof(Shared)) != 0) std::abort();
+        flags_ = new (map(fd_)) Shared;
+    }
+    SharedFlags(const SharedFlags &) = delete;
+    SharedFlags &operator=(const SharedFlags &) = delete;
+    ~SharedFlags() {
+        ::munmap(flags_, sizeof(Shared));
+        ::close(fd_);
+    }
+    Shared *operator->() const { return flags_; }
+    Shared *get() const { return flags_; }
+    int fd() const { return fd_; }
+
+    static void *map(int fd) {
+        void *p = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (p == MAP_FAILED) std::abort();
+        return p;
+    }
+
+private:
+    int fd_;
+    Shared *flags_;
+};
+
+// Runs a sender on a thread of this process, or in a child process: this
+// program again, started by posix_spawn with "--sender" and `args`. A forked
+// child would inherit the receiver's threads' locks, not the threads.
 class SenderRun {
 public:
-    SenderRun(bool otherProcess, const std::function<void()> &send) {
+    SenderRun(bool otherProcess, const std::function<void()> &send, std::vector<std::string> args, int sharedFd) {
         if (!otherProcess) {
             thread_ = std::thread(send);
             return;
         }
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            send();
-            ::_exit(0);
+        args.insert(args.begin(), {"/proc/self/exe", "--sender", std::to_string(::getpid())});
+        std::vector<char *> argv;
+        for (std::string &a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, sharedFd, STDIN_FILENO);
+        const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) {
+            std::fprintf(stderr, "cannot start the sender: %s\n", std::strerror(rc));
+            std::exit(1);
         }
     }
+    SenderRun(const SenderRun &) = delete;
+    SenderRun &operator=(const SenderRun &) = delete;
+    // The caller has set `stop`; a child that still runs 10 s later is killed.
     ~SenderRun() {
         if (thread_.joinable()) thread_.join();
-        if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+        if (pid_ <= 0) return;
+        for (const auto end = Clock::now() + std::chrono::seconds(10); ::waitpid(pid_, nullptr, WNOHANG) == 0;) {
+            if (Clock::now() >= end) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, nullptr, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
 
 private:
     std::thread thread_;
     pid_t pid_ = -1;
 };
-
-Shared *makeShared() {
-    void *p = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) std::abort();
-    return new (p) Shared;
-}
 
 kivEncoder *openEncoder(const kivStreamFormat &f, int stream) {
     kivEncoder *enc = kivGetEncoder(KIV_PROTOCOL_MEMORY, &f);
@@ -120,28 +169,64 @@ int64_t wallUs() {
         .count();
 }
 
+// Encodes back to back until told to stop; paced, at most two frames ahead of what was handed out.
+void floodSender(const kivStreamFormat &f, int stream, Shared *shared, bool paced) {
+    const std::vector<uint8_t> src = picture(f);
+    kivEncoder *enc = openEncoder(f, stream);
+    for (uint32_t i = 0; !shared->stop.load(std::memory_order_relaxed); ++i) {
+        while (paced && shared->received.load() + 2 <= i && !shared->stop.load()) std::this_thread::yield();
+        kivEncode(enc, src.data());
+    }
+    kivDeleteEncoder(enc);
+}
+
+// Encodes `count` frames, each once the one before was handed out and the reader is back asleep.
+void pingSender(const kivStreamFormat &f, int stream, Shared *shared, uint32_t count) {
+    const std::vector<uint8_t> src = picture(f);
+    kivEncoder *enc = openEncoder(f, stream);
+    for (uint32_t i = 0; i < count && !shared->stop.load(); ++i) {
+        kivEncode(enc, src.data());
+        while (shared->received.load() <= i && !shared->stop.load()) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::microseconds(300)); // the reader is back asleep
+    }
+    kivDeleteEncoder(enc);
+}
+
+// The child side of SenderRun: --sender <parent pid> <flood|ping> <stream> <w> <h> <depth> <paced|count>.
+int runSender(int argc, char **argv) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (argc != 9 || ::getppid() != std::atoi(argv[2])) return 1;
+    const std::string kind = argv[3];
+    const int stream = std::atoi(argv[4]);
+    const kivStreamFormat f{uint16_t(std::atoi(argv[5])), uint16_t(std::atoi(argv[6])), uint16_t(std::atoi(argv[7])), 1};
+    auto *shared = static_cast<Shared *>(SharedFlags::map(STDIN_FILENO));
+    if (kind == "flood") floodSender(f, stream, shared, std::atoi(argv[8]) != 0);
+    else if (kind == "ping") pingSender(f, stream, shared, uint32_t(std::atoi(argv[8])));
+    else return 1;
+    return 0;
+}
+
 // A sender encodes back to back; this thread locks every frame it can. Paced,
 // the sender keeps at most two frames ahead of what was handed out, so no
 // bandwidth goes to frames nobody reads.
 Throughput throughput(const kivStreamFormat &f, int stream, double forSeconds, bool otherProcess, bool paced) {
     kivDecoder *dec = openDecoder(stream);
     kivSetAdaptiveBuffer(dec, 1);
-    const std::vector<uint8_t> src = picture(f);
-    Shared *shared = makeShared();
+    const SharedFlags shared;
     std::vector<double> latency;
     uint64_t frames = 0;
     double elapsed = 0;
     {
-        SenderRun sender(otherProcess, [&] {
-            kivEncoder *enc = openEncoder(f, stream);
-            for (uint32_t i = 0; !shared->stop.load(std::memory_order_relaxed); ++i) {
-                while (paced && shared->received.load() + 2 <= i && !shared->stop.load()) std::this_thread::yield();
-                kivEncode(enc, src.data());
-            }
-            kivDeleteEncoder(enc);
-        });
+        SenderRun sender(otherProcess, [&] { floodSender(f, stream, shared.get(), paced); },
+                         {"flood", std::to_string(stream), std::to_string(f.width), std::to_string(f.height),
+                          std::to_string(f.depth), paced ? "1" : "0"},
+                         shared.fd());
         // Warm-up: the first frame maps the slots.
-        while (!kivLockReadBuffer(dec, 1000)) {
+        for (int tries = 0; !kivLockReadBuffer(dec, 1000); ++tries) {
+            if (tries == 30) {
+                std::fprintf(stderr, "no frame from the sender in 30 s\n");
+                std::exit(1);
+            }
         }
         kivUnlockReadBuffer(dec);
         shared->received.store(1);
@@ -159,7 +244,6 @@ Throughput throughput(const kivStreamFormat &f, int stream, double forSeconds, b
         shared->stop = 1;
     }
     kivDeleteDecoder(dec);
-    ::munmap(shared, sizeof(Shared));
     const double fps = double(frames) / elapsed;
     return {fps, fps * kivGetByteSize(&f) / 1e6, percentiles(latency)};
 }
@@ -167,19 +251,13 @@ Throughput throughput(const kivStreamFormat &f, int stream, double forSeconds, b
 // kivEncode to a waiting kivLockReadBuffer returning, one frame at a time.
 Percentiles pingLatency(const kivStreamFormat &f, int stream, uint32_t count, bool otherProcess) {
     kivDecoder *dec = openDecoder(stream);
-    const std::vector<uint8_t> src = picture(f);
-    Shared *shared = makeShared();
+    const SharedFlags shared;
     std::vector<double> latency;
     {
-        SenderRun sender(otherProcess, [&] {
-            kivEncoder *enc = openEncoder(f, stream);
-            for (uint32_t i = 0; i < count && !shared->stop.load(); ++i) {
-                kivEncode(enc, src.data());
-                while (shared->received.load() <= i && !shared->stop.load()) std::this_thread::yield();
-                std::this_thread::sleep_for(std::chrono::microseconds(300)); // the reader is back asleep
-            }
-            kivDeleteEncoder(enc);
-        });
+        SenderRun sender(otherProcess, [&] { pingSender(f, stream, shared.get(), count); },
+                         {"ping", std::to_string(stream), std::to_string(f.width), std::to_string(f.height),
+                          std::to_string(f.depth), std::to_string(count)},
+                         shared.fd());
         const auto end = Clock::now() + std::chrono::seconds(60);
         while (shared->received.load() < count && Clock::now() < end) {
             if (!kivLockReadBuffer(dec, 1000)) continue;
@@ -193,13 +271,13 @@ Percentiles pingLatency(const kivStreamFormat &f, int stream, uint32_t count, bo
         shared->stop = 1;
     }
     kivDeleteDecoder(dec);
-    ::munmap(shared, sizeof(Shared));
     return percentiles(latency);
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--sender") == 0) return runSender(argc, argv);
     const double forSeconds = argc > 1 ? std::atof(argv[1]) : 3.0;
     std::printf("Local (Memory): a sender encoding back to back, a receiver locking every frame it can;\n"
                 "%.1f s per row, median of 3 runs. frames/s, MB/s: frames handed out by kivLockReadBuffer;\n"
