@@ -1,5 +1,8 @@
 #include "decoder.hpp"
 
+#include <algorithm>
+#include <chrono>
+
 #include "errors.hpp"
 #include "format.hpp"
 #include "util/clock.hpp"
@@ -25,6 +28,7 @@ void Decoder::setAdaptive(bool adaptive) {
         std::lock_guard lock(jpegMutex_);
         adaptive_ = adaptive;
     }
+    mayFetch_.store(adaptive);
     store_.setAdaptive(adaptive);
 }
 
@@ -74,7 +78,9 @@ void Decoder::queueJpeg(const WireHeader &header, std::vector<uint8_t> &&jpeg) {
             spare = std::move(jpegQueue_.front().jpeg);
             jpegQueue_.pop_front();
             ++jpegDropped_;
+            --jpegInFlight_;
         }
+        ++jpegInFlight_;
         jpegQueue_.push_back({header, wallClockUs(), std::move(jpeg)});
         if (!decodeThread_.joinable())
             decodeThread_ = std::jthread([this](std::stop_token stop) { decodeLoop(stop); });
@@ -90,6 +96,7 @@ void Decoder::dropQueuedJpeg() {
         ++jpegEpoch_;
         if (jpegQueue_.empty()) return;
         jpegDropped_ += jpegQueue_.size();
+        jpegInFlight_ -= int(jpegQueue_.size());
         stale.swap(jpegQueue_);
     }
     for (PendingJpeg &p : stale) store_.recycle(std::move(p.jpeg));
@@ -116,6 +123,7 @@ void Decoder::decodeLoop(std::stop_token stop) {
         if (rc != KIV_OK) {
             countMalformed();
             store_.recycle(std::move(frame.pixels));
+            --jpegInFlight_;
             continue;
         }
         std::unique_lock lock(jpegMutex_);
@@ -123,21 +131,48 @@ void Decoder::decodeLoop(std::stop_token stop) {
             lock.unlock();
             ++jpegDropped_;
             store_.recycle(std::move(frame.pixels));
+            --jpegInFlight_;
             continue;
         }
         store_.push(std::move(frame));
+        --jpegInFlight_; // only now: a reader seeing none in flight finds it in the store
     }
 }
 
 const void *Decoder::lock(int timeoutMs) {
     if (!started_ || locked_) return nullptr;
-    locked_ = store_.lock(timeoutMs);
+    // A queue keeps frames that came while the reader was busy; fetching on
+    // demand keeps only the newest, so it is for adaptive delivery only.
+    locked_ = timeoutMs > 0 && mayFetch_.load() ? lockFetching(timeoutMs) : store_.lock(timeoutMs);
     if (!locked_) return nullptr;
     lastFormat_ = locked_->header.format;
     lastTransferBytes_.store(locked_->header.payloadSize, std::memory_order_relaxed);
     // A zero-byte frame still needs a non-null address to be told apart from "none".
     static const uint8_t empty = 0;
     return locked_->pixels.empty() ? &empty : locked_->pixels.data();
+}
+
+// Waits for a frame, fetching it on this thread where the transport allows.
+const StoredFrame *Decoder::lockFetching(int timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto msLeft = [&] {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        return int(std::max<decltype(left)>(left, 0));
+    };
+    while (true) {
+        // Both read before the store: whatever lands in it afterwards changes one of them.
+        const uint64_t deliveriesSeen = transport_->deliveries();
+        const bool decoding = jpegInFlight_.load() > 0;
+        if (const StoredFrame *frame = store_.lock(0)) return frame;
+        // A decoded JPEG comes from the decode thread, which wakes the store's waiters.
+        if (decoding) return store_.lock(msLeft());
+        switch (transport_->fetch(deliveriesSeen, deadline)) {
+        case ReceiverTransport::Fetch::Progress: continue;
+        case ReceiverTransport::Fetch::TimedOut: return store_.lock(0);
+        case ReceiverTransport::Fetch::Unavailable: return store_.lock(msLeft());
+        }
+    }
 }
 
 int Decoder::unlock() {

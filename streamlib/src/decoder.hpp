@@ -47,6 +47,7 @@ private:
     void queueJpeg(const WireHeader &header, std::vector<uint8_t> &&jpeg);
     void dropQueuedJpeg();
     void decodeLoop(std::stop_token stop);
+    const StoredFrame *lockFetching(int timeoutMs);
 
     const std::function<std::unique_ptr<ReceiverTransport>(FrameSink &)> makeTransport_;
     FrameStore store_;
@@ -63,7 +64,9 @@ private:
     std::deque<PendingJpeg> jpegQueue_;
     uint64_t jpegEpoch_ = 0; // bumped by each raw frame: older JPEGs still decoding are stale
     bool adaptive_ = true;
+    std::atomic<bool> mayFetch_{true}; // adaptive: the reader may fetch the newest frame itself
     std::atomic<uint64_t> jpegDropped_{0};
+    std::atomic<int> jpegInFlight_{0}; // queued or decoding: not in the store yet
     jpeg::Decompressor decompressor_; // the decode thread's alone
 
     std::atomic<uint64_t> malformed_{0};

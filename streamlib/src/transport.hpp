@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -37,7 +38,8 @@ public:
 };
 
 // Where a receiving transport hands its frames. Implemented by the decoder.
-// Each receiving transport calls it from one thread at a time.
+// Each receiving transport calls it from one thread at a time (a transport that
+// lets the reader fetch, see ReceiverTransport::fetch, serialises the two).
 class FrameSink {
 public:
     virtual ~FrameSink() = default;
@@ -69,6 +71,26 @@ public:
     // Binds, listens or maps synchronously and reports failure (KIV_ERROR_BUSY for a
     // taken port); then delivers frames to the sink from background threads.
     virtual int start(int stream) = 0;
+
+    // A reader waiting for a frame can fetch it on its own thread, where the
+    // transport allows: one wake-up between sender and reader instead of two
+    // (the transport's thread, then the reader).
+    enum class Fetch {
+        Progress,    // something may have reached the sink: look there again
+        TimedOut,    // nothing came before the deadline
+        Unavailable, // not now (no sender attached, or not supported): wait on the sink
+    };
+    // Counts deliveries to the sink, from either thread. Read it before looking
+    // at the sink and pass it to fetch(), so a frame delivered in between is not
+    // waited for again.
+    virtual uint64_t deliveries() const { return 0; }
+    // Delivers the newest unseen frame to the sink on the calling thread, or
+    // waits for the sender to publish one, at most until `deadline`.
+    virtual Fetch fetch(uint64_t deliveriesSeen, std::chrono::steady_clock::time_point deadline) {
+        (void)deliveriesSeen;
+        (void)deadline;
+        return Fetch::Unavailable;
+    }
 };
 
 // nullptr for a protocol that this build does not carry. Constructing a transport

@@ -1,6 +1,7 @@
 // "Local (Memory)": frames go through a shared-memory segment per user and
 // stream (see shm_segment.hpp). The sender writes a slot in the caller's thread
-// and never waits; each receiver copies the newest slot out on its own thread.
+// and never waits; each receiver copies the newest slot out on its own thread,
+// or on the reader's when one is already waiting for it.
 #include "memory.hpp"
 
 #include <fcntl.h>
@@ -14,6 +15,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "../errors.hpp"
@@ -77,18 +80,88 @@ public:
         return KIV_OK;
     }
 
+    uint64_t deliveries() const override { return deliveries_.load(); }
+
+    // The reader copies the newest frame itself and, while it keeps coming back,
+    // the receiving thread stands aside: each frame then wakes one thread, not
+    // two. Only with newest-frame delivery, where nothing is queued for later.
+    Fetch fetch(uint64_t deliveriesSeen, Clock::time_point deadline) override {
+        FetchLease lease(*this);
+        if (!lockUnlessDelivered(deliveriesSeen)) return Fetch::Progress;
+        std::unique_lock lock(mutex_, std::adopt_lock);
+        if (deliveries_.load() != deliveriesSeen) return Fetch::Progress;
+        // Nothing to fetch from: the receiving thread attaches and delivers.
+        if (!map_) return lease.end(), Fetch::Unavailable;
+        const Look look = lookLocked(true);
+        lock.unlock();
+        if (look.kind == Look::Detached) return lease.end(), Fetch::Unavailable;
+        if (look.kind != Look::Wait) return Fetch::Progress;
+        const int64_t leftUs = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+        if (leftUs <= 0) return Fetch::TimedOut;
+        shm::waitSignal(look.map->data(), look.signal, std::min(leftUs, kFutexWaitUs));
+        return Fetch::Progress;
+    }
+
 private:
     static constexpr auto kIdleRecheck = std::chrono::milliseconds(100);
     static constexpr int64_t kFutexWaitUs = 50'000;
     static constexpr int kBusyRetries = 64;
+    // About one 1920x1080 copy: the receiving thread is then almost surely done.
+    static constexpr auto kFetchSpin = std::chrono::microseconds(500);
+    // How long the receiving thread stands aside after a reader last fetched.
+    static constexpr auto kFetchLease = std::chrono::milliseconds(20);
+
+    // Held by a fetching reader; renewed when it leaves, unless ended.
+    class FetchLease {
+    public:
+        explicit FetchLease(MemoryReceiver &r) : r_(r) { ++r_.fetchers_; }
+        ~FetchLease() {
+            r_.leaseUntil_.store(ended_ ? Clock::time_point{} : Clock::now() + kFetchLease);
+            --r_.fetchers_;
+        }
+        void end() { ended_ = true; }
+
+    private:
+        MemoryReceiver &r_;
+        bool ended_ = false;
+    };
+
+    bool readerFetches() const { return fetchers_.load() > 0 || Clock::now() < leaseUntil_.load(); }
 
     enum class Attach { Attached, Absent, NotReady, Rejected };
+
+    // What one look at the segment found.
+    struct Look {
+        enum Kind { Delivered, Again, Wait, Detached } kind;
+        uint32_t signal = 0;                     // Wait: sleep while the signal word holds this
+        std::shared_ptr<const shm::Mapping> map; // Wait: kept mapped while someone sleeps on it
+
+        Look(Kind k, uint32_t s = 0, std::shared_ptr<const shm::Mapping> m = {}) : kind(k), signal(s), map(std::move(m)) {}
+    };
+
+    // Takes mutex_, or returns false once the other thread has delivered
+    // meanwhile: sleeping on the mutex would cost the reader a second wake-up.
+    bool lockUnlessDelivered(uint64_t deliveriesSeen) {
+        const auto spinUntil = Clock::now() + kFetchSpin;
+        while (!mutex_.try_lock()) {
+            if (deliveries_.load() != deliveriesSeen) return false;
+            if (Clock::now() >= spinUntil) {
+                mutex_.lock();
+                return true;
+            }
+            std::this_thread::yield();
+        }
+        return true;
+    }
 
     void run(std::stop_token stop) {
         int notReady = 0;
         while (!stop.stop_requested()) {
+            std::unique_lock lock(mutex_);
             if (!map_) {
-                switch (attach()) {
+                const Attach attached = attach();
+                lock.unlock();
+                switch (attached) {
                 case Attach::Attached: notReady = 0; continue;
                 case Attach::NotReady:
                     // A sender is between creating and filling the header: microseconds.
@@ -98,8 +171,20 @@ private:
                 case Attach::Rejected: waitForName(int(kIdleRecheck.count())); continue;
                 }
             }
-            step();
+            if (readerFetches()) {
+                lock.unlock();
+                pollfd stopped{stopFd_.get(), POLLIN, 0};
+                ::poll(&stopped, 1, int(kFetchLease.count()));
+                continue;
+            }
+            const Look look = lookLocked(true);
+            lock.unlock();
+            if (look.kind != Look::Wait) continue;
+            waitingOn_.store(look.map->data());
+            if (!stopping_.load()) shm::waitSignal(look.map->data(), look.signal, kFutexWaitUs);
+            waitingOn_.store(nullptr);
         }
+        std::lock_guard lock(mutex_);
         detach();
         exited_.store(true);
     }
@@ -123,7 +208,7 @@ private:
         }
         if (h.state == shm::State::Closed) return Attach::Absent; // its sender is leaving
         fd_ = std::move(fd);
-        map_ = std::move(map);
+        map_ = std::make_shared<const shm::Mapping>(std::move(map));
         dev_ = st.st_dev;
         ino_ = st.st_ino;
         lastPublish_ = ~uint64_t{0}; // the frame already there is news to us
@@ -144,37 +229,36 @@ private:
     }
 
     void detach() {
-        waitingOn_.store(nullptr);
         map_.reset();
         fd_.reset();
     }
 
     bool remap() {
         struct stat st {};
-        if (::fstat(fd_.get(), &st) != 0 || uint64_t(st.st_size) <= map_.size() ||
+        if (::fstat(fd_.get(), &st) != 0 || uint64_t(st.st_size) <= map_->size() ||
             uint64_t(st.st_size) > shm::kMaxSegmentBytes)
             return false;
         shm::Mapping bigger = shm::mapShared(fd_.get(), size_t(st.st_size), false);
         if (!bigger) return false;
-        waitingOn_.store(nullptr);
-        map_ = std::move(bigger);
+        map_ = std::make_shared<const shm::Mapping>(std::move(bigger));
         return true;
     }
 
-    // One look at the attached segment: deliver the newest frame, or sleep until
-    // the sender signals.
-    void step() {
-        const std::span<const uint8_t> bytes{map_.data(), map_.size()};
+    // One look at the attached segment, under mutex_: deliver the newest frame,
+    // or say what to sleep on until the sender signals. `housekeeping`: also
+    // notice a sender replaced under the same name (the receiving thread's job).
+    Look lookLocked(bool housekeeping) {
+        const std::span<const uint8_t> bytes{map_->data(), map_->size()};
         shm::HeaderSnapshot h;
         const shm::HeaderCheck check = shm::checkHeader(bytes, h);
         if (check != shm::HeaderCheck::Ok) {
             if (check != shm::HeaderCheck::NotReady) sink_.countMalformed();
             detach();
-            return;
+            return Look::Detached;
         }
         if (h.state == shm::State::Closed) {
             detach();
-            return;
+            return Look::Detached;
         }
         const uint64_t publish = shm::latestPublish(h.latest);
         if (h.latest != 0 && publish != lastPublish_) {
@@ -192,31 +276,30 @@ private:
                 lastPublish_ = std::max(copied, publish);
                 sink_.deliver(header, std::move(spare_));
                 spare_ = {};
-                return;
+                deliveries_.fetch_add(1); // after the sink has it: see fetch()
+                return Look::Delivered;
             case shm::SlotCopy::Busy:
-                if (++busy_ < kBusyRetries) return;
+                if (++busy_ < kBusyRetries) return Look::Again;
                 busy_ = 0;
                 break; // the sender is rewriting it: the next commit wakes us
             case shm::SlotCopy::OutOfMap:
-                if (remap()) return;
+                if (remap()) return Look::Again;
                 [[fallthrough]];
             case shm::SlotCopy::Malformed:
                 sink_.countMalformed();
                 lastPublish_ = publish;
-                return;
+                return Look::Again;
             }
         }
-        if (Clock::now() - lastIdentityCheck_ >= kIdleRecheck) {
+        if (housekeeping && Clock::now() - lastIdentityCheck_ >= kIdleRecheck) {
             // A sender that exited and a new one under the same name: a new file.
             lastIdentityCheck_ = Clock::now();
             if (!stillNamed()) {
                 detach();
-                return;
+                return Look::Detached;
             }
         }
-        waitingOn_.store(map_.data());
-        if (stopping_.load()) return;
-        shm::waitSignal(map_.data(), h.signal, kFutexWaitUs);
+        return {Look::Wait, h.signal, map_};
     }
 
     bool stillNamed() const {
@@ -248,18 +331,24 @@ private:
     FrameSink &sink_;
     std::string name_;
     UniqueFd stopFd_;
+    // The receiving thread's alone.
     UniqueFd notifyFd_;
     bool notifyTried_ = false;
-    UniqueFd fd_;
-    shm::Mapping map_;
-    dev_t dev_ = 0;
-    ino_t ino_ = 0;
     dev_t rejectedDev_ = 0;
     ino_t rejectedIno_ = 0;
+    // The attached segment, shared by the receiving thread and a fetching reader.
+    std::mutex mutex_;
+    UniqueFd fd_;
+    std::shared_ptr<const shm::Mapping> map_;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
     uint64_t lastPublish_ = 0;
     int busy_ = 0;
     Clock::time_point lastIdentityCheck_{};
     std::vector<uint8_t> spare_;
+    std::atomic<uint64_t> deliveries_{0};
+    std::atomic<int> fetchers_{0};
+    std::atomic<Clock::time_point> leaseUntil_{};
     // How the destructor reaches the thread.
     std::atomic<bool> stopping_{false};
     std::atomic<bool> exited_{false};
