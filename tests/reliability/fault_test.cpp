@@ -244,7 +244,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, UdpFlood, ::testing::Bool(),
 // Random bytes left by a crashed or hostile program of the same user, readable by others.
 TEST(JunkAtTheSegment, GarbageUnderTheStreamNameGivesWayToARealSender) {
     const int stream = 26200;
-    const std::string name = kiv::shm::segmentName(::geteuid(), stream);
+    const std::string name = "/kivvs2-" + std::to_string(::geteuid()) + "-" + std::to_string(stream);
     const SegmentCleanup cleanup{{stream}};
     std::vector<uint8_t> junk(8192);
     std::mt19937 rng(26200);
