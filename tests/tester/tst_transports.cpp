@@ -13,6 +13,8 @@
 #include <QThread>
 
 #include <memory>
+#include <poll.h>
+#include <unistd.h>
 
 namespace {
 
@@ -33,7 +35,8 @@ QStringList labels(QWidget *window, std::initializer_list<const char *> names)
 }
 
 // Another process on the same host: sends 64 x 48 32-bit frames on a channel
-// until it is stopped or has sent for about ten seconds.
+// until its stdin closes or it has sent for about ten seconds, then removes
+// its channel by deleting the encoder.
 int sendFrames(int channel)
 {
     kivStreamFormat format{64, 48, KIV_DEPTH_32, 1};
@@ -42,7 +45,8 @@ int sendFrames(int channel)
         || kivSetDestFormat(encoder, &format, 0, 0) != KIV_OK)
         return 2;
     QImage picture(64, 48, QImage::Format_RGB32);
-    for (int frame = 0; frame < 500; ++frame) {
+    pollfd stop{STDIN_FILENO, POLLIN, 0};
+    for (int frame = 0; frame < 500 && ::poll(&stop, 1, 0) == 0; ++frame) {
         picture.fill(QColor::fromHsv(frame * 7 % 360, 255, 255));
         kivEncode(encoder, picture.constBits());
         QThread::msleep(20);
@@ -83,7 +87,9 @@ private slots:
         const QImage shown = find(w, "mReceiveDisplay")->pixmap().toImage();
         QCOMPARE(shown.size(), QSize(64, 48));
         QCOMPARE(QColor(shown.pixel(0, 0)).saturation(), 255);
-        sender.kill();
+        sender.closeWriteChannel();
+        QVERIFY(sender.waitForFinished(5000));
+        QCOMPARE(sender.exitCode(), 0);
 
         find<QSpinBox>(w, "mReceiveChannel")->setValue(41);
         find<QSpinBox>(w, "mSendChannel")->setValue(41);
