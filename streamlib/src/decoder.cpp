@@ -29,6 +29,7 @@ void Decoder::setAdaptive(bool adaptive) {
         adaptive_ = adaptive;
     }
     mayFetch_.store(adaptive);
+    if (!adaptive && transport_) transport_->endFetching();
     store_.setAdaptive(adaptive);
 }
 
@@ -56,6 +57,7 @@ void Decoder::deliver(const WireHeader &header, std::vector<uint8_t> &&payload) 
         store_.recycle(std::move(payload));
         return;
     }
+    lastCompressed_.store(header.compressed());
     if (header.compressed()) {
         queueJpeg(header, std::move(payload));
         return;
@@ -143,7 +145,12 @@ const void *Decoder::lock(int timeoutMs) {
     if (!started_ || locked_) return nullptr;
     // A queue keeps frames that came while the reader was busy; fetching on
     // demand keeps only the newest, so it is for adaptive delivery only.
-    locked_ = timeoutMs > 0 && mayFetch_.load() ? lockFetching(timeoutMs) : store_.lock(timeoutMs);
+    if (timeoutMs > 0 && mayFetch_.load()) {
+        locked_ = lockFetching(timeoutMs);
+    } else {
+        transport_->endFetching();
+        locked_ = store_.lock(timeoutMs);
+    }
     if (!locked_) return nullptr;
     lastFormat_ = locked_->header.format;
     lastTransferBytes_.store(locked_->header.payloadSize, std::memory_order_relaxed);
@@ -163,12 +170,18 @@ const StoredFrame *Decoder::lockFetching(int timeoutMs) {
     while (true) {
         // Both read before the store: whatever lands in it afterwards changes one of them.
         const uint64_t deliveriesSeen = transport_->deliveries();
-        const bool decoding = jpegInFlight_.load() > 0;
+        const bool viaDecodeThread = lastCompressed_.load() || jpegInFlight_.load() > 0;
         if (const StoredFrame *frame = store_.lock(0)) return frame;
-        // A decoded JPEG comes from the decode thread, which wakes the store's waiters.
-        if (decoding) return store_.lock(msLeft());
+        // JPEG frames come from the decode thread, which wakes the store's waiters;
+        // the transport's thread keeps copying the next one meanwhile.
+        if (viaDecodeThread) {
+            transport_->endFetching();
+            return store_.lock(msLeft());
+        }
         switch (transport_->fetch(deliveriesSeen, deadline)) {
-        case ReceiverTransport::Fetch::Progress: continue;
+        case ReceiverTransport::Fetch::Progress:
+            if (Clock::now() >= deadline) return store_.lock(0);
+            continue;
         case ReceiverTransport::Fetch::TimedOut: return store_.lock(0);
         case ReceiverTransport::Fetch::Unavailable: return store_.lock(msLeft());
         }

@@ -67,6 +67,7 @@ private:
     std::atomic<bool> mayFetch_{true}; // adaptive: the reader may fetch the newest frame itself
     std::atomic<uint64_t> jpegDropped_{0};
     std::atomic<int> jpegInFlight_{0}; // queued or decoding: not in the store yet
+    std::atomic<bool> lastCompressed_{false}; // the stream sends JPEG: frames go through the decode thread
     jpeg::Decompressor decompressor_; // the decode thread's alone
 
     std::atomic<uint64_t> malformed_{0};

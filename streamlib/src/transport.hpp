@@ -91,6 +91,9 @@ public:
         (void)deadline;
         return Fetch::Unavailable;
     }
+    // The reader stops fetching for now (queued delivery, polling, a JPEG on its
+    // way through the decoder): the transport's own thread delivers again at once.
+    virtual void endFetching() {}
 };
 
 // nullptr for a protocol that this build does not carry. Constructing a transport

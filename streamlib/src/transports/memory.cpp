@@ -75,7 +75,8 @@ public:
     int start(int stream) override {
         name_ = shm::segmentName(::geteuid(), stream);
         stopFd_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-        if (!stopFd_) return failErrno(KIV_ERROR_IO, "eventfd");
+        resumeFd_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!stopFd_ || !resumeFd_) return failErrno(KIV_ERROR_IO, "eventfd");
         thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
         return KIV_OK;
     }
@@ -102,6 +103,10 @@ public:
         return Fetch::Progress;
     }
 
+    void endFetching() override {
+        if (leaseUntil_.load() != Clock::time_point{}) resumeReceiving();
+    }
+
 private:
     static constexpr auto kIdleRecheck = std::chrono::milliseconds(100);
     static constexpr int64_t kFutexWaitUs = 50'000;
@@ -116,8 +121,9 @@ private:
     public:
         explicit FetchLease(MemoryReceiver &r) : r_(r) { ++r_.fetchers_; }
         ~FetchLease() {
-            r_.leaseUntil_.store(ended_ ? Clock::time_point{} : Clock::now() + kFetchLease);
             --r_.fetchers_;
+            if (ended_) r_.resumeReceiving();
+            else r_.leaseUntil_.store(Clock::now() + kFetchLease);
         }
         void end() { ended_ = true; }
 
@@ -127,6 +133,13 @@ private:
     };
 
     bool readerFetches() const { return fetchers_.load() > 0 || Clock::now() < leaseUntil_.load(); }
+
+    // Ends the lease and wakes the receiving thread from standing aside.
+    void resumeReceiving() {
+        leaseUntil_.store(Clock::time_point{});
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(resumeFd_.get(), &one, sizeof one);
+    }
 
     enum class Attach { Attached, Absent, NotReady, Rejected };
 
@@ -173,8 +186,13 @@ private:
             }
             if (readerFetches()) {
                 lock.unlock();
-                pollfd stopped{stopFd_.get(), POLLIN, 0};
-                ::poll(&stopped, 1, int(kFetchLease.count()));
+                // Woken when the reader stops fetching; a reader that simply stopped
+                // calling leaves the newest frame in the segment, which loses nothing.
+                pollfd fds[2] = {{stopFd_.get(), POLLIN, 0}, {resumeFd_.get(), POLLIN, 0}};
+                if (::poll(fds, 2, int(kIdleRecheck.count())) > 0 && (fds[1].revents & POLLIN)) {
+                    uint64_t drained;
+                    [[maybe_unused]] ssize_t n = ::read(resumeFd_.get(), &drained, sizeof drained);
+                }
                 continue;
             }
             const Look look = lookLocked(true);
@@ -331,6 +349,7 @@ private:
     FrameSink &sink_;
     std::string name_;
     UniqueFd stopFd_;
+    UniqueFd resumeFd_; // the reader stopped fetching
     // The receiving thread's alone.
     UniqueFd notifyFd_;
     bool notifyTried_ = false;
