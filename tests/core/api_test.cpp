@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 
 namespace {
@@ -55,7 +56,7 @@ TEST(Handles, NullAndForeignHandlesAreRefusedEverywhere) {
     EXPECT_EQ(foreign_storage[0], 0) << "a foreign pointer is never written through";
 }
 
-TEST(Handles, UnknownProtocolsAndBadFormatsGiveNoHandle) {
+TEST(Handles, UnknownProtocolsBadFormatsAndStreamNumbersAreRefused) {
     const kivStreamFormat ok{8, 8, KIV_DEPTH_24, 1}, badDepth{8, 8, 7, 1}, tooBig{65535, 65535, KIV_DEPTH_32, 1};
     for (int protocol : {0, 4, -1, 1000}) {
         EXPECT_EQ(kivGetEncoder(protocol, &ok), nullptr) << protocol;
@@ -65,6 +66,18 @@ TEST(Handles, UnknownProtocolsAndBadFormatsGiveNoHandle) {
     EXPECT_EQ(kivGetEncoder(KIV_PROTOCOL_MEMORY, &badDepth), nullptr);
     EXPECT_EQ(kivGetEncoder(KIV_PROTOCOL_MEMORY, &tooBig), nullptr);
     EXPECT_NE(std::string(kivLastErrorDetail()), "");
+
+    // Stream numbers become ports and shared-memory names: out of range is refused before any use.
+    for (int protocol : {KIV_PROTOCOL_UDP, KIV_PROTOCOL_TCP, KIV_PROTOCOL_MEMORY}) {
+        kivEncoder *e = kivGetEncoder(protocol, &ok);
+        kivDecoder *d = kivGetDecoder(protocol, &ok);
+        for (int stream : {0, -1, 65536, INT_MIN}) {
+            EXPECT_EQ(kivSetDestAddress(e, "127.0.0.1", stream), KIV_ERROR_INVALID_ARGUMENT) << protocol << ", " << stream;
+            EXPECT_EQ(kivSetSourceAddress(d, stream), KIV_ERROR_INVALID_ARGUMENT) << protocol << ", " << stream;
+        }
+        kivDeleteEncoder(e);
+        kivDeleteDecoder(d);
+    }
 }
 
 } // namespace
