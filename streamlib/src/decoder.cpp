@@ -24,11 +24,7 @@ Decoder::~Decoder() {
 }
 
 void Decoder::setAdaptive(bool adaptive) {
-    {
-        std::lock_guard lock(jpegMutex_);
-        adaptive_ = adaptive;
-    }
-    mayFetch_.store(adaptive);
+    adaptive_.store(adaptive);
     if (!adaptive && transport_) transport_->endFetching();
     store_.setAdaptive(adaptive);
 }
@@ -75,7 +71,7 @@ void Decoder::queueJpeg(const WireHeader &header, std::vector<uint8_t> &&jpeg) {
     {
         std::lock_guard lock(jpegMutex_);
         // The same policy as the frame store: newest only, or a short queue.
-        const size_t limit = adaptive_ ? 1 : FrameStore::kQueueDepth;
+        const size_t limit = adaptive_.load() ? 1 : FrameStore::kQueueDepth;
         while (jpegQueue_.size() >= limit) {
             spare = std::move(jpegQueue_.front().jpeg);
             jpegQueue_.pop_front();
@@ -145,7 +141,7 @@ const void *Decoder::lock(int timeoutMs) {
     if (!started_ || locked_) return nullptr;
     // A queue keeps frames that came while the reader was busy; fetching on
     // demand keeps only the newest, so it is for adaptive delivery only.
-    if (timeoutMs > 0 && mayFetch_.load()) {
+    if (timeoutMs > 0 && adaptive_.load()) {
         locked_ = lockFetching(timeoutMs);
     } else {
         transport_->endFetching();

@@ -63,8 +63,8 @@ private:
     std::condition_variable_any jpegReady_;
     std::deque<PendingJpeg> jpegQueue_;
     uint64_t jpegEpoch_ = 0; // bumped by each raw frame: older JPEGs still decoding are stale
-    bool adaptive_ = true;
-    std::atomic<bool> mayFetch_{true}; // adaptive: the reader may fetch the newest frame itself
+    // Newest frame only; then the reader may also fetch that frame itself.
+    std::atomic<bool> adaptive_{true};
     std::atomic<uint64_t> jpegDropped_{0};
     std::atomic<int> jpegInFlight_{0}; // queued or decoding: not in the store yet
     std::atomic<bool> lastCompressed_{false}; // the stream sends JPEG: frames go through the decode thread
