@@ -244,6 +244,49 @@ typedef struct kivDecoderStats {
 /** Fills `stats`. Any thread. */
 KIV_API int kivGetDecoderStats(kivDecoder *decoder, kivDecoderStats *stats);
 
+/* ---- Loss on UDP --------------------------------------------------------- */
+
+/** Redundancy, in percent, that UDP encoders start with. */
+#define KIV_FEC_DEFAULT_PERCENT 10
+
+/** Sets the forward error correction of a UDP encoder. `percent` is 0..100:
+ *  about that many parity datagrams go out per 100 datagrams of frame data,
+ *  in interleaved Reed-Solomon blocks, so a receiver rebuilds a frame that lost
+ *  up to that share of its datagrams (in bursts too) without waiting for
+ *  anything. 0 turns protection off; frames then travel exactly as receivers
+ *  without protection expect. Takes effect from the next frame sent.
+ *  KIV_ERROR_UNSUPPORTED for encoders of other protocols,
+ *  KIV_ERROR_INVALID_ARGUMENT outside 0..100. Same thread rules as kivEncode(). */
+KIV_API int kivSetFecRedundancy(kivEncoder *encoder, int percent);
+
+/** Loss and duplication that a UDP encoder inflicts on its own datagrams, to
+ *  rehearse a bad network without one. Datagrams are dropped in the sending
+ *  process, after protection, by a pattern that depends only on `seed`. */
+typedef struct kivImpairment {
+    uint32_t lossPerMillion;      /**< datagrams dropped, per million on average (0..1000000) */
+    uint32_t burstLength;         /**< dropped datagrams come in runs of this many; 0 and 1 mean single losses */
+    uint32_t duplicatePerMillion; /**< datagrams sent twice, per million (0..1000000) */
+    uint32_t reserved;            /**< 0 */
+    uint64_t seed;                /**< the same seed gives the same pattern */
+} kivImpairment;
+
+/** Starts (or, with NULL, stops) impairing a UDP encoder's datagrams; the
+ *  struct is copied. KIV_ERROR_UNSUPPORTED for encoders of other protocols,
+ *  KIV_ERROR_INVALID_ARGUMENT for a rate over one million, a burst over 1000 or
+ *  reserved not 0. Same thread rules as kivEncode(). */
+KIV_API int kivSetImpairment(kivEncoder *encoder, const kivImpairment *impairment);
+
+/** What loss did to a decoder's UDP frames since it was created. Counts are of
+ *  datagrams carrying frame data; lost parity datagrams are not counted. */
+typedef struct kivLossStats {
+    uint64_t datagramsLost;      /**< data datagrams of finished frames that never arrived */
+    uint64_t datagramsRecovered; /**< of those, rebuilt from parity */
+    uint64_t framesRebuilt;      /**< frames delivered whole thanks to rebuilt datagrams */
+} kivLossStats;
+
+/** Fills `stats`; all zeros for decoders of other protocols. Any thread. */
+KIV_API int kivGetDecoderLossStats(kivDecoder *decoder, kivLossStats *stats);
+
 #ifdef __cplusplus
 }
 #endif

@@ -146,6 +146,23 @@ int kivGetEncoderStats(kivEncoder *encoder, kivEncoderStats *stats) {
     });
 }
 
+int kivSetFecRedundancy(kivEncoder *encoder, int percent) {
+    return withEncoder(encoder, [&](Encoder &e) {
+        if (percent < 0 || percent > 100) return fail(KIV_ERROR_INVALID_ARGUMENT, "redundancy must be 0..100 percent");
+        return e.transport().setProtection(percent);
+    });
+}
+
+int kivSetImpairment(kivEncoder *encoder, const kivImpairment *impairment) {
+    return withEncoder(encoder, [&](Encoder &e) {
+        const kivImpairment none{};
+        const kivImpairment &i = impairment ? *impairment : none;
+        if (i.lossPerMillion > 1'000'000 || i.duplicatePerMillion > 1'000'000 || i.burstLength > 1000 || i.reserved)
+            return fail(KIV_ERROR_INVALID_ARGUMENT, "impairment out of range");
+        return e.transport().setImpairment(i);
+    });
+}
+
 kivDecoder *kivGetDecoder(int protocol, const kivStreamFormat *) {
     return guarded<kivDecoder *>(nullptr, [&]() -> kivDecoder * {
         auto decoder = std::make_unique<Decoder>(protocol);
@@ -208,6 +225,14 @@ int kivGetDecoderStats(kivDecoder *decoder, kivDecoderStats *stats) {
     return withDecoder(decoder, KIV_ERROR_INVALID_HANDLE, [&](Decoder &d) {
         if (!stats) return fail(KIV_ERROR_INVALID_ARGUMENT, "stats is NULL");
         *stats = d.stats();
+        return KIV_OK;
+    });
+}
+
+int kivGetDecoderLossStats(kivDecoder *decoder, kivLossStats *stats) {
+    return withDecoder(decoder, KIV_ERROR_INVALID_HANDLE, [&](Decoder &d) {
+        if (!stats) return fail(KIV_ERROR_INVALID_ARGUMENT, "stats is NULL");
+        *stats = d.lossStats();
         return KIV_OK;
     });
 }

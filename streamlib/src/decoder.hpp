@@ -35,6 +35,7 @@ public:
     uint32_t lastTransferBytes() const { return lastTransferBytes_.load(std::memory_order_relaxed); }
     int frameInfo(kivFrameInfo &info) const;
     kivDecoderStats stats() const;
+    kivLossStats lossStats() const { return {lost_.load(), recovered_.load(), rebuilt_.load()}; }
 
     // FrameSink, called from the transport's thread.
     std::vector<uint8_t> takeBuffer() override { return store_.takeBuffer(); }
@@ -42,6 +43,11 @@ public:
     void countMalformed(uint64_t n = 1) override { malformed_ += n; }
     void countIncomplete(uint64_t n = 1) override { incomplete_ += n; }
     void countDropped(uint64_t n) override { store_.countDropped(n); }
+    void countLoss(uint64_t lost, uint64_t recovered, uint64_t rebuiltFrames) override {
+        lost_ += lost;
+        recovered_ += recovered;
+        rebuilt_ += rebuiltFrames;
+    }
 
 private:
     void queueJpeg(const WireHeader &header, std::vector<uint8_t> &&jpeg);
@@ -72,6 +78,7 @@ private:
 
     std::atomic<uint64_t> malformed_{0};
     std::atomic<uint64_t> incomplete_{0};
+    std::atomic<uint64_t> lost_{0}, recovered_{0}, rebuilt_{0};
     const StoredFrame *locked_ = nullptr;
     kivStreamFormat lastFormat_{};
     std::atomic<uint32_t> lastTransferBytes_{0};

@@ -26,6 +26,8 @@ public:
     int setFormat(const kivStreamFormat &format, int compress, int level);
     int encode(const void *pixels);
     kivEncoderStats stats() const;
+    // Settings that only some transports have; called with the encoder's thread rules.
+    SenderTransport &transport() { return *transport_; }
 
 private:
     void compressLoop(std::stop_token stop);

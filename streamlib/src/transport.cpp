@@ -1,10 +1,17 @@
 #include "transport.hpp"
 
+#include "errors.hpp"
 #include "transports/memory.hpp"
 #include "transports/tcp.hpp"
 #include "transports/udp.hpp"
 
 namespace kiv {
+
+int SenderTransport::setProtection(int) { return fail(KIV_ERROR_UNSUPPORTED, "only UDP encoders carry parity"); }
+
+int SenderTransport::setImpairment(const kivImpairment &) {
+    return fail(KIV_ERROR_UNSUPPORTED, "only UDP encoders can impair their datagrams");
+}
 
 std::unique_ptr<SenderTransport> makeSender(int protocol) {
     switch (protocol) {

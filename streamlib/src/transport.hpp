@@ -34,6 +34,11 @@ public:
     // when the next one comes is replaced and counted in counters.dropped.
     virtual int sendFrame(const WireHeader &header, std::span<const uint8_t> payload) = 0;
 
+    // Loss protection in percent (0 = off) and self-inflicted impairment; only
+    // UDP has them.
+    virtual int setProtection(int percent);
+    virtual int setImpairment(const kivImpairment &impairment);
+
     SenderCounters counters;
 };
 
@@ -60,6 +65,14 @@ public:
 
     // Frames the transport knows were sent but overwritten before it could read them.
     virtual void countDropped(uint64_t n) = 0;
+
+    // Datagrams of a frame that never came (`lost`), those of them rebuilt from
+    // parity (`recovered`), and frames delivered thanks to rebuilt data.
+    virtual void countLoss(uint64_t lost, uint64_t recovered, uint64_t rebuiltFrames) {
+        (void)lost;
+        (void)recovered;
+        (void)rebuiltFrames;
+    }
 };
 
 // Receiving half of a transport.

@@ -21,10 +21,10 @@ const char *wireErrorText(WireError e) {
     return "unknown";
 }
 
-void encodeHeader(const WireHeader &h, std::span<uint8_t, kWireHeaderSize> out) {
+void encodeHeader(const WireHeader &h, std::span<uint8_t, kWireHeaderSize> out, uint16_t version) {
     uint8_t *p = out.data();
     put32(p + 0, kWireMagic);
-    put16(p + 4, kWireVersion);
+    put16(p + 4, version);
     put16(p + 6, uint16_t(kWireHeaderSize));
     put16(p + 8, h.flags);
     put16(p + 10, h.format.orientation);
@@ -53,11 +53,11 @@ WireError validateHeader(const WireHeader &h) {
     return WireError::None;
 }
 
-WireError decodeHeader(std::span<const uint8_t> in, WireHeader &out) {
+WireError decodeHeader(std::span<const uint8_t> in, WireHeader &out, uint16_t version) {
     if (in.size() < kWireHeaderSize) return WireError::Truncated;
     const uint8_t *p = in.data();
     if (get32(p + 0) != kWireMagic) return WireError::BadMagic;
-    if (get16(p + 4) != kWireVersion) return WireError::BadVersion;
+    if (get16(p + 4) != version) return WireError::BadVersion;
     if (get16(p + 6) != kWireHeaderSize) return WireError::BadHeaderSize;
     WireHeader h;
     h.flags = get16(p + 8);

@@ -46,10 +46,11 @@ enum class WireError {
 
 const char *wireErrorText(WireError e);
 
-void encodeHeader(const WireHeader &h, std::span<uint8_t, kWireHeaderSize> out);
+void encodeHeader(const WireHeader &h, std::span<uint8_t, kWireHeaderSize> out, uint16_t version = kWireVersion);
 
 // Parses and validates every field; nothing is allocated from an unchecked size.
-WireError decodeHeader(std::span<const uint8_t> in, WireHeader &out);
+// `version` is the one the caller's framing expects.
+WireError decodeHeader(std::span<const uint8_t> in, WireHeader &out, uint16_t version = kWireVersion);
 
 // The checks of decodeHeader() that concern the frame's size and format alone.
 WireError validateHeader(const WireHeader &h);

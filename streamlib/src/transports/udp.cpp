@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -115,6 +116,18 @@ public:
 
     bool gso() const { return gso_.load(); }
 
+    int setProtection(int percent) override {
+        protection_ = std::clamp(percent, 0, 100);
+        return KIV_OK;
+    }
+
+    int setImpairment(const kivImpairment &impairment) override {
+        std::lock_guard lock(mutex_);
+        impairment_ = impairment;
+        impairmentChanged_ = true;
+        return KIV_OK;
+    }
+
 private:
     void stop() {
         if (thread_.joinable()) {
@@ -166,34 +179,78 @@ private:
         }
     }
 
+    // Which datagrams go out, in order: all of them, unless the impairment drops
+    // or repeats some.
+    void planDatagrams(size_t total) {
+        {
+            std::lock_guard lock(mutex_);
+            if (impairmentChanged_) {
+                activeImpairment_ = impairment_;
+                rng_.seed(impairment_.seed);
+                lossRunLeft_ = 0;
+                impairmentChanged_ = false;
+            }
+        }
+        const kivImpairment &im = activeImpairment_;
+        const uint32_t burst = std::max<uint32_t>(im.burstLength, 1);
+        plan_.clear();
+        for (size_t i = 0; i < total; ++i) {
+            if (im.lossPerMillion) {
+                if (lossRunLeft_ == 0 && rng_() % (1'000'000ull * burst) < im.lossPerMillion) lossRunLeft_ = burst;
+                if (lossRunLeft_ > 0) {
+                    --lossRunLeft_;
+                    continue;
+                }
+            }
+            plan_.push_back(uint32_t(i));
+            if (im.duplicatePerMillion && rng_() % 1'000'000 < im.duplicatePerMillion) plan_.push_back(uint32_t(i));
+        }
+    }
+
+    // The bytes of datagram i after its header: frame data, then parity.
+    std::span<const uint8_t> fragmentBytes(const std::vector<uint8_t> &payload, size_t i, size_t chunk) const {
+        if (i >= dataCount_) return {parity_.data() + (i - dataCount_) * chunk, chunk};
+        const size_t offset = std::min(i * chunk, payload.size());
+        return {payload.data() + offset, std::min(chunk, payload.size() - offset)};
+    }
+
     // Hands every datagram of one frame to the kernel; false if it could not.
     bool transmit(std::stop_token &stop, const WireHeader &header, const std::vector<uint8_t> &payload) {
         const size_t chunk = options_.maxDatagram - kDatagramHeaderSize;
-        const size_t count = fragmentCount(payload.size(), chunk);
-        headers_.resize(count * kDatagramHeaderSize);
-        for (size_t i = 0; i < count; ++i) {
-            FragmentFields f;
+        dataCount_ = fragmentCount(payload.size(), chunk);
+        const FecLayout layout = chooseLayout(uint32_t(dataCount_), protection_.load(std::memory_order_relaxed));
+        parity_.resize(size_t(layout.parityCount()) * chunk);
+        coder_.encode(layout, chunk, payload, parity_);
+        const size_t total = dataCount_ + layout.parityCount();
+        FragmentFields f;
+        f.count = uint32_t(dataCount_);
+        f.chunk = uint16_t(chunk);
+        f.blockData = layout.maxBlockData;
+        f.parityPerBlock = layout.parityPerBlock;
+        f.checksum = layout.protectedFrame() ? frameChecksum(payload) : 0;
+        headers_.resize(total * kDatagramHeaderSize);
+        for (size_t i = 0; i < total; ++i) {
             f.index = uint32_t(i);
-            f.count = uint32_t(count);
-            f.offset = uint32_t(i * chunk);
-            f.chunk = uint16_t(chunk);
+            f.offset = uint32_t(i < dataCount_ ? i * chunk : (i - dataCount_) * chunk);
             encodeDatagramHeader(header, f,
                                  std::span<uint8_t, kDatagramHeaderSize>(headers_.data() + i * kDatagramHeaderSize,
                                                                          kDatagramHeaderSize));
         }
+        planDatagrams(total);
+
         // A frame is abandoned once the socket has taken nothing for this long.
         constexpr int64_t kStallUs = 2'000'000;
         int64_t deadline = monotonicUs() + kStallUs;
         size_t next = 0;
-        while (next < count) {
+        while (next < plan_.size()) {
             if (stop.stop_requested()) return false;
             const bool gso = gso_.load(std::memory_order_relaxed);
             const size_t perMessage = gso ? std::min(kMaxGsoSegments, kMaxDatagram / options_.maxDatagram) : 1;
             // One batch: as many datagrams as the burst allows, at least one.
-            const size_t burstDatagrams =
-                std::max<size_t>(1, options_.paceBytesPerSecond ? options_.burstBytes / options_.maxDatagram : count);
-            const size_t batch = std::min({count - next, burstDatagrams, kMaxBatchMessages * perMessage});
-            const size_t messages = build(payload, next, batch, perMessage, chunk, gso);
+            const size_t burstDatagrams = std::max<size_t>(
+                1, options_.paceBytesPerSecond ? options_.burstBytes / options_.maxDatagram : plan_.size());
+            const size_t batch = std::min({plan_.size() - next, burstDatagrams, kMaxBatchMessages * perMessage});
+            const auto [messages, taken] = build(payload, next, batch, perMessage, chunk, gso);
             size_t bytes = 0;
             for (size_t m = 0; m < messages; ++m)
                 for (size_t k = 0; k < msgs_[m].msg_hdr.msg_iovlen; ++k) bytes += msgs_[m].msg_hdr.msg_iov[k].iov_len;
@@ -230,36 +287,39 @@ private:
                 // Resend this batch without GSO; a receiver ignores any duplicates.
                 continue;
             }
-            next += batch;
+            next += taken;
         }
         return true;
     }
 
-    // Fills msgs_ for datagrams [first, first + n); returns the number of messages.
-    size_t build(const std::vector<uint8_t> &payload, size_t first, size_t n, size_t perMessage,
-                 size_t chunk, bool gso) {
-        const size_t messages = (n + perMessage - 1) / perMessage;
-        msgs_.assign(messages, mmsghdr{});
+    // Fills msgs_ for up to n planned datagrams from plan_[first]; returns the
+    // number of messages and of datagrams they carry. A GSO message ends after
+    // a short datagram: only the last segment may be shorter.
+    std::pair<size_t, size_t> build(const std::vector<uint8_t> &payload, size_t first, size_t n, size_t perMessage,
+                                    size_t chunk, bool gso) {
+        msgs_.assign(n, mmsghdr{});
         iov_.resize(n * 2);
-        control_.assign(messages * CMSG_SPACE(sizeof(uint16_t)), 0);
-        for (size_t m = 0; m < messages; ++m) {
-            const size_t begin = first + m * perMessage;
-            const size_t segs = std::min(perMessage, first + n - begin);
-            iovec *iov = iov_.data() + (begin - first) * 2;
-            for (size_t s = 0; s < segs; ++s) {
-                const size_t i = begin + s;
-                const size_t offset = i * chunk;
-                iov[2 * s] = {headers_.data() + i * kDatagramHeaderSize, kDatagramHeaderSize};
-                iov[2 * s + 1] = {const_cast<uint8_t *>(payload.data()) + offset,
-                                  std::min(chunk, payload.size() - std::min(offset, payload.size()))};
+        control_.assign(n * CMSG_SPACE(sizeof(uint16_t)), 0);
+        size_t messages = 0, taken = 0;
+        while (taken < n) {
+            iovec *iov = iov_.data() + taken * 2;
+            size_t segs = 0;
+            while (taken < n && segs < perMessage) {
+                const size_t i = plan_[first + taken];
+                const auto bytes = fragmentBytes(payload, i, chunk);
+                iov[2 * segs] = {headers_.data() + i * kDatagramHeaderSize, kDatagramHeaderSize};
+                iov[2 * segs + 1] = {const_cast<uint8_t *>(bytes.data()), bytes.size()};
+                ++segs;
+                ++taken;
+                if (bytes.size() < chunk) break;
             }
-            msghdr &h = msgs_[m].msg_hdr;
+            msghdr &h = msgs_[messages].msg_hdr;
             h.msg_name = &dest_;
             h.msg_namelen = sizeof dest_;
             h.msg_iov = iov;
             h.msg_iovlen = segs * 2;
             if (gso && segs > 1) {
-                h.msg_control = control_.data() + m * CMSG_SPACE(sizeof(uint16_t));
+                h.msg_control = control_.data() + messages * CMSG_SPACE(sizeof(uint16_t));
                 h.msg_controllen = CMSG_SPACE(sizeof(uint16_t));
                 cmsghdr *c = CMSG_FIRSTHDR(&h);
                 c->cmsg_level = SOL_UDP;
@@ -268,8 +328,9 @@ private:
                 const uint16_t segment = uint16_t(options_.maxDatagram);
                 std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
             }
+            ++messages;
         }
-        return messages;
+        return {messages, taken};
     }
 
     static constexpr size_t kMaxBatchMessages = 64;
@@ -293,6 +354,17 @@ private:
     std::vector<mmsghdr> msgs_;
     std::vector<iovec> iov_;
     std::vector<uint8_t> control_;
+    size_t dataCount_ = 0;
+    std::vector<uint8_t> parity_;
+    BlockCoder coder_;
+    std::vector<uint32_t> plan_;
+    kivImpairment activeImpairment_{};
+    std::mt19937_64 rng_;
+    uint32_t lossRunLeft_ = 0;
+
+    std::atomic<int> protection_{KIV_FEC_DEFAULT_PERCENT};
+    kivImpairment impairment_{}; // guarded by mutex_
+    bool impairmentChanged_ = false;
 
     std::jthread thread_; // last: stopped before the members it uses go
 };

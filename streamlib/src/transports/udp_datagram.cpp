@@ -9,34 +9,53 @@ using namespace le;
 
 void encodeDatagramHeader(const WireHeader &h, const FragmentFields &f,
                           std::span<uint8_t, kDatagramHeaderSize> out) {
-    encodeHeader(h, out.first<kWireHeaderSize>());
+    const bool protectedFrame = f.parityPerBlock != 0;
+    encodeHeader(h, out.first<kWireHeaderSize>(), protectedFrame ? kProtectedVersion : kWireVersion);
+    if (protectedFrame) put32(out.data() + 44, f.checksum);
     uint8_t *p = out.data() + kWireHeaderSize;
     put32(p + 0, f.index);
     put32(p + 4, f.count);
     put32(p + 8, f.offset);
     put16(p + 12, f.chunk);
-    put16(p + 14, 0);
+    p[14] = f.blockData;
+    p[15] = f.parityPerBlock;
 }
 
 DatagramError parseDatagram(std::span<const uint8_t> datagram, ParsedDatagram &out) {
     if (datagram.size() < kDatagramHeaderSize) return DatagramError::Truncated;
-    if (decodeHeader(datagram, out.header) != WireError::None) return DatagramError::Header;
+    const uint16_t version = get16(datagram.data() + 4);
+    const bool protectedFrame = version == kProtectedVersion;
+    if (decodeHeader(datagram, out.header, protectedFrame ? kProtectedVersion : kWireVersion) != WireError::None)
+        return DatagramError::Header;
     const uint8_t *p = datagram.data() + kWireHeaderSize;
     FragmentFields &f = out.fragment;
     f.index = get32(p + 0);
     f.count = get32(p + 4);
     f.offset = get32(p + 8);
     f.chunk = get16(p + 12);
-    if (get16(p + 14) != 0) return DatagramError::Reserved;
+    f.blockData = p[14];
+    f.parityPerBlock = p[15];
+    f.checksum = protectedFrame ? get32(datagram.data() + 44) : 0;
+    if (!protectedFrame && (f.blockData | f.parityPerBlock) != 0) return DatagramError::Reserved;
 
     const uint64_t size = out.header.payloadSize;
     if (f.chunk == 0 || f.count == 0 || f.count > kMaxFragments || f.count != fragmentCount(size, f.chunk))
         return DatagramError::BadCount;
-    if (f.index >= f.count) return DatagramError::BadIndex;
+    if (!layoutFromWire(f.count, f.blockData, f.parityPerBlock, out.layout) ||
+        out.layout.protectedFrame() != protectedFrame)
+        return DatagramError::BadLayout;
+    out.data = datagram.subspan(kDatagramHeaderSize);
+    if (f.index >= f.count) {
+        // Parity: layoutFromWire bounds parityCount() by about the frame's own size.
+        const uint64_t parity = uint64_t(f.index) - f.count;
+        if (parity >= out.layout.parityCount()) return DatagramError::BadIndex;
+        if (f.offset != parity * f.chunk) return DatagramError::BadOffset;
+        if (out.data.size() != f.chunk) return DatagramError::BadLength;
+        return DatagramError::None;
+    }
     const uint64_t offset = uint64_t(f.index) * f.chunk;
     if (f.offset != offset || (size > 0 && offset >= size)) return DatagramError::BadOffset;
     const uint64_t expected = size == 0 ? 0 : std::min<uint64_t>(f.chunk, size - offset);
-    out.data = datagram.subspan(kDatagramHeaderSize);
     if (out.data.size() != expected) return DatagramError::BadLength;
     return DatagramError::None;
 }

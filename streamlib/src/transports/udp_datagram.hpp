@@ -1,10 +1,18 @@
 // One UDP datagram of a frame: the shared 48-byte frame header, then the
-// fragment fields, then a slice of the frame's bytes.
+// fragment fields, then a slice of the frame's bytes or of its parity.
 //
 // Fragment fields, little-endian, after the frame header:
-//   48 index u32   52 count u32   56 byte offset u32   60 chunk u16   62 reserved u16
-// Every fragment but the last carries exactly `chunk` bytes, so offset must be
-// index * chunk; the receiver checks that instead of trusting the offset.
+//   48 index u32   52 count u32   56 byte offset u32   60 chunk u16
+//   62 block data u8   63 parity per block u8
+// `count` is the number of data fragments. Every data fragment but the last
+// carries exactly `chunk` bytes, so offset must be index * chunk; the receiver
+// checks that instead of trusting the offset.
+//
+// Header version 1: an unprotected frame; bytes 62-63 and the header's field
+// at 44 are 0. Version 2: a protected frame (see udp_fec.hpp): parity fragments
+// follow the data with indices count.., offset (index - count) * chunk and
+// exactly `chunk` bytes each, and the header's field at 44 holds the CRC-32C of
+// the frame's bytes.
 #pragma once
 
 #include <cstddef>
@@ -12,10 +20,12 @@
 #include <span>
 
 #include "../wire.hpp"
+#include "udp_fec.hpp"
 
 namespace kiv::udp {
 
 inline constexpr size_t kFragmentFieldsSize = 16;
+inline constexpr uint16_t kProtectedVersion = 2;
 inline constexpr size_t kDatagramHeaderSize = kWireHeaderSize + kFragmentFieldsSize; // 64
 // 1500-byte MTU minus IPv4 and UDP headers: nothing gets IP-fragmented.
 inline constexpr size_t kDefaultMaxDatagram = 1472;
@@ -29,6 +39,9 @@ struct FragmentFields {
     uint32_t count = 0;
     uint32_t offset = 0;
     uint16_t chunk = 0;
+    uint8_t blockData = 0;       // FecLayout::maxBlockData, 0 when unprotected
+    uint8_t parityPerBlock = 0;  // 0 when unprotected
+    uint32_t checksum = 0;       // frame CRC-32C of a protected frame
 };
 
 // Fragments needed for `payloadSize` bytes in slices of `chunk` (an empty frame
@@ -45,6 +58,7 @@ enum class DatagramError {
     Header,       // the frame header itself failed validation
     Truncated,    // shorter than the datagram header
     Reserved,     // reserved bits set
+    BadLayout,    // protection fields that do not describe a valid block layout
     BadCount,     // count does not match payload size and chunk, or too many fragments
     BadIndex,     // index past the count
     BadOffset,    // offset not index * chunk, or past the end
@@ -54,7 +68,9 @@ enum class DatagramError {
 struct ParsedDatagram {
     WireHeader header;
     FragmentFields fragment;
+    FecLayout layout;
     std::span<const uint8_t> data;
+    bool parity() const { return fragment.index >= fragment.count; }
 };
 
 // Validates everything that one datagram can show on its own.

@@ -17,13 +17,41 @@ bool sameLayout(const WireHeader &a, const FragmentFields &fa, const WireHeader 
     return a.flags == b.flags && a.format.width == b.format.width && a.format.height == b.format.height &&
            a.format.depth == b.format.depth && a.format.orientation == b.format.orientation &&
            a.payloadSize == b.payloadSize && a.sendTimeUs == b.sendTimeUs && fa.count == fb.count &&
-           fa.chunk == fb.chunk;
+           fa.chunk == fb.chunk && fa.blockData == fb.blockData && fa.parityPerBlock == fb.parityPerBlock &&
+           fa.checksum == fb.checksum;
 }
 } // namespace
+
+struct Reassembler::Partial {
+    Source source;
+    WireHeader header;
+    FragmentFields layout; // shared by every fragment
+    FecLayout fec;
+    uint32_t dataReceived = 0; // arrived or rebuilt
+    uint32_t recovered = 0;    // rebuilt from parity
+    int64_t lastUs = 0;
+    uint64_t cost = 0; // bytes charged against maxBytes
+    std::vector<uint64_t> bitmap; // data fragments, then parity
+    std::vector<uint16_t> blockData, blockParity; // fragments held per block
+    std::vector<uint8_t> payload;
+    std::vector<uint8_t> parity; // allocated with the first parity fragment needed
+    // Until a frame has shown a share of its bytes, its fragments wait here,
+    // so that a datagram claiming a huge frame costs what it carries.
+    bool materialized = false;
+    std::vector<uint8_t> early;
+    std::vector<std::pair<uint32_t, uint32_t>> earlyPieces; // fragment index, length
+
+    size_t chunk() const { return layout.chunk; }
+    bool has(uint32_t index) const { return (bitmap[index / 64] >> (index % 64)) & 1; }
+    void set(uint32_t index) { bitmap[index / 64] |= uint64_t{1} << (index % 64); }
+    uint64_t parityBytes() const { return uint64_t(fec.parityCount()) * chunk(); }
+};
 
 Reassembler::Reassembler(FrameSink &sink, ReassemblerLimits limits) : sink_(sink), limits_(limits) {
     frames_.reserve(limits_.maxFramesInFlight);
 }
+
+Reassembler::~Reassembler() = default;
 
 Reassembler::Sender *Reassembler::findSender(const Source &source, uint64_t session) {
     for (Sender &s : senders_)
@@ -34,10 +62,22 @@ Reassembler::Sender *Reassembler::findSender(const Source &source, uint64_t sess
 Reassembler::Sender &Reassembler::senderFor(const Source &source, uint64_t session, int64_t nowUs) {
     if (Sender *s = findSender(source, session)) return *s;
     if (senders_.size() >= std::max<size_t>(limits_.maxSenders, 1)) {
-        // Forget the quietest sender; its partial frames still finish or time out.
-        auto quietest = std::min_element(senders_.begin(), senders_.end(),
-                                         [](const Sender &a, const Sender &b) { return a.lastSeenUs < b.lastSeenUs; });
-        senders_.erase(quietest);
+        // The source with the most sessions forgets its quietest one: a flood of
+        // new session ids from one socket cannot make others forget theirs.
+        auto sessionsOf = [&](const Source &src) {
+            return std::count_if(senders_.begin(), senders_.end(), [&](const Sender &s) { return s.source == src; }) +
+                   (src == source ? 1 : 0);
+        };
+        auto victim = senders_.end();
+        long most = 0;
+        for (auto it = senders_.begin(); it != senders_.end(); ++it) {
+            const long n = long(sessionsOf(it->source));
+            if (n > most || (n == most && it->lastSeenUs < victim->lastSeenUs)) {
+                most = n;
+                victim = it;
+            }
+        }
+        senders_.erase(victim);
     }
     Sender s;
     s.source = source;
@@ -56,24 +96,58 @@ void Reassembler::markDone(const Source &source, uint64_t session, uint32_t fram
     }
 }
 
-void Reassembler::giveUp(size_t index) {
-    Partial &p = frames_[index];
-    bytesHeld_ -= p.cost;
-    markDone(p.source, p.header.sessionId, p.header.frameNumber);
+void Reassembler::remove(size_t index) {
+    bytesHeld_ -= frames_[index]->cost;
     if (index + 1 != frames_.size()) std::swap(frames_[index], frames_.back());
     frames_.pop_back();
+}
+
+void Reassembler::giveUp(size_t index) {
+    const Partial &p = *frames_[index];
+    markDone(p.source, p.header.sessionId, p.header.frameNumber);
+    sink_.countLoss(p.layout.count - p.dataReceived + p.recovered, p.recovered, 0);
+    remove(index);
     sink_.countIncomplete();
 }
 
-bool Reassembler::makeRoom(uint64_t cost) {
-    while (!frames_.empty() &&
-           (frames_.size() >= limits_.maxFramesInFlight || bytesHeld_ + cost > limits_.maxBytes)) {
-        auto stalest = std::min_element(frames_.begin(), frames_.end(),
-                                        [](const Partial &a, const Partial &b) { return a.lastUs < b.lastUs; });
+// Room for `extra` more bytes (and a new frame when `newFrame`), taken from the
+// source that holds the most; `keep` is never given up.
+bool Reassembler::makeRoom(const Source &source, uint64_t extra, bool newFrame, const Partial *keep) {
+    auto overFrames = [&] { return newFrame && frames_.size() >= limits_.maxFramesInFlight; };
+    auto overBytes = [&] { return bytesHeld_ + extra > limits_.maxBytes; };
+    while (overFrames() || overBytes()) {
+        const bool byCount = overFrames();
+        auto load = [&](const Source &src) {
+            uint64_t n = 0;
+            for (const auto &f : frames_)
+                if (f->source == src) n += byCount ? 1 : f->cost;
+            if (src == source) n += byCount ? 1 : extra;
+            return n;
+        };
+        size_t victim = frames_.size();
+        uint64_t heaviest = 0;
+        for (size_t i = 0; i < frames_.size(); ++i) {
+            const Partial &f = *frames_[i];
+            if (&f == keep) continue;
+            const uint64_t l = load(f.source);
+            if (victim == frames_.size() || l > heaviest ||
+                (l == heaviest && f.source == frames_[victim]->source && f.lastUs < frames_[victim]->lastUs)) {
+                heaviest = l;
+                victim = i;
+            }
+        }
+        if (victim == frames_.size()) return false;
         ++stats_.evictedByCap;
-        giveUp(size_t(stalest - frames_.begin()));
+        giveUp(victim);
     }
-    return limits_.maxFramesInFlight > 0 && bytesHeld_ + cost <= limits_.maxBytes;
+    return limits_.maxFramesInFlight > 0 || !newFrame;
+}
+
+bool Reassembler::charge(Partial &p, uint64_t extra) {
+    if (!makeRoom(p.source, extra, false, &p)) return false;
+    p.cost += extra;
+    bytesHeld_ += extra;
+    return true;
 }
 
 void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, int64_t nowUs) {
@@ -85,9 +159,9 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
     }
     const WireHeader &h = d.header;
     const FragmentFields &f = d.fragment;
-    const uint64_t bitmapWords = (uint64_t(f.count) + 63) / 64;
-    const uint64_t cost = uint64_t(h.payloadSize) + bitmapWords * 8;
-    if (cost > limits_.maxBytes) {
+    const uint64_t fragments = uint64_t(f.count) + d.layout.parityCount();
+    const uint64_t bookkeeping = (fragments + 63) / 64 * 8 + uint64_t(d.layout.blocks) * 4;
+    if (uint64_t(h.payloadSize) + d.layout.parityCount() * uint64_t(f.chunk) + bookkeeping > limits_.maxBytes) {
         sink_.countMalformed();
         return;
     }
@@ -99,63 +173,80 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
         return;
     }
 
-    auto it = std::find_if(frames_.begin(), frames_.end(), [&](const Partial &p) {
-        return p.header.frameNumber == h.frameNumber && p.header.sessionId == h.sessionId && p.source == source;
+    auto it = std::find_if(frames_.begin(), frames_.end(), [&](const auto &p) {
+        return p->header.frameNumber == h.frameNumber && p->header.sessionId == h.sessionId && p->source == source;
     });
     size_t index;
     if (it == frames_.end()) {
-        if (!makeRoom(cost)) {
+        if (!makeRoom(source, bookkeeping, true, nullptr)) {
             sink_.countMalformed();
             return;
         }
-        Partial p;
-        p.source = source;
-        p.header = h;
-        p.layout = f;
-        p.cost = cost;
-        p.bitmap.assign(bitmapWords, 0);
-        p.payload = sink_.takeBuffer();
+        auto p = std::make_unique<Partial>();
+        p->source = source;
+        p->header = h;
+        p->layout = f;
+        p->fec = d.layout;
+        p->cost = bookkeeping;
+        p->bitmap.assign(size_t((fragments + 63) / 64), 0);
+        p->blockData.assign(d.layout.blocks, 0);
+        p->blockParity.assign(d.layout.blocks, 0);
+        p->payload = sink_.takeBuffer();
         frames_.push_back(std::move(p));
-        bytesHeld_ += cost;
+        bytesHeld_ += bookkeeping;
         index = frames_.size() - 1;
     } else {
         index = size_t(it - frames_.begin());
-        if (!sameLayout(it->header, it->layout, h, f)) {
+        if (!sameLayout((*it)->header, (*it)->layout, h, f)) {
             sink_.countMalformed();
             return;
         }
     }
 
-    Partial &p = frames_[index];
-    uint64_t &word = p.bitmap[f.index / 64];
-    const uint64_t bit = uint64_t{1} << (f.index % 64);
-    if (word & bit) {
+    Partial &p = *frames_[index];
+    if (p.has(f.index)) {
         ++stats_.duplicates;
         return;
     }
-    word |= bit;
-    p.lastUs = nowUs;
-    ++p.received;
-    if (!p.materialized) {
-        const bool complete = p.received == p.layout.count;
-        if (!complete && (p.early.size() + d.data.size()) * kProofShare < h.payloadSize) {
-            p.earlyPieces.emplace_back(f.offset, uint32_t(d.data.size()));
-            p.early.insert(p.early.end(), d.data.begin(), d.data.end());
+    if (d.parity()) {
+        const uint32_t block = p.fec.blockOfParity(f.index - f.count);
+        if (p.blockData[block] == p.fec.dataInBlock(block)) {
+            ++stats_.parityUnneeded;
             return;
         }
-        materialize(p);
     }
-    if (!d.data.empty()) std::memcpy(p.payload.data() + f.offset, d.data.data(), d.data.size());
-    if (p.received < p.layout.count) return;
+    p.lastUs = nowUs;
+    const bool wasMaterialized = p.materialized;
+    const bool stored = store(p, d);
+    // Making room above may have moved the frame in the list.
+    index = size_t(std::find_if(frames_.begin(), frames_.end(), [&](const auto &q) { return q.get() == &p; }) -
+                   frames_.begin());
+    if (!stored) {
+        // No room for its bytes: the frame cannot complete.
+        giveUp(index);
+        return;
+    }
+    if (p.fec.protectedFrame()) {
+        const uint32_t block = d.parity() ? p.fec.blockOfParity(f.index - f.count) : p.fec.blockOfData(f.index);
+        if (!rebuildReady(p, wasMaterialized ? int64_t(block) : -1)) {
+            // A rebuilt frame that does not check out: never hand on wrong bytes.
+            ++stats_.checksumFailures;
+            sink_.countMalformed();
+            giveUp(index);
+            return;
+        }
+    }
+    if (p.dataReceived < p.layout.count) return;
 
-    // Complete: older partial frames of this sender can no longer be shown in order.
-    Partial done = std::move(p);
-    bytesHeld_ -= done.cost;
+    // Complete.
+    std::unique_ptr<Partial> done = std::move(frames_[index]);
+    bytesHeld_ -= done->cost;
     if (index + 1 != frames_.size()) std::swap(frames_[index], frames_.back());
     frames_.pop_back();
     markDone(source, h.sessionId, h.frameNumber);
+    // Older partial frames of this sender can no longer be shown in order.
     for (size_t i = 0; i < frames_.size();) {
-        const Partial &o = frames_[i];
+        const Partial &o = *frames_[i];
         if (o.source == source && o.header.sessionId == h.sessionId && newer(h.frameNumber, o.header.frameNumber)) {
             ++stats_.evictedByNewer;
             giveUp(i);
@@ -163,25 +254,132 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
             ++i;
         }
     }
-    sink_.deliver(done.header, std::move(done.payload));
+    if (done->recovered) sink_.countLoss(done->recovered, done->recovered, 1);
+    sink_.deliver(done->header, std::move(done->payload));
+}
+
+// Keeps one fragment's bytes; false when there is no room for them.
+bool Reassembler::store(Partial &p, const ParsedDatagram &d) {
+    const FragmentFields &f = d.fragment;
+    const bool parity = d.parity();
+    p.set(f.index);
+    if (parity) {
+        ++p.blockParity[p.fec.blockOfParity(f.index - f.count)];
+    } else {
+        ++p.dataReceived;
+        if (p.fec.protectedFrame()) ++p.blockData[p.fec.blockOfData(f.index)];
+    }
+    if (!p.materialized) {
+        const bool complete = p.dataReceived == p.layout.count;
+        if (!complete && (p.early.size() + d.data.size()) * kProofShare < p.header.payloadSize) {
+            if (!charge(p, d.data.size())) return false;
+            p.earlyPieces.emplace_back(f.index, uint32_t(d.data.size()));
+            p.early.insert(p.early.end(), d.data.begin(), d.data.end());
+            return true;
+        }
+        materialize(p);
+        if (!p.materialized) return false;
+    }
+    if (parity) {
+        if (p.parity.empty()) {
+            if (!charge(p, p.parityBytes())) return false;
+            p.parity.resize(size_t(p.parityBytes()));
+        }
+        std::memcpy(p.parity.data() + f.offset, d.data.data(), d.data.size());
+    } else if (!d.data.empty()) {
+        std::memcpy(p.payload.data() + f.offset, d.data.data(), d.data.size());
+    }
+    return true;
 }
 
 void Reassembler::materialize(Partial &p) {
+    const uint64_t earlyBytes = p.early.size();
+    bool needParity = false;
+    for (const auto &piece : p.earlyPieces) needParity |= piece.first >= p.layout.count;
+    const uint64_t extra = p.header.payloadSize + (needParity ? p.parityBytes() : 0);
+    if (!charge(p, extra)) return;
     // Every byte is written before the frame is handed on, so stale contents may stay.
     p.payload.resize(p.header.payloadSize);
+    if (needParity) p.parity.resize(size_t(p.parityBytes()));
     size_t at = 0;
-    for (const auto &[offset, length] : p.earlyPieces) {
-        std::memcpy(p.payload.data() + offset, p.early.data() + at, length);
+    for (const auto &[index, length] : p.earlyPieces) {
+        uint8_t *to = index >= p.layout.count ? p.parity.data() + size_t(index - p.layout.count) * p.chunk()
+                                              : p.payload.data() + size_t(index) * p.chunk();
+        std::memcpy(to, p.early.data() + at, length);
         at += length;
     }
     p.early = {};
     p.earlyPieces = {};
+    p.cost -= earlyBytes;
+    bytesHeld_ -= earlyBytes;
     p.materialized = true;
+}
+
+// Rebuilds `block` (every block when -1) if it has enough fragments; false if
+// a rebuilt frame turned out inconsistent with its header.
+bool Reassembler::rebuildReady(Partial &p, int64_t block) {
+    if (!p.materialized) return true;
+    const uint32_t first = block < 0 ? 0 : uint32_t(block);
+    const uint32_t end = block < 0 ? p.fec.blocks : first + 1;
+    for (uint32_t b = first; b < end; ++b) {
+        const unsigned k = p.fec.dataInBlock(b);
+        if (p.blockData[b] < k && p.blockData[b] + p.blockParity[b] >= k && !rebuildBlock(p, b)) return false;
+    }
+    if (p.recovered && p.dataReceived == p.layout.count && frameChecksum(p.payload) != p.layout.checksum)
+        return false;
+    return true;
+}
+
+bool Reassembler::rebuildBlock(Partial &p, uint32_t block) {
+    const FecLayout &l = p.fec;
+    const unsigned k = l.dataInBlock(block), m = l.parityPerBlock;
+    const size_t chunk = p.chunk();
+    const uint32_t last = l.dataCount - 1;
+    const size_t lastOffset = size_t(last) * chunk;
+    const size_t lastLength = p.payload.size() > lastOffset ? p.payload.size() - lastOffset : 0;
+    std::vector<uint8_t> lastRow(chunk, 0); // the short last fragment, padded as the sender coded it
+    std::vector<uint8_t *> rows(k + m);
+    std::vector<bool> presentBits(k + m);
+    for (unsigned r = 0; r < k; ++r) {
+        const uint32_t i = r * l.blocks + block;
+        presentBits[r] = p.has(i);
+        if (i == last) {
+            if (presentBits[r] && lastLength) std::memcpy(lastRow.data(), p.payload.data() + lastOffset, lastLength);
+            rows[r] = lastRow.data();
+        } else {
+            rows[r] = p.payload.data() + size_t(i) * chunk;
+        }
+    }
+    for (unsigned j = 0; j < m; ++j) {
+        const uint32_t parity = j * l.blocks + block;
+        presentBits[k + j] = p.has(l.dataCount + parity);
+        rows[k + j] = presentBits[k + j] ? p.parity.data() + size_t(parity) * chunk : nullptr;
+    }
+    const std::unique_ptr<bool[]> present(new bool[k + m]);
+    for (unsigned r = 0; r < k + m; ++r) present[r] = presentBits[r];
+    if (!coder_.rebuild(k, m, chunk, rows, std::span<const bool>(present.get(), k + m))) return false;
+    ++stats_.rebuiltBlocks;
+
+    for (unsigned r = 0; r < k; ++r) {
+        const uint32_t i = r * l.blocks + block;
+        if (presentBits[r]) continue;
+        if (i == last) {
+            // The padding must come back as the zeros it was.
+            if (std::any_of(lastRow.begin() + std::ptrdiff_t(lastLength), lastRow.end(), [](uint8_t b) { return b; }))
+                return false;
+            if (lastLength) std::memcpy(p.payload.data() + lastOffset, lastRow.data(), lastLength);
+        }
+        p.set(i);
+        ++p.dataReceived;
+        ++p.recovered;
+    }
+    p.blockData[block] = uint16_t(k);
+    return true;
 }
 
 void Reassembler::expire(int64_t nowUs) {
     for (size_t i = 0; i < frames_.size();) {
-        if (nowUs - frames_[i].lastUs > limits_.timeoutUs) {
+        if (nowUs - frames_[i]->lastUs > limits_.timeoutUs) {
             ++stats_.evictedByTimeout;
             giveUp(i);
         } else {

@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "../transport.hpp"
 #include "udp_datagram.hpp"
+#include "udp_fec.hpp"
 
 namespace kiv::udp {
 
@@ -32,14 +34,22 @@ struct ReassemblerStats {
     uint64_t datagrams = 0;
     uint64_t duplicates = 0;       // fragment already held
     uint64_t late = 0;             // fragment of a frame already delivered or given up
+    uint64_t parityUnneeded = 0;   // parity for a block whose data were all there
+    uint64_t rebuiltBlocks = 0;
+    uint64_t checksumFailures = 0; // rebuilt frames whose bytes did not match the sender's checksum
     uint64_t evictedByNewer = 0;   // a newer frame of the same sender completed first
     uint64_t evictedByTimeout = 0;
     uint64_t evictedByCap = 0;     // room was needed for another frame
 };
 
+// Frames are held per source (address and port): when room runs out, the
+// source holding the most gives way, so one noisy source cannot push out
+// another's frames. Memory is charged for bytes that arrived; a frame's full
+// buffer is allocated only once a share of it has come.
 class Reassembler {
 public:
     explicit Reassembler(FrameSink &sink, ReassemblerLimits limits = {});
+    ~Reassembler();
 
     // One datagram as received; `nowUs` is a monotonic clock.
     void feed(const Source &source, std::span<const uint8_t> datagram, int64_t nowUs);
@@ -59,35 +69,27 @@ private:
         bool hasLastDone = false;
         int64_t lastSeenUs = 0;
     };
-    struct Partial {
-        Source source;
-        WireHeader header;
-        FragmentFields layout; // count and chunk shared by every fragment
-        uint32_t received = 0;
-        int64_t lastUs = 0;
-        uint64_t cost = 0; // bytes charged against maxBytes
-        std::vector<uint64_t> bitmap;
-        std::vector<uint8_t> payload;
-        // Until a frame has shown a share of its bytes, its fragments wait here,
-        // so that a datagram claiming a huge frame costs what it carries.
-        bool materialized = false;
-        std::vector<uint8_t> early;
-        std::vector<std::pair<uint32_t, uint32_t>> earlyPieces; // offset, length
-    };
+    struct Partial;
 
     Sender &senderFor(const Source &source, uint64_t session, int64_t nowUs);
     Sender *findSender(const Source &source, uint64_t session);
     void markDone(const Source &source, uint64_t session, uint32_t frame);
-    bool makeRoom(uint64_t cost);
+    bool makeRoom(const Source &source, uint64_t extra, bool newFrame, const Partial *keep);
+    bool charge(Partial &p, uint64_t extra);
+    void remove(size_t index);
     void giveUp(size_t index);
-    static void materialize(Partial &p);
+    void materialize(Partial &p);
+    bool store(Partial &p, const ParsedDatagram &d);
+    bool rebuildReady(Partial &p, int64_t block);
+    bool rebuildBlock(Partial &p, uint32_t block);
 
     FrameSink &sink_;
     const ReassemblerLimits limits_;
     std::vector<Sender> senders_;
-    std::vector<Partial> frames_;
+    std::vector<std::unique_ptr<Partial>> frames_; // owned by pointer: evictions keep the others in place
     uint64_t bytesHeld_ = 0;
     ReassemblerStats stats_;
+    BlockCoder coder_;
 };
 
 } // namespace kiv::udp

@@ -1,0 +1,124 @@
+#include "udp_fec.hpp"
+
+#include <isa-l/crc.h>
+#include <isa-l/erasure_code.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace kiv::udp {
+namespace {
+uint32_t ceilDiv(uint32_t a, uint32_t b) { return a / b + (a % b ? 1 : 0); }
+// Tables kept per coder: a hostile stream could otherwise make one for every block shape.
+constexpr size_t kMaxTables = 8;
+} // namespace
+
+FecLayout chooseLayout(uint32_t dataCount, int percent) {
+    FecLayout l;
+    l.dataCount = dataCount;
+    if (percent <= 0 || dataCount == 0) return l;
+    percent = std::min(percent, 100);
+    l.blocks = ceilDiv(dataCount, kTargetBlockData);
+    const uint32_t maxData = ceilDiv(dataCount, l.blocks);
+    const uint32_t parity = std::clamp<uint32_t>(ceilDiv(uint32_t(percent) * maxData, 100), 1, maxData);
+    l.maxBlockData = uint8_t(maxData);
+    l.parityPerBlock = uint8_t(parity);
+    return l;
+}
+
+bool layoutFromWire(uint32_t dataCount, uint8_t maxBlockData, uint8_t parityPerBlock, FecLayout &out) {
+    out = {};
+    out.dataCount = dataCount;
+    if (parityPerBlock == 0) return maxBlockData == 0;
+    if (maxBlockData == 0 || dataCount == 0 || parityPerBlock > maxBlockData ||
+        unsigned(maxBlockData) + parityPerBlock > kMaxBlockFragments)
+        return false;
+    const uint32_t blocks = ceilDiv(dataCount, maxBlockData);
+    // Only the form a sender writes: the largest block holds exactly maxBlockData.
+    if (ceilDiv(dataCount, blocks) != maxBlockData) return false;
+    out.blocks = blocks;
+    out.maxBlockData = maxBlockData;
+    out.parityPerBlock = parityPerBlock;
+    return true;
+}
+
+const BlockCoder::Tables &BlockCoder::tablesFor(unsigned k, unsigned m) {
+    for (const Tables &t : tables_)
+        if (t.k == k && t.m == m) return t;
+    if (tables_.size() >= kMaxTables) tables_.erase(tables_.begin());
+    Tables t;
+    t.k = k;
+    t.m = m;
+    t.matrix.resize(size_t(k + m) * k);
+    gf_gen_cauchy1_matrix(t.matrix.data(), int(k + m), int(k));
+    t.encodeTables.resize(size_t(32) * k * m);
+    ec_init_tables(int(k), int(m), t.matrix.data() + size_t(k) * k, t.encodeTables.data());
+    tables_.push_back(std::move(t));
+    return tables_.back();
+}
+
+void BlockCoder::encode(const FecLayout &layout, size_t chunk, std::span<const uint8_t> frame,
+                        std::span<uint8_t> parity) {
+    if (!layout.protectedFrame()) return;
+    const uint32_t blocks = layout.blocks, m = layout.parityPerBlock;
+    // The last fragment is usually short; the code works on whole chunks.
+    const uint32_t last = layout.dataCount - 1;
+    const size_t lastOffset = size_t(last) * chunk;
+    const size_t lastLength = frame.size() > lastOffset ? std::min(chunk, frame.size() - lastOffset) : 0;
+    padded_.assign(chunk, 0);
+    if (lastLength) std::memcpy(padded_.data(), frame.data() + lastOffset, lastLength);
+
+    for (uint32_t b = 0; b < blocks; ++b) {
+        const unsigned k = layout.dataInBlock(b);
+        sources_.clear();
+        targets_.clear();
+        for (unsigned r = 0; r < k; ++r) {
+            const uint32_t i = r * blocks + b;
+            sources_.push_back(i == last ? padded_.data() : const_cast<uint8_t *>(frame.data()) + size_t(i) * chunk);
+        }
+        for (unsigned j = 0; j < m; ++j) targets_.push_back(parity.data() + (size_t(j) * blocks + b) * chunk);
+        const Tables &t = tablesFor(k, m);
+        ec_encode_data(int(chunk), int(k), int(m), const_cast<uint8_t *>(t.encodeTables.data()), sources_.data(),
+                       targets_.data());
+    }
+}
+
+bool BlockCoder::rebuild(unsigned k, unsigned m, size_t chunk, std::span<uint8_t *const> rows,
+                         std::span<const bool> present) {
+    if (k == 0 || m == 0 || k + m > kMaxBlockFragments || rows.size() < k + m || present.size() < k + m)
+        return false;
+    std::vector<unsigned> used, missing;
+    for (unsigned r = 0; r < k + m && used.size() < k; ++r)
+        if (present[r]) used.push_back(r);
+    for (unsigned r = 0; r < k; ++r)
+        if (!present[r]) missing.push_back(r);
+    if (missing.empty()) return true;
+    if (used.size() < k) return false;
+
+    const Tables &t = tablesFor(k, m);
+    // The rows that arrived are `used` rows of the code matrix times the data;
+    // inverting that square matrix gives the data back.
+    decodeMatrix_.resize(size_t(k) * k);
+    for (unsigned i = 0; i < k; ++i)
+        std::memcpy(decodeMatrix_.data() + size_t(i) * k, t.matrix.data() + size_t(used[i]) * k, k);
+    inverse_.resize(size_t(k) * k);
+    if (gf_invert_matrix(decodeMatrix_.data(), inverse_.data(), int(k)) != 0) return false;
+
+    std::vector<uint8_t> coefficients(missing.size() * k);
+    for (size_t i = 0; i < missing.size(); ++i)
+        std::memcpy(coefficients.data() + i * k, inverse_.data() + size_t(missing[i]) * k, k);
+    decodeTables_.resize(size_t(32) * k * missing.size());
+    ec_init_tables(int(k), int(missing.size()), coefficients.data(), decodeTables_.data());
+    sources_.clear();
+    targets_.clear();
+    for (unsigned r : used) sources_.push_back(rows[r]);
+    for (unsigned r : missing) targets_.push_back(rows[r]);
+    ec_encode_data(int(chunk), int(k), int(missing.size()), decodeTables_.data(), sources_.data(), targets_.data());
+    return true;
+}
+
+uint32_t frameChecksum(std::span<const uint8_t> bytes) {
+    return crc32_iscsi(const_cast<uint8_t *>(bytes.data()), int(bytes.size()), 0xffffffffu);
+}
+
+} // namespace kiv::udp
