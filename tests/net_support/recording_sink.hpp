@@ -24,6 +24,11 @@ public:
     void countMalformed(uint64_t n) override { malformed += n; }
     void countIncomplete(uint64_t n) override { incomplete += n; }
     void countDropped(uint64_t) override {}
+    void countLoss(uint64_t l, uint64_t r, uint64_t f) override {
+        lost += l;
+        recovered += r;
+        rebuilt += f;
+    }
 
     std::vector<Frame> frames() const {
         std::lock_guard lock(mutex_);
@@ -36,7 +41,7 @@ public:
         }, limit);
     }
 
-    std::atomic<uint64_t> malformed{0}, incomplete{0};
+    std::atomic<uint64_t> malformed{0}, incomplete{0}, lost{0}, recovered{0}, rebuilt{0};
 
 private:
     mutable std::mutex mutex_;

@@ -3,11 +3,13 @@
 #include "transports/udp_reassembler.hpp"
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <random>
 
 #include "../net_support/recording_sink.hpp"
 #include "format.hpp"
+#include "util/little_endian.hpp"
 
 namespace {
 
@@ -20,25 +22,17 @@ WireHeader rawHeader(uint64_t session, uint32_t frame, kivStreamFormat fmt = {32
     return {.format = fmt, .frameNumber = frame, .sessionId = session, .payloadSize = uint32_t(frameBytes64(fmt))};
 }
 
-// What the sender puts on the wire for one frame.
+// What the sender puts on the wire for one frame, at `fec` percent redundancy.
 std::vector<std::vector<uint8_t>> fragments(const WireHeader &h, const std::vector<uint8_t> &payload,
-                                            size_t maxDatagram = kDefaultMaxDatagram) {
-    const size_t chunk = maxDatagram - kDatagramHeaderSize;
-    const size_t count = fragmentCount(payload.size(), chunk);
+                                            size_t maxDatagram = kDefaultMaxDatagram, int fec = 0) {
+    FramePacker packer;
+    packer.pack(h, payload, maxDatagram, fec);
     std::vector<std::vector<uint8_t>> out;
-    for (size_t i = 0; i < count; ++i) {
-        const size_t off = i * chunk;
-        const size_t len = payload.empty() ? 0 : std::min(chunk, payload.size() - off);
-        std::vector<uint8_t> d(kDatagramHeaderSize + len);
-        encodeDatagramHeader(h, {uint32_t(i), uint32_t(count), uint32_t(off), uint16_t(chunk)},
-                             std::span<uint8_t, kDatagramHeaderSize>(d.data(), kDatagramHeaderSize));
-        if (len) std::memcpy(d.data() + kDatagramHeaderSize, payload.data() + off, len);
-        out.push_back(std::move(d));
-    }
+    for (size_t i = 0; i < packer.count(); ++i) out.push_back(packer.datagram(i));
     return out;
 }
-std::vector<std::vector<uint8_t>> fragments(const WireHeader &h, uint64_t seed) {
-    return fragments(h, pattern(seed, h.frameNumber, h.payloadSize));
+std::vector<std::vector<uint8_t>> fragments(const WireHeader &h, uint64_t seed, int fec = 0) {
+    return fragments(h, pattern(seed, h.frameNumber, h.payloadSize), kDefaultMaxDatagram, fec);
 }
 
 const Source kA{0x7f000001, 40000};
@@ -50,14 +44,18 @@ void feedFrame(Reassembler &r, const Source &src, const WireHeader &h, uint64_t 
 
 // A lossy, reordering, duplicating link between sender and reassembler.
 TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
-    // A datagram arrives up to `window` places late.
-    struct { const char *name; double loss, duplicate; size_t window; uint32_t seed; } const cases[] = {
-        {"clean", 0, 0, 1, 1},
-        {"reordered", 0, 0, 24, 2},
-        {"duplicated", 0, 0.2, 1, 3},
-        {"reordered+duplicated", 0, 0.3, 32, 4},
-        {"light loss", 0.001, 0.05, 16, 5},
-        {"heavy loss", 0.05, 0.1, 64, 6},
+    // A datagram arrives up to `window` places late. Frames of 41 data fragments:
+    // at 10% redundancy one block with 5 parity fragments.
+    struct { const char *name; double loss, duplicate; size_t window; uint32_t seed; int fec; } const cases[] = {
+        {"clean", 0, 0, 1, 1, 0},
+        {"reordered", 0, 0, 24, 2, 0},
+        {"duplicated", 0, 0.2, 1, 3, 0},
+        {"reordered+duplicated", 0, 0.3, 32, 4, 0},
+        {"light loss", 0.001, 0.05, 16, 5, 0},
+        {"heavy loss", 0.05, 0.1, 64, 6, 0},
+        {"protected, reordered+duplicated", 0, 0.3, 32, 7, 10},
+        {"protected, 2% loss, reordered", 0.02, 0.05, 16, 8, 10},
+        {"protected, heavy loss", 0.15, 0.1, 64, 9, 10},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -77,7 +75,7 @@ TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
         // 41 fragments with padded rows: more than the reorder window, so with no
         // loss no frame can be overtaken by a complete newer one.
         for (uint32_t f = 0; f < kFrames; ++f) {
-            for (auto &d : fragments(rawHeader(77, f, {161, 119, KIV_DEPTH_24, 1}), 77)) {
+            for (auto &d : fragments(rawHeader(77, f, {161, 119, KIV_DEPTH_24, 1}), 77, c.fec)) {
                 now += 10;
                 ++slot;
                 if (coin(rng) < c.loss) continue;
@@ -97,9 +95,67 @@ TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
         }
         EXPECT_EQ(sink.malformed, 0u);
         EXPECT_EQ(frames.size() + sink.incomplete, kFrames) << "every frame is delivered or counted";
-        if (c.loss == 0) EXPECT_EQ(frames.size(), kFrames);
+        if (c.loss == 0 || (c.fec && c.loss < 0.05)) EXPECT_EQ(frames.size(), kFrames);
         else EXPECT_GT(sink.incomplete, 0u);
+        // Reordered parity may also stand in for data that is only late.
+        if (!c.fec || c.loss > 0) {
+            EXPECT_EQ(sink.rebuilt > 0, c.fec > 0);
+        }
+        EXPECT_LE(sink.recovered, sink.lost);
         EXPECT_EQ(r.framesInFlight(), 0u);
+        EXPECT_EQ(r.bytesHeld(), 0u);
+    }
+}
+
+// One protected frame through loss patterns: byte for byte or not at all, and
+// the loss counted. 219 data fragments in 3 interleaved blocks (fragment i in
+// block i % 3) with 8 parity fragments each, parity 219..242; the last data
+// fragment is short.
+TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
+    const WireHeader h = rawHeader(3, 1, {640, 480, KIV_DEPTH_8, 1});
+    const auto payload = pattern(3, 1, h.payloadSize);
+    const auto good = fragments(h, payload, kDefaultMaxDatagram, 10);
+    ASSERT_EQ(good.size(), 243u);
+    struct Case {
+        const char *name;
+        std::function<bool(size_t)> lost;
+        bool delivered;
+        uint64_t lost_, recovered;
+        bool reversedAndTwice = false, forgeParity = false;
+    } const cases[] = {
+        {"all parity lost", [](size_t i) { return i >= 219; }, true, 0, 0},
+        {"a burst of 24 over block edges: 8 per block", [](size_t i) { return i >= 100 && i < 124; }, true, 24, 24},
+        {"one more than a block's parity", [](size_t i) { return i < 25; }, false, 25, 16},
+        {"the short last fragment", [](size_t i) { return i == 218; }, true, 1, 1},
+        {"a burst from the data into the parity", [](size_t i) { return i >= 207 && i < 231; }, true, 12, 12},
+        // 22 lost; a block is rebuilt as soon as it can be, so 2 more that were only late count too.
+        {"parity first, every datagram twice", [](size_t i) { return i < 219 && i % 10 == 0; }, true, 24, 24, true},
+        {"a forged parity fragment", [](size_t i) { return i == 0; }, false, 1, 1, false, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Sink sink;
+        Reassembler r(sink);
+        std::vector<std::vector<uint8_t>> sent;
+        for (size_t i = 0; i < good.size(); ++i) {
+            if (c.lost(i)) continue;
+            sent.push_back(good[i]);
+            if (c.forgeParity && i == 219) sent.back().back() ^= 0x40;
+            if (c.reversedAndTwice) sent.push_back(good[i]);
+        }
+        if (c.reversedAndTwice) std::reverse(sent.begin(), sent.end());
+        for (const auto &d : sent) r.feed(kA, d, 0);
+        r.expire(10'000'000);
+        const auto frames = sink.frames();
+        ASSERT_EQ(frames.size(), c.delivered ? 1u : 0u);
+        if (c.delivered) {
+            EXPECT_EQ(frames[0].payload, payload);
+        }
+        EXPECT_EQ(sink.incomplete, c.delivered ? 0u : 1u);
+        EXPECT_EQ(sink.malformed, c.forgeParity ? 1u : 0u);
+        EXPECT_EQ(sink.lost, c.lost_);
+        EXPECT_EQ(sink.recovered, c.recovered);
+        EXPECT_EQ(sink.rebuilt, c.delivered && c.recovered ? 1u : 0u);
         EXPECT_EQ(r.bytesHeld(), 0u);
     }
 }
@@ -168,6 +224,22 @@ TEST(Reassembler, CapsBoundFramesAndBytesUnderAFloodOfStarts) {
     // An honest sender still gets through afterwards.
     feedFrame(r, kA, rawHeader(1, 0), 1, 1000);
     EXPECT_EQ(sink.frames().size(), 1u);
+
+    // One socket starting a new 64 MiB frame after every honest datagram: it
+    // only pushes out its own frames, and is charged for what it sent.
+    Sink honest;
+    Reassembler shared(honest, {.maxBytes = 8 << 20});
+    const auto forged = fragments(rawHeader(0, 0, {8192, 8192, KIV_DEPTH_8, 1}), pattern(1, 1, 64 << 20));
+    uint64_t session = 1000;
+    for (uint32_t f = 0; f < 10; ++f)
+        for (const auto &d : fragments(rawHeader(1, f), 1, 10)) {
+            shared.feed(kA, d, f);
+            auto fake = forged[f];
+            le::put64(fake.data() + 24, ++session);
+            shared.feed(kB, fake, f);
+            ASSERT_LE(shared.bytesHeld(), 1u << 20);
+        }
+    EXPECT_EQ(honest.frames().size(), 10u);
 }
 
 // Two senders on one port with frame numbers across the wrap and, at worst, the

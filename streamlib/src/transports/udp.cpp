@@ -207,36 +207,10 @@ private:
         }
     }
 
-    // The bytes of datagram i after its header: frame data, then parity.
-    std::span<const uint8_t> fragmentBytes(const std::vector<uint8_t> &payload, size_t i, size_t chunk) const {
-        if (i >= dataCount_) return {parity_.data() + (i - dataCount_) * chunk, chunk};
-        const size_t offset = std::min(i * chunk, payload.size());
-        return {payload.data() + offset, std::min(chunk, payload.size() - offset)};
-    }
-
     // Hands every datagram of one frame to the kernel; false if it could not.
     bool transmit(std::stop_token &stop, const WireHeader &header, const std::vector<uint8_t> &payload) {
-        const size_t chunk = options_.maxDatagram - kDatagramHeaderSize;
-        dataCount_ = fragmentCount(payload.size(), chunk);
-        const FecLayout layout = chooseLayout(uint32_t(dataCount_), protection_.load(std::memory_order_relaxed));
-        parity_.resize(size_t(layout.parityCount()) * chunk);
-        coder_.encode(layout, chunk, payload, parity_);
-        const size_t total = dataCount_ + layout.parityCount();
-        FragmentFields f;
-        f.count = uint32_t(dataCount_);
-        f.chunk = uint16_t(chunk);
-        f.blockData = layout.maxBlockData;
-        f.parityPerBlock = layout.parityPerBlock;
-        f.checksum = layout.protectedFrame() ? frameChecksum(payload) : 0;
-        headers_.resize(total * kDatagramHeaderSize);
-        for (size_t i = 0; i < total; ++i) {
-            f.index = uint32_t(i);
-            f.offset = uint32_t(i < dataCount_ ? i * chunk : (i - dataCount_) * chunk);
-            encodeDatagramHeader(header, f,
-                                 std::span<uint8_t, kDatagramHeaderSize>(headers_.data() + i * kDatagramHeaderSize,
-                                                                         kDatagramHeaderSize));
-        }
-        planDatagrams(total);
+        packer_.pack(header, payload, options_.maxDatagram, protection_.load(std::memory_order_relaxed));
+        planDatagrams(packer_.count());
 
         // A frame is abandoned once the socket has taken nothing for this long.
         constexpr int64_t kStallUs = 2'000'000;
@@ -250,7 +224,7 @@ private:
             const size_t burstDatagrams = std::max<size_t>(
                 1, options_.paceBytesPerSecond ? options_.burstBytes / options_.maxDatagram : plan_.size());
             const size_t batch = std::min({plan_.size() - next, burstDatagrams, kMaxBatchMessages * perMessage});
-            const auto [messages, taken] = build(payload, next, batch, perMessage, chunk, gso);
+            const auto [messages, taken] = build(next, batch, perMessage, gso);
             size_t bytes = 0;
             for (size_t m = 0; m < messages; ++m)
                 for (size_t k = 0; k < msgs_[m].msg_hdr.msg_iovlen; ++k) bytes += msgs_[m].msg_hdr.msg_iov[k].iov_len;
@@ -295,8 +269,7 @@ private:
     // Fills msgs_ for up to n planned datagrams from plan_[first]; returns the
     // number of messages and of datagrams they carry. A GSO message ends after
     // a short datagram: only the last segment may be shorter.
-    std::pair<size_t, size_t> build(const std::vector<uint8_t> &payload, size_t first, size_t n, size_t perMessage,
-                                    size_t chunk, bool gso) {
+    std::pair<size_t, size_t> build(size_t first, size_t n, size_t perMessage, bool gso) {
         msgs_.assign(n, mmsghdr{});
         iov_.resize(n * 2);
         control_.assign(n * CMSG_SPACE(sizeof(uint16_t)), 0);
@@ -306,12 +279,12 @@ private:
             size_t segs = 0;
             while (taken < n && segs < perMessage) {
                 const size_t i = plan_[first + taken];
-                const auto bytes = fragmentBytes(payload, i, chunk);
-                iov[2 * segs] = {headers_.data() + i * kDatagramHeaderSize, kDatagramHeaderSize};
+                const auto bytes = packer_.body(i);
+                iov[2 * segs] = {const_cast<uint8_t *>(packer_.header(i).data()), kDatagramHeaderSize};
                 iov[2 * segs + 1] = {const_cast<uint8_t *>(bytes.data()), bytes.size()};
                 ++segs;
                 ++taken;
-                if (bytes.size() < chunk) break;
+                if (bytes.size() + kDatagramHeaderSize < options_.maxDatagram) break;
             }
             msghdr &h = msgs_[messages].msg_hdr;
             h.msg_name = &dest_;
@@ -350,13 +323,10 @@ private:
     // Owned by the sending thread.
     double tokens_ = 0;
     int64_t lastRefillUs_ = 0;
-    std::vector<uint8_t> headers_;
     std::vector<mmsghdr> msgs_;
     std::vector<iovec> iov_;
     std::vector<uint8_t> control_;
-    size_t dataCount_ = 0;
-    std::vector<uint8_t> parity_;
-    BlockCoder coder_;
+    FramePacker packer_;
     std::vector<uint32_t> plan_;
     kivImpairment activeImpairment_{};
     std::mt19937_64 rng_;

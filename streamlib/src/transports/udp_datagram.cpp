@@ -60,4 +60,44 @@ DatagramError parseDatagram(std::span<const uint8_t> datagram, ParsedDatagram &o
     return DatagramError::None;
 }
 
+void FramePacker::pack(const WireHeader &header, std::span<const uint8_t> payload, size_t maxDatagram, int percent) {
+    payload_ = payload;
+    chunk_ = maxDatagram - kDatagramHeaderSize;
+    const uint32_t dataCount = uint32_t(fragmentCount(payload.size(), chunk_));
+    layout_ = chooseLayout(dataCount, percent);
+    parity_.resize(size_t(layout_.parityCount()) * chunk_);
+    coder_.encode(layout_, chunk_, payload, parity_);
+    total_ = dataCount + size_t(layout_.parityCount());
+    FragmentFields f;
+    f.count = dataCount;
+    f.chunk = uint16_t(chunk_);
+    f.blockData = layout_.maxBlockData;
+    f.parityPerBlock = layout_.parityPerBlock;
+    f.checksum = layout_.protectedFrame() ? frameChecksum(payload) : 0;
+    headers_.resize(total_ * kDatagramHeaderSize);
+    for (size_t i = 0; i < total_; ++i) {
+        f.index = uint32_t(i);
+        f.offset = uint32_t(i < dataCount ? i * chunk_ : (i - dataCount) * chunk_);
+        encodeDatagramHeader(header, f,
+                             std::span<uint8_t, kDatagramHeaderSize>(headers_.data() + i * kDatagramHeaderSize,
+                                                                     kDatagramHeaderSize));
+    }
+}
+
+std::span<const uint8_t> FramePacker::body(size_t i) const {
+    const size_t dataCount = layout_.dataCount;
+    if (i >= dataCount) return {parity_.data() + (i - dataCount) * chunk_, chunk_};
+    const size_t offset = std::min(i * chunk_, payload_.size());
+    return payload_.subspan(offset, std::min(chunk_, payload_.size() - offset));
+}
+
+std::vector<uint8_t> FramePacker::datagram(size_t i) const {
+    const auto h = header(i);
+    const auto b = body(i);
+    std::vector<uint8_t> out(h.size() + b.size());
+    std::copy(h.begin(), h.end(), out.begin());
+    std::copy(b.begin(), b.end(), out.begin() + std::ptrdiff_t(h.size()));
+    return out;
+}
+
 } // namespace kiv::udp

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "../wire.hpp"
 #include "udp_fec.hpp"
@@ -75,5 +76,32 @@ struct ParsedDatagram {
 
 // Validates everything that one datagram can show on its own.
 DatagramError parseDatagram(std::span<const uint8_t> datagram, ParsedDatagram &out);
+
+// Cuts a frame into the datagrams that carry it: data fragments, then parity.
+// Keeps its buffers from frame to frame.
+class FramePacker {
+public:
+    // `percent` is the redundancy (0 = unprotected); `payload` must stay valid
+    // while the datagrams are read.
+    void pack(const WireHeader &header, std::span<const uint8_t> payload, size_t maxDatagram, int percent);
+
+    size_t count() const { return total_; }
+    const FecLayout &layout() const { return layout_; }
+    std::span<const uint8_t, kDatagramHeaderSize> header(size_t i) const {
+        return std::span<const uint8_t, kDatagramHeaderSize>(headers_.data() + i * kDatagramHeaderSize,
+                                                             kDatagramHeaderSize);
+    }
+    // The bytes of datagram i after its header.
+    std::span<const uint8_t> body(size_t i) const;
+    // Datagram i in one piece, for tests and tools.
+    std::vector<uint8_t> datagram(size_t i) const;
+
+private:
+    std::span<const uint8_t> payload_;
+    size_t chunk_ = 0, total_ = 0;
+    FecLayout layout_;
+    std::vector<uint8_t> headers_, parity_;
+    BlockCoder coder_;
+};
 
 } // namespace kiv::udp
