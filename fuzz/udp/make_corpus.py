@@ -52,3 +52,16 @@ write("offset_past_end", [record(0, bytes(bad))])
 write("jpeg_timeout", [record(0, d, tick=63) for d in datagrams(1, 0, 8, 8, 100, flags=1, payload=250)][:2])
 write("random", [record(rng.randrange(4), bytes(rng.randrange(256) for _ in range(rng.randrange(100))))
                  for _ in range(8)])
+
+
+# Protected frames: b"P", redundancy percent, then [index, action, position, value] records
+# (action 0 feed, 1 lose, 2 forge parity bytes, 3 overwrite a header byte).
+def protected(percent, records):
+    return [b"P" + bytes([percent]) + b"".join(bytes(r) for r in records)]
+
+
+write("protected_in_order", protected(10, [(i, 0, 0, 0) for i in range(15)]))
+write("protected_losses", protected(50, [(i, 1 if i % 3 == 0 else 0, 0, 0) for i in range(20)]))
+write("protected_forged_parity", protected(30, [(0, 1, 0, 0)] + [(i, 2 if i == 13 else 0, 5, 0x40)
+                                                                 for i in range(1, 18)]))
+write("protected_header_forged", protected(30, [(i, 3 if i % 4 == 0 else 0, i * 3, 0xFF) for i in range(18)]))

@@ -1,25 +1,68 @@
 // Feeds the UDP reassembler arbitrary datagrams from a few sources.
 // Input: records of [source/clock byte][length u16 LE][datagram bytes].
+// Input starting with 'P': a protected frame whose datagrams the input drops,
+// repeats, reorders and forges (parity bytes and headers); a frame delivered
+// under the honest frame's name must be byte for byte the honest frame.
+// Records: [datagram index u8][action u8][position u8][value u8].
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 #include "transports/udp_reassembler.hpp"
 
 namespace {
 
 struct CheckingSink final : kiv::FrameSink {
+    const kiv::WireHeader *honest = nullptr;
+    const std::vector<uint8_t> *honestBytes = nullptr;
     std::vector<uint8_t> takeBuffer() override { return {}; }
     void deliver(const kiv::WireHeader &h, std::vector<uint8_t> &&p) override {
         if (kiv::validateHeader(h) != kiv::WireError::None || p.size() != h.payloadSize) std::abort();
+        if (honest && h.sessionId == honest->sessionId && h.frameNumber == honest->frameNumber &&
+            p != *honestBytes)
+            std::abort();
     }
     void countMalformed(uint64_t) override {}
     void countIncomplete(uint64_t) override {}
     void countDropped(uint64_t) override {}
 };
 
+int fuzzProtectedFrame(const uint8_t *data, size_t size) {
+    if (size < 2) return 0;
+    kiv::WireHeader h{.format = {40, 30, KIV_DEPTH_8, 1}, .frameNumber = 9, .sessionId = 77, .payloadSize = 1200};
+    std::vector<uint8_t> payload(h.payloadSize);
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = uint8_t(i * 7 + 3);
+    kiv::udp::FramePacker packer;
+    packer.pack(h, payload, kiv::udp::kDatagramHeaderSize + 96, data[1] % 101); // 13 data fragments
+    CheckingSink sink;
+    sink.honest = &h;
+    sink.honestBytes = &payload;
+    kiv::udp::Reassembler r(sink, {.maxFramesInFlight = 4, .maxBytes = 1 << 20, .timeoutUs = 1000, .maxSenders = 3});
+    for (size_t at = 2; at + 4 <= size; at += 4) {
+        const size_t index = data[at] % packer.count();
+        auto d = packer.datagram(index);
+        const size_t position = data[at + 2];
+        switch (data[at + 1] % 4) {
+        case 0: break;
+        case 1: continue; // lost
+        case 2: // forged parity bytes: data bytes have no check but the header's
+            if (index < packer.layout().dataCount) continue;
+            d[kiv::udp::kDatagramHeaderSize + position % 96] ^= data[at + 3] | 1;
+            break;
+        case 3: d[position % kiv::udp::kDatagramHeaderSize] = data[at + 3]; break;
+        }
+        r.feed({0x7f000001u, 40000}, d, int64_t(at));
+        if (r.framesInFlight() > 4 || r.bytesHeld() > 1 << 20) std::abort();
+    }
+    r.expire(int64_t(size) + 2000);
+    if (r.framesInFlight() != 0 || r.bytesHeld() != 0) std::abort();
+    return 0;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size > 0 && data[0] == 'P') return fuzzProtectedFrame(data, size);
     const kiv::udp::ReassemblerLimits limits{.maxFramesInFlight = 4, .maxBytes = 1 << 20, .timeoutUs = 1000, .maxSenders = 3};
     CheckingSink sink;
     kiv::udp::Reassembler r(sink, limits);
