@@ -164,6 +164,13 @@ EncoderPtr openEncoder(const Options &o, int stream, QString &why, bool &unsuppo
         why = QStringLiteral("cannot send over %1 to %2 stream %3: %4").arg(o.transport, o.address).arg(stream).arg(libraryError(rc));
         return nullptr;
     }
+    if (o.fec) rc = kivSetFecRedundancy(enc.get(), *o.fec);
+    if (rc == KIV_OK && (o.impairment.lossPerMillion || o.impairment.duplicatePerMillion))
+        rc = kivSetImpairment(enc.get(), &o.impairment);
+    if (rc != KIV_OK) {
+        why = QStringLiteral("cannot set loss protection or impairment: %1").arg(libraryError(rc));
+        return nullptr;
+    }
     rc = kivSetDestFormat(enc.get(), &o.format, o.jpegLevel ? 1 : 0, o.jpegLevel.value_or(0));
     if (rc != KIV_OK) {
         unsupported = rc == KIV_ERROR_UNSUPPORTED;
@@ -281,7 +288,13 @@ int runReceive(const Options &o) {
     const auto counts = [&] {
         kivDecoderStats d{};
         kivGetDecoderStats(dec.get(), &d);
-        return ReceiverCounts{d.framesDropped, d.framesMalformed, d.framesIncomplete, corrupt};
+        ReceiverCounts c{d.framesDropped, d.framesMalformed, d.framesIncomplete, corrupt, std::nullopt};
+        if (o.protocol == KIV_PROTOCOL_UDP) {
+            kivLossStats l{};
+            kivGetDecoderLossStats(dec.get(), &l);
+            c.loss = l;
+        }
+        return c;
     };
     while (!stopRequested() && !limitReached(o, frames, start)) {
         if (const auto *p = static_cast<const uint8_t *>(kivLockReadBuffer(dec.get(), 50))) {
@@ -342,6 +355,11 @@ int runReceive(const Options &o) {
                                               {QStringLiteral("p99"), qint64(lat->p99)},
                                               {QStringLiteral("max"), qint64(lat->max)}})
                      : QJsonValue(QJsonValue::Null));
+        if (c.loss) {
+            s.insert(QStringLiteral("datagrams_lost"), qint64(c.loss->datagramsLost));
+            s.insert(QStringLiteral("datagrams_recovered"), qint64(c.loss->datagramsRecovered));
+            s.insert(QStringLiteral("frames_rebuilt"), qint64(c.loss->framesRebuilt));
+        }
         out(QString::fromUtf8(QJsonDocument(s).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
     } else {
         QString text = QStringLiteral("received over %1 stream %2: %3 frames in %4 s (%5 fps); dropped %6, malformed %7, "
@@ -355,6 +373,11 @@ int runReceive(const Options &o) {
                            .arg(c.malformed)
                            .arg(c.incomplete);
         if (check) text += QStringLiteral(", corrupt %1, out of order %2").arg(corrupt).arg(outOfOrder);
+        if (c.loss)
+            text += QStringLiteral("; datagrams lost %1, recovered %2; frames rebuilt %3")
+                        .arg(c.loss->datagramsLost)
+                        .arg(c.loss->datagramsRecovered)
+                        .arg(c.loss->framesRebuilt);
         if (lat) text += QStringLiteral("; latency p50 %1 us, p99 %2 us, max %3 us").arg(lat->p50).arg(lat->p99).arg(lat->max);
         out(text + QLatin1Char('\n'));
         if (!firstProblem.isEmpty()) out(QStringLiteral("first bad frame: %1\n").arg(firstProblem));
@@ -547,6 +570,11 @@ BenchRun benchOnce(const Options &o, bool showProgress) {
     r.transferBytes = receiver.transferBytes;
     r.latency = receiver.latency.percentiles();
     r.lowestPsnr = receiver.lowestPsnr;
+    if (o.protocol == KIV_PROTOCOL_UDP) {
+        kivLossStats l{};
+        kivGetDecoderLossStats(dec.get(), &l);
+        r.loss = l;
+    }
     if (r.framesCorrupt > 0)
         r.failure = QStringLiteral("%1 corrupt frames, first: %2").arg(r.framesCorrupt).arg(receiver.firstProblem);
     else if (r.framesReceived == 0 && !r.interrupted)

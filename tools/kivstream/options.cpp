@@ -104,8 +104,15 @@ ParseResult parseOptions(const QStringList &args) {
         QStringLiteral("receive: show latency over tcp/udp (the sender's clock is this machine's or synchronised)."));
     const QCommandLineOption seed(QStringLiteral("seed"), QStringLiteral("Seed of the picture's lines and the check pattern."),
         QStringLiteral("N"));
+    const QCommandLineOption fec(QStringLiteral("fec"),
+        QStringLiteral("udp: parity datagrams per 100 of data, 0..100 (0 = off; default %1).").arg(KIV_FEC_DEFAULT_PERCENT),
+        QStringLiteral("PERCENT"));
+    const QCommandLineOption loss(QStringLiteral("loss"),
+        QStringLiteral("udp: drop P% of the outgoing datagrams (runs of N with burst=N; dup=D% sends some twice), "
+                       "by the pattern of --seed."),
+        QStringLiteral("P[,burst=N][,dup=D]"));
     p.addOptions({help, version, transport, address, channel, stream, size, depth, jpeg, fps, frames, seconds, json,
-                  pattern, all, latency, seed});
+                  pattern, all, latency, seed, fec, loss});
 
     QStringList argv = args;
     argv.prepend(QStringLiteral("kivstream"));
@@ -137,6 +144,8 @@ ParseResult parseOptions(const QStringList &args) {
         {&pattern, {Command::Send, Command::Receive, Command::Bench}},
         {&all, {Command::Bench}},
         {&latency, {Command::Receive}},
+        {&fec, {Command::Send, Command::Bench}},
+        {&loss, {Command::Send, Command::Bench}},
     };
     for (const Scope &s : scopes)
         if (p.isSet(*s.opt) && !s.in.contains(o.command))
@@ -233,6 +242,34 @@ ParseResult parseOptions(const QStringList &args) {
         const auto v = toInteger(p.value(seed), 0, 0xffffffffLL);
         if (!v) return usageError(QStringLiteral("--seed must be 0..4294967295, not '%1'").arg(p.value(seed)));
         o.seed = uint32_t(*v);
+    }
+    if ((p.isSet(fec) || p.isSet(loss)) && o.protocol != KIV_PROTOCOL_UDP)
+        return usageError(QStringLiteral("--fec and --loss apply to --transport udp only"));
+    if (p.isSet(fec)) {
+        const auto v = toInteger(p.value(fec), 0, 100);
+        if (!v) return usageError(QStringLiteral("--fec must be a percentage 0..100, not '%1'").arg(p.value(fec)));
+        o.fec = int(*v);
+    }
+    if (p.isSet(loss)) {
+        const QString text = p.value(loss);
+        const QStringList parts = text.split(QLatin1Char(','));
+        const auto rate = toReal(parts.first(), 0, 100);
+        if (!rate) return usageError(QStringLiteral("--loss must be P[,burst=N][,dup=D] with P 0..100, not '%1'").arg(text));
+        o.impairment.lossPerMillion = uint32_t(std::lround(*rate * 10000));
+        o.impairment.seed = o.seed;
+        for (const QString &part : parts.mid(1)) {
+            if (part.startsWith(QLatin1String("burst="))) {
+                const auto n = toInteger(part.mid(6), 1, 1000);
+                if (!n) return usageError(QStringLiteral("--loss: burst must be 1..1000, not '%1'").arg(part.mid(6)));
+                o.impairment.burstLength = uint32_t(*n);
+            } else if (part.startsWith(QLatin1String("dup="))) {
+                const auto d = toReal(part.mid(4), 0, 100);
+                if (!d) return usageError(QStringLiteral("--loss: dup must be 0..100, not '%1'").arg(part.mid(4)));
+                o.impairment.duplicatePerMillion = uint32_t(std::lround(*d * 10000));
+            } else {
+                return usageError(QStringLiteral("--loss: unknown part '%1' (burst=N or dup=D)").arg(part));
+            }
+        }
     }
     if (o.all && (p.isSet(frames) || p.isSet(channel) || p.isSet(stream) || p.isSet(size) || p.isSet(jpeg)))
         return usageError(QStringLiteral("bench --all picks sizes, compression and streams itself; it takes --transport, "

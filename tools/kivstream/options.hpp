@@ -40,6 +40,10 @@ struct Options {
     bool all = false;     // bench: the whole matrix
     bool latency = false; // receive: sender shares our clock
     uint32_t seed = 1;
+    // UDP senders: redundancy in percent (unset: the library's default) and
+    // loss / duplication the sender inflicts on itself.
+    std::optional<int> fec;
+    kivImpairment impairment{};
 };
 
 struct ParseError {

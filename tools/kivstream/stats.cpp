@@ -91,6 +91,11 @@ QString formatPanelLine(const PanelSecond &s, const ReceiverCounts &c, const std
                 .arg(c.malformed);
     if (c.incomplete) line += QStringLiteral("  incomplete %1").arg(c.incomplete);
     if (c.corrupt) line += QStringLiteral("  corrupt %1").arg(c.corrupt);
+    if (c.loss)
+        line += QStringLiteral("  datagrams lost %1 recovered %2  frames rebuilt %3")
+                    .arg(c.loss->datagramsLost)
+                    .arg(c.loss->datagramsRecovered)
+                    .arg(c.loss->framesRebuilt);
     if (latency)
         line += QStringLiteral("  latency p50 %1 us p99 %2 us max %3 us").arg(latency->p50).arg(latency->p99).arg(latency->max);
     return line;
@@ -117,6 +122,11 @@ QJsonObject panelJson(const PanelSecond &s, const ReceiverCounts &c, const std::
                   {QStringLiteral("frames_incomplete"), u64(c.incomplete)},
                   {QStringLiteral("frames_corrupt"), u64(c.corrupt)},
                   {QStringLiteral("latency_us"), latencyJson(latency)}};
+    if (c.loss) {
+        o.insert(QStringLiteral("datagrams_lost"), u64(c.loss->datagramsLost));
+        o.insert(QStringLiteral("datagrams_recovered"), u64(c.loss->datagramsRecovered));
+        o.insert(QStringLiteral("frames_rebuilt"), u64(c.loss->framesRebuilt));
+    }
     if (s.haveFormat) {
         o.insert(QStringLiteral("width"), s.format.width);
         o.insert(QStringLiteral("height"), s.format.height);
@@ -150,6 +160,11 @@ QJsonObject benchJson(const BenchResult &r) {
                   {QStringLiteral("lowest_psnr_db"), r.lowestPsnr ? QJsonValue(*r.lowestPsnr) : QJsonValue(QJsonValue::Null)},
                   {QStringLiteral("interrupted"), r.interrupted},
                   {QStringLiteral("passed"), r.passed()}};
+    if (r.loss) {
+        o.insert(QStringLiteral("datagrams_lost"), u64(r.loss->datagramsLost));
+        o.insert(QStringLiteral("datagrams_recovered"), u64(r.loss->datagramsRecovered));
+        o.insert(QStringLiteral("frames_rebuilt"), u64(r.loss->framesRebuilt));
+    }
     if (!r.failure.isEmpty()) o.insert(QStringLiteral("failure"), r.failure);
     if (!r.skipped.isEmpty()) o.insert(QStringLiteral("skipped"), r.skipped);
     return o;
@@ -184,6 +199,11 @@ QString benchSummary(const BenchResult &r) {
                  .arg(mbps(r.imageBytesPerS()), mbps(r.transferBytesPerS()));
     if (r.latency)
         lines << QStringLiteral("  latency: p50 %1 us, p99 %2 us, max %3 us").arg(r.latency->p50).arg(r.latency->p99).arg(r.latency->max);
+    if (r.loss)
+        lines << QStringLiteral("  datagrams: lost %1, recovered %2; frames rebuilt %3")
+                     .arg(r.loss->datagramsLost)
+                     .arg(r.loss->datagramsRecovered)
+                     .arg(r.loss->framesRebuilt);
     if (r.lowestPsnr) lines << QStringLiteral("  lowest PSNR %1 dB").arg(*r.lowestPsnr, 0, 'f', 1);
     lines << (r.passed() ? QStringLiteral("  checks passed") : QStringLiteral("  FAILED: %1").arg(r.failure));
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');

@@ -66,6 +66,7 @@ private:
 
 struct ReceiverCounts {
     uint64_t dropped = 0, malformed = 0, incomplete = 0, corrupt = 0;
+    std::optional<kivLossStats> loss; // UDP: datagrams lost and rebuilt
 };
 
 QString depthText(int depthCode); // "24-bit", ...
@@ -78,6 +79,7 @@ struct BenchResult {
     std::optional<int> jpegLevel;
     uint64_t framesSent = 0, framesReceived = 0, framesDropped = 0, framesCorrupt = 0;
     uint64_t framesMalformed = 0, framesLost = 0, framesOutOfOrder = 0;
+    std::optional<kivLossStats> loss; // UDP runs
     double seconds = 0;
     uint64_t imageBytes = 0, transferBytes = 0;
     std::optional<Percentiles> latency;

@@ -87,33 +87,41 @@ bool BlockCoder::rebuild(unsigned k, unsigned m, size_t chunk, std::span<uint8_t
                          std::span<const bool> present) {
     if (k == 0 || m == 0 || k + m > kMaxBlockFragments || rows.size() < k + m || present.size() < k + m)
         return false;
-    std::vector<unsigned> used, missing;
-    for (unsigned r = 0; r < k + m && used.size() < k; ++r)
-        if (present[r]) used.push_back(r);
-    for (unsigned r = 0; r < k; ++r)
-        if (!present[r]) missing.push_back(r);
+    std::vector<unsigned> missing, data, parity;
+    for (unsigned r = 0; r < k; ++r) (present[r] ? data : missing).push_back(r);
     if (missing.empty()) return true;
-    if (used.size() < k) return false;
+    for (unsigned j = 0; j < m && parity.size() < missing.size(); ++j)
+        if (present[k + j]) parity.push_back(j);
+    const unsigned e = unsigned(missing.size());
+    if (parity.size() < e) return false;
 
+    // Parity row j is the sum over i of C[j][i] * data_i. Moving the known data
+    // to one side leaves e equations in the e missing rows: invert only that
+    // e x e part of C, not a k x k matrix.
     const Tables &t = tablesFor(k, m);
-    // The rows that arrived are `used` rows of the code matrix times the data;
-    // inverting that square matrix gives the data back.
-    decodeMatrix_.resize(size_t(k) * k);
-    for (unsigned i = 0; i < k; ++i)
-        std::memcpy(decodeMatrix_.data() + size_t(i) * k, t.matrix.data() + size_t(used[i]) * k, k);
-    inverse_.resize(size_t(k) * k);
-    if (gf_invert_matrix(decodeMatrix_.data(), inverse_.data(), int(k)) != 0) return false;
+    auto coding = [&](unsigned j, unsigned i) { return t.matrix[size_t(k + j) * k + i]; };
+    decodeMatrix_.resize(size_t(e) * e);
+    for (unsigned a = 0; a < e; ++a)
+        for (unsigned b = 0; b < e; ++b) decodeMatrix_[size_t(a) * e + b] = coding(parity[a], missing[b]);
+    inverse_.resize(size_t(e) * e);
+    if (gf_invert_matrix(decodeMatrix_.data(), inverse_.data(), int(e)) != 0) return false;
 
-    std::vector<uint8_t> coefficients(missing.size() * k);
-    for (size_t i = 0; i < missing.size(); ++i)
-        std::memcpy(coefficients.data() + i * k, inverse_.data() + size_t(missing[i]) * k, k);
-    decodeTables_.resize(size_t(32) * k * missing.size());
-    ec_init_tables(int(k), int(missing.size()), coefficients.data(), decodeTables_.data());
+    // Sources: the data rows that came, then the parity rows used.
+    std::vector<uint8_t> coefficients(size_t(e) * k, 0);
+    for (unsigned out = 0; out < e; ++out) {
+        uint8_t *row = coefficients.data() + size_t(out) * k;
+        for (size_t s = 0; s < data.size(); ++s)
+            for (unsigned a = 0; a < e; ++a) row[s] ^= gf_mul(inverse_[size_t(out) * e + a], coding(parity[a], data[s]));
+        for (unsigned a = 0; a < e; ++a) row[data.size() + a] = inverse_[size_t(out) * e + a];
+    }
+    decodeTables_.resize(size_t(32) * k * e);
+    ec_init_tables(int(k), int(e), coefficients.data(), decodeTables_.data());
     sources_.clear();
     targets_.clear();
-    for (unsigned r : used) sources_.push_back(rows[r]);
+    for (unsigned r : data) sources_.push_back(rows[r]);
+    for (unsigned j : parity) sources_.push_back(rows[k + j]);
     for (unsigned r : missing) targets_.push_back(rows[r]);
-    ec_encode_data(int(chunk), int(k), int(missing.size()), decodeTables_.data(), sources_.data(), targets_.data());
+    ec_encode_data(int(chunk), int(k), int(e), decodeTables_.data(), sources_.data(), targets_.data());
     return true;
 }
 
