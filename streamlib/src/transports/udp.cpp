@@ -532,6 +532,8 @@ bool offloadAllowed() {
 std::unique_ptr<SenderTransport> makeUdpSender() {
     udp::SenderOptions options;
     options.allowGso = offloadAllowed();
+    if (const char *e = std::getenv("KIV_EXPERIMENT_PACE")) options.paceBytesPerSecond = std::strtoull(e, nullptr, 10);
+    if (const char *e = std::getenv("KIV_EXPERIMENT_BURST")) options.burstBytes = std::strtoull(e, nullptr, 10);
     return udp::makeSender(options);
 }
 

@@ -96,7 +96,22 @@ void Reassembler::markDone(const Source &source, uint64_t session, uint32_t fram
     }
 }
 
+// Buffers of frames that will not be delivered are kept for the next ones:
+// a fresh 8 MiB buffer costs a clear and a page fault per 4 KiB.
+void Reassembler::keepSpare(std::vector<uint8_t> &&buffer, std::vector<std::vector<uint8_t>> &spares) {
+    if (buffer.capacity() != 0 && spares.empty()) spares.push_back(std::move(buffer));
+}
+
+std::vector<uint8_t> Reassembler::takeSpare(std::vector<std::vector<uint8_t>> &spares, bool fromSink) {
+    if (spares.empty()) return fromSink ? sink_.takeBuffer() : std::vector<uint8_t>{};
+    std::vector<uint8_t> b = std::move(spares.back());
+    spares.pop_back();
+    return b;
+}
+
 void Reassembler::remove(size_t index) {
+    keepSpare(std::move(frames_[index]->payload), spareFrames_);
+    keepSpare(std::move(frames_[index]->parity), spareParity_);
     bytesHeld_ -= frames_[index]->cost;
     if (index + 1 != frames_.size()) std::swap(frames_[index], frames_.back());
     frames_.pop_back();
@@ -191,7 +206,6 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
         p->bitmap.assign(size_t((fragments + 63) / 64), 0);
         p->blockData.assign(d.layout.blocks, 0);
         p->blockParity.assign(d.layout.blocks, 0);
-        p->payload = sink_.takeBuffer();
         frames_.push_back(std::move(p));
         bytesHeld_ += bookkeeping;
         index = frames_.size() - 1;
@@ -255,6 +269,7 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
         }
     }
     if (done->recovered) sink_.countLoss(done->recovered, done->recovered, 1);
+    keepSpare(std::move(done->parity), spareParity_);
     sink_.deliver(done->header, std::move(done->payload));
 }
 
@@ -283,6 +298,7 @@ bool Reassembler::store(Partial &p, const ParsedDatagram &d) {
     if (parity) {
         if (p.parity.empty()) {
             if (!charge(p, p.parityBytes())) return false;
+            p.parity = takeSpare(spareParity_, false);
             p.parity.resize(size_t(p.parityBytes()));
         }
         std::memcpy(p.parity.data() + f.offset, d.data.data(), d.data.size());
@@ -299,8 +315,12 @@ void Reassembler::materialize(Partial &p) {
     const uint64_t extra = p.header.payloadSize + (needParity ? p.parityBytes() : 0);
     if (!charge(p, extra)) return;
     // Every byte is written before the frame is handed on, so stale contents may stay.
+    p.payload = takeSpare(spareFrames_, true);
     p.payload.resize(p.header.payloadSize);
-    if (needParity) p.parity.resize(size_t(p.parityBytes()));
+    if (needParity) {
+        p.parity = takeSpare(spareParity_, false);
+        p.parity.resize(size_t(p.parityBytes()));
+    }
     size_t at = 0;
     for (const auto &[index, length] : p.earlyPieces) {
         uint8_t *to = index >= p.layout.count ? p.parity.data() + size_t(index - p.layout.count) * p.chunk()

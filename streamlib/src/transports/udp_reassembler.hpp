@@ -77,6 +77,8 @@ private:
     bool makeRoom(const Source &source, uint64_t extra, bool newFrame, const Partial *keep);
     bool charge(Partial &p, uint64_t extra);
     void remove(size_t index);
+    void keepSpare(std::vector<uint8_t> &&buffer, std::vector<std::vector<uint8_t>> &spares);
+    std::vector<uint8_t> takeSpare(std::vector<std::vector<uint8_t>> &spares, bool fromSink);
     void giveUp(size_t index);
     void materialize(Partial &p);
     bool store(Partial &p, const ParsedDatagram &d);
@@ -90,6 +92,7 @@ private:
     uint64_t bytesHeld_ = 0;
     ReassemblerStats stats_;
     BlockCoder coder_;
+    std::vector<std::vector<uint8_t>> spareFrames_, spareParity_;
 };
 
 } // namespace kiv::udp
