@@ -1,6 +1,9 @@
 // "Multicast (UDP)" through the public C API, between processes and, for
 // multicast, inside a network namespace of the test's own.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -91,6 +94,34 @@ TEST(UdpApi, TwoReceiversGetAMulticastStreamInAPrivateNamespace) {
     // The library's group, then one chosen through the environment.
     for (const char *env : {"", "KIVSTREAM_MULTICAST_GROUP=239.255.77.7"})
         inPrivateNetwork("UdpApi.TwoReceiversGetAMulticastStreamInAPrivateNamespace", env);
+}
+
+// Run as another user by the test below: binding the receiver's port must
+// fail, whichever sharing option is tried.
+void bindAsAnotherUser() {
+    for (const int option : {SO_REUSEADDR, SO_REUSEPORT}) {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, option, &on, sizeof on);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(22080);
+        EXPECT_NE(::bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a), 0) << "option " << option;
+        ::close(fd);
+    }
+}
+
+TEST(UdpApi, AnotherUserCannotBindAReceiversPort) {
+    if (std::getenv("KIV_OTHER_USER")) return bindAsAnotherUser();
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a part of the test as another user";
+    if (shell("command -v setpriv >/dev/null 2>&1") != 0) GTEST_SKIP() << "setpriv (util-linux) is not installed";
+    const Decoder dec = startDecoder(kUdp, 22080);
+    const Decoder sameUser = startDecoder(kUdp, 22080); // receivers of one user still share
+    char self[4096] = {};
+    ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    EXPECT_EQ(shell(std::string("KIV_OTHER_USER=1 setpriv --reuid=65534 --regid=65534 --clear-groups ") + self +
+                    " --gtest_filter=UdpApi.AnotherUserCannotBindAReceiversPort >/dev/null"),
+              0);
 }
 
 // port, address, frames: 640x480x24 frames at 50 per second, with the

@@ -363,9 +363,11 @@ public:
         UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         if (!fd) return failErrno(KIV_ERROR_IO, "UDP socket");
         const int on = 1, off = 0;
-        // Several receivers of one stream may share a host.
-        if (setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
-            return failErrno(KIV_ERROR_IO, "SO_REUSEADDR");
+        // Several receivers of one stream may share a host, but only of this user:
+        // SO_REUSEPORT is tied to the user id, where SO_REUSEADDR would let any
+        // other user bind the port too and take the unicast datagrams.
+        if (setsockopt(fd.get(), SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0)
+            return failErrno(KIV_ERROR_IO, "SO_REUSEPORT");
         // Only the group joined here, not every group some other socket joined on this port.
         setsockopt(fd.get(), IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
         info_.receiveBufferBytes = growBuffer(fd.get(), SO_RCVBUF, SO_RCVBUFFORCE, options_.receiveBufferBytes,
