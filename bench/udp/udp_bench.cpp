@@ -1,7 +1,9 @@
 // Throughput, loss and latency of "Multicast (UDP)" over loopback, next to
 // iperf3's UDP throughput with 1400-byte datagrams measured in the same run.
 //   udp_bench [seconds per phase, default 3]
-// Uses ports 27000-27019 on 127.0.0.1.
+//   udp_bench loss [frames per cell, default 90]   loss x protection table
+//   udp_bench big [seconds per run, default 3]     big raw frames, UDP against TCP
+// Uses ports 27000-27049 on 127.0.0.1.
 #include <kivVidStreamLib2.h>
 
 #include <algorithm>
@@ -132,7 +134,186 @@ void print(const char *name, Result r) {
 
 } // namespace
 
+uint64_t loopbackCounter(const char *name) {
+    FILE *f = std::fopen((std::string("/sys/class/net/lo/statistics/") + name).c_str(), "r");
+    unsigned long long v = 0;
+    if (f) {
+        if (std::fscanf(f, "%llu", &v) != 1) v = 0;
+        std::fclose(f);
+    }
+    return v;
+}
+
+struct Cell {
+    uint64_t sent = 0, intact = 0;
+    double wirePerByte = 0, mbPerSecond = 0, p50 = 0, p99 = 0;
+};
+
+// `frames` 1280x720x24 frames at 30 fps through a self-inflicted loss pattern.
+Cell lossCell(int port, uint32_t frames, int fec, const kivImpairment &impairment) {
+    const kivStreamFormat fmt{1280, 720, KIV_DEPTH_24, 1};
+    kivDecoder *dec = kivGetDecoder(KIV_PROTOCOL_UDP, nullptr);
+    kivEncoder *enc = kivGetEncoder(KIV_PROTOCOL_UDP, &fmt);
+    if (!dec || !enc || kivSetSourceAddress(dec, port) != KIV_OK || kivSetDestAddress(enc, "127.0.0.1", port) != KIV_OK ||
+        kivSetFecRedundancy(enc, fec) != KIV_OK || kivSetImpairment(enc, &impairment) != KIV_OK) {
+        std::fprintf(stderr, "udp_bench: setup failed: %s\n", kivLastErrorDetail());
+        std::exit(1);
+    }
+    kivSetAdaptiveBuffer(dec, 0);
+    std::vector<uint8_t> pixels(kivGetByteSize(&fmt));
+    Result r;
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        kivFrameInfo info{};
+        while (!done) {
+            if (!kivLockReadBuffer(dec, 50)) continue;
+            kivGetRecvFrameInfo(dec, &info);
+            r.latencyUs.push_back(info.receiveTimeUs - info.sendTimeUs);
+            kivUnlockReadBuffer(dec);
+        }
+    });
+    const uint64_t bytes0 = loopbackCounter("tx_bytes"), packets0 = loopbackCounter("tx_packets");
+    const auto start = Clock::now();
+    auto next = start;
+    for (uint32_t n = 0; n < frames; ++n) {
+        std::memset(pixels.data(), int(n), pixels.size());
+        kivEncode(enc, pixels.data());
+        std::this_thread::sleep_until(next += std::chrono::microseconds(1'000'000 / 30));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(600)); // the last frames, and the give-up timeout
+    done = true;
+    reader.join();
+    // Loopback counts a 14-byte link header on each packet; IP packets are the rest.
+    const uint64_t packets = loopbackCounter("tx_packets") - packets0;
+    const uint64_t wire = loopbackCounter("tx_bytes") - bytes0 - 14 * packets;
+    kivEncoderStats es{};
+    kivDecoderStats ds{};
+    kivGetEncoderStats(enc, &es);
+    kivGetDecoderStats(dec, &ds);
+    Cell c;
+    c.sent = es.framesSent;
+    c.intact = ds.framesReceived;
+    c.wirePerByte = es.bytesSent ? double(wire) / double(es.bytesSent) : 0;
+    c.mbPerSecond = double(ds.bytesReceived) / (std::chrono::duration<double>(Clock::now() - start).count() - 0.6) / 1e6;
+    c.p50 = r.percentile(0.5);
+    c.p99 = r.percentile(0.99);
+    kivDeleteEncoder(enc);
+    kivDeleteDecoder(dec);
+    return c;
+}
+
+int lossTable(uint32_t frames) {
+    // One datagram to a packet, so the wire counts are per datagram.
+    setenv("KIVSTREAM_UDP_OFFLOAD", "0", 1);
+    std::printf("1280x720x24 at 30 fps, %u frames a cell, over 127.0.0.1; loss inflicted by the sender (seed 1)\n"
+                "| loss | protection | frames intact | wire bytes / frame byte | latency p50 / p99 ms | MB/s |\n"
+                "|---|---|---|---|---|---|\n",
+                frames);
+    struct { const char *name; double percent; uint32_t burst; } const losses[] = {
+        {"0", 0, 1}, {"0.1%", 0.1, 1}, {"1%", 1, 1}, {"5%", 5, 1},
+        {"0.1% in bursts of 44", 0.1, 44}, {"1% in bursts of 44", 1, 44}, {"5% in bursts of 44", 5, 44},
+    };
+    struct { const char *name; int percent; } const levels[] = {{"off", 0}, {"default (10%)", KIV_FEC_DEFAULT_PERCENT}, {"high (25%)", 25}};
+    int port = 27020;
+    for (const auto &l : losses)
+        for (const auto &level : levels) {
+            const kivImpairment impairment{uint32_t(l.percent * 10000), l.burst, 0, 0, 1};
+            const Cell c = lossCell(port++, frames, level.percent, impairment);
+            std::printf("| %s | %s | %llu of %llu | %.3f | %.1f / %.1f | %.1f |\n", l.name, level.name,
+                        (unsigned long long)c.intact, (unsigned long long)c.sent, c.wirePerByte, c.p50, c.p99,
+                        c.mbPerSecond);
+            std::fflush(stdout);
+        }
+    return 0;
+}
+
+// Raw frames as fast as they go, every frame checked: MB/s and frames lost.
+struct Flat {
+    double mbPerSecond = 0;
+    uint64_t sent = 0, received = 0, bad = 0;
+};
+
+Flat flatOut(int protocol, const kivStreamFormat &fmt, int port, int seconds) {
+    kivDecoder *dec = kivGetDecoder(protocol, nullptr);
+    kivEncoder *enc = kivGetEncoder(protocol, &fmt);
+    if (!dec || !enc || kivSetSourceAddress(dec, port) != KIV_OK || kivSetDestAddress(enc, "127.0.0.1", port) != KIV_OK) {
+        std::fprintf(stderr, "udp_bench: setup failed: %s\n", kivLastErrorDetail());
+        std::exit(1);
+    }
+    kivSetAdaptiveBuffer(dec, 0);
+    const size_t size = kivGetByteSize(&fmt);
+    std::vector<uint8_t> pixels(size);
+    Flat f;
+    std::atomic<bool> done{false};
+    std::atomic<uint64_t> bytes{0};
+    std::thread reader([&] {
+        kivFrameInfo info{};
+        while (!done) {
+            const auto *p = static_cast<const uint8_t *>(kivLockReadBuffer(dec, 50));
+            if (!p) continue;
+            kivGetRecvFrameInfo(dec, &info);
+            // Every frame carries the same mark at both ends.
+            if (p[0] != p[size - 1]) ++f.bad;
+            ++f.received;
+            bytes += size;
+            kivUnlockReadBuffer(dec);
+        }
+    });
+    // Wait for the TCP connection: the first frame that arrives starts the clock.
+    for (int i = 0; i < 500 && f.received == 0; ++i) {
+        kivEncode(enc, pixels.data());
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    kivEncoderStats e0{};
+    kivDecoderStats d0{};
+    kivGetEncoderStats(enc, &e0);
+    kivGetDecoderStats(dec, &d0);
+    const uint64_t bytes0 = bytes.load();
+    const auto start = Clock::now(), end = start + std::chrono::seconds(seconds);
+    for (uint32_t n = 1; Clock::now() < end; ++n) {
+        pixels[0] = pixels[size - 1] = uint8_t(n);
+        kivEncode(enc, pixels.data());
+        kivEncoderStats es{};
+        do { // one frame queued behind the one on its way
+            kivGetEncoderStats(enc, &es);
+            if (es.framesSent + es.framesDropped + 1 < es.framesEncoded) std::this_thread::sleep_for(std::chrono::microseconds(50));
+        } while (es.framesSent + es.framesDropped + 1 < es.framesEncoded && Clock::now() < end);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    done = true;
+    reader.join();
+    kivEncoderStats e1{};
+    kivDecoderStats d1{};
+    kivGetEncoderStats(enc, &e1);
+    kivGetDecoderStats(dec, &d1);
+    f.sent = e1.framesSent - e0.framesSent;
+    f.received = d1.framesReceived - d0.framesReceived;
+    f.mbPerSecond = double(bytes.load() - bytes0) / seconds / 1e6;
+    kivDeleteEncoder(enc);
+    kivDeleteDecoder(dec);
+    return f;
+}
+
+int bigFrames(int seconds) {
+    std::printf("raw frames as fast as they go over 127.0.0.1, %d s each, UDP with default protection\n"
+                "| frame | UDP MB/s | TCP MB/s | UDP / TCP | UDP frames sent / received |\n|---|---|---|---|---|\n",
+                seconds);
+    int port = 27040;
+    for (const kivStreamFormat fmt : {kivStreamFormat{1920, 1080, KIV_DEPTH_32, 1}, kivStreamFormat{3840, 2160, KIV_DEPTH_32, 1}}) {
+        const Flat u = flatOut(KIV_PROTOCOL_UDP, fmt, port++, seconds);
+        const Flat t = flatOut(KIV_PROTOCOL_TCP, fmt, port++, seconds);
+        std::printf("| %ux%ux32 | %.0f | %.0f | %.2f | %llu / %llu%s |\n", fmt.width, fmt.height, u.mbPerSecond,
+                    t.mbPerSecond, t.mbPerSecond > 0 ? u.mbPerSecond / t.mbPerSecond : 0, (unsigned long long)u.sent,
+                    (unsigned long long)u.received, u.bad + t.bad ? " (bad frames!)" : "");
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
 int main(int argc, char **argv) {
+    if (argc > 1 && std::strcmp(argv[1], "loss") == 0) return lossTable(argc > 2 ? uint32_t(std::max(1, std::atoi(argv[2]))) : 90);
+    if (argc > 1 && std::strcmp(argv[1], "big") == 0) return bigFrames(argc > 2 ? std::max(1, std::atoi(argv[2])) : 3);
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
     std::printf("320x240x24 frames (%u bytes) over UDP on 127.0.0.1, %d s per phase\n", kivGetByteSize(&kFormat), seconds);
 
