@@ -76,6 +76,10 @@ TEST(KivstreamCli, BadArgumentsExitWith2AndSayWhatIsWrong) {
         {{"send", "--pattern", "zebra"}, "--pattern must be picture or check"},
         {{"bench", "--pattern", "picture"}, "bench checks every frame"},
         {{"bench", "--size", "16x16"}, "width of at least 32"},
+        {{"send", "--fec", "5"}, "apply to --transport udp only"},
+        {{"send", "--transport", "udp", "--fec", "101"}, "--fec must be a percentage 0..100"},
+        {{"bench", "--transport", "udp", "--loss", "1,bursty=4"}, "unknown part 'bursty=4'"},
+        {{"send", "--transport", "udp", "--loss", "1,burst=0"}, "burst must be 1..1000"},
     };
     for (const auto &[args, says] : cases) {
         SCOPED_TRACE(args.join(QLatin1Char(' ')).toStdString());
@@ -99,6 +103,9 @@ TEST_P(PerTransport, BenchPassesItsChecksAndReportsEveryField) {
                          "--depth", c.depth, "--json"};
         args << (timed ? QStringList{"--seconds", "2"} : QStringList{"--frames", "20", "--fps", "200"});
         if (c.jpeg) args << "--jpeg" << c.jpeg;
+        // UDP rehearses a lossy link: protection must rebuild what the sender drops.
+        const bool lossy = timed && transport() == QLatin1String("udp");
+        if (lossy) args << "--loss" << "2,dup=1";
         SCOPED_TRACE(args.join(QLatin1Char(' ')).toStdString());
         const Outcome r = kivstream(args);
         ASSERT_EQ(r.exitCode, 0) << show(r);
@@ -126,6 +133,10 @@ TEST_P(PerTransport, BenchPassesItsChecksAndReportsEveryField) {
         const bool sameBytes = o.value("image_bytes_per_s").toDouble() == o.value("transfer_bytes_per_s").toDouble();
         EXPECT_TRUE(c.jpeg || (o.value("jpeg_level").isNull() && sameBytes)) << text.toStdString();
         EXPECT_TRUE(o.value("passed").toBool());
+        if (lossy) {
+            EXPECT_GT(o.value("datagrams_recovered").toInt(), 0) << text.toStdString();
+            EXPECT_EQ(o.value("datagrams_recovered").toInt(), o.value("datagrams_lost").toInt()) << text.toStdString();
+        }
     }
 }
 
