@@ -228,7 +228,7 @@ TEST(Reassembler, CapsBoundFramesAndBytesUnderAFloodOfStarts) {
     // One socket starting a new 64 MiB frame after every honest datagram: it
     // only pushes out its own frames, and is charged for what it sent.
     Sink honest;
-    Reassembler shared(honest, {.maxBytes = 8 << 20});
+    Reassembler shared(honest);
     const auto forged = fragments(rawHeader(0, 0, {8192, 8192, KIV_DEPTH_8, 1}), pattern(1, 1, 64 << 20));
     uint64_t session = 1000;
     for (uint32_t f = 0; f < 10; ++f)
