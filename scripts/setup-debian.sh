@@ -9,7 +9,7 @@ packages=(
     libturbojpeg0-dev
     googletest libgtest-dev libbenchmark-dev
     clang-14 libclang-rt-14-dev
-    xvfb xauth xdotool netpbm iperf3 iproute2 util-linux
+    xvfb xauth xdotool netpbm iperf3 iproute2 util-linux nftables
 )
 
 missing=()
