@@ -213,8 +213,8 @@ TEST_P(TcpAttacks, BesideARealSenderLeaveItsStreamAsItWas) {
     const bool outage = GetParam() == "HealedOutage";
     const int stream = outage ? 26125 : 26120;
     if (outage && !std::getenv("KIV_INSIDE_NETNS")) {
-        if (shell("unshare -n nft add table inet probe >/dev/null 2>&1") != 0)
-            GTEST_SKIP() << "no network namespace with nftables here (unshare -n or nft failed)";
+        if (shell("unshare -n sh -c 'ip link set lo up && nft add table inet probe' >/dev/null 2>&1") != 0)
+            GTEST_SKIP() << "no network namespace with nftables here (unshare -n, ip or nft failed)";
         char self[4096] = {};
         ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
         EXPECT_EQ(shell(std::string("KIV_INSIDE_NETNS=1 unshare -n sh -c 'ip link set lo up && exec \"$0\" "
@@ -238,11 +238,10 @@ TEST_P(TcpAttacks, BesideARealSenderLeaveItsStreamAsItWas) {
         const int before = tally[8];
         EXPECT_TRUE(readUntil(dec.get(), tally, [&] { return tally[8] > before; }, 3s)) << "no frame within 3 s of healing";
     } else {
-        std::atomic<bool> stop{false};
-        std::thread forger([&] {
+        std::jthread forger([&](std::stop_token stop) {
             std::vector<Fd> peers;
             const auto lie = header(KIV_MAX_FRAME_BYTES, 1, 1280, 720);
-            for (auto next = Clock::now(); !stop; std::this_thread::sleep_until(next += 50ms))
+            for (auto next = Clock::now(); !stop.stop_requested(); std::this_thread::sleep_until(next += 50ms))
                 if (peers.push_back(connectTcp(stream)); peers.back())
                     ::send(peers.back().get(), lie.data(), lie.size(), MSG_NOSIGNAL);
         });
@@ -255,8 +254,7 @@ TEST_P(TcpAttacks, BesideARealSenderLeaveItsStreamAsItWas) {
                 if (check(p, info.imageBytes) == 8) got.insert(info.frameNumber);
                 kivUnlockReadBuffer(dec.get());
             }
-        stop = true;
-        forger.join();
+        forger = {};
         ASSERT_FALSE(got.empty());
         EXPECT_GE(got.size() * 100, 95 * (*got.rbegin() - *got.begin() + 1)) << got.size() << " frames arrived";
     }
