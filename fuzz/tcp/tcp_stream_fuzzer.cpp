@@ -9,7 +9,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0) return 0;
     const size_t step = size_t(data[0] % 64) + 1; // segmentation is fuzzed too
     std::span<const uint8_t> stream(data + 1, size - 1);
-    kiv::FrameParser parser;
+    // Recycled buffers of any size, as a decoder hands them out.
+    kiv::FrameParser parser([step] { return std::vector<uint8_t>(step * step * 97); });
     for (size_t offered = 0; !stream.empty();) {
         const size_t n = std::min(step + (offered % 3), stream.size());
         const size_t used = parser.feed(stream.first(n));

@@ -191,6 +191,15 @@ TEST(KivstreamCli, ATransportThatCannotStartExitsWith1AndSaysWhy) {
     }
 }
 
+// A rate slower than the time limit: one frame, and the limit ends the run.
+TEST(KivstreamCli, SlowRatesSendOneFrameAndStopAtTheTimeLimit) {
+    for (const char *fps : {"1e-10", "0.2"}) {
+        const Outcome r = kivstream({"send", "--transport", "memory", "--stream", "24033", "--fps", fps, "--seconds", "1"});
+        EXPECT_EQ(r.exitCode, 0) << show(r);
+        EXPECT_TRUE(r.out.contains("stream 24033: 1 frames in 1.")) << show(r);
+    }
+}
+
 TEST(KivstreamCli, CtrlCStopsCleanlyAndStillPrintsTheSummary) {
     for (const auto &[transport, sig] : {std::pair{"memory", SIGINT}, std::pair{"tcp", SIGTERM}, std::pair{"udp", SIGINT}}) {
         SCOPED_TRACE(std::string(transport) + " signal " + std::to_string(sig));

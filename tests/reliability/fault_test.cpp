@@ -11,8 +11,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <memory>
 #include <optional>
+#include <set>
 
 #include "child_process.hpp"
 #include "peer.hpp"
@@ -154,11 +156,13 @@ std::vector<uint8_t> header(uint32_t size, uint16_t flags, uint16_t w = 640, uin
     return out;
 }
 
-uint64_t malformed(kivDecoder *dec) {
+kivDecoderStats stats(kivDecoder *dec) {
     kivDecoderStats s{};
     kivGetDecoderStats(dec, &s);
-    return s.framesMalformed;
+    return s;
 }
+
+uint64_t malformed(kivDecoder *dec) { return stats(dec).framesMalformed; }
 
 TEST(JunkAtThePort, IdleTcpPeersAndHugeLengthsDoNotKeepTheSenderOut) {
     const int stream = 26100;
@@ -185,6 +189,83 @@ TEST(JunkAtThePort, IdleTcpPeersAndHugeLengthsDoNotKeepTheSenderOut) {
     EXPECT_EQ(tally[0], 0) << "corrupt frames";
     EXPECT_GT(malformed(dec.get()), 0u); // some liars are closed unread to make room, the rest counted
 }
+
+int shell(const std::string &command) {
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// True while a socket of this network namespace is in SYN_SENT towards `port`.
+bool redialling(int port) {
+    char wanted[16];
+    std::snprintf(wanted, sizeof wanted, ":%04X 02 ", port); // remote port, state
+    std::ifstream tcp("/proc/net/tcp");
+    return std::string(std::istreambuf_iterator<char>(tcp), {}).find(wanted) != std::string::npos;
+}
+
+// Attacks beside a real 1280x720 sender at 15 frames/s, each of which must
+// leave its stream as it would be without it: forged headers that claim 64 MiB
+// from new connections, 20 a second; and a silent outage in a namespace of the
+// test's own, the receiver restarted meanwhile, until the sender redials.
+class TcpAttacks : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(TcpAttacks, BesideARealSenderLeaveItsStreamAsItWas) {
+    const bool outage = GetParam() == "HealedOutage";
+    const int stream = outage ? 26125 : 26120;
+    if (outage && !std::getenv("KIV_INSIDE_NETNS")) {
+        if (shell("unshare -n sh -c 'ip link set lo up && nft add table inet probe' >/dev/null 2>&1") != 0)
+            GTEST_SKIP() << "no network namespace with nftables here (unshare -n, ip or nft failed)";
+        char self[4096] = {};
+        ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
+        EXPECT_EQ(shell(std::string("KIV_INSIDE_NETNS=1 unshare -n sh -c 'ip link set lo up && exec \"$0\" "
+                                    "--gtest_filter=*TcpAttacks*HealedOutage' ") + self), 0);
+        return;
+    }
+    auto dec = decoder(KIV_PROTOCOL_TCP, stream);
+    ASSERT_TRUE(dec);
+    Child sender(sending(KIV_PROTOCOL_TCP, stream, 8, 1280, 720, 15));
+    Tally tally;
+    ASSERT_TRUE(readUntil(dec.get(), tally, [&] { return tally[8] >= 3; }));
+    if (outage) {
+        const std::string port = str(stream);
+        ASSERT_EQ(shell("nft add table inet outage && nft add chain inet outage out '{ type filter hook output priority 0; }' && "
+                        "nft add rule inet outage out tcp dport " + port + " drop && "
+                        "nft add rule inet outage out tcp sport " + port + " drop"), 0);
+        dec.reset();
+        dec = decoder(KIV_PROTOCOL_TCP, stream);
+        waitUntil([&] { return redialling(stream); }, 7s); // without a redial, TCP backs off for many seconds
+        ASSERT_EQ(shell("nft delete table inet outage"), 0);
+        const int before = tally[8];
+        EXPECT_TRUE(readUntil(dec.get(), tally, [&] { return tally[8] > before; }, 3s)) << "no frame within 3 s of healing";
+    } else {
+        std::jthread forger([&](std::stop_token stop) {
+            std::vector<Fd> peers;
+            const auto lie = header(KIV_MAX_FRAME_BYTES, 1, 1280, 720);
+            for (auto next = Clock::now(); !stop.stop_requested(); std::this_thread::sleep_until(next += 50ms))
+                if (peers.push_back(connectTcp(stream)); peers.back())
+                    ::send(peers.back().get(), lie.data(), lie.size(), MSG_NOSIGNAL);
+        });
+        // Numbers of the frames read until 120 have gone by; those pushed out
+        // unread by the next arrived too (a reader slowed by a busy machine).
+        std::set<uint32_t> got;
+        const uint64_t unread = stats(dec.get()).framesDropped;
+        for (const auto deadline = Clock::now() + 30s; Clock::now() < deadline && (got.empty() || *got.rbegin() - *got.begin() < 120);)
+            if (kivLockReadBuffer(dec.get(), 50)) {
+                kivFrameInfo info{};
+                kivGetRecvFrameInfo(dec.get(), &info);
+                got.insert(info.frameNumber);
+                kivUnlockReadBuffer(dec.get());
+            }
+        forger = {};
+        ASSERT_FALSE(got.empty());
+        const uint64_t arrived = got.size() + stats(dec.get()).framesDropped - unread;
+        EXPECT_GE(arrived * 100, 95 * (*got.rbegin() - *got.begin() + 1)) << arrived << " frames arrived";
+    }
+    EXPECT_EQ(tally[0], 0) << "corrupt frames";
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, TcpAttacks, ::testing::Values("ForgedHeaders", "HealedOutage"),
+                         [](const auto &info) { return info.param; });
 
 // Random datagrams, a quarter starting like a frame header so the checks past
 // the magic run too; or (huge) each one the first piece of a new 64 MiB frame,

@@ -11,7 +11,7 @@ namespace {
 
 using tcptest::wireFrame;
 
-TEST(FrameParser, ReassemblesAnySegmentationIntoTheSameFrames) {
+TEST(FrameParser, ReassemblesAnySegmentationAndTakesMemoryOnlyAsBytesCome) {
     const kivStreamFormat formats[] = {
         {3, 5, KIV_DEPTH_24, 1}, {7, 3, KIV_DEPTH_16, 1}, {1, 1, KIV_DEPTH_32, 1},
         {5, 2, KIV_DEPTH_8, 1},  {0, 4, KIV_DEPTH_8, 1}, // empty frame: header only
@@ -41,6 +41,12 @@ TEST(FrameParser, ReassemblesAnySegmentationIntoTheSameFrames) {
         }
         EXPECT_TRUE(got.back().first.compressed());
     }
+    // A header's claim alone takes a small first piece, not the 64 MiB claimed.
+    uint8_t lie[kWireHeaderSize];
+    encodeHeader({.flags = kWireFlagJpeg, .format = {8, 8, KIV_DEPTH_8, 1}, .payloadSize = KIV_MAX_FRAME_BYTES}, lie);
+    FrameParser parser;
+    EXPECT_EQ(parser.feed(lie), kWireHeaderSize);
+    EXPECT_LE(parser.writable().size(), 1u << 16);
 }
 
 TEST(TcpAddress, AcceptsLiteralsAndNamesRejectsTheRest) {

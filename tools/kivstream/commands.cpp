@@ -75,17 +75,25 @@ void sleepUntil(SteadyClock::time_point t) {
 // sender that fell far behind starts afresh instead of bursting to catch up.
 class Pacer {
 public:
-    explicit Pacer(double fps) : fps_(fps), next_(SteadyClock::now()) {}
-    void wait() {
-        if (fps_ <= 0) return;
-        next_ += std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(1.0 / fps_));
+    explicit Pacer(double fps) : period_(periodOf(fps)), next_(SteadyClock::now()) {}
+    // Never sleeps past `deadline`: a slow rate must not outlast the time limit.
+    void wait(SteadyClock::time_point deadline) {
+        if (period_ == SteadyClock::duration::zero()) return;
+        next_ += period_;
         const auto now = SteadyClock::now();
         if (next_ + std::chrono::seconds(1) < now) next_ = now;
-        sleepUntil(next_);
+        sleepUntil(std::min(next_, deadline));
     }
 
 private:
-    double fps_;
+    // Capped while still a double: 1/fps of a tiny rate would overflow the
+    // clock's integer ticks, which is undefined behaviour.
+    static SteadyClock::duration periodOf(double fps) {
+        if (!(fps > 0)) return SteadyClock::duration::zero();
+        return std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(std::min(1.0 / fps, 3600.0)));
+    }
+
+    SteadyClock::duration period_;
     SteadyClock::time_point next_;
 };
 
@@ -120,6 +128,12 @@ bool limitReached(const Options &o, uint64_t frames, SteadyClock::time_point sta
     if (o.frames) return frames >= *o.frames;
     if (o.seconds) return secondsSince(start) >= *o.seconds;
     return false;
+}
+
+// When --seconds ends a run that starts at `start`; far in the future without it.
+SteadyClock::time_point deadlineOf(const Options &o, SteadyClock::time_point start) {
+    if (!o.seconds) return SteadyClock::time_point::max();
+    return start + std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(*o.seconds));
 }
 
 // Produces the frames a sender sends: the tester's picture or the check pattern.
@@ -246,7 +260,7 @@ int runSend(const Options &o) {
             progress.show(QStringLiteral("%1 s: encoded %2, sent %3, dropped %4")
                               .arg(secondsSince(start), 0, 'f', 1).arg(s.framesEncoded).arg(s.framesSent).arg(s.framesDropped));
         }
-        pacer.wait();
+        pacer.wait(deadlineOf(o, start));
     }
     drainEncoder(enc.get());
     progress.clear();
@@ -536,7 +550,7 @@ BenchRun benchOnce(const Options &o, bool showProgress) {
                               .arg(sent)
                               .arg(receiver.measuredFrames.load())
                               .arg(receiver.corrupt.load()));
-        pacer.wait();
+        pacer.wait(deadlineOf(o, start));
     }
     r.interrupted = stopRequested();
     const auto sendEnd = SteadyClock::now();

@@ -5,13 +5,24 @@
 #include <utility>
 
 namespace kiv {
+namespace {
+// The first piece of a payload buffer; it then doubles with the bytes that come.
+constexpr size_t kFirstPiece = 64 << 10;
+} // namespace
 
 FrameParser::FrameParser(BufferSource source) : source_(std::move(source)) {}
 
 std::span<uint8_t> FrameParser::writable() {
     switch (state_) {
     case State::Header: return {headerBytes_ + headerFill_, kWireHeaderSize - headerFill_};
-    case State::Payload: return {payload_.data() + payloadFill_, payload_.size() - payloadFill_};
+    case State::Payload: {
+        // The buffer grows with what really arrives, never at once to what a
+        // header claims: a lie of 64 MiB in 48 bytes costs a piece, not 64 MiB.
+        const size_t size = header_.payloadSize;
+        if (payloadFill_ == payload_.size())
+            payload_.resize(std::min(size, payloadFill_ + std::max(kFirstPiece, payloadFill_)));
+        return {payload_.data() + payloadFill_, std::min(size, payload_.size()) - payloadFill_};
+    }
     default: return {};
     }
 }
@@ -24,13 +35,15 @@ FrameParser::State FrameParser::commit(size_t n) {
         error_ = decodeHeader({headerBytes_, kWireHeaderSize}, header_);
         if (error_ != WireError::None) return state_ = State::Failed;
         headerFill_ = 0;
-        payload_ = source_ ? source_() : std::vector<uint8_t>{};
-        payload_.resize(header_.payloadSize);
+        payload_ = source_ ? source_() : std::vector<uint8_t>{}; // a recycled buffer keeps its size: no clearing
         payloadFill_ = 0;
-        state_ = header_.payloadSize == 0 ? State::Ready : State::Payload;
+        state_ = State::Payload;
     } else if (state_ == State::Payload) {
         payloadFill_ += n;
-        if (payloadFill_ == payload_.size()) state_ = State::Ready;
+    }
+    if (state_ == State::Payload && payloadFill_ == header_.payloadSize) {
+        payload_.resize(payloadFill_);
+        state_ = State::Ready;
     }
     return state_;
 }

@@ -27,9 +27,9 @@ public:
 
     explicit FrameParser(BufferSource source = {});
 
-    // Room for the next bytes of the stream: the rest of the header or the rest
-    // of the payload, never more, so one read never runs into the next frame.
-    // Empty in Ready and Failed.
+    // Room for the next bytes of the stream: the rest of the header, or of the
+    // payload as far as its buffer has grown, so one read never runs into the
+    // next frame. Empty in Ready and Failed. May throw std::bad_alloc.
     std::span<uint8_t> writable();
 
     // `n` bytes (at most writable().size()) have been written into writable().

@@ -1,6 +1,7 @@
 // TCP receiving end: listens on the stream number, one thread polls the
-// listener and every connection. A connection is "pending" until it sends a
-// valid header; then it becomes the one that delivers, replacing the older one.
+// listener and every connection. A connection is "pending" until it has sent a
+// whole valid frame; then it becomes the one that delivers, replacing the older
+// one. A header alone proves nothing: it costs a forger 48 bytes.
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -29,13 +30,17 @@ constexpr auto kAcceptPause = 100ms; // after running out of descriptors
 
 struct Connection {
     Connection(UniqueFd socket, FrameSink &sink)
-        : fd(std::move(socket)), parser([&sink] { return sink.takeBuffer(); }), accepted(Clock::now()) {}
+        // Only the sender that delivers takes the sink's recycled buffers; a
+        // stranger's would be thrown away with its connection.
+        : fd(std::move(socket)), parser([this, &sink] { return proven ? sink.takeBuffer() : std::vector<uint8_t>{}; }),
+          accepted(Clock::now()) {}
     UniqueFd fd;
     FrameParser parser;
     Clock::time_point accepted;
     Clock::time_point headerStarted;
     Clock::time_point lastByte;
-    bool proven = false; // has sent a valid header
+    uint64_t received = 0; // bytes
+    bool proven = false;   // has sent a whole valid frame
 };
 
 enum class Verdict { Keep, Closed, Malformed };
@@ -167,11 +172,15 @@ private:
                 return;
             }
             pending_.push_back(std::make_unique<Connection>(std::move(fd), sink_));
-            // Room for a newcomer: the oldest candidate goes, so silent peers
-            // cannot fill the slots and keep a real sender out.
+            // Room for a newcomer: of the others, the one that sent least (the
+            // oldest of equals) goes, so neither silent peers nor forgers of
+            // headers can fill the slots and push out a sender mid-frame.
             while (pending_.size() > limits_.maxPending) {
-                if (pending_.front()->parser.headerStarted()) sink_.countMalformed();
-                pending_.pop_front();
+                const auto victim = std::min_element(pending_.begin(), pending_.end() - 1, [](const auto &a, const auto &b) {
+                    return a->received < b->received;
+                });
+                if ((*victim)->parser.midFrame()) sink_.countMalformed();
+                pending_.erase(victim);
             }
         }
     }
@@ -208,10 +217,11 @@ private:
                     if (c.parser.state() == FrameParser::State::Header && !c.parser.headerStarted())
                         c.headerStarted = now;
                     c.lastByte = now;
+                    c.received += uint64_t(n);
                     const FrameParser::State s = c.parser.commit(size_t(n));
                     if (s == FrameParser::State::Failed) return Verdict::Malformed;
-                    if (s != FrameParser::State::Header) c.proven = true;
                     if (s == FrameParser::State::Ready) {
+                        c.proven = true;
                         const WireHeader header = c.parser.header();
                         sink_.deliver(header, c.parser.takePayload());
                     }

@@ -33,6 +33,10 @@ constexpr auto kConnectTimeout = 2s;
 constexpr auto kResolveTimeout = 10s;
 constexpr auto kPollSlice = 100ms;
 constexpr auto kHealthyConnection = 1s;
+// A link that takes no byte for this long is dead: given up and redialled.
+// Without it TCP retransmits for many minutes, backing off, and a sender
+// whose receiver came back after an outage found it only tens of seconds later.
+constexpr auto kDeadLink = 2s;
 
 std::chrono::milliseconds nextBackoff(std::chrono::milliseconds now) {
     return now < kFirstBackoff ? kFirstBackoff : std::min<std::chrono::milliseconds>(now * 2, kMaxBackoff);
@@ -60,6 +64,14 @@ UniqueFd connectOne(const SocketAddress &address, std::stop_token stop) {
     const int one = 1;
     ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     tcp::requestLargeBuffer(fd.get(), SO_SNDBUF);
+    // Data unacknowledged for kDeadLink ends the connection; so does an idle
+    // one whose keepalive probes go unanswered (the user timeout bounds those too).
+    const int deadMs = int(std::chrono::milliseconds(kDeadLink).count()), idle = 1, interval = 1, probes = 2;
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_USER_TIMEOUT, &deadMs, sizeof deadMs);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
     if (::connect(fd.get(), address.get(), address.length) == 0) return connectedToItself(fd.get()) ? UniqueFd{} : std::move(fd);
     if (errno != EINPROGRESS) return {};
     const auto deadline = Clock::now() + kConnectTimeout;
@@ -155,9 +167,11 @@ private:
     }
 
     // Header and payload in one gathered write, straight from the frame's buffer.
+    // False when the connection broke or took no byte for kDeadLink.
     bool write(int fd, const OutgoingFrame &frame, std::stop_token stop) {
         const size_t total = kWireHeaderSize + frame.payload.size();
         size_t done = 0;
+        auto progressed = Clock::now();
         while (done < total) {
             iovec iov[2];
             int count = 0;
@@ -174,8 +188,9 @@ private:
             const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n > 0) {
                 done += size_t(n);
+                progressed = Clock::now();
             } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                if (stop.stop_requested()) return false;
+                if (stop.stop_requested() || Clock::now() - progressed >= kDeadLink) return false;
                 tcp::waitFor(fd, POLLOUT, kPollSlice);
             } else if (n < 0 && errno == EINTR) {
                 continue;
