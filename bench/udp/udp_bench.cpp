@@ -49,6 +49,23 @@ double iperf3Goodput(int port, int seconds, double *sentMBps, double *lostPercen
     return number("\"sum_received\"", "\"bits_per_second\":") / 8e6;
 }
 
+// An encoder sending to a decoder on 127.0.0.1:`port`; both deleted with it.
+struct Link {
+    kivDecoder *dec = nullptr;
+    kivEncoder *enc = nullptr;
+    Link(int protocol, const kivStreamFormat &fmt, int port)
+        : dec(kivGetDecoder(protocol, nullptr)), enc(kivGetEncoder(protocol, &fmt)) {
+        if (!dec || !enc || kivSetSourceAddress(dec, port) != KIV_OK || kivSetDestAddress(enc, "127.0.0.1", port) != KIV_OK) {
+            std::fprintf(stderr, "udp_bench: setup failed: %s\n", kivLastErrorDetail());
+            std::exit(1);
+        }
+    }
+    ~Link() {
+        kivDeleteEncoder(enc);
+        kivDeleteDecoder(dec);
+    }
+};
+
 struct Result {
     double seconds = 0;
     uint64_t handedToNetwork = 0, received = 0, incomplete = 0, malformed = 0;
@@ -65,12 +82,9 @@ struct Result {
 // Sends for `seconds`: flat out (fps 0, always one frame waiting for the sending
 // thread) or paced at `fps`. Reads on another thread, like the tester's worker.
 Result run(int port, int seconds, int fps) {
-    kivDecoder *dec = kivGetDecoder(KIV_PROTOCOL_UDP, nullptr);
-    kivEncoder *enc = kivGetEncoder(KIV_PROTOCOL_UDP, &kFormat);
-    if (!dec || !enc || kivSetSourceAddress(dec, port) != KIV_OK || kivSetDestAddress(enc, "127.0.0.1", port) != KIV_OK) {
-        std::fprintf(stderr, "udp_bench: setup failed: %s\n", kivLastErrorDetail());
-        std::exit(1);
-    }
+    const Link link(KIV_PROTOCOL_UDP, kFormat, port);
+    kivDecoder *dec = link.dec;
+    kivEncoder *enc = link.enc;
     Result r;
     std::atomic<bool> done{false};
     std::thread reader([&] {
@@ -115,8 +129,6 @@ Result run(int port, int seconds, int fps) {
     r.incomplete = ds.framesIncomplete;
     r.malformed = ds.framesMalformed;
     r.mbPerSecond = double(ds.bytesReceived) / r.seconds / 1e6;
-    kivDeleteEncoder(enc);
-    kivDeleteDecoder(dec);
     return r;
 }
 
@@ -152,11 +164,11 @@ struct Cell {
 // `frames` 1280x720x24 frames at 30 fps through a self-inflicted loss pattern.
 Cell lossCell(int port, uint32_t frames, int fec, const kivImpairment &impairment) {
     const kivStreamFormat fmt{1280, 720, KIV_DEPTH_24, 1};
-    kivDecoder *dec = kivGetDecoder(KIV_PROTOCOL_UDP, nullptr);
-    kivEncoder *enc = kivGetEncoder(KIV_PROTOCOL_UDP, &fmt);
-    if (!dec || !enc || kivSetSourceAddress(dec, port) != KIV_OK || kivSetDestAddress(enc, "127.0.0.1", port) != KIV_OK ||
-        kivSetFecRedundancy(enc, fec) != KIV_OK || kivSetImpairment(enc, &impairment) != KIV_OK) {
-        std::fprintf(stderr, "udp_bench: setup failed: %s\n", kivLastErrorDetail());
+    const Link link(KIV_PROTOCOL_UDP, fmt, port);
+    kivDecoder *dec = link.dec;
+    kivEncoder *enc = link.enc;
+    if (kivSetFecRedundancy(enc, fec) != KIV_OK || kivSetImpairment(enc, &impairment) != KIV_OK) {
+        std::fprintf(stderr, "udp_bench: %s\n", kivLastErrorDetail());
         std::exit(1);
     }
     kivSetAdaptiveBuffer(dec, 0);
@@ -197,8 +209,6 @@ Cell lossCell(int port, uint32_t frames, int fec, const kivImpairment &impairmen
     c.mbPerSecond = double(ds.bytesReceived) / (std::chrono::duration<double>(Clock::now() - start).count() - 0.6) / 1e6;
     c.p50 = r.percentile(0.5);
     c.p99 = r.percentile(0.99);
-    kivDeleteEncoder(enc);
-    kivDeleteDecoder(dec);
     return c;
 }
 
@@ -234,12 +244,9 @@ struct Flat {
 };
 
 Flat flatOut(int protocol, const kivStreamFormat &fmt, int port, int seconds) {
-    kivDecoder *dec = kivGetDecoder(protocol, nullptr);
-    kivEncoder *enc = kivGetEncoder(protocol, &fmt);
-    if (!dec || !enc || kivSetSourceAddress(dec, port) != KIV_OK || kivSetDestAddress(enc, "127.0.0.1", port) != KIV_OK) {
-        std::fprintf(stderr, "udp_bench: setup failed: %s\n", kivLastErrorDetail());
-        std::exit(1);
-    }
+    const Link link(protocol, fmt, port);
+    kivDecoder *dec = link.dec;
+    kivEncoder *enc = link.enc;
     kivSetAdaptiveBuffer(dec, 0);
     const size_t size = kivGetByteSize(&fmt);
     std::vector<uint8_t> pixels(size);
@@ -290,8 +297,6 @@ Flat flatOut(int protocol, const kivStreamFormat &fmt, int port, int seconds) {
     f.sent = e1.framesSent - e0.framesSent;
     f.received = d1.framesReceived - d0.framesReceived;
     f.mbPerSecond = double(bytes.load() - bytes0) / seconds / 1e6;
-    kivDeleteEncoder(enc);
-    kivDeleteDecoder(dec);
     return f;
 }
 
