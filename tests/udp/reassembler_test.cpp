@@ -158,6 +158,31 @@ TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
         EXPECT_EQ(sink.rebuilt, c.delivered && c.recovered ? 1u : 0u);
         EXPECT_EQ(r.bytesHeld(), 0u);
     }
+
+    // Protection fields that no sender writes are refused before anything is held.
+    auto patched = [&](size_t index, size_t at, std::initializer_list<uint8_t> bytes) {
+        auto d = good[index];
+        std::copy(bytes.begin(), bytes.end(), d.begin() + std::ptrdiff_t(at));
+        return d;
+    };
+    const std::pair<const char *, std::vector<uint8_t>> hostile[] = {
+        {"more parity than block data", patched(0, 63, {74})},
+        {"block data not the sender's", patched(0, 62, {50})},
+        {"a block over 255 fragments", patched(0, 62, {219, 200})},
+        {"protected without parity", patched(0, 63, {0})},
+        {"version 1 with protection fields", patched(0, 4, {1, 0})},
+        {"parity index past the parity", patched(219, 48, {243, 0, 0, 0})},
+        {"parity offset not its place", patched(219, 56, {1, 0, 0, 0})},
+        {"parity shorter than a chunk", std::vector<uint8_t>(good[219].begin(), good[219].end() - 1)},
+    };
+    for (const auto &[name, datagram] : hostile) {
+        SCOPED_TRACE(name);
+        Sink sink;
+        Reassembler r(sink);
+        r.feed(kA, datagram, 0);
+        EXPECT_EQ(sink.malformed, 1u);
+        EXPECT_EQ(r.framesInFlight(), 0u);
+    }
 }
 
 // Each kind of hostile datagram, arriving while an honest frame is half there,
