@@ -18,7 +18,7 @@ namespace kiv::udp {
 inline constexpr unsigned kMaxBlockFragments = 255;
 // Data fragments per block a sender aims for: large blocks ride out random loss,
 // enough blocks spread a burst, and the encoding work grows with the block.
-inline constexpr unsigned kTargetBlockData = 100;
+inline constexpr unsigned kTargetBlockData = 60;
 inline constexpr int kDefaultFecPercent = 10;
 
 struct FecLayout {
