@@ -157,6 +157,7 @@ typedef struct kivEncoderStats {
     uint64_t framesSent;    /**< frames handed completely to the transport */
     uint64_t framesDropped; /**< frames replaced before they were sent, or failed to compress */
     uint64_t bytesSent;     /**< payload bytes of the frames sent (compressed size for JPEG) */
+    uint64_t framesSentRaw; /**< frames sent raw although compression is on: their JPEG was no smaller */
 } kivEncoderStats;
 
 /** Fills `stats`. Any thread, also while another thread encodes. */
@@ -215,6 +216,9 @@ KIV_API int kivDeleteDecoder(kivDecoder *decoder);
 
 /** kivFrameInfo.flags: the frame travelled as JPEG. */
 #define KIV_FRAME_COMPRESSED 0x1u
+/** kivFrameInfo.flags: the sender compresses, but this frame's JPEG was no
+ *  smaller than the frame, so it travelled raw (KIV_FRAME_COMPRESSED is clear). */
+#define KIV_FRAME_SENT_RAW 0x2u
 
 /** What the sender stamped on a frame. */
 typedef struct kivFrameInfo {
