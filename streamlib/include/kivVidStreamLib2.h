@@ -157,7 +157,7 @@ typedef struct kivEncoderStats {
     uint64_t framesSent;    /**< frames handed completely to the transport */
     uint64_t framesDropped; /**< frames replaced before they were sent, or failed to compress */
     uint64_t bytesSent;     /**< payload bytes of the frames sent (compressed size for JPEG) */
-    uint64_t framesSentRaw; /**< frames sent raw although compression is on: their JPEG was no smaller */
+    uint64_t framesSentRaw; /**< frames that went raw although compression is on: their JPEG was no smaller */
 } kivEncoderStats;
 
 /** Fills `stats`. Any thread, also while another thread encodes. */

@@ -116,9 +116,10 @@ void Encoder::compressLoop(std::stop_token stop) {
             payload = jpegBytes;
         } else {
             work.header.flags |= kWireFlagSentRaw;
+            ++sentRaw_; // before the send: a receiver may look at the counter as soon as the frame is there
         }
         std::lock_guard lock(transportMutex_);
-        if (opened_ && sendLocked(work.header, payload) == KIV_OK && !work.header.compressed()) ++sentRaw_;
+        if (opened_) sendLocked(work.header, payload);
     }
 }
 
