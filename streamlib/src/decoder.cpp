@@ -115,7 +115,7 @@ void Decoder::decodeLoop(std::stop_token stop) {
         StoredFrame frame;
         frame.header = work.header;
         frame.receiveTimeUs = work.receiveTimeUs;
-        frame.pixels = store_.takeBuffer();
+        frame.pixels = store_.takeBuffer(size_t(frameBytes64(work.header.format)));
         const int rc = work.header.striped() ? jpeg::decompressStriped(work.header.format, work.jpeg, frame.pixels)
                                              : decompressor_.decompress(work.header.format, work.jpeg, frame.pixels);
         store_.recycle(std::move(work.jpeg));
