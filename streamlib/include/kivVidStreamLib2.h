@@ -135,7 +135,10 @@ KIV_API int kivSetDestAddress(kivEncoder *encoder, const char *address, int stre
  *  100 most; JPEG quality = max(1, 100 - level). Colour frames keep full
  *  chroma (4:4:4) at quality 90 and above and use 4:2:0 below; 8-bit frames
  *  travel as grey JPEG. Compression runs on a thread of the encoder, so
- *  kivEncode() still only copies the frame. The level is checked even
+ *  kivEncode() still only copies the frame; frames of 512x512 pixels or more
+ *  are coded in stripes on a process-wide pool of one thread per core, as are
+ *  decoded ones. A frame whose JPEG would be no smaller than the frame is
+ *  sent raw (see kivEncoderStats.framesSentRaw). The level is checked even
  *  when compress is 0. Receivers follow a format change by themselves. */
 KIV_API int kivSetDestFormat(kivEncoder *encoder, const kivStreamFormat *format, int compress, int level);
 
