@@ -336,7 +336,8 @@ void sizeRow(uint16_t depth, int stream) {
     uint32_t x = 12345;
     for (auto &b : noise) b = uint8_t((x = x * 1664525u + 1013904223u) >> 24);
     const auto lines = kiv::testpic::linesPicture(f, 300);
-    std::printf("640x480 depth %u (raw %llu B):", unsigned(depth), static_cast<unsigned long long>(raw));
+    const int bits = depth == KIV_DEPTH_8 ? 8 : depth == KIV_DEPTH_16 ? 16 : depth == KIV_DEPTH_24 ? 24 : 32;
+    std::printf("640x480x%-2d (raw %7llu B):", bits, static_cast<unsigned long long>(raw));
     for (const std::vector<uint8_t> *picture : std::array<const std::vector<uint8_t> *, 2>{&noise, &lines}) {
         PublicPipe pipe(KIV_PROTOCOL_MEMORY, f, 0, stream++);
         if (!pipe.ok()) return;
@@ -362,7 +363,7 @@ int pacedMain(double secs) {
     std::printf("paced at 0.75 x TurboJPEG bound = cores / (1/comp + 1/dec), one core each, smooth picture; "
                 "memory transport, %u cores, %.1f s a row\n",
                 std::max(1u, std::thread::hardware_concurrency()), secs);
-    std::printf("%-36s | %7s %7s %7s | %7s %6s %6s %7s | %9s %9s | %7s %7s\n", "frame", "comp/s", "dec/s", "bound",
+    std::printf("%-30s | %7s %7s %7s | %7s %6s %6s %7s | %9s %9s | %7s %7s\n", "frame", "comp/s", "dec/s", "bound",
                 "pace/s", "sent", "arrived", "", "jpeg B", "raw B", "CPU us", "wall us");
     pacedRow({1920, 1080, KIV_DEPTH_32, 1}, 0, secs, 27500);
     pacedRow({3840, 2160, KIV_DEPTH_32, 1}, 50, secs, 27501);
