@@ -320,11 +320,16 @@ void pacedRow(const kivStreamFormat &f, int level, double secs, int stream) {
     const double elapsed = seconds(Clock::now() - start);
     const uint64_t got = arrived - arrived0;
     const double cpuUs = 1e6 * (cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0) / double(std::max<uint64_t>(got, 1));
-    std::printf("%4ux%-4u level %3d q%-3d %s | %7.1f %7.1f %7.1f | %7.1f %6llu %6llu %6.1f%% | %9u %9llu | %7.0f %7.0f\n",
+    const kivDecoderStats ds = pipe.decoderStats();
+    const kivEncoderStats es = pipe.encoderStats();
+    std::printf("%4ux%-4u level %3d q%-3d %s | %7.1f %7.1f %7.1f | %7.1f %6llu %6llu %6.1f%% | %9u %9llu | %7.0f %7.0f"
+                " | %5llu %5llu %5llu\n",
                 f.width, f.height, level, quality, quality >= 90 ? "4:4:4" : "4:2:0", tj.compress.fps,
                 tj.decompress.fps, bound, pace, static_cast<unsigned long long>(sent),
                 static_cast<unsigned long long>(got), 100.0 * double(got) / double(sent), transfer.load(),
-                static_cast<unsigned long long>(kiv::frameBytes64(f)), cpuUs, 1e6 * elapsed / double(sent));
+                static_cast<unsigned long long>(kiv::frameBytes64(f)), cpuUs, 1e6 * elapsed / double(sent),
+                static_cast<unsigned long long>(es.framesDropped), static_cast<unsigned long long>(ds.framesDropped),
+                static_cast<unsigned long long>(ds.framesMalformed));
 }
 
 // The largest frame that travelled against its raw size, per depth, on a
@@ -363,11 +368,12 @@ int pacedMain(double secs) {
     std::printf("paced at 0.75 x TurboJPEG bound = cores / (1/comp + 1/dec), one core each, smooth picture; "
                 "memory transport, %u cores, %.1f s a row\n",
                 std::max(1u, std::thread::hardware_concurrency()), secs);
-    std::printf("%-30s | %7s %7s %7s | %7s %6s %6s %7s | %9s %9s | %7s %7s\n", "frame", "comp/s", "dec/s", "bound",
-                "pace/s", "sent", "arrived", "", "jpeg B", "raw B", "CPU us", "wall us");
+    std::printf("%-30s | %7s %7s %7s | %7s %6s %6s %7s | %9s %9s | %7s %7s | %5s %5s %5s\n", "frame", "comp/s", "dec/s", "bound",
+                "pace/s", "sent", "arrived", "", "jpeg B", "raw B", "CPU us", "wall us", "e.drop", "d.drop", "malf");
     pacedRow({1920, 1080, KIV_DEPTH_32, 1}, 0, secs, 27500);
     pacedRow({3840, 2160, KIV_DEPTH_32, 1}, 50, secs, 27501);
-    std::printf("CPU us: whole process per frame arrived; wall us: per frame sent\n");
+    std::printf("CPU us: whole process per frame arrived; wall us: per frame sent;\n"
+                "e.drop: frames the encoder replaced before sending; d.drop, malf: the decoder's dropped and malformed\n");
     int stream = 27510;
     for (uint16_t depth : {KIV_DEPTH_8, KIV_DEPTH_16, KIV_DEPTH_24, KIV_DEPTH_32}) sizeRow(depth, stream += 2);
     return 0;
