@@ -1,6 +1,10 @@
 // 1920x1080x32 JPEG end to end (encode call -> compress thread -> transport ->
 // decode -> lock) against TurboJPEG's own rate on the same picture, measured in
 // the same run. Prints the figures; sets no pass or fail.
+//
+// `jpeg_bench paced [seconds]`: frames paced at 0.75 x this machine's
+// TurboJPEG bound over Local (Memory), and JPEG against raw sizes at every depth.
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -266,9 +270,119 @@ EndToEnd endToEnd(Pipe &pipe, const kivStreamFormat &f, const std::vector<uint8_
     return r;
 }
 
+// What fraction of frames paced at 0.75 x the machine's TurboJPEG bound
+// (cores / (1/compress + 1/decompress), each measured on one core) arrive
+// through the public API on the memory transport.
+void pacedRow(const kivStreamFormat &f, int level, double secs, int stream) {
+    const auto pixels = kiv::testpic::linesPicture(f, 0); // smooth: a faint gradient
+    const int quality = kiv::jpeg::qualityForLevel(level);
+    const TurboRate tj = turboRate(f, pixels, quality, 1.0);
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const double bound = cores / (1.0 / tj.compress.fps + 1.0 / tj.decompress.fps);
+    const double pace = 0.75 * bound;
+
+    PublicPipe pipe(KIV_PROTOCOL_MEMORY, f, level, stream);
+    if (!pipe.ok()) {
+        std::printf("%4ux%-4u level %3d: memory transport not in this build\n", f.width, f.height, level);
+        return;
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> arrived{0};
+    std::atomic<uint32_t> transfer{0};
+    std::thread reader([&] {
+        while (!stop)
+            if (pipe.lock(50)) {
+                transfer = pipe.transferBytes();
+                ++arrived;
+                pipe.unlock();
+            }
+    });
+    // Warm-up: pool threads, buffers and the segment come up before counting.
+    for (int i = 0; i < 10; ++i) {
+        pipe.encode(pixels.data());
+        std::this_thread::sleep_for(std::chrono::duration<double>(1.0 / pace));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const uint64_t arrived0 = arrived;
+    const double cpu0 = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    const auto start = Clock::now();
+    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / pace));
+    uint64_t sent = 0;
+    for (auto next = start; seconds(Clock::now() - start) < secs; next += period) {
+        std::this_thread::sleep_until(next);
+        pipe.encode(pixels.data());
+        ++sent;
+    }
+    // Frames still in the pipeline get the time of two frames to arrive.
+    std::this_thread::sleep_for(std::max(std::chrono::milliseconds(100), 2 * std::chrono::duration_cast<std::chrono::milliseconds>(period)));
+    stop = true;
+    reader.join();
+    const double elapsed = seconds(Clock::now() - start);
+    const uint64_t got = arrived - arrived0;
+    const double cpuUs = 1e6 * (cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0) / double(std::max<uint64_t>(got, 1));
+    const kivDecoderStats ds = pipe.decoderStats();
+    const kivEncoderStats es = pipe.encoderStats();
+    std::printf("%4ux%-4u level %3d q%-3d %s | %7.1f %7.1f %7.1f | %7.1f %6llu %6llu %6.1f%% | %9u %9llu | %7.0f %7.0f"
+                " | %5llu %5llu %5llu\n",
+                f.width, f.height, level, quality, quality >= 90 ? "4:4:4" : "4:2:0", tj.compress.fps,
+                tj.decompress.fps, bound, pace, static_cast<unsigned long long>(sent),
+                static_cast<unsigned long long>(got), 100.0 * double(got) / double(sent), transfer.load(),
+                static_cast<unsigned long long>(kiv::frameBytes64(f)), cpuUs, 1e6 * elapsed / double(sent),
+                static_cast<unsigned long long>(es.framesDropped), static_cast<unsigned long long>(ds.framesDropped),
+                static_cast<unsigned long long>(ds.framesMalformed));
+}
+
+// The largest frame that travelled against its raw size, per depth, on a
+// picture JPEG cannot shrink (noise) and on the tester-like one, at level 0.
+void sizeRow(uint16_t depth, int stream) {
+    const kivStreamFormat f{640, 480, depth, 1};
+    const uint64_t raw = kiv::frameBytes64(f);
+    std::vector<uint8_t> noise(raw);
+    uint32_t x = 12345;
+    for (auto &b : noise) b = uint8_t((x = x * 1664525u + 1013904223u) >> 24);
+    const auto lines = kiv::testpic::linesPicture(f, 300);
+    const int bits = depth == KIV_DEPTH_8 ? 8 : depth == KIV_DEPTH_16 ? 16 : depth == KIV_DEPTH_24 ? 24 : 32;
+    std::printf("640x480x%-2d (raw %7llu B):", bits, static_cast<unsigned long long>(raw));
+    for (const std::vector<uint8_t> *picture : std::array<const std::vector<uint8_t> *, 2>{&noise, &lines}) {
+        PublicPipe pipe(KIV_PROTOCOL_MEMORY, f, 0, stream++);
+        if (!pipe.ok()) return;
+        uint32_t largest = 0;
+        uint64_t frames = 0;
+        for (int i = 0; i < 20; ++i) {
+            pipe.encode(picture->data());
+            if (pipe.lock(1000)) {
+                largest = std::max(largest, pipe.transferBytes());
+                ++frames;
+                pipe.unlock();
+            }
+        }
+        std::printf("  %s: largest %u B (%.3f of raw), %llu sent raw of %llu", picture == &noise ? "noise" : "lines",
+                    largest, double(largest) / double(raw),
+                    static_cast<unsigned long long>(pipe.encoderStats().framesSentRaw),
+                    static_cast<unsigned long long>(frames));
+    }
+    std::printf("\n");
+}
+
+int pacedMain(double secs) {
+    std::printf("paced at 0.75 x TurboJPEG bound = cores / (1/comp + 1/dec), one core each, smooth picture; "
+                "memory transport, %u cores, %.1f s a row\n",
+                std::max(1u, std::thread::hardware_concurrency()), secs);
+    std::printf("%-30s | %7s %7s %7s | %7s %6s %6s %7s | %9s %9s | %7s %7s | %5s %5s %5s\n", "frame", "comp/s", "dec/s", "bound",
+                "pace/s", "sent", "arrived", "", "jpeg B", "raw B", "CPU us", "wall us", "e.drop", "d.drop", "malf");
+    pacedRow({1920, 1080, KIV_DEPTH_32, 1}, 0, secs, 27500);
+    pacedRow({3840, 2160, KIV_DEPTH_32, 1}, 50, secs, 27501);
+    std::printf("CPU us: whole process per frame arrived; wall us: per frame sent;\n"
+                "e.drop: frames the encoder replaced before sending; d.drop, malf: the decoder's dropped and malformed\n");
+    int stream = 27510;
+    for (uint16_t depth : {KIV_DEPTH_8, KIV_DEPTH_16, KIV_DEPTH_24, KIV_DEPTH_32}) sizeRow(depth, stream += 2);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+    if (argc > 1 && std::strcmp(argv[1], "paced") == 0) return pacedMain(argc > 2 ? std::atof(argv[2]) : 4.0);
     const double secs = argc > 1 ? std::atof(argv[1]) : 1.0;
     // Rounds of every measurement, interleaved; the best of each is kept, which
     // is what a shared, busy machine lets through most faithfully.

@@ -1,5 +1,7 @@
 // A JPEG frame as a decoder receives it. Input: width, height, depth and
 // orientation as little-endian u16 (the frame header's format), then the JPEG.
+// Bit 15 of the orientation sends the payload as stripes (a stripe table, then
+// one JPEG a stripe).
 #include <thread>
 
 #include "decoder.hpp"
@@ -10,8 +12,9 @@ static uint16_t get16(const uint8_t *p) { return uint16_t(p[0] | p[1] << 8); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 8) return 0;
-    const kiv::WireHeader header{.flags = kiv::kWireFlagJpeg,
-                                 .format = {get16(data), get16(data + 2), get16(data + 4), get16(data + 6)},
+    const bool striped = get16(data + 6) & 0x8000;
+    const kiv::WireHeader header{.flags = uint16_t(kiv::kWireFlagJpeg | (striped ? kiv::kWireFlagStripes : 0)),
+                                 .format = {get16(data), get16(data + 2), get16(data + 4), uint16_t(get16(data + 6) & 0x7fff)},
                                  .payloadSize = uint32_t(size - 8)};
     // Keeps each run quick; the codec's own cap is the frame limit.
     if (kiv::frameBytes64(header.format) > 16u * 1024 * 1024) return 0;

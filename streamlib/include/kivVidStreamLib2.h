@@ -135,7 +135,10 @@ KIV_API int kivSetDestAddress(kivEncoder *encoder, const char *address, int stre
  *  100 most; JPEG quality = max(1, 100 - level). Colour frames keep full
  *  chroma (4:4:4) at quality 90 and above and use 4:2:0 below; 8-bit frames
  *  travel as grey JPEG. Compression runs on a thread of the encoder, so
- *  kivEncode() still only copies the frame. The level is checked even
+ *  kivEncode() still only copies the frame; frames of 512x512 pixels or more
+ *  are coded in stripes on a process-wide pool of one thread per core, as are
+ *  decoded ones. A frame whose JPEG would be no smaller than the frame is
+ *  sent raw (see kivEncoderStats.framesSentRaw). The level is checked even
  *  when compress is 0. Receivers follow a format change by themselves. */
 KIV_API int kivSetDestFormat(kivEncoder *encoder, const kivStreamFormat *format, int compress, int level);
 
@@ -157,6 +160,7 @@ typedef struct kivEncoderStats {
     uint64_t framesSent;    /**< frames handed completely to the transport */
     uint64_t framesDropped; /**< frames replaced before they were sent, or failed to compress */
     uint64_t bytesSent;     /**< payload bytes of the frames sent (compressed size for JPEG) */
+    uint64_t framesSentRaw; /**< frames that went raw although compression is on: their JPEG was no smaller */
 } kivEncoderStats;
 
 /** Fills `stats`. Any thread, also while another thread encodes. */
@@ -215,6 +219,9 @@ KIV_API int kivDeleteDecoder(kivDecoder *decoder);
 
 /** kivFrameInfo.flags: the frame travelled as JPEG. */
 #define KIV_FRAME_COMPRESSED 0x1u
+/** kivFrameInfo.flags: the sender compresses, but this frame's JPEG was no
+ *  smaller than the frame, so it travelled raw (KIV_FRAME_COMPRESSED is clear). */
+#define KIV_FRAME_SENT_RAW 0x2u
 
 /** What the sender stamped on a frame. */
 typedef struct kivFrameInfo {

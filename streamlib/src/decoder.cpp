@@ -115,8 +115,9 @@ void Decoder::decodeLoop(std::stop_token stop) {
         StoredFrame frame;
         frame.header = work.header;
         frame.receiveTimeUs = work.receiveTimeUs;
-        frame.pixels = store_.takeBuffer();
-        const int rc = decompressor_.decompress(work.header.format, work.jpeg, frame.pixels);
+        frame.pixels = store_.takeBuffer(size_t(frameBytes64(work.header.format)));
+        const int rc = work.header.striped() ? jpeg::decompressStriped(work.header.format, work.jpeg, frame.pixels)
+                                             : decompressor_.decompress(work.header.format, work.jpeg, frame.pixels);
         store_.recycle(std::move(work.jpeg));
         if (rc != KIV_OK) {
             countMalformed();
@@ -196,7 +197,7 @@ int Decoder::frameInfo(kivFrameInfo &info) const {
     const WireHeader &h = locked_->header;
     info.sessionId = h.sessionId;
     info.frameNumber = h.frameNumber;
-    info.flags = h.compressed() ? KIV_FRAME_COMPRESSED : 0u;
+    info.flags = h.compressed() ? KIV_FRAME_COMPRESSED : (h.flags & kWireFlagSentRaw) ? KIV_FRAME_SENT_RAW : 0u;
     info.sendTimeUs = h.sendTimeUs;
     info.receiveTimeUs = locked_->receiveTimeUs;
     info.transferBytes = h.payloadSize;

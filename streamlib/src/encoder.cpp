@@ -100,15 +100,26 @@ void Encoder::compressLoop(std::stop_token stop) {
             std::swap(work, pending_); // keeps both allocations alive for reuse
             hasPending_ = false;
         }
-        if (compressor.compress(work.header.format, work.pixels.data(), work.quality, jpegBytes) != KIV_OK ||
-            jpegBytes.size() > KIV_MAX_FRAME_BYTES) {
+        const kivStreamFormat &f = work.header.format;
+        const uint32_t stripeRows = jpeg::stripeRowsFor(f);
+        const int rc = stripeRows ? jpeg::compressStriped(f, work.pixels.data(), work.quality, stripeRows, jpegBytes)
+                                  : compressor.compress(f, work.pixels.data(), work.quality, jpegBytes);
+        if (rc != KIV_OK) {
             ++compressDropped_;
             continue;
         }
-        work.header.flags |= kWireFlagJpeg;
-        work.header.payloadSize = uint32_t(jpegBytes.size());
+        // Compression must never cost bytes: a JPEG no smaller than the frame is not sent.
+        std::span<const uint8_t> payload = work.pixels;
+        if (jpegBytes.size() < work.pixels.size()) {
+            work.header.flags |= kWireFlagJpeg | (stripeRows ? kWireFlagStripes : 0);
+            work.header.payloadSize = uint32_t(jpegBytes.size());
+            payload = jpegBytes;
+        } else {
+            work.header.flags |= kWireFlagSentRaw;
+            ++sentRaw_; // before the send: a receiver may look at the counter as soon as the frame is there
+        }
         std::lock_guard lock(transportMutex_);
-        if (opened_) sendLocked(work.header, jpegBytes);
+        if (opened_) sendLocked(work.header, payload);
     }
 }
 
@@ -133,6 +144,7 @@ kivEncoderStats Encoder::stats() const {
     s.framesSent = transport_->counters.sent.load();
     s.framesDropped = transport_->counters.dropped.load() + compressDropped_.load();
     s.bytesSent = transport_->counters.bytes.load();
+    s.framesSentRaw = sentRaw_.load();
     return s;
 }
 

@@ -42,6 +42,7 @@ private:
     uint32_t nextFrame_ = 0;
     std::atomic<uint64_t> encoded_{0};
     std::atomic<uint64_t> compressDropped_{0};
+    std::atomic<uint64_t> sentRaw_{0};
 
     std::mutex transportMutex_; // the caller's thread and the compressor both send
     std::unique_ptr<SenderTransport> transport_;

@@ -7,11 +7,20 @@ namespace {
 constexpr size_t kPoolLimit = 3;
 }
 
-std::vector<uint8_t> FrameStore::takeBuffer() {
+std::vector<uint8_t> FrameStore::takeBuffer(size_t atLeast) {
     std::lock_guard lock(mutex_);
     if (pool_.empty()) return {};
-    std::vector<uint8_t> buffer = std::move(pool_.back());
-    pool_.pop_back();
+    // The smallest that fits, else the largest: JPEG payloads and decoded
+    // frames share the pool, and a decoded frame growing a small buffer would
+    // allocate and clear megabytes each time.
+    auto best = pool_.end(), largest = pool_.begin();
+    for (auto it = pool_.begin(); it != pool_.end(); ++it) {
+        if (it->capacity() >= atLeast && (best == pool_.end() || it->capacity() < best->capacity())) best = it;
+        if (it->capacity() > largest->capacity()) largest = it;
+    }
+    if (best == pool_.end()) best = largest;
+    std::vector<uint8_t> buffer = std::move(*best);
+    pool_.erase(best);
     return buffer;
 }
 

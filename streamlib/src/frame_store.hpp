@@ -30,8 +30,9 @@ class FrameStore {
 public:
     static constexpr size_t kQueueDepth = 4;
 
-    // A buffer for the next frame; reuses the allocation of a released one.
-    std::vector<uint8_t> takeBuffer();
+    // A buffer for the next frame; reuses the allocation of a released one,
+    // the smallest holding `atLeast` bytes when there is one.
+    std::vector<uint8_t> takeBuffer(size_t atLeast = 0);
     // Gives a buffer back for reuse; the pool keeps at most a few.
     void recycle(std::vector<uint8_t> &&buffer);
 

@@ -40,7 +40,9 @@ void encodeHeader(const WireHeader &h, std::span<uint8_t, kWireHeaderSize> out, 
 }
 
 WireError validateHeader(const WireHeader &h) {
-    if ((h.flags & ~kWireFlagJpeg) != 0) return WireError::UnknownFlags;
+    if ((h.flags & ~(kWireFlagJpeg | kWireFlagStripes | kWireFlagSentRaw)) != 0) return WireError::UnknownFlags;
+    if (h.compressed() ? (h.flags & kWireFlagSentRaw) != 0 : (h.flags & kWireFlagStripes) != 0)
+        return WireError::UnknownFlags;
     if (!isKnownDepth(h.format.depth)) return WireError::UnknownDepth;
     const uint64_t image = frameBytes64(h.format);
     if (image > KIV_MAX_FRAME_BYTES) return WireError::FormatTooLarge;

@@ -20,6 +20,11 @@ inline constexpr uint32_t kWireMagic = 0x4656494b; // "KIVF" in memory
 inline constexpr uint16_t kWireVersion = 1;
 inline constexpr size_t kWireHeaderSize = 48;
 inline constexpr uint16_t kWireFlagJpeg = 0x1;
+// With kWireFlagJpeg: the payload is a stripe table and one JPEG a stripe (codec/jpeg.hpp).
+inline constexpr uint16_t kWireFlagStripes = 0x2;
+// Without kWireFlagJpeg: the sender compresses, but this frame's JPEG was no
+// smaller than the frame, so it travels raw.
+inline constexpr uint16_t kWireFlagSentRaw = 0x4;
 
 struct WireHeader {
     uint16_t flags = 0;
@@ -30,6 +35,7 @@ struct WireHeader {
     uint32_t payloadSize = 0;
 
     bool compressed() const { return (flags & kWireFlagJpeg) != 0; }
+    bool striped() const { return (flags & kWireFlagStripes) != 0; }
 };
 
 enum class WireError {
@@ -38,7 +44,7 @@ enum class WireError {
     BadMagic,
     BadVersion,
     BadHeaderSize,
-    UnknownFlags,
+    UnknownFlags,  // or a combination that means nothing
     UnknownDepth,
     FormatTooLarge, // the uncompressed frame would exceed the cap
     PayloadMismatch // raw payload differs from the format's size, or JPEG size out of range

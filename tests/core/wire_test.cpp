@@ -43,7 +43,8 @@ TEST(WireHeader, RejectsEachBadField) {
         {"magic", 0, 'X', WireError::BadMagic}, {"version", 4, 2, WireError::BadVersion},
         {"header size", 6, 47, WireError::BadHeaderSize}, {"flags", 8, 0x80, WireError::UnknownFlags},
         {"depth", 16, 4, WireError::UnknownDepth}, {"width grown", 13, 0x10, WireError::PayloadMismatch},
-        {"payload size", 43, 0xff, WireError::PayloadMismatch},
+        {"payload size", 43, 0xff, WireError::PayloadMismatch}, {"sent raw", 8, 0x4, WireError::None},
+        {"stripes of no JPEG", 8, 0x2, WireError::UnknownFlags}, {"JPEG sent raw", 8, 0x5, WireError::UnknownFlags},
     };
     std::array<uint8_t, kWireHeaderSize> good{};
     encodeHeader(rawHeader({64, 64, KIV_DEPTH_24, 1}), good);

@@ -9,6 +9,7 @@
 #include "encoder.hpp"
 #include "loopback.hpp"
 #include "picture.hpp"
+#include "util/little_endian.hpp"
 
 namespace kiv {
 namespace {
@@ -26,13 +27,20 @@ TEST(JpegCodec, RoundTripKeepsLayoutAndPictureAtEveryDepth) {
     // Odd widths pad rows; a shear, a channel swap or lost padding falls below these level-0 bounds.
     const std::pair<uint16_t, double> depths[] = {{KIV_DEPTH_8, 40}, {KIV_DEPTH_16, 36}, {KIV_DEPTH_24, 38}, {KIV_DEPTH_32, 38}};
     for (auto [depth, minPsnr] : depths)
-        for (auto [w, h] : {std::pair<uint16_t, uint16_t>{1, 1}, {3, 5}, {17, 9}, {321, 33}, {64, 64}}) {
+        for (auto [w, h] : {std::pair<uint16_t, uint16_t>{1, 1}, {3, 5}, {17, 9}, {321, 33}, {64, 64}})
+        for (uint32_t stripeRows : {0u, 1u, 4u, 16u}) { // 0: one plain JPEG; 4 and 16 leave a shorter last stripe
             const kivStreamFormat f{w, h, depth, 1};
-            SCOPED_TRACE(::testing::Message() << w << "x" << h << " depth " << depth);
+            SCOPED_TRACE(::testing::Message() << w << "x" << h << " depth " << depth << " stripes of " << stripeRows);
             const auto picture = testpic::linesPicture(f, 12);
             // A reused, dirty buffer must not leak into the padding.
-            std::vector<uint8_t> out(size_t(frameBytes64(f)) + 7, 0x5a);
-            ASSERT_EQ(jpeg::Decompressor().decompress(f, compress(f, picture, 0), out), KIV_OK);
+            std::vector<uint8_t> out(size_t(frameBytes64(f)) + 7, 0x5a), striped;
+            if (stripeRows > h) continue;
+            if (stripeRows == 0) {
+                ASSERT_EQ(jpeg::Decompressor().decompress(f, compress(f, picture, 0), out), KIV_OK);
+            } else {
+                ASSERT_EQ(jpeg::compressStriped(f, picture.data(), 100, stripeRows, striped), KIV_OK);
+                ASSERT_EQ(jpeg::decompressStriped(f, striped, out), KIV_OK);
+            }
             ASSERT_EQ(out.size(), frameBytes64(f));
             EXPECT_GE(testpic::psnr(f, picture.data(), out.data()), minPsnr);
             // Padding bytes are 0, the X bytes of 32-bit pixels 0xff.
@@ -59,7 +67,28 @@ TEST(JpegSink, BadJpegIsCountedAndNothingIsHandedOut) {
     for (size_t i = good.size() / 2; i < good.size() - 2; ++i) flipped[i] ^= 0x55;
     const uint8_t sof0[] = {0xff, 0xc0};
     std::search(arithmetic.begin(), arithmetic.end(), sof0, sof0 + 2)[1] = 0xca; // baseline frame to SOF10
-    const std::pair<kivStreamFormat, std::vector<uint8_t>> cases[] = {
+    // Stripes of 8 rows: 8, 8, 5. Each bad table or stripe must fail the whole frame.
+    std::vector<uint8_t> striped;
+    ASSERT_EQ(jpeg::compressStriped(f, picture.data(), 100, 8, striped), KIV_OK);
+    auto stripedWith = [&](size_t at, uint32_t value, size_t cut = 0) {
+        auto bytes = striped;
+        if (at < bytes.size()) le::put32(bytes.data() + at, value);
+        bytes.resize(bytes.size() - cut);
+        return bytes;
+    };
+    auto swapped = striped; // the short last stripe first: heights no longer fit
+    {
+        const uint32_t a = le::get32(&striped[8]), c = le::get32(&striped[16]), b = uint32_t(striped.size()) - 20 - a - c;
+        std::copy_n(&striped[20 + a + b], c, &swapped[20]);
+        std::copy_n(&striped[20 + a], b, &swapped[20 + c]);
+        std::copy_n(&striped[20], a, &swapped[20 + c + b]);
+        le::put32(&swapped[8], c), le::put32(&swapped[16], a);
+    }
+    auto brokenStripe = striped;
+    for (size_t i = striped.size() - 60; i < striped.size() - 2; ++i) brokenStripe[i] ^= 0x55; // the last one
+    struct Case { kivStreamFormat format; std::vector<uint8_t> bytes; uint16_t flags = kWireFlagJpeg; };
+    constexpr uint16_t kStriped = kWireFlagJpeg | kWireFlagStripes;
+    const Case cases[] = {
         {f, std::vector<uint8_t>(good.begin(), good.begin() + 100)}, // cut in the header
         {f, std::vector<uint8_t>(good.begin(), good.begin() + long(good.size() / 2))},
         {f, flipped},
@@ -69,11 +98,24 @@ TEST(JpegSink, BadJpegIsCountedAndNothingIsHandedOut) {
         {f, compress(grey, testpic::linesPicture(grey, 5), 0)}, // grey into colour
         {f, arithmetic}, // which the library never sends
         {f, std::vector<uint8_t>(500, 0x11)},
+        {f, good, kStriped},
+        {f, striped}, // a stripe table is no JPEG
+        {f, stripedWith(0, 0), kStriped}, // zero rows a stripe
+        {f, stripedWith(0, 7), kStriped}, // still three stripes, of 7 rows: the JPEGs are 8 high
+        {f, stripedWith(4, 4), kStriped}, // count that does not follow from the rows
+        {f, stripedWith(8, 1u << 30), kStriped}, // a size past the end
+        {f, stripedWith(8, 0), kStriped},
+        {f, stripedWith(~size_t(0), 0, 1), kStriped}, // cut short
+        {f, swapped, kStriped},
+        {f, brokenStripe, kStriped},
+        {{37, 22, KIV_DEPTH_24, 1}, striped, kStriped},
     };
     auto d = startedDecoder(23001);
     uint64_t bad = 0; // one at a time: the decode thread keeps only the newest waiting JPEG
-    for (const auto &[format, bytes] : cases) {
-        d->deliver(jpegHeader(format, 2, bytes.size()), std::vector<uint8_t>(bytes));
+    for (const auto &[format, bytes, flags] : cases) {
+        WireHeader header = jpegHeader(format, 2, bytes.size());
+        header.flags = flags;
+        d->deliver(header, std::vector<uint8_t>(bytes));
         for (auto end = Clock::now() + 10s; d->stats().framesMalformed <= bad && Clock::now() < end;)
             std::this_thread::sleep_for(1ms);
         EXPECT_EQ(d->stats().framesMalformed, ++bad) << "case " << bad;
@@ -162,6 +204,20 @@ TEST(JpegOverTransport, FramesArriveDecodedAndSmallerAsTheLevelRises) {
             ASSERT_NE(sendUntilReceived(e, d, picture.data(), encoded, encoded), nullptr) << "no frame at level 80";
             EXPECT_LT(kivGetCompressedFrameSize(d), lowLevelBytes);
             kivUnlockReadBuffer(d);
+
+            // Noise, which JPEG makes bigger at level 0: it travels raw, byte for byte, and is counted.
+            std::vector<uint8_t> noise(kivGetByteSize(&f));
+            std::generate(noise.begin(), noise.end(), std::mt19937(7));
+            ASSERT_EQ(kivSetDestFormat(e, &f, 1, 0), KIV_OK);
+            frame = sendUntilReceived(e, d, noise.data(), encoded, encoded);
+            ASSERT_NE(frame, nullptr) << "no noise frame";
+            ASSERT_EQ(kivGetRecvFrameInfo(d, &info), KIV_OK);
+            EXPECT_EQ((std::array{info.flags, info.transferBytes}), (std::array{KIV_FRAME_SENT_RAW, info.imageBytes}));
+            EXPECT_TRUE(std::equal(noise.begin(), noise.end(), frame));
+            kivUnlockReadBuffer(d);
+            kivEncoderStats es{};
+            kivGetEncoderStats(e, &es);
+            EXPECT_GT(es.framesSentRaw, 0u);
             EXPECT_EQ(kivDeleteEncoder(e), KIV_OK);
             kivDecoderStats stats{};
             kivGetDecoderStats(d, &stats);

@@ -80,6 +80,8 @@ TEST(KivstreamCli, BadArgumentsExitWith2AndSayWhatIsWrong) {
         {{"send", "--transport", "udp", "--fec", "101"}, "--fec must be a percentage 0..100"},
         {{"bench", "--transport", "udp", "--loss", "1,bursty=4"}, "unknown part 'bursty=4'"},
         {{"send", "--transport", "udp", "--loss", "1,burst=0"}, "burst must be 1..1000"},
+        {{"bench", "--transport", "tcp", "--receivers", "2"}, "memory or udp"}, {{"bench", "--receivers", "17"}, "1..16"},
+        {{"bench", "--all", "--scaling"}, "not both"},
     };
     for (const auto &[args, says] : cases) {
         SCOPED_TRACE(args.join(QLatin1Char(' ')).toStdString());
@@ -118,7 +120,8 @@ TEST_P(PerTransport, BenchPassesItsChecksAndReportsEveryField) {
         ASSERT_EQ(perr.error, QJsonParseError::NoError) << show(r);
         EXPECT_EQ(o.value("transport").toString(), transport());
         for (const char *key : {"width", "height", "depth", "frames_sent", "frames_received", "frames_dropped",
-                                "frames_corrupt", "seconds", "fps", "image_bytes_per_s", "transfer_bytes_per_s"})
+                                "frames_corrupt", "seconds", "fps", "image_bytes_per_s", "transfer_bytes_per_s",
+                                "receivers", "cpu_us_per_frame", "wall_us_per_frame"})
             EXPECT_TRUE(o.value(key).isDouble()) << key << " in " << text.toStdString();
         for (const char *key : {"p50", "p99", "max"})
             EXPECT_TRUE(o.value("latency_us").toObject().value(key).isDouble()) << key << " in " << text.toStdString();

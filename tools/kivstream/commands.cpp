@@ -5,8 +5,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -485,18 +487,41 @@ struct BenchRun {
     BenchResult result;
 };
 
+double processCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+// With several receivers, each percentile is that of the slowest one.
+std::optional<Percentiles> mergedLatency(const std::vector<std::unique_ptr<BenchReceiver>> &receivers) {
+    std::optional<Percentiles> worst;
+    for (const auto &rcv : receivers)
+        if (const auto p = rcv->latency.percentiles()) {
+            if (!worst) worst = Percentiles{};
+            worst->p50 = std::max(worst->p50, p->p50);
+            worst->p99 = std::max(worst->p99, p->p99);
+            worst->max = std::max(worst->max, p->max);
+        }
+    return worst;
+}
+
 BenchRun benchOnce(const Options &o, bool showProgress) {
     BenchRun run;
     BenchResult &r = run.result;
     r.transport = o.transport;
     r.format = o.format;
     r.jpegLevel = o.jpegLevel;
+    r.receivers = o.receivers;
 
-    // The receiver first: a TCP sender needs someone listening.
-    DecoderPtr dec = openDecoder(o, o.stream, 0, run.error, run.unsupported);
-    if (!dec) {
-        run.status = kExitCannotStart;
-        return run;
+    // The receivers first: a TCP sender needs someone listening.
+    std::vector<DecoderPtr> decs;
+    for (int i = 0; i < o.receivers; ++i) {
+        decs.push_back(openDecoder(o, o.stream, 0, run.error, run.unsupported));
+        if (!decs.back()) {
+            run.status = kExitCannotStart;
+            return run;
+        }
     }
     EncoderPtr enc = openEncoder(o, o.stream, run.error, run.unsupported);
     if (!enc) {
@@ -506,7 +531,33 @@ BenchRun benchOnce(const Options &o, bool showProgress) {
 
     FrameSource source(o);
     std::atomic<uint32_t> made{0};
-    BenchReceiver receiver(dec.get(), o.seed, o.jpegLevel.value_or(100), made);
+    std::vector<std::unique_ptr<BenchReceiver>> receivers;
+    for (const DecoderPtr &dec : decs)
+        receivers.push_back(std::make_unique<BenchReceiver>(dec.get(), o.seed, o.jpegLevel.value_or(100), made));
+    const auto sum = [&](auto field) {
+        uint64_t n = 0;
+        for (const auto &rcv : receivers) n += field(*rcv);
+        return n;
+    };
+    const auto everyReceiverGotOne = [&] {
+        return std::all_of(receivers.begin(), receivers.end(), [](const auto &rcv) { return rcv->received.load() > 0; });
+    };
+    const auto lastFrameNs = [&] {
+        int64_t last = 0;
+        for (const auto &rcv : receivers) last = std::max(last, rcv->lastFrameSteadyNs.load());
+        return last;
+    };
+    const auto decoderStats = [&] {
+        kivDecoderStats total{};
+        for (const DecoderPtr &dec : decs) {
+            kivDecoderStats s{};
+            kivGetDecoderStats(dec.get(), &s);
+            total.framesDropped += s.framesDropped;
+            total.framesMalformed += s.framesMalformed;
+            total.framesIncomplete += s.framesIncomplete;
+        }
+        return total;
+    };
     Progress progress(showProgress);
 
     const auto sendOne = [&] {
@@ -519,7 +570,7 @@ BenchRun benchOnce(const Options &o, bool showProgress) {
     // Warm-up: connections and multicast joins take a moment; figures start
     // with the first frame that made it through.
     const auto warmDeadline = SteadyClock::now() + std::chrono::seconds(5);
-    while (receiver.received.load() == 0 && !stopRequested()) {
+    while (!everyReceiverGotOne() && !stopRequested()) {
         if (SteadyClock::now() > warmDeadline) {
             run.status = kExitCannotStart;
             run.error = QStringLiteral("no frame came through the %1 transport on stream %2 within 5 s")
@@ -531,10 +582,10 @@ BenchRun benchOnce(const Options &o, bool showProgress) {
     }
 
     kivEncoderStats e0{}, e1{};
-    kivDecoderStats d0{}, d1{};
     kivGetEncoderStats(enc.get(), &e0);
-    kivGetDecoderStats(dec.get(), &d0);
-    receiver.startMeasuring(made.load());
+    const kivDecoderStats d0 = decoderStats();
+    for (const auto &rcv : receivers) rcv->startMeasuring(made.load());
+    const double cpu0 = processCpuSeconds();
     const auto start = SteadyClock::now();
     Pacer pacer(o.fps);
     uint64_t sent = 0;
@@ -548,8 +599,8 @@ BenchRun benchOnce(const Options &o, bool showProgress) {
                               .arg(o.format.height)
                               .arg(secondsSince(start), 0, 'f', 1)
                               .arg(sent)
-                              .arg(receiver.measuredFrames.load())
-                              .arg(receiver.corrupt.load()));
+                              .arg(sum([](const BenchReceiver &x) { return x.measuredFrames.load(); }))
+                              .arg(sum([](const BenchReceiver &x) { return x.corrupt.load(); })));
         pacer.wait(deadlineOf(o, start));
     }
     r.interrupted = stopRequested();
@@ -559,84 +610,96 @@ BenchRun benchOnce(const Options &o, bool showProgress) {
     // Let what is in flight arrive: stop once nothing came for 200 ms (2 s at most).
     const auto drainDeadline = SteadyClock::now() + std::chrono::seconds(2);
     for (;;) {
-        const auto last = SteadyClock::time_point(SteadyClock::duration(receiver.lastFrameSteadyNs.load()));
+        const auto last = SteadyClock::time_point(SteadyClock::duration(lastFrameNs()));
         const auto now = SteadyClock::now();
         if (now > drainDeadline || now - std::max(last, sendEnd) > std::chrono::milliseconds(200)) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    receiver.stop();
+    for (const auto &rcv : receivers) rcv->stop();
+    const auto lastFrame = SteadyClock::time_point(SteadyClock::duration(lastFrameNs()));
+    // Up to the last frame, not the drain's idle wait, which costs nothing.
+    r.cpuSeconds = processCpuSeconds() - cpu0;
     progress.clear();
 
     kivGetEncoderStats(enc.get(), &e1);
-    kivGetDecoderStats(dec.get(), &d1);
-    const auto lastFrame = SteadyClock::time_point(SteadyClock::duration(receiver.lastFrameSteadyNs.load()));
+    const kivDecoderStats d1 = decoderStats();
     r.seconds = std::chrono::duration<double>(std::max(sendEnd, lastFrame) - start).count();
     r.framesSent = e1.framesSent - e0.framesSent;
-    r.framesReceived = receiver.measuredFrames.load();
+    r.framesReceived = sum([](const BenchReceiver &x) { return x.measuredFrames.load(); });
     const uint64_t recvDropped = (d1.framesDropped - d0.framesDropped) + (d1.framesIncomplete - d0.framesIncomplete);
     r.framesDropped = (e1.framesDropped - e0.framesDropped) + recvDropped;
     r.framesMalformed = d1.framesMalformed - d0.framesMalformed;
-    r.framesCorrupt = receiver.corrupt.load();
-    const uint64_t accounted = r.framesReceived + recvDropped;
-    r.framesLost = r.framesSent > accounted ? r.framesSent - accounted : 0;
-    r.framesOutOfOrder = receiver.outOfOrder;
-    r.imageBytes = receiver.imageBytes;
-    r.transferBytes = receiver.transferBytes;
-    r.latency = receiver.latency.percentiles();
-    r.lowestPsnr = receiver.lowestPsnr;
+    r.framesCorrupt = sum([](const BenchReceiver &x) { return x.corrupt.load(); });
+    const uint64_t accounted = r.framesReceived + recvDropped, expected = r.framesSent * uint64_t(o.receivers);
+    r.framesLost = expected > accounted ? expected - accounted : 0;
+    LatencyRecorder latency;
+    QString firstProblem;
+    for (const auto &rcv : receivers) {
+        r.framesOutOfOrder += rcv->outOfOrder;
+        r.imageBytes += rcv->imageBytes;
+        r.transferBytes += rcv->transferBytes;
+        if (rcv->lowestPsnr && (!r.lowestPsnr || *rcv->lowestPsnr < *r.lowestPsnr)) r.lowestPsnr = rcv->lowestPsnr;
+        if (firstProblem.isEmpty()) firstProblem = rcv->firstProblem;
+    }
+    r.latency = receivers.size() == 1 ? receivers.front()->latency.percentiles() : mergedLatency(receivers);
     if (o.protocol == KIV_PROTOCOL_UDP) {
-        kivLossStats l{};
-        kivGetDecoderLossStats(dec.get(), &l);
-        r.loss = l;
+        kivLossStats total{};
+        for (const DecoderPtr &dec : decs) {
+            kivLossStats l{};
+            kivGetDecoderLossStats(dec.get(), &l);
+            total.datagramsLost += l.datagramsLost;
+            total.datagramsRecovered += l.datagramsRecovered;
+            total.framesRebuilt += l.framesRebuilt;
+        }
+        r.loss = total;
     }
     if (r.framesCorrupt > 0)
-        r.failure = QStringLiteral("%1 corrupt frames, first: %2").arg(r.framesCorrupt).arg(receiver.firstProblem);
+        r.failure = QStringLiteral("%1 corrupt frames, first: %2").arg(r.framesCorrupt).arg(firstProblem);
     else if (r.framesReceived == 0 && !r.interrupted)
         r.failure = QStringLiteral("no frames received");
     return run;
 }
 
-int benchAll(const Options &base) {
-    const QStringList transports = base.transportGiven ? QStringList{base.transport}
-                                                                : QStringList{QStringLiteral("memory"), QStringLiteral("tcp"),
-                                                                              QStringLiteral("udp")};
-    struct Size {
-        uint16_t w, h;
-    };
-    const Size sizes[] = {{320, 240}, {1280, 720}, {1920, 1080}};
-    const std::optional<int> codecs[] = {std::nullopt, 50};
+struct BenchPlan {
+    QString transport;
+    uint16_t width, height;
+    std::optional<int> jpegLevel;
+    int receivers = 1;
+};
+
+// Runs each planned bench in turn and prints them as one table (or JSON).
+int benchRows(const Options &base, const std::vector<BenchPlan> &plans) {
     std::vector<BenchResult> rows;
     int status = kExitOk;
     int index = 0;
-    for (const QString &t : transports) {
-        for (const Size &s : sizes) {
-            for (const auto &level : codecs) {
-                if (stopRequested()) break;
-                Options o = base;
-                o.transport = t;
-                o.protocol = protocolForName(t);
-                o.format.width = s.w;
-                o.format.height = s.h;
-                o.jpegLevel = level;
-                o.stream = kBenchStreamBase + 100 + index++;
-                if (!o.frames && !o.seconds) o.seconds = 2;
-                if (!base.json && isatty(STDERR_FILENO))
-                    print(stderr, QStringLiteral("%1 %2x%3 %4...\n").arg(t).arg(s.w).arg(s.h)
-                                      .arg(level ? QStringLiteral("jpeg %1").arg(*level) : QStringLiteral("raw")));
-                BenchRun run = benchOnce(o, !base.json);
-                if (run.status != kExitOk) {
-                    if (run.unsupported) {
-                        run.result.skipped = QStringLiteral("not in this build");
-                    } else {
-                        run.result.failure = run.error;
-                        status = std::max(status, kExitCannotStart);
-                    }
-                } else if (!run.result.passed()) {
-                    status = kExitCheckFailed;
-                }
-                rows.push_back(run.result);
+    for (const BenchPlan &plan : plans) {
+        if (stopRequested()) break;
+        Options o = base;
+        o.transport = plan.transport;
+        o.protocol = protocolForName(plan.transport);
+        if (o.protocol == KIV_PROTOCOL_TCP) o.address = QStringLiteral("127.0.0.1"); // --address is for the udp group
+        o.format.width = plan.width;
+        o.format.height = plan.height;
+        o.jpegLevel = plan.jpegLevel;
+        o.receivers = plan.receivers;
+        o.stream = kBenchStreamBase + 100 + index++;
+        if (!o.frames && !o.seconds) o.seconds = 2;
+        if (!base.json && isatty(STDERR_FILENO))
+            print(stderr, QStringLiteral("%1 %2x%3 %4 x%5...\n").arg(plan.transport).arg(plan.width).arg(plan.height)
+                              .arg(plan.jpegLevel ? QStringLiteral("jpeg %1").arg(*plan.jpegLevel) : QStringLiteral("raw"))
+                              .arg(plan.receivers));
+        BenchRun run = benchOnce(o, !base.json);
+        if (run.status != kExitOk) {
+            if (run.unsupported) {
+                run.result.skipped = QStringLiteral("not in this build");
+            } else {
+                run.result.failure = run.error;
+                status = std::max(status, kExitCannotStart);
             }
+        } else if (!run.result.passed()) {
+            status = kExitCheckFailed;
         }
+        rows.push_back(run.result);
     }
     if (base.json) {
         QJsonArray runs;
@@ -649,10 +712,50 @@ int benchAll(const Options &base) {
     return status;
 }
 
+QStringList benchTransports(const Options &base) {
+    return base.transportGiven ? QStringList{base.transport}
+                               : QStringList{QStringLiteral("memory"), QStringLiteral("tcp"), QStringLiteral("udp")};
+}
+
+struct Size {
+    uint16_t w, h;
+};
+const std::optional<int> kBenchCodecs[] = {std::nullopt, 50};
+
+int benchAll(const Options &base) {
+    const Size sizes[] = {{320, 240}, {1280, 720}, {1920, 1080}, {3840, 2160}};
+    std::vector<BenchPlan> plans;
+    for (const QString &t : benchTransports(base))
+        for (const Size &s : sizes)
+            for (const auto &level : kBenchCodecs) plans.push_back({t, s.w, s.h, level});
+    return benchRows(base, plans);
+}
+
+// Cost per frame against frame size, then against the number of receivers of
+// one stream where a stream can have several: memory, and udp to a multicast group.
+int benchScaling(const Options &base) {
+    const Size sizes[] = {{320, 240}, {640, 480}, {1280, 720}, {1920, 1080}, {3840, 2160}};
+    std::vector<BenchPlan> plans;
+    const QStringList transports = benchTransports(base);
+    for (const QString &t : transports)
+        for (const Size &s : sizes)
+            for (const auto &level : kBenchCodecs) plans.push_back({t, s.w, s.h, level});
+    const bool multicast = base.address.section(QLatin1Char('.'), 0, 0).toInt() / 16 == 14; // 224.0.0.0/4
+    for (const QString &t : transports) {
+        if (t == QLatin1String("tcp") || (t == QLatin1String("udp") && !multicast)) continue;
+        for (int n : {1, 2, 4, 8})
+            for (const auto &level : kBenchCodecs) plans.push_back({t, 1280, 720, level, n});
+    }
+    if (!multicast && transports.contains(QStringLiteral("udp")))
+        err(QStringLiteral("udp against receivers needs --address with a multicast group; left out"));
+    return benchRows(base, plans);
+}
+
 } // namespace
 
 int runBench(const Options &o) {
     if (o.all) return benchAll(o);
+    if (o.scaling) return benchScaling(o);
     Options run = o;
     if (!run.frames && !run.seconds) run.seconds = 5;
     BenchRun b = benchOnce(run, !run.json);

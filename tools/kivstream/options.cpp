@@ -100,6 +100,11 @@ ParseResult parseOptions(const QStringList &args) {
         QStringLiteral("P"));
     const QCommandLineOption all(QStringLiteral("all"),
         QStringLiteral("bench: every transport x a few sizes x raw and JPEG, as a table."));
+    const QCommandLineOption scaling(QStringLiteral("scaling"),
+        QStringLiteral("bench: cost per frame against frame size (every transport, raw and JPEG) and against "
+                       "receivers (memory, and udp when --address is a multicast group), as a table."));
+    const QCommandLineOption receivers(QStringLiteral("receivers"),
+        QStringLiteral("bench: N decoders of the one stream, 1..16 (memory, udp multicast)."), QStringLiteral("N"));
     const QCommandLineOption latency(QStringLiteral("latency"),
         QStringLiteral("receive: show latency over tcp/udp (the sender's clock is this machine's or synchronised)."));
     const QCommandLineOption seed(QStringLiteral("seed"), QStringLiteral("Seed of the picture's lines and the check pattern."),
@@ -112,7 +117,7 @@ ParseResult parseOptions(const QStringList &args) {
                        "by the pattern of --seed."),
         QStringLiteral("P[,burst=N][,dup=D]"));
     p.addOptions({help, version, transport, address, channel, stream, size, depth, jpeg, fps, frames, seconds, json,
-                  pattern, all, latency, seed, fec, loss});
+                  pattern, all, scaling, receivers, latency, seed, fec, loss});
 
     QStringList argv = args;
     argv.prepend(QStringLiteral("kivstream"));
@@ -143,6 +148,8 @@ ParseResult parseOptions(const QStringList &args) {
         {&json, {Command::Receive, Command::Bench}},
         {&pattern, {Command::Send, Command::Receive, Command::Bench}},
         {&all, {Command::Bench}},
+        {&scaling, {Command::Bench}},
+        {&receivers, {Command::Bench}},
         {&latency, {Command::Receive}},
         {&fec, {Command::Send, Command::Bench}},
         {&loss, {Command::Send, Command::Bench}},
@@ -225,6 +232,15 @@ ParseResult parseOptions(const QStringList &args) {
 
     o.json = p.isSet(json);
     o.all = p.isSet(all);
+    o.scaling = p.isSet(scaling);
+    if (p.isSet(receivers)) {
+        const auto v = toInteger(p.value(receivers), 1, 16);
+        if (!v) return usageError(QStringLiteral("--receivers must be 1..16, not '%1'").arg(p.value(receivers)));
+        o.receivers = int(*v);
+        // One TCP port takes one listener.
+        if (o.receivers > 1 && o.protocol == KIV_PROTOCOL_TCP)
+            return usageError(QStringLiteral("--receivers above 1 needs the memory or udp transport"));
+    }
     o.latency = p.isSet(latency) || o.protocol == KIV_PROTOCOL_MEMORY;
     if (o.command == Command::Bench) o.pattern = PatternKind::Check;
     if (p.isSet(pattern)) {
@@ -271,6 +287,12 @@ ParseResult parseOptions(const QStringList &args) {
             }
         }
     }
+    if (o.all && o.scaling) return usageError(QStringLiteral("bench takes --all or --scaling, not both"));
+    if ((o.scaling || o.all) && p.isSet(receivers))
+        return usageError(QStringLiteral("bench --all and --scaling pick the receivers themselves"));
+    if (o.scaling && (p.isSet(frames) || p.isSet(channel) || p.isSet(stream) || p.isSet(size) || p.isSet(jpeg)))
+        return usageError(QStringLiteral("bench --scaling picks sizes, compression and streams itself; it takes "
+                                         "--transport, --address, --depth, --fps, --seconds and --json"));
     if (o.all && (p.isSet(frames) || p.isSet(channel) || p.isSet(stream) || p.isSet(size) || p.isSet(jpeg)))
         return usageError(QStringLiteral("bench --all picks sizes, compression and streams itself; it takes --transport, "
                                          "--depth, --fps, --seconds and --json"));

@@ -38,6 +38,8 @@ struct Options {
     bool json = false;
     PatternKind pattern = PatternKind::Picture;
     bool all = false;     // bench: the whole matrix
+    bool scaling = false; // bench: cost per frame against frame size and receivers
+    int receivers = 1;    // bench: decoders of the one stream (memory, udp)
     bool latency = false; // receive: sender shares our clock
     uint32_t seed = 1;
     // UDP senders: redundancy in percent (unset: the library's default) and

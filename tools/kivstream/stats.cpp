@@ -145,6 +145,7 @@ QJsonObject benchJson(const BenchResult &r) {
                   {QStringLiteral("height"), r.format.height},
                   {QStringLiteral("depth"), depthText(r.format.depth).chopped(4).toInt()},
                   {QStringLiteral("jpeg_level"), r.jpegLevel ? QJsonValue(*r.jpegLevel) : QJsonValue(QJsonValue::Null)},
+                  {QStringLiteral("receivers"), r.receivers},
                   {QStringLiteral("frames_sent"), u64(r.framesSent)},
                   {QStringLiteral("frames_received"), u64(r.framesReceived)},
                   {QStringLiteral("frames_dropped"), u64(r.framesDropped)},
@@ -154,6 +155,8 @@ QJsonObject benchJson(const BenchResult &r) {
                   {QStringLiteral("frames_out_of_order"), u64(r.framesOutOfOrder)},
                   {QStringLiteral("seconds"), r.seconds},
                   {QStringLiteral("fps"), r.fps()},
+                  {QStringLiteral("cpu_us_per_frame"), r.cpuUsPerFrame()},
+                  {QStringLiteral("wall_us_per_frame"), r.wallUsPerFrame()},
                   {QStringLiteral("image_bytes_per_s"), r.imageBytesPerS()},
                   {QStringLiteral("transfer_bytes_per_s"), r.transferBytesPerS()},
                   {QStringLiteral("latency_us"), latencyJson(r.latency)},
@@ -197,6 +200,10 @@ QString benchSummary(const BenchResult &r) {
                  .arg(r.seconds, 0, 'f', 2)
                  .arg(r.fps(), 0, 'f', 1)
                  .arg(mbps(r.imageBytesPerS()), mbps(r.transferBytesPerS()));
+    lines << QStringLiteral("  per frame (each of %1 receivers): %2 us CPU (the whole process), %3 us wall")
+                 .arg(r.receivers)
+                 .arg(r.cpuUsPerFrame(), 0, 'f', 0)
+                 .arg(r.wallUsPerFrame(), 0, 'f', 0);
     if (r.latency)
         lines << QStringLiteral("  latency: p50 %1 us, p99 %2 us, max %3 us").arg(r.latency->p50).arg(r.latency->p99).arg(r.latency->max);
     if (r.loss)
@@ -211,19 +218,22 @@ QString benchSummary(const BenchResult &r) {
 
 QString benchTable(const std::vector<BenchResult> &rows) {
     const QStringList head{QStringLiteral("transport"), QStringLiteral("size"), QStringLiteral("depth"),
-                           QStringLiteral("codec"), QStringLiteral("fps"), QStringLiteral("image MB/s"),
+                           QStringLiteral("codec"), QStringLiteral("rcv"), QStringLiteral("fps"),
+                           QStringLiteral("CPU us/frame"), QStringLiteral("wall us/frame"), QStringLiteral("image MB/s"),
                            QStringLiteral("transfer MB/s"), QStringLiteral("p50 us"), QStringLiteral("p99 us"),
                            QStringLiteral("max us"), QStringLiteral("sent"), QStringLiteral("received"),
                            QStringLiteral("dropped"), QStringLiteral("corrupt"), QStringLiteral("result")};
     std::vector<QStringList> cells;
     for (const BenchResult &r : rows) {
         QStringList c{r.transport, QStringLiteral("%1x%2").arg(r.format.width).arg(r.format.height),
-                      QString::number(depthText(r.format.depth).chopped(4).toInt()), jpegText(r.jpegLevel)};
+                      QString::number(depthText(r.format.depth).chopped(4).toInt()), jpegText(r.jpegLevel),
+                      QString::number(r.receivers)};
         if (!r.skipped.isEmpty()) {
-            for (int i = 4; i < head.size() - 1; ++i) c << QStringLiteral("-");
+            for (qsizetype i = c.size(); i < head.size() - 1; ++i) c << QStringLiteral("-");
             c << QStringLiteral("skipped: %1").arg(r.skipped);
         } else {
-            c << QString::number(r.fps(), 'f', 1) << mbps(r.imageBytesPerS()) << mbps(r.transferBytesPerS());
+            c << QString::number(r.fps(), 'f', 1) << QString::number(r.cpuUsPerFrame(), 'f', 0)
+              << QString::number(r.wallUsPerFrame(), 'f', 0) << mbps(r.imageBytesPerS()) << mbps(r.transferBytesPerS());
             if (r.latency)
                 c << QString::number(r.latency->p50) << QString::number(r.latency->p99) << QString::number(r.latency->max);
             else

@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <random>
@@ -77,10 +78,12 @@ struct BenchResult {
     QString transport;
     kivStreamFormat format{};
     std::optional<int> jpegLevel;
+    int receivers = 1;
     uint64_t framesSent = 0, framesReceived = 0, framesDropped = 0, framesCorrupt = 0;
     uint64_t framesMalformed = 0, framesLost = 0, framesOutOfOrder = 0;
     std::optional<kivLossStats> loss; // UDP runs
     double seconds = 0;
+    double cpuSeconds = 0; // the whole process: sender, library threads, receivers and their checks
     uint64_t imageBytes = 0, transferBytes = 0;
     std::optional<Percentiles> latency;
     std::optional<double> lowestPsnr; // JPEG runs
@@ -89,9 +92,16 @@ struct BenchResult {
     QString skipped; // --all: why this run did not happen
 
     bool passed() const { return skipped.isEmpty() && failure.isEmpty(); }
-    double fps() const { return seconds > 0 ? double(framesReceived) / seconds : 0; }
-    double imageBytesPerS() const { return seconds > 0 ? double(imageBytes) / seconds : 0; }
-    double transferBytesPerS() const { return seconds > 0 ? double(transferBytes) / seconds : 0; }
+    // Frames each receiver got, on average; framesReceived counts them all.
+    double framesPerReceiver() const { return double(framesReceived) / std::max(receivers, 1); }
+    double fps() const { return seconds > 0 ? framesPerReceiver() / seconds : 0; }
+    // Cost of one frame delivered to every receiver.
+    double cpuUsPerFrame() const { return framesReceived ? 1e6 * cpuSeconds / framesPerReceiver() : 0; }
+    double wallUsPerFrame() const { return framesReceived ? 1e6 * seconds / framesPerReceiver() : 0; }
+    double imageBytesPerS() const { return seconds > 0 ? double(imageBytes) / std::max(receivers, 1) / seconds : 0; }
+    double transferBytesPerS() const {
+        return seconds > 0 ? double(transferBytes) / std::max(receivers, 1) / seconds : 0;
+    }
 };
 
 QJsonObject benchJson(const BenchResult &r);

@@ -2,11 +2,16 @@
 
 #include <bit>
 #include <cstring>
+#include <new>
+#include <string>
+#include <thread>
 
 #include <turbojpeg.h>
 
 #include "../errors.hpp"
 #include "../format.hpp"
+#include "../util/little_endian.hpp"
+#include "work_pool.hpp"
 
 namespace kiv::jpeg {
 namespace {
@@ -76,6 +81,115 @@ bool isSequentialHuffman(std::span<const uint8_t> jpeg) {
     return false;
 }
 
+// TurboJPEG work on one region of a frame: the whole frame or a stripe of it.
+// `region` has the frame's width and depth, so its rows have the frame's pitch.
+// Each returns an empty string or what went wrong; a handle that failed is
+// replaced, never reused in an unknown state.
+struct RegionCodec {
+    Handle compressor, decompressor;
+    std::vector<uint8_t> rgb; // RGB565 expanded, or decoded before packing
+
+    // Worst-case room for a striped frame's JPEGs; never zero-filled, unlike a
+    // vector growing each frame. Kept by the thread that hands out stripes.
+    uint8_t *slots(uint64_t size) {
+        if (slotsSize < size) {
+            slotsBuffer.reset(new (std::nothrow) uint8_t[size_t(size)]);
+            slotsSize = slotsBuffer ? size : 0;
+        }
+        return slotsBuffer.get();
+    }
+
+    std::string compress(const kivStreamFormat &region, const uint8_t *pixels, int quality, unsigned char *dst,
+                         unsigned long &size) {
+        if (!compressor) compressor.reset(tjInitCompress());
+        if (!compressor) return "cannot create a JPEG compressor";
+        const uint8_t *src = pixels;
+        uint64_t pitch = rowPitch(region);
+        if (region.depth == KIV_DEPTH_16) {
+            rgb.resize(size_t(region.width) * region.height * 3);
+            expand565(region, pixels, rgb.data());
+            src = rgb.data();
+            pitch = uint64_t(region.width) * 3;
+        }
+        // dst holds tjBufSize() bytes, so TurboJPEG never reallocates behind our back.
+        if (tjCompress2(compressor.get(), src, region.width, int(pitch), region.height,
+                        pixelFormatFor(region.depth, false), &dst, &size, subsamplingFor(region.depth, quality), quality,
+                        TJFLAG_NOREALLOC) != 0) {
+            std::string error = tjGetErrorStr2(compressor.get());
+            compressor.reset();
+            return error;
+        }
+        return {};
+    }
+
+    // Writes rowPitch(region) * height bytes at `out`, padding zeroed.
+    std::string decompress(const kivStreamFormat &region, std::span<const uint8_t> jpeg, uint8_t *out) {
+        if (!decompressor) decompressor.reset(tjInitDecompress());
+        tjhandle h = decompressor.get();
+        if (!h) return "cannot create a JPEG decompressor";
+        if (!isSequentialHuffman(jpeg)) return "not a sequential Huffman JPEG";
+        // A tables-only stream leaves these untouched, so it fails the size check.
+        int width = -1, height = -1, subsamp = -1, colorspace = -1;
+        if (tjDecompressHeader3(h, jpeg.data(), jpeg.size(), &width, &height, &subsamp, &colorspace) != 0)
+            return failed();
+        if (width != region.width || height != region.height) return "JPEG size differs from the frame header";
+        const bool grey = region.depth == KIV_DEPTH_8;
+        const bool colourOk = colorspace == TJCS_YCbCr || colorspace == TJCS_RGB;
+        if (grey ? (colorspace != TJCS_GRAY || subsamp != TJSAMP_GRAY) : (!colourOk || subsamp == TJSAMP_GRAY))
+            return "JPEG colour space does not fit the frame depth";
+
+        const uint64_t pitch = rowPitch(region);
+        const uint64_t used = uint64_t(region.width) * bytesPerPixel(region.depth);
+        uint8_t *dst = out;
+        uint64_t dstPitch = pitch;
+        if (region.depth == KIV_DEPTH_16) {
+            rgb.resize(size_t(region.width) * region.height * 3);
+            dst = rgb.data();
+            dstPitch = uint64_t(region.width) * 3;
+        }
+        constexpr int flags = TJFLAG_LIMITSCANS | TJFLAG_STOPONWARNING;
+        if (tjDecompress2(h, jpeg.data(), jpeg.size(), dst, region.width, int(dstPitch), region.height,
+                          pixelFormatFor(region.depth, true), flags) != 0)
+            return failed();
+        if (region.depth == KIV_DEPTH_16) {
+            pack565(region, rgb.data(), out);
+        } else if (pitch != used) {
+            // A reused buffer would otherwise carry an older frame's bytes in the padding.
+            for (uint32_t y = 0; y < region.height; ++y) std::memset(out + y * pitch + used, 0, pitch - used);
+        }
+        return {};
+    }
+
+private:
+    std::unique_ptr<uint8_t[]> slotsBuffer;
+    uint64_t slotsSize = 0;
+
+    // TurboJPEG 2.1 leaves a handle mid-header after some errors, failing every
+    // later frame: a failed frame gets a fresh handle.
+    std::string failed() {
+        std::string error = tjGetErrorStr2(decompressor.get());
+        decompressor.reset();
+        return error.empty() ? "corrupt JPEG" : error;
+    }
+};
+
+// Pool threads and the threads that hand them work each keep their handles.
+thread_local RegionCodec threadCodec;
+
+kivStreamFormat stripeOf(const kivStreamFormat &f, uint32_t rows, size_t i) {
+    kivStreamFormat s = f;
+    s.height = uint16_t(std::min<uint64_t>(rows, f.height - uint64_t(i) * rows));
+    return s;
+}
+
+constexpr size_t tableBytes(size_t count) { return 8 + 4 * count; }
+
+// A striped frame below this many pixels codes faster on one thread than the
+// pool's hand-over costs.
+constexpr uint64_t kMinStripedPixels = 512 * 512;
+// Stripes no lower than this keep the extra JPEG headers and block edges rare.
+constexpr uint32_t kMinStripeRows = 64;
+
 } // namespace
 
 void expand565(const kivStreamFormat &format, const uint8_t *pixels, uint8_t *rgb) {
@@ -112,10 +226,9 @@ void pack565(const kivStreamFormat &format, const uint8_t *rgb, uint8_t *pixels)
 bool available() { return true; }
 
 struct Compressor::Impl {
-    Handle handle{tjInitCompress()};
+    RegionCodec codec;
     TjBuffer buffer;
     unsigned long bufferSize = 0;
-    std::vector<uint8_t> rgb; // RGB565 expanded
 };
 
 Compressor::Compressor() : impl_(std::make_unique<Impl>()) {}
@@ -123,53 +236,26 @@ Compressor::~Compressor() = default;
 
 int Compressor::compress(const kivStreamFormat &format, const uint8_t *pixels, int quality,
                          std::vector<uint8_t> &out) {
-    if (!impl_->handle) return fail(KIV_ERROR_NO_MEMORY, "cannot create a JPEG compressor");
     if (!isSendableFormat(format) || format.width == 0 || format.height == 0 || !pixels)
         return fail(KIV_ERROR_INVALID_ARGUMENT, "nothing to compress");
     if (quality < 1 || quality > 100) return fail(KIV_ERROR_INVALID_ARGUMENT, "quality must be 1..100");
 
-    const int subsamp = subsamplingFor(format.depth, quality);
-    const unsigned long bound = tjBufSize(format.width, format.height, subsamp);
+    const unsigned long bound = tjBufSize(format.width, format.height, subsamplingFor(format.depth, quality));
     if (bound == static_cast<unsigned long>(-1)) return fail(KIV_ERROR_TOO_LARGE, "picture too large for JPEG");
-    // Sized for the worst case once, so TurboJPEG never reallocates behind our back.
     if (impl_->bufferSize < bound) {
         impl_->buffer.reset(tjAlloc(int(bound)));
         impl_->bufferSize = impl_->buffer ? bound : 0;
         if (!impl_->buffer) return fail(KIV_ERROR_NO_MEMORY, "no memory for the JPEG buffer");
     }
-
-    const uint8_t *src = pixels;
-    uint64_t pitch = rowPitch(format);
-    if (format.depth == KIV_DEPTH_16) {
-        impl_->rgb.resize(size_t(format.width) * format.height * 3);
-        expand565(format, pixels, impl_->rgb.data());
-        src = impl_->rgb.data();
-        pitch = uint64_t(format.width) * 3;
-    }
-
-    unsigned char *dst = impl_->buffer.get();
     unsigned long size = impl_->bufferSize;
-    if (tjCompress2(impl_->handle.get(), src, format.width, int(pitch), format.height,
-                    pixelFormatFor(format.depth, false), &dst, &size, subsamp, quality, TJFLAG_NOREALLOC) != 0) {
-        const int rc = fail(KIV_ERROR_INTERNAL, tjGetErrorStr2(impl_->handle.get()));
-        impl_->handle.reset(tjInitCompress()); // never reuse a handle in an unknown state
-        return rc;
-    }
-    out.assign(dst, dst + size);
+    if (std::string error = impl_->codec.compress(format, pixels, quality, impl_->buffer.get(), size); !error.empty())
+        return fail(KIV_ERROR_INTERNAL, error);
+    out.assign(impl_->buffer.get(), impl_->buffer.get() + size);
     return KIV_OK;
 }
 
 struct Decompressor::Impl {
-    Handle handle{tjInitDecompress()};
-    std::vector<uint8_t> rgb; // RGB565 before packing
-
-    // TurboJPEG 2.1 leaves a handle mid-header after some errors, failing every
-    // later frame: a failed frame gets a fresh handle.
-    int failed(const char *detail) {
-        const int rc = fail(KIV_ERROR_INVALID_ARGUMENT, detail);
-        handle.reset(tjInitDecompress());
-        return rc;
-    }
+    RegionCodec codec;
 };
 
 Decompressor::Decompressor() : impl_(std::make_unique<Impl>()) {}
@@ -177,46 +263,102 @@ Decompressor::~Decompressor() = default;
 
 int Decompressor::decompress(const kivStreamFormat &format, std::span<const uint8_t> jpeg,
                              std::vector<uint8_t> &out) {
-    tjhandle h = impl_->handle.get();
-    if (!h) return fail(KIV_ERROR_NO_MEMORY, "cannot create a JPEG decompressor");
     if (!isSendableFormat(format) || format.width == 0 || format.height == 0)
         return fail(KIV_ERROR_INVALID_ARGUMENT, "frame format cannot carry a JPEG");
     if (jpeg.empty() || jpeg.size() > KIV_MAX_FRAME_BYTES) return fail(KIV_ERROR_INVALID_ARGUMENT, "JPEG size out of range");
-
-    if (!isSequentialHuffman(jpeg)) return fail(KIV_ERROR_INVALID_ARGUMENT, "not a sequential Huffman JPEG");
-
-    // A tables-only stream leaves these untouched, so it fails the size check.
-    int width = -1, height = -1, subsamp = -1, colorspace = -1;
-    if (tjDecompressHeader3(h, jpeg.data(), jpeg.size(), &width, &height, &subsamp, &colorspace) != 0)
-        return impl_->failed(tjGetErrorStr2(h));
-    if (width != format.width || height != format.height)
-        return fail(KIV_ERROR_INVALID_ARGUMENT, "JPEG size differs from the frame header");
-    const bool grey = format.depth == KIV_DEPTH_8;
-    const bool colourOk = colorspace == TJCS_YCbCr || colorspace == TJCS_RGB;
-    if (grey ? (colorspace != TJCS_GRAY || subsamp != TJSAMP_GRAY) : (!colourOk || subsamp == TJSAMP_GRAY))
-        return fail(KIV_ERROR_INVALID_ARGUMENT, "JPEG colour space does not fit the frame depth");
-
-    const uint64_t pitch = rowPitch(format);
-    const uint64_t used = uint64_t(format.width) * bytesPerPixel(format.depth);
     out.resize(size_t(frameBytes64(format)));
-    uint8_t *dst = out.data();
-    uint64_t dstPitch = pitch;
-    if (format.depth == KIV_DEPTH_16) {
-        impl_->rgb.resize(size_t(format.width) * format.height * 3);
-        dst = impl_->rgb.data();
-        dstPitch = uint64_t(format.width) * 3;
-    }
-    constexpr int flags = TJFLAG_LIMITSCANS | TJFLAG_STOPONWARNING;
-    if (tjDecompress2(h, jpeg.data(), jpeg.size(), dst, format.width, int(dstPitch), format.height,
-                      pixelFormatFor(format.depth, true), flags) != 0)
-        return impl_->failed(tjGetErrorStr2(h));
+    if (std::string error = impl_->codec.decompress(format, jpeg, out.data()); !error.empty())
+        return fail(KIV_ERROR_INVALID_ARGUMENT, error);
+    return KIV_OK;
+}
 
-    if (format.depth == KIV_DEPTH_16) {
-        pack565(format, impl_->rgb.data(), out.data());
-    } else if (pitch != used) {
-        // A reused buffer would otherwise carry an older frame's bytes in the padding.
-        for (uint32_t y = 0; y < format.height; ++y) std::memset(out.data() + y * pitch + used, 0, pitch - used);
+uint32_t stripeRowsFor(const kivStreamFormat &format) {
+    static const unsigned cores = std::thread::hardware_concurrency();
+    if (cores < 2 || uint64_t(format.width) * format.height < kMinStripedPixels) return 0;
+    // Two stripes a core even out stripes that code at different speeds; whole
+    // 16-row MCUs keep every stripe edge on a block edge.
+    const uint32_t wanted = 2 * cores;
+    uint32_t rows = (format.height + wanted - 1) / wanted;
+    rows = std::max(kMinStripeRows, (rows + 15) / 16 * 16);
+    return rows < format.height ? rows : 0;
+}
+
+int compressStriped(const kivStreamFormat &format, const uint8_t *pixels, int quality, uint32_t rows,
+                    std::vector<uint8_t> &out) {
+    if (!isSendableFormat(format) || format.width == 0 || format.height == 0 || !pixels)
+        return fail(KIV_ERROR_INVALID_ARGUMENT, "nothing to compress");
+    if (quality < 1 || quality > 100) return fail(KIV_ERROR_INVALID_ARGUMENT, "quality must be 1..100");
+    if (rows == 0 || rows > format.height) return fail(KIV_ERROR_INVALID_ARGUMENT, "stripe rows must be 1..height");
+    const size_t count = (format.height + rows - 1) / rows;
+    if (count > kMaxStripes) return fail(KIV_ERROR_INVALID_ARGUMENT, "too many stripes");
+
+    // Each stripe codes into its worst-case slot; only the JPEGs are then copied.
+    const int subsamp = subsamplingFor(format.depth, quality);
+    std::vector<uint64_t> slot(count + 1);
+    for (size_t i = 0; i < count; ++i) {
+        const unsigned long bound = tjBufSize(format.width, stripeOf(format, rows, i).height, subsamp);
+        if (bound == static_cast<unsigned long>(-1)) return fail(KIV_ERROR_TOO_LARGE, "picture too large for JPEG");
+        slot[i + 1] = slot[i] + bound;
     }
+    if (slot[count] > 2 * uint64_t(KIV_MAX_FRAME_BYTES) + (1u << 20))
+        return fail(KIV_ERROR_TOO_LARGE, "picture too large for JPEG");
+    uint8_t *scratch = threadCodec.slots(slot[count]); // this thread's, not the helpers'
+    if (!scratch) return fail(KIV_ERROR_NO_MEMORY, "no memory for the JPEG buffer");
+
+    std::vector<unsigned long> sizes(count);
+    std::vector<std::string> errors(count);
+    const uint64_t pitch = rowPitch(format);
+    WorkPool::shared().run(count, [&](size_t i) {
+        sizes[i] = (unsigned long)(slot[i + 1] - slot[i]);
+        errors[i] = threadCodec.compress(stripeOf(format, rows, i), pixels + i * rows * pitch, quality,
+                                         scratch + slot[i], sizes[i]);
+    });
+    for (const std::string &error : errors)
+        if (!error.empty()) return fail(KIV_ERROR_INTERNAL, error);
+
+    uint64_t total = tableBytes(count);
+    for (unsigned long size : sizes) total += size;
+    out.resize(size_t(total));
+    le::put32(out.data(), rows);
+    le::put32(out.data() + 4, uint32_t(count));
+    uint64_t end = tableBytes(count);
+    for (size_t i = 0; i < count; ++i) {
+        le::put32(out.data() + 8 + 4 * i, uint32_t(sizes[i]));
+        std::memcpy(out.data() + end, scratch + slot[i], sizes[i]);
+        end += sizes[i];
+    }
+    return KIV_OK;
+}
+
+int decompressStriped(const kivStreamFormat &format, std::span<const uint8_t> payload, std::vector<uint8_t> &out) {
+    if (!isSendableFormat(format) || format.width == 0 || format.height == 0)
+        return fail(KIV_ERROR_INVALID_ARGUMENT, "frame format cannot carry a JPEG");
+    if (payload.size() < tableBytes(1) || payload.size() > KIV_MAX_FRAME_BYTES)
+        return fail(KIV_ERROR_INVALID_ARGUMENT, "striped JPEG size out of range");
+    const uint32_t rows = le::get32(payload.data());
+    const uint32_t count = le::get32(payload.data() + 4);
+    if (rows == 0 || rows > format.height || count != (format.height + rows - 1) / rows || count > kMaxStripes ||
+        payload.size() < tableBytes(count))
+        return fail(KIV_ERROR_INVALID_ARGUMENT, "stripe table does not fit the frame");
+    std::vector<std::span<const uint8_t>> stripes(count);
+    uint64_t offset = tableBytes(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t size = le::get32(payload.data() + 8 + 4 * i);
+        if (size == 0 || offset + size > payload.size())
+            return fail(KIV_ERROR_INVALID_ARGUMENT, "stripe sizes overrun the payload");
+        stripes[i] = payload.subspan(size_t(offset), size);
+        offset += size;
+    }
+    if (offset != payload.size()) return fail(KIV_ERROR_INVALID_ARGUMENT, "bytes after the last stripe");
+
+    out.resize(size_t(frameBytes64(format)));
+    std::vector<std::string> errors(count);
+    const uint64_t pitch = rowPitch(format);
+    WorkPool::shared().run(count, [&](size_t i) {
+        errors[i] = threadCodec.decompress(stripeOf(format, rows, i), stripes[i], out.data() + i * rows * pitch);
+    });
+    for (const std::string &error : errors)
+        if (!error.empty()) return fail(KIV_ERROR_INVALID_ARGUMENT, error);
     return KIV_OK;
 }
 

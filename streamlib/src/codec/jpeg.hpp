@@ -62,4 +62,26 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// Stripes: a large frame travels as horizontal stripes of the full width, each
+// a standard JPEG, coded in parallel on WorkPool::shared(). Payload, little-endian:
+//   u32 rows per stripe, u32 stripe count n, n x u32 JPEG sizes, the n JPEGs.
+// Every stripe is `rows` high but the last, which takes what is left, so
+// n = ceil(height / rows).
+inline constexpr uint32_t kMaxStripes = 1024;
+
+// Rows per stripe for a frame worth striping on this machine; 0 when one plain
+// JPEG is cheaper (small frames never touch the pool).
+uint32_t stripeRowsFor(const kivStreamFormat &format);
+
+// Compresses like Compressor::compress, as stripes of `rows` rows (1..height).
+// Thread-safe; each thread keeps its own TurboJPEG handles.
+int compressStriped(const kivStreamFormat &format, const uint8_t *pixels, int quality, uint32_t rows,
+                    std::vector<uint8_t> &out);
+
+// Decodes a striped payload like Decompressor::decompress. The table must
+// describe exactly the payload (count matching the rows, sizes adding up to
+// the bytes after it), and every stripe must pass the checks of a plain JPEG
+// at its own height; otherwise it fails and `out` holds garbage. Thread-safe.
+int decompressStriped(const kivStreamFormat &format, std::span<const uint8_t> payload, std::vector<uint8_t> &out);
+
 } // namespace kiv::jpeg
