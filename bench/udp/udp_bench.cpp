@@ -2,8 +2,7 @@
 // iperf3's UDP throughput with 1400-byte datagrams measured in the same run.
 //   udp_bench [seconds per phase, default 3]
 //   udp_bench loss [frames per cell, default 90]   loss x protection table
-//   udp_bench big [seconds per run, default 3]     big raw frames, UDP against TCP
-// Uses ports 27000-27049 on 127.0.0.1.
+// Uses ports 27000-27039 on 127.0.0.1. Big frames against TCP: kivstream bench.
 #include <kivVidStreamLib2.h>
 
 #include <algorithm>
@@ -237,88 +236,8 @@ int lossTable(uint32_t frames) {
     return 0;
 }
 
-// Raw frames as fast as they go, every frame checked: MB/s and frames lost.
-struct Flat {
-    double mbPerSecond = 0;
-    uint64_t sent = 0, received = 0, bad = 0;
-};
-
-Flat flatOut(int protocol, const kivStreamFormat &fmt, int port, int seconds) {
-    const Link link(protocol, fmt, port);
-    kivDecoder *dec = link.dec;
-    kivEncoder *enc = link.enc;
-    kivSetAdaptiveBuffer(dec, 0);
-    const size_t size = kivGetByteSize(&fmt);
-    std::vector<uint8_t> pixels(size);
-    Flat f;
-    std::atomic<bool> done{false};
-    std::atomic<uint64_t> bytes{0};
-    std::thread reader([&] {
-        kivFrameInfo info{};
-        while (!done) {
-            const auto *p = static_cast<const uint8_t *>(kivLockReadBuffer(dec, 50));
-            if (!p) continue;
-            kivGetRecvFrameInfo(dec, &info);
-            // Every frame carries the same mark at both ends.
-            if (p[0] != p[size - 1]) ++f.bad;
-            ++f.received;
-            bytes += size;
-            kivUnlockReadBuffer(dec);
-        }
-    });
-    // Wait for the TCP connection: the first frame that arrives starts the clock.
-    for (int i = 0; i < 500 && f.received == 0; ++i) {
-        kivEncode(enc, pixels.data());
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    kivEncoderStats e0{};
-    kivDecoderStats d0{};
-    kivGetEncoderStats(enc, &e0);
-    kivGetDecoderStats(dec, &d0);
-    const uint64_t bytes0 = bytes.load();
-    const auto start = Clock::now(), end = start + std::chrono::seconds(seconds);
-    for (uint32_t n = 1; Clock::now() < end; ++n) {
-        pixels[0] = pixels[size - 1] = uint8_t(n);
-        kivEncode(enc, pixels.data());
-        kivEncoderStats es{};
-        do { // one frame queued behind the one on its way
-            kivGetEncoderStats(enc, &es);
-            if (es.framesSent + es.framesDropped + 1 < es.framesEncoded) std::this_thread::sleep_for(std::chrono::microseconds(50));
-        } while (es.framesSent + es.framesDropped + 1 < es.framesEncoded && Clock::now() < end);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    done = true;
-    reader.join();
-    kivEncoderStats e1{};
-    kivDecoderStats d1{};
-    kivGetEncoderStats(enc, &e1);
-    kivGetDecoderStats(dec, &d1);
-    f.sent = e1.framesSent - e0.framesSent;
-    f.received = d1.framesReceived - d0.framesReceived;
-    f.mbPerSecond = double(bytes.load() - bytes0) / seconds / 1e6;
-    return f;
-}
-
-int bigFrames(int seconds) {
-    std::printf("raw frames as fast as they go over 127.0.0.1, %d s each, UDP with default protection\n"
-                "| frame | UDP MB/s | TCP MB/s | UDP / TCP | UDP frames sent / received |\n|---|---|---|---|---|\n",
-                seconds);
-    int port = 27040;
-    for (const kivStreamFormat fmt : {kivStreamFormat{1920, 1080, KIV_DEPTH_32, 1}, kivStreamFormat{3840, 2160, KIV_DEPTH_32, 1}}) {
-        const Flat u = flatOut(KIV_PROTOCOL_UDP, fmt, port++, seconds);
-        const Flat t = flatOut(KIV_PROTOCOL_TCP, fmt, port++, seconds);
-        std::printf("| %ux%ux32 | %.0f | %.0f | %.2f | %llu / %llu%s |\n", fmt.width, fmt.height, u.mbPerSecond,
-                    t.mbPerSecond, t.mbPerSecond > 0 ? u.mbPerSecond / t.mbPerSecond : 0, (unsigned long long)u.sent,
-                    (unsigned long long)u.received, u.bad + t.bad ? " (bad frames!)" : "");
-        std::fflush(stdout);
-    }
-    return 0;
-}
-
 int main(int argc, char **argv) {
     if (argc > 1 && std::strcmp(argv[1], "loss") == 0) return lossTable(argc > 2 ? uint32_t(std::max(1, std::atoi(argv[2]))) : 90);
-    if (argc > 1 && std::strcmp(argv[1], "big") == 0) return bigFrames(argc > 2 ? std::max(1, std::atoi(argv[2])) : 3);
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
     std::printf("320x240x24 frames (%u bytes) over UDP on 127.0.0.1, %d s per phase\n", kivGetByteSize(&kFormat), seconds);
 

@@ -104,11 +104,13 @@ public:
     int sendFrame(const WireHeader &header, std::span<const uint8_t> payload) override {
         if (!thread_.joinable()) return fail(KIV_ERROR_STATE, "no destination set");
         if (payload.size() != header.payloadSize) return fail(KIV_ERROR_INVALID_ARGUMENT, "payload size mismatch");
+        // Copied before taking the lock: the sending thread needs it between bursts.
+        callerSpare_.assign(payload.begin(), payload.end());
         {
             std::lock_guard lock(mutex_);
             if (hasPending_) ++counters.dropped;
             pendingHeader_ = header;
-            pending_.assign(payload.begin(), payload.end());
+            std::swap(pending_, callerSpare_);
             hasPending_ = true;
         }
         ready_.notify_one();
@@ -177,7 +179,7 @@ private:
                 return true;
             }
             const auto waitUs = std::chrono::microseconds(int64_t((double(bytes) - tokens_) / rate) + 1);
-            std::unique_lock lock(mutex_);
+            std::unique_lock lock(paceMutex_);
             const bool woken = paceWake_.wait_for(lock, stop, waitUs, [] { return false; });
             if (woken || stop.stop_requested()) return false;
         }
@@ -319,7 +321,9 @@ private:
 
     std::mutex mutex_;
     std::condition_variable_any ready_;
+    std::mutex paceMutex_;
     std::condition_variable_any paceWake_; // never notified: an interruptible sleep
+    std::vector<uint8_t> callerSpare_;      // the caller's thread's alone
     bool hasPending_ = false;
     WireHeader pendingHeader_;
     std::vector<uint8_t> pending_;
