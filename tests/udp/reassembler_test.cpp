@@ -169,6 +169,7 @@ TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
         {"more parity than block data", patched(0, 63, {56})},
         {"block data not the sender's", patched(0, 62, {50})},
         {"a block over 255 fragments", patched(0, 62, {219, 200})},
+        {"blocks of under 16 fragments", patched(0, 62, {15, 1})},
         {"protected without parity", patched(0, 63, {0})},
         {"version 1 with protection fields", patched(0, 4, {1, 0})},
         {"parity index past the parity", patched(219, 48, {243, 0, 0, 0})},
@@ -265,6 +266,17 @@ TEST(Reassembler, CapsBoundFramesAndBytesUnderAFloodOfStarts) {
             ASSERT_LE(shared.bytesHeld(), 1u << 20);
         }
     EXPECT_EQ(honest.frames().size(), 10u);
+
+    // A frame half there is not pushed out to make room for a second source's
+    // frame that would take more than the first holds.
+    Sink two;
+    Reassembler tight(two, {.maxBytes = 1500 << 10});
+    const auto a = fragments(rawHeader(1, 0, {640, 480, KIV_DEPTH_24, 1}), 1), b = fragments(rawHeader(2, 0, {640, 480, KIV_DEPTH_24, 1}), 2);
+    for (size_t i = 0; i < a.size() / 2; ++i) tight.feed(kA, a[i], 0);
+    for (const auto &d : b) tight.feed(kB, d, 0);
+    for (size_t i = a.size() / 2; i < a.size(); ++i) tight.feed(kA, a[i], 0);
+    ASSERT_EQ(two.frames().size(), 1u);
+    EXPECT_EQ(two.frames()[0].header.sessionId, 1u);
 }
 
 // Two senders on one port with frame numbers across the wrap and, at worst, the

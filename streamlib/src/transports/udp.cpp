@@ -323,7 +323,7 @@ private:
     std::condition_variable_any ready_;
     std::mutex paceMutex_;
     std::condition_variable_any paceWake_; // never notified: an interruptible sleep
-    std::vector<uint8_t> callerSpare_;      // the caller's thread's alone
+    std::vector<uint8_t> callerSpare_;      // sendFrame's, called by one thread at a time
     bool hasPending_ = false;
     WireHeader pendingHeader_;
     std::vector<uint8_t> pending_;

@@ -33,6 +33,9 @@ bool layoutFromWire(uint32_t dataCount, uint8_t maxBlockData, uint8_t parityPerB
     if (maxBlockData == 0 || dataCount == 0 || parityPerBlock > maxBlockData ||
         unsigned(maxBlockData) + parityPerBlock > kMaxBlockFragments)
         return false;
+    // Blocks of at least kMinBlockData fragments (or the whole frame): per-block
+    // state then costs less than the fragment bitmap.
+    if (maxBlockData < std::min(dataCount, kMinBlockData)) return false;
     const uint32_t blocks = ceilDiv(dataCount, maxBlockData);
     // Only the form a sender writes: the largest block holds exactly maxBlockData.
     if (ceilDiv(dataCount, blocks) != maxBlockData) return false;

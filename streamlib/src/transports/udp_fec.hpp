@@ -20,6 +20,8 @@ inline constexpr unsigned kMaxBlockFragments = 255;
 // enough blocks spread a burst, and the encoding work grows with the block.
 inline constexpr unsigned kTargetBlockData = 60;
 inline constexpr int kDefaultFecPercent = 10;
+// Smallest block a receiver takes, unless the frame itself is smaller.
+inline constexpr uint32_t kMinBlockData = 16;
 
 struct FecLayout {
     uint32_t dataCount = 0;     // data fragments of the frame

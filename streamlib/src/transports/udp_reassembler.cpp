@@ -151,7 +151,8 @@ bool Reassembler::makeRoom(const Source &source, uint64_t extra, bool newFrame, 
                 victim = i;
             }
         }
-        if (victim == frames_.size()) return false;
+        // Never push out a lighter source's frame to make room for the heaviest.
+        if (victim == frames_.size() || (frames_[victim]->source != source && load(source) > heaviest)) return false;
         ++stats_.evictedByCap;
         giveUp(victim);
     }
@@ -287,7 +288,7 @@ bool Reassembler::store(Partial &p, const ParsedDatagram &d) {
     if (!p.materialized) {
         const bool complete = p.dataReceived == p.layout.count;
         if (!complete && (p.early.size() + d.data.size()) * kProofShare < p.header.payloadSize) {
-            if (!charge(p, d.data.size())) return false;
+            if (!charge(p, d.data.size() + sizeof(p.earlyPieces[0]))) return false;
             p.earlyPieces.emplace_back(f.index, uint32_t(d.data.size()));
             p.early.insert(p.early.end(), d.data.begin(), d.data.end());
             return true;
@@ -313,7 +314,8 @@ void Reassembler::materialize(Partial &p) {
     bool needParity = false;
     for (const auto &piece : p.earlyPieces) needParity |= piece.first >= p.layout.count;
     const uint64_t extra = p.header.payloadSize + (needParity ? p.parityBytes() : 0);
-    if (!charge(p, extra)) return;
+    // The early bytes are already charged and are about to move into place.
+    if (!charge(p, extra - earlyBytes)) return;
     // Every byte is written before the frame is handed on, so stale contents may stay.
     p.payload = takeSpare(spareFrames_, true);
     p.payload.resize(p.header.payloadSize);
@@ -328,10 +330,11 @@ void Reassembler::materialize(Partial &p) {
         std::memcpy(to, p.early.data() + at, length);
         at += length;
     }
+    const uint64_t pieceBytes = p.earlyPieces.size() * sizeof(p.earlyPieces[0]);
     p.early = {};
     p.earlyPieces = {};
-    p.cost -= earlyBytes;
-    bytesHeld_ -= earlyBytes;
+    p.cost -= pieceBytes;
+    bytesHeld_ -= pieceBytes;
     p.materialized = true;
 }
 

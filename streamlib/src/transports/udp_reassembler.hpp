@@ -24,7 +24,9 @@ struct Source {
 
 struct ReassemblerLimits {
     size_t maxFramesInFlight = 8;                  // partial frames held, over all senders
-    uint64_t maxBytes = 2ull * KIV_MAX_FRAME_BYTES; // bytes held by those frames
+    // Bytes held by those frames: two of the largest frames with 25% parity, or
+    // one with 100%.
+    uint64_t maxBytes = 2ull * KIV_MAX_FRAME_BYTES * 5 / 4 + (1u << 20);
     int64_t timeoutUs = 500'000;                   // a partial frame with no new fragment for this long is given up
     size_t maxSenders = 16;                        // (source, session) pairs remembered
 };
