@@ -362,12 +362,12 @@ bool Reassembler::rebuildBlock(Partial &p, uint32_t block) {
     const size_t lastLength = p.payload.size() > lastOffset ? p.payload.size() - lastOffset : 0;
     std::vector<uint8_t> lastRow(chunk, 0); // the short last fragment, padded as the sender coded it
     std::vector<uint8_t *> rows(k + m);
-    std::vector<bool> presentBits(k + m);
+    const std::unique_ptr<bool[]> present(new bool[k + m]); // not vector<bool>: the coder takes a span
     for (unsigned r = 0; r < k; ++r) {
         const uint32_t i = r * l.blocks + block;
-        presentBits[r] = p.has(i);
+        present[r] = p.has(i);
         if (i == last) {
-            if (presentBits[r] && lastLength) std::memcpy(lastRow.data(), p.payload.data() + lastOffset, lastLength);
+            if (present[r] && lastLength) std::memcpy(lastRow.data(), p.payload.data() + lastOffset, lastLength);
             rows[r] = lastRow.data();
         } else {
             rows[r] = p.payload.data() + size_t(i) * chunk;
@@ -375,17 +375,15 @@ bool Reassembler::rebuildBlock(Partial &p, uint32_t block) {
     }
     for (unsigned j = 0; j < m; ++j) {
         const uint32_t parity = j * l.blocks + block;
-        presentBits[k + j] = p.has(l.dataCount + parity);
-        rows[k + j] = presentBits[k + j] ? p.parity.data() + size_t(parity) * chunk : nullptr;
+        present[k + j] = p.has(l.dataCount + parity);
+        rows[k + j] = present[k + j] ? p.parity.data() + size_t(parity) * chunk : nullptr;
     }
-    const std::unique_ptr<bool[]> present(new bool[k + m]);
-    for (unsigned r = 0; r < k + m; ++r) present[r] = presentBits[r];
     if (!coder_.rebuild(k, m, chunk, rows, std::span<const bool>(present.get(), k + m))) return false;
     ++stats_.rebuiltBlocks;
 
     for (unsigned r = 0; r < k; ++r) {
         const uint32_t i = r * l.blocks + block;
-        if (presentBits[r]) continue;
+        if (present[r]) continue;
         if (i == last) {
             // The padding must come back as the zeros it was.
             if (std::any_of(lastRow.begin() + std::ptrdiff_t(lastLength), lastRow.end(), [](uint8_t b) { return b; }))
