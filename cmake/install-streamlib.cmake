@@ -12,7 +12,7 @@ install(EXPORT kivVidStreamLib2Targets
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/kivVidStreamLib2Config.cmake
     "include(\${CMAKE_CURRENT_LIST_DIR}/kivVidStreamLib2Targets.cmake)\n")
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/kivVidStreamLib2ConfigVersion.cmake
-    VERSION 2.0.0 COMPATIBILITY SameMajorVersion)
+    VERSION ${KIV_LIB_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES
     ${CMAKE_CURRENT_BINARY_DIR}/kivVidStreamLib2Config.cmake
     ${CMAKE_CURRENT_BINARY_DIR}/kivVidStreamLib2ConfigVersion.cmake

@@ -7,8 +7,15 @@
  *    otherwise; kivErrorString() turns a code into text and kivLastErrorDetail()
  *    says what went wrong in the calling thread's most recent failed call.
  *  - Every call accepts a NULL handle and then returns KIV_ERROR_INVALID_HANDLE,
- *    NULL or 0. A pointer the library did not hand out, or has already deleted,
- *    is refused the same way.
+ *    NULL or 0. A handle is an opaque token, never the address of an object, and
+ *    is never handed out twice in a process: a value the library did not hand
+ *    out, or a handle already deleted, is refused the same way, even after new
+ *    encoders and decoders have been created.
+ *  - The library writes nothing to stdout or stderr; what a caller may want to
+ *    tell its user is readable through the calls below.
+ *  - Structures the library fills may grow at their end in a later minor
+ *    version. Every symbol is versioned (KIV_2.0), and a program built against
+ *    this header keeps getting exactly the structures it knows.
  *  - The library copies what it keeps: format records and address texts may be
  *    freed as soon as the call returns.
  *  - No call lets a C++ exception escape.
@@ -85,6 +92,7 @@ KIV_API int kivVersionNumber(void);
 #define KIV_ERROR_TOO_LARGE (-9)        /**< the frame exceeds KIV_MAX_FRAME_BYTES or 32 bits */
 #define KIV_ERROR_PERMISSION (-10)      /**< a resource belongs to someone else */
 #define KIV_ERROR_INTERNAL (-11)        /**< a fault inside the library */
+#define KIV_ERROR_TIMEOUT (-12)         /**< nothing came before the deadline */
 
 /** Static English text for a status code; unknown codes give "unknown error".
  *  Never NULL; the caller must not free it. Any thread. */
@@ -94,6 +102,10 @@ KIV_API const char *kivErrorString(int code);
  *  thread ("port 10588 is already in use", ...), or "" if there was none.
  *  Valid until the thread's next library call; do not free. */
 KIV_API const char *kivLastErrorDetail(void);
+
+/** Code of the calling thread's most recent failed library call, the one that
+ *  kivLastErrorDetail() describes, or KIV_OK if there was none. Any thread. */
+KIV_API int kivLastError(void);
 
 /* ---- Frame format ------------------------------------------------------ */
 
@@ -108,6 +120,10 @@ typedef struct kivStreamFormat {
  *  64 bits. 0 for NULL, for an unknown depth code, and for a size that does not
  *  fit in 32 bits, so no caller copies a wrapped-around size. Any thread. */
 KIV_API uint32_t kivGetByteSize(const kivStreamFormat *format);
+
+/** Bytes from the start of one row to the next: width * bytes per pixel,
+ *  rounded up to a multiple of 4. 0 for an unknown depth code. Any thread. */
+KIV_API uint32_t kivGetRowPitch(uint16_t width, uint16_t depth);
 
 /* ---- Encoder ----------------------------------------------------------- */
 
@@ -154,6 +170,18 @@ KIV_API int kivEncode(kivEncoder *encoder, const void *pixels);
  *  does nothing else. */
 KIV_API int kivDeleteEncoder(kivEncoder *encoder);
 
+/** Link states of an encoder, the results of kivGetEncoderLink(). */
+#define KIV_LINK_IDLE 0       /**< no destination set */
+#define KIV_LINK_CONNECTING 1 /**< TCP: resolving or connecting, no attempt has failed yet */
+#define KIV_LINK_UP 2         /**< frames can leave: TCP connected; UDP and memory open */
+#define KIV_LINK_DOWN 3       /**< the last attempt failed (see kivLastErrorDetail()); the encoder keeps retrying */
+
+/** Whether frames can reach a receiver now: a KIV_LINK_* state (>= 0), or a
+ *  negative KIV_ERROR_* code. For KIV_LINK_DOWN the calling thread's
+ *  kivLastErrorDetail() says why ("cannot resolve ...", "connection refused by
+ *  ...") and kivLastError() is the matching code. Never waits. Any thread. */
+KIV_API int kivGetEncoderLink(kivEncoder *encoder);
+
 /** Counters of an encoder since it was created. */
 typedef struct kivEncoderStats {
     uint64_t framesEncoded; /**< successful kivEncode() calls */
@@ -194,7 +222,11 @@ KIV_API int kivSetAdaptiveBuffer(kivDecoder *decoder, int enabled);
  *  a positive value waits up to that many milliseconds and wakes as soon as a
  *  frame arrives. The kivGetByteSize() bytes of the frame stay valid and
  *  unchanged until kivUnlockReadBuffer(). Raw frames only: JPEG frames are
- *  decoded before they are handed out. One reading thread per decoder. */
+ *  decoded before they are handed out, on the calling thread (large frames on
+ *  the process-wide pool). One reading thread per decoder.
+ *  On NULL, kivLastError() tells the cases apart: KIV_ERROR_TIMEOUT (nothing
+ *  came in time), KIV_ERROR_STATE (a frame is already locked, or no source is
+ *  set), KIV_ERROR_INVALID_HANDLE. */
 KIV_API const void *kivLockReadBuffer(kivDecoder *decoder, int timeoutMs);
 
 /** Releases the frame locked by kivLockReadBuffer(). KIV_ERROR_STATE if no
@@ -212,6 +244,13 @@ KIV_API uint8_t kivGetRecvDepth(kivDecoder *decoder);
  *  byte size when it was sent raw. 0 before the first frame. Safe from any
  *  thread, also while another thread holds the lock. */
 KIV_API uint32_t kivGetCompressedFrameSize(kivDecoder *decoder);
+
+/** Socket receive buffer of a decoder, in bytes: what the library asked for
+ *  and what the kernel granted. A UDP decoder that got less than it asked for
+ *  loses datagrams at high rates: the system's net.core.rmem_max is too low.
+ *  0 and 0 for other protocols and before kivSetSourceAddress(). Either
+ *  pointer may be NULL. Any thread. */
+KIV_API int kivGetReceiveBuffer(kivDecoder *decoder, uint32_t *requestedBytes, uint32_t *grantedBytes);
 
 /** Stops receiving, releases every resource of the decoder (and a locked
  *  frame) and frees it. Call only when no other thread uses the decoder. */

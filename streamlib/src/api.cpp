@@ -3,7 +3,9 @@
 #include <new>
 #include <shared_mutex>
 #include <type_traits>
-#include <unordered_set>
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
 
 #include "decoder.hpp"
 #include "encoder.hpp"
@@ -13,36 +15,45 @@
 namespace kiv {
 namespace {
 
-// Remembers the handles handed out, so a foreign or deleted pointer is refused
-// instead of dereferenced.
-template <class T> class Registry {
+// Hands out handles and finds their objects. A handle is a token made from a
+// counter that never repeats, so a deleted handle stays refused even when a new
+// object lands at the old one's address. The object is shared with each call in
+// progress, so a delete on another thread cannot free it under that call.
+template <class T, uintptr_t Kind> class Registry {
 public:
-    void add(T *object) {
+    void *add(std::unique_ptr<T> object) {
         std::unique_lock lock(mutex_);
-        live_.insert(object);
+        const uintptr_t token = (next_++ << 2) | Kind; // the kind keeps encoder and decoder tokens apart
+        live_.emplace(token, std::shared_ptr<T>(std::move(object)));
+        return reinterpret_cast<void *>(token);
     }
-    bool remove(T *object) {
+    std::shared_ptr<T> remove(const void *handle) {
         std::unique_lock lock(mutex_);
-        return live_.erase(object) == 1;
+        auto it = live_.find(reinterpret_cast<uintptr_t>(handle));
+        if (it == live_.end()) return nullptr;
+        std::shared_ptr<T> object = std::move(it->second);
+        live_.erase(it);
+        return object;
     }
-    T *find(const void *handle) const {
+    std::shared_ptr<T> find(const void *handle) const {
         if (!handle) return nullptr;
         std::shared_lock lock(mutex_);
-        auto it = live_.find(static_cast<T *>(const_cast<void *>(handle)));
-        return it == live_.end() ? nullptr : *it;
+        auto it = live_.find(reinterpret_cast<uintptr_t>(handle));
+        return it == live_.end() ? nullptr : it->second;
     }
 
 private:
     mutable std::shared_mutex mutex_;
-    std::unordered_set<T *> live_;
+    uintptr_t next_ = 1;
+    std::unordered_map<uintptr_t, std::shared_ptr<T>> live_;
 };
 
-Registry<Encoder> &encoders() {
-    static Registry<Encoder> r;
+Registry<Encoder, 1> &encoders() {
+    static Registry<Encoder, 1> r;
     return r;
 }
-Registry<Decoder> &decoders() {
-    static Registry<Decoder> r;
+Registry<Decoder, 2> &decoders() {
+    static Registry<Decoder, 2> r;
     return r;
 }
 
@@ -66,7 +77,7 @@ template <class R, class F> R guarded(R onError, F &&body) noexcept {
 
 template <class F> int withEncoder(kivEncoder *handle, F &&body) {
     return guarded(KIV_ERROR_INTERNAL, [&]() -> int {
-        Encoder *e = encoders().find(handle);
+        const std::shared_ptr<Encoder> e = encoders().find(handle);
         if (!e) return fail(KIV_ERROR_INVALID_HANDLE, "not a live encoder handle");
         return body(*e);
     });
@@ -74,7 +85,7 @@ template <class F> int withEncoder(kivEncoder *handle, F &&body) {
 
 template <class R, class F> R withDecoder(kivDecoder *handle, R onError, F &&body) {
     return guarded(onError, [&]() -> R {
-        Decoder *d = decoders().find(handle);
+        const std::shared_ptr<Decoder> d = decoders().find(handle);
         if (!d) {
             fail(KIV_ERROR_INVALID_HANDLE, "not a live decoder handle");
             return onError;
@@ -94,6 +105,8 @@ int kivVersionNumber(void) { return KIV_VERSION_NUMBER; }
 
 const char *kivLastErrorDetail(void) { return lastErrorDetail(); }
 
+int kivLastError(void) { return lastError(); }
+
 const char *kivErrorString(int code) { return errorString(code); }
 
 uint32_t kivGetByteSize(const kivStreamFormat *format) {
@@ -102,15 +115,18 @@ uint32_t kivGetByteSize(const kivStreamFormat *format) {
     return size > UINT32_MAX ? 0 : uint32_t(size);
 }
 
+uint32_t kivGetRowPitch(uint16_t width, uint16_t depth) {
+    if (!isKnownDepth(depth)) return 0;
+    return uint32_t(rowPitch(kivStreamFormat{width, 1, depth, KIV_ORIENTATION_TOP_DOWN}));
+}
+
 kivEncoder *kivGetEncoder(int protocol, const kivStreamFormat *format) {
     return guarded<kivEncoder *>(nullptr, [&]() -> kivEncoder * {
         if (!format) return fail(KIV_ERROR_INVALID_ARGUMENT, "format is NULL"), nullptr;
         if (!isSendableFormat(*format)) return fail(KIV_ERROR_INVALID_ARGUMENT, "unknown depth or frame over 64 MiB"), nullptr;
         auto encoder = std::make_unique<Encoder>(protocol, *format);
         if (!encoder->hasTransport()) return fail(KIV_ERROR_UNSUPPORTED, "protocol not available"), nullptr;
-        Encoder *raw = encoder.release();
-        encoders().add(raw);
-        return reinterpret_cast<kivEncoder *>(raw);
+        return static_cast<kivEncoder *>(encoders().add(std::move(encoder)));
     });
 }
 
@@ -131,11 +147,14 @@ int kivEncode(kivEncoder *encoder, const void *pixels) {
 
 int kivDeleteEncoder(kivEncoder *encoder) {
     return guarded(KIV_ERROR_INTERNAL, [&]() -> int {
-        Encoder *e = encoders().find(encoder);
-        if (!e || !encoders().remove(e)) return fail(KIV_ERROR_INVALID_HANDLE, "not a live encoder handle");
-        delete e;
+        // Freed here unless a call on another thread still holds it; then when that call ends.
+        if (!encoders().remove(encoder)) return fail(KIV_ERROR_INVALID_HANDLE, "not a live encoder handle");
         return KIV_OK;
     });
+}
+
+int kivGetEncoderLink(kivEncoder *encoder) {
+    return withEncoder(encoder, [&](Encoder &e) { return e.link(); });
 }
 
 int kivGetEncoderStats(kivEncoder *encoder, kivEncoderStats *stats) {
@@ -167,9 +186,7 @@ kivDecoder *kivGetDecoder(int protocol, const kivStreamFormat *) {
     return guarded<kivDecoder *>(nullptr, [&]() -> kivDecoder * {
         auto decoder = std::make_unique<Decoder>(protocol);
         if (!decoder->hasTransport()) return fail(KIV_ERROR_UNSUPPORTED, "protocol not available"), nullptr;
-        Decoder *raw = decoder.release();
-        decoders().add(raw);
-        return reinterpret_cast<kivDecoder *>(raw);
+        return static_cast<kivDecoder *>(decoders().add(std::move(decoder)));
     });
 }
 
@@ -237,11 +254,18 @@ int kivGetDecoderLossStats(kivDecoder *decoder, kivLossStats *stats) {
     });
 }
 
+int kivGetReceiveBuffer(kivDecoder *decoder, uint32_t *requestedBytes, uint32_t *grantedBytes) {
+    return withDecoder(decoder, KIV_ERROR_INVALID_HANDLE, [&](Decoder &d) {
+        const ReceiveBuffer b = d.receiveBuffer();
+        if (requestedBytes) *requestedBytes = b.requestedBytes;
+        if (grantedBytes) *grantedBytes = b.grantedBytes;
+        return KIV_OK;
+    });
+}
+
 int kivDeleteDecoder(kivDecoder *decoder) {
     return guarded(KIV_ERROR_INTERNAL, [&]() -> int {
-        Decoder *d = decoders().find(decoder);
-        if (!d || !decoders().remove(d)) return fail(KIV_ERROR_INVALID_HANDLE, "not a live decoder handle");
-        delete d;
+        if (!decoders().remove(decoder)) return fail(KIV_ERROR_INVALID_HANDLE, "not a live decoder handle");
         return KIV_OK;
     });
 }

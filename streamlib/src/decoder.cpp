@@ -139,7 +139,8 @@ void Decoder::decodeLoop(std::stop_token stop) {
 }
 
 const void *Decoder::lock(int timeoutMs) {
-    if (!started_ || locked_) return nullptr;
+    if (!started_) return fail(KIV_ERROR_STATE, "no source set"), nullptr;
+    if (locked_) return fail(KIV_ERROR_STATE, "a frame is already locked"), nullptr;
     // A queue keeps frames that came while the reader was busy; fetching on
     // demand keeps only the newest, so it is for adaptive delivery only.
     if (timeoutMs > 0 && adaptive_.load()) {
@@ -148,7 +149,7 @@ const void *Decoder::lock(int timeoutMs) {
         transport_->endFetching();
         locked_ = store_.lock(timeoutMs);
     }
-    if (!locked_) return nullptr;
+    if (!locked_) return fail(KIV_ERROR_TIMEOUT, "no frame within " + std::to_string(timeoutMs) + " ms"), nullptr;
     lastFormat_ = locked_->header.format;
     lastTransferBytes_.store(locked_->header.payloadSize, std::memory_order_relaxed);
     // A zero-byte frame still needs a non-null address to be told apart from "none".

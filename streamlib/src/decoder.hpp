@@ -35,6 +35,7 @@ public:
     uint32_t lastTransferBytes() const { return lastTransferBytes_.load(std::memory_order_relaxed); }
     int frameInfo(kivFrameInfo &info) const;
     kivDecoderStats stats() const;
+    ReceiveBuffer receiveBuffer() const { return started_ ? transport_->receiveBuffer() : ReceiveBuffer{}; }
     kivLossStats lossStats() const { return {lost_.load(), recovered_.load(), rebuilt_.load()}; }
 
     // FrameSink, called from the transport's thread.

@@ -138,6 +138,11 @@ int Encoder::sendLocked(const WireHeader &header, std::span<const uint8_t> paylo
     return rc;
 }
 
+int Encoder::link() {
+    std::lock_guard lock(transportMutex_);
+    return opened_ ? transport_->link() : KIV_LINK_IDLE;
+}
+
 kivEncoderStats Encoder::stats() const {
     kivEncoderStats s{};
     s.framesEncoded = encoded_.load();

@@ -25,6 +25,7 @@ public:
     int setDestination(const char *address, int stream);
     int setFormat(const kivStreamFormat &format, int compress, int level);
     int encode(const void *pixels);
+    int link();
     kivEncoderStats stats() const;
     // Settings that only some transports have; called with the encoder's thread rules.
     SenderTransport &transport() { return *transport_; }

@@ -6,10 +6,12 @@
 namespace kiv {
 namespace {
 thread_local std::string lastDetail;
-}
+thread_local int lastCode = KIV_OK;
+} // namespace
 
 int fail(int code, std::string detail) {
     lastDetail = std::move(detail);
+    lastCode = code;
     return code;
 }
 
@@ -18,13 +20,17 @@ int failErrno(int code, const std::string &what) {
     return fail(code, what + ": " + std::strerror(err));
 }
 
-void clearLastError() { lastDetail.clear(); }
+void clearLastError() {
+    lastDetail.clear();
+    lastCode = KIV_OK;
+}
 
 } // namespace kiv
 
 namespace kiv {
 
 const char *lastErrorDetail() { return lastDetail.c_str(); }
+int lastError() { return lastCode; }
 
 const char *errorString(int code) {
     switch (code) {
@@ -40,6 +46,7 @@ const char *errorString(int code) {
     case KIV_ERROR_TOO_LARGE: return "frame too large";
     case KIV_ERROR_PERMISSION: return "permission denied";
     case KIV_ERROR_INTERNAL: return "internal error";
+    case KIV_ERROR_TIMEOUT: return "timed out";
     default: return "unknown error";
     }
 }

@@ -19,6 +19,7 @@ void clearLastError();
 // live in the shim only, so that a program linking both the shared library and
 // the internals still reads the library's own detail.
 const char *lastErrorDetail();
+int lastError();
 const char *errorString(int code);
 
 } // namespace kiv

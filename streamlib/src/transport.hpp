@@ -39,6 +39,10 @@ public:
     virtual int setProtection(int percent);
     virtual int setImpairment(const kivImpairment &impairment);
 
+    // KIV_LINK_* of an open transport; for KIV_LINK_DOWN it records the reason
+    // with fail(). Datagram and memory transports are up once open.
+    virtual int link() const { return KIV_LINK_UP; }
+
     SenderCounters counters;
 };
 
@@ -75,9 +79,17 @@ public:
     }
 };
 
+// A socket's receive buffer: what was asked for and what the kernel granted.
+struct ReceiveBuffer {
+    uint32_t requestedBytes = 0;
+    uint32_t grantedBytes = 0;
+};
+
 // Receiving half of a transport.
 class ReceiverTransport {
 public:
+    virtual ReceiveBuffer receiveBuffer() const { return {}; }
+
     // Stops and joins its threads: the sink is not called once this returns.
     virtual ~ReceiverTransport() = default;
 

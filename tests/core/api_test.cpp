@@ -56,6 +56,58 @@ TEST(Handles, NullAndForeignHandlesAreRefusedEverywhere) {
     EXPECT_EQ(foreign_storage[0], 0) << "a foreign pointer is never written through";
 }
 
+// A deleted handle must stay dead even when the next object reuses its memory.
+TEST(Handles, DeletedHandlesStayRefusedAfterNewObjectsAreCreated) {
+    const kivStreamFormat f{8, 8, KIV_DEPTH_24, 1};
+    kivEncoderStats es;
+    kivDecoderStats ds;
+    for (int round = 0; round < 20; ++round) {
+        kivEncoder *oldEncoder = kivGetEncoder(KIV_PROTOCOL_MEMORY, &f);
+        kivDecoder *oldDecoder = kivGetDecoder(KIV_PROTOCOL_MEMORY, &f);
+        ASSERT_EQ(kivDeleteEncoder(oldEncoder), KIV_OK);
+        ASSERT_EQ(kivDeleteDecoder(oldDecoder), KIV_OK);
+        kivEncoder *e = kivGetEncoder(KIV_PROTOCOL_MEMORY, &f);
+        kivDecoder *d = kivGetDecoder(KIV_PROTOCOL_MEMORY, &f);
+        EXPECT_EQ(kivGetEncoderStats(oldEncoder, &es), KIV_ERROR_INVALID_HANDLE);
+        EXPECT_EQ(kivGetDecoderStats(oldDecoder, &ds), KIV_ERROR_INVALID_HANDLE);
+        EXPECT_EQ(kivDeleteEncoder(oldEncoder), KIV_ERROR_INVALID_HANDLE);
+        EXPECT_EQ(kivDeleteDecoder(oldDecoder), KIV_ERROR_INVALID_HANDLE);
+        // Nor does a handle of one kind pass for the other.
+        EXPECT_EQ(kivGetDecoderStats(reinterpret_cast<kivDecoder *>(e), &ds), KIV_ERROR_INVALID_HANDLE);
+        EXPECT_EQ(kivGetEncoderStats(e, &es), KIV_OK);
+        EXPECT_EQ(kivDeleteEncoder(e), KIV_OK);
+        EXPECT_EQ(kivDeleteDecoder(d), KIV_OK);
+    }
+}
+
+// Each way kivLockReadBuffer() can come back empty says which it was.
+TEST(Handles, EmptyLockSaysWhy) {
+    const kivStreamFormat f{8, 8, KIV_DEPTH_24, 1};
+    kivDecoder *d = kivGetDecoder(KIV_PROTOCOL_MEMORY, &f);
+    EXPECT_EQ(kivLockReadBuffer(d, 0), nullptr);
+    EXPECT_EQ(kivLastError(), KIV_ERROR_STATE);
+    EXPECT_EQ(std::string(kivLastErrorDetail()), "no source set");
+    ASSERT_EQ(kivSetSourceAddress(d, 29001), KIV_OK);
+    EXPECT_EQ(kivLockReadBuffer(d, 5), nullptr);
+    EXPECT_EQ(kivLastError(), KIV_ERROR_TIMEOUT);
+    EXPECT_EQ(std::string(kivLastErrorDetail()), "no frame within 5 ms");
+    EXPECT_EQ(kivGetRecvWidth(d), 0);
+    EXPECT_EQ(kivLastError(), KIV_OK) << "a call that works clears the last error";
+    kivDeleteDecoder(d);
+    EXPECT_EQ(kivLockReadBuffer(d, 0), nullptr);
+    EXPECT_EQ(kivLastError(), KIV_ERROR_INVALID_HANDLE);
+    EXPECT_STREQ(kivErrorString(KIV_ERROR_TIMEOUT), "timed out");
+}
+
+TEST(ByteSize, RowPitchPadsToFourBytes) {
+    const struct {
+        uint16_t width, depth;
+        uint32_t pitch;
+    } cases[] = {{1, KIV_DEPTH_8, 4}, {5, KIV_DEPTH_8, 8}, {321, KIV_DEPTH_16, 644}, {321, KIV_DEPTH_24, 964},
+                 {3, KIV_DEPTH_32, 12}, {65535, KIV_DEPTH_32, 262140}, {0, KIV_DEPTH_24, 0}, {8, 4, 0}};
+    for (const auto &c : cases) EXPECT_EQ(kivGetRowPitch(c.width, c.depth), c.pitch) << c.width << " depth " << c.depth;
+}
+
 TEST(Handles, UnknownProtocolsBadFormatsAndStreamNumbersAreRefused) {
     const kivStreamFormat ok{8, 8, KIV_DEPTH_24, 1}, badDepth{8, 8, 7, 1}, tooBig{65535, 65535, KIV_DEPTH_32, 1};
     for (int protocol : {0, 4, -1, 1000}) {

@@ -66,6 +66,30 @@ TEST(TcpReceiver, TakenPortFailsClearlyAndLeavesTheDecoderHarmless) {
     }
 }
 
+// The link state tells a caller why nothing arrives, and comes up once a receiver listens.
+TEST(TcpSender, LinkStateSaysWhyNothingArrives) {
+    constexpr int port = 21010;
+    const kivStreamFormat f{8, 8, KIV_DEPTH_24, 1};
+    const struct {
+        const char *address;
+        const char *reason;
+    } cases[] = {{"nonexistent.invalid", "cannot resolve nonexistent.invalid"},
+                 {"127.0.0.1", "connect to 127.0.0.1:21010: Connection refused"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.address);
+        const Encoder enc(kivGetEncoder(kTcp, &f));
+        EXPECT_EQ(kivGetEncoderLink(enc.get()), KIV_LINK_IDLE);
+        ASSERT_EQ(kivSetDestAddress(enc.get(), c.address, port), KIV_OK);
+        ASSERT_TRUE(waitUntil([&] { return kivGetEncoderLink(enc.get()) == KIV_LINK_DOWN; }, 15s));
+        EXPECT_EQ(kivGetEncoderLink(enc.get()), KIV_LINK_DOWN);
+        EXPECT_EQ(std::string(kivLastErrorDetail()), c.reason);
+        EXPECT_EQ(kivLastError(), KIV_ERROR_IO);
+    }
+    const Encoder enc = startEncoder(kTcp, f, "127.0.0.1", port);
+    const Decoder dec = startDecoder(kTcp, port);
+    EXPECT_TRUE(waitUntil([&] { return kivGetEncoderLink(enc.get()) == KIV_LINK_UP; }));
+}
+
 TEST(TcpSender, EncodeNeverWaitsForAReceiverThatDoesNotRead) {
     constexpr int port = 21008;
     const Socket listener = listenOn(port);

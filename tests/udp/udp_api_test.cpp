@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -109,6 +110,23 @@ void bindAsAnotherUser() {
         EXPECT_NE(::bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a), 0) << "option " << option;
         ::close(fd);
     }
+    // Unprivileged, the big receive buffer is refused: the caller reads that, the library prints nothing.
+    std::FILE *captured = std::tmpfile();
+    const int savedStderr = ::dup(STDERR_FILENO);
+    ::dup2(::fileno(captured), STDERR_FILENO);
+    uint32_t requested = 0, granted = 0;
+    {
+        const Decoder dec = startDecoder(kUdp, 22081);
+        EXPECT_EQ(kivGetReceiveBuffer(dec.get(), &requested, &granted), KIV_OK);
+    }
+    ::dup2(savedStderr, STDERR_FILENO);
+    struct stat written {};
+    ::fstat(::fileno(captured), &written);
+    EXPECT_EQ(written.st_size, 0) << "the library wrote to stderr";
+    std::fclose(captured);
+    EXPECT_EQ(requested, 32u << 20);
+    EXPECT_GT(granted, 0u);
+    EXPECT_LE(granted, requested);
 }
 
 TEST(UdpApi, AnotherUserCannotBindAReceiversPort) {

@@ -12,6 +12,18 @@
 #include <thread>
 
 namespace kiv {
+
+std::string addressText(const SocketAddress &address) {
+    char text[INET6_ADDRSTRLEN] = "?";
+    if (address.storage.ss_family == AF_INET6) {
+        const auto &a = reinterpret_cast<const sockaddr_in6 &>(address.storage);
+        ::inet_ntop(AF_INET6, &a.sin6_addr, text, sizeof text);
+        return "[" + std::string(text) + "]:" + std::to_string(ntohs(a.sin6_port));
+    }
+    const auto &a = reinterpret_cast<const sockaddr_in &>(address.storage);
+    ::inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
+}
 namespace {
 
 bool isDigits(std::string_view s) {

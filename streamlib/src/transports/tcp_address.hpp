@@ -17,6 +17,9 @@ struct SocketAddress {
     const sockaddr *get() const { return reinterpret_cast<const sockaddr *>(&storage); }
 };
 
+// "192.0.2.1:10588" or "[2001:db8::1]:10588", for messages.
+std::string addressText(const SocketAddress &address);
+
 // What the user typed, split into what can be decided now and what needs DNS.
 struct Destination {
     std::string host;               // without brackets

@@ -58,9 +58,11 @@ bool connectedToItself(int fd) {
     return localLen == peerLen && std::memcmp(&local, &peer, localLen) == 0;
 }
 
-UniqueFd connectOne(const SocketAddress &address, std::stop_token stop) {
+// On failure `why` says what went wrong, for kivGetEncoderLink().
+UniqueFd connectOne(const SocketAddress &address, std::stop_token stop, std::string &why) {
+    const std::string peer = addressText(address);
     UniqueFd fd(::socket(address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!fd) return {};
+    if (!fd) return why = std::string("socket: ") + std::strerror(errno), UniqueFd{};
     const int one = 1;
     ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     tcp::requestLargeBuffer(fd.get(), SO_SNDBUF);
@@ -72,16 +74,23 @@ UniqueFd connectOne(const SocketAddress &address, std::stop_token stop) {
     ::setsockopt(fd.get(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
     ::setsockopt(fd.get(), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
     ::setsockopt(fd.get(), IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-    if (::connect(fd.get(), address.get(), address.length) == 0) return connectedToItself(fd.get()) ? UniqueFd{} : std::move(fd);
-    if (errno != EINPROGRESS) return {};
+    auto connected = [&] {
+        if (!connectedToItself(fd.get())) return std::move(fd);
+        why = "nothing listens on " + peer;
+        return UniqueFd{};
+    };
+    if (::connect(fd.get(), address.get(), address.length) == 0) return connected();
+    if (errno != EINPROGRESS) return why = "connect to " + peer + ": " + std::strerror(errno), UniqueFd{};
     const auto deadline = Clock::now() + kConnectTimeout;
     while (!stop.stop_requested() && Clock::now() < deadline) {
         if (tcp::waitFor(fd.get(), POLLOUT, kPollSlice) == 0) continue;
         int error = 0;
         socklen_t len = sizeof error;
-        if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) return {};
-        return connectedToItself(fd.get()) ? UniqueFd{} : std::move(fd);
+        if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
+        if (error != 0) return why = "connect to " + peer + ": " + std::strerror(error), UniqueFd{};
+        return connected();
     }
+    why = "no answer from " + peer + " within 2 s";
     return {};
 }
 
@@ -110,6 +119,7 @@ public:
         if (!parseDestination(address, stream, destination, why))
             return fail(KIV_ERROR_ADDRESS, "malformed address \"" + address + "\": " + why);
         if (!wake_.valid()) return failErrno(KIV_ERROR_IO, "eventfd");
+        setLink(KIV_LINK_CONNECTING);
         {
             std::lock_guard lock(mutex_);
             if (hasPending_) ++counters.dropped; // meant for the old destination
@@ -135,7 +145,19 @@ public:
         return KIV_OK;
     }
 
+    int link() const override {
+        std::lock_guard lock(linkMutex_);
+        if (linkState_ == KIV_LINK_DOWN) fail(KIV_ERROR_IO, linkReason_);
+        return linkState_;
+    }
+
 private:
+    void setLink(int state, std::string reason = {}) {
+        std::lock_guard lock(linkMutex_);
+        linkState_ = state;
+        linkReason_ = std::move(reason);
+    }
+
     void stopWorker() {
         if (!worker_.joinable()) return;
         worker_.request_stop();
@@ -157,12 +179,19 @@ private:
 
     UniqueFd connect(const Destination &destination, std::stop_token stop) {
         std::vector<SocketAddress> addresses = destination.literal;
-        if (!destination.isLiteral())
+        if (!destination.isLiteral()) {
             addresses = PendingResolution(destination.host, destination.port).wait(kResolveTimeout, stop);
+            if (addresses.empty() && !stop.stop_requested()) setLink(KIV_LINK_DOWN, "cannot resolve " + destination.host);
+        }
+        std::string why;
         for (const SocketAddress &address : addresses) {
             if (stop.stop_requested()) break;
-            if (UniqueFd fd = connectOne(address, stop)) return fd;
+            if (UniqueFd fd = connectOne(address, stop, why)) {
+                setLink(KIV_LINK_UP);
+                return fd;
+            }
         }
+        if (!why.empty() && !stop.stop_requested()) setLink(KIV_LINK_DOWN, why);
         return {};
     }
 
@@ -248,6 +277,7 @@ private:
             }
             if (broken) {
                 socket.reset();
+                setLink(KIV_LINK_DOWN, "connection to the receiver lost");
                 // A connection that worked, or lived a while before an idle
                 // timeout, says the receiver is there: try again at once. One
                 // refused or cut at once backs off, so a peer that accepts and
@@ -258,6 +288,9 @@ private:
     }
 
     tcp::Wakeup wake_;
+    mutable std::mutex linkMutex_;
+    int linkState_ = KIV_LINK_IDLE;
+    std::string linkReason_;
     std::mutex mutex_;
     bool hasPending_ = false;
     OutgoingFrame pending_;

@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -380,11 +379,6 @@ public:
         setsockopt(fd.get(), IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
         info_.receiveBufferBytes = growBuffer(fd.get(), SO_RCVBUF, SO_RCVBUFFORCE, options_.receiveBufferBytes,
                                               info_.receiveBufferCapped);
-        if (info_.receiveBufferCapped)
-            std::fprintf(stderr,
-                         "kivstream: UDP receive buffer capped at %d KiB (asked for %d KiB); raise net.core.rmem_max "
-                         "to avoid loss at high rates\n",
-                         info_.receiveBufferBytes / 1024, options_.receiveBufferBytes / 1024);
         info_.groActive = options_.allowGro && setsockopt(fd.get(), SOL_UDP, UDP_GRO, &on, sizeof on) == 0;
 
         sockaddr_in local{};
@@ -403,6 +397,9 @@ public:
     }
 
     ReceiverInfo info() const { return info_; }
+    ReceiveBuffer receiveBuffer() const override {
+        return {uint32_t(options_.receiveBufferBytes), uint32_t(info_.receiveBufferBytes)};
+    }
 
 private:
     // Joins on every interface that is up and can do multicast; returns how many took it.
