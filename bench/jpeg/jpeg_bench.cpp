@@ -155,9 +155,9 @@ struct Pipe {
 struct InternalPipe final : Pipe {
     InternalPipe(const kivStreamFormat &f, int level) {
         using namespace kiv;
-        decoder = std::make_unique<Decoder>([](FrameSink &) { return std::make_unique<testing::InertReceiver>(); });
-        decoder->setSource(27001);
-        auto loopback = std::make_unique<testing::LoopbackSender>(*decoder);
+        testing::LoopbackReceiver *receiver = nullptr;
+        decoder = testing::loopbackDecoder(receiver);
+        auto loopback = std::make_unique<testing::LoopbackSender>(*receiver);
         sender = loopback.get();
         encoder = std::make_unique<Encoder>(std::move(loopback), f);
         encoder->setDestination("", 27001);
@@ -172,8 +172,7 @@ struct InternalPipe final : Pipe {
     kivDecoderStats decoderStats() override { return decoder->stats(); }
     kivEncoderStats encoderStats() override { return encoder->stats(); }
     uint64_t uncompressed(uint64_t encoded) override {
-        const uint64_t senderDrops = encoder->stats().framesDropped - sender->counters.dropped.load();
-        return encoded - sender->handed.load() - senderDrops;
+        return encoded - sender->counters.sent.load() - encoder->stats().framesDropped;
     }
 
     std::unique_ptr<kiv::Decoder> decoder;

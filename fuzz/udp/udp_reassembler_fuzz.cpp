@@ -12,19 +12,23 @@
 
 namespace {
 
-struct CheckingSink final : kiv::FrameSink {
+// Checks every frame the reassembler completes.
+struct CheckingQueue {
+    kiv::ReceiverCounters counters;
+    kiv::FrameQueue queue{counters};
     const kiv::WireHeader *honest = nullptr;
     const std::vector<uint8_t> *honestBytes = nullptr;
-    std::vector<uint8_t> takeBuffer() override { return {}; }
-    void deliver(const kiv::WireHeader &h, std::vector<uint8_t> &&p) override {
-        if (kiv::validateHeader(h) != kiv::WireError::None || p.size() != h.payloadSize) std::abort();
-        if (honest && h.sessionId == honest->sessionId && h.frameNumber == honest->frameNumber &&
-            p != *honestBytes)
-            std::abort();
+
+    void check() {
+        kiv::ReceivedFrame f;
+        while (queue.take(f, {})) {
+            const kiv::WireHeader &h = f.header;
+            if (kiv::validateHeader(h) != kiv::WireError::None || f.payload.size() != h.payloadSize) std::abort();
+            if (honest && h.sessionId == honest->sessionId && h.frameNumber == honest->frameNumber &&
+                f.payload != *honestBytes)
+                std::abort();
+        }
     }
-    void countMalformed(uint64_t) override {}
-    void countIncomplete(uint64_t) override {}
-    void countDropped(uint64_t) override {}
 };
 
 int fuzzProtectedFrame(const uint8_t *data, size_t size) {
@@ -34,10 +38,10 @@ int fuzzProtectedFrame(const uint8_t *data, size_t size) {
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = uint8_t(i * 7 + 3);
     kiv::udp::FramePacker packer;
     packer.pack(h, payload, kiv::udp::kDatagramHeaderSize + 96, data[1] % 101); // 13 data fragments
-    CheckingSink sink;
+    CheckingQueue sink;
     sink.honest = &h;
     sink.honestBytes = &payload;
-    kiv::udp::Reassembler r(sink, {.maxFramesInFlight = 4, .maxBytes = 1 << 20, .timeoutUs = 1000, .maxSenders = 3});
+    kiv::udp::Reassembler r(sink.queue, {.maxFramesInFlight = 4, .maxBytes = 1 << 20, .timeoutUs = 1000, .maxSenders = 3});
     for (size_t at = 2; at + 4 <= size; at += 4) {
         const size_t index = data[at] % packer.count();
         auto d = packer.datagram(index);
@@ -52,6 +56,7 @@ int fuzzProtectedFrame(const uint8_t *data, size_t size) {
         case 3: d[position % kiv::udp::kDatagramHeaderSize] = data[at + 3]; break;
         }
         r.feed({0x7f000001u, 40000}, d, int64_t(at));
+        sink.check();
         if (r.framesInFlight() > 4 || r.bytesHeld() > 1 << 20) std::abort();
     }
     r.expire(int64_t(size) + 2000);
@@ -64,8 +69,8 @@ int fuzzProtectedFrame(const uint8_t *data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > 0 && data[0] == 'P') return fuzzProtectedFrame(data, size);
     const kiv::udp::ReassemblerLimits limits{.maxFramesInFlight = 4, .maxBytes = 1 << 20, .timeoutUs = 1000, .maxSenders = 3};
-    CheckingSink sink;
-    kiv::udp::Reassembler r(sink, limits);
+    CheckingQueue sink;
+    kiv::udp::Reassembler r(sink.queue, limits);
     int64_t now = 0;
     for (size_t at = 0; at + 3 <= size;) {
         const uint8_t control = data[at];
@@ -73,6 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         at += 3;
         now += (control >> 2) * 50; // sometimes past the timeout
         r.feed({0x7f000001u, uint16_t(40000 + (control & 3))}, {data + at, length}, now);
+        sink.check();
         at += length;
         if (control & 0x80) r.expire(now);
         if (r.framesInFlight() > limits.maxFramesInFlight || r.bytesHeld() > limits.maxBytes) std::abort();

@@ -1,92 +1,72 @@
-// One receiving end: a transport feeding a FrameStore, JPEG decoded on the way.
+// One receiving end: pulls frames from its transport on the reader's thread
+// and decodes JPEG frames there, so a frame is taken the moment it is asked for.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "codec/jpeg.hpp"
-#include "frame_store.hpp"
 #include "transport.hpp"
 
 namespace kiv {
 
-class Decoder final : public FrameSink {
+class Decoder final {
 public:
+    using MakeTransport = std::function<std::unique_ptr<ReceiverTransport>()>;
+
+    // Frames queued in arrival order when adaptive delivery is off.
+    static constexpr size_t kQueueDepth = 4;
+
     explicit Decoder(int protocol);
-    // With a transport of the caller's, made for this sink; setSource() starts it
-    // once (in-process pipelines in tests and benchmarks).
-    explicit Decoder(std::function<std::unique_ptr<ReceiverTransport>(FrameSink &)> makeTransport);
-    ~Decoder() override;
+    // With transports of the caller's (in-process pipelines in tests and benchmarks).
+    explicit Decoder(MakeTransport makeTransport);
+    ~Decoder();
 
     bool hasTransport() const { return transport_ != nullptr; }
     int setSource(int stream);
     void setAdaptive(bool adaptive);
 
+    // The reading thread's calls.
     const void *lock(int timeoutMs);
     int unlock();
-
     // Format of the frame locked now or last; zeros before the first.
     const kivStreamFormat &lastFormat() const { return lastFormat_; }
-    uint32_t lastTransferBytes() const { return lastTransferBytes_.load(std::memory_order_relaxed); }
     int frameInfo(kivFrameInfo &info) const;
-    kivDecoderStats stats() const;
-    ReceiveBuffer receiveBuffer() const { return started_ ? transport_->receiveBuffer() : ReceiveBuffer{}; }
-    kivLossStats lossStats() const { return {lost_.load(), recovered_.load(), rebuilt_.load()}; }
 
-    // FrameSink, called from the transport's thread.
-    std::vector<uint8_t> takeBuffer() override { return store_.takeBuffer(); }
-    void deliver(const WireHeader &header, std::vector<uint8_t> &&payload) override;
-    void countMalformed(uint64_t n = 1) override { malformed_ += n; }
-    void countIncomplete(uint64_t n = 1) override { incomplete_ += n; }
-    void countDropped(uint64_t n) override { store_.countDropped(n); }
-    void countLoss(uint64_t lost, uint64_t recovered, uint64_t rebuiltFrames) override {
-        lost_ += lost;
-        recovered_ += recovered;
-        rebuilt_ += rebuiltFrames;
-    }
+    // Any thread.
+    uint32_t lastTransferBytes() const { return lastTransferBytes_.load(std::memory_order_relaxed); }
+    kivDecoderStats stats() const;
+    kivLossStats lossStats() const;
+    ReceiveBuffer receiveBuffer() const;
 
 private:
-    void queueJpeg(const WireHeader &header, std::vector<uint8_t> &&jpeg);
-    void dropQueuedJpeg();
-    void decodeLoop(std::stop_token stop);
-    const StoredFrame *lockFetching(int timeoutMs);
-
-    const std::function<std::unique_ptr<ReceiverTransport>(FrameSink &)> makeTransport_;
-    FrameStore store_;
-
-    // JPEG frames wait here for the decode thread, so that a slow decode never
-    // holds up the transport's receiving thread (a UDP socket would overflow).
-    struct PendingJpeg {
-        WireHeader header;
-        int64_t receiveTimeUs = 0;
-        std::vector<uint8_t> jpeg;
+    struct Totals {
+        uint64_t received = 0, bytes = 0, dropped = 0, malformed = 0, incomplete = 0, lost = 0, recovered = 0,
+                 rebuilt = 0;
+        void add(const ReceiverCounters &c);
     };
-    std::mutex jpegMutex_;
-    std::condition_variable_any jpegReady_;
-    std::deque<PendingJpeg> jpegQueue_;
-    uint64_t jpegEpoch_ = 0; // bumped by each raw frame: older JPEGs still decoding are stale
-    // Newest frame only; then the reader may also fetch that frame itself.
-    std::atomic<bool> adaptive_{true};
-    std::atomic<uint64_t> jpegDropped_{0};
-    std::atomic<int> jpegInFlight_{0}; // queued or decoding: not in the store yet
-    std::atomic<bool> lastCompressed_{false}; // the stream sends JPEG: frames go through the decode thread
-    jpeg::Decompressor decompressor_; // the decode thread's alone
+    Totals totals() const;
+    void replaceTransport();
 
-    std::atomic<uint64_t> malformed_{0};
-    std::atomic<uint64_t> incomplete_{0};
-    std::atomic<uint64_t> lost_{0}, recovered_{0}, rebuilt_{0};
-    const StoredFrame *locked_ = nullptr;
+    const MakeTransport makeTransport_;
+    // Guards transport_ against the any-thread readers of its counters while
+    // setSource() replaces it; the reader's own calls need no lock.
+    mutable std::mutex transportMutex_;
+    std::unique_ptr<ReceiverTransport> transport_;
+    Totals retired_; // counts of transports replaced by setSource()
+    std::atomic<bool> started_{false};
+    size_t depth_ = 1;
+
+    ReceivedFrame frame_;         // locked now or last; its buffers are reused
+    std::vector<uint8_t> decoded_; // frame_ decoded when it travelled as JPEG
+    jpeg::Decompressor decompressor_;
+    bool locked_ = false;
     kivStreamFormat lastFormat_{};
     std::atomic<uint32_t> lastTransferBytes_{0};
-    std::atomic<bool> started_{false};
-    // Stopped first (see the destructor): its threads stop calling the sink.
-    std::unique_ptr<ReceiverTransport> transport_;
-    std::jthread decodeThread_; // started by the first JPEG frame
+    std::atomic<uint64_t> delivered_{0};
+    std::atomic<uint64_t> rejected_{0}; // frames that came whole but did not check or decode
 };
 
 } // namespace kiv

@@ -45,7 +45,6 @@ int Encoder::setFormat(const kivStreamFormat &format, int compress, int level) {
     if (level < 0 || level > 100) return fail(KIV_ERROR_INVALID_ARGUMENT, "level must be 0..100");
     if (!isKnownDepth(format.depth)) return fail(KIV_ERROR_INVALID_ARGUMENT, "unknown depth code");
     if (frameBytes64(format) > KIV_MAX_FRAME_BYTES) return fail(KIV_ERROR_TOO_LARGE, "frame over 64 MiB");
-    if (compress == 1 && !jpeg::available()) return fail(KIV_ERROR_UNSUPPORTED, "JPEG is not available in this build");
     format_ = format;
     compress_ = compress == 1;
     level_ = level;
@@ -74,17 +73,12 @@ int Encoder::encode(const void *pixels) {
         return rc;
     }
 
-    // Copied outside the lock, so the compressor never waits for the copy.
-    spareRaw_.assign(bytes, bytes + size);
-    {
-        std::lock_guard lock(pendingMutex_);
-        if (hasPending_) ++compressDropped_;
-        pending_.header = header;
-        pending_.quality = jpeg::qualityForLevel(level_);
-        std::swap(pending_.pixels, spareRaw_); // keeps the older allocation for the next copy
-        hasPending_ = true;
-    }
-    pendingReady_.notify_one();
+    // Copied outside any lock, so the compressor never waits for the copy.
+    PendingRaw raw = toCompress_.spare();
+    raw.header = header;
+    raw.quality = jpeg::qualityForLevel(level_);
+    raw.pixels.assign(bytes, bytes + size);
+    toCompress_.put(std::move(raw));
     ++encoded_;
     return KIV_OK;
 }
@@ -93,13 +87,7 @@ void Encoder::compressLoop(std::stop_token stop) {
     jpeg::Compressor compressor;
     PendingRaw work;
     std::vector<uint8_t> jpegBytes;
-    while (!stop.stop_requested()) {
-        {
-            std::unique_lock lock(pendingMutex_);
-            if (!pendingReady_.wait(lock, stop, [&] { return hasPending_; })) return;
-            std::swap(work, pending_); // keeps both allocations alive for reuse
-            hasPending_ = false;
-        }
+    while (toCompress_.take(work, stop)) {
         const kivStreamFormat &f = work.header.format;
         const uint32_t stripeRows = jpeg::stripeRowsFor(f);
         const int rc = stripeRows ? jpeg::compressStriped(f, work.pixels.data(), work.quality, stripeRows, jpegBytes)

@@ -3,13 +3,13 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "codec/jpeg.hpp"
+#include "util/mailbox.hpp"
 #include "transport.hpp"
 
 namespace kiv {
@@ -56,11 +56,7 @@ private:
         int quality = 0;
         std::vector<uint8_t> pixels;
     };
-    std::mutex pendingMutex_;
-    std::condition_variable_any pendingReady_;
-    bool hasPending_ = false;
-    PendingRaw pending_;
-    std::vector<uint8_t> spareRaw_; // the caller's thread's alone
+    Mailbox<PendingRaw> toCompress_{1, &compressDropped_};
     std::jthread compressor_; // declared last: joined before the members it uses go
 };
 

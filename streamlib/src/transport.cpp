@@ -13,6 +13,16 @@ int SenderTransport::setImpairment(const kivImpairment &) {
     return fail(KIV_ERROR_UNSUPPORTED, "only UDP encoders can impair their datagrams");
 }
 
+void FrameQueue::put(const WireHeader &header, std::vector<uint8_t> &&payload, int64_t receiveTimeUs) {
+    counters_.received.fetch_add(1, std::memory_order_relaxed);
+    counters_.bytes.fetch_add(header.payloadSize, std::memory_order_relaxed);
+    mailbox_.put(ReceivedFrame{header, receiveTimeUs, std::move(payload)});
+}
+
+bool FrameQueue::take(ReceivedFrame &frame, ReceiverTransport::Clock::time_point deadline) {
+    return mailbox_.take(frame, deadline);
+}
+
 std::unique_ptr<SenderTransport> makeSender(int protocol) {
     switch (protocol) {
     case KIV_PROTOCOL_UDP: return makeUdpSender();
@@ -22,11 +32,11 @@ std::unique_ptr<SenderTransport> makeSender(int protocol) {
     }
 }
 
-std::unique_ptr<ReceiverTransport> makeReceiver(int protocol, FrameSink &sink) {
+std::unique_ptr<ReceiverTransport> makeReceiver(int protocol) {
     switch (protocol) {
-    case KIV_PROTOCOL_UDP: return makeUdpReceiver(sink);
-    case KIV_PROTOCOL_TCP: return makeTcpReceiver(sink);
-    case KIV_PROTOCOL_MEMORY: return makeMemoryReceiver(sink);
+    case KIV_PROTOCOL_UDP: return makeUdpReceiver();
+    case KIV_PROTOCOL_TCP: return makeTcpReceiver();
+    case KIV_PROTOCOL_MEMORY: return makeMemoryReceiver();
     default: return nullptr;
     }
 }

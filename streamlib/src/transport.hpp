@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "util/mailbox.hpp"
 #include "wire.hpp"
 
 namespace kiv {
@@ -46,84 +47,100 @@ public:
     SenderCounters counters;
 };
 
-// Where a receiving transport hands its frames. Implemented by the decoder.
-// Each receiving transport calls it from one thread at a time (a transport that
-// lets the reader fetch, see ReceiverTransport::fetch, serialises the two).
-class FrameSink {
-public:
-    virtual ~FrameSink() = default;
-
-    // An empty buffer, possibly with capacity left from an earlier frame.
-    virtual std::vector<uint8_t> takeBuffer() = 0;
-
-    // One complete frame: `header` passed validateHeader(), and `payload` holds
-    // header.payloadSize bytes. JPEG payloads are decoded by the sink.
-    virtual void deliver(const WireHeader &header, std::vector<uint8_t> &&payload) = 0;
-
-    // Input that the transport rejected: a bad header, a hostile datagram, a
-    // connection dropped for a protocol violation.
-    virtual void countMalformed(uint64_t n = 1) = 0;
-
-    // Frames given up because some of their bytes never came.
-    virtual void countIncomplete(uint64_t n = 1) = 0;
-
-    // Frames the transport knows were sent but overwritten before it could read them.
-    virtual void countDropped(uint64_t n) = 0;
-
-    // Datagrams of a frame that never came (`lost`), those of them rebuilt from
-    // parity (`recovered`), and frames delivered thanks to rebuilt data.
-    virtual void countLoss(uint64_t lost, uint64_t recovered, uint64_t rebuiltFrames) {
-        (void)lost;
-        (void)recovered;
-        (void)rebuiltFrames;
-    }
-};
-
 // A socket's receive buffer: what was asked for and what the kernel granted.
 struct ReceiveBuffer {
     uint32_t requestedBytes = 0;
     uint32_t grantedBytes = 0;
 };
 
-// Receiving half of a transport.
+// What a receiving transport saw, for the decoder's statistics.
+struct ReceiverCounters {
+    std::atomic<uint64_t> received{0};   // complete frames, including those dropped later
+    std::atomic<uint64_t> bytes{0};      // their transfer bytes
+    std::atomic<uint64_t> dropped{0};    // overwritten or pushed out before the reader took them
+    std::atomic<uint64_t> malformed{0};  // bad headers, hostile datagrams, connections dropped for a violation
+    std::atomic<uint64_t> incomplete{0}; // frames given up because some of their bytes never came
+    // Datagrams of a frame that never came, those of them rebuilt from parity,
+    // and frames delivered thanks to rebuilt data.
+    std::atomic<uint64_t> lost{0}, recovered{0}, rebuilt{0};
+};
+
+// One complete frame on its way to the reader.
+struct ReceivedFrame {
+    WireHeader header; // passed validateHeader(); payloadSize is the transfer size
+    int64_t receiveTimeUs = 0;
+    std::vector<uint8_t> payload; // header.payloadSize bytes: the raw frame or its JPEG
+};
+
+// Receiving half of a transport. The reader pulls frames with next().
 class ReceiverTransport {
 public:
-    virtual ReceiveBuffer receiveBuffer() const { return {}; }
+    using Clock = std::chrono::steady_clock;
 
-    // Stops and joins its threads: the sink is not called once this returns.
+    // Stops and joins its threads and releases what it holds.
     virtual ~ReceiverTransport() = default;
 
-    // Binds, listens or maps synchronously and reports failure (KIV_ERROR_BUSY for a
-    // taken port); then delivers frames to the sink from background threads.
+    // Binds, listens or looks for the stream synchronously and reports failure
+    // (KIV_ERROR_BUSY for a taken port). Called once.
     virtual int start(int stream) = 0;
 
-    // A reader waiting for a frame can fetch it on its own thread, where the
-    // transport allows: one wake-up between sender and reader instead of two
-    // (the transport's thread, then the reader).
-    enum class Fetch {
-        Progress,    // something may have reached the sink: look there again
-        TimedOut,    // nothing came before the deadline
-        Unavailable, // not now (no sender attached, or not supported): wait on the sink
-    };
-    // Counts deliveries to the sink, from either thread. Read it before looking
-    // at the sink and pass it to fetch(), so a frame delivered in between is not
-    // waited for again.
-    virtual uint64_t deliveries() const { return 0; }
-    // Delivers the newest unseen frame to the sink on the calling thread, or
-    // waits for the sender to publish one, at most until `deadline`.
-    virtual Fetch fetch(uint64_t deliveriesSeen, std::chrono::steady_clock::time_point deadline) {
-        (void)deliveriesSeen;
-        (void)deadline;
-        return Fetch::Unavailable;
+    // The next frame for the reader, waiting at most until `deadline`; false
+    // when none came. With depth 1 the newest frame, frames passed over counted
+    // as dropped; with a larger depth the oldest first, at most `depth` held
+    // back. Buffers `frame` holds on entry are reused. One reader at a time.
+    virtual bool next(ReceivedFrame &frame, Clock::time_point deadline) = 0;
+    virtual void setDepth(size_t depth) = 0;
+
+    virtual ReceiveBuffer receiveBuffer() const { return {}; }
+
+    ReceiverCounters counters;
+};
+
+// Where the receiving threads of a transport leave complete frames for the
+// reader: a mailbox that counts what it is given and what it drops.
+class FrameQueue {
+public:
+    // A buffer for the next frame, possibly with capacity left from an earlier one.
+    std::vector<uint8_t> takeBuffer() { return mailbox_.spare().payload; }
+
+    // One complete frame: `header` passed validateHeader() and `payload` holds
+    // header.payloadSize bytes.
+    void put(const WireHeader &header, std::vector<uint8_t> &&payload, int64_t receiveTimeUs);
+
+    void countMalformed(uint64_t n = 1) { counters_.malformed += n; }
+    void countIncomplete(uint64_t n = 1) { counters_.incomplete += n; }
+    void countLoss(uint64_t lost, uint64_t recovered, uint64_t rebuiltFrames) {
+        counters_.lost += lost;
+        counters_.recovered += recovered;
+        counters_.rebuilt += rebuiltFrames;
     }
-    // The reader stops fetching for now (queued delivery, polling, a JPEG on its
-    // way through the decoder): the transport's own thread delivers again at once.
-    virtual void endFetching() {}
+
+    bool take(ReceivedFrame &frame, ReceiverTransport::Clock::time_point deadline);
+    void setDepth(size_t depth) { mailbox_.setDepth(depth); }
+    // Frames still waiting are dropped (a restart, a new stream).
+    void clear() { mailbox_.clear(); }
+
+    explicit FrameQueue(ReceiverCounters &counters) : counters_(counters), mailbox_(1, &counters.dropped) {}
+    ReceiverCounters &counters() { return counters_; }
+
+private:
+    ReceiverCounters &counters_;
+    Mailbox<ReceivedFrame> mailbox_;
+};
+
+// A receiving transport whose own threads fill a FrameQueue.
+class QueuedReceiverTransport : public ReceiverTransport {
+public:
+    bool next(ReceivedFrame &frame, Clock::time_point deadline) override { return queue_.take(frame, deadline); }
+    void setDepth(size_t depth) override { queue_.setDepth(depth); }
+
+protected:
+    FrameQueue queue_{counters};
 };
 
 // nullptr for a protocol that this build does not carry. Constructing a transport
 // opens and starts nothing: that waits for open() or start().
 std::unique_ptr<SenderTransport> makeSender(int protocol);
-std::unique_ptr<ReceiverTransport> makeReceiver(int protocol, FrameSink &sink);
+std::unique_ptr<ReceiverTransport> makeReceiver(int protocol);
 
 } // namespace kiv

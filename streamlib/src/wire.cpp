@@ -6,21 +6,6 @@
 namespace kiv {
 using namespace le;
 
-const char *wireErrorText(WireError e) {
-    switch (e) {
-    case WireError::None: return "ok";
-    case WireError::Truncated: return "truncated header";
-    case WireError::BadMagic: return "bad magic";
-    case WireError::BadVersion: return "unsupported version";
-    case WireError::BadHeaderSize: return "bad header size";
-    case WireError::UnknownFlags: return "unknown flags";
-    case WireError::UnknownDepth: return "unknown depth";
-    case WireError::FormatTooLarge: return "format over the frame cap";
-    case WireError::PayloadMismatch: return "payload size does not match the format";
-    }
-    return "unknown";
-}
-
 void encodeHeader(const WireHeader &h, std::span<uint8_t, kWireHeaderSize> out, uint16_t version) {
     uint8_t *p = out.data();
     put32(p + 0, kWireMagic);

@@ -50,8 +50,6 @@ enum class WireError {
     PayloadMismatch // raw payload differs from the format's size, or JPEG size out of range
 };
 
-const char *wireErrorText(WireError e);
-
 void encodeHeader(const WireHeader &h, std::span<uint8_t, kWireHeaderSize> out, uint16_t version = kWireVersion);
 
 // Parses and validates every field; nothing is allocated from an unchecked size.

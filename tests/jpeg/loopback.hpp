@@ -1,55 +1,46 @@
-// An in-process transport pair: frames sent reach a FrameSink from a thread of their own.
+// An in-process transport pair: what a LoopbackSender sends, or a test hands
+// in, waits in a LoopbackReceiver's queue as if it had come over a network.
 #pragma once
 
-#include <condition_variable>
-#include <mutex>
-#include <optional>
-#include <thread>
+#include <memory>
 
-#include "transport.hpp"
+#include "decoder.hpp"
+#include "util/clock.hpp"
 
 namespace kiv::testing {
 
-// Receiving half that listens to nothing: frames come from a LoopbackSender.
-struct InertReceiver final : ReceiverTransport {
+class LoopbackReceiver final : public QueuedReceiverTransport {
+public:
     int start(int) override { return KIV_OK; }
+    void deliver(const WireHeader &header, std::vector<uint8_t> payload) {
+        queue_.put(header, std::move(payload), wallClockUs());
+    }
 };
 
-// Keeps one frame in flight: one not yet delivered when the next comes is dropped.
+// A started decoder over a LoopbackReceiver; `receiver` is set to it.
+inline std::unique_ptr<Decoder> loopbackDecoder(LoopbackReceiver *&receiver) {
+    auto d = std::make_unique<Decoder>([&receiver] {
+        auto r = std::make_unique<LoopbackReceiver>();
+        receiver = r.get();
+        return r;
+    });
+    d->setSource(1);
+    return d;
+}
+
 class LoopbackSender final : public SenderTransport {
 public:
-    explicit LoopbackSender(FrameSink &sink) : sink_(sink), thread_([this](std::stop_token s) { run(s); }) {}
+    explicit LoopbackSender(LoopbackReceiver &receiver) : receiver_(receiver) {}
     int open(const std::string &, int) override { return KIV_OK; }
     int sendFrame(const WireHeader &header, std::span<const uint8_t> payload) override {
-        ++handed;
-        std::vector<uint8_t> copy = sink_.takeBuffer();
-        copy.assign(payload.begin(), payload.end());
-        std::lock_guard lock(mutex_);
-        if (pending_) counters.dropped++;
-        pending_.emplace(header, std::move(copy));
-        ready_.notify_one();
+        receiver_.deliver(header, {payload.begin(), payload.end()});
+        ++counters.sent;
+        counters.bytes += payload.size();
         return KIV_OK;
     }
-    std::atomic<uint64_t> handed{0}; // sendFrame() calls
 
 private:
-    void run(std::stop_token stop) {
-        for (std::unique_lock lock(mutex_); ready_.wait(lock, stop, [&] { return pending_.has_value(); });) {
-            auto [header, payload] = std::move(*pending_);
-            pending_.reset();
-            lock.unlock();
-            counters.sent++;
-            counters.bytes += payload.size();
-            sink_.deliver(header, std::move(payload));
-            lock.lock();
-        }
-    }
-
-    FrameSink &sink_;
-    std::mutex mutex_;
-    std::condition_variable_any ready_;
-    std::optional<std::pair<WireHeader, std::vector<uint8_t>>> pending_;
-    std::jthread thread_; // last: stops before the members it uses go
+    LoopbackReceiver &receiver_;
 };
 
 } // namespace kiv::testing

@@ -1,8 +1,8 @@
-// A FrameSink that keeps every frame, for tests of the receiving transports.
+// Keeps every frame a receiving transport or a reassembler's queue produces,
+// for tests of the receiving transports.
 #pragma once
 
 #include <algorithm>
-#include <atomic>
 #include <mutex>
 
 #include "net_test.hpp"
@@ -10,41 +10,43 @@
 
 namespace nettest {
 
-class RecordingSink final : public kiv::FrameSink {
+class RecordingSink {
 public:
     struct Frame {
         kiv::WireHeader header;
         std::vector<uint8_t> payload;
     };
-    std::vector<uint8_t> takeBuffer() override { return {}; }
-    void deliver(const kiv::WireHeader &h, std::vector<uint8_t> &&p) override {
-        std::lock_guard lock(mutex_);
-        frames_.push_back({h, std::move(p)});
-    }
-    void countMalformed(uint64_t n) override { malformed += n; }
-    void countIncomplete(uint64_t n) override { incomplete += n; }
-    void countDropped(uint64_t) override {}
-    void countLoss(uint64_t l, uint64_t r, uint64_t f) override {
-        lost += l;
-        recovered += r;
-        rebuilt += f;
+    // Records what arrives in `queue`.
+    RecordingSink() : counters(ownCounters_) { queue.setDepth(1 << 20); }
+    // Records what `transport` hands its reader.
+    explicit RecordingSink(kiv::ReceiverTransport &transport) : counters(transport.counters), transport_(&transport) {
+        transport.setDepth(1 << 20);
     }
 
-    std::vector<Frame> frames() const {
+    // Every frame so far, in arrival order.
+    std::vector<Frame> frames() {
         std::lock_guard lock(mutex_);
+        kiv::ReceivedFrame f;
+        while (transport_ ? transport_->next(f, {}) : queue.take(f, {})) frames_.push_back({f.header, f.payload});
         return frames_;
     }
-    bool waitFor(const std::function<bool(const Frame &)> &match, std::chrono::milliseconds limit = 10s) const {
+    bool waitFor(const std::function<bool(const Frame &)> &match, std::chrono::milliseconds limit = 10s) {
         return waitUntil([&] {
-            std::lock_guard lock(mutex_);
-            return std::any_of(frames_.begin(), frames_.end(), match);
+            const auto all = frames();
+            return std::any_of(all.begin(), all.end(), match);
         }, limit);
     }
 
-    std::atomic<uint64_t> malformed{0}, incomplete{0}, lost{0}, recovered{0}, rebuilt{0};
+private:
+    kiv::ReceiverCounters ownCounters_;
+
+public:
+    kiv::ReceiverCounters &counters;
+    kiv::FrameQueue queue{ownCounters_};
 
 private:
-    mutable std::mutex mutex_;
+    kiv::ReceiverTransport *transport_ = nullptr;
+    std::mutex mutex_;
     std::vector<Frame> frames_;
 };
 

@@ -35,9 +35,9 @@ bool closedByPeer(const Socket &s) {
 }
 
 struct TcpReceiverTest : testing::Test {
-    RecordingSink sink;
-    std::unique_ptr<ReceiverTransport> receiver = makeTcpReceiver(
-        sink, {.idleTimeout = 300ms, .headerTimeout = 200ms, .stallTimeout = 300ms, .maxPending = 3});
+    std::unique_ptr<ReceiverTransport> receiver =
+        makeTcpReceiver({.idleTimeout = 300ms, .headerTimeout = 200ms, .stallTimeout = 300ms, .maxPending = 3});
+    RecordingSink sink{*receiver};
 
     bool delivered(uint64_t session, uint32_t seed) {
         return sink.waitFor([&](const RecordingSink::Frame &f) {
@@ -73,7 +73,7 @@ TEST_F(TcpReceiverTest, EveryBadInputDropsItsConnectionAndIsCounted) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(send(connectTo(port), frame(1, seed)));
         ASSERT_TRUE(delivered(1, seed));
-        const uint64_t malformed = sink.malformed;
+        const uint64_t malformed = sink.counters.malformed;
         std::vector<uint8_t> bytes = frame(2, 0, c.length);
         for (auto [at, value, n] : c.patches)
             for (size_t i = 0; i < n; ++i) bytes[at + i] = uint8_t(value >> (8 * i));
@@ -83,7 +83,7 @@ TEST_F(TcpReceiverTest, EveryBadInputDropsItsConnectionAndIsCounted) {
         const linger reset{1, 0};
         if (c.reset) ::setsockopt(junk.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), junk.reset();
         else ::shutdown(junk.get(), SHUT_WR);
-        ASSERT_TRUE(waitUntil([&] { return sink.malformed == malformed + 1; }));
+        ASSERT_TRUE(waitUntil([&] { return sink.counters.malformed == malformed + 1; }));
         EXPECT_TRUE(c.reset || closedByPeer(junk));
     }
     // Frames delivered before stay untouched, and nothing of the junk got through.
@@ -103,15 +103,15 @@ TEST_F(TcpReceiverTest, SilentStalledAndOlderPeersCannotKeepASenderOut) {
         ASSERT_TRUE(delivered(1, 1));
         // Closed in the end, pushed out or timed out, without being counted.
         for (const Socket &s : silent) EXPECT_TRUE(closedByPeer(s));
-        EXPECT_EQ(sink.malformed, 0u) << "saying nothing is not malformed";
+        EXPECT_EQ(sink.counters.malformed, 0u) << "saying nothing is not malformed";
     }
     // Peers stalling in a header or a payload are dropped and counted.
     const auto stall = [&](size_t sent) {
         SCOPED_TRACE(sent);
-        const uint64_t before = sink.malformed;
+        const uint64_t before = sink.counters.malformed;
         const Socket peer = connectTo(port);
         EXPECT_TRUE(send(peer, frame(2, 2, sent)));
-        EXPECT_TRUE(waitUntil([&] { return sink.malformed == before + 1; }));
+        EXPECT_TRUE(waitUntil([&] { return sink.counters.malformed == before + 1; }));
         EXPECT_TRUE(closedByPeer(peer));
     };
     // A sender pausing between whole frames outlasts every limit meanwhile, and
@@ -124,14 +124,14 @@ TEST_F(TcpReceiverTest, SilentStalledAndOlderPeersCannotKeepASenderOut) {
     stall(kWireHeaderSize / 2);
     ASSERT_TRUE(send(sender, frame(3, 4)));
     ASSERT_TRUE(delivered(3, 4));
-    EXPECT_EQ(sink.malformed, 3u);
+    EXPECT_EQ(sink.counters.malformed, 3u);
 
     SCOPED_TRACE("a newer sender replaces the older one mid-frame");
     ASSERT_TRUE(send(sender, frame(3, 5, kWireHeaderSize + 5)));
     const Socket newer = connectTo(port);
     ASSERT_TRUE(send(newer, frame(4, 6)));
     ASSERT_TRUE(delivered(4, 6));
-    EXPECT_EQ(sink.incomplete, 1u) << "the older sender's cut frame";
+    EXPECT_EQ(sink.counters.incomplete, 1u) << "the older sender's cut frame";
     EXPECT_TRUE(closedByPeer(sender));
     EXPECT_EQ(sink.frames().size(), 4u) << "nothing more from the older sender";
 }

@@ -60,7 +60,7 @@ TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         Sink sink;
-        Reassembler r(sink);
+        Reassembler r(sink.queue);
         std::mt19937 rng(c.seed);
         std::uniform_real_distribution<double> coin(0, 1);
         std::map<std::pair<uint64_t, uint64_t>, std::vector<uint8_t>> inFlight; // (arrival slot, sequence)
@@ -93,15 +93,15 @@ TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
             ASSERT_TRUE(i == 0 || h.frameNumber > frames[i - 1].header.frameNumber) << "out of order or twice: " << h.frameNumber;
             ASSERT_EQ(frames[i].payload, pattern(77, h.frameNumber, h.payloadSize)) << "frame " << h.frameNumber;
         }
-        EXPECT_EQ(sink.malformed, 0u);
-        EXPECT_EQ(frames.size() + sink.incomplete, kFrames) << "every frame is delivered or counted";
+        EXPECT_EQ(sink.counters.malformed, 0u);
+        EXPECT_EQ(frames.size() + sink.counters.incomplete, kFrames) << "every frame is delivered or counted";
         if (c.loss == 0 || (c.fec && c.loss < 0.05)) EXPECT_EQ(frames.size(), kFrames);
-        else EXPECT_GT(sink.incomplete, 0u);
+        else EXPECT_GT(sink.counters.incomplete, 0u);
         // Reordered parity may also stand in for data that is only late.
         if (!c.fec || c.loss > 0) {
-            EXPECT_EQ(sink.rebuilt > 0, c.fec > 0);
+            EXPECT_EQ(sink.counters.rebuilt > 0, c.fec > 0);
         }
-        EXPECT_LE(sink.recovered, sink.lost);
+        EXPECT_LE(sink.counters.recovered, sink.counters.lost);
         EXPECT_EQ(r.framesInFlight(), 0u);
         EXPECT_EQ(r.bytesHeld(), 0u);
     }
@@ -135,7 +135,7 @@ TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Sink sink;
-        Reassembler r(sink);
+        Reassembler r(sink.queue);
         std::vector<std::vector<uint8_t>> sent;
         for (size_t i = 0; i < good.size(); ++i) {
             if (c.lost(i)) continue;
@@ -151,11 +151,11 @@ TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
         if (c.delivered) {
             EXPECT_EQ(frames[0].payload, payload);
         }
-        EXPECT_EQ(sink.incomplete, c.delivered ? 0u : 1u);
-        EXPECT_EQ(sink.malformed, c.forgeParity ? 1u : 0u);
-        EXPECT_EQ(sink.lost, c.lost_);
-        EXPECT_EQ(sink.recovered, c.recovered);
-        EXPECT_EQ(sink.rebuilt, c.delivered && c.recovered ? 1u : 0u);
+        EXPECT_EQ(sink.counters.incomplete, c.delivered ? 0u : 1u);
+        EXPECT_EQ(sink.counters.malformed, c.forgeParity ? 1u : 0u);
+        EXPECT_EQ(sink.counters.lost, c.lost_);
+        EXPECT_EQ(sink.counters.recovered, c.recovered);
+        EXPECT_EQ(sink.counters.rebuilt, c.delivered && c.recovered ? 1u : 0u);
         EXPECT_EQ(r.bytesHeld(), 0u);
     }
 
@@ -179,9 +179,9 @@ TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
     for (const auto &[name, datagram] : hostile) {
         SCOPED_TRACE(name);
         Sink sink;
-        Reassembler r(sink);
+        Reassembler r(sink.queue);
         r.feed(kA, datagram, 0);
-        EXPECT_EQ(sink.malformed, 1u);
+        EXPECT_EQ(sink.counters.malformed, 1u);
         EXPECT_EQ(r.framesInFlight(), 0u);
     }
 }
@@ -224,10 +224,10 @@ TEST(Reassembler, HostileDatagramsAreCountedAndHarmless) {
     for (const auto &[name, datagram] : cases) {
         SCOPED_TRACE(name);
         Sink sink;
-        Reassembler r(sink, {.maxBytes = 4 << 20});
+        Reassembler r(sink.queue, {.maxBytes = 4 << 20});
         r.feed(kA, good[0], 0);
         r.feed(kA, datagram, 0);
-        EXPECT_EQ(sink.malformed, 1u);
+        EXPECT_EQ(sink.counters.malformed, 1u);
         EXPECT_EQ(r.framesInFlight(), 1u);
         for (size_t i = 1; i < good.size(); ++i) r.feed(kA, good[i], 1);
         const auto frames = sink.frames();
@@ -239,14 +239,14 @@ TEST(Reassembler, HostileDatagramsAreCountedAndHarmless) {
 TEST(Reassembler, CapsBoundFramesAndBytesUnderAFloodOfStarts) {
     const ReassemblerLimits limits{.maxFramesInFlight = 4, .maxBytes = 3 * 230400 + 4096};
     Sink sink;
-    Reassembler r(sink, limits);
+    Reassembler r(sink.queue, limits);
     // First fragment of many frames from many sessions: each would need 230 KB.
     for (uint32_t i = 0; i < 500; ++i) {
         r.feed(Source{0x0a000000u + i % 5, 1}, fragments(rawHeader(1000 + i % 37, i), 0)[0], i);
         ASSERT_LE(r.framesInFlight(), limits.maxFramesInFlight);
         ASSERT_LE(r.bytesHeld(), limits.maxBytes);
     }
-    EXPECT_EQ(sink.incomplete + r.framesInFlight(), 500u);
+    EXPECT_EQ(sink.counters.incomplete + r.framesInFlight(), 500u);
     // An honest sender still gets through afterwards.
     feedFrame(r, kA, rawHeader(1, 0), 1, 1000);
     EXPECT_EQ(sink.frames().size(), 1u);
@@ -254,7 +254,7 @@ TEST(Reassembler, CapsBoundFramesAndBytesUnderAFloodOfStarts) {
     // One socket starting a new 64 MiB frame after every honest datagram: it
     // only pushes out its own frames, and is charged for what it sent.
     Sink honest;
-    Reassembler shared(honest);
+    Reassembler shared(honest.queue);
     const auto forged = fragments(rawHeader(0, 0, {8192, 8192, KIV_DEPTH_8, 1}), pattern(1, 1, 64 << 20));
     uint64_t session = 1000;
     for (uint32_t f = 0; f < 10; ++f)
@@ -270,7 +270,7 @@ TEST(Reassembler, CapsBoundFramesAndBytesUnderAFloodOfStarts) {
     // A frame half there is not pushed out to make room for a second source's
     // frame that would take more than the first holds.
     Sink two;
-    Reassembler tight(two, {.maxBytes = 1500 << 10});
+    Reassembler tight(two.queue, {.maxBytes = 1500 << 10});
     const auto a = fragments(rawHeader(1, 0, {640, 480, KIV_DEPTH_24, 1}), 1), b = fragments(rawHeader(2, 0, {640, 480, KIV_DEPTH_24, 1}), 2);
     for (size_t i = 0; i < a.size() / 2; ++i) tight.feed(kA, a[i], 0);
     for (const auto &d : b) tight.feed(kB, d, 0);
@@ -286,7 +286,7 @@ TEST(Reassembler, SendersStayApartAcrossTheWrapAndARestart) {
     for (const uint64_t sessionB : {uint64_t{42}, uint64_t{43}}) {
         SCOPED_TRACE(sessionB);
         Sink sink;
-        Reassembler r(sink);
+        Reassembler r(sink.queue);
         for (uint32_t f = 0xfffffff6u; f != 10; ++f) {
             const auto da = fragments(rawHeader(42, f), 100), db = fragments(rawHeader(sessionB, f), 200);
             for (size_t i = 0; i < da.size(); ++i) {
@@ -294,7 +294,7 @@ TEST(Reassembler, SendersStayApartAcrossTheWrapAndARestart) {
                 r.feed(kB, db[db.size() - 1 - i], 0);
             }
         }
-        EXPECT_EQ(sink.incomplete + sink.malformed, 0u);
+        EXPECT_EQ(sink.counters.incomplete + sink.counters.malformed, 0u);
         r.feed(kA, fragments(rawHeader(42, 10), 100)[0], 0);
         WireHeader jpeg = rawHeader(7, 1); // its last fragment is one byte
         jpeg.flags = kWireFlagJpeg;

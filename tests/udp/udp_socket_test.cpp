@@ -39,8 +39,8 @@ TEST(UdpSockets, FramesArriveAfterJunkWithAndWithoutSegmentationOffload) {
     constexpr int kJunk = 20;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.stream);
-        RecordingSink sink;
-        auto receiver = udp::makeReceiver(sink, {.allowGro = c.gro, .limits = {}});
+        auto receiver = udp::makeReceiver({.allowGro = c.gro, .limits = {}});
+        RecordingSink sink{*receiver};
         ASSERT_EQ(receiver->start(c.stream), KIV_OK);
         EXPECT_EQ(udp::receiverInfo(*receiver).groActive, c.gro);
         const UniqueFd raw(::socket(AF_INET, SOCK_DGRAM, 0));
@@ -53,7 +53,7 @@ TEST(UdpSockets, FramesArriveAfterJunkWithAndWithoutSegmentationOffload) {
             if (i % 5 == 0 && junk.size() >= 8) std::memcpy(junk.data(), "KIVF\x01\x00\x30\x00", 8);
             ASSERT_GE(::sendto(raw.get(), junk.data(), junk.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to), 0);
         }
-        ASSERT_TRUE(waitUntil([&] { return sink.malformed == kJunk + 1; }));
+        ASSERT_TRUE(waitUntil([&] { return sink.counters.malformed == kJunk + 1; }));
         auto sender = udp::makeSender({.maxDatagram = c.maxDatagram, .allowGso = c.gso});
         // First somewhere nobody listens: reopening must move it.
         ASSERT_EQ(sender->open("127.0.0.1", c.stream + 50), KIV_OK);
@@ -67,7 +67,7 @@ TEST(UdpSockets, FramesArriveAfterJunkWithAndWithoutSegmentationOffload) {
         }
         EXPECT_GE(delivered, 5);
         for (const auto &[h, payload] : sink.frames()) EXPECT_EQ(payload, pattern(c.stream, h.frameNumber, payload.size()));
-        EXPECT_EQ(sink.malformed.load(), kJunk + 1u);
+        EXPECT_EQ(sink.counters.malformed.load(), kJunk + 1u);
         EXPECT_EQ(udp::gsoActive(*sender), c.gso) << "loopback takes GSO: no fallback expected";
     }
 }

@@ -223,7 +223,6 @@ void pack565(const kivStreamFormat &format, const uint8_t *rgb, uint8_t *pixels)
     }
 }
 
-bool available() { return true; }
 
 struct Compressor::Impl {
     RegionCodec codec;

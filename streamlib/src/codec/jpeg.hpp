@@ -11,9 +11,6 @@
 
 namespace kiv::jpeg {
 
-// Whether this build carries a JPEG codec.
-bool available();
-
 // JPEG quality for a "Compression Level" 0..100: 0 compresses least.
 inline int qualityForLevel(int level) { return std::max(1, 100 - level); }
 

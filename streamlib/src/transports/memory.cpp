@@ -1,7 +1,7 @@
 // "Local (Memory)": frames go through a shared-memory segment per user and
 // stream (see shm_segment.hpp). The sender writes a slot in the caller's thread
-// and never waits; each receiver copies the newest slot out on its own thread,
-// or on the reader's when one is already waiting for it.
+// and never waits; each receiver copies the newest slot out on its own thread
+// into the reader's queue.
 #include "memory.hpp"
 
 #include <fcntl.h>
@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "../errors.hpp"
+#include "../util/clock.hpp"
 #include "shm_segment.hpp"
 
 namespace kiv {
@@ -52,9 +53,9 @@ private:
     shm::SegmentOwner owner_;
 };
 
-class MemoryReceiver final : public ReceiverTransport {
+class MemoryReceiver final : public QueuedReceiverTransport {
 public:
-    explicit MemoryReceiver(FrameSink &sink) : sink_(sink) {}
+    MemoryReceiver() = default;
 
     ~MemoryReceiver() override {
         if (!thread_.joinable()) return;
@@ -75,72 +76,15 @@ public:
     int start(int stream) override {
         name_ = shm::segmentName(::geteuid(), stream);
         stopFd_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-        resumeFd_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-        if (!stopFd_ || !resumeFd_) return failErrno(KIV_ERROR_IO, "eventfd");
+        if (!stopFd_) return failErrno(KIV_ERROR_IO, "eventfd");
         thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
         return KIV_OK;
-    }
-
-    uint64_t deliveries() const override { return deliveries_.load(); }
-
-    // The reader copies the newest frame itself and, while it keeps coming back,
-    // the receiving thread stands aside: each frame then wakes one thread, not
-    // two. Only with newest-frame delivery, where nothing is queued for later.
-    Fetch fetch(uint64_t deliveriesSeen, Clock::time_point deadline) override {
-        FetchLease lease(*this);
-        if (!lockUnlessDelivered(deliveriesSeen)) return Fetch::Progress;
-        std::unique_lock lock(mutex_, std::adopt_lock);
-        if (deliveries_.load() != deliveriesSeen) return Fetch::Progress;
-        // Nothing to fetch from: the receiving thread attaches and delivers.
-        if (!map_) return lease.end(), Fetch::Unavailable;
-        const Look look = lookLocked(true);
-        lock.unlock();
-        if (look.kind == Look::Detached) return lease.end(), Fetch::Unavailable;
-        if (look.kind != Look::Wait) return Fetch::Progress;
-        const int64_t leftUs = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
-        if (leftUs <= 0) return Fetch::TimedOut;
-        shm::waitSignal(look.map->data(), look.signal, std::min(leftUs, kFutexWaitUs));
-        return Fetch::Progress;
-    }
-
-    void endFetching() override {
-        if (leaseUntil_.load() != Clock::time_point{}) resumeReceiving();
     }
 
 private:
     static constexpr auto kIdleRecheck = std::chrono::milliseconds(100);
     static constexpr int64_t kFutexWaitUs = 50'000;
     static constexpr int kBusyRetries = 64;
-    // About one 1920x1080 copy: the receiving thread is then almost surely done.
-    static constexpr auto kFetchSpin = std::chrono::microseconds(500);
-    // How long the receiving thread stands aside after a reader last fetched.
-    static constexpr auto kFetchLease = std::chrono::milliseconds(20);
-
-    // Held by a fetching reader; renewed when it leaves, unless ended.
-    class FetchLease {
-    public:
-        explicit FetchLease(MemoryReceiver &r) : r_(r) { ++r_.fetchers_; }
-        ~FetchLease() {
-            --r_.fetchers_;
-            if (ended_) r_.resumeReceiving();
-            else r_.leaseUntil_.store(Clock::now() + kFetchLease);
-        }
-        void end() { ended_ = true; }
-
-    private:
-        MemoryReceiver &r_;
-        bool ended_ = false;
-    };
-
-    bool readerFetches() const { return fetchers_.load() > 0 || Clock::now() < leaseUntil_.load(); }
-
-    // Ends the lease and wakes the receiving thread from standing aside.
-    void resumeReceiving() {
-        leaseUntil_.store(Clock::time_point{});
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(resumeFd_.get(), &one, sizeof one);
-    }
-
     enum class Attach { Attached, Absent, NotReady, Rejected };
 
     // What one look at the segment found.
@@ -151,21 +95,6 @@ private:
 
         Look(Kind k, uint32_t s = 0, std::shared_ptr<const shm::Mapping> m = {}) : kind(k), signal(s), map(std::move(m)) {}
     };
-
-    // Takes mutex_, or returns false once the other thread has delivered
-    // meanwhile: sleeping on the mutex would cost the reader a second wake-up.
-    bool lockUnlessDelivered(uint64_t deliveriesSeen) {
-        const auto spinUntil = Clock::now() + kFetchSpin;
-        while (!mutex_.try_lock()) {
-            if (deliveries_.load() != deliveriesSeen) return false;
-            if (Clock::now() >= spinUntil) {
-                mutex_.lock();
-                return true;
-            }
-            std::this_thread::yield();
-        }
-        return true;
-    }
 
     void run(std::stop_token stop) {
         int notReady = 0;
@@ -183,17 +112,6 @@ private:
                 case Attach::Absent:
                 case Attach::Rejected: waitForName(int(kIdleRecheck.count())); continue;
                 }
-            }
-            if (readerFetches()) {
-                lock.unlock();
-                // Woken when the reader stops fetching; a reader that simply stopped
-                // calling leaves the newest frame in the segment, which loses nothing.
-                pollfd fds[2] = {{stopFd_.get(), POLLIN, 0}, {resumeFd_.get(), POLLIN, 0}};
-                if (::poll(fds, 2, int(kIdleRecheck.count())) > 0 && (fds[1].revents & POLLIN)) {
-                    uint64_t drained;
-                    [[maybe_unused]] ssize_t n = ::read(resumeFd_.get(), &drained, sizeof drained);
-                }
-                continue;
             }
             const Look look = lookLocked(true);
             lock.unlock();
@@ -241,7 +159,7 @@ private:
         if (st.st_dev != rejectedDev_ || st.st_ino != rejectedIno_) {
             rejectedDev_ = st.st_dev;
             rejectedIno_ = st.st_ino;
-            sink_.countMalformed();
+            ++counters.malformed;
         }
         return Attach::Rejected;
     }
@@ -270,7 +188,7 @@ private:
         shm::HeaderSnapshot h;
         const shm::HeaderCheck check = shm::checkHeader(bytes, h);
         if (check != shm::HeaderCheck::Ok) {
-            if (check != shm::HeaderCheck::NotReady) sink_.countMalformed();
+            if (check != shm::HeaderCheck::NotReady) ++counters.malformed;
             detach();
             return Look::Detached;
         }
@@ -280,21 +198,22 @@ private:
         }
         const uint64_t publish = shm::latestPublish(h.latest);
         if (h.latest != 0 && publish != lastPublish_) {
-            if (spare_.capacity() == 0) spare_ = sink_.takeBuffer();
+            if (spare_.capacity() == 0) spare_ = queue_.takeBuffer();
             WireHeader header;
             uint64_t copied = 0;
             switch (shm::copySlot(bytes, h.slotCount, shm::latestSlot(h.latest), header, spare_, copied)) {
             case shm::SlotCopy::Ok:
                 busy_ = 0;
                 // Publish numbers count every frame: a gap is frames overwritten unread.
-                if (lastPublish_ != ~uint64_t{0} && copied > lastPublish_ + 1)
-                    sink_.countDropped(copied - lastPublish_ - 1);
+                if (lastPublish_ != ~uint64_t{0} && copied > lastPublish_ + 1) {
+                    counters.received += copied - lastPublish_ - 1;
+                    counters.dropped += copied - lastPublish_ - 1;
+                }
                 // A slot newer than `latest` means the sender lapped us; an older one
                 // only comes from a damaged segment and must not repeat forever.
                 lastPublish_ = std::max(copied, publish);
-                sink_.deliver(header, std::move(spare_));
+                queue_.put(header, std::move(spare_), wallClockUs());
                 spare_ = {};
-                deliveries_.fetch_add(1); // after the sink has it: see fetch()
                 return Look::Delivered;
             case shm::SlotCopy::Busy:
                 if (++busy_ < kBusyRetries) return Look::Again;
@@ -304,7 +223,7 @@ private:
                 if (remap()) return Look::Again;
                 [[fallthrough]];
             case shm::SlotCopy::Malformed:
-                sink_.countMalformed();
+                ++counters.malformed;
                 lastPublish_ = publish;
                 return Look::Again;
             }
@@ -346,10 +265,8 @@ private:
         }
     }
 
-    FrameSink &sink_;
     std::string name_;
     UniqueFd stopFd_;
-    UniqueFd resumeFd_; // the reader stopped fetching
     // The receiving thread's alone.
     UniqueFd notifyFd_;
     bool notifyTried_ = false;
@@ -365,9 +282,6 @@ private:
     int busy_ = 0;
     Clock::time_point lastIdentityCheck_{};
     std::vector<uint8_t> spare_;
-    std::atomic<uint64_t> deliveries_{0};
-    std::atomic<int> fetchers_{0};
-    std::atomic<Clock::time_point> leaseUntil_{};
     // How the destructor reaches the thread.
     std::atomic<bool> stopping_{false};
     std::atomic<bool> exited_{false};
@@ -378,6 +292,6 @@ private:
 } // namespace
 
 std::unique_ptr<SenderTransport> makeMemorySender() { return std::make_unique<MemorySender>(); }
-std::unique_ptr<ReceiverTransport> makeMemoryReceiver(FrameSink &sink) { return std::make_unique<MemoryReceiver>(sink); }
+std::unique_ptr<ReceiverTransport> makeMemoryReceiver() { return std::make_unique<MemoryReceiver>(); }
 
 } // namespace kiv

@@ -4,5 +4,5 @@
 
 namespace kiv {
 std::unique_ptr<SenderTransport> makeMemorySender();
-std::unique_ptr<ReceiverTransport> makeMemoryReceiver(FrameSink &sink);
+std::unique_ptr<ReceiverTransport> makeMemoryReceiver();
 } // namespace kiv

@@ -16,7 +16,7 @@ struct TcpReceiverLimits {
 };
 
 std::unique_ptr<SenderTransport> makeTcpSender();
-std::unique_ptr<ReceiverTransport> makeTcpReceiver(FrameSink &sink);
-std::unique_ptr<ReceiverTransport> makeTcpReceiver(FrameSink &sink, const TcpReceiverLimits &limits);
+std::unique_ptr<ReceiverTransport> makeTcpReceiver();
+std::unique_ptr<ReceiverTransport> makeTcpReceiver(const TcpReceiverLimits &limits);
 
 } // namespace kiv

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "../errors.hpp"
+#include "../util/clock.hpp"
 #include "tcp.hpp"
 #include "tcp_framing.hpp"
 #include "tcp_socket.hpp"
@@ -29,10 +30,10 @@ constexpr auto kMaxPollWait = 1000ms;
 constexpr auto kAcceptPause = 100ms; // after running out of descriptors
 
 struct Connection {
-    Connection(UniqueFd socket, FrameSink &sink)
-        // Only the sender that delivers takes the sink's recycled buffers; a
+    Connection(UniqueFd socket, FrameQueue &queue)
+        // Only the sender that delivers takes the queue's recycled buffers; a
         // stranger's would be thrown away with its connection.
-        : fd(std::move(socket)), parser([this, &sink] { return proven ? sink.takeBuffer() : std::vector<uint8_t>{}; }),
+        : fd(std::move(socket)), parser([this, &queue] { return proven ? queue.takeBuffer() : std::vector<uint8_t>{}; }),
           accepted(Clock::now()) {}
     UniqueFd fd;
     FrameParser parser;
@@ -84,9 +85,9 @@ UniqueFd listenOn(int port, int &error) {
     return fd;
 }
 
-class TcpReceiver final : public ReceiverTransport {
+class TcpReceiver final : public QueuedReceiverTransport {
 public:
-    TcpReceiver(FrameSink &sink, const TcpReceiverLimits &limits) : sink_(sink), limits_(limits) {}
+    explicit TcpReceiver(const TcpReceiverLimits &limits) : limits_(limits) {}
 
     ~TcpReceiver() override {
         if (thread_.joinable()) {
@@ -171,7 +172,7 @@ private:
                     acceptPausedUntil_ = Clock::now() + kAcceptPause; // else the listener stays readable and we spin
                 return;
             }
-            pending_.push_back(std::make_unique<Connection>(std::move(fd), sink_));
+            pending_.push_back(std::make_unique<Connection>(std::move(fd), queue_));
             // Room for a newcomer: of the others, the one that sent least (the
             // oldest of equals) goes, so neither silent peers nor forgers of
             // headers can fill the slots and push out a sender mid-frame.
@@ -179,7 +180,7 @@ private:
                 const auto victim = std::min_element(pending_.begin(), pending_.end() - 1, [](const auto &a, const auto &b) {
                     return a->received < b->received;
                 });
-                if ((*victim)->parser.midFrame()) sink_.countMalformed();
+                if ((*victim)->parser.midFrame()) ++counters.malformed;
                 pending_.erase(victim);
             }
         }
@@ -188,7 +189,7 @@ private:
     // Reads what `c` has, then promotes or closes it.
     void serviceAndSettle(Connection *c) {
         const Verdict v = service(*c);
-        if (v == Verdict::Malformed) sink_.countMalformed();
+        if (v == Verdict::Malformed) ++counters.malformed;
         const bool isActive = c == active_.get();
         if (v != Verdict::Keep) {
             if (isActive) active_.reset();
@@ -197,7 +198,7 @@ private:
         }
         if (!isActive && c->proven) {
             // A newer sender replaces the older one; the older one's partial frame is lost.
-            if (active_ && active_->parser.midFrame()) sink_.countIncomplete();
+            if (active_ && active_->parser.midFrame()) ++counters.incomplete;
             for (auto it = pending_.begin(); it != pending_.end(); ++it)
                 if (it->get() == c) {
                     active_ = std::move(*it);
@@ -223,7 +224,7 @@ private:
                     if (s == FrameParser::State::Ready) {
                         c.proven = true;
                         const WireHeader header = c.parser.header();
-                        sink_.deliver(header, c.parser.takePayload());
+                        queue_.put(header, c.parser.takePayload(), wallClockUs());
                     }
                     continue;
                 }
@@ -251,17 +252,16 @@ private:
         };
         if (active_) {
             const Verdict v = expired(*active_);
-            if (v == Verdict::Malformed) sink_.countMalformed();
+            if (v == Verdict::Malformed) ++counters.malformed;
             if (v != Verdict::Keep) active_.reset();
         }
         std::erase_if(pending_, [&](const auto &c) {
             const Verdict v = expired(*c);
-            if (v == Verdict::Malformed) sink_.countMalformed();
+            if (v == Verdict::Malformed) ++counters.malformed;
             return v != Verdict::Keep;
         });
     }
 
-    FrameSink &sink_;
     const TcpReceiverLimits limits_;
     tcp::Wakeup wake_;
     UniqueFd listener_;
@@ -273,10 +273,10 @@ private:
 
 } // namespace
 
-std::unique_ptr<ReceiverTransport> makeTcpReceiver(FrameSink &sink) { return makeTcpReceiver(sink, {}); }
+std::unique_ptr<ReceiverTransport> makeTcpReceiver() { return makeTcpReceiver(TcpReceiverLimits{}); }
 
-std::unique_ptr<ReceiverTransport> makeTcpReceiver(FrameSink &sink, const TcpReceiverLimits &limits) {
-    return std::make_unique<TcpReceiver>(sink, limits);
+std::unique_ptr<ReceiverTransport> makeTcpReceiver(const TcpReceiverLimits &limits) {
+    return std::make_unique<TcpReceiver>(limits);
 }
 
 } // namespace kiv

@@ -1,4 +1,4 @@
-// TCP sending end: kivEncode leaves the frame in a one-frame slot; a thread of
+// TCP sending end: kivEncode leaves the frame in a one-frame mailbox; a thread of
 // our own owns the connection, connects, reconnects and writes.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "../errors.hpp"
+#include "../util/mailbox.hpp"
 #include "tcp.hpp"
 #include "tcp_address.hpp"
 #include "tcp_socket.hpp"
@@ -120,11 +121,7 @@ public:
             return fail(KIV_ERROR_ADDRESS, "malformed address \"" + address + "\": " + why);
         if (!wake_.valid()) return failErrno(KIV_ERROR_IO, "eventfd");
         setLink(KIV_LINK_CONNECTING);
-        {
-            std::lock_guard lock(mutex_);
-            if (hasPending_) ++counters.dropped; // meant for the old destination
-            hasPending_ = false;
-        }
+        outbox_.clear(); // meant for the old destination
         worker_ = std::jthread([this, destination = std::move(destination)](std::stop_token stop) {
             run(stop, destination);
         });
@@ -134,13 +131,10 @@ public:
     int sendFrame(const WireHeader &header, std::span<const uint8_t> payload) override {
         if (!worker_.joinable()) return fail(KIV_ERROR_STATE, "no destination set");
         if (payload.size() != header.payloadSize) return fail(KIV_ERROR_INVALID_ARGUMENT, "payload size differs from header");
-        {
-            std::lock_guard lock(mutex_);
-            if (hasPending_) ++counters.dropped;
-            encodeHeader(header, pending_.header);
-            pending_.payload.assign(payload.begin(), payload.end());
-            hasPending_ = true;
-        }
+        OutgoingFrame frame = outbox_.spare();
+        encodeHeader(header, frame.header);
+        frame.payload.assign(payload.begin(), payload.end());
+        outbox_.put(std::move(frame));
         wake_.signal();
         return KIV_OK;
     }
@@ -249,17 +243,8 @@ private:
                 connectedAt = Clock::now();
             }
 
-            bool have;
-            {
-                std::lock_guard lock(mutex_);
-                have = hasPending_;
-                if (have) {
-                    std::swap(inflight, pending_); // both allocations stay for reuse
-                    hasPending_ = false;
-                }
-            }
             bool broken = false;
-            if (have) {
+            if (outbox_.tryTake(inflight)) {
                 if (write(socket.get(), inflight, stop)) {
                     ++counters.sent;
                     counters.bytes += inflight.payload.size();
@@ -291,9 +276,7 @@ private:
     mutable std::mutex linkMutex_;
     int linkState_ = KIV_LINK_IDLE;
     std::string linkReason_;
-    std::mutex mutex_;
-    bool hasPending_ = false;
-    OutgoingFrame pending_;
+    Mailbox<OutgoingFrame> outbox_{1, &counters.dropped};
     std::jthread worker_; // last: stopped before the members it uses go
 };
 

@@ -13,7 +13,7 @@
 
 namespace kiv {
 std::unique_ptr<SenderTransport> makeUdpSender();
-std::unique_ptr<ReceiverTransport> makeUdpReceiver(FrameSink &sink);
+std::unique_ptr<ReceiverTransport> makeUdpReceiver();
 } // namespace kiv
 
 namespace kiv::udp {
@@ -51,7 +51,7 @@ struct ReceiverInfo {
 std::string multicastGroup();
 
 std::unique_ptr<SenderTransport> makeSender(const SenderOptions &options);
-std::unique_ptr<ReceiverTransport> makeReceiver(FrameSink &sink, const ReceiverOptions &options);
+std::unique_ptr<ReceiverTransport> makeReceiver(const ReceiverOptions &options);
 
 // Filled by start(); zeros for a transport that is not a started UDP receiver.
 ReceiverInfo receiverInfo(const ReceiverTransport &receiver);

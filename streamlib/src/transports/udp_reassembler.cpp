@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "../util/clock.hpp"
+
 namespace kiv::udp {
 namespace {
 // Frame numbers wrap at 2^32: `a` is newer than `b` when it is less than half
@@ -47,7 +49,7 @@ struct Reassembler::Partial {
     uint64_t parityBytes() const { return uint64_t(fec.parityCount()) * chunk(); }
 };
 
-Reassembler::Reassembler(FrameSink &sink, ReassemblerLimits limits) : sink_(sink), limits_(limits) {
+Reassembler::Reassembler(FrameQueue &queue, ReassemblerLimits limits) : queue_(queue), limits_(limits) {
     frames_.reserve(limits_.maxFramesInFlight);
 }
 
@@ -102,8 +104,8 @@ void Reassembler::keepSpare(std::vector<uint8_t> &&buffer, std::vector<std::vect
     if (buffer.capacity() != 0 && spares.empty()) spares.push_back(std::move(buffer));
 }
 
-std::vector<uint8_t> Reassembler::takeSpare(std::vector<std::vector<uint8_t>> &spares, bool fromSink) {
-    if (spares.empty()) return fromSink ? sink_.takeBuffer() : std::vector<uint8_t>{};
+std::vector<uint8_t> Reassembler::takeSpare(std::vector<std::vector<uint8_t>> &spares, bool fromQueue) {
+    if (spares.empty()) return fromQueue ? queue_.takeBuffer() : std::vector<uint8_t>{};
     std::vector<uint8_t> b = std::move(spares.back());
     spares.pop_back();
     return b;
@@ -120,9 +122,9 @@ void Reassembler::remove(size_t index) {
 void Reassembler::giveUp(size_t index) {
     const Partial &p = *frames_[index];
     markDone(p.source, p.header.sessionId, p.header.frameNumber);
-    sink_.countLoss(p.layout.count - p.dataReceived + p.recovered, p.recovered, 0);
+    queue_.countLoss(p.layout.count - p.dataReceived + p.recovered, p.recovered, 0);
     remove(index);
-    sink_.countIncomplete();
+    queue_.countIncomplete();
 }
 
 // Room for `extra` more bytes (and a new frame when `newFrame`), taken from the
@@ -170,7 +172,7 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
     ++stats_.datagrams;
     ParsedDatagram d;
     if (parseDatagram(datagram, d) != DatagramError::None) {
-        sink_.countMalformed();
+        queue_.countMalformed();
         return;
     }
     const WireHeader &h = d.header;
@@ -178,7 +180,7 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
     const uint64_t fragments = uint64_t(f.count) + d.layout.parityCount();
     const uint64_t bookkeeping = (fragments + 63) / 64 * 8 + uint64_t(d.layout.blocks) * 4;
     if (uint64_t(h.payloadSize) + d.layout.parityCount() * uint64_t(f.chunk) + bookkeeping > limits_.maxBytes) {
-        sink_.countMalformed();
+        queue_.countMalformed();
         return;
     }
 
@@ -195,7 +197,7 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
     size_t index;
     if (it == frames_.end()) {
         if (!makeRoom(source, bookkeeping, true, nullptr)) {
-            sink_.countMalformed();
+            queue_.countMalformed();
             return;
         }
         auto p = std::make_unique<Partial>();
@@ -213,7 +215,7 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
     } else {
         index = size_t(it - frames_.begin());
         if (!sameLayout((*it)->header, (*it)->layout, h, f)) {
-            sink_.countMalformed();
+            queue_.countMalformed();
             return;
         }
     }
@@ -246,7 +248,7 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
         if (!rebuildReady(p, wasMaterialized ? int64_t(block) : -1)) {
             // A rebuilt frame that does not check out: never hand on wrong bytes.
             ++stats_.checksumFailures;
-            sink_.countMalformed();
+            queue_.countMalformed();
             giveUp(index);
             return;
         }
@@ -269,9 +271,9 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
             ++i;
         }
     }
-    if (done->recovered) sink_.countLoss(done->recovered, done->recovered, 1);
+    if (done->recovered) queue_.countLoss(done->recovered, done->recovered, 1);
     keepSpare(std::move(done->parity), spareParity_);
-    sink_.deliver(done->header, std::move(done->payload));
+    queue_.put(done->header, std::move(done->payload), wallClockUs());
 }
 
 // Keeps one fragment's bytes; false when there is no room for them.

@@ -1,5 +1,5 @@
 // Puts frames back together from datagrams. Knows nothing of sockets: it is fed
-// (source, bytes, time) and hands complete frames to a FrameSink, so it can be
+// (source, bytes, time) and leaves complete frames in a FrameQueue, so it can be
 // driven by tests and fuzzers directly.
 #pragma once
 
@@ -50,7 +50,7 @@ struct ReassemblerStats {
 // buffer is allocated only once a share of it has come.
 class Reassembler {
 public:
-    explicit Reassembler(FrameSink &sink, ReassemblerLimits limits = {});
+    explicit Reassembler(FrameQueue &queue, ReassemblerLimits limits = {});
     ~Reassembler();
 
     // One datagram as received; `nowUs` is a monotonic clock.
@@ -80,14 +80,14 @@ private:
     bool charge(Partial &p, uint64_t extra);
     void remove(size_t index);
     void keepSpare(std::vector<uint8_t> &&buffer, std::vector<std::vector<uint8_t>> &spares);
-    std::vector<uint8_t> takeSpare(std::vector<std::vector<uint8_t>> &spares, bool fromSink);
+    std::vector<uint8_t> takeSpare(std::vector<std::vector<uint8_t>> &spares, bool fromQueue);
     void giveUp(size_t index);
     void materialize(Partial &p);
     bool store(Partial &p, const ParsedDatagram &d);
     bool rebuildReady(Partial &p, int64_t block);
     bool rebuildBlock(Partial &p, uint32_t block);
 
-    FrameSink &sink_;
+    FrameQueue &queue_;
     const ReassemblerLimits limits_;
     std::vector<Sender> senders_;
     std::vector<std::unique_ptr<Partial>> frames_; // owned by pointer: evictions keep the others in place

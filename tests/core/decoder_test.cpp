@@ -1,0 +1,84 @@
+// The decoder over an in-process transport: delivery order, the one drop rule
+// and counts that add up.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "../jpeg/loopback.hpp"
+
+namespace kiv {
+namespace {
+
+WireHeader rawHeader(uint32_t number) {
+    return {.format = {4, 1, KIV_DEPTH_8, 1}, .frameNumber = number, .payloadSize = 4};
+}
+
+uint32_t lockedNumber(Decoder &d, int timeoutMs = 0) {
+    if (!d.lock(timeoutMs)) return 0;
+    kivFrameInfo info{};
+    d.frameInfo(info);
+    d.unlock();
+    return info.frameNumber;
+}
+
+TEST(Decoder, AdaptiveGivesNewestQueuedGivesOldestAndCountsAddUp) {
+    const struct {
+        bool adaptive;
+        std::vector<uint32_t> handedOut;
+    } cases[] = {{true, {9}}, {false, {6, 7, 8, 9}}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.adaptive);
+        testing::LoopbackReceiver *r = nullptr;
+        auto d = testing::loopbackDecoder(r);
+        d->setAdaptive(c.adaptive);
+        for (uint32_t n = 1; n <= 9; ++n) r->deliver(rawHeader(n), std::vector<uint8_t>(4, uint8_t(n)));
+        // The locked bytes stay as they are while later frames arrive.
+        const auto *bytes = static_cast<const uint8_t *>(d->lock(0));
+        ASSERT_NE(bytes, nullptr);
+        EXPECT_EQ(d->lock(0), nullptr) << "a second lock while one is held";
+        for (uint32_t n = 10; n <= 12; ++n) r->deliver(rawHeader(n), std::vector<uint8_t>(4, 0xbb));
+        EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 4), std::vector<uint8_t>(4, uint8_t(c.handedOut[0])));
+        EXPECT_EQ(d->unlock(), KIV_OK);
+        EXPECT_EQ(d->unlock(), KIV_ERROR_STATE);
+        std::vector<uint32_t> rest;
+        while (const uint32_t n = lockedNumber(*d)) rest.push_back(n);
+        const kivDecoderStats s = d->stats();
+        EXPECT_EQ(s.framesReceived, 12u);
+        EXPECT_EQ(s.framesDelivered, 1 + rest.size());
+        EXPECT_EQ(s.framesDropped + s.framesDelivered, s.framesReceived) << "every frame handed out or counted";
+        EXPECT_EQ(s.bytesReceived, 12u * 4);
+        EXPECT_EQ(rest.back(), 12u) << "the newest frame is never dropped";
+    }
+}
+
+TEST(Decoder, WaitingLockWakesOnArrivalAndTimesOutWithoutOne) {
+    testing::LoopbackReceiver *r = nullptr;
+    auto d = testing::loopbackDecoder(r);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(d->lock(30), nullptr);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(25));
+    std::jthread producer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        r->deliver(rawHeader(7), std::vector<uint8_t>(4));
+    });
+    EXPECT_EQ(lockedNumber(*d, 10000), 7u);
+}
+
+TEST(Decoder, FramesThatDoNotCheckAreCountedNotHandedOut) {
+    testing::LoopbackReceiver *r = nullptr;
+    auto d = testing::loopbackDecoder(r);
+    d->setAdaptive(false);
+    WireHeader wrongSize = rawHeader(1);
+    wrongSize.payloadSize = 5;
+    r->deliver(wrongSize, std::vector<uint8_t>(5));
+    r->deliver(rawHeader(2), std::vector<uint8_t>(3)); // shorter than its header says
+    r->deliver(rawHeader(3), std::vector<uint8_t>(4));
+    EXPECT_EQ(lockedNumber(*d), 3u);
+    const kivDecoderStats s = d->stats();
+    EXPECT_EQ(s.framesMalformed, 2u);
+    EXPECT_EQ(s.framesReceived, 1u);
+}
+
+} // namespace
+} // namespace kiv
