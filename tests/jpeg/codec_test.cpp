@@ -155,6 +155,28 @@ TEST(JpegPipeline, FramesStayInOrderWhileCompressionIsSwitchedOnAndOff) {
     EXPECT_GT(seen, 1u);
 }
 
+// A frame TurboJPEG refuses (wider than 65500) is dropped and counted, never
+// sent under another frame's JPEG.
+TEST(JpegPipeline, AFrameTheCodecRefusesIsDroppedNotSentWithOldBytes) {
+    const kivStreamFormat small{64, 8, KIV_DEPTH_8, 1}, wide{65535, 2, KIV_DEPTH_8, 1};
+    testing::LoopbackReceiver *r = nullptr;
+    auto decoder = testing::loopbackDecoder(r);
+    decoder->setAdaptive(false);
+    Encoder encoder(std::make_unique<testing::LoopbackSender>(*r), small);
+    ASSERT_EQ(encoder.setDestination("", 1), KIV_OK);
+    ASSERT_EQ(encoder.setFormat(small, 1, 50), KIV_OK);
+    ASSERT_EQ(encoder.encode(testpic::linesPicture(small, 3).data()), KIV_OK);
+    ASSERT_NE(decoder->lock(10000), nullptr);
+    decoder->unlock();
+    ASSERT_EQ(encoder.setFormat(wide, 1, 50), KIV_OK);
+    ASSERT_EQ(encoder.encode(std::vector<uint8_t>(kivGetByteSize(&wide), 0x80).data()), KIV_OK);
+    for (auto end = Clock::now() + 10s; encoder.stats().framesDropped == 0 && Clock::now() < end;)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(encoder.stats().framesDropped, 1u);
+    EXPECT_EQ(encoder.stats().framesSent, 1u);
+    EXPECT_EQ(decoder->lock(0), nullptr);
+}
+
 // Sends until a frame numbered `from` or later arrives; returns it locked, or nullptr at the deadline.
 const uint8_t *sendUntilReceived(kivEncoder *e, kivDecoder *d, const uint8_t *pixels, uint32_t from, uint32_t &encoded) {
     for (auto end = Clock::now() + 15s; Clock::now() < end;) {

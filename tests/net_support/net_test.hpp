@@ -6,11 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -45,6 +50,23 @@ struct Closer {
 };
 using Encoder = std::unique_ptr<kivEncoder, Closer>;
 using Decoder = std::unique_ptr<kivDecoder, Closer>;
+
+inline int shell(const std::string &command) {
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs this program's test `name` again inside a network namespace of its own
+// with loopback up and multicast routed to it, after `setup` (shell commands).
+inline void inPrivateNetwork(const char *name, const std::string &env, const std::string &setup = "true") {
+    if (shell("unshare -n true >/dev/null 2>&1") != 0) GTEST_SKIP() << "cannot create a network namespace (unshare -n failed)";
+    if (shell("command -v ip >/dev/null 2>&1") != 0) GTEST_SKIP() << "the ip tool (iproute2) is not installed";
+    char self[4096] = {};
+    ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    EXPECT_EQ(shell(env + " KIV_INSIDE_NETNS=1 unshare -n sh -c 'ip link set lo up && ip link set lo multicast on && "
+                    "ip route add 224.0.0.0/4 dev lo && " + setup + " && exec \"$0\" --gtest_filter=" + name + "' " + self),
+              0) << env;
+}
 
 inline Decoder startDecoder(int protocol, int port) {
     Decoder d(kivGetDecoder(protocol, nullptr));

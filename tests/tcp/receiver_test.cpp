@@ -2,6 +2,8 @@
 // newer sender cutting in. Short limits, so that timeouts show within a test.
 #include "transports/tcp.hpp"
 
+#include <time.h>
+
 #include <array>
 
 #include "../net_support/recording_sink.hpp"
@@ -27,6 +29,12 @@ bool send(const Socket &s, std::span<const uint8_t> bytes) {
     for (ssize_t n = 0; !bytes.empty(); bytes = bytes.subspan(size_t(n)))
         if ((n = ::send(s.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) return false;
     return true;
+}
+
+std::chrono::nanoseconds processCpu() {
+    timespec t{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
 }
 
 bool closedByPeer(const Socket &s) {
@@ -111,7 +119,10 @@ TEST_F(TcpReceiverTest, SilentStalledAndOlderPeersCannotKeepASenderOut) {
         const uint64_t before = sink.counters.malformed;
         const Socket peer = connectTo(port);
         EXPECT_TRUE(send(peer, frame(2, 2, sent)));
+        const auto cpu = processCpu();
+        const auto wall = Clock::now();
         EXPECT_TRUE(waitUntil([&] { return sink.counters.malformed == before + 1; }));
+        EXPECT_LT(processCpu() - cpu, (Clock::now() - wall) / 2) << "waiting for a stalled peer spins";
         EXPECT_TRUE(closedByPeer(peer));
     };
     // A sender pausing between whole frames outlasts every limit meanwhile, and

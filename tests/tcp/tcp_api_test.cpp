@@ -1,6 +1,7 @@
 // "Remote (TCP)" through the public C API: frames byte for byte, restarts on
 // either side, a taken port and a vanishing receiver.
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <string>
 
@@ -88,6 +89,50 @@ TEST(TcpSender, LinkStateSaysWhyNothingArrives) {
     const Encoder enc = startEncoder(kTcp, f, "127.0.0.1", port);
     const Decoder dec = startDecoder(kTcp, port);
     EXPECT_TRUE(waitUntil([&] { return kivGetEncoderLink(enc.get()) == KIV_LINK_UP; }));
+}
+
+// Connects that never complete, each in a network namespace of the test's own:
+// a host that drops every SYN, and a port where, with nothing listening and it
+// being the only local port, TCP would connect the socket to itself.
+TEST(TcpSender, SilentHostsAndSelfConnectsAreGivenUpAndSaidSo) {
+    constexpr int silent = 21011, self = 21012;
+    const char *which = std::getenv("KIV_TCP_CASE");
+    if (!std::getenv("KIV_INSIDE_NETNS")) {
+        if (shell("command -v nft >/dev/null 2>&1") != 0) GTEST_SKIP() << "nft (nftables) is not installed";
+        const char *name = "TcpSender.SilentHostsAndSelfConnectsAreGivenUpAndSaidSo";
+        inPrivateNetwork(name, "KIV_TCP_CASE=silent",
+                         "nft add table inet t && nft add chain inet t out \"{ type filter hook output priority 0; }\" && "
+                         "nft add rule inet t out tcp dport " + std::to_string(silent) + " drop");
+        inPrivateNetwork(name, "KIV_TCP_CASE=self", "sysctl -qw net.ipv4.ip_local_port_range=\"21012 21012\"");
+        return;
+    }
+    const bool isSilent = std::string(which) == "silent";
+    const int port = isSilent ? silent : self;
+    const kivStreamFormat f{8, 8, KIV_DEPTH_24, 1};
+    Encoder enc = startEncoder(kTcp, f, "127.0.0.1", port);
+    ASSERT_TRUE(waitUntil([&] { return kivGetEncoderLink(enc.get()) == KIV_LINK_DOWN; }, 6s));
+    EXPECT_EQ(std::string(kivLastErrorDetail()), isSilent ? "no answer from 127.0.0.1:21011 within 2 s"
+                                                          : "nothing listens on 127.0.0.1:21012");
+    EXPECT_EQ(kivEncode(enc.get(), std::vector<uint8_t>(kivGetByteSize(&f)).data()), KIV_OK);
+    EXPECT_EQ(stats(enc.get()).framesSent, 0u);
+    enc.reset(); // mid-connect: returns at once (a hang ends the test at its timeout)
+}
+
+TEST(TcpReceiver, RunningOutOfDescriptorsIsReportedWithItsCause) {
+    const Decoder dec(kivGetDecoder(kTcp, nullptr));
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit low = old;
+    low.rlim_cur = 64;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<Socket> filler;
+    for (int fd; (fd = ::dup(0)) >= 0;) filler.emplace_back(fd);
+    const int rc = kivSetSourceAddress(dec.get(), 21013);
+    const std::string detail = kivLastErrorDetail();
+    filler.clear();
+    ::setrlimit(RLIMIT_NOFILE, &old);
+    EXPECT_EQ(rc, KIV_ERROR_IO);
+    EXPECT_EQ(detail, "listen on port 21013: Too many open files");
 }
 
 TEST(TcpSender, EncodeNeverWaitsForAReceiverThatDoesNotRead) {

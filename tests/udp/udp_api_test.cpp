@@ -73,23 +73,6 @@ void multicastPair() {
     EXPECT_GE(got[1], 5);
 }
 
-int shell(const std::string &command) {
-    const int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Runs this program's test `name` again inside a network namespace of its own
-// with loopback up and multicast routed to it, after `setup` (shell commands).
-void inPrivateNetwork(const char *name, const std::string &env, const std::string &setup = "true") {
-    if (shell("unshare -n true >/dev/null 2>&1") != 0) GTEST_SKIP() << "cannot create a network namespace (unshare -n failed)";
-    if (shell("command -v ip >/dev/null 2>&1") != 0) GTEST_SKIP() << "the ip tool (iproute2) is not installed";
-    char self[4096] = {};
-    ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    EXPECT_EQ(shell(env + " KIV_INSIDE_NETNS=1 unshare -n sh -c 'ip link set lo up && ip link set lo multicast on && "
-                    "ip route add 224.0.0.0/4 dev lo && " + setup + " && exec \"$0\" --gtest_filter=" + name + "' " + self),
-              0) << env;
-}
-
 TEST(UdpApi, TwoReceiversGetAMulticastStreamInAPrivateNamespace) {
     if (std::getenv("KIV_INSIDE_NETNS")) return multicastPair();
     // The library's group, then one chosen through the environment.

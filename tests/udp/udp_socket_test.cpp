@@ -3,9 +3,11 @@
 #include "transports/udp.hpp"
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <random>
+#include <string>
 
 #include "../net_support/recording_sink.hpp"
 #include "format.hpp"
@@ -70,6 +72,30 @@ TEST(UdpSockets, FramesArriveAfterJunkWithAndWithoutSegmentationOffload) {
         EXPECT_EQ(sink.counters.malformed.load(), kJunk + 1u);
         EXPECT_EQ(udp::gsoActive(*sender), c.gso) << "loopback takes GSO: no fallback expected";
     }
+}
+
+// KIVSTREAM_UDP_OFFLOAD=0 turns both offloads off, any other value leaves them
+// on; the receive buffer granted is reported as the kernel sized it.
+TEST(UdpSockets, OffloadSwitchAndTheBufferGranted) {
+    for (const char *value : {"0", "1", ""}) {
+        SCOPED_TRACE(value);
+        ::setenv("KIVSTREAM_UDP_OFFLOAD", value, 1);
+        const bool on = std::string(value) != "0";
+        const auto receiver = makeUdpReceiver();
+        ASSERT_EQ(receiver->start(22106), KIV_OK);
+        EXPECT_EQ(udp::receiverInfo(*receiver).groActive, on);
+        const auto sender = makeUdpSender();
+        ASSERT_EQ(sender->open("127.0.0.1", 22106), KIV_OK);
+        EXPECT_EQ(udp::gsoActive(*sender), on);
+        const ReceiveBuffer b = receiver->receiveBuffer();
+        EXPECT_EQ(b.requestedBytes, 32u << 20);
+        if (::geteuid() == 0) {
+            EXPECT_EQ(b.grantedBytes, b.requestedBytes) << "root may pass net.core.rmem_max";
+        }
+        EXPECT_GT(b.grantedBytes, 0u);
+        EXPECT_LE(b.grantedBytes, b.requestedBytes);
+    }
+    ::unsetenv("KIVSTREAM_UDP_OFFLOAD");
 }
 
 TEST(UdpSockets, SlowNetworkNeverBlocksTheCallerAndEveryFrameIsAccountedFor) {

@@ -88,6 +88,7 @@ UniqueFd connectOne(const SocketAddress &address, std::stop_token stop, std::str
         int error = 0;
         socklen_t len = sizeof error;
         if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
+        if (error == ETIMEDOUT) break; // the user timeout ran out first
         if (error != 0) return why = "connect to " + peer + ": " + std::strerror(error), UniqueFd{};
         return connected();
     }
