@@ -150,17 +150,19 @@ KIV_API int kivSetDestAddress(kivEncoder *encoder, const char *address, int stre
  *  1 (JPEG). `level` is 0..100, the "Compression Level": 0 compresses least,
  *  100 most; JPEG quality = max(1, 100 - level). Colour frames keep full
  *  chroma (4:4:4) at quality 90 and above and use 4:2:0 below; 8-bit frames
- *  travel as grey JPEG. Compression runs on a thread of the encoder, so
- *  kivEncode() still only copies the frame; frames of 512x512 pixels or more
- *  are coded in stripes on a process-wide pool of one thread per core, as are
- *  decoded ones. A frame whose JPEG would be no smaller than the frame is
+ *  travel as grey JPEG. Frames under 512x512 pixels are copied by kivEncode()
+ *  and compressed on a thread of the encoder. Larger frames are compressed
+ *  during kivEncode(), in stripes on a process-wide pool of one thread per
+ *  core, straight from the caller's pixels: no copy, and about the time the
+ *  copy would take on two cores (less on more). Decoding uses the pool alike. A frame whose JPEG would be no smaller than the frame is
  *  sent raw (see kivEncoderStats.framesSentRaw). The level is checked even
  *  when compress is 0. Receivers follow a format change by themselves. */
 KIV_API int kivSetDestFormat(kivEncoder *encoder, const kivStreamFormat *format, int compress, int level);
 
 /** Sends one frame: reads exactly kivGetByteSize(format) bytes from `pixels`
- *  (layout: see the top of this file) and returns once they are copied. Never
- *  waits for a receiver or the network: if the transport is still busy with an
+ *  (layout: see the top of this file) and returns once they are copied (or,
+ *  for a large JPEG frame, compressed: see kivSetDestFormat()). Never waits
+ *  for a receiver or the network: if the transport is still busy with an
  *  older frame, the older unsent frame is replaced and counted as dropped.
  *  KIV_ERROR_STATE before a destination is set. */
 KIV_API int kivEncode(kivEncoder *encoder, const void *pixels);

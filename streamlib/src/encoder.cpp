@@ -73,6 +73,15 @@ int Encoder::encode(const void *pixels) {
         return rc;
     }
 
+    // A large frame is coded in stripes on every core during the call, straight
+    // from the caller's pixels: that takes about as long as copying it would,
+    // and saves the copy.
+    if (const uint32_t stripeRows = jpeg::stripeRowsFor(format_)) {
+        compressAndSend(header, bytes, jpeg::qualityForLevel(level_), stripeRows, nullptr, callerJpeg_);
+        ++encoded_;
+        return KIV_OK;
+    }
+
     // Copied outside any lock, so the compressor never waits for the copy.
     PendingRaw raw = toCompress_.spare();
     raw.header = header;
@@ -87,28 +96,31 @@ void Encoder::compressLoop(std::stop_token stop) {
     jpeg::Compressor compressor;
     PendingRaw work;
     std::vector<uint8_t> jpegBytes;
-    while (toCompress_.take(work, stop)) {
-        const kivStreamFormat &f = work.header.format;
-        const uint32_t stripeRows = jpeg::stripeRowsFor(f);
-        const int rc = stripeRows ? jpeg::compressStriped(f, work.pixels.data(), work.quality, stripeRows, jpegBytes)
-                                  : compressor.compress(f, work.pixels.data(), work.quality, jpegBytes);
-        if (rc != KIV_OK) {
-            ++compressDropped_;
-            continue;
-        }
-        // Compression must never cost bytes: a JPEG no smaller than the frame is not sent.
-        std::span<const uint8_t> payload = work.pixels;
-        if (jpegBytes.size() < work.pixels.size()) {
-            work.header.flags |= kWireFlagJpeg | (stripeRows ? kWireFlagStripes : 0);
-            work.header.payloadSize = uint32_t(jpegBytes.size());
-            payload = jpegBytes;
-        } else {
-            work.header.flags |= kWireFlagSentRaw;
-            ++sentRaw_; // before the send: a receiver may look at the counter as soon as the frame is there
-        }
-        std::lock_guard lock(transportMutex_);
-        if (opened_) sendLocked(work.header, payload);
+    while (toCompress_.take(work, stop))
+        compressAndSend(work.header, work.pixels.data(), work.quality, 0, &compressor, jpegBytes);
+}
+
+void Encoder::compressAndSend(WireHeader header, const uint8_t *pixels, int quality, uint32_t stripeRows,
+                              jpeg::Compressor *compressor, std::vector<uint8_t> &jpegBytes) {
+    const kivStreamFormat &f = header.format;
+    const int rc = stripeRows ? jpeg::compressStriped(f, pixels, quality, stripeRows, jpegBytes)
+                              : compressor->compress(f, pixels, quality, jpegBytes);
+    if (rc != KIV_OK) {
+        ++compressDropped_;
+        return;
     }
+    // Compression must never cost bytes: a JPEG no smaller than the frame is not sent.
+    std::span<const uint8_t> payload{pixels, header.payloadSize};
+    if (jpegBytes.size() < header.payloadSize) {
+        header.flags |= kWireFlagJpeg | (stripeRows ? kWireFlagStripes : 0);
+        header.payloadSize = uint32_t(jpegBytes.size());
+        payload = jpegBytes;
+    } else {
+        header.flags |= kWireFlagSentRaw;
+        ++sentRaw_; // before the send: a receiver may look at the counter as soon as the frame is there
+    }
+    std::lock_guard lock(transportMutex_);
+    if (opened_) sendLocked(header, payload);
 }
 
 int Encoder::sendLocked(const WireHeader &header, std::span<const uint8_t> payload) {

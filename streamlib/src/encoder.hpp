@@ -32,6 +32,10 @@ public:
 
 private:
     void compressLoop(std::stop_token stop);
+    // Compresses one frame (in stripes when `stripeRows`, else with `compressor`)
+    // and sends it, raw when its JPEG would be no smaller.
+    void compressAndSend(WireHeader header, const uint8_t *pixels, int quality, uint32_t stripeRows,
+                         jpeg::Compressor *compressor, std::vector<uint8_t> &jpegBytes);
     // Sends with transportMutex_ held; drops a frame older than one already sent.
     int sendLocked(const WireHeader &header, std::span<const uint8_t> payload);
 
@@ -57,6 +61,7 @@ private:
         std::vector<uint8_t> pixels;
     };
     Mailbox<PendingRaw> toCompress_{1, &compressDropped_};
+    std::vector<uint8_t> callerJpeg_; // large frames, compressed on the caller's thread
     std::jthread compressor_; // declared last: joined before the members it uses go
 };
 
