@@ -57,7 +57,7 @@ private:
     std::unique_ptr<ReceiverTransport> transport_;
     Totals retired_; // counts of transports replaced by setSource()
     std::atomic<bool> started_{false};
-    size_t depth_ = 1;
+    std::atomic<size_t> depth_{1};
 
     ReceivedFrame frame_;         // locked now or last; its buffers are reused
     std::vector<uint8_t> decoded_; // frame_ decoded when it travelled as JPEG
