@@ -1,0 +1,300 @@
+#include "bench.hpp"
+
+#include <QJsonDocument>
+
+#include <algorithm>
+#include <ctime>
+#include <thread>
+
+#include "commands.hpp"
+#include "common.hpp"
+#include "pattern.hpp"
+
+namespace kivstream {
+namespace {
+
+
+void keepLowest(std::optional<double> &lowest, const std::optional<double> &v) {
+    if (v && (!lowest || *v < *lowest)) lowest = v;
+}
+
+// The receiving half of a bench: its own thread, waiting in kivLockReadBuffer.
+class BenchReceiver {
+public:
+    BenchReceiver(kivDecoder *dec, uint32_t seed, int jpegLevel, const std::atomic<uint32_t> &framesMade)
+        : dec_(dec), checker_(seed), jpegLevel_(jpegLevel), framesMade_(framesMade),
+          thread_([this](std::stop_token stop) { loop(stop); }) {}
+
+    // Frames made from picture `first` on count towards the figures; late
+    // warm-up frames are still checked but not counted.
+    void startMeasuring(uint32_t first) {
+        first_.store(first);
+        measuring_.store(true);
+    }
+
+    // Ends the thread; only then are its findings complete and safe to read.
+    BenchFindings finish() {
+        if (thread_.joinable()) {
+            thread_.request_stop();
+            thread_.join();
+        }
+        return std::move(findings_);
+    }
+
+    // Live figures for the progress line.
+    std::atomic<uint64_t> received{0}, measured{0}, corrupt{0}; // received: warm-up included
+    std::atomic<int64_t> lastFrameSteadyNs{0};
+
+private:
+    void loop(std::stop_token stop) {
+        while (!stop.stop_requested()) {
+            const auto *p = static_cast<const uint8_t *>(kivLockReadBuffer(dec_, 50));
+            if (!p) continue;
+            const int64_t now = wallUs();
+            kivFrameInfo info{};
+            kivGetRecvFrameInfo(dec_, &info);
+            const auto r = checker_.check(p, lockedFormat(dec_), info, jpegLevel_);
+            kivUnlockReadBuffer(dec_);
+            const bool measuring = measuring_.load() && int32_t(r.number - first_.load()) >= 0;
+            findings_.add(r, info, framesMade_.load(), measuring, now - info.sendTimeUs);
+            ++received;
+            measured = findings_.measured;
+            corrupt = findings_.corrupt;
+            lastFrameSteadyNs = SteadyClock::now().time_since_epoch().count();
+        }
+    }
+
+    kivDecoder *dec_;
+    FrameChecker checker_;
+    int jpegLevel_;
+    const std::atomic<uint32_t> &framesMade_;
+    std::atomic<bool> measuring_{false};
+    std::atomic<uint32_t> first_{0};
+    BenchFindings findings_;
+    std::jthread thread_; // last: joined before the members it uses go
+};
+
+double processCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+// With several receivers, each percentile is that of the slowest one.
+std::optional<Percentiles> mergedLatency(const std::vector<BenchFindings> &found) {
+    std::optional<Percentiles> worst;
+    for (const BenchFindings &f : found)
+        if (const auto p = f.latency.percentiles()) {
+            if (!worst) worst = Percentiles{};
+            worst->p50 = std::max(worst->p50, p->p50);
+            worst->p99 = std::max(worst->p99, p->p99);
+            worst->max = std::max(worst->max, p->max);
+        }
+    return worst;
+}
+
+} // namespace
+
+void BenchFindings::add(FrameChecker::Result r, const kivFrameInfo &info, uint32_t made, bool measuring, int64_t latencyUs) {
+    if (r.ok && r.number >= made) {
+        r.ok = false;
+        r.problem = QStringLiteral("frame stamped %1 carries picture %2, which was never sent").arg(info.frameNumber).arg(r.number);
+    }
+    if (!r.ok) {
+        if (firstProblem.isEmpty()) firstProblem = r.problem;
+        ++corrupt;
+    }
+    keepLowest(lowestPsnr, r.psnr);
+    if (!measuring) return;
+    if (r.outOfOrder) ++outOfOrder;
+    ++measured;
+    imageBytes += info.imageBytes;
+    transferBytes += info.transferBytes;
+    latency.add(latencyUs);
+}
+
+void BenchFindings::merge(const BenchFindings &o) {
+    measured += o.measured;
+    corrupt += o.corrupt;
+    outOfOrder += o.outOfOrder;
+    imageBytes += o.imageBytes;
+    transferBytes += o.transferBytes;
+    keepLowest(lowestPsnr, o.lowestPsnr);
+    if (firstProblem.isEmpty()) firstProblem = o.firstProblem;
+}
+
+QString benchFailure(const BenchFindings &all, bool interrupted) {
+    if (all.corrupt > 0) return QStringLiteral("%1 corrupt frames, first: %2").arg(all.corrupt).arg(all.firstProblem);
+    if (all.measured == 0 && !interrupted) return QStringLiteral("no frames received");
+    return {};
+}
+
+BenchRun benchOnce(const Options &o, bool showProgress) {
+    BenchRun run;
+    BenchResult &r = run.result;
+    r.transport = o.transport;
+    r.format = o.format;
+    r.jpegLevel = o.jpegLevel;
+    r.receivers = o.receivers;
+
+    // The receivers first: a TCP sender needs someone listening.
+    std::vector<DecoderPtr> decs;
+    for (int i = 0; i < o.receivers; ++i) {
+        decs.push_back(openDecoder(o, o.stream, 0, run.error, run.unsupported));
+        if (!decs.back()) {
+            run.status = kExitCannotStart;
+            return run;
+        }
+    }
+    EncoderPtr enc = openEncoder(o, o.stream, run.error, run.unsupported);
+    if (!enc) {
+        run.status = kExitCannotStart;
+        return run;
+    }
+
+    FrameSource source(o);
+    std::atomic<uint32_t> made{0};
+    std::vector<std::unique_ptr<BenchReceiver>> receivers;
+    for (const DecoderPtr &dec : decs)
+        receivers.push_back(std::make_unique<BenchReceiver>(dec.get(), o.seed, o.jpegLevel.value_or(100), made));
+    const auto sum = [&](auto field) {
+        uint64_t n = 0;
+        for (const auto &rcv : receivers) n += field(*rcv);
+        return n;
+    };
+    const auto everyReceiverGotOne = [&] {
+        return std::all_of(receivers.begin(), receivers.end(), [](const auto &rcv) { return rcv->received.load() > 0; });
+    };
+    const auto lastFrameNs = [&] {
+        int64_t last = 0;
+        for (const auto &rcv : receivers) last = std::max(last, rcv->lastFrameSteadyNs.load());
+        return last;
+    };
+    const auto decoderStats = [&] {
+        kivDecoderStats total{};
+        for (const DecoderPtr &dec : decs) {
+            kivDecoderStats s{};
+            kivGetDecoderStats(dec.get(), &s);
+            total.framesDropped += s.framesDropped;
+            total.framesMalformed += s.framesMalformed;
+            total.framesIncomplete += s.framesIncomplete;
+        }
+        return total;
+    };
+    Progress progress(showProgress);
+
+    const auto sendOne = [&] {
+        const uint32_t n = made.load();
+        const uint8_t *frame = source.frame(n);
+        made.store(n + 1); // before encoding: the receiver may see it at once
+        kivEncode(enc.get(), frame);
+    };
+
+    // Warm-up: connections and multicast joins take a moment; figures start
+    // with the first frame that made it through.
+    const auto warmDeadline = SteadyClock::now() + std::chrono::seconds(5);
+    while (!everyReceiverGotOne() && !stopRequested()) {
+        if (SteadyClock::now() > warmDeadline) {
+            run.status = kExitCannotStart;
+            run.error = QStringLiteral("no frame came through the %1 transport on stream %2 within 5 s")
+                            .arg(o.transport).arg(o.stream);
+            return run;
+        }
+        sendOne();
+        sleepUntil(SteadyClock::now() + std::chrono::milliseconds(10));
+    }
+
+    kivEncoderStats e0{}, e1{};
+    kivGetEncoderStats(enc.get(), &e0);
+    const kivDecoderStats d0 = decoderStats();
+    for (const auto &rcv : receivers) rcv->startMeasuring(made.load());
+    const double cpu0 = processCpuSeconds();
+    const auto start = SteadyClock::now();
+    Pacer pacer(o.fps);
+    uint64_t sent = 0;
+    while (!stopRequested() && !limitReached(o, sent, start)) {
+        sendOne();
+        ++sent;
+        if (progress.due())
+            progress.show(QStringLiteral("%1 %2x%3: %4 s, sent %5, received %6, corrupt %7")
+                              .arg(o.transport)
+                              .arg(o.format.width)
+                              .arg(o.format.height)
+                              .arg(secondsSince(start), 0, 'f', 1)
+                              .arg(sent)
+                              .arg(sum([](const BenchReceiver &x) { return x.measured.load(); }))
+                              .arg(sum([](const BenchReceiver &x) { return x.corrupt.load(); })));
+        pacer.wait(deadlineOf(o, start));
+    }
+    r.interrupted = stopRequested();
+    const auto sendEnd = SteadyClock::now();
+    drainEncoder(enc.get());
+
+    // Let what is in flight arrive: stop once nothing came for 200 ms (2 s at most).
+    const auto drainDeadline = SteadyClock::now() + std::chrono::seconds(2);
+    for (;;) {
+        const auto last = SteadyClock::time_point(SteadyClock::duration(lastFrameNs()));
+        const auto now = SteadyClock::now();
+        if (now > drainDeadline || now - std::max(last, sendEnd) > std::chrono::milliseconds(200)) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::vector<BenchFindings> found;
+    BenchFindings all;
+    for (const auto &rcv : receivers) {
+        found.push_back(rcv->finish());
+        all.merge(found.back());
+    }
+    const auto lastFrame = SteadyClock::time_point(SteadyClock::duration(lastFrameNs()));
+    // Up to the last frame, not the drain's idle wait, which costs nothing.
+    r.cpuSeconds = processCpuSeconds() - cpu0;
+    progress.clear();
+
+    kivGetEncoderStats(enc.get(), &e1);
+    const kivDecoderStats d1 = decoderStats();
+    r.seconds = std::chrono::duration<double>(std::max(sendEnd, lastFrame) - start).count();
+    r.framesSent = e1.framesSent - e0.framesSent;
+    r.framesReceived = all.measured;
+    const uint64_t recvDropped = (d1.framesDropped - d0.framesDropped) + (d1.framesIncomplete - d0.framesIncomplete);
+    r.framesDropped = (e1.framesDropped - e0.framesDropped) + recvDropped;
+    r.framesMalformed = d1.framesMalformed - d0.framesMalformed;
+    r.framesCorrupt = all.corrupt;
+    r.framesOutOfOrder = all.outOfOrder;
+    r.imageBytes = all.imageBytes;
+    r.transferBytes = all.transferBytes;
+    r.lowestPsnr = all.lowestPsnr;
+    r.latency = mergedLatency(found);
+    const uint64_t accounted = r.framesReceived + recvDropped, expected = r.framesSent * uint64_t(o.receivers);
+    r.framesLost = expected > accounted ? expected - accounted : 0;
+    if (o.protocol == KIV_PROTOCOL_UDP) {
+        kivLossStats total{};
+        for (const DecoderPtr &dec : decs) {
+            kivLossStats l{};
+            kivGetDecoderLossStats(dec.get(), &l);
+            total.datagramsLost += l.datagramsLost;
+            total.datagramsRecovered += l.datagramsRecovered;
+            total.framesRebuilt += l.framesRebuilt;
+        }
+        r.loss = total;
+    }
+    r.failure = benchFailure(all, r.interrupted);
+    return run;
+}
+
+int runBench(const Options &o) {
+    if (o.all) return benchAll(o);
+    if (o.scaling) return benchScaling(o);
+    Options run = o;
+    if (!run.frames && !run.seconds) run.seconds = 5;
+    BenchRun b = benchOnce(run, !run.json);
+    if (b.status != kExitOk) {
+        err(b.error);
+        return b.status;
+    }
+    if (run.json)
+        out(QString::fromUtf8(QJsonDocument(benchJson(b.result)).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
+    else
+        out(benchSummary(b.result));
+    return b.result.passed() ? kExitOk : kExitCheckFailed;
+}
+
+} // namespace kivstream

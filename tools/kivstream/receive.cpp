@@ -1,0 +1,125 @@
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "commands.hpp"
+#include "common.hpp"
+#include "stats.hpp"
+
+namespace kivstream {
+
+int runReceive(const Options &o) {
+    QString why;
+    bool unsupported = false;
+    DecoderPtr dec = openDecoder(o, o.stream, 1, why, unsupported);
+    if (!dec) {
+        err(why);
+        return kExitCannotStart;
+    }
+    const bool check = o.pattern == PatternKind::Check;
+    FrameChecker checker(o.seed);
+    PanelCounter panel(wallMs());
+    LatencyRecorder secondLatency, totalLatency;
+    const auto start = SteadyClock::now();
+    uint64_t frames = 0, corrupt = 0, outOfOrder = 0, imageBytes = 0, transferBytes = 0;
+    QString firstProblem;
+    const auto counts = [&] {
+        kivDecoderStats d{};
+        kivGetDecoderStats(dec.get(), &d);
+        ReceiverCounts c{d.framesDropped, d.framesMalformed, d.framesIncomplete, corrupt, std::nullopt};
+        if (o.protocol == KIV_PROTOCOL_UDP) {
+            kivLossStats l{};
+            kivGetDecoderLossStats(dec.get(), &l);
+            c.loss = l;
+        }
+        return c;
+    };
+    while (!stopRequested() && !limitReached(o, frames, start)) {
+        if (const auto *p = static_cast<const uint8_t *>(kivLockReadBuffer(dec.get(), 50))) {
+            const int64_t now = wallUs();
+            kivFrameInfo info{};
+            kivGetRecvFrameInfo(dec.get(), &info);
+            const kivStreamFormat fmt = lockedFormat(dec.get());
+            panel.addFrame(info.transferBytes, fmt);
+            ++frames;
+            imageBytes += info.imageBytes;
+            transferBytes += info.transferBytes;
+            if (o.latency) {
+                secondLatency.add(now - info.sendTimeUs);
+                totalLatency.add(now - info.sendTimeUs);
+            }
+            if (check) {
+                // The receiver does not know the sender's level: hold JPEG to the loosest bound.
+                const auto r = checker.check(p, fmt, info, 100);
+                if (!r.ok) {
+                    ++corrupt;
+                    if (firstProblem.isEmpty()) firstProblem = r.problem;
+                }
+                if (r.outOfOrder) ++outOfOrder;
+            }
+            kivUnlockReadBuffer(dec.get());
+        }
+        if (auto second = panel.poll(wallMs())) {
+            std::optional<Percentiles> lat;
+            if (o.latency) lat = secondLatency.percentiles();
+            secondLatency.clear();
+            if (o.json)
+                out(QString::fromUtf8(QJsonDocument(panelJson(*second, counts(), lat)).toJson(QJsonDocument::Compact)) +
+                    QLatin1Char('\n'));
+            else
+                out(formatPanelLine(*second, counts(), lat) + QLatin1Char('\n'));
+        }
+    }
+    const double secs = secondsSince(start);
+    const ReceiverCounts c = counts();
+    std::optional<Percentiles> lat;
+    if (o.latency) lat = totalLatency.percentiles();
+    if (o.json) {
+        QJsonObject s{{QStringLiteral("summary"), true},
+                      {QStringLiteral("transport"), o.transport},
+                      {QStringLiteral("stream"), o.stream},
+                      {QStringLiteral("frames_received"), qint64(frames)},
+                      {QStringLiteral("seconds"), secs},
+                      {QStringLiteral("fps"), secs > 0 ? double(frames) / secs : 0.0},
+                      {QStringLiteral("image_bytes_per_s"), secs > 0 ? double(imageBytes) / secs : 0.0},
+                      {QStringLiteral("transfer_bytes_per_s"), secs > 0 ? double(transferBytes) / secs : 0.0},
+                      {QStringLiteral("frames_dropped"), qint64(c.dropped)},
+                      {QStringLiteral("frames_malformed"), qint64(c.malformed)},
+                      {QStringLiteral("frames_incomplete"), qint64(c.incomplete)},
+                      {QStringLiteral("frames_corrupt"), check ? QJsonValue(qint64(corrupt)) : QJsonValue(QJsonValue::Null)},
+                      {QStringLiteral("frames_out_of_order"), qint64(outOfOrder)}};
+        s.insert(QStringLiteral("latency_us"),
+                 lat ? QJsonValue(QJsonObject{{QStringLiteral("p50"), qint64(lat->p50)},
+                                              {QStringLiteral("p99"), qint64(lat->p99)},
+                                              {QStringLiteral("max"), qint64(lat->max)}})
+                     : QJsonValue(QJsonValue::Null));
+        if (c.loss) {
+            s.insert(QStringLiteral("datagrams_lost"), qint64(c.loss->datagramsLost));
+            s.insert(QStringLiteral("datagrams_recovered"), qint64(c.loss->datagramsRecovered));
+            s.insert(QStringLiteral("frames_rebuilt"), qint64(c.loss->framesRebuilt));
+        }
+        out(QString::fromUtf8(QJsonDocument(s).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
+    } else {
+        QString text = QStringLiteral("received over %1 stream %2: %3 frames in %4 s (%5 fps); dropped %6, malformed %7, "
+                                      "incomplete %8")
+                           .arg(o.transport)
+                           .arg(o.stream)
+                           .arg(frames)
+                           .arg(secs, 0, 'f', 2)
+                           .arg(secs > 0 ? double(frames) / secs : 0, 0, 'f', 1)
+                           .arg(c.dropped)
+                           .arg(c.malformed)
+                           .arg(c.incomplete);
+        if (check) text += QStringLiteral(", corrupt %1, out of order %2").arg(corrupt).arg(outOfOrder);
+        if (c.loss)
+            text += QStringLiteral("; datagrams lost %1, recovered %2; frames rebuilt %3")
+                        .arg(c.loss->datagramsLost)
+                        .arg(c.loss->datagramsRecovered)
+                        .arg(c.loss->framesRebuilt);
+        if (lat) text += QStringLiteral("; latency p50 %1 us, p99 %2 us, max %3 us").arg(lat->p50).arg(lat->p99).arg(lat->max);
+        out(text + QLatin1Char('\n'));
+        if (!firstProblem.isEmpty()) out(QStringLiteral("first bad frame: %1\n").arg(firstProblem));
+    }
+    return check && corrupt > 0 ? kExitCheckFailed : kExitOk;
+}
+
+} // namespace kivstream
