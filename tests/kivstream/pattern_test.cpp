@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "pattern.hpp"
@@ -51,15 +52,35 @@ TEST(CheckPattern, EveryShapeReadsBackAndEveryFaultIsCaught) {
         std::memmove(shifted.data() + 1, shifted.data(), shifted.size() - 1);
         for (const auto &bad : {torn, swapped, shifted, frame(other, 100)}) EXPECT_FALSE(p.checkRaw(bad.data()).ok);
 
-        // JPEG: the number reads back; over another frame's picture it fails even the loosest bound.
-        const auto smooth = frame(p, 0x5a5a1234u, true);
+        // Right of the 32 cells the band stays grey.
+        EXPECT_TRUE(32 * p.cellWidth() == g.width || frame(p, ~0u)[32 * p.cellWidth() * g.bytesPerPixel] == 0x80);
+
+        // JPEG: the number reads back, top bit too; over another frame's picture it fails even the loosest bound.
+        const auto smooth = frame(p, 0xda5a1234u, true);
         Verdict v = p.checkLossy(smooth.data(), 30);
-        EXPECT_TRUE(v.ok && v.number == 0x5a5a1234u);
-        auto wrong = frame(p, 0x5a5a1235u, true);
+        EXPECT_TRUE(v.ok && v.number == 0xda5a1234u) << std::hex << v.number;
+        auto wrong = frame(p, 0xda5a1235u, true);
         std::memcpy(wrong.data(), smooth.data(), band);
         v = p.checkLossy(wrong.data(), minPsnrForLevel(100, f.depth));
-        EXPECT_TRUE(v.number == 0x5a5a1234u && !v.ok) << "PSNR " << v.psnr;
+        EXPECT_TRUE(v.number == 0xda5a1234u && !v.ok) << "PSNR " << v.psnr;
+        // PSNR reads pixels only: not the pad bytes, the 32-bit word's top byte, or past the frame.
+        auto e = smooth, a2 = smooth;
+        e.push_back(0), a2.push_back(0xff);
+        for (uint64_t i = 0; i < g.bytes; ++i)
+            if (i % g.stride >= g.width * g.bytesPerPixel || (f.depth == KIV_DEPTH_32 && i % 4 == 3)) a2[i] ^= 0x5a;
+        EXPECT_EQ(psnr(g, e.data(), a2.data()), std::numeric_limits<double>::infinity());
     }
+}
+
+// Smooth colour waves: no channel steps by more than 1 between neighbours (a
+// wave value past 255 would wrap to 0).
+TEST(CheckPattern, JpegWavesAreContinuous) {
+    CheckPattern p({512, 40, KIV_DEPTH_24, 1}, 1);
+    const auto w = frame(p, 3, true);
+    int step = 0;
+    for (uint64_t i = uint64_t(p.bandHeight()) * 1536; i + 3 < w.size(); ++i)
+        if (i % 1536 < 1533) step = std::max(step, std::abs(int(w[i + 3]) - int(w[i])));
+    EXPECT_EQ(step, 1);
 }
 
 TEST(FrameChecker, FollowsSessionsAndCatchesPixelsUnderTheWrongStamp) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "bench.hpp"
 #include "options.hpp"
 #include "stats.hpp"
 
@@ -50,6 +51,7 @@ TEST(Options, WordsMapToTheLibrarysCodesAndTheTestersNumbering) {
         {{"receive", "--transport", "udp", "--latency"}, KIV_PROTOCOL_UDP, 10588, true},
         {{"bench"}, KIV_PROTOCOL_MEMORY, kBenchStreamBase, true},
         {{"bench", "--channel", "0"}, KIV_PROTOCOL_MEMORY, 10588, true},
+        {{"send", "--size", "4096x4096", "--depth", "32"}, KIV_PROTOCOL_MEMORY, 10588, true}, // exactly 64 MiB
     };
     for (const auto &[args, protocol, stream, latency] : cases) {
         SCOPED_TRACE(args.join(QLatin1Char(' ')).toStdString());
@@ -58,4 +60,41 @@ TEST(Options, WordsMapToTheLibrarysCodesAndTheTestersNumbering) {
         const Options &o = std::get<Options>(r);
         EXPECT_EQ(std::tuple(o.protocol, o.stream, o.latency), std::tuple(protocol, stream, latency));
     }
+}
+
+// Two receivers, 10 pictures made: bad frames count in the warm-up too, the
+// figures only from the measured ones, and the lowest PSNR is not the last.
+TEST(BenchFindings, AddUpOverReceiversAndRefuseAPictureNeverSent) {
+    struct Frame { bool ok; uint32_t picture; double psnr; bool measured; };
+    const Frame frames[] = {{true, 2, 35, false}, {false, 6, 12, false}, {true, 3, 31, true},
+                            {true, 4, 22, true},  {true, 10, 40, true},  {true, 5, 27, true}};
+    BenchFindings a, b;
+    for (const Frame &f : frames)
+        (&f < frames + 3 ? b : a).add({f.ok, false, f.picture, f.psnr, QStringLiteral("bad")},
+                                      kivFrameInfo{1, f.picture, 0, 0, 0, 40, 100}, 10, f.measured, 7);
+    EXPECT_EQ(std::tuple(a.measured, a.corrupt, a.imageBytes, a.transferBytes, *a.lowestPsnr), std::tuple(3u, 1u, 300u, 120u, 22.0));
+    EXPECT_TRUE(a.firstProblem.contains(QStringLiteral("picture 10, which was never sent"))) << a.firstProblem.toStdString();
+    b.merge(a);
+    EXPECT_EQ(std::tuple(b.measured, b.corrupt, b.imageBytes, *b.lowestPsnr), std::tuple(4u, 2u, 400u, 12.0));
+    EXPECT_EQ(b.firstProblem, QStringLiteral("bad"));
+    // A bench fails on a bad frame, and on measuring none unless it was interrupted.
+    BenchFindings none;
+    EXPECT_TRUE(benchFailure(b, false).startsWith(QStringLiteral("2 corrupt frames, first: bad")));
+    EXPECT_EQ(benchFailure(none, false), QStringLiteral("no frames received"));
+    EXPECT_TRUE(benchFailure(none, true).isEmpty());
+    none.measured = 1;
+    EXPECT_TRUE(benchFailure(none, false).isEmpty());
+}
+
+TEST(BenchTable, LinesUpAsMarkdownAndFillsSkippedRows) {
+    BenchResult a, b;
+    a.transport = QStringLiteral("tcp"), a.format = {1920, 1080, KIV_DEPTH_24, 1}, a.jpegLevel = 50;
+    a.framesSent = 120, a.framesReceived = 118, a.framesDropped = 2, a.seconds = 2, a.cpuSeconds = 0.5;
+    a.imageBytes = 118 * 6220800ull, a.transferBytes = 118 * 200000ull, a.latency = Percentiles{812, 1500, 2210};
+    b.transport = QStringLiteral("udp"), b.format = {320, 240, KIV_DEPTH_8, 1}, b.skipped = QStringLiteral("not in this build");
+    EXPECT_EQ(benchTable({a, b}).toStdString(), R"(| transport | size      | depth | codec   | rcv | fps  | CPU us/frame | wall us/frame | image MB/s | transfer MB/s | p50 us | p99 us | max us | sent | received | dropped | corrupt | result |
+| --------- | --------- | ----- | ------- | --- | ---- | ------------ | ------------- | ---------- | ------------- | ------ | ------ | ------ | ---- | -------- | ------- | ------- | ------ |
+| tcp       | 1920x1080 | 24    | jpeg 50 | 1   | 59.0 | 4237         | 16949         | 367.0      | 11.8          | 812    | 1500   | 2210   | 120  | 118      | 2       | 0       | ok |
+| udp       | 320x240   | 8     | raw     | 1   | -    | -            | -             | -          | -             | -      | -      | -      | -    | -        | -       | -       | skipped: not in this build |
+)");
 }

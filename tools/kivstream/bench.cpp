@@ -204,6 +204,8 @@ BenchRun benchOnce(const Options &o, bool showProgress) {
         sleepUntil(SteadyClock::now() + std::chrono::milliseconds(10));
     }
 
+    // Warm-up frames still in the transport would count as sent but never measured.
+    drainEncoder(enc.get());
     kivEncoderStats e0{}, e1{};
     kivGetEncoderStats(enc.get(), &e0);
     const kivDecoderStats d0 = decoderStats();

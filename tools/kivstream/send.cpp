@@ -4,6 +4,22 @@
 #include "common.hpp"
 
 namespace kivstream {
+namespace {
+
+// Why the destination cannot be reached, with the library's reason; empty
+// while it is reachable or still being tried for the first time.
+QString linkDownReason(kivEncoder *enc) {
+#ifdef KIV_LINK_DOWN
+    if (kivGetEncoderLink(enc) != KIV_LINK_DOWN) return {};
+    const QString detail = QString::fromLocal8Bit(kivLastErrorDetail());
+    return detail.isEmpty() ? QStringLiteral("the link is down") : detail;
+#else
+    (void)enc; // the library cannot tell yet
+    return {};
+#endif
+}
+
+} // namespace
 
 int runSend(const Options &o) {
     QString why;
@@ -20,7 +36,17 @@ int runSend(const Options &o) {
     uint32_t n = 0;
     uint64_t calls = 0, failures = 0;
     int lastError = KIV_OK;
-    QString lastErrorText;
+    const QString host = o.protocol == KIV_PROTOCOL_MEMORY ? QStringLiteral("local") : o.address;
+    const QString where = QStringLiteral("%1 stream %2 over %3").arg(host).arg(o.stream).arg(o.transport);
+    // The encoder keeps retrying a dead link: say so once, not per frame.
+    bool linkReported = false;
+    const auto reportLinkDown = [&] {
+        if (linkReported) return;
+        const QString why = linkDownReason(enc.get());
+        if (why.isEmpty()) return;
+        err(QStringLiteral("cannot reach %1: %2").arg(where, why));
+        linkReported = true;
+    };
     while (!stopRequested() && !limitReached(o, calls, start)) {
         const int rc = kivEncode(enc.get(), source.frame(n));
         ++n;
@@ -30,6 +56,7 @@ int runSend(const Options &o) {
             if (rc != lastError) err(QStringLiteral("frame %1 not sent: %2").arg(calls).arg(libraryError(rc)));
             lastError = rc;
         }
+        reportLinkDown();
         if (progress.due()) {
             kivEncoderStats s{};
             kivGetEncoderStats(enc.get(), &s);
@@ -42,10 +69,13 @@ int runSend(const Options &o) {
     progress.clear();
     kivEncoderStats s{};
     kivGetEncoderStats(enc.get(), &s);
+    reportLinkDown();
+    const bool nothingArrived = calls > 0 && s.framesSent == 0;
+    if (nothingArrived && !linkReported) err(QStringLiteral("no frame reached %1").arg(where));
     const double secs = secondsSince(start);
     out(QStringLiteral("sent over %1 to %2 stream %3: %4 frames in %5 s (%6 fps); encoded %7, sent %8, dropped %9, "
                        "%10 bytes%11\n")
-            .arg(o.transport, o.protocol == KIV_PROTOCOL_MEMORY ? QStringLiteral("local") : o.address)
+            .arg(o.transport, host)
             .arg(o.stream)
             .arg(calls)
             .arg(secs, 0, 'f', 2)
@@ -55,7 +85,7 @@ int runSend(const Options &o) {
             .arg(s.framesDropped)
             .arg(s.bytesSent)
             .arg(failures ? QStringLiteral(", %1 failed").arg(failures) : QString()));
-    return kExitOk;
+    return nothingArrived ? kExitCannotStart : kExitOk;
 }
 
 } // namespace kivstream
