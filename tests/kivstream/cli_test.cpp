@@ -10,6 +10,8 @@
 
 #include "kivVidStreamLib2.h"
 
+#include <algorithm>
+
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -57,94 +59,42 @@ public:
 
 } // namespace
 
-TEST(KivstreamCli, BadArgumentsExitWith2AndSayWhatIsWrong) {
-    const std::pair<QStringList, QString> cases[] = {
-        {{}, "missing command"},
-        {{"stream"}, "unknown command 'stream'"},
-        {{"send", "extra"}, "unexpected argument 'extra'"},
-        {{"bench", "--transport", "pigeon"}, "unknown transport 'pigeon'"},
-        {{"send", "--size", "320x70000"}, "--size must be WxH"},
-        {{"send", "--size", "4096x4097", "--depth", "32"}, "64 MiB"},
-        {{"send", "--depth", "12"}, "--depth must be 8, 16, 24 or 32"},
-        {{"send", "--jpeg", "101"}, "--jpeg must be a level 0..100"},
-        {{"send", "--channel", "1", "--stream", "2"}, "not both"},
-        {{"send", "--channel", "60000"}, "--channel must be"},
-        {{"receive", "--stream", "65536"}, "--stream must be 1..65535"},
-        {{"send", "--frames", "0"}, "--frames must be a positive count"},
-        {{"send", "--seconds", "nan"}, "--seconds must be a positive number"},
-        {{"bench", "--fps", "-1"}, "--fps must be"},
-        {{"receive", "--address", "10.0.0.1"}, "--address does not apply to receive"},
-        {{"send", "--pattern", "zebra"}, "--pattern must be picture or check"},
-        {{"bench", "--pattern", "picture"}, "bench checks every frame"},
-        {{"bench", "--size", "16x16"}, "width of at least 32"},
-        {{"send", "--fec", "5"}, "apply to --transport udp only"},
-        {{"send", "--transport", "udp", "--fec", "101"}, "--fec must be a percentage 0..100"},
-        {{"bench", "--transport", "udp", "--loss", "1,bursty=4"}, "unknown part 'bursty=4'"},
-        {{"send", "--transport", "udp", "--loss", "1,burst=0"}, "burst must be 1..1000"},
-        {{"bench", "--transport", "tcp", "--receivers", "2"}, "memory or udp"}, {{"bench", "--receivers", "17"}, "1..16"},
-        {{"bench", "--all", "--scaling"}, "not both"},
-    };
-    for (const auto &[args, says] : cases) {
-        SCOPED_TRACE(args.join(QLatin1Char(' ')).toStdString());
-        const Outcome r = kivstream(args, 20000);
-        EXPECT_EQ(r.exitCode, 2) << show(r);
-        EXPECT_TRUE(r.err.contains(says)) << show(r);
-        EXPECT_TRUE(r.out.isEmpty()) << show(r);
-    }
-}
-
 // The usual format for two seconds, then odd widths (pad bytes), the other
 // depths, and JPEG down to the highest compression on a small colour frame.
 TEST_P(PerTransport, BenchPassesItsChecksAndReportsEveryField) {
-    struct Case { const char *size, *depth, *jpeg; };
-    const Case cases[] = {{"320x240", "24", nullptr}, {"33x9", "8", nullptr}, {"322x31", "32", nullptr},
-                          {"331x67", "16", "0"}, {"256x64", "8", "90"}};
+    struct Case { const char *size, *depth; int jpeg; };
+    const Case cases[] = {{"320x240", "24", -1}, {"33x9", "8", -1}, {"322x31", "32", -1}, {"331x67", "16", 0}, {"256x64", "8", 90}};
     int stream = 24100 + 20 * GetParam();
     for (const Case &c : cases) {
-        const bool timed = &c == cases;
-        QStringList args{"bench", "--transport", transport(), "--stream", QString::number(stream++), "--size", c.size,
-                         "--depth", c.depth, "--json"};
+        const bool timed = &c == cases, lossy = timed && transport() == QLatin1String("udp");
+        QStringList args{"bench", "--transport", transport(), "--stream", QString::number(stream++), "--size", c.size, "--depth", c.depth, "--json"};
         args << (timed ? QStringList{"--seconds", "2"} : QStringList{"--frames", "20", "--fps", "200"});
-        if (c.jpeg) args << "--jpeg" << c.jpeg;
-        // UDP rehearses a lossy link: protection must rebuild what the sender drops.
-        const bool lossy = timed && transport() == QLatin1String("udp");
-        if (lossy) args << "--loss" << "2,dup=1";
+        if (c.jpeg >= 0) args << "--jpeg" << QString::number(c.jpeg);
+        if (lossy) args << "--loss" << "2,dup=1"; // protection must rebuild what the sender drops
         SCOPED_TRACE(args.join(QLatin1Char(' ')).toStdString());
         const Outcome r = kivstream(args);
         ASSERT_EQ(r.exitCode, 0) << show(r);
 
-        // Exactly one JSON object on stdout.
-        const QByteArray text = r.out.toUtf8().trimmed();
-        ASSERT_FALSE(text.contains('\n')) << show(r);
+        const QByteArray text = r.out.toUtf8().trimmed(); // exactly one JSON object
         QJsonParseError perr{};
         const QJsonObject o = QJsonDocument::fromJson(text, &perr).object();
-        ASSERT_EQ(perr.error, QJsonParseError::NoError) << show(r);
-        EXPECT_EQ(o.value("transport").toString(), transport());
-        for (const char *key : {"fps", "cpu_us_per_frame", "wall_us_per_frame"})
-            EXPECT_GT(o.value(key).toDouble(), 0) << key << " in " << text.toStdString();
-        // Each of the 20 measured frames is received, dropped or lost, and TCP loses none.
+        ASSERT_TRUE(perr.error == QJsonParseError::NoError && !text.contains('\n')) << show(r);
         const auto n = [&](const char *key) { return o.value(key).toInteger(-1); };
+        EXPECT_EQ(std::tuple(QStringLiteral("%1x%2").arg(n("width")).arg(n("height")), n("depth"), n("jpeg_level"), n("frames_corrupt")), std::tuple(c.size, atoi(c.depth), c.jpeg, 0));
+        const QJsonObject latency = o.value("latency_us").toObject();
+        for (const QJsonValue &v : {o.value("fps"), o.value("cpu_us_per_frame"), o.value("wall_us_per_frame"), o.value("frames_received"),
+                                    latency.value("p50"), latency.value("p99"), latency.value("max")})
+            EXPECT_GT(v.toDouble(), 0) << text.toStdString();
+        // Each of the 20 measured frames is received, dropped or lost, and TCP loses none.
         const qint64 lost = transport() == QLatin1String("tcp") ? 0 : n("frames_lost");
         EXPECT_TRUE(timed || (n("frames_received") + n("frames_dropped") + n("frames_lost") == 20 && n("frames_lost") == lost))
             << text.toStdString();
-        for (const char *key : {"p50", "p99", "max"})
-            EXPECT_TRUE(o.value("latency_us").toObject().value(key).isDouble()) << key << " in " << text.toStdString();
-        EXPECT_EQ(QStringLiteral("%1x%2").arg(o.value("width").toInt()).arg(o.value("height").toInt()), c.size);
-        EXPECT_EQ(o.value("depth").toInt(), atoi(c.depth));
-        EXPECT_EQ(o.value("frames_corrupt").toInt(-1), 0);
-        EXPECT_GT(o.value("frames_received").toDouble(), 0);
-        EXPECT_GT(o.value("seconds").toDouble(), timed ? 1.5 : 0);
-        EXPECT_EQ(o.value("jpeg_level").toInt(-1), c.jpeg ? atoi(c.jpeg) : -1);
-        // Raw frames: no level, and every byte that arrives is an image byte.
-        const bool sameBytes = o.value("image_bytes_per_s").toDouble() == o.value("transfer_bytes_per_s").toDouble();
-        EXPECT_TRUE(c.jpeg || (o.value("jpeg_level").isNull() && sameBytes)) << text.toStdString();
-        EXPECT_TRUE(o.value("passed").toBool());
-        if (lossy) {
-            EXPECT_GT(o.value("datagrams_recovered").toInt(), 0) << text.toStdString();
-            // Flat out, frames the receiver falls behind on are given up with their losses.
-            EXPECT_LE(o.value("datagrams_recovered").toInt(), o.value("datagrams_lost").toInt()) << text.toStdString();
-            EXPECT_GT(o.value("frames_rebuilt").toInt(), 0) << text.toStdString();
-        }
+        // Raw frames: every byte that arrives is an image byte.
+        EXPECT_TRUE(c.jpeg >= 0 || o.value("image_bytes_per_s") == o.value("transfer_bytes_per_s")) << text.toStdString();
+        EXPECT_TRUE(o.value("passed").toBool() && o.value("seconds").toDouble() > (timed ? 1.5 : 0));
+        // Flat out, frames the receiver falls behind on are given up with their losses.
+        EXPECT_TRUE(!lossy || (n("datagrams_recovered") > 0 && n("datagrams_recovered") <= n("datagrams_lost") &&
+                               n("frames_rebuilt") > 0)) << text.toStdString();
     }
 }
 
@@ -159,98 +109,76 @@ TEST_P(PerTransport, SendAndASeparateReceiverCheckEveryFrame) {
         SCOPED_TRACE(format.join(QLatin1Char(' ')).toStdString());
         QProcess receiver, sender;
         QByteArray seen;
-        ASSERT_TRUE(startReceiver(receiver, QStringList{"receive", "--frames", "150", "--json"} + common, seen))
-            << show(collect(receiver, seen));
-        // It sends until told to stop, and stops cleanly.
+        ASSERT_TRUE(startReceiver(receiver, QStringList{"receive", "--frames", "150", "--json"} + common, seen)) << seen.toStdString();
+        // It sends until told to stop (Ctrl-C, or SIGTERM), stops cleanly and still prints its summary.
         sender.start(QStringLiteral(KIVSTREAM_BIN), QStringList{"send", "--seconds", "60", "--fps", "100"} + common + format);
         const bool received = receiver.waitForFinished(30000);
-        ::kill(pid_t(sender.processId()), SIGINT);
-        sender.waitForFinished(10000);
-        const Outcome sent = collect(sender);
-        EXPECT_EQ(sent.exitCode, 0) << show(sent);
+        ::kill(pid_t(sender.processId()), GetParam() == 1 ? SIGTERM : SIGINT);
+        const Outcome sent = sender.waitForFinished(10000) ? collect(sender) : Outcome{};
+        EXPECT_TRUE(sent.exitCode == 0 && sent.out.startsWith("sent over")) << show(sent);
         ASSERT_TRUE(received) << show(sent);
         const Outcome r = collect(receiver, seen);
-        EXPECT_EQ(r.exitCode, 0) << show(r);
         const QStringList lines = r.out.trimmed().split('\n');
         const QJsonObject summary = QJsonDocument::fromJson(lines.last().toUtf8()).object();
-        EXPECT_TRUE(summary.value("summary").toBool()) << show(r);
-        EXPECT_EQ(summary.value("frames_received").toInt(), 150) << show(r);
-        EXPECT_EQ(summary.value("frames_corrupt").toInt(-1), 0) << show(r);
+        EXPECT_EQ(std::tuple(r.exitCode, summary.value("summary").toBool(), summary.value("frames_received").toInt(),
+                             summary.value("frames_corrupt").toInt(-1)), std::tuple(0, true, 150, 0)) << show(r);
         // Some second saw frames of this format, and its byte figures are per frame times frames.
         int busySeconds = 0;
         for (const QString &line : lines.mid(0, lines.size() - 1)) {
             const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
-            const qint64 fps = o.value("fps").toInteger(), perFrame = o.value("image_bytes_per_frame").toInteger();
-            if (fps == 0) continue;
-            ++busySeconds;
-            EXPECT_EQ(std::tuple(o.value("width").toInt(), o.value("height").toInt(), perFrame),
-                      std::tuple(int(f.width), int(f.height), qint64(kivGetByteSize(&f)))) << line.toStdString();
-            EXPECT_EQ(o.value("image_bytes_per_s").toInteger(), fps * perFrame) << line.toStdString();
-            const qint64 transfer = o.value("transfer_bytes_per_s").toInteger();
-            EXPECT_TRUE(format.contains("--jpeg") ? transfer > 0 && transfer < fps * perFrame : transfer == fps * perFrame)
+            const qint64 fps = o.value("fps").toInteger(), perFrame = o.value("image_bytes_per_frame").toInteger(),
+                         transfer = o.value("transfer_bytes_per_s").toInteger();
+            busySeconds += fps > 0;
+            EXPECT_TRUE(fps == 0 || (perFrame == kivGetByteSize(&f) && o.value("image_bytes_per_s").toInteger() == fps * perFrame &&
+                                     (format.contains("--jpeg") ? transfer < fps * perFrame : transfer == fps * perFrame)))
                 << line.toStdString();
         }
         EXPECT_GT(busySeconds, 0) << show(r);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, PerTransport, testing::Range(0, 3),
-                         [](const auto &info) { return std::string(PerTransport::kNames[info.param]); });
+INSTANTIATE_TEST_SUITE_P(Transports, PerTransport, testing::Range(0, 3), [](const auto &i) { return std::string(PerTransport::kNames[i.param]); });
 
-// Said once, with the library's reason; a sender whose destination never
-// connects (no such name, nobody listening) has failed too.
-TEST(KivstreamCli, ATransportThatCannotStartExitsWith1AndSaysWhyOnce) {
+double childCpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_CHILDREN, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
+}
+
+// On stderr: nothing when done, the reason once when the transport fails (a sender whose destination never
+// connects too), and for bad arguments what is wrong and a hint. Waiting sleeps: no run spends a core spinning.
+TEST(KivstreamCli, ExitStatusMessagesAndNoSpinning) {
     QTcpServer busy;
     ASSERT_TRUE(busy.listen(QHostAddress::AnyIPv4, 24030)) << "port 24030 is taken by something else";
-    const QStringList sendOne{"send", "--stream", "24032", "--frames", "2", "--transport"};
+    const QStringList sendTo{"send", "--stream", "24032", "--frames", "2", "--transport"}, slow{"send", "--stream", "24033", "--seconds", "1", "--fps"};
     const QString inUse = QString::fromLatin1(kivErrorString(KIV_ERROR_BUSY)), bad = kivErrorString(KIV_ERROR_ADDRESS);
-    const std::pair<QStringList, QStringList> cases[] = {
-        {{"receive", "--transport", "tcp", "--stream", "24030", "--seconds", "5"}, {inUse, "24030"}},
-        {{"bench", "--transport", "tcp", "--stream", "24030", "--seconds", "5"}, {inUse, "24030"}},
-        {sendOne + QStringList{"udp", "--address", "300.1.1.1"}, {bad, "300.1.1.1"}},
-        {sendOne + QStringList{"udp", "--address", "::1"}, {bad, "::1"}},
-        {sendOne + QStringList{"tcp", "--address", "::1::"}, {bad, "::1::"}},
-        {sendOne + QStringList{"tcp", "--address", "nonexistent.invalid"}, {"nonexistent.invalid"}},
-        {sendOne + QStringList{"tcp"}, {"127.0.0.1 stream 24032"}},
+    const std::tuple<QStringList, int, QStringList> cases[] = {
+        {{"send", "--depth", "12"}, 2, {"--depth must be 8, 16, 24 or 32", "kivstream --help"}},
+        {{"receive", "--transport", "tcp", "--stream", "24030", "--seconds", "5"}, 1, {inUse, "24030"}},
+        {{"bench", "--transport", "tcp", "--stream", "24030", "--seconds", "5"}, 1, {inUse, "24030"}},
+        {sendTo + QStringList{"udp", "--address", "300.1.1.1"}, 1, {bad, "300.1.1.1"}},
+        {sendTo + QStringList{"tcp", "--address", "nonexistent.invalid"}, 1, {"nonexistent.invalid"}}, {sendTo + QStringList{"tcp"}, 1, {"24032"}},
+        // A rate slower than the time limit: one frame, and the limit ends the run, not a wait for an empty queue.
+        {slow + QStringList{"1e-10"}, 0, {"stream 24033: 1 frames in 1."}}, {slow + QStringList{"0.2"}, 0, {"stream 24033: 1 frames in 1."}},
     };
-    for (const auto &[args, says] : cases) {
-        SCOPED_TRACE(args.join(QLatin1Char(' ')).toStdString());
+    for (const auto &[args, exit, says] : cases) {
+        const double cpu0 = childCpuSeconds();
         const Outcome r = kivstream(args, 20000);
-        EXPECT_EQ(r.exitCode, 1) << show(r);
-        EXPECT_EQ(r.err.count(QLatin1Char('\n')), 1) << show(r);
-        for (const QString &text : says) EXPECT_TRUE(r.err.contains(text)) << show(r);
+        EXPECT_TRUE(r.exitCode == exit && r.err.count(QLatin1Char('\n')) == exit && (exit != 2 || r.out.isEmpty()) &&
+                    std::all_of(says.begin(), says.end(), [&](const QString &s) { return (r.out + r.err).contains(s); }))
+            << args.join(' ').toStdString() << "\n" << show(r);
+        EXPECT_LT(childCpuSeconds() - cpu0, 0.3) << args.join(' ').toStdString();
     }
 }
 
-// A rate slower than the time limit: one frame, and the limit ends the run,
-// not a wait for an empty queue. Waiting sleeps: no core spent spinning.
-TEST(KivstreamCli, SlowRatesSendOneFrameAndStopAtTheTimeLimit) {
-    const auto cpuSeconds = [] {
-        rusage u{};
-        getrusage(RUSAGE_CHILDREN, &u);
-        return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
-    };
-    const double cpu0 = cpuSeconds();
-    for (const char *fps : {"1e-10", "0.2"}) {
-        const Outcome r = kivstream({"send", "--transport", "memory", "--stream", "24033", "--fps", fps, "--seconds", "1"});
-        EXPECT_EQ(r.exitCode, 0) << show(r);
-        EXPECT_TRUE(r.out.contains("stream 24033: 1 frames in 1.")) << show(r);
-    }
-    EXPECT_LT(cpuSeconds() - cpu0, 0.5);
-}
-
-TEST(KivstreamCli, CtrlCStopsCleanlyAndStillPrintsTheSummary) {
+TEST(KivstreamCli, CtrlCStopsAReceiverCleanlyAndStillPrintsTheSummary) {
     for (const auto &[transport, sig] : {std::pair{"memory", SIGINT}, std::pair{"tcp", SIGTERM}, std::pair{"udp", SIGINT}}) {
-        SCOPED_TRACE(std::string(transport) + " signal " + std::to_string(sig));
         QProcess p;
-        QByteArray seen;
-        // The first once-a-second line shows it is up and its handlers are in place.
+        QByteArray seen; // its first once-a-second line shows it is up and its handlers are in place
         ASSERT_TRUE(startReceiver(p, {"receive", "--transport", transport, "--stream", "24031"}, seen)) << show(collect(p, seen));
-        ASSERT_TRUE(seen.contains("fps 0")) << seen.toStdString();
         ::kill(pid_t(p.processId()), sig);
-        ASSERT_TRUE(p.waitForFinished(10000));
-        const Outcome r = collect(p, seen);
-        EXPECT_EQ(r.exitCode, 0) << show(r);
-        EXPECT_TRUE(r.out.contains(QStringLiteral("received over %1 stream 24031: 0 frames").arg(transport))) << show(r);
+        const Outcome r = p.waitForFinished(10000) ? collect(p, seen) : Outcome{};
+        EXPECT_TRUE(r.exitCode == 0 && r.out.contains(QStringLiteral("received over %1 stream 24031: 0 frames").arg(transport)))
+            << transport << " " << sig << " " << show(r);
     }
 }
