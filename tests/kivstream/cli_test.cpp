@@ -80,7 +80,8 @@ TEST_P(PerTransport, BenchPassesItsChecksAndReportsEveryField) {
         const QJsonObject o = QJsonDocument::fromJson(text, &perr).object();
         ASSERT_TRUE(perr.error == QJsonParseError::NoError && !text.contains('\n')) << show(r);
         const auto n = [&](const char *key) { return o.value(key).toInteger(-1); };
-        EXPECT_EQ(std::tuple(QStringLiteral("%1x%2").arg(n("width")).arg(n("height")), n("depth"), n("jpeg_level"), n("frames_corrupt")), std::tuple(c.size, atoi(c.depth), c.jpeg, 0));
+        EXPECT_EQ(std::tuple(o.value("transport").toString(), QStringLiteral("%1x%2").arg(n("width")).arg(n("height")), n("depth"),
+                             n("jpeg_level"), n("frames_corrupt")), std::tuple(transport(), c.size, atoi(c.depth), c.jpeg, 0));
         const QJsonObject latency = o.value("latency_us").toObject();
         for (const QJsonValue &v : {o.value("fps"), o.value("cpu_us_per_frame"), o.value("wall_us_per_frame"), o.value("frames_received"),
                                     latency.value("p50"), latency.value("p99"), latency.value("max")})

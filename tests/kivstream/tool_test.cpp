@@ -10,8 +10,7 @@ TEST(LatencyRecorder, NearestRankPercentilesAndAnExactMaximumBeyondTheReservoir)
     EXPECT_EQ(std::tuple(r.percentiles()->p50, r.percentiles()->p99, r.percentiles()->max), std::tuple(50, 99, 100));
     one.add(-3); // a sender clock slightly ahead gives negative values; keep them
     EXPECT_EQ(std::tuple(one.percentiles()->p50, one.percentiles()->max), std::tuple(-3, -3));
-    // Far more samples than room: the maximum stays exact, the median stays near.
-    LatencyRecorder small(256);
+    LatencyRecorder small(256); // far more samples than room: the maximum stays exact, the median near
     for (int64_t x = 0; x < 100000; ++x) small.add(x == 500 ? 10'000'000 : x % 1000);
     EXPECT_EQ(std::pair(small.count(), small.percentiles()->max), std::pair(uint64_t(100000), int64_t(10'000'000)));
     EXPECT_NEAR(double(small.percentiles()->p50), 500, 120);
