@@ -158,7 +158,8 @@ TEST(KivstreamCli, ExitStatusMessagesAndNoSpinning) {
         {{"receive", "--transport", "tcp", "--stream", "24030", "--seconds", "5"}, 1, {inUse, "24030"}},
         {{"bench", "--transport", "tcp", "--stream", "24030", "--seconds", "5"}, 1, {inUse, "24030"}},
         {sendTo + QStringList{"udp", "--address", "300.1.1.1"}, 1, {bad, "300.1.1.1"}},
-        {sendTo + QStringList{"tcp", "--address", "nonexistent.invalid"}, 1, {"nonexistent.invalid"}}, {sendTo + QStringList{"tcp"}, 1, {"24032"}},
+        {sendTo + QStringList{"tcp", "--address", "nonexistent.invalid"}, 1, {"cannot resolve nonexistent.invalid"}},
+        {sendTo + QStringList{"tcp"}, 1, {"24032", "refused"}},
         // A rate slower than the time limit: one frame, and the limit ends the run, not a wait for an empty queue.
         {slow + QStringList{"1e-10"}, 0, {"stream 24033: 1 frames in 1."}}, {slow + QStringList{"0.2"}, 0, {"stream 24033: 1 frames in 1."}},
     };

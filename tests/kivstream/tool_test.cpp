@@ -65,8 +65,8 @@ TEST(Options, AcceptOrSayWhatIsWrong) {
     }
 }
 
-// Two receivers, 10 pictures made: bad frames count in the warm-up too, the
-// figures only from the measured ones, and the lowest PSNR is not the last.
+// Two receivers, 10 pictures made: bad frames count in the warm-up too, the figures only from the measured
+// ones, and the lowest PSNR is not the last. A bench fails on a bad frame, or measuring none unless interrupted.
 TEST(BenchFindings, AddUpOverReceiversAndRefuseAPictureNeverSent) {
     struct Frame { bool ok; uint32_t picture; double psnr; bool measured; };
     const Frame frames[] = {{true, 2, 35, false}, {false, 6, 12, false}, {true, 3, 31, true},
@@ -79,7 +79,6 @@ TEST(BenchFindings, AddUpOverReceiversAndRefuseAPictureNeverSent) {
     EXPECT_TRUE(a.firstProblem.contains(QStringLiteral("picture 10, which was never sent"))) << a.firstProblem.toStdString();
     b.merge(a);
     EXPECT_EQ(std::tuple(b.measured, b.corrupt, b.imageBytes, *b.lowestPsnr, b.firstProblem), std::tuple(4u, 2u, 400u, 12.0, "bad"));
-    // A bench fails on a bad frame, and on measuring none unless it was interrupted.
     BenchFindings none, one;
     one.measured = 1;
     EXPECT_EQ(std::tuple(benchFailure(b, false), benchFailure(none, false), benchFailure(none, true), benchFailure(one, false)),

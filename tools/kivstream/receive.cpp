@@ -11,16 +11,12 @@ namespace {
 // The kernel may grant a UDP socket less buffer than the library asks for,
 // and bursts then overflow it: say how to allow more.
 void adviseOnReceiveBuffer(kivDecoder *dec) {
-#ifdef KIV_LINK_DOWN
     uint32_t requested = 0, granted = 0;
     if (kivGetReceiveBuffer(dec, &requested, &granted) == KIV_OK && granted < requested)
         err(QStringLiteral("UDP receive buffer capped at %1 KiB (asked for %2 KiB); raise net.core.rmem_max to avoid "
                            "loss at high rates")
                 .arg(granted / 1024)
                 .arg(requested / 1024));
-#else
-    (void)dec; // the library still says it itself
-#endif
 }
 
 } // namespace

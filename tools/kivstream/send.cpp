@@ -9,14 +9,9 @@ namespace {
 // Why the destination cannot be reached, with the library's reason; empty
 // while it is reachable or still being tried for the first time.
 QString linkDownReason(kivEncoder *enc) {
-#ifdef KIV_LINK_DOWN
     if (kivGetEncoderLink(enc) != KIV_LINK_DOWN) return {};
     const QString detail = QString::fromLocal8Bit(kivLastErrorDetail());
     return detail.isEmpty() ? QStringLiteral("the link is down") : detail;
-#else
-    (void)enc; // the library cannot tell yet
-    return {};
-#endif
 }
 
 } // namespace
