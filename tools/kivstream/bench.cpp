@@ -13,7 +13,6 @@
 namespace kivstream {
 namespace {
 
-
 void keepLowest(std::optional<double> &lowest, const std::optional<double> &v) {
     if (v && (!lowest || *v < *lowest)) lowest = v;
 }
