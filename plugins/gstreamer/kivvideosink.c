@@ -70,7 +70,7 @@ static gboolean gst_kiv_video_sink_start(GstBaseSink *sink)
     GstKivVideoSink *self = GST_KIV_VIDEO_SINK(sink);
     GST_OBJECT_LOCK(self);
     int transport = self->transport, stream = self->stream;
-    gchar *address = g_strdup(self->address);
+    g_autofree gchar *address = g_strdup(self->address);
     GST_OBJECT_UNLOCK(self);
 
     /* The real format comes with the caps; the destination is opened now so
@@ -79,13 +79,11 @@ static gboolean gst_kiv_video_sink_start(GstBaseSink *sink)
     self->encoder = kivGetEncoder(transport, &placeholder);
     int rc = self->encoder ? kivSetDestAddress(self->encoder, address, stream) : KIV_ERROR_UNSUPPORTED;
     if (rc != KIV_OK) {
-        gchar *what = g_strdup_printf("cannot send to %s stream %d", address ? address : "", stream);
+        g_autofree gchar *what = g_strdup_printf("cannot send to %s stream %d", address ? address : "", stream);
         GST_KIV_ELEMENT_ERROR(self, OPEN_WRITE, rc, what);
-        g_free(what);
         kivDeleteEncoder(self->encoder);
         self->encoder = NULL;
     }
-    g_free(address);
     return self->encoder != NULL;
 }
 

@@ -69,9 +69,8 @@ static gboolean gst_kiv_video_src_start(GstBaseSrc *src)
     if (rc == KIV_OK)
         rc = kivSetSourceAddress(self->decoder, stream);
     if (rc != KIV_OK) {
-        gchar *what = g_strdup_printf("cannot receive stream %d", stream);
+        g_autofree gchar *what = g_strdup_printf("cannot receive stream %d", stream);
         GST_KIV_ELEMENT_ERROR(self, OPEN_READ, rc, what);
-        g_free(what);
         kivDeleteDecoder(self->decoder);
         self->decoder = NULL;
     }
@@ -123,10 +122,9 @@ static GstFlowReturn follow_format(GstKivVideoSrc *self)
         GST_ELEMENT_ERROR(self, STREAM, FORMAT, (NULL), ("the sender uses depth code %d", depth));
         return GST_FLOW_ERROR;
     }
+    /* The frame rate stays 0/1: a sender's rate is unknown and may vary. */
     GstVideoInfo info;
     gst_video_info_set_format(&info, format, width, height);
-    GST_VIDEO_INFO_FPS_N(&info) = 0; /* a sender's rate is unknown and may vary */
-    GST_VIDEO_INFO_FPS_D(&info) = 1;
     GstCaps *caps = gst_video_info_to_caps(&info);
     GST_DEBUG_OBJECT(self, "frames now come as %dx%d %s", width, height, gst_video_format_to_string(format));
     gboolean ok = gst_base_src_set_caps(GST_BASE_SRC(self), caps);
