@@ -8,7 +8,8 @@ set(KIV_DEB_RELEASE 1)
 set(KIV_DEB_VERSION ${PROJECT_VERSION}-${KIV_DEB_RELEASE})
 
 # Package name per component; the library's carries its SONAME.
-set(kiv_pkg_lib libkivvidstreamlib2-2)
+get_target_property(kiv_soversion kivVidStreamLib2 SOVERSION)
+set(kiv_pkg_lib libkivvidstreamlib2-${kiv_soversion})
 set(kiv_pkg_dev libkivvidstreamlib2-dev)
 set(kiv_pkg_programs kivvidstreamtester)
 set(kiv_pkg_gstreamer gstreamer1.0-kiv)

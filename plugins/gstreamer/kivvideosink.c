@@ -27,6 +27,7 @@ struct _GstKivVideoSink {
     guint32 pitch;       /* bytes per row the library expects */
     guint32 frame_bytes; /* kivGetByteSize() of the current format */
     guint8 *staging;     /* frame_bytes, for buffers whose rows are laid out otherwise */
+    int link;            /* KIV_LINK_* after the last frame */
 };
 
 G_DEFINE_TYPE(GstKivVideoSink, gst_kiv_video_sink, GST_TYPE_BASE_SINK)
@@ -77,6 +78,7 @@ static gboolean gst_kiv_video_sink_start(GstBaseSink *sink)
      * that a busy stream or a bad address fails the state change. */
     const kivStreamFormat placeholder = {1, 1, KIV_DEPTH_8, KIV_ORIENTATION_TOP_DOWN};
     self->encoder = kivGetEncoder(transport, &placeholder);
+    self->link = KIV_LINK_IDLE;
     int rc = self->encoder ? kivSetDestAddress(self->encoder, address, stream) : KIV_ERROR_UNSUPPORTED;
     if (rc != KIV_OK) {
         g_autofree gchar *what = g_strdup_printf("cannot send to %s stream %d", address ? address : "", stream);
@@ -115,9 +117,8 @@ static gboolean gst_kiv_video_sink_set_caps(GstBaseSink *sink, GstCaps *caps)
         GST_KIV_ELEMENT_ERROR(self, SETTINGS, rc, "cannot send this format");
         return FALSE;
     }
-    const kivStreamFormat one_row = {format.width, 1, format.depth, format.orientation};
     self->info = info;
-    self->pitch = kivGetByteSize(&one_row);
+    self->pitch = kivGetRowPitch(format.width, format.depth);
     self->frame_bytes = kivGetByteSize(&format);
     g_free(self->staging);
     /* Zeroed once: the row copies never touch the padding. */
@@ -162,6 +163,13 @@ static GstFlowReturn gst_kiv_video_sink_render(GstBaseSink *sink, GstBuffer *buf
         GST_KIV_ELEMENT_ERROR(self, WRITE, rc, "cannot send a frame");
         return GST_FLOW_ERROR;
     }
+    /* A TCP receiver that is gone or not there yet is no error (the library
+     * keeps reconnecting), but the user should learn why nothing arrives. */
+    const int link = kivGetEncoderLink(self->encoder);
+    if (link == KIV_LINK_DOWN && self->link != KIV_LINK_DOWN)
+        GST_ELEMENT_WARNING(self, RESOURCE, WRITE, ("frames are not getting through: %s", kivLastErrorDetail()),
+                            ("%s", kivErrorString(kivLastError())));
+    self->link = link;
     return GST_FLOW_OK;
 }
 

@@ -146,6 +146,11 @@ static GstFlowReturn gst_kiv_video_src_create(GstPushSrc *push, GstBuffer **out)
         if (g_atomic_int_get(&self->flushing))
             return GST_FLOW_FLUSHING;
         pixels = kivLockReadBuffer(self->decoder, POLL_MS);
+        const int rc = pixels ? KIV_OK : kivLastError();
+        if (rc != KIV_OK && rc != KIV_ERROR_TIMEOUT) {
+            GST_KIV_ELEMENT_ERROR(self, READ, rc, "cannot receive a frame");
+            return GST_FLOW_ERROR;
+        }
     }
     GstFlowReturn ret = follow_format(self);
     if (ret == GST_FLOW_OK) {
