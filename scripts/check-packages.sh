@@ -34,10 +34,14 @@ for deb in "${debs[@]}"; do
 done
 
 # The programs find the unpacked library through their relative RUNPATH.
-libs=$(ldd "$root/usr/bin/kivstream")
-[[ $libs == *"libkivVidStreamLib2.so.2 => $root/usr/"* ]] \
-    || { echo "kivstream does not load the unpacked library: $libs"; exit 1; }
-"$root/usr/bin/kivstream" --version
+if [ -x "$root/usr/bin/kivstream" ]; then
+    libs=$(ldd "$root/usr/bin/kivstream")
+    [[ $libs == *"libkivVidStreamLib2.so.2 => $root/usr/"* ]] \
+        || { echo "kivstream does not load the unpacked library: $libs"; exit 1; }
+    "$root/usr/bin/kivstream" --version
+else
+    echo "no kivstream in the packages (a build without the tester)"
+fi
 
 # The pkg-config file points into the tree it was unpacked to.
 pc=$(find "$root" -name kivVidStreamLib2.pc)
@@ -65,7 +69,7 @@ if [ $apt -eq 1 ]; then
         done
         shift
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
-        kivstream --version
+        if command -v kivstream >/dev/null; then kivstream --version; fi
         pkg-config --exists kivVidStreamLib2
         if command -v gst-inspect-1.0 >/dev/null && dpkg -s gstreamer1.0-kiv >/dev/null 2>&1; then
             gst-inspect-1.0 kivvideosrc >/dev/null
