@@ -160,9 +160,14 @@ static GstFlowReturn gst_kiv_video_src_create(GstPushSrc *push, GstBuffer **out)
                                         (uint16_t)GST_VIDEO_INFO_HEIGHT(&self->info),
                                         (uint16_t)kivGetRecvDepth(self->decoder), KIV_ORIENTATION_TOP_DOWN};
         const gsize size = kivGetByteSize(&format);
-        g_assert(size == GST_VIDEO_INFO_SIZE(&self->info));
-        *out = gst_buffer_new_allocate(NULL, size, NULL);
-        gst_buffer_fill(*out, 0, pixels, size);
+        if (size == GST_VIDEO_INFO_SIZE(&self->info)) {
+            *out = gst_buffer_new_allocate(NULL, size, NULL);
+            gst_buffer_fill(*out, 0, pixels, size);
+        } else {
+            GST_ELEMENT_ERROR(self, STREAM, FORMAT, (NULL), ("a frame of %" G_GSIZE_FORMAT " bytes for %" G_GSIZE_FORMAT,
+                                                             size, GST_VIDEO_INFO_SIZE(&self->info)));
+            ret = GST_FLOW_ERROR;
+        }
     }
     kivUnlockReadBuffer(self->decoder);
     return ret;
