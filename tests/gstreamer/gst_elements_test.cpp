@@ -113,9 +113,9 @@ TEST_F(GstElements, EveryFormatArrivesByteExactAndCapsFollowChanges) {
 }
 
 TEST_F(GstElements, SourceWithoutSenderStopsOnEosAndOnNull) {
-    for (const char *transport : {"memory", "tcp", "udp"}) {
+    for (const char *transport : {"", " transport=tcp", " transport=udp"}) { // memory by default
         SCOPED_TRACE(transport);
-        Pipeline eos(std::string("kivvideosrc stream=21003 transport=") + transport + " ! fakesink");
+        Pipeline eos(std::string("kivvideosrc stream=21003") + transport + " ! fakesink");
         ASSERT_NE(eos.play(), GST_STATE_CHANGE_FAILURE);
         ASSERT_TRUE(gst_element_send_event(eos.get(), gst_event_new_eos()));
         GstMessage *message = eos.waitFor(GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
@@ -123,7 +123,7 @@ TEST_F(GstElements, SourceWithoutSenderStopsOnEosAndOnNull) {
         EXPECT_EQ(GST_MESSAGE_TYPE(message), GST_MESSAGE_EOS);
         gst_message_unref(message);
 
-        Pipeline idle(std::string("kivvideosrc stream=21004 transport=") + transport + " ! fakesink");
+        Pipeline idle(std::string("kivvideosrc stream=21004") + transport + " ! fakesink");
         ASSERT_NE(idle.play(), GST_STATE_CHANGE_FAILURE);
         EXPECT_EQ(idle.stop(), GST_STATE_CHANGE_SUCCESS);
     }
@@ -156,6 +156,13 @@ TEST_F(GstElements, FailuresAreElementErrorsWithTheLibrarysDetail) {
         g_error_free(error);
         gst_message_unref(message);
     }
+
+    // A TCP sink without a receiver keeps trying, and says why nothing arrives.
+    Pipeline lonely("videotestsrc is-live=true ! kivvideosink transport=tcp stream=21008");
+    ASSERT_NE(lonely.play(), GST_STATE_CHANGE_FAILURE);
+    GstMessage *warning = lonely.waitFor(GST_MESSAGE_WARNING);
+    EXPECT_NE(warning, nullptr);
+    if (warning) gst_message_unref(warning);
 
     // Out-of-range values are refused by the property itself.
     std::unique_ptr<GstElement, Unref> sink(GST_ELEMENT(gst_object_ref_sink(gst_element_factory_make("kivvideosink", nullptr))));
