@@ -10,6 +10,9 @@ packages=(
     googletest libgtest-dev libbenchmark-dev
     clang-14 libclang-rt-14-dev
     xvfb xauth xdotool netpbm iperf3 iproute2 util-linux nftables
+    dpkg-dev file lintian
+    libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
+    gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )
 
 missing=()

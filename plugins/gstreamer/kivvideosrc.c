@@ -1,0 +1,216 @@
+/* kivvideosrc: a live source pushing the frames of a kivVidStreamLib2 stream. */
+#include "kivvideosrc.h"
+
+#include "kivcommon.h"
+
+GST_DEBUG_CATEGORY_STATIC(kiv_src_debug);
+#define GST_CAT_DEFAULT kiv_src_debug
+
+enum { PROP_0, PROP_TRANSPORT, PROP_STREAM };
+
+/* How long one wait for a frame lasts: the longest a stop waits for the
+ * streaming thread, since nothing can interrupt the library's wait. */
+#define POLL_MS 20
+
+struct _GstKivVideoSrc {
+    GstPushSrc parent;
+
+    /* Properties, under the object lock. */
+    int transport;
+    int stream;
+
+    kivDecoder *decoder;
+    GstVideoInfo info; /* of the caps set last; width 0 before the first frame */
+    gint flushing;     /* atomic: unlock() asked create() to return */
+};
+
+G_DEFINE_TYPE(GstKivVideoSrc, gst_kiv_video_src, GST_TYPE_PUSH_SRC)
+
+static GstStaticPadTemplate src_template =
+    GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS(GST_KIV_CAPS));
+
+static void gst_kiv_video_src_set_property(GObject *object, guint id, const GValue *value, GParamSpec *pspec)
+{
+    GstKivVideoSrc *self = GST_KIV_VIDEO_SRC(object);
+    GST_OBJECT_LOCK(self);
+    switch (id) {
+    case PROP_TRANSPORT: self->transport = g_value_get_enum(value); break;
+    case PROP_STREAM: self->stream = g_value_get_int(value); break;
+    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
+    }
+    GST_OBJECT_UNLOCK(self);
+}
+
+static void gst_kiv_video_src_get_property(GObject *object, guint id, GValue *value, GParamSpec *pspec)
+{
+    GstKivVideoSrc *self = GST_KIV_VIDEO_SRC(object);
+    GST_OBJECT_LOCK(self);
+    switch (id) {
+    case PROP_TRANSPORT: g_value_set_enum(value, self->transport); break;
+    case PROP_STREAM: g_value_set_int(value, self->stream); break;
+    default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
+    }
+    GST_OBJECT_UNLOCK(self);
+}
+
+static gboolean gst_kiv_video_src_start(GstBaseSrc *src)
+{
+    GstKivVideoSrc *self = GST_KIV_VIDEO_SRC(src);
+    GST_OBJECT_LOCK(self);
+    int transport = self->transport, stream = self->stream;
+    GST_OBJECT_UNLOCK(self);
+
+    gst_video_info_init(&self->info);
+    self->decoder = kivGetDecoder(transport, NULL);
+    int rc = self->decoder ? KIV_OK : KIV_ERROR_UNSUPPORTED;
+    /* Frames queue in arrival order, so a pipeline records every one it keeps up with. */
+    if (rc == KIV_OK)
+        rc = kivSetAdaptiveBuffer(self->decoder, 0);
+    if (rc == KIV_OK)
+        rc = kivSetSourceAddress(self->decoder, stream);
+    if (rc != KIV_OK) {
+        g_autofree gchar *what = g_strdup_printf("cannot receive stream %d", stream);
+        GST_KIV_ELEMENT_ERROR(self, OPEN_READ, rc, what);
+        kivDeleteDecoder(self->decoder);
+        self->decoder = NULL;
+    }
+    return self->decoder != NULL;
+}
+
+static gboolean gst_kiv_video_src_stop(GstBaseSrc *src)
+{
+    GstKivVideoSrc *self = GST_KIV_VIDEO_SRC(src);
+    kivDeleteDecoder(self->decoder);
+    self->decoder = NULL;
+    return TRUE;
+}
+
+static gboolean gst_kiv_video_src_unlock(GstBaseSrc *src)
+{
+    g_atomic_int_set(&GST_KIV_VIDEO_SRC(src)->flushing, 1);
+    return TRUE;
+}
+
+static gboolean gst_kiv_video_src_unlock_stop(GstBaseSrc *src)
+{
+    g_atomic_int_set(&GST_KIV_VIDEO_SRC(src)->flushing, 0);
+    return TRUE;
+}
+
+/* Caps follow the frames: nothing is fixed before the first one arrives. */
+static gboolean gst_kiv_video_src_negotiate(GstBaseSrc *src)
+{
+    GstKivVideoSrc *self = GST_KIV_VIDEO_SRC(src);
+    if (GST_VIDEO_INFO_WIDTH(&self->info) == 0)
+        return TRUE;
+    GstCaps *caps = gst_video_info_to_caps(&self->info);
+    gboolean ok = gst_base_src_set_caps(src, caps);
+    gst_caps_unref(caps);
+    return ok;
+}
+
+/* Sets caps for the locked frame when its format differs from the last one. */
+static GstFlowReturn follow_format(GstKivVideoSrc *self)
+{
+    const int width = kivGetRecvWidth(self->decoder), height = kivGetRecvHeight(self->decoder);
+    const int depth = kivGetRecvDepth(self->decoder);
+    const GstVideoFormat format = gst_kiv_format_for_depth(depth);
+    if (width == GST_VIDEO_INFO_WIDTH(&self->info) && height == GST_VIDEO_INFO_HEIGHT(&self->info) &&
+        format == GST_VIDEO_INFO_FORMAT(&self->info))
+        return GST_FLOW_OK;
+    if (format == GST_VIDEO_FORMAT_UNKNOWN) {
+        GST_ELEMENT_ERROR(self, STREAM, FORMAT, (NULL), ("the sender uses depth code %d", depth));
+        return GST_FLOW_ERROR;
+    }
+    /* The frame rate stays 0/1: a sender's rate is unknown and may vary. */
+    GstVideoInfo info;
+    gst_video_info_set_format(&info, format, width, height);
+    GstCaps *caps = gst_video_info_to_caps(&info);
+    GST_DEBUG_OBJECT(self, "frames now come as %dx%d %s", width, height, gst_video_format_to_string(format));
+    gboolean ok = gst_base_src_set_caps(GST_BASE_SRC(self), caps);
+    gst_caps_unref(caps);
+    if (!ok) {
+        GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, (NULL), ("downstream refuses %dx%d %s", width, height,
+                                                            gst_video_format_to_string(format)));
+        return GST_FLOW_NOT_NEGOTIATED;
+    }
+    self->info = info;
+    return GST_FLOW_OK;
+}
+
+static GstFlowReturn gst_kiv_video_src_create(GstPushSrc *push, GstBuffer **out)
+{
+    GstKivVideoSrc *self = GST_KIV_VIDEO_SRC(push);
+    const guint8 *pixels = NULL;
+    while (pixels == NULL) {
+        if (g_atomic_int_get(&self->flushing))
+            return GST_FLOW_FLUSHING;
+        pixels = kivLockReadBuffer(self->decoder, POLL_MS);
+        const int rc = pixels ? KIV_OK : kivLastError();
+        if (rc != KIV_OK && rc != KIV_ERROR_TIMEOUT) {
+            GST_KIV_ELEMENT_ERROR(self, READ, rc, "cannot receive a frame");
+            return GST_FLOW_ERROR;
+        }
+    }
+    GstFlowReturn ret = follow_format(self);
+    if (ret == GST_FLOW_OK) {
+        /* The library's rows are padded to 4 bytes, as GStreamer's default
+         * strides of these formats are, so the frame is the buffer as it is. */
+        const kivStreamFormat format = {(uint16_t)GST_VIDEO_INFO_WIDTH(&self->info),
+                                        (uint16_t)GST_VIDEO_INFO_HEIGHT(&self->info),
+                                        (uint16_t)kivGetRecvDepth(self->decoder), KIV_ORIENTATION_TOP_DOWN};
+        const gsize size = kivGetByteSize(&format);
+        if (size == GST_VIDEO_INFO_SIZE(&self->info)) {
+            *out = gst_buffer_new_allocate(NULL, size, NULL);
+            gst_buffer_fill(*out, 0, pixels, size);
+        } else {
+            GST_ELEMENT_ERROR(self, STREAM, FORMAT, (NULL), ("a frame of %" G_GSIZE_FORMAT " bytes for %" G_GSIZE_FORMAT,
+                                                             size, GST_VIDEO_INFO_SIZE(&self->info)));
+            ret = GST_FLOW_ERROR;
+        }
+    }
+    kivUnlockReadBuffer(self->decoder);
+    return ret;
+}
+
+static void gst_kiv_video_src_class_init(GstKivVideoSrcClass *klass)
+{
+    GObjectClass *object_class = G_OBJECT_CLASS(klass);
+    GstElementClass *element_class = GST_ELEMENT_CLASS(klass);
+    GstBaseSrcClass *base_class = GST_BASE_SRC_CLASS(klass);
+
+    object_class->set_property = gst_kiv_video_src_set_property;
+    object_class->get_property = gst_kiv_video_src_get_property;
+    const GParamFlags flags = G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY;
+    g_object_class_install_property(
+        object_class, PROP_TRANSPORT,
+        g_param_spec_enum("transport", "Transport", "How frames travel", GST_TYPE_KIV_TRANSPORT,
+                          GST_KIV_DEFAULT_TRANSPORT, flags));
+    g_object_class_install_property(
+        object_class, PROP_STREAM,
+        g_param_spec_int("stream", "Stream", "TCP/UDP port or shared-memory channel (the tester's channel N is 10588 + N)",
+                         1, 65535, GST_KIV_DEFAULT_STREAM, flags));
+
+    gst_element_class_add_static_pad_template(element_class, &src_template);
+    gst_element_class_set_static_metadata(element_class, "kivVidStreamLib2 video source", "Source/Video/Network",
+                                          "Receives kivVidStreamLib2 frames over shared memory, TCP or UDP",
+                                          "kivVidStreamTester maintainers");
+
+    base_class->start = GST_DEBUG_FUNCPTR(gst_kiv_video_src_start);
+    base_class->stop = GST_DEBUG_FUNCPTR(gst_kiv_video_src_stop);
+    base_class->unlock = GST_DEBUG_FUNCPTR(gst_kiv_video_src_unlock);
+    base_class->unlock_stop = GST_DEBUG_FUNCPTR(gst_kiv_video_src_unlock_stop);
+    base_class->negotiate = GST_DEBUG_FUNCPTR(gst_kiv_video_src_negotiate);
+    GST_PUSH_SRC_CLASS(klass)->create = GST_DEBUG_FUNCPTR(gst_kiv_video_src_create);
+    GST_DEBUG_CATEGORY_INIT(kiv_src_debug, "kivvideosrc", 0, "kivVidStreamLib2 video source");
+}
+
+static void gst_kiv_video_src_init(GstKivVideoSrc *self)
+{
+    self->transport = GST_KIV_DEFAULT_TRANSPORT;
+    self->stream = GST_KIV_DEFAULT_STREAM;
+    gst_base_src_set_live(GST_BASE_SRC(self), TRUE);
+    gst_base_src_set_format(GST_BASE_SRC(self), GST_FORMAT_TIME);
+    /* Encoders and muxers need times; a live source stamps its buffers. */
+    gst_base_src_set_do_timestamp(GST_BASE_SRC(self), TRUE);
+}

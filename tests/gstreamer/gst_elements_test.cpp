@@ -1,0 +1,176 @@
+// kivvideosink and kivvideosrc end to end, through appsrc and appsink.
+#include <gst/app/app.h>
+#include <gst/gst.h>
+#include <gst/video/video.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+struct Unref {
+    void operator()(gpointer p) const { gst_object_unref(p); }
+};
+
+class Pipeline {
+public:
+    explicit Pipeline(const std::string &description) {
+        GError *error = nullptr;
+        pipeline_.reset(gst_parse_launch(description.c_str(), &error));
+        EXPECT_EQ(error, nullptr) << description << ": " << (error ? error->message : "");
+        g_clear_error(&error);
+    }
+    ~Pipeline() { stop(); }
+    GstStateChangeReturn play() { return gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING); }
+    GstStateChangeReturn stop() { return gst_element_set_state(pipeline_.get(), GST_STATE_NULL); }
+    GstElement *get() const { return pipeline_.get(); }
+    GstElement *child(const char *name) const { return gst_bin_get_by_name(GST_BIN(pipeline_.get()), name); }
+    // The first error or EOS on the bus within 5 s; nullptr if none came.
+    GstMessage *waitFor(GstMessageType types) const {
+        std::unique_ptr<GstBus, Unref> bus(gst_element_get_bus(pipeline_.get()));
+        return gst_bus_timed_pop_filtered(bus.get(), 5 * GST_SECOND, types);
+    }
+
+private:
+    std::unique_ptr<GstElement, Unref> pipeline_;
+};
+
+class GstElements : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        gst_init(nullptr, nullptr);
+        GError *error = nullptr;
+        GstPlugin *plugin = gst_plugin_load_file(KIV_GST_PLUGIN, &error);
+        ASSERT_NE(plugin, nullptr) << (error ? error->message : "");
+        gst_object_unref(plugin);
+    }
+    void SetUp() override {
+        for (const char *needed : {"appsrc", "appsink", "videotestsrc", "fakesink"})
+            if (!gst_registry_find_feature(gst_registry_get(), needed, GST_TYPE_ELEMENT_FACTORY))
+                GTEST_SKIP() << needed << " is missing: install gstreamer1.0-plugins-base";
+    }
+};
+
+// Pushes frames of every format, each once with GStreamer's own rows and once
+// with rows 12 bytes longer, and checks every pixel byte and the caps on arrival.
+void roundTrip(const char *transport, int stream) {
+    const std::string where = std::string(" transport=") + transport + " stream=" + std::to_string(stream);
+    Pipeline receiver("kivvideosrc" + where + " ! appsink name=out sync=false");
+    Pipeline sender("appsrc name=in format=time ! kivvideosink sync=false" + where);
+    ASSERT_NE(receiver.play(), GST_STATE_CHANGE_FAILURE);
+    ASSERT_NE(sender.play(), GST_STATE_CHANGE_FAILURE);
+    std::unique_ptr<GstElement, Unref> in(sender.child("in")), out(receiver.child("out"));
+
+    const struct {
+        GstVideoFormat format;
+        int width, height;
+    } formats[] = {{GST_VIDEO_FORMAT_RGB16, 13, 7}, {GST_VIDEO_FORMAT_RGB, 13, 7},
+                   {GST_VIDEO_FORMAT_BGRx, 5, 3}, {GST_VIDEO_FORMAT_GRAY8, 13, 7}};
+    int frame = 0;
+    for (const auto &f : formats) {
+        GstVideoInfo info;
+        gst_video_info_set_format(&info, f.format, f.width, f.height);
+        GstCaps *caps = gst_video_info_to_caps(&info);
+        const int rowBytes = f.width * GST_VIDEO_INFO_COMP_PSTRIDE(&info, 0);
+        for (int extra : {0, 12}) {
+            SCOPED_TRACE(std::string(gst_video_format_to_string(f.format)) + " row padding " + std::to_string(extra));
+            const int stride = GST_VIDEO_INFO_PLANE_STRIDE(&info, 0) + extra;
+            std::vector<guint8> pixels(size_t(stride) * f.height);
+            for (size_t i = 0; i < pixels.size(); i++) pixels[i] = guint8(i * 7 + frame * 13);
+            GstBuffer *buffer = gst_buffer_new_memdup(pixels.data(), pixels.size());
+            gsize offset[GST_VIDEO_MAX_PLANES] = {0};
+            gint strides[GST_VIDEO_MAX_PLANES] = {stride};
+            gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE, f.format, f.width, f.height, 1, offset,
+                                           strides);
+            GstSample *sample = gst_sample_new(buffer, caps, nullptr, nullptr);
+            gst_buffer_unref(buffer);
+            ASSERT_EQ(gst_app_src_push_sample(GST_APP_SRC(in.get()), sample), GST_FLOW_OK);
+            gst_sample_unref(sample);
+            ++frame;
+
+            GstSample *got = gst_app_sink_try_pull_sample(GST_APP_SINK(out.get()), 5 * GST_SECOND);
+            ASSERT_NE(got, nullptr);
+            EXPECT_TRUE(gst_caps_is_equal(gst_sample_get_caps(got), caps)) << gst_caps_to_string(gst_sample_get_caps(got));
+            GstMapInfo map;
+            ASSERT_TRUE(gst_buffer_map(gst_sample_get_buffer(got), &map, GST_MAP_READ));
+            for (int y = 0; y < f.height; y++)
+                EXPECT_EQ(std::memcmp(map.data + y * GST_VIDEO_INFO_PLANE_STRIDE(&info, 0),
+                                      pixels.data() + y * stride, rowBytes), 0) << "row " << y;
+            gst_buffer_unmap(gst_sample_get_buffer(got), &map);
+            gst_sample_unref(got);
+        }
+        gst_caps_unref(caps);
+    }
+}
+
+TEST_F(GstElements, EveryFormatArrivesByteExactAndCapsFollowChanges) {
+    roundTrip("memory", 21001);
+    roundTrip("tcp", 21002);
+}
+
+TEST_F(GstElements, SourceWithoutSenderStopsOnEosAndOnNull) {
+    for (const char *transport : {"", " transport=tcp", " transport=udp"}) { // memory by default
+        SCOPED_TRACE(transport);
+        Pipeline eos(std::string("kivvideosrc stream=21003") + transport + " ! fakesink");
+        ASSERT_NE(eos.play(), GST_STATE_CHANGE_FAILURE);
+        ASSERT_TRUE(gst_element_send_event(eos.get(), gst_event_new_eos()));
+        GstMessage *message = eos.waitFor(GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+        ASSERT_NE(message, nullptr);
+        EXPECT_EQ(GST_MESSAGE_TYPE(message), GST_MESSAGE_EOS);
+        gst_message_unref(message);
+
+        Pipeline idle(std::string("kivvideosrc stream=21004") + transport + " ! fakesink");
+        ASSERT_NE(idle.play(), GST_STATE_CHANGE_FAILURE);
+        EXPECT_EQ(idle.stop(), GST_STATE_CHANGE_SUCCESS);
+    }
+}
+
+TEST_F(GstElements, FailuresAreElementErrorsWithTheLibrarysDetail) {
+    Pipeline memorySender("videotestsrc is-live=true ! kivvideosink stream=21005");
+    Pipeline tcpReceiver("kivvideosrc transport=tcp stream=21006 ! fakesink");
+    ASSERT_NE(memorySender.play(), GST_STATE_CHANGE_FAILURE);
+    ASSERT_NE(tcpReceiver.play(), GST_STATE_CHANGE_FAILURE);
+    const struct {
+        const char *pipeline, *prefix;
+    } cases[] = {
+        {"videotestsrc ! kivvideosink stream=21005", "cannot send to 127.0.0.1 stream 21005: "},
+        {"kivvideosrc transport=tcp stream=21006 ! fakesink", "cannot receive stream 21006: "},
+        {"videotestsrc ! kivvideosink transport=tcp address=no..such stream=21007", "cannot send to no..such"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.pipeline);
+        Pipeline p(c.pipeline);
+        EXPECT_EQ(p.play(), GST_STATE_CHANGE_FAILURE);
+        GstMessage *message = p.waitFor(GST_MESSAGE_ERROR);
+        ASSERT_NE(message, nullptr);
+        GError *error = nullptr;
+        gst_message_parse_error(message, &error, nullptr);
+        EXPECT_EQ(error->domain, GST_RESOURCE_ERROR);
+        const std::string text = error->message;
+        EXPECT_EQ(text.rfind(c.prefix, 0), 0u) << text;
+        EXPECT_GT(text.size(), std::strlen(c.prefix) + 3) << "no detail in: " << text;
+        g_error_free(error);
+        gst_message_unref(message);
+    }
+
+    // A TCP sink without a receiver keeps trying, and says why nothing arrives.
+    Pipeline lonely("videotestsrc is-live=true ! kivvideosink transport=tcp stream=21008");
+    ASSERT_NE(lonely.play(), GST_STATE_CHANGE_FAILURE);
+    GstMessage *warning = lonely.waitFor(GST_MESSAGE_WARNING);
+    EXPECT_NE(warning, nullptr);
+    if (warning) gst_message_unref(warning);
+
+    // Out-of-range values are refused by the property itself.
+    std::unique_ptr<GstElement, Unref> sink(GST_ELEMENT(gst_object_ref_sink(gst_element_factory_make("kivvideosink", nullptr))));
+    gst_util_set_object_arg(G_OBJECT(sink.get()), "stream", "70000");
+    gst_util_set_object_arg(G_OBJECT(sink.get()), "jpeg-level", "101");
+    int stream = 0, level = 0;
+    g_object_get(sink.get(), "stream", &stream, "jpeg-level", &level, nullptr);
+    EXPECT_EQ(std::make_pair(stream, level), std::make_pair(10588, -1));
+}
+
+} // namespace
