@@ -7,3 +7,5 @@ bash scripts/setup-debian.sh
 cmake --preset default
 cmake --build --preset default
 ctest --preset default --parallel 2
+# The Debian packages: built, checked by lintian and run unpacked (exit 77: tools missing).
+bash scripts/check-packages.sh build/default || [ $? -eq 77 ]
