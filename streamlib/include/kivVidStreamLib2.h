@@ -6,6 +6,9 @@
  *  - Every `int` result is KIV_OK (0) on success and a negative KIV_ERROR_* code
  *    otherwise; kivErrorString() turns a code into text and kivLastErrorDetail()
  *    says what went wrong in the calling thread's most recent failed call.
+ *    Every other call clears or sets that record; kivLastError(),
+ *    kivLastErrorDetail(), kivErrorString() and kivVersionNumber() leave it as
+ *    it is, so they may be called in any order after a failure.
  *  - Every call accepts a NULL handle and then returns KIV_ERROR_INVALID_HANDLE,
  *    NULL or 0. A handle is an opaque token, never the address of an object, and
  *    is never handed out twice in a process: a value the library did not hand
