@@ -1,5 +1,5 @@
-// "Local (Memory)": frames go through a shared-memory segment per user and
-// stream (see shm_segment.hpp). The sender writes a slot in the caller's thread
+// "Local (Memory)": frames go through a shared-memory segment per sender (see
+// shm_segment.hpp). The sender writes a slot in the caller's thread
 // and never waits; each receiver copies the newest slot out on its own thread
 // into the reader's queue.
 #include "memory.hpp"
@@ -74,7 +74,7 @@ public:
     }
 
     int start(int stream) override {
-        name_ = shm::segmentName(::geteuid(), stream);
+        prefix_ = shm::segmentPrefix(::geteuid(), stream);
         stopFd_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
         if (!stopFd_) return failErrno(KIV_ERROR_IO, "eventfd");
         thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
@@ -85,7 +85,7 @@ private:
     static constexpr auto kIdleRecheck = std::chrono::milliseconds(100);
     static constexpr int64_t kFutexWaitUs = 50'000;
     static constexpr int kBusyRetries = 64;
-    enum class Attach { Attached, Absent, NotReady, Rejected };
+    enum class Attach { Attached, Absent, NotReady };
 
     // What one look at the segment found.
     struct Look {
@@ -106,14 +106,13 @@ private:
                 switch (attached) {
                 case Attach::Attached: notReady = 0; continue;
                 case Attach::NotReady:
-                    // A sender is between creating and filling the header: microseconds.
+                    // A sender is between creating its segment and opening it: microseconds.
                     waitForName(++notReady < 50 ? 1 : int(kIdleRecheck.count()));
                     continue;
-                case Attach::Absent:
-                case Attach::Rejected: waitForName(int(kIdleRecheck.count())); continue;
+                case Attach::Absent: waitForName(notifyFd_ ? 1000 : int(kIdleRecheck.count())); continue;
                 }
             }
-            const Look look = lookLocked(true);
+            const Look look = lookLocked();
             lock.unlock();
             if (look.kind != Look::Wait) continue;
             waitingOn_.store(look.map->data());
@@ -125,43 +124,47 @@ private:
         exited_.store(true);
     }
 
+    // The lowest-named open segment of the stream with a live sender: the one
+    // that won the election if two are racing.
     Attach attach() {
-        UniqueFd fd(::shm_open(name_.c_str(), O_RDONLY, 0));
-        if (!fd) return Attach::Absent;
-        struct stat st {};
-        if (::fstat(fd.get(), &st) != 0) return Attach::Absent;
-        // Someone else's file, or one others could write: not a channel of ours.
-        if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) return reject(st);
-        if (uint64_t(st.st_size) < shm::kHeaderBytes) return Attach::NotReady;
-        if (uint64_t(st.st_size) > shm::kMaxSegmentBytes) return reject(st);
-        shm::Mapping map = shm::mapShared(fd.get(), size_t(st.st_size), false);
-        if (!map) return Attach::Absent;
-        shm::HeaderSnapshot h;
-        switch (shm::checkHeader({map.data(), map.size()}, h)) {
-        case shm::HeaderCheck::Ok: break;
-        case shm::HeaderCheck::NotReady: return Attach::NotReady;
-        default: return reject(st);
+        Attach result = Attach::Absent;
+        for (shm::SegmentFile &f : shm::listSegments(prefix_)) {
+            // One others could write is not a channel of ours.
+            if ((f.st.st_mode & 077) != 0 || uint64_t(f.st.st_size) > shm::kMaxSegmentBytes) {
+                reject(f.st);
+                continue;
+            }
+            if (!shm::writerAlive(f.fd.get())) continue; // a dead sender's, removed by the next one
+            shm::Mapping map = shm::mapShared(f.fd.get(), size_t(f.st.st_size), false);
+            if (!map) continue;
+            shm::HeaderSnapshot h; // a sender links its segment in with the header written
+            const shm::HeaderCheck check = shm::checkHeader({map.data(), map.size()}, h);
+            if (check == shm::HeaderCheck::Ok && h.state == shm::State::Initialising) {
+                result = Attach::NotReady;
+                continue;
+            }
+            if (check != shm::HeaderCheck::Ok) {
+                reject(f.st);
+                continue;
+            }
+            if (h.state != shm::State::Open) continue; // its sender is leaving
+            fd_ = std::move(f.fd);
+            map_ = std::make_shared<const shm::Mapping>(std::move(map));
+            lastPublish_ = ~uint64_t{0}; // the frame already there is news to us
+            notifyFd_.reset();
+            notifyTried_ = false;
+            return Attach::Attached;
         }
-        if (h.state == shm::State::Closed) return Attach::Absent; // its sender is leaving
-        fd_ = std::move(fd);
-        map_ = std::make_shared<const shm::Mapping>(std::move(map));
-        dev_ = st.st_dev;
-        ino_ = st.st_ino;
-        lastPublish_ = ~uint64_t{0}; // the frame already there is news to us
-        lastIdentityCheck_ = Clock::now();
-        notifyFd_.reset();
-        notifyTried_ = false;
-        return Attach::Attached;
+        return result;
     }
 
     // Counted once per file, not once per look.
-    Attach reject(const struct stat &st) {
+    void reject(const struct stat &st) {
         if (st.st_dev != rejectedDev_ || st.st_ino != rejectedIno_) {
             rejectedDev_ = st.st_dev;
             rejectedIno_ = st.st_ino;
             ++counters.malformed;
         }
-        return Attach::Rejected;
     }
 
     void detach() {
@@ -181,9 +184,9 @@ private:
     }
 
     // One look at the attached segment, under mutex_: deliver the newest frame,
-    // or say what to sleep on until the sender signals. `housekeeping`: also
-    // notice a sender replaced under the same name (the receiving thread's job).
-    Look lookLocked(bool housekeeping) {
+    // or say what to sleep on until the sender signals. A dead sender's frames
+    // are never news: it is checked before each delivery and each sleep.
+    Look lookLocked() {
         const std::span<const uint8_t> bytes{map_->data(), map_->size()};
         shm::HeaderSnapshot h;
         const shm::HeaderCheck check = shm::checkHeader(bytes, h);
@@ -204,6 +207,10 @@ private:
             switch (shm::copySlot(bytes, h.slotCount, shm::latestSlot(h.latest), header, spare_, copied)) {
             case shm::SlotCopy::Ok:
                 busy_ = 0;
+                if (!shm::writerAlive(fd_.get())) {
+                    detach();
+                    return Look::Detached;
+                }
                 // Publish numbers count every frame: a gap is frames overwritten unread.
                 if (lastPublish_ != ~uint64_t{0} && copied > lastPublish_ + 1) {
                     counters.received += copied - lastPublish_ - 1;
@@ -228,44 +235,41 @@ private:
                 return Look::Again;
             }
         }
-        if (housekeeping && Clock::now() - lastIdentityCheck_ >= kIdleRecheck) {
-            // A sender that exited and a new one under the same name: a new file.
-            lastIdentityCheck_ = Clock::now();
-            if (!stillNamed()) {
-                detach();
-                return Look::Detached;
-            }
+        if (!shm::writerAlive(fd_.get())) {
+            detach();
+            return Look::Detached;
         }
         return {Look::Wait, h.signal, map_};
     }
 
-    bool stillNamed() const {
-        UniqueFd fd(::shm_open(name_.c_str(), O_RDONLY, 0));
-        struct stat st {};
-        return fd && ::fstat(fd.get(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_;
-    }
-
+    // Sleeps until a name of the stream appears in /dev/shm, at most
+    // `timeoutMs`. Only new names wake it: other users' writes there must not
+    // (inotify instances are limited per user; without one it just sleeps).
     void waitForName(int timeoutMs) {
-        // A sender appearing shows up as a new name in /dev/shm; without inotify
-        // (instances are limited per user) the receiver looks again every
-        // kIdleRecheck instead. Held only while no segment is attached.
         if (!notifyFd_ && !notifyTried_) {
             notifyTried_ = true;
             notifyFd_ = UniqueFd(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-            if (notifyFd_ &&
-                ::inotify_add_watch(notifyFd_.get(), "/dev/shm", IN_CREATE | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB) < 0)
+            if (notifyFd_ && ::inotify_add_watch(notifyFd_.get(), shm::kDir, IN_CREATE | IN_MOVED_TO) < 0)
                 notifyFd_.reset();
             if (notifyFd_) return; // look once more: the name may have come before the watch
         }
-        pollfd fds[2] = {{stopFd_.get(), POLLIN, 0}, {notifyFd_.get(), POLLIN, 0}};
-        if (::poll(fds, notifyFd_ ? 2 : 1, timeoutMs) > 0 && (fds[1].revents & POLLIN)) {
-            alignas(inotify_event) char drain[4096];
-            while (::read(notifyFd_.get(), drain, sizeof drain) > 0) {
+        for (const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);;) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
+            pollfd fds[2] = {{stopFd_.get(), POLLIN, 0}, {notifyFd_.get(), POLLIN, 0}};
+            if (left <= 0 || ::poll(fds, notifyFd_ ? 2 : 1, int(left)) <= 0 || !(fds[1].revents & POLLIN)) return;
+            alignas(inotify_event) char events[4096];
+            for (ssize_t n; (n = ::read(notifyFd_.get(), events, sizeof events)) > 0;) {
+                for (ssize_t at = 0; at < n;) {
+                    const auto *e = reinterpret_cast<const inotify_event *>(events + at);
+                    if ((e->mask & IN_Q_OVERFLOW) || (e->len && std::strncmp(e->name, prefix_.c_str(), prefix_.size()) == 0))
+                        return;
+                    at += ssize_t(sizeof(inotify_event) + e->len);
+                }
             }
         }
     }
 
-    std::string name_;
+    std::string prefix_;
     UniqueFd stopFd_;
     // The receiving thread's alone.
     UniqueFd notifyFd_;
@@ -276,11 +280,8 @@ private:
     std::mutex mutex_;
     UniqueFd fd_;
     std::shared_ptr<const shm::Mapping> map_;
-    dev_t dev_ = 0;
-    ino_t ino_ = 0;
     uint64_t lastPublish_ = 0;
     int busy_ = 0;
-    Clock::time_point lastIdentityCheck_{};
     std::vector<uint8_t> spare_;
     // How the destructor reaches the thread.
     std::atomic<bool> stopping_{false};
