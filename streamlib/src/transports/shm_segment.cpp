@@ -165,6 +165,23 @@ SlotCopy copySlot(std::span<const uint8_t> map, uint32_t slotCount, uint32_t ind
     return SlotCopy::Ok;
 }
 
+bool findSlot(std::span<const uint8_t> map, uint32_t slotCount, uint64_t from, uint32_t &index, uint64_t &publish) {
+    if (map.size() < kHeaderBytes) return false;
+    const uint64_t latest = latestPublish(load<uint64_t>(map.data(), off::latest, __ATOMIC_ACQUIRE));
+    bool found = false;
+    for (uint32_t i = 0; i < std::min(slotCount, kMaxSlots); ++i) {
+        const size_t d = slotAt(i);
+        if (load<uint64_t>(map.data(), d + off::slotSeq, __ATOMIC_ACQUIRE) & 1) continue;
+        const uint64_t p = load<uint64_t>(map.data(), d + off::slotPublish);
+        if (p >= from && p < latest && (!found || p < publish)) {
+            found = true;
+            index = i;
+            publish = p;
+        }
+    }
+    return found;
+}
+
 Mapping::Mapping(Mapping &&other) noexcept : base_(other.base_), size_(other.size_) {
     other.base_ = nullptr;
     other.size_ = 0;

@@ -105,6 +105,10 @@ enum class SlotCopy {
 SlotCopy copySlot(std::span<const uint8_t> map, uint32_t slotCount, uint32_t index, WireHeader &header,
                   std::vector<uint8_t> &payload, uint64_t &publish);
 
+// The stable slot with the lowest publish number in [from, latest), where a
+// reader that is behind goes on; false (nothing changed) when there is none.
+bool findSlot(std::span<const uint8_t> map, uint32_t slotCount, uint64_t from, uint32_t &index, uint64_t &publish);
+
 // Move-only owner of a mapping.
 class Mapping {
 public:
