@@ -145,23 +145,6 @@ int send(int stream, long intervalUs, const std::vector<kivStreamFormat> &format
     return kivDeleteEncoder(enc) == KIV_OK ? 0 : 6;
 }
 
-// Publishes `good` frames, writes half of the next one and waits to be killed.
-int dieMidFrame(int stream, uint32_t good, const kivStreamFormat &f) {
-    shm::SegmentOwner owner;
-    if (owner.open(stream) != KIV_OK) return 3;
-    const uint32_t size = kivGetByteSize(&f);
-    for (uint32_t frame = 0; frame <= good; ++frame) {
-        const kiv::WireHeader h{.format = f, .frameNumber = frame, .sessionId = 0x5eed, .payloadSize = size};
-        std::span<uint8_t> slot = owner.beginFrame(kiv::kWireHeaderSize + size);
-        if (slot.empty()) return 4;
-        kiv::encodeHeader(h, slot.first<kiv::kWireHeaderSize>());
-        pattern(slot.data() + kiv::kWireHeaderSize, frame == good ? size / 2 : size, frame, f);
-        if (frame == good) ::alarm(30), ::pause();
-        owner.commitFrame();
-    }
-    return 5;
-}
-
 KIV_TEST_CHILD(sender) {
     std::vector<kivStreamFormat> formats;
     for (size_t i = 2; i < args.size(); ++i) formats.push_back(format(args[i]));
@@ -172,14 +155,6 @@ kivtest::Spawn sending(int stream, long intervalUs, const std::vector<kivStreamF
     kivtest::Spawn s{"sender", {std::to_string(stream), std::to_string(intervalUs)}};
     for (const kivStreamFormat &f : formats) s.args.push_back(str(f));
     return s;
-}
-
-KIV_TEST_CHILD(senderDyingMidFrame) {
-    return dieMidFrame(std::stoi(args.at(0)), uint32_t(std::stoul(args.at(1))), format(args.at(2)));
-}
-
-kivtest::Spawn dyingMidFrame(int stream, uint32_t good, const kivStreamFormat &f) {
-    return {"senderDyingMidFrame", {std::to_string(stream), std::to_string(good), str(f)}};
 }
 
 // Sends a frame and reads it: the receiver is then attached and has seen everything before it.
@@ -243,21 +218,6 @@ TEST(Api, RealEncoderToDecoderInBothBufferModes) {
     EXPECT_EQ(kivLockReadBuffer(idle, 10), nullptr); // no source
     EXPECT_EQ(kivUnlockReadBuffer(idle), KIV_ERROR_STATE);
     kivDeleteDecoder(idle);
-}
-
-// Each frame is handed out or counted as dropped, slots overwritten before the reader got to them included.
-TEST(Api, EveryFrameSentIsHandedOutOrCountedAsDropped) {
-    const kivStreamFormat f{640, 480, KIV_DEPTH_32, 1};
-    constexpr uint32_t kLast = 300;
-    Decoder dec(20070);
-    Encoder enc(f);
-    ASSERT_EQ(kivSetDestAddress(enc.handle, nullptr, 20070), KIV_OK);
-    sendAndRead(enc.handle, dec, 0, f);
-    const std::vector<uint8_t> pixels = makeFrame(1, f);
-    for (uint32_t i = 1; i <= kLast; ++i) ASSERT_EQ(kivEncode(enc.handle, pixels.data()), KIV_OK);
-    ASSERT_TRUE(eventually([&] { auto r = receive(dec.handle, 100); return r && r->info.frameNumber == kLast; }));
-    const kivDecoderStats s = dec.stats();
-    EXPECT_EQ(s.framesDelivered + s.framesDropped, kLast + 1u) << "delivered " << s.framesDelivered << ", dropped " << s.framesDropped;
 }
 
 // The reader reads the segment itself: frames come intact and in order,
@@ -354,8 +314,8 @@ TEST(CrossProcess, NoTornOrMixedFrameReachesAnyOfSeveralReceiversUnderLoad) {
 }
 
 // One stream's life: a receiver waiting before any sender, a second sender
-// refused, a clean exit, a sender killed mid-frame whose frames then reach
-// no one, and the next sender.
+// refused, a clean exit, a sender killed (SIGKILL) whose frames then reach no
+// one, and the next sender.
 TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNothingOfADeadOne) {
     constexpr int kStream = 20003;
     const kivStreamFormat f{640, 480, KIV_DEPTH_24, 1};
@@ -385,18 +345,14 @@ TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNothingOfADeadOne) {
         EXPECT_TRUE(segments(kStream).empty()); // a clean exit takes the segment with it
     }
 
-    constexpr uint32_t kGood = 6;
-    Child dying(dyingMidFrame(kStream, kGood, f));
-    std::optional<Received> last;
-    while (auto r = receive(before.handle, 5000)) {
-        if (r->info.sessionId == firstSession) continue; // left over from the first sender
-        EXPECT_TRUE(r->intact);
-        if ((last = r)->info.frameNumber == kGood - 1) break;
+    Child dying(sending(kStream, 1000, {f}));
+    {
+        auto r = receive(before.handle, 5000);
+        ASSERT_TRUE(r && r->intact && r->info.sessionId != firstSession);
     }
-    ASSERT_TRUE(last && last->info.frameNumber == kGood - 1);
-    ASSERT_EQ(::kill(dying.pid(), SIGKILL), 0); // mid-frame
+    ASSERT_EQ(::kill(dying.pid(), SIGKILL), 0);
     ASSERT_TRUE(WIFSIGNALED(dying.wait()));
-    // Its newest whole frame is no news, to a receiver started now or to one that was there.
+    // Its newest frame is no news, to a receiver started now or to one that was there.
     Decoder after(kStream, 0);
     for (Decoder *d : {&before, &after}) EXPECT_EQ(receive(d->handle, 300), std::nullopt);
 
@@ -408,60 +364,8 @@ TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNothingOfADeadOne) {
         auto r = receive(d->handle, 5000);
         ASSERT_TRUE(r && r->intact);
         EXPECT_EQ(r->info.frameNumber, 0u);
-        EXPECT_NE(r->info.sessionId, 0x5eedu);
         EXPECT_EQ(d->stats().framesMalformed, 0u);
     }
-}
-
-TEST(Segment, ACopyThatOverlapsARewriteOfItsSlotIsRefused) {
-    constexpr int kStream = 20032;
-    const kivStreamFormat f{128, 64, KIV_DEPTH_32, 1};
-    const uint32_t n = kivGetByteSize(&f);
-    shm::SegmentOwner owner;
-    ASSERT_EQ(owner.open(kStream), KIV_OK);
-    // The writer laps the slots flat out while the reader copies slot 0 again and again.
-    std::atomic<bool> stop{false};
-    std::vector<std::vector<uint8_t>> frames;
-    for (uint32_t i = 0; i < 7; ++i) frames.push_back(makeFrame(i, f));
-    std::thread writer([&] {
-        for (uint32_t frame = 0; !stop.load(std::memory_order_relaxed); ++frame) {
-            const kiv::WireHeader h{.format = f, .frameNumber = frame % 7, .payloadSize = n};
-            std::span<uint8_t> slot = owner.beginFrame(kiv::kWireHeaderSize + n);
-            kiv::encodeHeader(h, slot.first<kiv::kWireHeaderSize>());
-            std::memcpy(slot.data() + kiv::kWireHeaderSize, frames[frame % 7].data(), n);
-            owner.commitFrame();
-        }
-    });
-    const int fd = ::open(onlySegment(kStream).c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    int ok = 0, busy = 0, bad = 0;
-    std::vector<uint8_t> payload;
-    for (auto end = Clock::now() + 20s; (ok < 5000 || busy < 500) && Clock::now() < end;) {
-        struct stat st {};
-        ::fstat(fd, &st);
-        shm::Mapping map = shm::mapShared(fd, size_t(st.st_size), false);
-        ASSERT_TRUE(map);
-        const std::span<const uint8_t> bytes(map.data(), map.size());
-        shm::HeaderSnapshot h;
-        if (shm::checkHeader(bytes, h) != shm::HeaderCheck::Ok || h.slotCount == 0) continue;
-        bool grown = false;
-        for (int i = 0; i < 1000 && !grown; ++i) {
-            kiv::WireHeader header;
-            uint64_t publish = 0;
-            switch (shm::copySlot(bytes, h.slotCount, 0, header, payload, publish)) {
-            case shm::SlotCopy::Ok: bad += !pattern(payload.data(), payload.size(), header.frameNumber, f, true); ++ok; break;
-            case shm::SlotCopy::Busy: ++busy; break;
-            case shm::SlotCopy::OutOfMap: grown = true; break; // mapped before the first frame laid out the slots
-            case shm::SlotCopy::Malformed: ++bad; break;
-            }
-        }
-    }
-    stop = true;
-    writer.join();
-    ::close(fd);
-    EXPECT_EQ(bad, 0);
-    EXPECT_GE(ok, 5000);
-    EXPECT_GE(busy, 500);
 }
 
 // Seen from the segment: every write moves its slot's sequence to a new even
@@ -591,7 +495,7 @@ TEST(Api, OfSendersStartingAtOnceOneGoesOn) {
         for (auto &e : encoders)
             threads.emplace_back([&, h = e->handle] {
                 for (++ready; ready < 4;) std::this_thread::yield();
-                const int rc = kivSetDestAddress(h, nullptr, 20090);
+                const int rc = kivSetDestAddress(h, nullptr, 20091);
                 ++(rc == KIV_OK ? ok : rc == KIV_ERROR_BUSY ? busy : ready);
             });
         for (std::thread &t : threads) t.join();
