@@ -92,7 +92,7 @@ public:
             if (const uint64_t depth = depth_.load(); depth > 1 && newest > lastPublish_ + 1)
                 shm::findSlot(bytes, h.slotCount, std::max(lastPublish_ + 1, newest >= depth ? newest - depth + 1 : 0),
                               slot, wanted);
-            if (h.latest == 0 || newest == lastPublish_) {
+            if (h.latest == 0 || newest <= lastPublish_) {
                 // Nothing new: sleep until the sender signals, looking at its lock now and then.
                 if (!shm::writerAlive(fd_.get())) detach();
                 else if (!sleepOnSignal(h.signal, deadline)) return false;
