@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Mappings are page-aligned and at least a header long; so is this image.
     std::vector<uint64_t> storage((std::max<size_t>(size, shm::kHeaderBytes) + 7) / 8);
     auto *image = reinterpret_cast<uint8_t *>(storage.data());
-    std::memcpy(image, data, size);
+    std::copy(data, data + size, image);
     const std::span<const uint8_t> map(image, std::max<size_t>(size, shm::kHeaderBytes));
     shm::HeaderSnapshot h;
     if (shm::checkHeader(map, h) != shm::HeaderCheck::Ok) return 0;

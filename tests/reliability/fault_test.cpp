@@ -18,7 +18,6 @@
 
 #include "child_process.hpp"
 #include "peer.hpp"
-#include "transports/shm_segment.hpp"
 #include "util/unique_fd.hpp"
 #include "wire.hpp"
 
@@ -89,22 +88,12 @@ private:
     kivtest::Process process_;
 };
 
-// Removes the shared-memory names of these streams when it goes: a sender
-// killed by SIGKILL leaves its segment behind.
-struct SegmentCleanup {
-    std::vector<int> streams;
-    ~SegmentCleanup() {
-        for (const int stream : streams) ::shm_unlink(kiv::shm::segmentName(::geteuid(), stream).c_str());
-    }
-};
-
 class DeadPeers : public ::testing::TestWithParam<std::pair<int, int>> {}; // protocol, stream
 
 // Big frames at a high rate: most of a sender's time goes into a frame's bytes,
 // so the kill lands mid-frame.
 TEST_P(DeadPeers, SenderKilledMidFrameIsFollowedByTheNextSender) {
     const auto [protocol, stream] = GetParam();
-    const SegmentCleanup cleanup{{stream}};
     auto dec = decoder(protocol, stream);
     ASSERT_TRUE(dec);
     Tally tally;
@@ -118,7 +107,6 @@ TEST_P(DeadPeers, SenderKilledMidFrameIsFollowedByTheNextSender) {
 
 TEST_P(DeadPeers, ReceiverKilledIsReplacedWhileTheSenderCarriesOn) {
     const auto [protocol, stream] = GetParam();
-    const SegmentCleanup cleanup{{stream + 1}};
     Child first(receiving(protocol, stream + 1, SIGKILL)); // TCP: the sender keeps reconnecting until it listens
     Child sender(sending(protocol, stream + 1, 7, 640, 480, 100));
     EXPECT_EQ(first.wait(), 128 + SIGKILL) << "no frames, or a corrupt one";
@@ -321,35 +309,5 @@ TEST_P(UdpFlood, BesideARealSenderKeepsItsFramesComingIntact) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, UdpFlood, ::testing::Bool(),
                          [](const auto &info) { return std::string(info.param ? "HugeFrameClaims" : "RandomDatagrams"); });
-
-// Random bytes left by a crashed or hostile program of the same user, readable by others.
-TEST(JunkAtTheSegment, GarbageUnderTheStreamNameGivesWayToARealSender) {
-    const int stream = 26200;
-    const std::string name = "/kivvs2-" + std::to_string(::geteuid()) + "-" + std::to_string(stream);
-    const SegmentCleanup cleanup{{stream}};
-    std::vector<uint8_t> junk(8192);
-    std::mt19937 rng(26200);
-    for (auto &b : junk) b = uint8_t(rng());
-    ::shm_unlink(name.c_str());
-    {
-        Fd f(::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644));
-        ASSERT_GE(f.get(), 0);
-        ::fchmod(f.get(), 0644);
-        ASSERT_EQ(::write(f.get(), junk.data(), junk.size()), ssize_t(junk.size()));
-    }
-    auto dec = decoder(KIV_PROTOCOL_MEMORY, stream);
-    ASSERT_TRUE(dec);
-    Tally tally;
-    readUntil(dec.get(), tally, [] { return false; }, 300ms); // the garbage alone gives nothing
-    EXPECT_TRUE(tally.empty());
-
-    Child sender(sending(KIV_PROTOCOL_MEMORY, stream, 9, 320, 240));
-    EXPECT_TRUE(readUntil(dec.get(), tally, [&] { return tally[9] >= 5; }));
-    EXPECT_EQ(tally[0], 0) << "corrupt frames";
-    struct stat st{};
-    ASSERT_EQ(::stat(("/dev/shm" + name).c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u) << "the segment must be private to its user";
-    sender.kill(SIGTERM);
-}
 
 } // namespace

@@ -1,23 +1,20 @@
-// "Local (Memory)": frames go through a shared-memory segment per user and
-// stream (see shm_segment.hpp). The sender writes a slot in the caller's thread
-// and never waits; each receiver copies the newest slot out on its own thread
-// into the reader's queue.
+// "Local (Memory)": frames go through a shared-memory segment per sender (see
+// shm_segment.hpp). The sender writes a slot in the caller's thread
+// and never waits; each reader copies frames out of the slots on its own thread.
 #include "memory.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "../errors.hpp"
 #include "../util/clock.hpp"
@@ -26,7 +23,7 @@
 namespace kiv {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 class MemorySender final : public SenderTransport {
 public:
@@ -53,115 +50,159 @@ private:
     shm::SegmentOwner owner_;
 };
 
-class MemoryReceiver final : public QueuedReceiverTransport {
+// Reads the segment on the reader's own thread: no receiving thread, and each
+// frame wakes only the reader (through the segment's futex). The segment's
+// slots are the queue.
+class MemoryReceiver final : public ReceiverTransport {
 public:
-    MemoryReceiver() = default;
-
-    ~MemoryReceiver() override {
-        if (!thread_.joinable()) return;
-        thread_.request_stop();
-        stopping_.store(true);
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(stopFd_.get(), &one, sizeof one);
-        // A wake can slip in between the thread's last look at stopping_ and its
-        // futex wait, so keep waking until it is out. A wake on an address the
-        // thread has just unmapped fails harmlessly.
-        while (!exited_.load()) {
-            if (const uint8_t *waiting = waitingOn_.load()) shm::wakeAll(waiting);
-            ::poll(nullptr, 0, 1);
-        }
-        thread_.join();
-    }
-
+    // Attaches at once when a sender is there, so that frames it sends before
+    // the first read are counted.
     int start(int stream) override {
-        name_ = shm::segmentName(::geteuid(), stream);
-        stopFd_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-        if (!stopFd_) return failErrno(KIV_ERROR_IO, "eventfd");
-        thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+        prefix_ = shm::segmentPrefix(::geteuid(), stream);
+        attach();
         return KIV_OK;
     }
 
-private:
-    static constexpr auto kIdleRecheck = std::chrono::milliseconds(100);
-    static constexpr int64_t kFutexWaitUs = 50'000;
-    static constexpr int kBusyRetries = 64;
-    enum class Attach { Attached, Absent, NotReady, Rejected };
+    void setDepth(size_t depth) override { depth_.store(std::max<size_t>(depth, 1)); }
 
-    // What one look at the segment found.
-    struct Look {
-        enum Kind { Delivered, Again, Wait, Detached } kind;
-        uint32_t signal = 0;                     // Wait: sleep while the signal word holds this
-        std::shared_ptr<const shm::Mapping> map; // Wait: kept mapped while someone sleeps on it
-
-        Look(Kind k, uint32_t s = 0, std::shared_ptr<const shm::Mapping> m = {}) : kind(k), signal(s), map(std::move(m)) {}
-    };
-
-    void run(std::stop_token stop) {
-        int notReady = 0;
-        while (!stop.stop_requested()) {
-            std::unique_lock lock(mutex_);
+    bool next(ReceivedFrame &frame, Clock::time_point deadline) override {
+        for (int notReady = 0, busy = 0;;) {
             if (!map_) {
                 const Attach attached = attach();
-                lock.unlock();
-                switch (attached) {
-                case Attach::Attached: notReady = 0; continue;
-                case Attach::NotReady:
-                    // A sender is between creating and filling the header: microseconds.
-                    waitForName(++notReady < 50 ? 1 : int(kIdleRecheck.count()));
-                    continue;
-                case Attach::Absent:
-                case Attach::Rejected: waitForName(int(kIdleRecheck.count())); continue;
-                }
+                if (attached == Attach::Attached) continue;
+                // NotReady: a sender between linking its segment in and opening it, microseconds.
+                const bool waited = attached == Attach::NotReady
+                                        ? sleepUntil(std::min(deadline, Clock::now() + (++notReady < 50 ? 1ms : kIdleRecheck)))
+                                        : waitForName(deadline);
+                if (!waited) return false;
+                continue;
             }
-            const Look look = lookLocked(true);
-            lock.unlock();
-            if (look.kind != Look::Wait) continue;
-            waitingOn_.store(look.map->data());
-            if (!stopping_.load()) shm::waitSignal(look.map->data(), look.signal, kFutexWaitUs);
-            waitingOn_.store(nullptr);
+            const std::span<const uint8_t> bytes{map_.data(), map_.size()};
+            shm::HeaderSnapshot h;
+            const shm::HeaderCheck check = shm::checkHeader(bytes, h);
+            if (check != shm::HeaderCheck::Ok || h.state != shm::State::Open) {
+                if (check != shm::HeaderCheck::Ok) ++counters.malformed;
+                detach();
+                continue;
+            }
+            const uint64_t newest = shm::latestPublish(h.latest);
+            uint64_t wanted = newest;
+            uint32_t slot = shm::latestSlot(h.latest);
+            // Queued: in order from the oldest unread, at most `depth` behind the newest.
+            if (const uint64_t depth = depth_.load(); depth > 1 && newest > lastPublish_ + 1)
+                shm::findSlot(bytes, h.slotCount, std::max(lastPublish_ + 1, newest >= depth ? newest - depth + 1 : 0),
+                              slot, wanted);
+            if (h.latest == 0 || newest <= lastPublish_) {
+                // Nothing new: sleep until the sender signals, looking at its lock now and then.
+                if (!shm::writerAlive(fd_.get())) detach();
+                else if (!sleepOnSignal(h.signal, deadline)) return false;
+                continue;
+            }
+            WireHeader header;
+            uint64_t copied = 0;
+            switch (shm::copySlot(bytes, h.slotCount, slot, header, spare_, copied)) {
+            case shm::SlotCopy::Ok:
+                if (copied != wanted && wanted != newest) continue; // overwritten meanwhile: look again
+                // A dead sender's frame is no news, however new it looks.
+                if (!shm::writerAlive(fd_.get())) {
+                    detach();
+                    continue;
+                }
+                // Publish numbers count every frame: a gap is frames overwritten or passed over unread.
+                if (copied > lastPublish_ + 1) {
+                    counters.received += copied - lastPublish_ - 1;
+                    counters.dropped += copied - lastPublish_ - 1;
+                }
+                // A slot newer than wanted means the sender lapped us; an older one
+                // only comes from a damaged segment and must not repeat forever.
+                lastPublish_ = std::max(copied, wanted);
+                ++counters.received;
+                counters.bytes += header.payloadSize;
+                frame.header = header;
+                frame.receiveTimeUs = wallClockUs();
+                std::swap(frame.payload, spare_);
+                return true;
+            case shm::SlotCopy::Busy:
+                if (++busy < kBusyRetries) continue;
+                busy = 0;
+                if (!shm::writerAlive(fd_.get())) detach();
+                else if (!sleepOnSignal(h.signal, deadline)) return false; // its commit wakes us
+                continue;
+            case shm::SlotCopy::OutOfMap:
+                if (remap()) continue;
+                [[fallthrough]];
+            case shm::SlotCopy::Malformed:
+                ++counters.malformed;
+                lastPublish_ = wanted;
+                continue;
+            }
         }
-        std::lock_guard lock(mutex_);
-        detach();
-        exited_.store(true);
     }
 
+private:
+    static constexpr Clock::duration kIdleRecheck = std::chrono::milliseconds(100);
+    // How often a reader waiting on a quiet segment looks at its sender's lock.
+    static constexpr int64_t kFutexWaitUs = 50'000;
+    static constexpr int kBusyRetries = 64;
+
+    static bool sleepUntil(Clock::time_point until) {
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+        if (ms <= 0) return false;
+        ::poll(nullptr, 0, int(ms));
+        return true;
+    }
+
+    bool sleepOnSignal(uint32_t seen, Clock::time_point deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return false;
+        shm::waitSignal(map_.data(), seen, std::min<int64_t>(left, kFutexWaitUs));
+        return true;
+    }
+
+    enum class Attach { Attached, Absent, NotReady };
+
+    // The lowest-named open segment of the stream with a live sender: the one
+    // that won if two were starting at once.
     Attach attach() {
-        UniqueFd fd(::shm_open(name_.c_str(), O_RDONLY, 0));
-        if (!fd) return Attach::Absent;
-        struct stat st {};
-        if (::fstat(fd.get(), &st) != 0) return Attach::Absent;
-        // Someone else's file, or one others could write: not a channel of ours.
-        if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) return reject(st);
-        if (uint64_t(st.st_size) < shm::kHeaderBytes) return Attach::NotReady;
-        if (uint64_t(st.st_size) > shm::kMaxSegmentBytes) return reject(st);
-        shm::Mapping map = shm::mapShared(fd.get(), size_t(st.st_size), false);
-        if (!map) return Attach::Absent;
-        shm::HeaderSnapshot h;
-        switch (shm::checkHeader({map.data(), map.size()}, h)) {
-        case shm::HeaderCheck::Ok: break;
-        case shm::HeaderCheck::NotReady: return Attach::NotReady;
-        default: return reject(st);
+        Attach result = Attach::Absent;
+        for (shm::SegmentFile &f : shm::listSegments(prefix_)) {
+            // One others could write is not a channel of ours.
+            if ((f.st.st_mode & 077) != 0 || uint64_t(f.st.st_size) > shm::kMaxSegmentBytes) {
+                reject(f.st);
+                continue;
+            }
+            if (!shm::writerAlive(f.fd.get())) continue; // a dead sender's, removed by the next one
+            shm::Mapping map = shm::mapShared(f.fd.get(), size_t(f.st.st_size), false);
+            if (!map) continue;
+            shm::HeaderSnapshot h; // a sender links its segment in with the header written
+            const shm::HeaderCheck check = shm::checkHeader({map.data(), map.size()}, h);
+            if (check == shm::HeaderCheck::Ok && h.state == shm::State::Initialising) {
+                result = Attach::NotReady;
+                continue;
+            }
+            if (check != shm::HeaderCheck::Ok) {
+                reject(f.st);
+                continue;
+            }
+            if (h.state != shm::State::Open) continue; // its sender is leaving
+            // The frame already there is news to us.
+            lastPublish_ = std::max<uint64_t>(shm::latestPublish(h.latest), 1) - 1;
+            fd_ = std::move(f.fd);
+            map_ = std::move(map);
+            notifyFd_.reset();
+            notifyTried_ = false;
+            return Attach::Attached;
         }
-        if (h.state == shm::State::Closed) return Attach::Absent; // its sender is leaving
-        fd_ = std::move(fd);
-        map_ = std::make_shared<const shm::Mapping>(std::move(map));
-        dev_ = st.st_dev;
-        ino_ = st.st_ino;
-        lastPublish_ = ~uint64_t{0}; // the frame already there is news to us
-        lastIdentityCheck_ = Clock::now();
-        notifyFd_.reset();
-        notifyTried_ = false;
-        return Attach::Attached;
+        return result;
     }
 
     // Counted once per file, not once per look.
-    Attach reject(const struct stat &st) {
+    void reject(const struct stat &st) {
         if (st.st_dev != rejectedDev_ || st.st_ino != rejectedIno_) {
             rejectedDev_ = st.st_dev;
             rejectedIno_ = st.st_ino;
             ++counters.malformed;
         }
-        return Attach::Rejected;
     }
 
     void detach() {
@@ -171,122 +212,55 @@ private:
 
     bool remap() {
         struct stat st {};
-        if (::fstat(fd_.get(), &st) != 0 || uint64_t(st.st_size) <= map_->size() ||
+        if (::fstat(fd_.get(), &st) != 0 || uint64_t(st.st_size) <= map_.size() ||
             uint64_t(st.st_size) > shm::kMaxSegmentBytes)
             return false;
         shm::Mapping bigger = shm::mapShared(fd_.get(), size_t(st.st_size), false);
         if (!bigger) return false;
-        map_ = std::make_shared<const shm::Mapping>(std::move(bigger));
+        map_ = std::move(bigger);
         return true;
     }
 
-    // One look at the attached segment, under mutex_: deliver the newest frame,
-    // or say what to sleep on until the sender signals. `housekeeping`: also
-    // notice a sender replaced under the same name (the receiving thread's job).
-    Look lookLocked(bool housekeeping) {
-        const std::span<const uint8_t> bytes{map_->data(), map_->size()};
-        shm::HeaderSnapshot h;
-        const shm::HeaderCheck check = shm::checkHeader(bytes, h);
-        if (check != shm::HeaderCheck::Ok) {
-            if (check != shm::HeaderCheck::NotReady) ++counters.malformed;
-            detach();
-            return Look::Detached;
-        }
-        if (h.state == shm::State::Closed) {
-            detach();
-            return Look::Detached;
-        }
-        const uint64_t publish = shm::latestPublish(h.latest);
-        if (h.latest != 0 && publish != lastPublish_) {
-            if (spare_.capacity() == 0) spare_ = queue_.takeBuffer();
-            WireHeader header;
-            uint64_t copied = 0;
-            switch (shm::copySlot(bytes, h.slotCount, shm::latestSlot(h.latest), header, spare_, copied)) {
-            case shm::SlotCopy::Ok:
-                busy_ = 0;
-                // Publish numbers count every frame: a gap is frames overwritten unread.
-                if (lastPublish_ != ~uint64_t{0} && copied > lastPublish_ + 1) {
-                    counters.received += copied - lastPublish_ - 1;
-                    counters.dropped += copied - lastPublish_ - 1;
-                }
-                // A slot newer than `latest` means the sender lapped us; an older one
-                // only comes from a damaged segment and must not repeat forever.
-                lastPublish_ = std::max(copied, publish);
-                queue_.put(header, std::move(spare_), wallClockUs());
-                spare_ = {};
-                return Look::Delivered;
-            case shm::SlotCopy::Busy:
-                if (++busy_ < kBusyRetries) return Look::Again;
-                busy_ = 0;
-                break; // the sender is rewriting it: the next commit wakes us
-            case shm::SlotCopy::OutOfMap:
-                if (remap()) return Look::Again;
-                [[fallthrough]];
-            case shm::SlotCopy::Malformed:
-                ++counters.malformed;
-                lastPublish_ = publish;
-                return Look::Again;
-            }
-        }
-        if (housekeeping && Clock::now() - lastIdentityCheck_ >= kIdleRecheck) {
-            // A sender that exited and a new one under the same name: a new file.
-            lastIdentityCheck_ = Clock::now();
-            if (!stillNamed()) {
-                detach();
-                return Look::Detached;
-            }
-        }
-        return {Look::Wait, h.signal, map_};
-    }
-
-    bool stillNamed() const {
-        UniqueFd fd(::shm_open(name_.c_str(), O_RDONLY, 0));
-        struct stat st {};
-        return fd && ::fstat(fd.get(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_;
-    }
-
-    void waitForName(int timeoutMs) {
-        // A sender appearing shows up as a new name in /dev/shm; without inotify
-        // (instances are limited per user) the receiver looks again every
-        // kIdleRecheck instead. Held only while no segment is attached.
+    // Sleeps until a name of the stream appears in /dev/shm, or the deadline;
+    // false once it has passed. Only new names wake it: other users' writes
+    // there must not. Without inotify (instances are limited per user) it
+    // looks again every kIdleRecheck.
+    bool waitForName(Clock::time_point deadline) {
         if (!notifyFd_ && !notifyTried_) {
             notifyTried_ = true;
             notifyFd_ = UniqueFd(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-            if (notifyFd_ &&
-                ::inotify_add_watch(notifyFd_.get(), "/dev/shm", IN_CREATE | IN_MOVED_TO | IN_MODIFY | IN_ATTRIB) < 0)
+            if (notifyFd_ && ::inotify_add_watch(notifyFd_.get(), shm::kDir, IN_CREATE | IN_MOVED_TO) < 0)
                 notifyFd_.reset();
-            if (notifyFd_) return; // look once more: the name may have come before the watch
+            if (notifyFd_) return true; // look once more: the name may have come before the watch
         }
-        pollfd fds[2] = {{stopFd_.get(), POLLIN, 0}, {notifyFd_.get(), POLLIN, 0}};
-        if (::poll(fds, notifyFd_ ? 2 : 1, timeoutMs) > 0 && (fds[1].revents & POLLIN)) {
-            alignas(inotify_event) char drain[4096];
-            while (::read(notifyFd_.get(), drain, sizeof drain) > 0) {
+        if (!notifyFd_) return sleepUntil(std::min(deadline, Clock::now() + kIdleRecheck));
+        for (;;) {
+            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            pollfd fd{notifyFd_.get(), POLLIN, 0};
+            if (ms <= 0 || ::poll(&fd, 1, int(std::min<int64_t>(ms, INT32_MAX))) <= 0) return false;
+            alignas(inotify_event) char events[4096];
+            for (ssize_t n; (n = ::read(notifyFd_.get(), events, sizeof events)) > 0;) {
+                for (ssize_t at = 0; at < n;) {
+                    const auto *e = reinterpret_cast<const inotify_event *>(events + at);
+                    if ((e->mask & IN_Q_OVERFLOW) || (e->len && std::strncmp(e->name, prefix_.c_str(), prefix_.size()) == 0))
+                        return true;
+                    at += ssize_t(sizeof(inotify_event) + e->len);
+                }
             }
         }
     }
 
-    std::string name_;
-    UniqueFd stopFd_;
-    // The receiving thread's alone.
-    UniqueFd notifyFd_;
+    std::string prefix_;
+    std::atomic<size_t> depth_{1};
+    // The reader's alone, like next().
+    UniqueFd notifyFd_; // held only while no segment is attached
     bool notifyTried_ = false;
     dev_t rejectedDev_ = 0;
     ino_t rejectedIno_ = 0;
-    // The attached segment, shared by the receiving thread and a fetching reader.
-    std::mutex mutex_;
     UniqueFd fd_;
-    std::shared_ptr<const shm::Mapping> map_;
-    dev_t dev_ = 0;
-    ino_t ino_ = 0;
-    uint64_t lastPublish_ = 0;
-    int busy_ = 0;
-    Clock::time_point lastIdentityCheck_{};
+    shm::Mapping map_;
+    uint64_t lastPublish_ = 0; // publish numbers start at 1
     std::vector<uint8_t> spare_;
-    // How the destructor reaches the thread.
-    std::atomic<bool> stopping_{false};
-    std::atomic<bool> exited_{false};
-    std::atomic<const uint8_t *> waitingOn_{nullptr};
-    std::jthread thread_; // last: stopped before the members it uses go
 };
 
 } // namespace

@@ -2,13 +2,18 @@
 
 #include <fcntl.h>
 #include <linux/futex.h>
-#include <sys/file.h>
+#include <dirent.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <memory>
 #include <climits>
 #include <cstring>
 #include <ctime>
@@ -28,20 +33,80 @@ template <class T> void store(uint8_t *base, size_t at, T value, int order = __A
 }
 size_t slotAt(uint32_t index) { return off::slots + size_t(index) * off::slotStride; }
 
-bool sameFile(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+// A running sender's one: any open of the file sees its write lock.
+bool lockWriter(int fd) {
+    struct flock l {};
+    l.l_type = F_WRLCK;
+    l.l_whence = SEEK_SET;
+    return ::fcntl(fd, F_OFD_SETLK, &l) == 0;
+}
 
-// Whether `name` still names the file open as `fd`: a lock taken on a file
-// that was unlinked or replaced meanwhile protects nothing.
-bool nameRefersTo(const std::string &name, int fd) {
-    UniqueFd again(::shm_open(name.c_str(), O_RDONLY, 0));
-    struct stat a {}, b {};
-    return again && ::fstat(fd, &a) == 0 && ::fstat(again.get(), &b) == 0 && sameFile(a, b);
+std::string randomHex() {
+    uint64_t r = 0;
+    if (::getrandom(&r, sizeof r, 0) != ssize_t(sizeof r)) r = uint64_t(::getpid()) << 32 ^ uint64_t(::clock());
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(r));
+    return hex;
+}
+
+struct Rival {
+    std::string name;
+    State state;
+    uint64_t pid;
+};
+
+// The other live senders of a stream at one moment. Dead senders' segments
+// are removed on the way.
+std::vector<Rival> rivals(const std::string &prefix, const std::string &own) {
+    std::vector<Rival> live;
+    for (const SegmentFile &f : listSegments(prefix)) {
+        if (f.name == own) continue;
+        if (!writerAlive(f.fd.get())) {
+            ::shm_unlink(("/" + f.name).c_str());
+            continue;
+        }
+        uint8_t head[off::ownerPid + 8] = {};
+        // Senders link their segments in with the header written: without one it is no sender's.
+        if (::pread(f.fd.get(), head, sizeof head, 0) != ssize_t(sizeof head) || load<uint32_t>(head, off::magic) != kMagic)
+            continue;
+        const uint32_t state = load<uint32_t>(head, off::state);
+        if (state == uint32_t(State::Closed)) continue; // on its way out
+        live.push_back({f.name, state == uint32_t(State::Open) ? State::Open : State::Initialising,
+                        load<uint64_t>(head, off::ownerPid)});
+    }
+    return live;
 }
 
 } // namespace
 
-std::string segmentName(uid_t uid, int stream) {
-    return "/kivvs2-" + std::to_string(uint64_t(uid)) + "-" + std::to_string(stream);
+std::string segmentPrefix(uid_t uid, int stream) {
+    return "kivvs2-" + std::to_string(uint64_t(uid)) + "-" + std::to_string(stream) + "-";
+}
+
+std::vector<SegmentFile> listSegments(const std::string &prefix) {
+    std::vector<SegmentFile> found;
+    const std::unique_ptr<DIR, int (*)(DIR *)> dir(::opendir(kDir), ::closedir);
+    if (!dir) return found;
+    while (const dirent *e = ::readdir(dir.get())) {
+        if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0) continue;
+        struct stat st {};
+        // Another user's names are not opened: a FIFO placed here would block.
+        if (::fstatat(::dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+            st.st_uid != ::geteuid())
+            continue;
+        UniqueFd fd(::openat(::dirfd(dir.get()), e->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+        if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) continue;
+        found.push_back({e->d_name, std::move(fd), st});
+    }
+    std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.name < b.name; });
+    return found;
+}
+
+bool writerAlive(int fd) {
+    struct flock l {};
+    l.l_type = F_RDLCK;
+    l.l_whence = SEEK_SET;
+    return ::fcntl(fd, F_OFD_GETLK, &l) == 0 && l.l_type != F_UNLCK;
 }
 
 HeaderCheck checkHeader(std::span<const uint8_t> map, HeaderSnapshot &out) {
@@ -100,6 +165,23 @@ SlotCopy copySlot(std::span<const uint8_t> map, uint32_t slotCount, uint32_t ind
     return SlotCopy::Ok;
 }
 
+bool findSlot(std::span<const uint8_t> map, uint32_t slotCount, uint64_t from, uint32_t &index, uint64_t &publish) {
+    if (map.size() < kHeaderBytes) return false;
+    const uint64_t latest = latestPublish(load<uint64_t>(map.data(), off::latest, __ATOMIC_ACQUIRE));
+    bool found = false;
+    for (uint32_t i = 0; i < std::min(slotCount, kMaxSlots); ++i) {
+        const size_t d = slotAt(i);
+        if (load<uint64_t>(map.data(), d + off::slotSeq, __ATOMIC_ACQUIRE) & 1) continue;
+        const uint64_t p = load<uint64_t>(map.data(), d + off::slotPublish);
+        if (p >= from && p < latest && (!found || p < publish)) {
+            found = true;
+            index = i;
+            publish = p;
+        }
+    }
+    return found;
+}
+
 Mapping::Mapping(Mapping &&other) noexcept : base_(other.base_), size_(other.size_) {
     other.base_ = nullptr;
     other.size_ = 0;
@@ -138,94 +220,73 @@ void waitSignal(const uint8_t *map, uint32_t seen, int64_t timeoutUs) {
 
 int SegmentOwner::open(int stream) {
     close();
-    name_ = segmentName(::geteuid(), stream);
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        bool retry = false;
-        const int rc = openOnce(stream, retry);
-        if (!retry) return rc;
-    }
-    return fail(KIV_ERROR_BUSY, "shared memory " + name_ + " keeps changing hands; try again");
+    const std::string prefix = segmentPrefix(::geteuid(), stream);
+    int rc = create(prefix);
+    if (rc == KIV_OK && (rc = elect(prefix, stream)) != KIV_OK) close();
+    return rc;
 }
 
-int SegmentOwner::openOnce(int stream, bool &retry) {
-    UniqueFd fd(::shm_open(name_.c_str(), O_RDWR | O_CREAT, 0600));
-    if (!fd) {
-        if (errno == EACCES) return failErrno(KIV_ERROR_PERMISSION, "shared memory " + name_);
-        return failErrno(KIV_ERROR_IO, "shm_open " + name_);
+// A segment under a fresh random name, locked, its header in place and
+// marked as starting. It is set up unnamed and then linked in, so no one ever
+// sees it unlocked: an unlocked segment is a dead sender's.
+int SegmentOwner::create(const std::string &prefix) {
+    UniqueFd fd(::open(kDir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (!fd) return failErrno(KIV_ERROR_IO, std::string("create a file in ") + kDir);
+    // The mode must not depend on the caller's umask.
+    if (::fchmod(fd.get(), 0600) != 0) return failErrno(KIV_ERROR_IO, "fchmod");
+    if (!lockWriter(fd.get())) return failErrno(KIV_ERROR_IO, "lock");
+    if (const int err = ::posix_fallocate(fd.get(), 0, off_t(kHeaderBytes)); err != 0) {
+        errno = err;
+        return failErrno(KIV_ERROR_NO_MEMORY, std::string("allocate in ") + kDir);
     }
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return failErrno(KIV_ERROR_IO, "fstat " + name_);
-    if (st.st_uid != ::geteuid())
-        return fail(KIV_ERROR_PERMISSION, "shared memory " + name_ + " belongs to uid " + std::to_string(st.st_uid));
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK) return failErrno(KIV_ERROR_IO, "flock " + name_);
-        std::string who;
-        uint8_t head[off::ownerPid + 8] = {};
-        if (::pread(fd.get(), head, sizeof head, 0) == ssize_t(sizeof head) && load<uint32_t>(head, off::magic) == kMagic)
-            who = " (pid " + std::to_string(load<uint64_t>(head, off::ownerPid)) + ")";
-        return fail(KIV_ERROR_BUSY, "stream " + std::to_string(stream) + " is already sent by another live encoder" + who);
-    }
-    if (!nameRefersTo(name_, fd.get())) {
-        retry = true; // its sender closed it between our open and our lock
-        return KIV_ERROR_BUSY;
-    }
-    if (uint64_t(st.st_size) > kMaxSegmentBytes) {
-        // Stale and larger than any reader maps: nobody reads it, start afresh.
-        ::shm_unlink(name_.c_str());
-        retry = true;
-        return KIV_ERROR_BUSY;
-    }
-    if ((st.st_mode & 07777) != 0600 && ::fchmod(fd.get(), 0600) != 0)
-        return failErrno(KIV_ERROR_PERMISSION, "fchmod " + name_);
-    uint64_t size = uint64_t(st.st_size);
-    if (size < kHeaderBytes) {
-        if (const int err = ::posix_fallocate(fd.get(), 0, off_t(kHeaderBytes)); err != 0) {
-            errno = err;
-            return failErrno(KIV_ERROR_NO_MEMORY, "allocate " + name_);
-        }
-        size = kHeaderBytes;
-    }
-    Mapping map = mapShared(fd.get(), size_t(size), true);
-    if (!map) return failErrno(KIV_ERROR_IO, "mmap " + name_);
-    fd_ = std::move(fd);
-    map_ = std::move(map);
-    takeOver();
-    return KIV_OK;
-}
-
-// Claims the segment for this sender, whether new, left by a dead sender, or
-// garbage. Readers may still map it: every slot is made odd before its
-// descriptor changes, and the publish numbers and sequences only move forward.
-void SegmentOwner::takeOver() {
-    uint8_t *p = map_.data();
-    HeaderSnapshot old;
-    const bool valid = checkHeader({p, map_.size()}, old) == HeaderCheck::Ok;
-    publish_ = valid ? latestPublish(old.latest) : 0;
-    for (uint32_t i = 0; i < kMaxSlots; ++i) {
-        const size_t d = slotAt(i);
-        if (valid) publish_ = std::max(publish_, load<uint64_t>(p, d + off::slotPublish));
-        store<uint64_t>(p, d + off::slotSeq, (load<uint64_t>(p, d + off::slotSeq) + 2) | 1);
-    }
-    publish_ &= (uint64_t{1} << 55) - 1; // room for packLatest(); garbage can hold anything
-    __atomic_thread_fence(__ATOMIC_RELEASE);
-    for (uint32_t i = 0; i < kMaxSlots; ++i) {
-        const size_t d = slotAt(i);
-        store<uint64_t>(p, d + off::slotOffset, 0);
-        store<uint64_t>(p, d + off::slotCapacity, 0);
-        store<uint64_t>(p, d + off::slotPublish, 0);
-    }
-    store<uint64_t>(p, off::latest, 0);
-    store<uint32_t>(p, off::slotCount, 0);
+    Mapping map = mapShared(fd.get(), size_t(kHeaderBytes), true);
+    if (!map) return failErrno(KIV_ERROR_IO, "mmap");
+    uint8_t *p = map.data();
     store<uint16_t>(p, off::version, kLayoutVersion);
     store<uint16_t>(p, off::headerBytes, uint16_t(kHeaderBytes));
     store<uint64_t>(p, off::ownerPid, uint64_t(::getpid()));
-    store<uint64_t>(p, off::generation, (valid ? old.generation : 0) + 1);
-    store<uint32_t>(p, off::state, uint32_t(State::Open));
+    store<uint64_t>(p, off::generation, 1);
     store<uint32_t>(p, off::magic, kMagic, __ATOMIC_RELEASE);
-    __atomic_add_fetch(reinterpret_cast<uint32_t *>(p + off::signal), 1, __ATOMIC_RELEASE);
-    wakeAll(p);
+    const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+    int linked = -1;
+    for (int attempt = 0; linked != 0 && attempt < 4; ++attempt) {
+        name_ = "/" + prefix + randomHex();
+        linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, (kDir + name_).c_str(), AT_SYMLINK_FOLLOW);
+        if (linked != 0 && errno != EEXIST) break;
+    }
+    if (linked != 0) return failErrno(KIV_ERROR_IO, std::string("link ") + kDir + name_);
+    fd_ = std::move(fd);
+    map_ = std::move(map);
     capacity_ = 0;
     nextSlot_ = 0;
+    publish_ = 0;
+    return KIV_OK;
+}
+
+// One live sender per stream: an open segment beats one still starting, and of
+// two starting at once the lower name wins.
+int SegmentOwner::elect(const std::string &prefix, int stream) {
+    const std::string own = name_.substr(1);
+    auto busy = [&](const Rival &r) {
+        return fail(KIV_ERROR_BUSY, "stream " + std::to_string(stream) +
+                                        " is already sent by another live encoder (pid " + std::to_string(r.pid) + ")");
+    };
+    for (const Rival &r : rivals(prefix, own))
+        if (r.state == State::Open || r.name < own) return busy(r);
+    store<uint32_t>(map_.data(), off::state, uint32_t(State::Open), __ATOMIC_RELEASE);
+    // A lower-named sender that looked before we were open may be opening too:
+    // wait for it to decide (it is between two looks).
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);;) {
+        bool pending = false;
+        for (const Rival &r : rivals(prefix, own)) {
+            if (r.name > own) continue;
+            if (r.state == State::Open) return busy(r);
+            pending = true;
+        }
+        if (!pending) return KIV_OK;
+        if (std::chrono::steady_clock::now() >= end) return fail(KIV_ERROR_BUSY, "stream " + std::to_string(stream) + " is being taken by another encoder");
+        ::usleep(1000);
+    }
 }
 
 // A new layout with bigger slots. The file only grows: a reader may still map
@@ -296,8 +357,7 @@ void SegmentOwner::commitFrame() {
 
 void SegmentOwner::close() {
     if (!map_) return;
-    // Only the owner removes the name, and only while it still names our file.
-    if (nameRefersTo(name_, fd_.get())) ::shm_unlink(name_.c_str());
+    ::shm_unlink(name_.c_str());
     store<uint32_t>(map_.data(), off::state, uint32_t(State::Closed), __ATOMIC_RELEASE);
     __atomic_add_fetch(reinterpret_cast<uint32_t *>(map_.data() + off::signal), 1, __ATOMIC_RELEASE);
     wakeAll(map_.data());

@@ -1,4 +1,8 @@
-// The shared-memory segment behind "Local (Memory)": one per user and stream.
+// The shared-memory segment behind "Local (Memory)": one per sender, named
+// "/kivvs2-<uid>-<stream>-<16 random hex digits>" so that no other user can
+// take the name first (/dev/shm is world-writable). Receivers find it by that
+// prefix. The sender holds a write lock (OFD) on it for its whole life: an
+// unlocked segment is a dead sender's.
 //
 // Layout (native byte order; both ends run on one machine), 4096-byte header page:
 //    0 magic u32 "KIVM"       4 layout version u16   6 header bytes u16 (4096)
@@ -14,6 +18,7 @@
 // checks can be fuzzed.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -48,8 +53,24 @@ inline uint64_t packLatest(uint64_t publish, uint32_t slot) { return (publish <<
 inline uint64_t latestPublish(uint64_t latest) { return latest >> 8; }
 inline uint32_t latestSlot(uint64_t latest) { return uint32_t(latest & 0xff); }
 
-// "/kivvs2-<uid>-<stream>": built from numbers only.
-std::string segmentName(uid_t uid, int stream);
+inline constexpr const char *kDir = "/dev/shm";
+
+// "kivvs2-<uid>-<stream>-": built from numbers only; the start of the name of
+// every segment of that stream, as it appears in kDir.
+std::string segmentPrefix(uid_t uid, int stream);
+
+// A file under a stream's prefix that belongs to the effective user, opened
+// read-only; another user's files, directories and the like are left out.
+struct SegmentFile {
+    std::string name; // without the directory
+    UniqueFd fd;
+    struct stat st;
+};
+// In name order.
+std::vector<SegmentFile> listSegments(const std::string &prefix);
+
+// Whether a sender still holds the segment open as `fd` (any open mode).
+bool writerAlive(int fd);
 
 enum class HeaderCheck {
     Ok,
@@ -84,6 +105,10 @@ enum class SlotCopy {
 SlotCopy copySlot(std::span<const uint8_t> map, uint32_t slotCount, uint32_t index, WireHeader &header,
                   std::vector<uint8_t> &payload, uint64_t &publish);
 
+// The stable slot with the lowest publish number in [from, latest), where a
+// reader that is behind goes on; false (nothing changed) when there is none.
+bool findSlot(std::span<const uint8_t> map, uint32_t slotCount, uint64_t from, uint32_t &index, uint64_t &publish);
+
 // Move-only owner of a mapping.
 class Mapping {
 public:
@@ -113,12 +138,13 @@ void wakeAll(const uint8_t *map);
 // Sleeps while the signal word still holds `seen`, at most `timeoutUs`.
 void waitSignal(const uint8_t *map, uint32_t seen, int64_t timeoutUs);
 
-// The sending end: holds the segment's advisory lock for as long as it lives,
-// so a dead sender's segment is known stale and can be taken over in place.
+// The sending end: creates its own segment and holds its lock for as long as
+// it lives. Of the live senders of a stream one goes on: an open one beats one
+// still starting, and of two starting at once the lower name wins.
 class SegmentOwner {
 public:
-    // KIV_OK, KIV_ERROR_BUSY (a live sender holds the stream), KIV_ERROR_PERMISSION
-    // (the name belongs to another user) or KIV_ERROR_IO; details via fail().
+    // KIV_OK, KIV_ERROR_BUSY (a live sender holds the stream), KIV_ERROR_NO_MEMORY
+    // or KIV_ERROR_IO; details via fail(). Removes dead senders' segments.
     int open(int stream);
     // Marks the segment closed, wakes readers and removes the name.
     void close();
@@ -132,11 +158,9 @@ public:
     // Publishes the frame begun last and wakes readers.
     void commitFrame();
 
-    uint64_t mappedBytes() const { return map_.size(); }
-
 private:
-    int openOnce(int stream, bool &retry);
-    void takeOver();
+    int create(const std::string &prefix);
+    int elect(const std::string &prefix, int stream);
     int grow(uint64_t slotCapacity);
 
     UniqueFd fd_;
