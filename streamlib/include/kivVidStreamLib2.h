@@ -209,9 +209,10 @@ typedef struct kivDecoder kivDecoder;
  *  kivSetSourceAddress() succeeds. Release with kivDeleteDecoder(). */
 KIV_API kivDecoder *kivGetDecoder(int protocol, const kivStreamFormat *format);
 
-/** Starts receiving `stream` (1..65535): listens on that TCP port, binds that
- *  UDP port (and joins KIV_MULTICAST_GROUP), or follows that shared-memory
- *  channel, on a background thread. KIV_ERROR_BUSY when the TCP port is taken;
+/** Starts receiving `stream` (1..65535): listens on that TCP port or binds
+ *  that UDP port (and joins KIV_MULTICAST_GROUP) and receives on a background
+ *  thread, or follows that shared-memory channel, which kivLockReadBuffer()
+ *  reads on the caller's thread. KIV_ERROR_BUSY when the TCP port is taken;
  *  the decoder then stays harmless and kivLockReadBuffer() returns NULL.
  *  A second call moves the decoder to the new stream. */
 KIV_API int kivSetSourceAddress(kivDecoder *decoder, int stream);
