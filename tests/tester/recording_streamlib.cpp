@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QMutex>
 #include <QQueue>
+#include <QWaitCondition>
 
 #include <utility>
 
@@ -29,16 +30,29 @@ struct kivDecoder {
 namespace {
 
 QMutex mutex;
+QWaitCondition frameQueued;
+thread_local QByteArray lastDetail;
+thread_local int lastCode = KIV_OK;
 struct State {
     QStringList calls;
     QHash<QString, int> counts;
     QList<recording::EncodedFrame> encoded;
     QList<void *> live;
     QQueue<recording::Frame> frames;
-    bool encoderAvailable = true, unpadded = false;
-    int encodersMade = 0, decodersMade = 0;
+    QHash<QString, int> failing;
+    int link = KIV_LINK_UP;
+    bool unpadded = false;
+    int encodersMade = 0, decodersMade = 0, waiting = 0;
     qint64 totalEncodes = 0;
 } s;
+
+// The code `function` was told to fail with, else KIV_OK; sets the detail.
+int refusal(const char *function)
+{
+    lastCode = s.failing.value(QLatin1String(function), KIV_OK);
+    lastDetail = lastCode == KIV_OK ? QByteArray() : QByteArray(function) + " refused";
+    return lastCode;
+}
 
 template <typename Handle>
 Handle *alive(Handle *h) { return s.live.contains(h) ? h : nullptr; }
@@ -98,17 +112,21 @@ void reset()
     State fresh;
     fresh.live = s.live;
     fresh.totalEncodes = s.totalEncodes;
+    fresh.waiting = s.waiting;
     s = fresh;
 }
-void setEncoderAvailable(bool available) { ENTER; s.encoderAvailable = available; }
+void fail(const char *function, int code) { ENTER; s.failing[QLatin1String(function)] = code; }
+void setEncoderLink(int state) { ENTER; s.link = state; }
 void setUnpaddedByteSize(bool unpadded) { ENTER; s.unpadded = unpadded; }
 QStringList calls() { ENTER; return s.calls; }
 int count(const char *function) { ENTER; return s.counts.value(QLatin1String(function)); }
 QList<EncodedFrame> encodedFrames() { ENTER; return s.encoded; }
+bool drained() { ENTER; return s.frames.isEmpty() && s.waiting > 0; }
 void pushFrame(kivStreamFormat format, const QByteArray &bytes, uint32_t transferBytes)
 {
     ENTER;
     s.frames.enqueue({format, bytes, transferBytes});
+    frameQueued.wakeAll();
 }
 
 } // namespace recording
@@ -116,12 +134,21 @@ void pushFrame(kivStreamFormat format, const QByteArray &bytes, uint32_t transfe
 extern "C" {
 
 uint32_t kivGetByteSize(const kivStreamFormat *format) { ENTER; return format ? byteSize(*format) : 0; }
+uint32_t kivGetRowPitch(uint16_t width, uint16_t depth)
+{
+    ENTER;
+    constexpr uint32_t kBytesPerPixel[] = {2, 3, 4, 1};
+    return depth < 4 ? (width * kBytesPerPixel[depth] + 3) / 4 * 4 : 0;
+}
+const char *kivLastErrorDetail(void) { return lastDetail.constData(); }
+int kivLastError(void) { return lastCode; }
+const char *kivErrorString(int) { return "error"; }
 
 kivEncoder *kivGetEncoder(int protocol, const kivStreamFormat *format)
 {
     ENTER;
     log(__func__, protocol, format);
-    if (!s.encoderAvailable)
+    if (refusal(__func__))
         return nullptr;
     auto *e = new kivEncoder{QStringLiteral("E%1").arg(++s.encodersMade), format};
     s.live << e;
@@ -131,7 +158,15 @@ kivEncoder *kivGetEncoder(int protocol, const kivStreamFormat *format)
 int kivSetDestAddress(kivEncoder *e, const char *address, int stream)
 {
     ENTER;
-    return logged(__func__, e, address, stream);
+    const int result = logged(__func__, e, address, stream);
+    return result ? result : refusal(__func__);
+}
+
+int kivGetEncoderLink(kivEncoder *e)
+{
+    ENTER;
+    lastDetail = s.link == KIV_LINK_DOWN ? "connection refused" : "";
+    return alive(e) ? s.link : KIV_ERROR_INVALID_HANDLE;
 }
 
 int kivSetDestFormat(kivEncoder *e, const kivStreamFormat *format, int compress, int level)
@@ -160,19 +195,34 @@ kivDecoder *kivGetDecoder(int protocol, const kivStreamFormat *format)
 {
     ENTER;
     log(__func__, protocol, int(format->depth), int(format->orientation));
+    if (refusal(__func__))
+        return nullptr;
     auto *d = new kivDecoder{QStringLiteral("D%1").arg(++s.decodersMade), false, {}};
     s.live << d;
     return d;
 }
 
-int kivSetSourceAddress(kivDecoder *d, int stream) { ENTER; return logged(__func__, d, stream); }
-int kivSetAdaptiveBuffer(kivDecoder *d, int enabled) { ENTER; return logged(__func__, d, enabled); }
-
-const void *kivLockReadBuffer(kivDecoder *d, int)
+int kivSetSourceAddress(kivDecoder *d, int stream)
 {
     ENTER;
-    if (!alive(d) || d->locked || s.frames.isEmpty())
+    const int result = logged(__func__, d, stream);
+    return result ? result : refusal(__func__);
+}
+int kivSetAdaptiveBuffer(kivDecoder *d, int enabled) { ENTER; return logged(__func__, d, enabled); }
+
+const void *kivLockReadBuffer(kivDecoder *d, int timeoutMs)
+{
+    ENTER;
+    if (!alive(d) || d->locked)
         return nullptr;
+    const QDeadlineTimer deadline(timeoutMs);
+    while (s.frames.isEmpty()) {
+        ++s.waiting;
+        const bool woken = frameQueued.wait(&mutex, deadline);
+        --s.waiting;
+        if (!woken)
+            return nullptr;
+    }
     d->locked = true;
     d->frame = s.frames.dequeue();
     return d->frame.bytes.constData();

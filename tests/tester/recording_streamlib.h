@@ -21,7 +21,12 @@ struct EncodedFrame {
 
 // Clears log, counts, frames and switches; handle names restart at E1 and D1.
 void reset();
-void setEncoderAvailable(bool available);
+// Makes `function` fail with `code` (or return NULL), with the detail
+// "<function> refused", until reset(); kivGetEncoder, kivGetDecoder,
+// kivSetSourceAddress and kivSetDestAddress.
+void fail(const char *function, int code = KIV_ERROR_BUSY);
+// What kivGetEncoderLink() answers; KIV_LINK_DOWN with the detail "connection refused".
+void setEncoderLink(int state);
 // kivGetByteSize() without row padding, as a careless library might report it.
 void setUnpaddedByteSize(bool unpadded);
 // Set-up and tear-down calls in order, e.g. "kivGetEncoder(3,{320,240,1,1})",
@@ -30,8 +35,12 @@ QStringList calls();
 // How often any entry point was called, by name.
 int count(const char *function);
 QList<EncodedFrame> encodedFrames();
-// Queues a frame for the next kivLockReadBuffer() of a live decoder.
+// Queues a frame for the next kivLockReadBuffer() of a live decoder, which
+// waits for one up to its timeout.
 void pushFrame(kivStreamFormat format, const QByteArray &bytes, uint32_t transferBytes);
+// Every queued frame was taken, and a decoder waits for the next: the frames
+// before have all been handed on.
+bool drained();
 
 } // namespace recording
 

@@ -1,58 +1,41 @@
 // The tester window against the recording library and a clock that stands
 // still until the test moves it.
 #include "kivstreamdecoder.h"
+#include "kivtester_version.h"
 #include "mainwindow.h"
 #include "recording_streamlib.h"
 #include "wallclock.h"
 
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QHostAddress>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QNetworkInterface>
-#include <QPainter>
+#include <QMessageBox>
 #include <QPushButton>
-#include <QScopeGuard>
+#include <QRegularExpression>
+#include <QSignalSpy>
 #include <QSlider>
 #include <QSpinBox>
+#include <QStatusBar>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
 #include <memory>
-#include <random>
 
 namespace {
 
 constexpr qint64 kStart = 1'700'000'000'000;
 std::atomic<qint64> clockNow{kStart};
 
-// What the sender's picture must look like: a grey ground and one line per
-// frame, the lines taken from the process-wide draw sequence (a default-seeded
-// minstd_rand brought into 0..32767, seven draws per line).
-QImage expectedPicture(int width, int height, QImage::Format format, qint64 firstSerial, qint64 lastSerial)
-{
-    QImage image(width, height, format);
-    image.fill(Qt::gray);
-    std::minstd_rand generator;
-    generator.discard(static_cast<unsigned long long>(7 * firstSerial));
-    QPainter painter(&image);
-    for (qint64 serial = firstSerial; serial <= lastSerial; ++serial) {
-        qint64 r[7];
-        for (qint64 &draw : r)
-            draw = qint64(generator() % 32768);
-        const QLine line(int(r[0] * width / 32767), int(r[1] * height / 32767), int(r[2] * width / 32767),
-                         int(r[3] * height / 32767));
-        const QColor color(int(r[4] * 255 / 32767), int(r[5] * 255 / 32767), int(r[6] * 255 / 32767));
-        painter.setPen(QPen(QBrush(color, Qt::SolidPattern), 2.0, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
-        painter.drawLines(&line, 1);
-    }
-    return image;
-}
-
-template <typename T>
+template <typename T = QWidget>
 T *find(QWidget *window, const char *name)
 {
     if (T *widget = window->findChild<T *>(QString::fromLatin1(name)))
@@ -68,6 +51,7 @@ QStringList labelTexts(QWidget *window)
         texts << find<QLabel>(window, name)->text();
     return texts;
 }
+const QStringList kPanelAtStart{"0", "0", "0", "0", "0", "0", "0", "N/A"};
 
 // Settings that sending disables.
 const char *const kSendSettings[] = {"mSendAddress", "mSendChannel", "mSendDepth", "mSendHeight", "mSendProtocol",
@@ -76,7 +60,7 @@ const char *const kSendSettings[] = {"mSendAddress", "mSendChannel", "mSendDepth
 int enabledSendSettings(QWidget *window)
 {
     return int(std::count_if(std::begin(kSendSettings), std::end(kSendSettings),
-                             [&](const char *name) { return find<QWidget>(window, name)->isEnabled(); }));
+                             [&](const char *name) { return find(window, name)->isEnabled(); }));
 }
 
 QStringList callsSince(qsizetype first) { return recording::calls().mid(first); }
@@ -89,6 +73,17 @@ QByteArray pattern(qsizetype size, int seed)
     return bytes;
 }
 
+// Hands the frames to the current receiver and has the window take in all of them.
+void feed(kivStreamFormat format, const QList<uint32_t> &transferSizes, QByteArray bytes = {})
+{
+    if (bytes.isEmpty())
+        bytes = QByteArray(qsizetype(kivGetByteSize(&format)), '\x5a');
+    for (uint32_t size : transferSizes)
+        recording::pushFrame(format, bytes, size);
+    QVERIFY(QTest::qWaitFor([] { return recording::drained(); }, 5000));
+    QCoreApplication::sendPostedEvents();
+}
+
 } // namespace
 
 // The window's statistics clock.
@@ -99,6 +94,7 @@ class WindowTest : public QObject
     Q_OBJECT
 
     std::unique_ptr<MainWindow> window;
+    QList<QUrl> openedUrls;
 
     QWidget *makeWindow()
     {
@@ -107,18 +103,7 @@ class WindowTest : public QObject
         return window.get();
     }
     void clickSend() { find<QPushButton>(window.get(), "mSendButton")->click(); }
-    // One frame at a time: the window reads the transfer size of the frame the
-    // worker holds when the notification is handled, which may be a later one.
-    void feed(kivStreamFormat format, const QList<uint32_t> &transferSizes, QByteArray bytes = {})
-    {
-        if (bytes.isEmpty())
-            bytes = QByteArray(qsizetype(kivGetByteSize(&format)), '\x5a');
-        for (uint32_t size : transferSizes) {
-            const int before = recording::count("kivGetCompressedFrameSize");
-            recording::pushFrame(format, bytes, size);
-            QVERIFY(QTest::qWaitFor([&] { return recording::count("kivGetCompressedFrameSize") == before + 1; }, 5000));
-        }
-    }
+    QString status() const { return window->statusBar()->currentMessage(); }
     // Runs one statistics check at the given time; true when it refreshed the panel.
     bool refreshAt(qint64 now)
     {
@@ -128,9 +113,133 @@ class WindowTest : public QObject
         return find<QLabel>(window.get(), "mFPS")->text() != QLatin1String("-");
     }
 
+public slots:
+    void openUrl(const QUrl &url) { openedUrls << url; }
+
 private slots:
+    void initTestCase() { QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl"); }
+    void cleanupTestCase() { QDesktopServices::unsetUrlHandler(QStringLiteral("http")); }
     void init() { recording::reset(); }
     void cleanup() { window.reset(); }
+
+    void testLineMapsDrawsToThePicture_data()
+    {
+        QTest::addColumn<QList<int>>("draws");
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<QLine>("line");
+        QTest::addColumn<QColor>("colour");
+        QTest::newRow("32767 reaches the height") << QList<int>{0, 0, 0, 32767, 32767, 0, 16384} << QSize(320, 240)
+                                                  << QLine(0, 0, 0, 240) << QColor(255, 0, 127);
+        QTest::newRow("the middle rounds down") << QList<int>{16384, 16383, 32767, 1, 0, 32767, 1} << QSize(320, 240)
+                                                << QLine(160, 119, 320, 0) << QColor(0, 255, 0);
+        QTest::newRow("1 x 1") << QList<int>{32767, 32766, 1, 32767, 128, 129, 32766} << QSize(1, 1)
+                               << QLine(1, 0, 0, 1) << QColor(0, 1, 254);
+    }
+
+    void testLineMapsDrawsToThePicture()
+    {
+        QFETCH(QList<int>, draws);
+        QFETCH(QSize, size);
+        QFETCH(QLine, line);
+        QFETCH(QColor, colour);
+        std::array<int, 7> d;
+        std::copy(draws.begin(), draws.end(), d.begin());
+        const kivtester::TestLine l = kivtester::testLine(d, size);
+        QCOMPARE(l.line, line);
+        QCOMPARE(l.colour, colour);
+    }
+
+    // The form as it opens.
+    void formDefaults_data()
+    {
+        QTest::addColumn<QString>("widget");
+        QTest::addColumn<QString>("property");
+        QTest::addColumn<QVariant>("value");
+        const auto row = [](const char *widget, const char *property, const QVariant &value) {
+            QTest::addRow("%s.%s", widget, property) << widget << property << value;
+        };
+        for (const char *size : {"mSendWidth", "mSendHeight"}) {
+            row(size, "minimum", 1);
+            row(size, "maximum", 2048);
+        }
+        row("mSendWidth", "value", 320);
+        row("mSendHeight", "value", 240);
+        for (const char *channel : {"mSendChannel", "mReceiveChannel"}) {
+            row(channel, "minimum", 0);
+            row(channel, "maximum", 99);
+            row(channel, "value", 0);
+        }
+        row("mSendFPS", "minimum", 1);
+        row("mSendFPS", "maximum", 100);
+        row("mSendFPS", "value", 15);
+        row("mSendCompressionLevel", "minimum", 0);
+        row("mSendCompressionLevel", "maximum", 100);
+        row("mSendCompressionLevel", "value", 0);
+        for (const char *protocol : {"mSendProtocol", "mReceiveProtocol"})
+            row(protocol, "currentText", "Local (Memory)");
+        row("mSendDepth", "currentText", "24-bit");
+        row("mSendCompressionType", "currentText", "None");
+        row("mSendAddress", "text", "127.0.0.1");
+        row("mSendAddress", "enabled", false);
+        for (const char *update : {"mSendUpdate", "mReceiveUpdate"})
+            row(update, "checked", true);
+        row("mSendButton", "checked", false);
+        row("mAddresses", "sortingEnabled", true);
+    }
+
+    void formDefaults()
+    {
+        QFETCH(QString, widget);
+        QFETCH(QString, property);
+        QFETCH(QVariant, value);
+        QWidget *w = find(makeWindow(), qPrintable(widget));
+        QCOMPARE(w->property(qPrintable(property)), value);
+        if (property == QLatin1String("maximum") || property == QLatin1String("minimum")) {
+            // Nothing outside the range can be entered.
+            const int bound = value.toInt();
+            w->setProperty("value", property == QLatin1String("maximum") ? bound + 1 : bound - 1);
+            QCOMPARE(w->property("value").toInt(), bound);
+        }
+    }
+
+    void helpMenu_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QString>("url"); // empty: the About box
+        QTest::newRow("About") << "actionAbout_kivVidStreamTester" << QString();
+        QTest::newRow("Online Help") << "actionOnline_Help"
+            << "http://halvorn.example/software/kivvidstreamtester/?utm_source=kivVidStreamTester&utm_medium=online_help";
+        QTest::newRow("web site") << "actionHalvorn_com"
+            << "http://halvorn.example/?utm_source=kivVidStreamTester&utm_medium=website";
+    }
+
+    void helpMenu()
+    {
+        QFETCH(QString, action);
+        QFETCH(QString, url);
+        makeWindow();
+        openedUrls.clear();
+        QString text;
+        bool modal = false;
+        if (url.isEmpty()) {
+            QTimer::singleShot(0, this, [&] {
+                auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+                if (!box)
+                    return;
+                text = box->text();
+                modal = box->windowModality() == Qt::ApplicationModal;
+                box->accept();
+            });
+        }
+        window->findChild<QAction *>(action)->trigger();
+        if (url.isEmpty()) {
+            QVERIFY(modal);
+            QCOMPARE(text.split(u'\n').size(), 3);
+            QVERIFY2(text.startsWith(QStringLiteral("kivVidStreamTester v" KIV_TESTER_VERSION ", ")), qPrintable(text));
+        } else {
+            QCOMPARE(openedUrls, QList<QUrl>{QUrl(url)});
+        }
+    }
 
     void sendStartsEncoder_data()
     {
@@ -168,93 +277,39 @@ private slots:
         QCOMPARE(callsSince(first), expected);
         QCOMPARE(enabledSendSettings(w), 0);
         for (const char *name : {"mSendFPS", "mSendUpdate", "mSendButton"})
-            QVERIFY2(find<QWidget>(w, name)->isEnabled(), name);
+            QVERIFY2(find(w, name)->isEnabled(), name);
         QTRY_VERIFY_WITH_TIMEOUT(!recording::encodedFrames().isEmpty(), 5000);
         QCOMPARE(find<QLabel>(w, "mSendDisplay")->pixmap().size(), QSize(320, 240));
-        // Closing after a stop deletes nothing more.
+        // A stop gives the settings back (the address only off Local); closing
+        // after it deletes nothing more.
         clickSend();
+        QCOMPARE(enabledSendSettings(w), int(std::size(kSendSettings)) - (address.isEmpty() ? 1 : 0));
         window.reset();
         QCOMPARE(callsSince(first + 3), QStringList({"kivDeleteEncoder(E1)", "kivDeleteDecoder(D1)"}));
     }
 
-    void encoderLifetime()
+    // Each run starts on a grey picture with one line; the lines go on with
+    // the draw sequence where the run before left it.
+    void runsStartGreyAndGoOn()
     {
         QWidget *w = makeWindow();
-        auto *button = find<QPushButton>(w, "mSendButton");
-        recording::setEncoderAvailable(false);
-        qsizetype first = recording::calls().size();
-        button->click();
-        QVERIFY(button->isChecked());
-        QCOMPARE(enabledSendSettings(w), int(std::size(kSendSettings)) - 1); // the address, by protocol
-        button->click();
-        QVERIFY(!button->isChecked());
-        QCOMPARE(callsSince(first), QStringList({"kivGetEncoder(3,{320,240,1,1})"}));
-        QCOMPARE(recording::count("kivEncode"), 0);
-
-        recording::setEncoderAvailable(true);
-        find<QComboBox>(w, "mSendProtocol")->setCurrentIndex(1);
-        button->click();
-        QTRY_VERIFY_WITH_TIMEOUT(!recording::encodedFrames().isEmpty(), 5000);
-        first = recording::calls().size();
-        button->click();
-        QCOMPARE(callsSince(first), QStringList({"kivDeleteEncoder(E1)"}));
-        // Remote (TCP) keeps the address editable after the stop.
-        QCOMPARE(enabledSendSettings(w), int(std::size(kSendSettings)));
-
-        button->click();
-        QTRY_VERIFY_WITH_TIMEOUT(recording::encodedFrames().last().encoder == QLatin1String("E2"), 5000);
-        first = recording::calls().size();
-        window.reset();
-        QCOMPARE(callsSince(first), QStringList({"kivDeleteDecoder(D1)", "kivDeleteEncoder(E2)"}));
-    }
-
-    // The first run's format, then a second run at 64 x 48, 32-bit.
-    void sentPictures_data()
-    {
-        QTest::addColumn<int>("depth");
-        QTest::addColumn<int>("width");
-        QTest::addColumn<int>("pitch");
-        QTest::addColumn<int>("format");
-        QTest::newRow("16-bit, 321 wide: 642 + 2") << 0 << 321 << 644 << int(QImage::Format_RGB16);
-        QTest::newRow("24-bit, 321 wide: 963 + 1") << 1 << 321 << 964 << int(QImage::Format_RGB888);
-        QTest::newRow("24-bit, 322 wide: 966 + 2") << 1 << 322 << 968 << int(QImage::Format_RGB888);
-    }
-
-    // Rows reach kivEncode padded; each run starts on a grey picture and its
-    // lines go on with the draw sequence where the run before left it.
-    void sentPictures()
-    {
-        QFETCH(int, depth);
-        QFETCH(int, width);
-        QFETCH(int, pitch);
-        QFETCH(int, format);
-        QWidget *w = makeWindow();
-        const struct { int depth, width, height, pitch; QImage::Format format; } runs[] = {
-            {depth, width, 5, pitch, QImage::Format(format)}, {2, 64, 48, 256, QImage::Format_RGB32}};
         find<QSpinBox>(w, "mSendFPS")->setValue(100);
-        for (const auto &run : runs) {
-            find<QComboBox>(w, "mSendDepth")->setCurrentIndex(run.depth);
-            find<QSpinBox>(w, "mSendWidth")->setValue(run.width);
-            find<QSpinBox>(w, "mSendHeight")->setValue(run.height);
+        QList<QImage> firstFrames;
+        for (int run = 0; run < 2; ++run) {
             const qsizetype before = recording::encodedFrames().size();
             clickSend();
-            QTRY_VERIFY_WITH_TIMEOUT(recording::encodedFrames().size() >= before + 2, 5000);
+            QTRY_VERIFY_WITH_TIMEOUT(recording::encodedFrames().size() > before, 5000);
             clickSend();
+            const QByteArray bytes = recording::encodedFrames().at(before).bytes;
+            firstFrames << QImage(reinterpret_cast<const uchar *>(bytes.constData()), 320, 240, 960,
+                                  QImage::Format_RGB888).copy();
+            int grey = 0;
+            for (int y = 0; y < 240; ++y)
+                for (int x = 0; x < 320; ++x)
+                    grey += firstFrames.last().pixel(x, y) == QColor(Qt::gray).rgb();
+            QVERIFY2(grey > 320 * 240 - 2 * 400, qPrintable(QString::number(grey)));
         }
-        const QList<recording::EncodedFrame> frames = recording::encodedFrames();
-        qint64 runStart = 0;
-        for (qsizetype i = 0; i < frames.size(); ++i) {
-            const recording::EncodedFrame &frame = frames[i];
-            const auto &run = runs[frame.encoder == QLatin1String("E1") ? 0 : 1];
-            if (i == 0 || frame.encoder != frames[i - 1].encoder)
-                runStart = frame.serial;
-            if (i > 0)
-                QCOMPARE(frame.serial, frames[i - 1].serial + 1);
-            QCOMPARE(frame.bytes.size(), qsizetype(run.pitch) * run.height);
-            const QImage sent(reinterpret_cast<const uchar *>(frame.bytes.constData()), run.width, run.height,
-                              run.pitch, run.format);
-            QCOMPARE(sent, expectedPicture(run.width, run.height, run.format, runStart, frame.serial));
-        }
+        QVERIFY(firstFrames[0] != firstFrames[1]);
     }
 
     void oneFrameChainPerRun()
@@ -269,12 +324,64 @@ private slots:
         clickSend();
 
         const qsizetype firstRun = recording::encodedFrames().size();
-        QTRY_VERIFY_WITH_TIMEOUT(recording::encodedFrames().size() >= firstRun + 3, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(recording::encodedFrames().size() >= firstRun + 2, 10000);
         const QList<recording::EncodedFrame> frames = recording::encodedFrames().mid(firstRun);
-        for (qsizetype i = 1; i < frames.size(); ++i) {
-            const qint64 gap = frames[i].atMs - frames[i - 1].atMs;
-            QVERIFY2(gap >= 990, qPrintable(QStringLiteral("frames %1 ms apart").arg(gap)));
+        for (qsizetype i = 1; i < frames.size(); ++i)
+            QVERIFY2(frames[i].atMs - frames[i - 1].atMs >= 990, "two frame chains");
+    }
+
+    // What the library refuses is said in the status bar, and the part stays idle.
+    void refusals_data()
+    {
+        QTest::addColumn<QString>("function");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QStringList>("calls"); // after the refused one
+        QTest::newRow("no encoder") << "kivGetEncoder" << "Send refused: kivGetEncoder refused" << QStringList{};
+        QTest::newRow("stream taken") << "kivSetDestAddress" << "Send refused: kivSetDestAddress refused"
+                                      << QStringList{"kivDeleteEncoder(E1)"};
+        QTest::newRow("no decoder") << "kivGetDecoder" << "Cannot receive on channel 0: kivGetDecoder refused"
+                                    << QStringList{};
+        QTest::newRow("port taken") << "kivSetSourceAddress"
+                                    << "Cannot receive on channel 0: kivSetSourceAddress refused"
+                                    << QStringList{"kivDeleteDecoder(D1)"};
+    }
+
+    void refusals()
+    {
+        QFETCH(QString, function);
+        QFETCH(QString, message);
+        QFETCH(QStringList, calls);
+        const bool send = message.startsWith(QLatin1String("Send"));
+        recording::fail(qPrintable(function));
+        QWidget *w = makeWindow();
+        if (send)
+            clickSend();
+        QCOMPARE(status(), message);
+        const qsizetype first = recording::calls().indexOf(QRegularExpression(QStringLiteral("^%1\\(.*").arg(function)));
+        if (send) {
+            QVERIFY(!find<QPushButton>(w, "mSendButton")->isChecked());
+            QCOMPARE(enabledSendSettings(w), int(std::size(kSendSettings)) - 1);
+        } else {
+            window.reset();
         }
+        QCOMPARE(callsSince(first + 1), calls);
+        QCOMPARE(recording::count(send ? "kivEncode" : "kivLockReadBuffer"), 0);
+    }
+
+    // A destination that never answers is said once, and taken back when it does.
+    void unreachableDestination()
+    {
+        makeWindow();
+        QSignalSpy messages(window->statusBar(), &QStatusBar::messageChanged);
+        recording::setEncoderLink(KIV_LINK_DOWN);
+        find<QSpinBox>(window.get(), "mSendFPS")->setValue(100);
+        clickSend();
+        QTRY_VERIFY_WITH_TIMEOUT(recording::encodedFrames().size() >= 3, 5000);
+        QCOMPARE(messages.size(), 1);
+        QCOMPARE(status(), QStringLiteral("Sending gets nowhere: connection refused"));
+        recording::setEncoderLink(KIV_LINK_UP);
+        QTRY_COMPARE_WITH_TIMEOUT(status(), QString(), 5000);
+        QCOMPARE(messages.size(), 2);
     }
 
     void receiverRestarts()
@@ -283,13 +390,16 @@ private slots:
         // Selecting the form's initial entries ran no slot.
         QCOMPARE(recording::calls(), QStringList({"kivGetDecoder(3,1,1)", "kivSetSourceAddress(D1,10588)",
                                                   "kivSetAdaptiveBuffer(D1,1)"}));
-        // Counts go on over a restart; the new worker has copied nothing yet, so
-        // its format starts all zeros.
+        // A restart starts the panel over: until a frame arrives it reads as
+        // before the first one, even when frames were counted before.
         feed(kivStreamFormat{20, 5, KIV_DEPTH_24, 1}, {300, 300});
+        QVERIFY(refreshAt(kStart + 1000));
+        feed(kivStreamFormat{20, 5, KIV_DEPTH_24, 1}, {300});
         auto *channel = find<QSpinBox>(w, "mReceiveChannel");
         channel->setValue(3);
-        QVERIFY(refreshAt(kStart + 1000));
-        QCOMPARE(labelTexts(w), QStringList({"2", "600", "300", "0", "600", "0", "0", "16-bit"}));
+        QCOMPARE(labelTexts(w), kPanelAtStart);
+        QVERIFY(refreshAt(kStart + 2000));
+        QCOMPARE(labelTexts(w), kPanelAtStart);
         const qsizetype first = recording::calls().size();
         channel->stepUp();
         channel->stepUp();
@@ -299,9 +409,10 @@ private slots:
                               "kivSetAdaptiveBuffer(D3,1)", "kivDeleteDecoder(D3)", "kivGetDecoder(3,1,1)",
                               "kivSetSourceAddress(D4,10593)", "kivSetAdaptiveBuffer(D4,1)", "kivDeleteDecoder(D4)",
                               "kivGetDecoder(1,1,1)", "kivSetSourceAddress(D5,10593)", "kivSetAdaptiveBuffer(D5,1)"}));
-        // The replaced workers' threads have all ended; only the current one runs.
+        // Replaced workers' threads are gone; only the current one is left.
         const QList<QThread *> threads = w->findChildren<QThread *>();
-        QCOMPARE(std::count_if(threads.begin(), threads.end(), [](QThread *t) { return t->isRunning(); }), 1);
+        QCOMPARE(threads.size(), 1);
+        QVERIFY(threads[0]->isRunning());
     }
 
     void receivedPicture_data()
@@ -340,23 +451,35 @@ private slots:
                             QImage::Format(format)));
     }
 
-    // A picture handed out keeps its frame while the worker copies later ones.
-    void heldPictureSurvivesNextFrames()
+    // A display that lags holds at most three pictures: later frames come
+    // without one but are still counted, and a picture let go of is refilled.
+    void picturesAreBoundedAndHeldSafely()
     {
         const kivStreamFormat request{100, 30, KIV_DEPTH_24, 1}, format{4, 4, KIV_DEPTH_32, 1};
         kivStreamDecoder decoder(KIV_PROTOCOL_MEMORY, &request, 0);
+        QList<kivReceivedFrame> frames;
+        connect(&decoder, &kivStreamDecoder::frameReceived, this,
+                [&](const kivReceivedFrame &f) { frames << f; }, Qt::DirectConnection);
         std::unique_ptr<QThread> worker(QThread::create([&] { decoder.decoderThread(); }));
-        const auto stop = qScopeGuard([&] { decoder.endDecoder(); worker->wait(); });
-        const QByteArray first = pattern(64, 1);
-        recording::pushFrame(format, first, 64);
         worker->start();
-        QTRY_COMPARE_WITH_TIMEOUT(recording::count("kivUnlockReadBuffer"), 1, 5000);
-        const QImage held = decoder.frameImage();
-        for (int i = 2; i <= 20; ++i)
-            recording::pushFrame(format, pattern(64, i), 64);
-        QTRY_COMPARE_WITH_TIMEOUT(recording::count("kivUnlockReadBuffer"), 20, 5000);
-        QCOMPARE(held, QImage(reinterpret_cast<const uchar *>(first.constData()), 4, 4, QImage::Format_RGB32));
-        QCOMPARE(QByteArray(reinterpret_cast<const char *>(decoder.frameImage().constBits()), 64), pattern(64, 20));
+        const auto push = [](int seed) {
+            recording::pushFrame(kivStreamFormat{4, 4, KIV_DEPTH_32, 1}, pattern(64, seed), 64);
+            QVERIFY(QTest::qWaitFor([] { return recording::drained(); }, 5000));
+        };
+        const auto bytes = [&](int i) { return QByteArray(reinterpret_cast<const char *>(frames[i].picture.constBits()), 64); };
+        for (int i = 1; i <= 5; ++i)
+            push(i);
+        QCOMPARE(frames.size(), 5);
+        QVERIFY(frames[3].pictureSkipped && frames[4].picture.isNull());
+        const uchar *released = frames[1].picture.constBits();
+        frames[1] = {};
+        push(6);
+        decoder.endDecoder();
+        worker->wait();
+        QCOMPARE(frames[5].picture.constBits(), released);
+        for (int i : {0, 2, 5})
+            QCOMPARE(bytes(i), pattern(64, i + 1));
+        QCOMPARE(frames[5].format.width, format.width);
     }
 
     void panelFigures_data()
@@ -378,6 +501,7 @@ private slots:
             << QStringList{"6", "100663298", "16777216", "16777216", "100663296", "2048", "2048", "32-bit"};
     }
 
+    // Then a second without frames shows 0 and keeps the rest.
     void panelFigures()
     {
         QFETCH(int, width);
@@ -390,34 +514,49 @@ private slots:
         QVERIFY(!refreshAt(kStart + 999));
         QVERIFY(refreshAt(kStart + 1000));
         QCOMPARE(labelTexts(window.get()), panel);
+        QVERIFY(refreshAt(kStart + 2000));
+        panel[0] = QStringLiteral("0");
+        QCOMPARE(labelTexts(window.get()), panel);
     }
 
-    // Steps of {frames fed, check at ms after the start, panel refreshed, FPS shown}.
-    void statisticsPeriods_data()
+    void updateFreezes_data()
     {
-        QTest::addColumn<QList<QList<qint64>>>("steps");
-        QTest::newRow("a period with no frames keeps the figures") << QList<QList<qint64>>{{2, 1000, 1, 2}, {0, 2000, 1, 0}};
-        // Held for 3.5 s: three refreshes in a row, the first with what was counted.
-        QTest::newRow("catching up after a held GUI thread") << QList<QList<qint64>>{
-            {0, 1000, 1, 0}, {2, 4500, 1, 2}, {0, 4500, 1, 0}, {0, 4500, 1, 0}, {0, 4500, 0}, {0, 4999, 0}, {0, 5000, 1, 0}};
-        QTest::newRow("clock set back") << QList<QList<qint64>>{{0, 1000, 1, 0}, {0, -60'000, 0}, {3, 1999, 0}, {0, 2000, 1, 3}};
+        QTest::addColumn<bool>("send");
+        QTest::newRow("send") << true;
+        QTest::newRow("receive") << false;
     }
 
-    void statisticsPeriods()
+    // Unchecking Update keeps the picture shown while frames go on being
+    // sent or counted; checking it again shows the next one.
+    void updateFreezes()
     {
-        QFETCH(QList<QList<qint64>>, steps);
-        makeWindow();
-        for (const QList<qint64> &step : steps) {
-            feed(kivStreamFormat{4, 4, KIV_DEPTH_24, 1}, QList<uint32_t>(step[0], 48));
-            const QStringList before = labelTexts(window.get());
-            QCOMPARE(refreshAt(kStart + step[1]), step[2] != 0);
-            if (!step[2])
-                continue;
-            const QStringList after = labelTexts(window.get());
-            QCOMPARE(after[0], QString::number(step[3]));
-            if (step[3] == 0)
-                QCOMPARE(after.mid(1), before.mid(1));
+        QFETCH(bool, send);
+        QWidget *w = makeWindow();
+        auto *display = find<QLabel>(w, send ? "mSendDisplay" : "mReceiveDisplay");
+        auto *update = find<QCheckBox>(w, send ? "mSendUpdate" : "mReceiveUpdate");
+        const kivStreamFormat format{4, 4, KIV_DEPTH_32, 1};
+        const auto step = [&](int seed) {
+            if (!send)
+                return feed(format, {64}, pattern(64, seed));
+            const qsizetype before = recording::encodedFrames().size();
+            QVERIFY(QTest::qWaitFor([&] { return recording::encodedFrames().size() > before; }, 5000));
+        };
+        if (send) {
+            find<QSpinBox>(w, "mSendFPS")->setValue(100);
+            clickSend();
         }
+        step(1);
+        const qint64 shown = display->pixmap().cacheKey();
+        update->setChecked(false);
+        step(2);
+        QCOMPARE(display->pixmap().cacheKey(), shown);
+        if (!send) {
+            QVERIFY(refreshAt(kStart + 1000));
+            QCOMPARE(labelTexts(w)[0], QStringLiteral("2"));
+        }
+        update->setChecked(true);
+        step(3);
+        QVERIFY(display->pixmap().cacheKey() != shown);
     }
 
     void addressList()
@@ -426,16 +565,17 @@ private slots:
         QStringList shown;
         for (int i = 0; i < list->count(); ++i)
             shown << list->item(i)->text();
-        // In a namespace of its own the test knows the host's addresses.
-        QStringList expected = QString::fromLatin1(qgetenv("KIV_EXPECT_ADDRESSES")).split(u',', Qt::SkipEmptyParts);
-        if (expected.isEmpty()) {
-            for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
-                if (address.protocol() == QAbstractSocket::IPv4Protocol)
-                    expected << address.toString();
-            }
-            std::sort(expected.begin(), expected.end());
+        // In a namespace of its own the test knows the host's addresses;
+        // elsewhere the loopback address is one of them.
+        const QStringList expected = QString::fromLatin1(qgetenv("KIV_EXPECT_ADDRESSES")).split(u',', Qt::SkipEmptyParts);
+        if (!expected.isEmpty()) {
+            QCOMPARE(shown, expected);
+            return;
         }
-        QCOMPARE(shown, expected);
+        QVERIFY(shown.contains(QStringLiteral("127.0.0.1")));
+        QVERIFY(std::is_sorted(shown.begin(), shown.end()));
+        for (const QString &address : shown)
+            QCOMPARE(QHostAddress(address).protocol(), QAbstractSocket::IPv4Protocol);
     }
 };
 
