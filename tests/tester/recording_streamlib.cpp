@@ -43,7 +43,6 @@ struct State {
     int link = KIV_LINK_UP;
     bool unpadded = false;
     int encodersMade = 0, decodersMade = 0, waiting = 0;
-    qint64 totalEncodes = 0;
 } s;
 
 // The code `function` was told to fail with, else KIV_OK; sets the detail.
@@ -91,13 +90,13 @@ int deleted(const char *function, Handle *h)
     return KIV_OK;
 }
 
-uint32_t byteSize(const kivStreamFormat &f)
+qint64 rowBytes(uint16_t width, uint16_t depth, bool padded)
 {
     constexpr qint64 kBytesPerPixel[] = {2, 3, 4, 1}; // by KIV_DEPTH_*
-    const qint64 bpp = f.depth < 4 ? kBytesPerPixel[f.depth] : 0;
-    const qint64 row = s.unpadded ? f.width * bpp : (f.width * bpp + 3) / 4 * 4;
-    return uint32_t(row * f.height);
+    const qint64 row = depth < 4 ? width * kBytesPerPixel[depth] : 0;
+    return padded ? (row + 3) / 4 * 4 : row;
 }
+uint32_t byteSize(const kivStreamFormat &f) { return uint32_t(rowBytes(f.width, f.depth, !s.unpadded) * f.height); }
 
 } // namespace
 
@@ -111,7 +110,6 @@ void reset()
     ENTER;
     State fresh;
     fresh.live = s.live;
-    fresh.totalEncodes = s.totalEncodes;
     fresh.waiting = s.waiting;
     s = fresh;
 }
@@ -134,12 +132,7 @@ void pushFrame(kivStreamFormat format, const QByteArray &bytes, uint32_t transfe
 extern "C" {
 
 uint32_t kivGetByteSize(const kivStreamFormat *format) { ENTER; return format ? byteSize(*format) : 0; }
-uint32_t kivGetRowPitch(uint16_t width, uint16_t depth)
-{
-    ENTER;
-    constexpr uint32_t kBytesPerPixel[] = {2, 3, 4, 1};
-    return depth < 4 ? (width * kBytesPerPixel[depth] + 3) / 4 * 4 : 0;
-}
+uint32_t kivGetRowPitch(uint16_t width, uint16_t depth) { ENTER; return uint32_t(rowBytes(width, depth, true)); }
 const char *kivLastErrorDetail(void) { return lastDetail.constData(); }
 int kivLastError(void) { return lastCode; }
 const char *kivErrorString(int) { return "error"; }
@@ -180,12 +173,11 @@ int kivSetDestFormat(kivEncoder *e, const kivStreamFormat *format, int compress,
 int kivEncode(kivEncoder *encoder, const void *pixels)
 {
     ENTER;
-    const qint64 serial = s.totalEncodes++;
     kivEncoder *e = alive(encoder);
     if (!e)
         return KIV_ERROR_INVALID_HANDLE;
     s.encoded.append({e->name, QByteArray(static_cast<const char *>(pixels), byteSize(*e->record)),
-                      QDeadlineTimer::current().deadline(), serial});
+                      QDeadlineTimer::current().deadline()});
     return KIV_OK;
 }
 

@@ -16,7 +16,6 @@ struct EncodedFrame {
     QString encoder;  // "E1", "E2", ... in order of creation
     QByteArray bytes; // exactly kivGetByteSize() of the encoder's format, read from the caller
     qint64 atMs;      // monotonic time of the call
-    qint64 serial;    // kivEncode calls in this process before this one
 };
 
 // Clears log, counts, frames and switches; handle names restart at E1 and D1.

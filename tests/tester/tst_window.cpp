@@ -6,20 +6,17 @@
 #include "recording_streamlib.h"
 #include "wallclock.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
 #include <QDesktopServices>
 #include <QHostAddress>
 #include <QLabel>
-#include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
-#include <QPushButton>
+#include <QMetaProperty>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QSlider>
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QTest>
@@ -41,6 +38,20 @@ T *find(QWidget *window, const char *name)
     if (T *widget = window->findChild<T *>(QString::fromLatin1(name)))
         return widget;
     qFatal("no widget %s", name);
+}
+
+// The widgets' own values (a combo box's text, a spin box's value, ...) by name.
+void setForm(QWidget *window, const QVariantMap &values)
+{
+    for (auto it = values.begin(); it != values.end(); ++it) {
+        QWidget *widget = find(window, qPrintable(it.key()));
+        QVERIFY2(widget->metaObject()->userProperty().write(widget, it.value()), qPrintable(it.key()));
+    }
+}
+QVariant formValue(QWidget *window, const char *name)
+{
+    QWidget *widget = find(window, name);
+    return widget->metaObject()->userProperty().read(widget);
 }
 
 QStringList labelTexts(QWidget *window)
@@ -98,11 +109,12 @@ class WindowTest : public QObject
 
     QWidget *makeWindow()
     {
+        window.reset();
         clockNow = kStart;
         window = std::make_unique<MainWindow>();
         return window.get();
     }
-    void clickSend() { find<QPushButton>(window.get(), "mSendButton")->click(); }
+    void clickSend() { find<QAbstractButton>(window.get(), "mSendButton")->click(); }
     QString status() const { return window->statusBar()->currentMessage(); }
     // Runs one statistics check at the given time; true when it refreshed the panel.
     bool refreshAt(qint64 now)
@@ -122,259 +134,154 @@ private slots:
     void init() { recording::reset(); }
     void cleanup() { window.reset(); }
 
-    void testLineMapsDrawsToThePicture_data()
-    {
-        QTest::addColumn<QList<int>>("draws");
-        QTest::addColumn<QSize>("size");
-        QTest::addColumn<QLine>("line");
-        QTest::addColumn<QColor>("colour");
-        QTest::newRow("32767 reaches the height") << QList<int>{0, 0, 0, 32767, 32767, 0, 16384} << QSize(320, 240)
-                                                  << QLine(0, 0, 0, 240) << QColor(255, 0, 127);
-        QTest::newRow("the middle rounds down") << QList<int>{16384, 16383, 32767, 1, 0, 32767, 1} << QSize(320, 240)
-                                                << QLine(160, 119, 320, 0) << QColor(0, 255, 0);
-        QTest::newRow("1 x 1") << QList<int>{32767, 32766, 1, 32767, 128, 129, 32766} << QSize(1, 1)
-                               << QLine(1, 0, 0, 1) << QColor(0, 1, 254);
-    }
-
+    // Draw 32767 reaches the width or height (one past the last pixel) and 255.
     void testLineMapsDrawsToThePicture()
     {
-        QFETCH(QList<int>, draws);
-        QFETCH(QSize, size);
-        QFETCH(QLine, line);
-        QFETCH(QColor, colour);
-        std::array<int, 7> d;
-        std::copy(draws.begin(), draws.end(), d.begin());
-        const kivtester::TestLine l = kivtester::testLine(d, size);
-        QCOMPARE(l.line, line);
-        QCOMPARE(l.colour, colour);
+        const std::tuple<std::array<int, 7>, QSize, QLine, QColor> cases[] = {
+            {{0, 0, 0, 32767, 32767, 0, 16384}, {320, 240}, {0, 0, 0, 240}, {255, 0, 127}},
+            {{16384, 16383, 32767, 1, 0, 32767, 1}, {320, 240}, {160, 119, 320, 0}, {0, 255, 0}},
+            {{32767, 32766, 1, 32767, 128, 129, 32766}, {1, 1}, {1, 0, 0, 1}, {0, 1, 254}}};
+        for (const auto &[draws, size, line, colour] : cases) {
+            const kivtester::TestLine l = kivtester::testLine(draws, size);
+            QCOMPARE(l.line, line);
+            QCOMPARE(l.colour, colour);
+        }
     }
 
-    // The form as it opens.
-    void formDefaults_data()
-    {
-        QTest::addColumn<QString>("widget");
-        QTest::addColumn<QString>("property");
-        QTest::addColumn<QVariant>("value");
-        const auto row = [](const char *widget, const char *property, const QVariant &value) {
-            QTest::addRow("%s.%s", widget, property) << widget << property << value;
-        };
-        for (const char *size : {"mSendWidth", "mSendHeight"}) {
-            row(size, "minimum", 1);
-            row(size, "maximum", 2048);
-        }
-        row("mSendWidth", "value", 320);
-        row("mSendHeight", "value", 240);
-        for (const char *channel : {"mSendChannel", "mReceiveChannel"}) {
-            row(channel, "minimum", 0);
-            row(channel, "maximum", 99);
-            row(channel, "value", 0);
-        }
-        row("mSendFPS", "minimum", 1);
-        row("mSendFPS", "maximum", 100);
-        row("mSendFPS", "value", 15);
-        row("mSendCompressionLevel", "minimum", 0);
-        row("mSendCompressionLevel", "maximum", 100);
-        row("mSendCompressionLevel", "value", 0);
-        for (const char *protocol : {"mSendProtocol", "mReceiveProtocol"})
-            row(protocol, "currentText", "Local (Memory)");
-        row("mSendDepth", "currentText", "24-bit");
-        row("mSendCompressionType", "currentText", "None");
-        row("mSendAddress", "text", "127.0.0.1");
-        row("mSendAddress", "enabled", false);
-        for (const char *update : {"mSendUpdate", "mReceiveUpdate"})
-            row(update, "checked", true);
-        row("mSendButton", "checked", false);
-        row("mAddresses", "sortingEnabled", true);
-    }
-
+    // The form as it opens; nothing outside a range can be entered.
     void formDefaults()
     {
-        QFETCH(QString, widget);
-        QFETCH(QString, property);
-        QFETCH(QVariant, value);
-        QWidget *w = find(makeWindow(), qPrintable(widget));
-        QCOMPARE(w->property(qPrintable(property)), value);
-        if (property == QLatin1String("maximum") || property == QLatin1String("minimum")) {
-            // Nothing outside the range can be entered.
-            const int bound = value.toInt();
-            w->setProperty("value", property == QLatin1String("maximum") ? bound + 1 : bound - 1);
-            QCOMPARE(w->property("value").toInt(), bound);
+        QWidget *w = makeWindow();
+        const std::tuple<const char *, int, int, int> ranges[] = {
+            {"mSendWidth", 1, 2048, 320}, {"mSendHeight", 1, 2048, 240}, {"mSendFPS", 1, 100, 15},
+            {"mSendCompressionLevel", 0, 100, 0}, {"mSendChannel", 0, 99, 0}, {"mReceiveChannel", 0, 99, 0}};
+        for (const auto &[name, min, max, value] : ranges) {
+            QCOMPARE(formValue(w, name).toInt(), value);
+            for (int tried : {min - 1, max + 1, min, max}) {
+                setForm(w, {{name, tried}});
+                QCOMPARE(formValue(w, name).toInt(), std::clamp(tried, min, max));
+            }
         }
-    }
-
-    void helpMenu_data()
-    {
-        QTest::addColumn<QString>("action");
-        QTest::addColumn<QString>("url"); // empty: the About box
-        QTest::newRow("About") << "actionAbout_kivVidStreamTester" << QString();
-        QTest::newRow("Online Help") << "actionOnline_Help"
-            << "http://halvorn.example/software/kivvidstreamtester/?utm_source=kivVidStreamTester&utm_medium=online_help";
-        QTest::newRow("web site") << "actionHalvorn_com"
-            << "http://halvorn.example/?utm_source=kivVidStreamTester&utm_medium=website";
+        const std::pair<const char *, QVariant> values[] = {
+            {"mSendProtocol", "Local (Memory)"}, {"mReceiveProtocol", "Local (Memory)"}, {"mSendDepth", "24-bit"},
+            {"mSendCompressionType", "None"}, {"mSendAddress", "127.0.0.1"}, {"mSendUpdate", true},
+            {"mReceiveUpdate", true}, {"mSendButton", false}};
+        for (const auto &[name, value] : values)
+            QVERIFY2(formValue(w, name) == value, name);
+        QVERIFY(!find(w, "mSendAddress")->isEnabled());
+        QVERIFY(find<QListWidget>(w, "mAddresses")->isSortingEnabled());
+        QCOMPARE(labelTexts(w), kPanelAtStart);
     }
 
     void helpMenu()
     {
-        QFETCH(QString, action);
-        QFETCH(QString, url);
         makeWindow();
-        openedUrls.clear();
-        QString text;
-        bool modal = false;
-        if (url.isEmpty()) {
-            QTimer::singleShot(0, this, [&] {
-                auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-                if (!box)
-                    return;
-                text = box->text();
-                modal = box->windowModality() == Qt::ApplicationModal;
+        QString about;
+        QTimer::singleShot(0, this, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            about = box && box->windowModality() == Qt::ApplicationModal ? box->text() : QStringLiteral("not modal");
+            if (box)
                 box->accept();
-            });
-        }
-        window->findChild<QAction *>(action)->trigger();
-        if (url.isEmpty()) {
-            QVERIFY(modal);
-            QCOMPARE(text.split(u'\n').size(), 3);
-            QVERIFY2(text.startsWith(QStringLiteral("kivVidStreamTester v" KIV_TESTER_VERSION ", ")), qPrintable(text));
-        } else {
-            QCOMPARE(openedUrls, QList<QUrl>{QUrl(url)});
-        }
-    }
-
-    void sendStartsEncoder_data()
-    {
-        QTest::addColumn<QString>("address"); // empty: the form as it opens
-        QTest::addColumn<QList<int>>("settings"); // protocol, channel, depth, compression, level
-        QTest::addColumn<QStringList>("expected");
-
-        QTest::newRow("defaults") << QString() << QList<int>{}
-            << QStringList{"kivGetEncoder(3,{320,240,1,1})", "kivSetDestAddress(E1,127.0.0.1,10588)",
-                           "kivSetDestFormat(E1,{320,240,1,1},0,0)"};
-        QTest::newRow("remote by name, JPEG at 100") << "receiver.local" << QList<int>{1, 5, 2, 1, 100}
-            << QStringList{"kivGetEncoder(2,{320,240,2,1})", "kivSetDestAddress(E1,receiver.local,10593)",
-                           "kivSetDestFormat(E1,{320,240,2,1},1,100)"};
-        QTest::newRow("multicast, no compression keeps the level") << "239.255.10.88" << QList<int>{0, 99, 0, 0, 40}
-            << QStringList{"kivGetEncoder(1,{320,240,0,1})", "kivSetDestAddress(E1,239.255.10.88,10687)",
-                           "kivSetDestFormat(E1,{320,240,0,1},0,40)"};
+        });
+        window->findChild<QAction *>(QStringLiteral("actionAbout_kivVidStreamTester"))->trigger();
+        QCOMPARE(about.split(u'\n').size(), 3);
+        QVERIFY2(about.startsWith(QStringLiteral("kivVidStreamTester v" KIV_TESTER_VERSION ", ")), qPrintable(about));
+        openedUrls.clear();
+        for (const char *action : {"actionOnline_Help", "actionHalvorn_com"})
+            window->findChild<QAction *>(QString::fromLatin1(action))->trigger();
+        QCOMPARE(openedUrls, QList<QUrl>({
+            QUrl("http://halvorn.example/software/kivvidstreamtester/?utm_source=kivVidStreamTester&utm_medium=online_help"),
+            QUrl("http://halvorn.example/?utm_source=kivVidStreamTester&utm_medium=website")}));
     }
 
     void sendStartsEncoder()
     {
-        QFETCH(QString, address);
-        QFETCH(QList<int>, settings);
-        QFETCH(QStringList, expected);
-        QWidget *w = makeWindow();
-        if (!address.isEmpty()) {
-            find<QComboBox>(w, "mSendProtocol")->setCurrentIndex(settings[0]);
-            find<QLineEdit>(w, "mSendAddress")->setText(address);
-            find<QSpinBox>(w, "mSendChannel")->setValue(settings[1]);
-            find<QComboBox>(w, "mSendDepth")->setCurrentIndex(settings[2]);
-            find<QComboBox>(w, "mSendCompressionType")->setCurrentIndex(settings[3]);
-            find<QSlider>(w, "mSendCompressionLevel")->setValue(settings[4]);
+        const std::pair<QVariantMap, QStringList> cases[] = {
+            {{},
+             {"kivGetEncoder(3,{320,240,1,1})", "kivSetDestAddress(E1,127.0.0.1,10588)",
+              "kivSetDestFormat(E1,{320,240,1,1},0,0)"}},
+            {{{"mSendProtocol", "Remote (TCP)"}, {"mSendAddress", "receiver.local"}, {"mSendChannel", 5},
+              {"mSendDepth", "32-bit"}, {"mSendCompressionType", "JPEG"}, {"mSendCompressionLevel", 100}},
+             {"kivGetEncoder(2,{320,240,2,1})", "kivSetDestAddress(E1,receiver.local,10593)",
+              "kivSetDestFormat(E1,{320,240,2,1},1,100)"}},
+            // No compression keeps the level.
+            {{{"mSendProtocol", "Multicast (UDP)"}, {"mSendAddress", "239.255.10.88"}, {"mSendChannel", 99},
+              {"mSendDepth", "16-bit"}, {"mSendCompressionLevel", 40}},
+             {"kivGetEncoder(1,{320,240,0,1})", "kivSetDestAddress(E1,239.255.10.88,10687)",
+              "kivSetDestFormat(E1,{320,240,0,1},0,40)"}}};
+        for (const auto &[settings, expected] : cases) {
+            window.reset();
+            recording::reset();
+            QWidget *w = makeWindow();
+            setForm(w, settings);
+            clickSend();
+            QCOMPARE(callsSince(3), expected);
+            QCOMPARE(enabledSendSettings(w), 0);
+            for (const char *name : {"mSendFPS", "mSendUpdate", "mSendButton"})
+                QVERIFY2(find(w, name)->isEnabled(), name);
+            QTRY_VERIFY_WITH_TIMEOUT(!recording::encodedFrames().isEmpty(), 5000);
+            QCOMPARE(find<QLabel>(w, "mSendDisplay")->pixmap().size(), QSize(320, 240));
+            // A stop gives the settings back (the address only off Local);
+            // closing after it deletes nothing more.
+            clickSend();
+            QCOMPARE(enabledSendSettings(w), int(std::size(kSendSettings)) - (settings.isEmpty() ? 1 : 0));
+            window.reset();
+            QCOMPARE(callsSince(6), QStringList({"kivDeleteEncoder(E1)", "kivDeleteDecoder(D1)"}));
         }
-        const qsizetype first = recording::calls().size();
-        clickSend();
-        QCOMPARE(callsSince(first), expected);
-        QCOMPARE(enabledSendSettings(w), 0);
-        for (const char *name : {"mSendFPS", "mSendUpdate", "mSendButton"})
-            QVERIFY2(find(w, name)->isEnabled(), name);
-        QTRY_VERIFY_WITH_TIMEOUT(!recording::encodedFrames().isEmpty(), 5000);
-        QCOMPARE(find<QLabel>(w, "mSendDisplay")->pixmap().size(), QSize(320, 240));
-        // A stop gives the settings back (the address only off Local); closing
-        // after it deletes nothing more.
-        clickSend();
-        QCOMPARE(enabledSendSettings(w), int(std::size(kSendSettings)) - (address.isEmpty() ? 1 : 0));
-        window.reset();
-        QCOMPARE(callsSince(first + 3), QStringList({"kivDeleteEncoder(E1)", "kivDeleteDecoder(D1)"}));
     }
 
-    // Each run starts on a grey picture with one line; the lines go on with
-    // the draw sequence where the run before left it.
+    // Each run starts on a grey picture with one line, and its lines go on with
+    // the draw sequence where the run before left it. At 1 frame per second
+    // the first run's pending timer would fire in the middle of the second
+    // run's pauses if it still fed the encoder.
     void runsStartGreyAndGoOn()
     {
-        QWidget *w = makeWindow();
-        find<QSpinBox>(w, "mSendFPS")->setValue(100);
-        QList<QImage> firstFrames;
-        for (int run = 0; run < 2; ++run) {
-            const qsizetype before = recording::encodedFrames().size();
-            clickSend();
-            QTRY_VERIFY_WITH_TIMEOUT(recording::encodedFrames().size() > before, 5000);
-            clickSend();
-            const QByteArray bytes = recording::encodedFrames().at(before).bytes;
-            firstFrames << QImage(reinterpret_cast<const uchar *>(bytes.constData()), 320, 240, 960,
-                                  QImage::Format_RGB888).copy();
-            int grey = 0;
-            for (int y = 0; y < 240; ++y)
-                for (int x = 0; x < 320; ++x)
-                    grey += firstFrames.last().pixel(x, y) == QColor(Qt::gray).rgb();
-            QVERIFY2(grey > 320 * 240 - 2 * 400, qPrintable(QString::number(grey)));
-        }
-        QVERIFY(firstFrames[0] != firstFrames[1]);
-    }
-
-    void oneFrameChainPerRun()
-    {
-        // At 1 frame per second the first run's pending timer would fire in the
-        // middle of the second run's pauses if it still fed the encoder.
-        QWidget *w = makeWindow();
-        find<QSpinBox>(w, "mSendFPS")->setValue(1);
+        setForm(makeWindow(), {{"mSendFPS", 1}});
         clickSend();
         QTRY_VERIFY_WITH_TIMEOUT(!recording::encodedFrames().isEmpty(), 5000);
         clickSend();
         clickSend();
-
-        const qsizetype firstRun = recording::encodedFrames().size();
-        QTRY_VERIFY_WITH_TIMEOUT(recording::encodedFrames().size() >= firstRun + 2, 10000);
-        const QList<recording::EncodedFrame> frames = recording::encodedFrames().mid(firstRun);
-        for (qsizetype i = 1; i < frames.size(); ++i)
-            QVERIFY2(frames[i].atMs - frames[i - 1].atMs >= 990, "two frame chains");
+        QTRY_VERIFY_WITH_TIMEOUT(recording::encodedFrames().size() >= 3, 10000);
+        const QList<recording::EncodedFrame> frames = recording::encodedFrames();
+        QVERIFY2(frames[2].atMs - frames[1].atMs >= 990, "two frame chains");
+        for (int run : {0, 1})
+            QVERIFY(frames[run].bytes.count('\xa4') > 320 * 240 - 800); // Qt::gray is a0a0a4
+        QVERIFY(frames[0].bytes != frames[1].bytes);
     }
 
     // What the library refuses is said in the status bar, and the part stays idle.
-    void refusals_data()
-    {
-        QTest::addColumn<QString>("function");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QStringList>("calls"); // after the refused one
-        QTest::newRow("no encoder") << "kivGetEncoder" << "Send refused: kivGetEncoder refused" << QStringList{};
-        QTest::newRow("stream taken") << "kivSetDestAddress" << "Send refused: kivSetDestAddress refused"
-                                      << QStringList{"kivDeleteEncoder(E1)"};
-        QTest::newRow("no decoder") << "kivGetDecoder" << "Cannot receive on channel 0: kivGetDecoder refused"
-                                    << QStringList{};
-        QTest::newRow("port taken") << "kivSetSourceAddress"
-                                    << "Cannot receive on channel 0: kivSetSourceAddress refused"
-                                    << QStringList{"kivDeleteDecoder(D1)"};
-    }
-
     void refusals()
     {
-        QFETCH(QString, function);
-        QFETCH(QString, message);
-        QFETCH(QStringList, calls);
-        const bool send = message.startsWith(QLatin1String("Send"));
-        recording::fail(qPrintable(function));
-        QWidget *w = makeWindow();
-        if (send)
-            clickSend();
-        QCOMPARE(status(), message);
-        const qsizetype first = recording::calls().indexOf(QRegularExpression(QStringLiteral("^%1\\(.*").arg(function)));
-        if (send) {
-            QVERIFY(!find<QPushButton>(w, "mSendButton")->isChecked());
-            QCOMPARE(enabledSendSettings(w), int(std::size(kSendSettings)) - 1);
-        } else {
+        const std::tuple<const char *, QString, QStringList> cases[] = {
+            {"kivGetEncoder", "Send refused: kivGetEncoder refused", {}},
+            {"kivSetDestAddress", "Send refused: kivSetDestAddress refused", {"kivDeleteEncoder(E1)"}},
+            {"kivGetDecoder", "Cannot receive on channel 0: kivGetDecoder refused", {}},
+            {"kivSetSourceAddress", "Cannot receive on channel 0: kivSetSourceAddress refused", {"kivDeleteDecoder(D1)"}}};
+        for (const auto &[function, message, calls] : cases) {
+            const bool send = message.startsWith(QLatin1String("Send"));
+            recording::reset();
+            recording::fail(function);
+            QWidget *w = makeWindow();
+            if (send)
+                clickSend();
+            QCOMPARE(status(), message);
+            const qsizetype first = recording::calls().indexOf(QRegularExpression(QStringLiteral("^%1\\(.*").arg(function)));
+            if (send) {
+                QCOMPARE(formValue(w, "mSendButton"), QVariant(false));
+                QCOMPARE(enabledSendSettings(w), int(std::size(kSendSettings)) - 1);
+            }
             window.reset();
+            QCOMPARE(callsSince(first + 1), calls + (send ? QStringList{"kivDeleteDecoder(D1)"} : QStringList{}));
+            QCOMPARE(recording::count(send ? "kivEncode" : "kivLockReadBuffer"), 0);
         }
-        QCOMPARE(callsSince(first + 1), calls);
-        QCOMPARE(recording::count(send ? "kivEncode" : "kivLockReadBuffer"), 0);
     }
 
     // A destination that never answers is said once, and taken back when it does.
     void unreachableDestination()
     {
-        makeWindow();
+        setForm(makeWindow(), {{"mSendFPS", 100}});
         QSignalSpy messages(window->statusBar(), &QStatusBar::messageChanged);
         recording::setEncoderLink(KIV_LINK_DOWN);
-        find<QSpinBox>(window.get(), "mSendFPS")->setValue(100);
         clickSend();
         QTRY_VERIFY_WITH_TIMEOUT(recording::encodedFrames().size() >= 3, 5000);
         QCOMPARE(messages.size(), 1);
@@ -403,7 +310,7 @@ private slots:
         const qsizetype first = recording::calls().size();
         channel->stepUp();
         channel->stepUp();
-        find<QComboBox>(w, "mReceiveProtocol")->setCurrentIndex(0);
+        setForm(w, {{"mReceiveProtocol", "Multicast (UDP)"}});
         QCOMPARE(callsSince(first),
                  QStringList({"kivDeleteDecoder(D2)", "kivGetDecoder(3,1,1)", "kivSetSourceAddress(D3,10592)",
                               "kivSetAdaptiveBuffer(D3,1)", "kivDeleteDecoder(D3)", "kivGetDecoder(3,1,1)",
@@ -415,47 +322,37 @@ private slots:
         QVERIFY(threads[0]->isRunning());
     }
 
-    void receivedPicture_data()
-    {
-        QTest::addColumn<int>("width");
-        QTest::addColumn<int>("depth");
-        QTest::addColumn<bool>("unpaddedSize"); // the library reports rows without padding
-        QTest::addColumn<int>("format");        // QImage::Format, Format_Invalid for no picture
-        QTest::newRow("16-bit odd width, 2 pad bytes") << 5 << 0 << false << int(QImage::Format_RGB16);
-        QTest::newRow("24-bit, 3 pad bytes") << 3 << 1 << false << int(QImage::Format_RGB888);
-        QTest::newRow("8-bit has no picture") << 6 << 3 << false << int(QImage::Format_Invalid);
-        // 12-byte rows need 36 bytes; reading them from 27 would run past the copy.
-        QTest::newRow("byte size too small") << 3 << 1 << true << int(QImage::Format_Invalid);
-    }
-
     // Each frame follows a larger one, whose bytes must not linger in the copy.
     void receivedPicture()
     {
-        QFETCH(int, width);
-        QFETCH(int, depth);
-        QFETCH(bool, unpaddedSize);
-        QFETCH(int, format);
-        constexpr int kBytesPerPixel[] = {2, 3, 4, 1};
-        const int height = 3;
-        const qsizetype pitch = (width * kBytesPerPixel[depth] + 3) / 4 * 4;
-        const QByteArray bytes = pattern(pitch * height, depth);
-        auto *display = find<QLabel>(makeWindow(), "mReceiveDisplay");
-        feed(kivStreamFormat{16, 16, KIV_DEPTH_32, 1}, {1024});
-        recording::setUnpaddedByteSize(unpaddedSize);
-        feed(kivStreamFormat{uint16_t(width), uint16_t(height), uint16_t(depth), 1}, {77}, bytes);
-        if (format == QImage::Format_Invalid)
-            QVERIFY(display->pixmap().isNull());
-        else
-            QCOMPARE(display->pixmap().toImage().convertToFormat(QImage::Format(format)),
-                     QImage(reinterpret_cast<const uchar *>(bytes.constData()), width, height, pitch,
-                            QImage::Format(format)));
+        // Width, depth code, whether the library reports rows without padding, the picture.
+        const std::tuple<int, int, bool, QImage::Format> cases[] = {
+            {5, KIV_DEPTH_16, false, QImage::Format_RGB16}, // 2 pad bytes
+            {3, KIV_DEPTH_24, false, QImage::Format_RGB888}, // 3 pad bytes
+            {6, KIV_DEPTH_8, false, QImage::Format_Invalid},
+            // 12-byte rows need 36 bytes; reading them from 27 would run past the copy.
+            {3, KIV_DEPTH_24, true, QImage::Format_Invalid}};
+        for (const auto &[width, depth, unpadded, format] : cases) {
+            const kivStreamFormat f{uint16_t(width), 3, uint16_t(depth), 1};
+            const qsizetype pitch = kivGetRowPitch(f.width, f.depth);
+            const QByteArray bytes = pattern(pitch * 3, depth);
+            window.reset();
+            recording::reset();
+            auto *display = find<QLabel>(makeWindow(), "mReceiveDisplay");
+            feed(kivStreamFormat{16, 16, KIV_DEPTH_32, 1}, {1024});
+            recording::setUnpaddedByteSize(unpadded);
+            feed(f, {77}, bytes);
+            QCOMPARE(display->pixmap().isNull(), format == QImage::Format_Invalid);
+            QCOMPARE(display->pixmap().toImage().convertToFormat(format),
+                     QImage(reinterpret_cast<const uchar *>(bytes.constData()), width, 3, pitch, format));
+        }
     }
 
     // A display that lags holds at most three pictures: later frames come
     // without one but are still counted, and a picture let go of is refilled.
     void picturesAreBoundedAndHeldSafely()
     {
-        const kivStreamFormat request{100, 30, KIV_DEPTH_24, 1}, format{4, 4, KIV_DEPTH_32, 1};
+        const kivStreamFormat request{100, 30, KIV_DEPTH_24, 1};
         kivStreamDecoder decoder(KIV_PROTOCOL_MEMORY, &request, 0);
         QList<kivReceivedFrame> frames;
         connect(&decoder, &kivStreamDecoder::frameReceived, this,
@@ -466,7 +363,6 @@ private slots:
             recording::pushFrame(kivStreamFormat{4, 4, KIV_DEPTH_32, 1}, pattern(64, seed), 64);
             QVERIFY(QTest::qWaitFor([] { return recording::drained(); }, 5000));
         };
-        const auto bytes = [&](int i) { return QByteArray(reinterpret_cast<const char *>(frames[i].picture.constBits()), 64); };
         for (int i = 1; i <= 5; ++i)
             push(i);
         QCOMPARE(frames.size(), 5);
@@ -478,85 +374,60 @@ private slots:
         worker->wait();
         QCOMPARE(frames[5].picture.constBits(), released);
         for (int i : {0, 2, 5})
-            QCOMPARE(bytes(i), pattern(64, i + 1));
-        QCOMPARE(frames[5].format.width, format.width);
-    }
-
-    void panelFigures_data()
-    {
-        QTest::addColumn<int>("width");
-        QTest::addColumn<int>("height");
-        QTest::addColumn<int>("depth");
-        QTest::addColumn<QList<uint32_t>>("transfer");
-        QTest::addColumn<QStringList>("panel"); // FPS, transfer/s, avg transfer, image/frame, image/s, w, h, depth
-
-        QTest::newRow("average rounds down") << 20 << 5 << 1 << QList<uint32_t>{10, 11, 11}
-            << QStringList{"3", "32", "10", "300", "900", "20", "5", "24-bit"};
-        QTest::newRow("16-bit, odd width") << 3 << 2 << 0 << QList<uint32_t>{16, 5}
-            << QStringList{"2", "21", "10", "16", "32", "3", "2", "16-bit"};
-        QTest::newRow("unknown depth keeps its text") << 7 << 9 << 9 << QList<uint32_t>{0}
-            << QStringList{"1", "0", "0", "0", "0", "7", "9", "N/A"};
-        QTest::newRow("largest frames") << 2048 << 2048 << 2
-            << QList<uint32_t>{16777216, 16777216, 16777216, 16777216, 16777217, 16777217}
-            << QStringList{"6", "100663298", "16777216", "16777216", "100663296", "2048", "2048", "32-bit"};
+            QCOMPARE(QByteArray(reinterpret_cast<const char *>(frames[i].picture.constBits()), 64), pattern(64, i + 1));
     }
 
     // Then a second without frames shows 0 and keeps the rest.
     void panelFigures()
     {
-        QFETCH(int, width);
-        QFETCH(int, height);
-        QFETCH(int, depth);
-        QFETCH(QList<uint32_t>, transfer);
-        QFETCH(QStringList, panel);
-        makeWindow();
-        feed(kivStreamFormat{uint16_t(width), uint16_t(height), uint16_t(depth), 1}, transfer);
-        QVERIFY(!refreshAt(kStart + 999));
-        QVERIFY(refreshAt(kStart + 1000));
-        QCOMPARE(labelTexts(window.get()), panel);
-        QVERIFY(refreshAt(kStart + 2000));
-        panel[0] = QStringLiteral("0");
-        QCOMPARE(labelTexts(window.get()), panel);
-    }
-
-    void updateFreezes_data()
-    {
-        QTest::addColumn<bool>("send");
-        QTest::newRow("send") << true;
-        QTest::newRow("receive") << false;
+        // Width, height, depth code, transfer sizes; FPS, transfer/s, average
+        // transfer, image/frame, image/s, width, height, depth.
+        const std::tuple<int, int, int, QList<uint32_t>, QStringList> cases[] = {
+            {20, 5, 1, {10, 11, 11}, {"3", "32", "10", "300", "900", "20", "5", "24-bit"}}, // rounds down
+            {3, 2, 0, {16, 5}, {"2", "21", "10", "16", "32", "3", "2", "16-bit"}},
+            {7, 9, 9, {0}, {"1", "0", "0", "0", "0", "7", "9", "N/A"}}, // an unknown depth keeps its text
+            {2048, 2048, 2, {16777216, 16777216, 16777216, 16777216, 16777217, 16777217},
+             {"6", "100663298", "16777216", "16777216", "100663296", "2048", "2048", "32-bit"}}};
+        for (auto [width, height, depth, transfer, panel] : cases) {
+            makeWindow();
+            feed(kivStreamFormat{uint16_t(width), uint16_t(height), uint16_t(depth), 1}, transfer);
+            QVERIFY(!refreshAt(kStart + 999));
+            QVERIFY(refreshAt(kStart + 1000));
+            QCOMPARE(labelTexts(window.get()), panel);
+            QVERIFY(refreshAt(kStart + 2000));
+            panel[0] = QStringLiteral("0");
+            QCOMPARE(labelTexts(window.get()), panel);
+        }
     }
 
     // Unchecking Update keeps the picture shown while frames go on being
     // sent or counted; checking it again shows the next one.
     void updateFreezes()
     {
-        QFETCH(bool, send);
-        QWidget *w = makeWindow();
-        auto *display = find<QLabel>(w, send ? "mSendDisplay" : "mReceiveDisplay");
-        auto *update = find<QCheckBox>(w, send ? "mSendUpdate" : "mReceiveUpdate");
-        const kivStreamFormat format{4, 4, KIV_DEPTH_32, 1};
-        const auto step = [&](int seed) {
-            if (!send)
-                return feed(format, {64}, pattern(64, seed));
-            const qsizetype before = recording::encodedFrames().size();
-            QVERIFY(QTest::qWaitFor([&] { return recording::encodedFrames().size() > before; }, 5000));
-        };
-        if (send) {
-            find<QSpinBox>(w, "mSendFPS")->setValue(100);
-            clickSend();
-        }
-        step(1);
-        const qint64 shown = display->pixmap().cacheKey();
-        update->setChecked(false);
-        step(2);
-        QCOMPARE(display->pixmap().cacheKey(), shown);
-        if (!send) {
+        for (const bool send : {true, false}) {
+            QWidget *w = makeWindow();
+            auto *display = find<QLabel>(w, send ? "mSendDisplay" : "mReceiveDisplay");
+            const char *update = send ? "mSendUpdate" : "mReceiveUpdate";
+            const auto step = [&](int seed) {
+                if (!send)
+                    return feed(kivStreamFormat{4, 4, KIV_DEPTH_32, 1}, {64}, pattern(64, seed));
+                const qsizetype before = recording::encodedFrames().size();
+                QVERIFY(QTest::qWaitFor([&] { return recording::encodedFrames().size() > before; }, 5000));
+            };
+            setForm(w, {{"mSendFPS", 100}});
+            if (send)
+                clickSend();
+            step(1);
+            const qint64 shown = display->pixmap().cacheKey();
+            setForm(w, {{update, false}});
+            step(2);
+            QCOMPARE(display->pixmap().cacheKey(), shown);
             QVERIFY(refreshAt(kStart + 1000));
-            QCOMPARE(labelTexts(w)[0], QStringLiteral("2"));
+            QCOMPARE(labelTexts(w)[0], QString::number(send ? 0 : 2));
+            setForm(w, {{update, true}});
+            step(3);
+            QVERIFY(display->pixmap().cacheKey() != shown);
         }
-        update->setChecked(true);
-        step(3);
-        QVERIFY(display->pixmap().cacheKey() != shown);
     }
 
     void addressList()
