@@ -176,7 +176,7 @@ int kivEncode(kivEncoder *encoder, const void *pixels)
     kivEncoder *e = alive(encoder);
     if (!e)
         return KIV_ERROR_INVALID_HANDLE;
-    s.encoded.append({e->name, QByteArray(static_cast<const char *>(pixels), byteSize(*e->record)),
+    s.encoded.append({QByteArray(static_cast<const char *>(pixels), byteSize(*e->record)),
                       QDeadlineTimer::current().deadline()});
     return KIV_OK;
 }

@@ -13,16 +13,14 @@
 namespace recording {
 
 struct EncodedFrame {
-    QString encoder;  // "E1", "E2", ... in order of creation
     QByteArray bytes; // exactly kivGetByteSize() of the encoder's format, read from the caller
     qint64 atMs;      // monotonic time of the call
 };
 
 // Clears log, counts, frames and switches; handle names restart at E1 and D1.
 void reset();
-// Makes `function` fail with `code` (or return NULL), with the detail
-// "<function> refused", until reset(); kivGetEncoder, kivGetDecoder,
-// kivSetSourceAddress and kivSetDestAddress.
+// Until reset(), kivGetEncoder, kivGetDecoder, kivSetSourceAddress or kivSetDestAddress
+// fails with `code` (or NULL) and the detail "<function> refused".
 void fail(const char *function, int code = KIV_ERROR_BUSY);
 // What kivGetEncoderLink() answers; KIV_LINK_DOWN with the detail "connection refused".
 void setEncoderLink(int state);
@@ -37,8 +35,7 @@ QList<EncodedFrame> encodedFrames();
 // Queues a frame for the next kivLockReadBuffer() of a live decoder, which
 // waits for one up to its timeout.
 void pushFrame(kivStreamFormat format, const QByteArray &bytes, uint32_t transferBytes);
-// Every queued frame was taken, and a decoder waits for the next: the frames
-// before have all been handed on.
+// Every queued frame was taken and handed on: a decoder waits for the next.
 bool drained();
 
 } // namespace recording

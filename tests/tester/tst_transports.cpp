@@ -127,25 +127,6 @@ private slots:
         QCOMPARE(find(w, "mReceiveDisplay")->pixmap().size(), QSize(320, 240));
         QCOMPARE(window->statusBar()->currentMessage(), QString());
     }
-
-    // A second sender on a memory stream is refused, and the window says so.
-    void secondSenderRefused()
-    {
-        QProcess sender;
-        sender.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--send-frames"), QStringLiteral("42")});
-        QVERIFY(sender.waitForStarted(5000));
-        auto window = std::make_unique<MainWindow>();
-        find<QSpinBox>(window.get(), "mReceiveChannel")->setValue(42);
-        QTRY_VERIFY_WITH_TIMEOUT(find(window.get(), "mFPS")->text().toInt() > 0, 8000);
-        find<QSpinBox>(window.get(), "mSendChannel")->setValue(42);
-        auto *send = find<QPushButton>(window.get(), "mSendButton");
-        send->click();
-        QVERIFY(!send->isChecked());
-        QVERIFY2(window->statusBar()->currentMessage().startsWith(QLatin1String("Send refused: ")),
-                 qPrintable(window->statusBar()->currentMessage()));
-        sender.closeWriteChannel();
-        QVERIFY(sender.waitForFinished(5000));
-    }
 };
 
 int main(int argc, char *argv[])
