@@ -1,10 +1,9 @@
 // The tester window against the real library: its own picture goes out through
 // the encoder and comes back through its receiver on every transport, raw and
-// JPEG, and frames another process sends over Local (Memory) reach it too.
+// JPEG, and frames kivstream sends over Local (Memory) reach it too.
 // A transport the library lacks fails its rows.
 #include "mainwindow.h"
 
-#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QProcess>
@@ -12,11 +11,8 @@
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QTest>
-#include <QThread>
 
 #include <memory>
-#include <poll.h>
-#include <unistd.h>
 
 namespace {
 
@@ -36,27 +32,6 @@ QStringList labels(QWidget *window, std::initializer_list<const char *> names)
     return texts;
 }
 
-// Another process on the same host: sends 64 x 48 32-bit frames on a channel
-// until its stdin closes or it has sent for about ten seconds, then removes
-// its channel by deleting the encoder.
-int sendFrames(int channel)
-{
-    kivStreamFormat format{64, 48, KIV_DEPTH_32, 1};
-    kivEncoder *encoder = kivGetEncoder(KIV_PROTOCOL_MEMORY, &format);
-    if (!encoder || kivSetDestAddress(encoder, "127.0.0.1", 10588 + channel) != KIV_OK
-        || kivSetDestFormat(encoder, &format, 0, 0) != KIV_OK)
-        return 2;
-    QImage picture(64, 48, QImage::Format_RGB32);
-    pollfd stop{STDIN_FILENO, POLLIN, 0};
-    for (int frame = 0; frame < 500 && ::poll(&stop, 1, 0) == 0; ++frame) {
-        picture.fill(QColor::fromHsv(frame * 7 % 360, 255, 255));
-        kivEncode(encoder, picture.constBits());
-        QThread::msleep(20);
-    }
-    kivDeleteEncoder(encoder);
-    return 0;
-}
-
 } // namespace
 
 class TransportsTest : public QObject
@@ -64,23 +39,26 @@ class TransportsTest : public QObject
     Q_OBJECT
 
 private slots:
-    // Frames another process sends over Local (Memory) reach the window.
+    // Frames another process sends over Local (Memory) reach the window: three
+    // frames of the test picture, a grey ground with a line per frame.
     void framesFromAnotherProcess()
     {
-        QProcess sender;
-        sender.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--send-frames"), QStringLiteral("43")});
-        QVERIFY(sender.waitForStarted(5000));
         auto window = std::make_unique<MainWindow>();
         QWidget *w = window.get();
         w->show();
         find<QSpinBox>(w, "mReceiveChannel")->setValue(43);
+        QProcess sender;
+        sender.start(QStringLiteral(KIVSTREAM_BIN),
+                     QStringLiteral("send --channel 43 --size 64x48 --depth 32 --fps 10 --frames 3").split(u' '));
         QTRY_VERIFY_WITH_TIMEOUT(find(w, "mFPS")->text().toInt() > 0, 8000);
         QCOMPARE(labels(w, {"mWidth", "mHeight", "mDepth"}), QStringList({"64", "48", "32-bit"}));
         const QImage shown = find(w, "mReceiveDisplay")->pixmap().toImage();
         QCOMPARE(shown.size(), QSize(64, 48));
-        QCOMPARE(QColor(shown.pixel(0, 0)).saturation(), 255);
-        sender.closeWriteChannel();
-        QVERIFY(sender.waitForFinished(5000));
+        int grey = 0;
+        for (int i = 0; i < 64 * 48; ++i)
+            grey += shown.pixel(i % 64, i / 64) == QColor(Qt::gray).rgb();
+        QVERIFY2(grey > 64 * 48 / 2, qPrintable(QString::number(grey)));
+        QVERIFY(sender.state() == QProcess::NotRunning || sender.waitForFinished(5000));
         QCOMPARE(sender.exitCode(), 0);
     }
 
@@ -129,12 +107,5 @@ private slots:
     }
 };
 
-int main(int argc, char *argv[])
-{
-    if (argc == 3 && qstrcmp(argv[1], "--send-frames") == 0)
-        return sendFrames(QByteArray(argv[2]).toInt());
-    QApplication app(argc, argv);
-    TransportsTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_MAIN(TransportsTest)
 #include "tst_transports.moc"
