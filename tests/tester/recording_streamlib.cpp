@@ -72,12 +72,12 @@ void log(const char *function, const Args &...args)
     s.calls << QStringLiteral("%1(%2)").arg(QLatin1String(function), QStringList{text(args)...}.join(u','));
 }
 
-// Logs a call on a handle and answers whether the handle was alive.
+// Logs a call on a handle and answers whether the handle was alive and the call not refused.
 template <typename Handle, typename... Args>
 int logged(const char *function, Handle *h, const Args &...args)
 {
     log(function, h, args...);
-    return alive(h) ? KIV_OK : KIV_ERROR_INVALID_HANDLE;
+    return alive(h) ? refusal(function) : KIV_ERROR_INVALID_HANDLE;
 }
 
 template <typename Handle>
@@ -148,12 +148,7 @@ kivEncoder *kivGetEncoder(int protocol, const kivStreamFormat *format)
     return e;
 }
 
-int kivSetDestAddress(kivEncoder *e, const char *address, int stream)
-{
-    ENTER;
-    const int result = logged(__func__, e, address, stream);
-    return result ? result : refusal(__func__);
-}
+int kivSetDestAddress(kivEncoder *e, const char *address, int stream) { ENTER; return logged(__func__, e, address, stream); }
 
 int kivGetEncoderLink(kivEncoder *e)
 {
@@ -194,12 +189,7 @@ kivDecoder *kivGetDecoder(int protocol, const kivStreamFormat *format)
     return d;
 }
 
-int kivSetSourceAddress(kivDecoder *d, int stream)
-{
-    ENTER;
-    const int result = logged(__func__, d, stream);
-    return result ? result : refusal(__func__);
-}
+int kivSetSourceAddress(kivDecoder *d, int stream) { ENTER; return logged(__func__, d, stream); }
 int kivSetAdaptiveBuffer(kivDecoder *d, int enabled) { ENTER; return logged(__func__, d, enabled); }
 
 const void *kivLockReadBuffer(kivDecoder *d, int timeoutMs)

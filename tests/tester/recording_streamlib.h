@@ -19,7 +19,7 @@ struct EncodedFrame {
 
 // Clears log, counts, frames and switches; handle names restart at E1 and D1.
 void reset();
-// Until reset(), kivGetEncoder, kivGetDecoder, kivSetSourceAddress or kivSetDestAddress
+// Until reset(), the set-up call `function` (kivGetDecoder, kivSetDestAddress, ...)
 // fails with `code` (or NULL) and the detail "<function> refused".
 void fail(const char *function, int code = KIV_ERROR_BUSY);
 // What kivGetEncoderLink() answers; KIV_LINK_DOWN with the detail "connection refused".
