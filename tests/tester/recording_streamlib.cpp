@@ -181,7 +181,7 @@ int kivDeleteEncoder(kivEncoder *e) { ENTER; return deleted(__func__, e); }
 kivDecoder *kivGetDecoder(int protocol, const kivStreamFormat *format)
 {
     ENTER;
-    log(__func__, protocol, int(format->depth), int(format->orientation));
+    log(__func__, protocol, format);
     if (refusal(__func__))
         return nullptr;
     auto *d = new kivDecoder{QStringLiteral("D%1").arg(++s.decodersMade), false, {}};
