@@ -1,7 +1,6 @@
 // The tester window against the real library: its own picture goes out through
 // the encoder and comes back through its receiver on every transport, raw and
 // JPEG, and frames kivstream sends over Local (Memory) reach it too.
-// A transport the library lacks fails its rows.
 #include "mainwindow.h"
 
 #include <QComboBox>
