@@ -2,28 +2,23 @@
 #include "ui_mainwindow.h"
 
 #include "kivstreamdecoder.h"
+#include "kivtester_version.h"
 #include "wallclock.h"
 
-#include <QBrush>
-#include <QColor>
 #include <QDesktopServices>
 #include <QHostAddress>
-#include <QLine>
 #include <QMessageBox>
 #include <QNetworkInterface>
-#include <QPainter>
-#include <QPen>
 #include <QPixmap>
+#include <QStatusBar>
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
 
-#include <cmath>
 #include <random>
 
 namespace {
 
-constexpr int kFirstStream = 10588;
 constexpr int kLocalMemoryIndex = 2;
 constexpr char kMakerHost[] = "halvorn.example";
 
@@ -33,16 +28,6 @@ int drawRandom()
 {
     static std::minstd_rand generator;
     return int(generator() % 32768);
-}
-
-QImage::Format senderImageFormat(int depth)
-{
-    switch (depth) {
-    case KIV_DEPTH_16: return QImage::Format_RGB16;
-    case KIV_DEPTH_24: return QImage::Format_RGB888;
-    case KIV_DEPTH_32: return QImage::Format_RGB32;
-    default: return QImage::Format_Invalid;
-    }
 }
 
 QString number(qint64 value)
@@ -67,16 +52,16 @@ MainWindow::MainWindow(QWidget *parent)
     , ui(new Ui::MainWindow())
     , mDecoder(nullptr)
     , mDecoderThread(nullptr)
-    , mUpdateTime(testerCurrentMSecs())
-    , mFrameCount(0)
-    , mTransferBytes(0)
-    , mImageBytes(0)
+    , mPanel(testerCurrentMSecs())
     , mEncoder(nullptr)
     , mEncoderFormat{0, 0, 0, 0}
-    , mEncoderImage()
+    , mEncoderLink(KIV_LINK_IDLE)
     , mEncoderRun(0)
+    , mDecoderRun(0)
 {
     ui->setupUi(this);
+    for (const QLabel *label : panelLabels())
+        mPanelAtStart << label->text();
 
     const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
     for (const QHostAddress &address : addresses) {
@@ -90,16 +75,7 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
-    if (mDecoder)
-        mDecoder->endDecoder();
-    if (mDecoderThread) {
-        mDecoderThread->quit();
-        mDecoderThread->wait();
-    }
-    if (mDecoder) {
-        delete mDecoder;
-        mDecoder = nullptr;
-    }
+    stopReceiver();
     if (mEncoder) {
         kivDeleteEncoder(mEncoder);
         mEncoder = nullptr;
@@ -107,20 +83,49 @@ MainWindow::~MainWindow()
     delete ui;
 }
 
-void MainWindow::resetStream()
+QList<QLabel *> MainWindow::panelLabels() const
+{
+    return {ui->mFPS, ui->mCompressedSize, ui->mReceiveTransferBytesPerFrame, ui->mReceiveImageBytesPerFrame,
+            ui->mReceiveBytesPerSecond, ui->mWidth, ui->mHeight, ui->mDepth};
+}
+
+void MainWindow::showFailure(QString &shown, const QString &text)
+{
+    shown = text;
+    statusBar()->showMessage(text);
+}
+
+void MainWindow::clearFailure(QString &shown)
+{
+    if (!shown.isEmpty() && statusBar()->currentMessage() == shown)
+        statusBar()->clearMessage();
+    shown.clear();
+}
+
+void MainWindow::stopReceiver()
 {
     if (mDecoder)
         mDecoder->endDecoder();
     if (mDecoderThread) {
         mDecoderThread->quit();
         mDecoderThread->wait();
-        // The stopped thread object stays a child of the window.
+        delete mDecoderThread;
         mDecoderThread = nullptr;
     }
-    if (mDecoder) {
-        delete mDecoder;
-        mDecoder = nullptr;
-    }
+    delete mDecoder;
+    mDecoder = nullptr;
+}
+
+void MainWindow::resetStream()
+{
+    stopReceiver();
+    // The panel starts over: what the replaced receiver counted, or had posted
+    // and is still on its way, belongs to another channel.
+    ++mDecoderRun;
+    mPanel.restart();
+    const QList<QLabel *> labels = panelLabels();
+    for (qsizetype i = 0; i < labels.size(); ++i)
+        labels[i]->setText(mPanelAtStart[i]);
 
     const QRect display = ui->mReceiveDisplay->geometry();
     kivStreamFormat request;
@@ -129,25 +134,28 @@ void MainWindow::resetStream()
     request.depth = KIV_DEPTH_24;
     request.orientation = KIV_ORIENTATION_TOP_DOWN;
 
-    mDecoder = new kivStreamDecoder(ui->mReceiveProtocol->currentIndex() + 1, &request,
-                                    ui->mReceiveChannel->value(), nullptr);
+    const int channel = ui->mReceiveChannel->value();
+    mDecoder = new kivStreamDecoder(ui->mReceiveProtocol->currentIndex() + 1, &request, channel, nullptr);
+    clearFailure(mReceiveFailure);
+    if (!mDecoder->errorText().isEmpty())
+        showFailure(mReceiveFailure, tr("Cannot receive on channel %1: %2").arg(channel).arg(mDecoder->errorText()));
     mDecoderThread = new QThread(this);
     connect(mDecoderThread, &QThread::started, mDecoder, &kivStreamDecoder::decoderThread);
     mDecoder->moveToThread(mDecoderThread);
-    connect(mDecoder, &kivStreamDecoder::frameReceived, this, &MainWindow::frameReceived);
+    connect(mDecoder, &kivStreamDecoder::frameReceived, this, [this, run = mDecoderRun](const kivReceivedFrame &frame) {
+        if (run == mDecoderRun)
+            frameReceived(frame);
+    });
     mDecoderThread->start(QThread::InheritPriority);
 }
 
-void MainWindow::frameReceived()
+void MainWindow::frameReceived(const kivReceivedFrame &frame)
 {
-    if (ui->mReceiveUpdate->isChecked()) {
-        ui->mReceiveDisplay->setPixmap(QPixmap::fromImage(mDecoder->frameImage()));
+    if (ui->mReceiveUpdate->isChecked() && !frame.pictureSkipped) {
+        ui->mReceiveDisplay->setPixmap(QPixmap::fromImage(frame.picture));
         ui->mReceiveDisplay->update();
     }
-    const kivStreamFormat format = mDecoder->frameFormat();
-    mTransferBytes += kivGetCompressedFrameSize(mDecoder->decoderHandle());
-    mImageBytes += kivGetByteSize(&format);
-    mFrameCount += 1;
+    mPanel.addFrame(frame.transferBytes, frame.format);
 }
 
 void MainWindow::onWindowUpdateTimer()
@@ -158,34 +166,21 @@ void MainWindow::onWindowUpdateTimer()
 
 void MainWindow::updateWindow()
 {
-    const qint64 elapsed = testerCurrentMSecs() - mUpdateTime;
-    if (elapsed < 1000)
+    const std::optional<kivtester::PanelSecond> second = mPanel.poll(testerCurrentMSecs());
+    if (!second)
         return;
-
-    if (mFrameCount > 0) {
-        const kivStreamFormat format = mDecoder->frameFormat();
-        const qint32 averageTransfer =
-            qint32(std::floor(double(mTransferBytes) / double(mFrameCount)));
-        ui->mReceiveTransferBytesPerFrame->setText(number(averageTransfer));
-        ui->mReceiveImageBytesPerFrame->setText(number(kivGetByteSize(&format)));
-        ui->mReceiveBytesPerSecond->setText(number(mImageBytes));
-        ui->mCompressedSize->setText(number(mTransferBytes));
+    if (second->frames > 0) {
+        const kivStreamFormat &format = second->format;
+        ui->mReceiveTransferBytesPerFrame->setText(number(qint32(second->transferBytesPerFrame)));
+        ui->mReceiveImageBytesPerFrame->setText(number(second->imageBytesPerFrame));
+        ui->mReceiveBytesPerSecond->setText(number(qint64(second->imageBytes)));
+        ui->mCompressedSize->setText(number(qint64(second->transferBytes)));
         ui->mWidth->setText(number(format.width));
         ui->mHeight->setText(number(format.height));
-        switch (format.depth) {
-        case KIV_DEPTH_16: ui->mDepth->setText(tr("16-bit")); break;
-        case KIV_DEPTH_24: ui->mDepth->setText(tr("24-bit")); break;
-        case KIV_DEPTH_32: ui->mDepth->setText(tr("32-bit")); break;
-        case KIV_DEPTH_8: ui->mDepth->setText(tr("8-bit")); break;
-        default: break;
-        }
+        if (kivtester::knownDepth(format.depth))
+            ui->mDepth->setText(tr(kivtester::depthText(format.depth).toLatin1().constData()));
     }
-    ui->mFPS->setText(number(mFrameCount));
-
-    mUpdateTime += 1000;
-    mFrameCount = 0;
-    mTransferBytes = 0;
-    mImageBytes = 0;
+    ui->mFPS->setText(number(qint64(second->frames)));
 }
 
 void MainWindow::armEncoderTimer(int msec)
@@ -202,29 +197,52 @@ void MainWindow::onEncoderTimer()
         return;
     drawEncoderImage();
     if (ui->mSendUpdate->isChecked())
-        ui->mSendDisplay->setPixmap(QPixmap::fromImage(mEncoderImage));
-    kivEncode(mEncoder, mEncoderImage.constBits());
+        ui->mSendDisplay->setPixmap(QPixmap::fromImage(mEncoderImage->image()));
+    kivEncode(mEncoder, mEncoderImage->bits());
+    // A destination that cannot be reached is said once per change, not per frame.
+    const int link = kivGetEncoderLink(mEncoder);
+    if (link != mEncoderLink) {
+        if (link == KIV_LINK_DOWN)
+            showFailure(mSendFailure, tr("Sending gets nowhere: %1").arg(kivtester::failureText(KIV_ERROR_IO)));
+        else
+            clearFailure(mSendFailure);
+        mEncoderLink = link;
+    }
     armEncoderTimer(1000 / ui->mSendFPS->value());
+}
+
+QString MainWindow::startEncoder()
+{
+    mEncoderFormat.width = quint16(ui->mSendWidth->value());
+    mEncoderFormat.height = quint16(ui->mSendHeight->value());
+    mEncoderFormat.depth = quint16(ui->mSendDepth->currentIndex());
+    mEncoderFormat.orientation = KIV_ORIENTATION_TOP_DOWN;
+    mEncoderImage = std::make_unique<kivtester::TestPicture>(mEncoderFormat, drawRandom);
+    if (mEncoderImage->image().isNull())
+        return kivErrorString(KIV_ERROR_NO_MEMORY);
+
+    mEncoder = kivGetEncoder(ui->mSendProtocol->currentIndex() + 1, &mEncoderFormat);
+    if (!mEncoder)
+        return kivtester::failureText(KIV_ERROR_UNSUPPORTED);
+    const QByteArray address = ui->mSendAddress->text().toLocal8Bit();
+    int result = kivSetDestAddress(mEncoder, address.constData(), ui->mSendChannel->value() + kivtester::kChannelBase);
+    if (result == KIV_OK) {
+        const int compress = ui->mSendCompressionType->currentIndex() != 0 ? 1 : 0;
+        result = kivSetDestFormat(mEncoder, &mEncoderFormat, compress, ui->mSendCompressionLevel->value());
+    }
+    return result == KIV_OK ? QString() : kivtester::failureText(result);
 }
 
 void MainWindow::on_mSendButton_toggled(bool checked)
 {
     if (checked) {
-        mEncoderFormat.width = quint16(ui->mSendWidth->value());
-        mEncoderFormat.height = quint16(ui->mSendHeight->value());
-        mEncoderFormat.depth = quint16(ui->mSendDepth->currentIndex());
-        mEncoderFormat.orientation = KIV_ORIENTATION_TOP_DOWN;
-
-        mEncoderImage = QImage(mEncoderFormat.width, mEncoderFormat.height,
-                               senderImageFormat(mEncoderFormat.depth));
-        mEncoderImage.fill(Qt::gray);
-        if (mEncoderImage.isNull())
+        clearFailure(mSendFailure);
+        const QString failure = startEncoder();
+        if (!failure.isEmpty()) {
+            ui->mSendButton->setChecked(false); // stops as below
+            showFailure(mSendFailure, tr("Send refused: %1").arg(failure));
             return;
-
-        mEncoder = kivGetEncoder(ui->mSendProtocol->currentIndex() + 1, &mEncoderFormat);
-        if (!mEncoder)
-            return;
-
+        }
         ui->mSendAddress->setEnabled(false);
         ui->mSendChannel->setEnabled(false);
         ui->mSendDepth->setEnabled(false);
@@ -233,12 +251,7 @@ void MainWindow::on_mSendButton_toggled(bool checked)
         ui->mSendWidth->setEnabled(false);
         ui->mSendCompressionType->setEnabled(false);
         ui->mSendCompressionLevel->setEnabled(false);
-
-        const QByteArray address = ui->mSendAddress->text().toLocal8Bit();
-        kivSetDestAddress(mEncoder, address.constData(), ui->mSendChannel->value() + kFirstStream);
-        const int compress = ui->mSendCompressionType->currentIndex() != 0 ? 1 : 0;
-        kivSetDestFormat(mEncoder, &mEncoderFormat, compress, ui->mSendCompressionLevel->value());
-
+        mEncoderLink = KIV_LINK_IDLE;
         ++mEncoderRun;
         armEncoderTimer(100);
     } else {
@@ -246,6 +259,7 @@ void MainWindow::on_mSendButton_toggled(bool checked)
             kivDeleteEncoder(mEncoder);
             mEncoder = nullptr;
         }
+        clearFailure(mSendFailure);
         ui->mSendAddress->setEnabled(ui->mSendProtocol->currentIndex() != kLocalMemoryIndex);
         ui->mSendChannel->setEnabled(true);
         ui->mSendDepth->setEnabled(true);
@@ -259,25 +273,8 @@ void MainWindow::on_mSendButton_toggled(bool checked)
 
 void MainWindow::drawEncoderImage()
 {
-    QPainter painter(&mEncoderImage);
-    const qint64 width = mEncoderImage.width();
-    const qint64 height = mEncoderImage.height();
-    const qint64 r1 = drawRandom();
-    const qint64 r2 = drawRandom();
-    const qint64 r3 = drawRandom();
-    const qint64 r4 = drawRandom();
-    const qint64 r5 = drawRandom();
-    const qint64 r6 = drawRandom();
-    const qint64 r7 = drawRandom();
-    const QLine line(int(r1 * width / 32767), int(r2 * height / 32767),
-                     int(r3 * width / 32767), int(r4 * height / 32767));
-    QColor color;
-    color.setRgb(int(r5 * 255 / 32767), int(r6 * 255 / 32767), int(r7 * 255 / 32767), 255);
-    painter.setPen(QPen(QBrush(color, Qt::SolidPattern), 2.0, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
-    painter.drawLines(&line, 1);
-    painter.end();
+    mEncoderImage->drawLine();
 }
-
 void MainWindow::on_mReceiveChannel_valueChanged(int)
 {
     resetStream();
@@ -299,9 +296,10 @@ void MainWindow::on_mSendProtocol_currentIndexChanged(int index)
 void MainWindow::on_actionAbout_kivVidStreamTester_triggered()
 {
     QMessageBox box;
-    box.setText(tr("kivVidStreamTester v1.0.1, written by the Halvorn streaming team\n"
+    box.setText(tr("kivVidStreamTester v%1, written by the Halvorn streaming team\n"
                    "\n"
-                   "Test pictures drawn with Qt; frames carried by kivVidStreamLib2"));
+                   "Test pictures drawn with Qt; frames carried by kivVidStreamLib2")
+                    .arg(QStringLiteral(KIV_TESTER_VERSION)));
     box.exec();
 }
 

@@ -3,13 +3,19 @@
 
 #include <QImage>
 #include <QMainWindow>
+#include <QStringList>
+
+#include <memory>
 
 #include "kivVidStreamLib2.h"
+#include "kivmodel.h"
 
 namespace Ui {
 class MainWindow;
 }
 class kivStreamDecoder;
+struct kivReceivedFrame;
+class QLabel;
 class QThread;
 
 class MainWindow : public QMainWindow
@@ -22,7 +28,7 @@ public:
 
 private slots:
     void resetStream();
-    void frameReceived();
+    void frameReceived(const kivReceivedFrame &frame);
     void onWindowUpdateTimer();
     void updateWindow();
     void onEncoderTimer();
@@ -37,20 +43,27 @@ private slots:
 
 private:
     void armEncoderTimer(int msec);
+    void stopReceiver();
+    // Empty when sending started, else why not.
+    QString startEncoder();
+    QList<QLabel *> panelLabels() const;
+    void showFailure(QString &shown, const QString &text);
+    void clearFailure(QString &shown);
 
     Ui::MainWindow *ui;
     kivStreamDecoder *mDecoder;
     QThread *mDecoderThread;
-    qint64 mUpdateTime;
-    qint64 mFrameCount;
-    qint64 mTransferBytes;
-    qint64 mImageBytes;
+    kivtester::PanelCounter mPanel;
+    QStringList mPanelAtStart; // the panel's texts before any frame
     kivEncoder *mEncoder;
     kivStreamFormat mEncoderFormat;
-    QImage mEncoderImage;
-    // Counts sending runs, so that a frame timer left over from a stopped run
-    // does not feed the next run's encoder beside that run's own timer.
+    std::unique_ptr<kivtester::TestPicture> mEncoderImage;
+    int mEncoderLink;
+    // Counts sending runs and receivers, so that a frame timer left over from a
+    // stopped run, or a frame a replaced receiver had posted, is dropped.
     quint64 mEncoderRun;
+    quint64 mDecoderRun;
+    QString mSendFailure, mReceiveFailure; // shown in the status bar now
 };
 
 #endif // MAINWINDOW_H

@@ -1,27 +1,20 @@
 #include "kivstreamdecoder.h"
 
-#include <QMutexLocker>
+#include "kivmodel.h"
+
+#include <QDeadlineTimer>
 #include <QThread>
 
 #include <cstring>
 
 namespace {
 
-constexpr int kFirstStream = 10588;
+// Long enough to sleep through an idle channel, short enough to stop promptly.
+constexpr int kWaitMs = 100;
 
-bool pictureFormat(uint16_t depth, QImage::Format *format, int *bytesPerPixel)
+void releaseBuffer(void *buffer)
 {
-    switch (depth) {
-    case KIV_DEPTH_16: *format = QImage::Format_RGB16; *bytesPerPixel = 2; return true;
-    case KIV_DEPTH_24: *format = QImage::Format_RGB888; *bytesPerPixel = 3; return true;
-    case KIV_DEPTH_32: *format = QImage::Format_RGB32; *bytesPerPixel = 4; return true;
-    default: return false;
-    }
-}
-
-void releaseFrameBytes(void *bytes)
-{
-    delete static_cast<QByteArray *>(bytes);
+    delete static_cast<QByteArray *>(buffer);
 }
 
 } // namespace
@@ -30,14 +23,19 @@ kivStreamDecoder::kivStreamDecoder(int protocol, const kivStreamFormat *format, 
     : QObject(parent)
     , mHandle(nullptr)
     , mRequestFormat(*format)
-    , mFrameFormat{0, 0, 0, 0}
     , mRunning(true)
 {
     mHandle = kivGetDecoder(protocol, &mRequestFormat);
-    if (mHandle) {
-        kivSetSourceAddress(mHandle, channel + kFirstStream);
-        kivSetAdaptiveBuffer(mHandle, 1);
+    if (!mHandle) {
+        mError = kivtester::failureText(KIV_ERROR_UNSUPPORTED);
+        return;
     }
+    const int result = kivSetSourceAddress(mHandle, channel + kivtester::kChannelBase);
+    if (result != KIV_OK) {
+        mError = kivtester::failureText(result);
+        return;
+    }
+    kivSetAdaptiveBuffer(mHandle, 1);
 }
 
 kivStreamDecoder::~kivStreamDecoder()
@@ -48,72 +46,59 @@ kivStreamDecoder::~kivStreamDecoder()
     }
 }
 
-kivStreamFormat kivStreamDecoder::frameFormat() const
-{
-    QMutexLocker lock(&mFrameLock);
-    return mFrameFormat;
-}
-
-kivDecoder *kivStreamDecoder::decoderHandle() const
-{
-    return mHandle;
-}
-
-QImage kivStreamDecoder::frameImage() const
-{
-    QByteArray bytes;
-    kivStreamFormat format;
-    {
-        QMutexLocker lock(&mFrameLock);
-        bytes = mFrameData; // shares the buffer, copies nothing
-        format = mFrameFormat;
-    }
-    QImage::Format pixels;
-    int bytesPerPixel = 0;
-    if (bytes.isEmpty() || !pictureFormat(format.depth, &pixels, &bytesPerPixel))
-        return QImage();
-    const qint64 pitch = (qint64(format.width) * bytesPerPixel + 3) / 4 * 4;
-    // A library that reports fewer bytes than the rows need would have the
-    // picture read past the buffer.
-    if (format.width == 0 || format.height == 0 || qint64(bytes.size()) < pitch * format.height)
-        return QImage();
-    auto *kept = new QByteArray(std::move(bytes));
-    QImage image(reinterpret_cast<const uchar *>(kept->constData()), format.width, format.height,
-                 qsizetype(pitch), pixels, releaseFrameBytes, kept);
-    if (image.isNull())
-        delete kept;
-    return image;
-}
-
 void kivStreamDecoder::decoderThread()
 {
+    // A decoder that cannot receive would only be refused on every pass.
+    if (!mError.isEmpty())
+        return;
     while (mRunning.load()) {
-        const void *frame = kivLockReadBuffer(mHandle, 0);
-        if (!frame) {
-            QThread::msleep(1);
+        const QDeadlineTimer deadline(kWaitMs);
+        const void *bytes = kivLockReadBuffer(mHandle, kWaitMs);
+        if (!bytes) {
+            // A refusal comes back at once: wait out the rest so it cannot spin.
+            if (deadline.remainingTime() > 1)
+                QThread::msleep(ulong(deadline.remainingTime()));
             continue;
         }
-        {
-            QMutexLocker lock(&mFrameLock);
-            mFrameFormat.width = kivGetRecvWidth(mHandle);
-            mFrameFormat.height = kivGetRecvHeight(mHandle);
-            mFrameFormat.orientation = kivGetRecvOrientation(mHandle);
-            mFrameFormat.depth = kivGetRecvDepth(mHandle);
-            const uint32_t size = kivGetByteSize(&mFrameFormat);
-            // A picture handed out earlier may still share the buffer: start a
-            // new one rather than let the write copy the old bytes first.
-            if (!mFrameData.isDetached())
-                mFrameData = QByteArray();
-            mFrameData.resize(qsizetype(size));
-            if (size > 0)
-                std::memcpy(mFrameData.data(), frame, size);
-        }
+        kivReceivedFrame frame;
+        frame.format = {kivGetRecvWidth(mHandle), kivGetRecvHeight(mHandle), kivGetRecvDepth(mHandle),
+                        kivGetRecvOrientation(mHandle)};
+        frame.transferBytes = kivGetCompressedFrameSize(mHandle);
+        takePicture(frame, bytes, kivGetByteSize(&frame.format));
         kivUnlockReadBuffer(mHandle);
-        emit frameReceived();
+        emit frameReceived(frame);
     }
 }
 
 void kivStreamDecoder::endDecoder()
 {
     mRunning.store(false);
+}
+
+void kivStreamDecoder::takePicture(kivReceivedFrame &frame, const void *bytes, quint32 size)
+{
+    const kivStreamFormat &format = frame.format;
+    const QImage::Format pixels =
+        format.depth == KIV_DEPTH_8 ? QImage::Format_Invalid : kivtester::imageFormat(format.depth);
+    const quint64 pitch = kivGetRowPitch(format.width, format.depth);
+    const quint64 needed = pitch * format.height;
+    // A library that reports fewer bytes than the rows need would have the
+    // picture read past the frame.
+    if (pixels == QImage::Format_Invalid || needed == 0 || size < needed)
+        return;
+    for (QByteArray &buffer : mBuffers) {
+        if (!buffer.isNull() && !buffer.isDetached())
+            continue;
+        // Pairs with the release of the last picture's reference.
+        std::atomic_thread_fence(std::memory_order_acquire);
+        buffer.resize(qsizetype(needed));
+        std::memcpy(buffer.data(), bytes, size_t(needed));
+        auto *kept = new QByteArray(buffer);
+        frame.picture = QImage(reinterpret_cast<const uchar *>(kept->constData()), format.width, format.height,
+                               qsizetype(pitch), pixels, releaseBuffer, kept);
+        if (frame.picture.isNull())
+            delete kept;
+        return;
+    }
+    frame.pictureSkipped = true;
 }

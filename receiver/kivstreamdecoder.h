@@ -3,16 +3,28 @@
 
 #include <QByteArray>
 #include <QImage>
-#include <QMutex>
+#include <QMetaType>
 #include <QObject>
+#include <QString>
 
+#include <array>
 #include <atomic>
 
 #include "kivVidStreamLib2.h"
 
-// Owns one library decoder and polls it on a worker thread of its own. Each
-// frame is copied with its format and announced by frameReceived(); the GUI
-// thread reads the copy through frameFormat() and frameImage().
+// One received frame, handed to the GUI thread by value.
+struct kivReceivedFrame {
+    kivStreamFormat format{};
+    quint32 transferBytes = 0; // what the frame took on the way
+    QImage picture; // null when the format or the byte size allows none
+    // Every buffer was still held on the GUI side: a lagging display skips a
+    // picture, never a count, and memory stays bounded.
+    bool pictureSkipped = false;
+};
+Q_DECLARE_METATYPE(kivReceivedFrame)
+
+// Owns one library decoder and waits for its frames on a worker thread of its
+// own; each frame goes out in its own queued frameReceived().
 class kivStreamDecoder : public QObject
 {
     Q_OBJECT
@@ -21,27 +33,28 @@ public:
     kivStreamDecoder(int protocol, const kivStreamFormat *format, int channel, QObject *parent = nullptr);
     ~kivStreamDecoder() override;
 
-    kivStreamFormat frameFormat() const;
-    kivDecoder *decoderHandle() const;
-    // A picture over the last copied frame. It keeps that frame's bytes alive
-    // on its own, so the worker may go on to the next frame meanwhile.
-    QImage frameImage() const;
+    // Why the decoder cannot receive; empty when it can.
+    QString errorText() const { return mError; }
 
 signals:
-    void frameReceived();
+    void frameReceived(const kivReceivedFrame &frame);
 
 public slots:
+    // Returns within one wait of endDecoder().
     void decoderThread();
     void endDecoder();
 
 private:
+    void takePicture(kivReceivedFrame &frame, const void *bytes, quint32 size);
+
     kivDecoder *mHandle;
     kivStreamFormat mRequestFormat;
-    kivStreamFormat mFrameFormat;
-    QByteArray mFrameData;
+    QString mError;
+    // Pixel buffers the pictures are made over. One the display holds, one in
+    // flight, one being filled: a buffer is refilled only once no picture
+    // refers to it any more, so steady streams allocate nothing.
+    std::array<QByteArray, 3> mBuffers;
     std::atomic<bool> mRunning;
-    // Guards mFrameFormat and mFrameData between the worker and the GUI thread.
-    mutable QMutex mFrameLock;
 };
 
 #endif // KIVSTREAMDECODER_H

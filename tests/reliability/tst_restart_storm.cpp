@@ -1,6 +1,5 @@
-// The tester window's receiver restarted 200 times while it sends: every
-// restart must finish (no deadlock), and the only thing that piles up is the
-// stopped thread objects the window keeps as children.
+// The tester window's receiver restarted 100 times while it sends: every
+// restart must finish (no deadlock), and nothing piles up.
 #include "mainwindow.h"
 
 #include <QDir>
@@ -48,19 +47,17 @@ private slots:
         sendButton->click();
         QTRY_VERIFY_WITH_TIMEOUT(fps->text().toInt() > 0, 10000);
 
-        const auto threads = [&w] { return w.findChildren<QThread *>(Qt::FindDirectChildrenOnly); };
-        const qsizetype keptBefore = threads().size();
         const auto before = processUse();
-        constexpr int kSteps = 200;
+        constexpr int kSteps = 100;
         for (int i = 0; i < kSteps; ++i) {
             i % 2 ? receive->stepDown() : receive->stepUp();
             QCoreApplication::processEvents(); // frames of the old receiver keep coming in meanwhile
         }
         QCOMPARE(receive->value(), channel);
         QTRY_VERIFY_WITH_TIMEOUT(fps->text().toInt() > 0, 10000); // back on the sending channel
-        const auto kept = threads();
-        QCOMPARE(kept.size(), keptBefore + kSteps);
-        QCOMPARE(std::count_if(kept.begin(), kept.end(), [](QThread *t) { return t->isRunning(); }), 1);
+        const auto threads = w.findChildren<QThread *>();
+        QCOMPARE(threads.size(), 1);
+        QVERIFY(threads[0]->isRunning());
 
         const auto after = processUse();
         QVERIFY2(after[1] <= before[1] + 1, qPrintable(QStringLiteral("threads %1 -> %2").arg(before[1]).arg(after[1])));

@@ -42,13 +42,14 @@ eval "$(xdotool getwindowgeometry --shell "$window")"
 startWidth=$WIDTH
 xdotool mousemove --window "$window" $((WIDTH * 28 / 100)) $((HEIGHT - 55)) click 1
 
+# The window grows once pictures show in it: then it sends and receives. Up
+# to 10 s for that, then the close at once.
 sending=no
 for _ in $(seq 100); do
     eval "$(xdotool getwindowgeometry --shell "$window")"
     if [ "$WIDTH" -gt "$startWidth" ]; then sending=yes; break; fi
     sleep 0.1
 done
-[ "$sending" = yes ] && sleep 1.5 # a few frames more, and a statistics refresh
 
 python3 "$closer" "$window"
 for _ in $(seq 300); do kill -0 "$tester" 2>/dev/null || break; sleep 0.1; done

@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QMutex>
 #include <QQueue>
+#include <QWaitCondition>
 
 #include <utility>
 
@@ -29,16 +30,28 @@ struct kivDecoder {
 namespace {
 
 QMutex mutex;
+QWaitCondition frameQueued;
+thread_local QByteArray lastDetail;
+thread_local int lastCode = KIV_OK;
 struct State {
     QStringList calls;
     QHash<QString, int> counts;
     QList<recording::EncodedFrame> encoded;
     QList<void *> live;
     QQueue<recording::Frame> frames;
-    bool encoderAvailable = true, unpadded = false;
-    int encodersMade = 0, decodersMade = 0;
-    qint64 totalEncodes = 0;
+    QHash<QString, int> failing;
+    int link = KIV_LINK_UP;
+    bool unpadded = false;
+    int encodersMade = 0, decodersMade = 0, waiting = 0;
 } s;
+
+// The code `function` was told to fail with, else KIV_OK; sets the detail.
+int refusal(const char *function)
+{
+    lastCode = s.failing.value(QLatin1String(function), KIV_OK);
+    lastDetail = lastCode == KIV_OK ? QByteArray() : QByteArray(function) + " refused";
+    return lastCode;
+}
 
 template <typename Handle>
 Handle *alive(Handle *h) { return s.live.contains(h) ? h : nullptr; }
@@ -59,12 +72,12 @@ void log(const char *function, const Args &...args)
     s.calls << QStringLiteral("%1(%2)").arg(QLatin1String(function), QStringList{text(args)...}.join(u','));
 }
 
-// Logs a call on a handle and answers whether the handle was alive.
+// Logs a call on a handle and answers whether the handle was alive and the call not refused.
 template <typename Handle, typename... Args>
 int logged(const char *function, Handle *h, const Args &...args)
 {
     log(function, h, args...);
-    return alive(h) ? KIV_OK : KIV_ERROR_INVALID_HANDLE;
+    return alive(h) ? refusal(function) : KIV_ERROR_INVALID_HANDLE;
 }
 
 template <typename Handle>
@@ -77,13 +90,13 @@ int deleted(const char *function, Handle *h)
     return KIV_OK;
 }
 
-uint32_t byteSize(const kivStreamFormat &f)
+qint64 rowBytes(uint16_t width, uint16_t depth, bool padded)
 {
     constexpr qint64 kBytesPerPixel[] = {2, 3, 4, 1}; // by KIV_DEPTH_*
-    const qint64 bpp = f.depth < 4 ? kBytesPerPixel[f.depth] : 0;
-    const qint64 row = s.unpadded ? f.width * bpp : (f.width * bpp + 3) / 4 * 4;
-    return uint32_t(row * f.height);
+    const qint64 row = depth < 4 ? width * kBytesPerPixel[depth] : 0;
+    return padded ? (row + 3) / 4 * 4 : row;
 }
+uint32_t byteSize(const kivStreamFormat &f) { return uint32_t(rowBytes(f.width, f.depth, !s.unpadded) * f.height); }
 
 } // namespace
 
@@ -97,18 +110,21 @@ void reset()
     ENTER;
     State fresh;
     fresh.live = s.live;
-    fresh.totalEncodes = s.totalEncodes;
+    fresh.waiting = s.waiting;
     s = fresh;
 }
-void setEncoderAvailable(bool available) { ENTER; s.encoderAvailable = available; }
+void fail(const char *function, int code) { ENTER; s.failing[QLatin1String(function)] = code; }
+void setEncoderLink(int state) { ENTER; s.link = state; }
 void setUnpaddedByteSize(bool unpadded) { ENTER; s.unpadded = unpadded; }
 QStringList calls() { ENTER; return s.calls; }
 int count(const char *function) { ENTER; return s.counts.value(QLatin1String(function)); }
 QList<EncodedFrame> encodedFrames() { ENTER; return s.encoded; }
+bool drained() { ENTER; return s.frames.isEmpty() && s.waiting > 0; }
 void pushFrame(kivStreamFormat format, const QByteArray &bytes, uint32_t transferBytes)
 {
     ENTER;
     s.frames.enqueue({format, bytes, transferBytes});
+    frameQueued.wakeAll();
 }
 
 } // namespace recording
@@ -116,22 +132,29 @@ void pushFrame(kivStreamFormat format, const QByteArray &bytes, uint32_t transfe
 extern "C" {
 
 uint32_t kivGetByteSize(const kivStreamFormat *format) { ENTER; return format ? byteSize(*format) : 0; }
+uint32_t kivGetRowPitch(uint16_t width, uint16_t depth) { ENTER; return uint32_t(rowBytes(width, depth, true)); }
+const char *kivLastErrorDetail(void) { return lastDetail.constData(); }
+int kivLastError(void) { return lastCode; }
+const char *kivErrorString(int) { return "error"; }
 
 kivEncoder *kivGetEncoder(int protocol, const kivStreamFormat *format)
 {
     ENTER;
     log(__func__, protocol, format);
-    if (!s.encoderAvailable)
+    if (refusal(__func__))
         return nullptr;
     auto *e = new kivEncoder{QStringLiteral("E%1").arg(++s.encodersMade), format};
     s.live << e;
     return e;
 }
 
-int kivSetDestAddress(kivEncoder *e, const char *address, int stream)
+int kivSetDestAddress(kivEncoder *e, const char *address, int stream) { ENTER; return logged(__func__, e, address, stream); }
+
+int kivGetEncoderLink(kivEncoder *e)
 {
     ENTER;
-    return logged(__func__, e, address, stream);
+    lastDetail = s.link == KIV_LINK_DOWN ? "connection refused" : "";
+    return alive(e) ? s.link : KIV_ERROR_INVALID_HANDLE;
 }
 
 int kivSetDestFormat(kivEncoder *e, const kivStreamFormat *format, int compress, int level)
@@ -145,12 +168,11 @@ int kivSetDestFormat(kivEncoder *e, const kivStreamFormat *format, int compress,
 int kivEncode(kivEncoder *encoder, const void *pixels)
 {
     ENTER;
-    const qint64 serial = s.totalEncodes++;
     kivEncoder *e = alive(encoder);
     if (!e)
         return KIV_ERROR_INVALID_HANDLE;
-    s.encoded.append({e->name, QByteArray(static_cast<const char *>(pixels), byteSize(*e->record)),
-                      QDeadlineTimer::current().deadline(), serial});
+    s.encoded.append({QByteArray(static_cast<const char *>(pixels), byteSize(*e->record)),
+                      QDeadlineTimer::current().deadline()});
     return KIV_OK;
 }
 
@@ -159,7 +181,9 @@ int kivDeleteEncoder(kivEncoder *e) { ENTER; return deleted(__func__, e); }
 kivDecoder *kivGetDecoder(int protocol, const kivStreamFormat *format)
 {
     ENTER;
-    log(__func__, protocol, int(format->depth), int(format->orientation));
+    log(__func__, protocol, format);
+    if (refusal(__func__))
+        return nullptr;
     auto *d = new kivDecoder{QStringLiteral("D%1").arg(++s.decodersMade), false, {}};
     s.live << d;
     return d;
@@ -168,11 +192,19 @@ kivDecoder *kivGetDecoder(int protocol, const kivStreamFormat *format)
 int kivSetSourceAddress(kivDecoder *d, int stream) { ENTER; return logged(__func__, d, stream); }
 int kivSetAdaptiveBuffer(kivDecoder *d, int enabled) { ENTER; return logged(__func__, d, enabled); }
 
-const void *kivLockReadBuffer(kivDecoder *d, int)
+const void *kivLockReadBuffer(kivDecoder *d, int timeoutMs)
 {
     ENTER;
-    if (!alive(d) || d->locked || s.frames.isEmpty())
+    if (!alive(d) || d->locked)
         return nullptr;
+    const QDeadlineTimer deadline(timeoutMs);
+    while (s.frames.isEmpty()) {
+        ++s.waiting;
+        const bool woken = frameQueued.wait(&mutex, deadline);
+        --s.waiting;
+        if (!woken)
+            return nullptr;
+    }
     d->locked = true;
     d->frame = s.frames.dequeue();
     return d->frame.bytes.constData();

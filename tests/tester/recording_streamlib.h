@@ -13,15 +13,17 @@
 namespace recording {
 
 struct EncodedFrame {
-    QString encoder;  // "E1", "E2", ... in order of creation
     QByteArray bytes; // exactly kivGetByteSize() of the encoder's format, read from the caller
     qint64 atMs;      // monotonic time of the call
-    qint64 serial;    // kivEncode calls in this process before this one
 };
 
 // Clears log, counts, frames and switches; handle names restart at E1 and D1.
 void reset();
-void setEncoderAvailable(bool available);
+// Until reset(), the set-up call `function` (kivGetDecoder, kivSetDestAddress, ...)
+// fails with `code` (or NULL) and the detail "<function> refused".
+void fail(const char *function, int code = KIV_ERROR_BUSY);
+// What kivGetEncoderLink() answers; KIV_LINK_DOWN with the detail "connection refused".
+void setEncoderLink(int state);
 // kivGetByteSize() without row padding, as a careless library might report it.
 void setUnpaddedByteSize(bool unpadded);
 // Set-up and tear-down calls in order, e.g. "kivGetEncoder(3,{320,240,1,1})",
@@ -30,8 +32,11 @@ QStringList calls();
 // How often any entry point was called, by name.
 int count(const char *function);
 QList<EncodedFrame> encodedFrames();
-// Queues a frame for the next kivLockReadBuffer() of a live decoder.
+// Queues a frame for the next kivLockReadBuffer() of a live decoder, which
+// waits for one up to its timeout.
 void pushFrame(kivStreamFormat format, const QByteArray &bytes, uint32_t transferBytes);
+// Every queued frame was taken and handed on: a decoder waits for the next.
+bool drained();
 
 } // namespace recording
 

@@ -1,20 +1,17 @@
 // The tester window against the real library: its own picture goes out through
 // the encoder and comes back through its receiver on every transport, raw and
-// JPEG, and frames another process sends over Local (Memory) reach it too.
+// JPEG, and frames kivstream sends over Local (Memory) reach it too.
 #include "mainwindow.h"
 
-#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QStatusBar>
 #include <QTest>
-#include <QThread>
 
 #include <memory>
-#include <poll.h>
-#include <unistd.h>
 
 namespace {
 
@@ -34,27 +31,6 @@ QStringList labels(QWidget *window, std::initializer_list<const char *> names)
     return texts;
 }
 
-// Another process on the same host: sends 64 x 48 32-bit frames on a channel
-// until its stdin closes or it has sent for about ten seconds, then removes
-// its channel by deleting the encoder.
-int sendFrames(int channel)
-{
-    kivStreamFormat format{64, 48, KIV_DEPTH_32, 1};
-    kivEncoder *encoder = kivGetEncoder(KIV_PROTOCOL_MEMORY, &format);
-    if (!encoder || kivSetDestAddress(encoder, "127.0.0.1", 10588 + channel) != KIV_OK
-        || kivSetDestFormat(encoder, &format, 0, 0) != KIV_OK)
-        return 2;
-    QImage picture(64, 48, QImage::Format_RGB32);
-    pollfd stop{STDIN_FILENO, POLLIN, 0};
-    for (int frame = 0; frame < 500 && ::poll(&stop, 1, 0) == 0; ++frame) {
-        picture.fill(QColor::fromHsv(frame * 7 % 360, 255, 255));
-        kivEncode(encoder, picture.constBits());
-        QThread::msleep(20);
-    }
-    kivDeleteEncoder(encoder);
-    return 0;
-}
-
 } // namespace
 
 class TransportsTest : public QObject
@@ -62,50 +38,27 @@ class TransportsTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase()
+    // Frames another process sends over Local (Memory) reach the window: three
+    // frames of the test picture, a grey ground with a line per frame.
+    void framesFromAnotherProcess()
     {
-        const kivStreamFormat format{320, 240, KIV_DEPTH_24, 1};
-        kivEncoder *probe = kivGetEncoder(KIV_PROTOCOL_MEMORY, &format);
-        if (!probe)
-            QFAIL("kivGetEncoder(3, ...) gives no encoder: this kivVidStreamLib2 has no Local (Memory) transport");
-        kivDeleteEncoder(probe);
-    }
-
-    // Frames another process sends reach the window; then its own picture goes
-    // out and comes back, and it closes while sending.
-    void framesArriveAndAreCounted()
-    {
-        QProcess sender;
-        sender.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--send-frames"), QStringLiteral("43")});
-        QVERIFY(sender.waitForStarted(5000));
         auto window = std::make_unique<MainWindow>();
         QWidget *w = window.get();
         w->show();
         find<QSpinBox>(w, "mReceiveChannel")->setValue(43);
+        QProcess sender;
+        sender.start(QStringLiteral(KIVSTREAM_BIN),
+                     QStringLiteral("send --channel 43 --size 64x48 --depth 32 --fps 10 --frames 3").split(u' '));
         QTRY_VERIFY_WITH_TIMEOUT(find(w, "mFPS")->text().toInt() > 0, 8000);
         QCOMPARE(labels(w, {"mWidth", "mHeight", "mDepth"}), QStringList({"64", "48", "32-bit"}));
         const QImage shown = find(w, "mReceiveDisplay")->pixmap().toImage();
         QCOMPARE(shown.size(), QSize(64, 48));
-        QCOMPARE(QColor(shown.pixel(0, 0)).saturation(), 255);
-        sender.closeWriteChannel();
-        QVERIFY(sender.waitForFinished(5000));
+        int grey = 0;
+        for (int i = 0; i < 64 * 48; ++i)
+            grey += shown.pixel(i % 64, i / 64) == QColor(Qt::gray).rgb();
+        QVERIFY2(grey > 64 * 48 / 2, qPrintable(QString::number(grey)));
+        QVERIFY(sender.state() == QProcess::NotRunning || sender.waitForFinished(5000));
         QCOMPARE(sender.exitCode(), 0);
-
-        find<QSpinBox>(w, "mReceiveChannel")->setValue(41);
-        find<QSpinBox>(w, "mSendChannel")->setValue(41);
-        find<QPushButton>(w, "mSendButton")->click();
-        // Wait for a second in which every counted frame was one of ours: right
-        // after a restart, notifications the replaced receiver had posted are
-        // counted against the new one with its empty format.
-        auto fps = [w] { return find(w, "mFPS")->text().toLongLong(); };
-        QTRY_VERIFY_WITH_TIMEOUT(fps() >= 10 && find(w, "mReceiveBytesPerSecond")->text().toLongLong() == fps() * 230400,
-                                 8000);
-        QVERIFY2(fps() <= 16, qPrintable(QString::number(fps())));
-        QCOMPARE(labels(w, {"mWidth", "mHeight", "mDepth", "mReceiveImageBytesPerFrame",
-                            "mReceiveTransferBytesPerFrame"}),
-                 QStringList({"320", "240", "24-bit", "230400", "230400"}));
-        QCOMPARE(find(w, "mReceiveDisplay")->pixmap().size(), QSize(320, 240));
-        window.reset();
     }
 
     void ownPictureOnEveryTransport_data()
@@ -113,6 +66,7 @@ private slots:
         QTest::addColumn<int>("protocolIndex");
         QTest::addColumn<int>("channel");
         QTest::addColumn<int>("jpeg");
+        QTest::newRow("Local (Memory)") << 2 << 41 << 0;
         QTest::newRow("Remote (TCP)") << 1 << 44 << 0;
         QTest::newRow("Multicast (UDP)") << 0 << 45 << 0;
         QTest::newRow("Local (Memory) JPEG") << 2 << 46 << 1;
@@ -120,7 +74,8 @@ private slots:
         QTest::newRow("Multicast (UDP) JPEG") << 0 << 48 << 1;
     }
 
-    // Both sides on one transport with the form's default address 127.0.0.1.
+    // Both sides on one transport with the form's default address 127.0.0.1:
+    // every frame at 15 per second counted once, with its own sizes.
     void ownPictureOnEveryTransport()
     {
         QFETCH(int, protocolIndex);
@@ -138,6 +93,7 @@ private slots:
         auto fps = [w] { return find(w, "mFPS")->text().toLongLong(); };
         QTRY_VERIFY_WITH_TIMEOUT(fps() >= 10 && find(w, "mReceiveBytesPerSecond")->text().toLongLong() == fps() * 230400,
                                  8000);
+        QVERIFY2(fps() <= 16, qPrintable(QString::number(fps())));
         QCOMPARE(labels(w, {"mWidth", "mHeight", "mDepth", "mReceiveImageBytesPerFrame"}),
                  QStringList({"320", "240", "24-bit", "230400"}));
         const qint64 transferPerFrame = find(w, "mReceiveTransferBytesPerFrame")->text().toLongLong();
@@ -146,15 +102,9 @@ private slots:
         else
             QCOMPARE(transferPerFrame, 230400);
         QCOMPARE(find(w, "mReceiveDisplay")->pixmap().size(), QSize(320, 240));
+        QCOMPARE(window->statusBar()->currentMessage(), QString());
     }
 };
 
-int main(int argc, char *argv[])
-{
-    if (argc == 3 && qstrcmp(argv[1], "--send-frames") == 0)
-        return sendFrames(QByteArray(argv[2]).toInt());
-    QApplication app(argc, argv);
-    TransportsTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_MAIN(TransportsTest)
 #include "tst_transports.moc"

@@ -1,63 +1,55 @@
 // The tester window against the recording library and a clock that stands
 // still until the test moves it.
 #include "kivstreamdecoder.h"
+#include "kivtester_version.h"
 #include "mainwindow.h"
 #include "recording_streamlib.h"
 #include "wallclock.h"
 
-#include <QComboBox>
-#include <QHostAddress>
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QDesktopServices>
 #include <QLabel>
-#include <QLineEdit>
 #include <QListWidget>
-#include <QNetworkInterface>
-#include <QPainter>
-#include <QPushButton>
-#include <QScopeGuard>
-#include <QSlider>
+#include <QMessageBox>
+#include <QMetaProperty>
+#include <QRegularExpression>
 #include <QSpinBox>
+#include <QStatusBar>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
 #include <memory>
-#include <random>
 
 namespace {
 
 constexpr qint64 kStart = 1'700'000'000'000;
 std::atomic<qint64> clockNow{kStart};
 
-// What the sender's picture must look like: a grey ground and one line per
-// frame, the lines taken from the process-wide draw sequence (a default-seeded
-// minstd_rand brought into 0..32767, seven draws per line).
-QImage expectedPicture(int width, int height, QImage::Format format, qint64 firstSerial, qint64 lastSerial)
-{
-    QImage image(width, height, format);
-    image.fill(Qt::gray);
-    std::minstd_rand generator;
-    generator.discard(static_cast<unsigned long long>(7 * firstSerial));
-    QPainter painter(&image);
-    for (qint64 serial = firstSerial; serial <= lastSerial; ++serial) {
-        qint64 r[7];
-        for (qint64 &draw : r)
-            draw = qint64(generator() % 32768);
-        const QLine line(int(r[0] * width / 32767), int(r[1] * height / 32767), int(r[2] * width / 32767),
-                         int(r[3] * height / 32767));
-        const QColor color(int(r[4] * 255 / 32767), int(r[5] * 255 / 32767), int(r[6] * 255 / 32767));
-        painter.setPen(QPen(QBrush(color, Qt::SolidPattern), 2.0, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
-        painter.drawLines(&line, 1);
-    }
-    return image;
-}
-
-template <typename T>
+template <typename T = QWidget>
 T *find(QWidget *window, const char *name)
 {
     if (T *widget = window->findChild<T *>(QString::fromLatin1(name)))
         return widget;
     qFatal("no widget %s", name);
+}
+
+// The widgets' own values (a combo box's text, a spin box's value, ...) by name.
+void setForm(QWidget *window, const QVariantMap &values)
+{
+    for (auto it = values.begin(); it != values.end(); ++it) {
+        QWidget *widget = find(window, qPrintable(it.key()));
+        QVERIFY2(widget->metaObject()->userProperty().write(widget, it.value()), qPrintable(it.key()));
+    }
+}
+QVariant formValue(QWidget *window, const char *name)
+{
+    QWidget *widget = find(window, name);
+    return widget->metaObject()->userProperty().read(widget);
 }
 
 QStringList labelTexts(QWidget *window)
@@ -68,6 +60,7 @@ QStringList labelTexts(QWidget *window)
         texts << find<QLabel>(window, name)->text();
     return texts;
 }
+const QStringList kPanelAtStart{"0", "0", "0", "0", "0", "0", "0", "N/A"};
 
 // Settings that sending disables.
 const char *const kSendSettings[] = {"mSendAddress", "mSendChannel", "mSendDepth", "mSendHeight", "mSendProtocol",
@@ -76,7 +69,7 @@ const char *const kSendSettings[] = {"mSendAddress", "mSendChannel", "mSendDepth
 int enabledSendSettings(QWidget *window)
 {
     return int(std::count_if(std::begin(kSendSettings), std::end(kSendSettings),
-                             [&](const char *name) { return find<QWidget>(window, name)->isEnabled(); }));
+                             [&](const char *name) { return find(window, name)->isEnabled(); }));
 }
 
 QStringList callsSince(qsizetype first) { return recording::calls().mid(first); }
@@ -89,6 +82,17 @@ QByteArray pattern(qsizetype size, int seed)
     return bytes;
 }
 
+// Hands the frames to the current receiver and has the window take in all of them.
+void feed(kivStreamFormat format, const QList<uint32_t> &transferSizes, QByteArray bytes = {})
+{
+    if (bytes.isEmpty())
+        bytes = QByteArray(qsizetype(kivGetByteSize(&format)), '\x5a');
+    for (uint32_t size : transferSizes)
+        recording::pushFrame(format, bytes, size);
+    QVERIFY(QTest::qWaitFor([] { return recording::drained(); }, 5000));
+    QCoreApplication::sendPostedEvents();
+}
+
 } // namespace
 
 // The window's statistics clock.
@@ -99,26 +103,17 @@ class WindowTest : public QObject
     Q_OBJECT
 
     std::unique_ptr<MainWindow> window;
+    QList<QUrl> openedUrls;
 
     QWidget *makeWindow()
     {
+        window.reset();
         clockNow = kStart;
         window = std::make_unique<MainWindow>();
         return window.get();
     }
-    void clickSend() { find<QPushButton>(window.get(), "mSendButton")->click(); }
-    // One frame at a time: the window reads the transfer size of the frame the
-    // worker holds when the notification is handled, which may be a later one.
-    void feed(kivStreamFormat format, const QList<uint32_t> &transferSizes, QByteArray bytes = {})
-    {
-        if (bytes.isEmpty())
-            bytes = QByteArray(qsizetype(kivGetByteSize(&format)), '\x5a');
-        for (uint32_t size : transferSizes) {
-            const int before = recording::count("kivGetCompressedFrameSize");
-            recording::pushFrame(format, bytes, size);
-            QVERIFY(QTest::qWaitFor([&] { return recording::count("kivGetCompressedFrameSize") == before + 1; }, 5000));
-        }
-    }
+    void clickSend() { find<QAbstractButton>(window.get(), "mSendButton")->click(); }
+    QString status() const { return window->statusBar()->currentMessage(); }
     // Runs one statistics check at the given time; true when it refreshed the panel.
     bool refreshAt(qint64 now)
     {
@@ -128,295 +123,309 @@ class WindowTest : public QObject
         return find<QLabel>(window.get(), "mFPS")->text() != QLatin1String("-");
     }
 
+public slots:
+    void openUrl(const QUrl &url) { openedUrls << url; }
+
 private slots:
+    void initTestCase() { QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl"); }
+    void cleanupTestCase() { QDesktopServices::unsetUrlHandler(QStringLiteral("http")); }
     void init() { recording::reset(); }
     void cleanup() { window.reset(); }
 
-    void sendStartsEncoder_data()
+    // Draw 32767 reaches the width or height (one past the last pixel) and 255.
+    void testLineMapsDrawsToThePicture()
     {
-        QTest::addColumn<QString>("address"); // empty: the form as it opens
-        QTest::addColumn<QList<int>>("settings"); // protocol, channel, depth, compression, level
-        QTest::addColumn<QStringList>("expected");
+        const std::tuple<std::array<int, 7>, QSize, QLine, QColor> cases[] = {
+            {{0, 0, 0, 32767, 32767, 0, 16384}, {320, 240}, {0, 0, 0, 240}, {255, 0, 127}},
+            {{16384, 16383, 32767, 1, 0, 32767, 1}, {320, 240}, {160, 119, 320, 0}, {0, 255, 0}},
+            {{32767, 32766, 1, 32767, 128, 129, 32766}, {1, 1}, {1, 0, 0, 1}, {0, 1, 254}}};
+        for (const auto &[draws, size, line, colour] : cases) {
+            const kivtester::TestLine l = kivtester::testLine(draws, size);
+            QCOMPARE(l.line, line);
+            QCOMPARE(l.colour, colour);
+        }
+    }
 
-        QTest::newRow("defaults") << QString() << QList<int>{}
-            << QStringList{"kivGetEncoder(3,{320,240,1,1})", "kivSetDestAddress(E1,127.0.0.1,10588)",
-                           "kivSetDestFormat(E1,{320,240,1,1},0,0)"};
-        QTest::newRow("remote by name, JPEG at 100") << "receiver.local" << QList<int>{1, 5, 2, 1, 100}
-            << QStringList{"kivGetEncoder(2,{320,240,2,1})", "kivSetDestAddress(E1,receiver.local,10593)",
-                           "kivSetDestFormat(E1,{320,240,2,1},1,100)"};
-        QTest::newRow("multicast, no compression keeps the level") << "239.255.10.88" << QList<int>{0, 99, 0, 0, 40}
-            << QStringList{"kivGetEncoder(1,{320,240,0,1})", "kivSetDestAddress(E1,239.255.10.88,10687)",
-                           "kivSetDestFormat(E1,{320,240,0,1},0,40)"};
+    // The form as it opens; nothing outside a range can be entered.
+    void formDefaults()
+    {
+        QWidget *w = makeWindow();
+        const std::tuple<const char *, int, int, int> ranges[] = {
+            {"mSendWidth", 1, 2048, 320}, {"mSendHeight", 1, 2048, 240}, {"mSendFPS", 1, 100, 15},
+            {"mSendCompressionLevel", 0, 100, 0}, {"mSendChannel", 0, 99, 0}, {"mReceiveChannel", 0, 99, 0}};
+        for (const auto &[name, min, max, value] : ranges) {
+            QCOMPARE(formValue(w, name).toInt(), value);
+            for (int tried : {min - 1, max + 1, min, max}) {
+                setForm(w, {{name, tried}});
+                QCOMPARE(formValue(w, name).toInt(), std::clamp(tried, min, max));
+            }
+        }
+        const std::pair<const char *, QVariant> values[] = {
+            {"mSendProtocol", "Local (Memory)"}, {"mReceiveProtocol", "Local (Memory)"}, {"mSendDepth", "24-bit"},
+            {"mSendCompressionType", "None"}, {"mSendAddress", "127.0.0.1"}, {"mSendUpdate", true},
+            {"mReceiveUpdate", true}, {"mSendButton", false}};
+        for (const auto &[name, value] : values)
+            QVERIFY2(formValue(w, name) == value, name);
+        QVERIFY(!find(w, "mSendAddress")->isEnabled());
+        QVERIFY(find<QListWidget>(w, "mAddresses")->isSortingEnabled());
+    }
+
+    void helpMenu()
+    {
+        makeWindow();
+        QString about;
+        QTimer::singleShot(0, this, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            about = box && box->windowModality() == Qt::ApplicationModal ? box->text() : QStringLiteral("not modal");
+            if (box)
+                box->accept();
+        });
+        window->findChild<QAction *>(QStringLiteral("actionAbout_kivVidStreamTester"))->trigger();
+        QCOMPARE(about.split(u'\n').size(), 3);
+        QVERIFY2(about.startsWith(QStringLiteral("kivVidStreamTester v" KIV_TESTER_VERSION ", ")), qPrintable(about));
+        for (const char *action : {"actionOnline_Help", "actionHalvorn_com"})
+            window->findChild<QAction *>(QString::fromLatin1(action))->trigger();
+        QCOMPARE(openedUrls, QList<QUrl>({
+            QUrl("http://halvorn.example/software/kivvidstreamtester/?utm_source=kivVidStreamTester&utm_medium=online_help"),
+            QUrl("http://halvorn.example/?utm_source=kivVidStreamTester&utm_medium=website")}));
     }
 
     void sendStartsEncoder()
     {
-        QFETCH(QString, address);
-        QFETCH(QList<int>, settings);
-        QFETCH(QStringList, expected);
-        QWidget *w = makeWindow();
-        if (!address.isEmpty()) {
-            find<QComboBox>(w, "mSendProtocol")->setCurrentIndex(settings[0]);
-            find<QLineEdit>(w, "mSendAddress")->setText(address);
-            find<QSpinBox>(w, "mSendChannel")->setValue(settings[1]);
-            find<QComboBox>(w, "mSendDepth")->setCurrentIndex(settings[2]);
-            find<QComboBox>(w, "mSendCompressionType")->setCurrentIndex(settings[3]);
-            find<QSlider>(w, "mSendCompressionLevel")->setValue(settings[4]);
-        }
-        const qsizetype first = recording::calls().size();
-        clickSend();
-        QCOMPARE(callsSince(first), expected);
-        QCOMPARE(enabledSendSettings(w), 0);
-        for (const char *name : {"mSendFPS", "mSendUpdate", "mSendButton"})
-            QVERIFY2(find<QWidget>(w, name)->isEnabled(), name);
-        QTRY_VERIFY_WITH_TIMEOUT(!recording::encodedFrames().isEmpty(), 5000);
-        QCOMPARE(find<QLabel>(w, "mSendDisplay")->pixmap().size(), QSize(320, 240));
-        // Closing after a stop deletes nothing more.
-        clickSend();
-        window.reset();
-        QCOMPARE(callsSince(first + 3), QStringList({"kivDeleteEncoder(E1)", "kivDeleteDecoder(D1)"}));
-    }
-
-    void encoderLifetime()
-    {
-        QWidget *w = makeWindow();
-        auto *button = find<QPushButton>(w, "mSendButton");
-        recording::setEncoderAvailable(false);
-        qsizetype first = recording::calls().size();
-        button->click();
-        QVERIFY(button->isChecked());
-        QCOMPARE(enabledSendSettings(w), int(std::size(kSendSettings)) - 1); // the address, by protocol
-        button->click();
-        QVERIFY(!button->isChecked());
-        QCOMPARE(callsSince(first), QStringList({"kivGetEncoder(3,{320,240,1,1})"}));
-        QCOMPARE(recording::count("kivEncode"), 0);
-
-        recording::setEncoderAvailable(true);
-        find<QComboBox>(w, "mSendProtocol")->setCurrentIndex(1);
-        button->click();
-        QTRY_VERIFY_WITH_TIMEOUT(!recording::encodedFrames().isEmpty(), 5000);
-        first = recording::calls().size();
-        button->click();
-        QCOMPARE(callsSince(first), QStringList({"kivDeleteEncoder(E1)"}));
-        // Remote (TCP) keeps the address editable after the stop.
-        QCOMPARE(enabledSendSettings(w), int(std::size(kSendSettings)));
-
-        button->click();
-        QTRY_VERIFY_WITH_TIMEOUT(recording::encodedFrames().last().encoder == QLatin1String("E2"), 5000);
-        first = recording::calls().size();
-        window.reset();
-        QCOMPARE(callsSince(first), QStringList({"kivDeleteDecoder(D1)", "kivDeleteEncoder(E2)"}));
-    }
-
-    // The first run's format, then a second run at 64 x 48, 32-bit.
-    void sentPictures_data()
-    {
-        QTest::addColumn<int>("depth");
-        QTest::addColumn<int>("width");
-        QTest::addColumn<int>("pitch");
-        QTest::addColumn<int>("format");
-        QTest::newRow("16-bit, 321 wide: 642 + 2") << 0 << 321 << 644 << int(QImage::Format_RGB16);
-        QTest::newRow("24-bit, 321 wide: 963 + 1") << 1 << 321 << 964 << int(QImage::Format_RGB888);
-        QTest::newRow("24-bit, 322 wide: 966 + 2") << 1 << 322 << 968 << int(QImage::Format_RGB888);
-    }
-
-    // Rows reach kivEncode padded; each run starts on a grey picture and its
-    // lines go on with the draw sequence where the run before left it.
-    void sentPictures()
-    {
-        QFETCH(int, depth);
-        QFETCH(int, width);
-        QFETCH(int, pitch);
-        QFETCH(int, format);
-        QWidget *w = makeWindow();
-        const struct { int depth, width, height, pitch; QImage::Format format; } runs[] = {
-            {depth, width, 5, pitch, QImage::Format(format)}, {2, 64, 48, 256, QImage::Format_RGB32}};
-        find<QSpinBox>(w, "mSendFPS")->setValue(100);
-        for (const auto &run : runs) {
-            find<QComboBox>(w, "mSendDepth")->setCurrentIndex(run.depth);
-            find<QSpinBox>(w, "mSendWidth")->setValue(run.width);
-            find<QSpinBox>(w, "mSendHeight")->setValue(run.height);
-            const qsizetype before = recording::encodedFrames().size();
+        const std::pair<QVariantMap, QStringList> cases[] = {
+            {{},
+             {"kivGetEncoder(3,{320,240,1,1})", "kivSetDestAddress(E1,127.0.0.1,10588)",
+              "kivSetDestFormat(E1,{320,240,1,1},0,0)"}},
+            {{{"mSendProtocol", "Remote (TCP)"}, {"mSendAddress", "receiver.local"}, {"mSendChannel", 5},
+              {"mSendDepth", "32-bit"}, {"mSendCompressionType", "JPEG"}, {"mSendCompressionLevel", 100}},
+             {"kivGetEncoder(2,{320,240,2,1})", "kivSetDestAddress(E1,receiver.local,10593)",
+              "kivSetDestFormat(E1,{320,240,2,1},1,100)"}},
+            // No compression keeps the level.
+            {{{"mSendProtocol", "Multicast (UDP)"}, {"mSendAddress", "239.255.10.88"}, {"mSendChannel", 99},
+              {"mSendDepth", "16-bit"}, {"mSendCompressionLevel", 40}},
+             {"kivGetEncoder(1,{320,240,0,1})", "kivSetDestAddress(E1,239.255.10.88,10687)",
+              "kivSetDestFormat(E1,{320,240,0,1},0,40)"}}};
+        for (const auto &[settings, expected] : cases) {
+            window.reset();
+            recording::reset();
+            QWidget *w = makeWindow();
+            setForm(w, settings);
             clickSend();
-            QTRY_VERIFY_WITH_TIMEOUT(recording::encodedFrames().size() >= before + 2, 5000);
+            QCOMPARE(callsSince(3), expected);
+            QCOMPARE(enabledSendSettings(w), 0);
+            for (const char *name : {"mSendFPS", "mSendUpdate", "mSendButton"})
+                QVERIFY2(find(w, name)->isEnabled(), name);
+            QTRY_VERIFY_WITH_TIMEOUT(!recording::encodedFrames().isEmpty(), 5000);
+            QCOMPARE(find<QLabel>(w, "mSendDisplay")->pixmap().size(), QSize(320, 240));
+            // A stop gives the settings back (the address only off Local);
+            // closing after it deletes nothing more.
             clickSend();
+            QCOMPARE(enabledSendSettings(w), int(std::size(kSendSettings)) - (settings.isEmpty() ? 1 : 0));
+            window.reset();
+            QCOMPARE(callsSince(6), QStringList({"kivDeleteEncoder(E1)", "kivDeleteDecoder(D1)"}));
         }
+    }
+
+    // Each run starts on a grey picture with one line, and its lines go on with
+    // the draw sequence where the run before left it. At 1 frame per second
+    // the first run's pending timer would fire in the middle of the second
+    // run's pauses if it still fed the encoder.
+    void runsStartGreyAndGoOn()
+    {
+        setForm(makeWindow(), {{"mSendFPS", 1}});
+        clickSend();
+        QTRY_VERIFY_WITH_TIMEOUT(!recording::encodedFrames().isEmpty(), 5000);
+        clickSend();
+        clickSend();
+        QTRY_VERIFY_WITH_TIMEOUT(recording::encodedFrames().size() >= 3, 10000);
         const QList<recording::EncodedFrame> frames = recording::encodedFrames();
-        qint64 runStart = 0;
-        for (qsizetype i = 0; i < frames.size(); ++i) {
-            const recording::EncodedFrame &frame = frames[i];
-            const auto &run = runs[frame.encoder == QLatin1String("E1") ? 0 : 1];
-            if (i == 0 || frame.encoder != frames[i - 1].encoder)
-                runStart = frame.serial;
-            if (i > 0)
-                QCOMPARE(frame.serial, frames[i - 1].serial + 1);
-            QCOMPARE(frame.bytes.size(), qsizetype(run.pitch) * run.height);
-            const QImage sent(reinterpret_cast<const uchar *>(frame.bytes.constData()), run.width, run.height,
-                              run.pitch, run.format);
-            QCOMPARE(sent, expectedPicture(run.width, run.height, run.format, runStart, frame.serial));
+        QVERIFY2(frames[2].atMs - frames[1].atMs >= 990, "two frame chains");
+        for (int run : {0, 1})
+            QVERIFY(frames[run].bytes.count('\xa4') > 320 * 240 - 800); // Qt::gray is a0a0a4
+        QVERIFY(frames[0].bytes != frames[1].bytes);
+    }
+
+    // What the library refuses is said in the status bar, and the part stays idle.
+    void refusals()
+    {
+        const std::tuple<const char *, QString, QStringList> cases[] = {
+            {"kivGetEncoder", "Send refused: kivGetEncoder refused", {}},
+            {"kivSetDestAddress", "Send refused: kivSetDestAddress refused", {"kivDeleteEncoder(E1)"}},
+            {"kivGetDecoder", "Cannot receive on channel 0: kivGetDecoder refused", {}},
+            {"kivSetSourceAddress", "Cannot receive on channel 0: kivSetSourceAddress refused", {"kivDeleteDecoder(D1)"}}};
+        for (const auto &[function, message, calls] : cases) {
+            const bool send = message.startsWith(QLatin1String("Send"));
+            recording::reset();
+            recording::fail(function);
+            QWidget *w = makeWindow();
+            if (send)
+                clickSend();
+            QCOMPARE(status(), message);
+            const qsizetype first = recording::calls().indexOf(QRegularExpression(QStringLiteral("^%1\\(.*").arg(function)));
+            if (send) {
+                QCOMPARE(formValue(w, "mSendButton"), QVariant(false));
+                QCOMPARE(enabledSendSettings(w), int(std::size(kSendSettings)) - 1);
+            }
+            window.reset();
+            QCOMPARE(callsSince(first + 1), calls + (send ? QStringList{"kivDeleteDecoder(D1)"} : QStringList{}));
+            QCOMPARE(recording::count(send ? "kivEncode" : "kivLockReadBuffer"), 0);
         }
     }
 
-    void oneFrameChainPerRun()
+    // A destination that never answers is said once per change of its state.
+    void unreachableDestination()
     {
-        // At 1 frame per second the first run's pending timer would fire in the
-        // middle of the second run's pauses if it still fed the encoder.
-        QWidget *w = makeWindow();
-        find<QSpinBox>(w, "mSendFPS")->setValue(1);
+        setForm(makeWindow(), {{"mSendFPS", 100}});
         clickSend();
-        QTRY_VERIFY_WITH_TIMEOUT(!recording::encodedFrames().isEmpty(), 5000);
-        clickSend();
-        clickSend();
-
-        const qsizetype firstRun = recording::encodedFrames().size();
-        QTRY_VERIFY_WITH_TIMEOUT(recording::encodedFrames().size() >= firstRun + 3, 10000);
-        const QList<recording::EncodedFrame> frames = recording::encodedFrames().mid(firstRun);
-        for (qsizetype i = 1; i < frames.size(); ++i) {
-            const qint64 gap = frames[i].atMs - frames[i - 1].atMs;
-            QVERIFY2(gap >= 990, qPrintable(QStringLiteral("frames %1 ms apart").arg(gap)));
+        const QString down = QStringLiteral("Sending gets nowhere: connection refused");
+        for (int link : {KIV_LINK_DOWN, KIV_LINK_UP, KIV_LINK_DOWN}) {
+            recording::setEncoderLink(link);
+            QTRY_COMPARE_WITH_TIMEOUT(status(), link == KIV_LINK_DOWN ? down : QString(), 5000);
         }
+        // Not again at every frame: a later message stays.
+        recording::fail("kivGetDecoder");
+        setForm(window.get(), {{"mReceiveChannel", 1}});
+        const qsizetype sent = recording::encodedFrames().size();
+        QTRY_VERIFY_WITH_TIMEOUT(recording::encodedFrames().size() > sent + 2, 5000);
+        QCOMPARE(status(), QStringLiteral("Cannot receive on channel 1: kivGetDecoder refused"));
     }
 
     void receiverRestarts()
     {
         QWidget *w = makeWindow();
-        // Selecting the form's initial entries ran no slot.
-        QCOMPARE(recording::calls(), QStringList({"kivGetDecoder(3,1,1)", "kivSetSourceAddress(D1,10588)",
-                                                  "kivSetAdaptiveBuffer(D1,1)"}));
-        // Counts go on over a restart; the new worker has copied nothing yet, so
-        // its format starts all zeros.
+        // Each decoder is asked for the display's size; selecting the form's
+        // initial entries ran no slot.
+        const QSize display = find(w, "mReceiveDisplay")->size();
+        const auto sized = [&](QStringList calls) {
+            return calls.replaceInStrings("SIZE", QStringLiteral("%1,%2").arg(display.width()).arg(display.height()));
+        };
+        QCOMPARE(recording::calls(), sized({"kivGetDecoder(3,{SIZE,1,1})", "kivSetSourceAddress(D1,10588)",
+                                            "kivSetAdaptiveBuffer(D1,1)"}));
+        // A restart starts the panel over: until a frame arrives it reads as
+        // the form shows it, even when frames were counted before.
         feed(kivStreamFormat{20, 5, KIV_DEPTH_24, 1}, {300, 300});
+        QVERIFY(refreshAt(kStart + 1000));
+        feed(kivStreamFormat{20, 5, KIV_DEPTH_24, 1}, {300});
         auto *channel = find<QSpinBox>(w, "mReceiveChannel");
         channel->setValue(3);
-        QVERIFY(refreshAt(kStart + 1000));
-        QCOMPARE(labelTexts(w), QStringList({"2", "600", "300", "0", "600", "0", "0", "16-bit"}));
+        QCOMPARE(labelTexts(w), kPanelAtStart);
+        QVERIFY(refreshAt(kStart + 2000));
+        QCOMPARE(labelTexts(w), kPanelAtStart);
         const qsizetype first = recording::calls().size();
         channel->stepUp();
         channel->stepUp();
-        find<QComboBox>(w, "mReceiveProtocol")->setCurrentIndex(0);
+        setForm(w, {{"mReceiveProtocol", "Multicast (UDP)"}});
         QCOMPARE(callsSince(first),
-                 QStringList({"kivDeleteDecoder(D2)", "kivGetDecoder(3,1,1)", "kivSetSourceAddress(D3,10592)",
-                              "kivSetAdaptiveBuffer(D3,1)", "kivDeleteDecoder(D3)", "kivGetDecoder(3,1,1)",
+                 sized({"kivDeleteDecoder(D2)", "kivGetDecoder(3,{SIZE,1,1})", "kivSetSourceAddress(D3,10592)",
+                              "kivSetAdaptiveBuffer(D3,1)", "kivDeleteDecoder(D3)", "kivGetDecoder(3,{SIZE,1,1})",
                               "kivSetSourceAddress(D4,10593)", "kivSetAdaptiveBuffer(D4,1)", "kivDeleteDecoder(D4)",
-                              "kivGetDecoder(1,1,1)", "kivSetSourceAddress(D5,10593)", "kivSetAdaptiveBuffer(D5,1)"}));
-        // The replaced workers' threads have all ended; only the current one runs.
-        const QList<QThread *> threads = w->findChildren<QThread *>();
-        QCOMPARE(std::count_if(threads.begin(), threads.end(), [](QThread *t) { return t->isRunning(); }), 1);
-    }
-
-    void receivedPicture_data()
-    {
-        QTest::addColumn<int>("width");
-        QTest::addColumn<int>("depth");
-        QTest::addColumn<bool>("unpaddedSize"); // the library reports rows without padding
-        QTest::addColumn<int>("format");        // QImage::Format, Format_Invalid for no picture
-        QTest::newRow("16-bit odd width, 2 pad bytes") << 5 << 0 << false << int(QImage::Format_RGB16);
-        QTest::newRow("24-bit, 3 pad bytes") << 3 << 1 << false << int(QImage::Format_RGB888);
-        QTest::newRow("8-bit has no picture") << 6 << 3 << false << int(QImage::Format_Invalid);
-        // 12-byte rows need 36 bytes; reading them from 27 would run past the copy.
-        QTest::newRow("byte size too small") << 3 << 1 << true << int(QImage::Format_Invalid);
+                              "kivGetDecoder(1,{SIZE,1,1})", "kivSetSourceAddress(D5,10593)", "kivSetAdaptiveBuffer(D5,1)"}));
     }
 
     // Each frame follows a larger one, whose bytes must not linger in the copy.
     void receivedPicture()
     {
-        QFETCH(int, width);
-        QFETCH(int, depth);
-        QFETCH(bool, unpaddedSize);
-        QFETCH(int, format);
-        constexpr int kBytesPerPixel[] = {2, 3, 4, 1};
-        const int height = 3;
-        const qsizetype pitch = (width * kBytesPerPixel[depth] + 3) / 4 * 4;
-        const QByteArray bytes = pattern(pitch * height, depth);
-        auto *display = find<QLabel>(makeWindow(), "mReceiveDisplay");
-        feed(kivStreamFormat{16, 16, KIV_DEPTH_32, 1}, {1024});
-        recording::setUnpaddedByteSize(unpaddedSize);
-        feed(kivStreamFormat{uint16_t(width), uint16_t(height), uint16_t(depth), 1}, {77}, bytes);
-        if (format == QImage::Format_Invalid)
-            QVERIFY(display->pixmap().isNull());
-        else
-            QCOMPARE(display->pixmap().toImage().convertToFormat(QImage::Format(format)),
-                     QImage(reinterpret_cast<const uchar *>(bytes.constData()), width, height, pitch,
-                            QImage::Format(format)));
+        // Width, depth code, whether the library reports rows without padding, the picture.
+        const std::tuple<int, int, bool, QImage::Format> cases[] = {
+            {5, KIV_DEPTH_16, false, QImage::Format_RGB16}, // 2 pad bytes
+            {3, KIV_DEPTH_24, false, QImage::Format_RGB888}, // 3 pad bytes
+            {6, KIV_DEPTH_8, false, QImage::Format_Invalid},
+            // 12-byte rows need 36 bytes; reading them from 27 would run past the copy.
+            {3, KIV_DEPTH_24, true, QImage::Format_Invalid}};
+        for (const auto &[width, depth, unpadded, format] : cases) {
+            const kivStreamFormat f{uint16_t(width), 3, uint16_t(depth), 1};
+            const qsizetype pitch = kivGetRowPitch(f.width, f.depth);
+            const QByteArray bytes = pattern(pitch * 3, depth);
+            window.reset();
+            recording::reset();
+            auto *display = find<QLabel>(makeWindow(), "mReceiveDisplay");
+            feed(kivStreamFormat{16, 16, KIV_DEPTH_32, 1}, {1024});
+            recording::setUnpaddedByteSize(unpadded);
+            feed(f, {77}, bytes);
+            QCOMPARE(display->pixmap().isNull(), format == QImage::Format_Invalid);
+            QCOMPARE(display->pixmap().toImage().convertToFormat(format),
+                     QImage(reinterpret_cast<const uchar *>(bytes.constData()), width, 3, pitch, format));
+        }
     }
 
-    // A picture handed out keeps its frame while the worker copies later ones.
-    void heldPictureSurvivesNextFrames()
+    // A display that lags holds at most three pictures: later frames come
+    // without one but are still counted, and a picture let go of is refilled.
+    void picturesAreBoundedAndHeldSafely()
     {
-        const kivStreamFormat request{100, 30, KIV_DEPTH_24, 1}, format{4, 4, KIV_DEPTH_32, 1};
+        const kivStreamFormat request{100, 30, KIV_DEPTH_24, 1};
         kivStreamDecoder decoder(KIV_PROTOCOL_MEMORY, &request, 0);
+        QList<kivReceivedFrame> frames;
+        connect(&decoder, &kivStreamDecoder::frameReceived, this,
+                [&](const kivReceivedFrame &f) { frames << f; }, Qt::DirectConnection);
         std::unique_ptr<QThread> worker(QThread::create([&] { decoder.decoderThread(); }));
-        const auto stop = qScopeGuard([&] { decoder.endDecoder(); worker->wait(); });
-        const QByteArray first = pattern(64, 1);
-        recording::pushFrame(format, first, 64);
         worker->start();
-        QTRY_COMPARE_WITH_TIMEOUT(recording::count("kivUnlockReadBuffer"), 1, 5000);
-        const QImage held = decoder.frameImage();
-        for (int i = 2; i <= 20; ++i)
-            recording::pushFrame(format, pattern(64, i), 64);
-        QTRY_COMPARE_WITH_TIMEOUT(recording::count("kivUnlockReadBuffer"), 20, 5000);
-        QCOMPARE(held, QImage(reinterpret_cast<const uchar *>(first.constData()), 4, 4, QImage::Format_RGB32));
-        QCOMPARE(QByteArray(reinterpret_cast<const char *>(decoder.frameImage().constBits()), 64), pattern(64, 20));
+        const auto push = [](int seed) {
+            recording::pushFrame(kivStreamFormat{4, 4, KIV_DEPTH_32, 1}, pattern(64, seed), 64);
+            QVERIFY(QTest::qWaitFor([] { return recording::drained(); }, 5000));
+        };
+        for (int i = 1; i <= 5; ++i)
+            push(i);
+        QCOMPARE(frames.size(), 5);
+        QVERIFY(frames[3].pictureSkipped && frames[4].picture.isNull());
+        const uchar *released = frames[1].picture.constBits();
+        frames[1] = {};
+        push(6);
+        decoder.endDecoder();
+        worker->wait();
+        QCOMPARE(frames[5].picture.constBits(), released);
+        for (int i : {0, 2, 5})
+            QCOMPARE(QByteArray(reinterpret_cast<const char *>(frames[i].picture.constBits()), 64), pattern(64, i + 1));
     }
 
-    void panelFigures_data()
-    {
-        QTest::addColumn<int>("width");
-        QTest::addColumn<int>("height");
-        QTest::addColumn<int>("depth");
-        QTest::addColumn<QList<uint32_t>>("transfer");
-        QTest::addColumn<QStringList>("panel"); // FPS, transfer/s, avg transfer, image/frame, image/s, w, h, depth
-
-        QTest::newRow("average rounds down") << 20 << 5 << 1 << QList<uint32_t>{10, 11, 11}
-            << QStringList{"3", "32", "10", "300", "900", "20", "5", "24-bit"};
-        QTest::newRow("16-bit, odd width") << 3 << 2 << 0 << QList<uint32_t>{16, 5}
-            << QStringList{"2", "21", "10", "16", "32", "3", "2", "16-bit"};
-        QTest::newRow("unknown depth keeps its text") << 7 << 9 << 9 << QList<uint32_t>{0}
-            << QStringList{"1", "0", "0", "0", "0", "7", "9", "N/A"};
-        QTest::newRow("largest frames") << 2048 << 2048 << 2
-            << QList<uint32_t>{16777216, 16777216, 16777216, 16777216, 16777217, 16777217}
-            << QStringList{"6", "100663298", "16777216", "16777216", "100663296", "2048", "2048", "32-bit"};
-    }
-
+    // Then a second without frames shows 0 and keeps the rest.
     void panelFigures()
     {
-        QFETCH(int, width);
-        QFETCH(int, height);
-        QFETCH(int, depth);
-        QFETCH(QList<uint32_t>, transfer);
-        QFETCH(QStringList, panel);
-        makeWindow();
-        feed(kivStreamFormat{uint16_t(width), uint16_t(height), uint16_t(depth), 1}, transfer);
-        QVERIFY(!refreshAt(kStart + 999));
-        QVERIFY(refreshAt(kStart + 1000));
-        QCOMPARE(labelTexts(window.get()), panel);
+        // Width, height, depth code, transfer sizes; FPS, transfer/s, average
+        // transfer, image/frame, image/s, width, height, depth.
+        const std::tuple<int, int, int, QList<uint32_t>, QStringList> cases[] = {
+            {20, 5, 1, {10, 11, 11}, {"3", "32", "10", "300", "900", "20", "5", "24-bit"}}, // rounds down
+            {3, 2, 0, {16, 5}, {"2", "21", "10", "16", "32", "3", "2", "16-bit"}},
+            {7, 9, 9, {0}, {"1", "0", "0", "0", "0", "7", "9", "N/A"}}, // an unknown depth keeps its text
+            {2048, 2048, 2, {16777216, 16777216, 16777216, 16777216, 16777217, 16777217},
+             {"6", "100663298", "16777216", "16777216", "100663296", "2048", "2048", "32-bit"}}};
+        for (auto [width, height, depth, transfer, panel] : cases) {
+            makeWindow();
+            feed(kivStreamFormat{uint16_t(width), uint16_t(height), uint16_t(depth), 1}, transfer);
+            QVERIFY(refreshAt(kStart + 1000));
+            QCOMPARE(labelTexts(window.get()), panel);
+            QVERIFY(refreshAt(kStart + 2000));
+            panel[0] = QStringLiteral("0");
+            QCOMPARE(labelTexts(window.get()), panel);
+        }
     }
 
-    // Steps of {frames fed, check at ms after the start, panel refreshed, FPS shown}.
-    void statisticsPeriods_data()
+    // Unchecking Update keeps the picture shown while frames go on being
+    // sent or counted; checking it again shows the next one.
+    void updateFreezes()
     {
-        QTest::addColumn<QList<QList<qint64>>>("steps");
-        QTest::newRow("a period with no frames keeps the figures") << QList<QList<qint64>>{{2, 1000, 1, 2}, {0, 2000, 1, 0}};
-        // Held for 3.5 s: three refreshes in a row, the first with what was counted.
-        QTest::newRow("catching up after a held GUI thread") << QList<QList<qint64>>{
-            {0, 1000, 1, 0}, {2, 4500, 1, 2}, {0, 4500, 1, 0}, {0, 4500, 1, 0}, {0, 4500, 0}, {0, 4999, 0}, {0, 5000, 1, 0}};
-        QTest::newRow("clock set back") << QList<QList<qint64>>{{0, 1000, 1, 0}, {0, -60'000, 0}, {3, 1999, 0}, {0, 2000, 1, 3}};
-    }
-
-    void statisticsPeriods()
-    {
-        QFETCH(QList<QList<qint64>>, steps);
-        makeWindow();
-        for (const QList<qint64> &step : steps) {
-            feed(kivStreamFormat{4, 4, KIV_DEPTH_24, 1}, QList<uint32_t>(step[0], 48));
-            const QStringList before = labelTexts(window.get());
-            QCOMPARE(refreshAt(kStart + step[1]), step[2] != 0);
-            if (!step[2])
-                continue;
-            const QStringList after = labelTexts(window.get());
-            QCOMPARE(after[0], QString::number(step[3]));
-            if (step[3] == 0)
-                QCOMPARE(after.mid(1), before.mid(1));
+        for (const bool send : {true, false}) {
+            QWidget *w = makeWindow();
+            auto *display = find<QLabel>(w, send ? "mSendDisplay" : "mReceiveDisplay");
+            const char *update = send ? "mSendUpdate" : "mReceiveUpdate";
+            const auto step = [&](int seed) {
+                if (!send)
+                    return feed(kivStreamFormat{4, 4, KIV_DEPTH_32, 1}, {64}, pattern(64, seed));
+                const qsizetype before = recording::encodedFrames().size();
+                QVERIFY(QTest::qWaitFor([&] { return recording::encodedFrames().size() > before; }, 5000));
+            };
+            setForm(w, {{"mSendFPS", 100}});
+            if (send)
+                clickSend();
+            step(1);
+            const qint64 shown = display->pixmap().cacheKey();
+            setForm(w, {{update, false}});
+            step(2);
+            QCOMPARE(display->pixmap().cacheKey(), shown);
+            QVERIFY(refreshAt(kStart + 1000));
+            QCOMPARE(labelTexts(w)[0], QString::number(send ? 0 : 2));
+            setForm(w, {{update, true}});
+            step(3);
+            QVERIFY(display->pixmap().cacheKey() != shown);
         }
     }
 
@@ -426,16 +435,13 @@ private slots:
         QStringList shown;
         for (int i = 0; i < list->count(); ++i)
             shown << list->item(i)->text();
-        // In a namespace of its own the test knows the host's addresses.
-        QStringList expected = QString::fromLatin1(qgetenv("KIV_EXPECT_ADDRESSES")).split(u',', Qt::SkipEmptyParts);
-        if (expected.isEmpty()) {
-            for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
-                if (address.protocol() == QAbstractSocket::IPv4Protocol)
-                    expected << address.toString();
-            }
-            std::sort(expected.begin(), expected.end());
-        }
-        QCOMPARE(shown, expected);
+        // In a namespace of its own the test knows the host's addresses;
+        // elsewhere the loopback address is one of them.
+        const QByteArray expected = qgetenv("KIV_EXPECT_ADDRESSES");
+        if (!expected.isEmpty())
+            QCOMPARE(shown.join(u','), QString::fromLatin1(expected));
+        QVERIFY(shown.contains(QStringLiteral("127.0.0.1")) && std::is_sorted(shown.begin(), shown.end()));
+        QVERIFY(!shown.join(QString()).contains(u':')); // IPv4 only
     }
 };
 

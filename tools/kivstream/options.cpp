@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 
+#include "kivtester_version.h"
+
 namespace kivstream {
 
 int protocolForName(const QString &name) {
@@ -124,7 +126,7 @@ ParseResult parseOptions(const QStringList &args) {
     if (!p.parse(argv)) return usageError(p.errorText());
     if (p.isSet(help)) return ParseError{{}, 0, p.helpText()};
     if (p.isSet(version))
-        return ParseError{{}, 0, QStringLiteral("kivstream %1, library %2\n").arg(QStringLiteral("1.0.1")).arg(kivVersionNumber())};
+        return ParseError{{}, 0, QStringLiteral("kivstream %1, library %2\n").arg(QStringLiteral(KIV_TESTER_VERSION)).arg(kivVersionNumber())};
 
     const QStringList pos = p.positionalArguments();
     if (pos.isEmpty()) return usageError(QStringLiteral("missing command: send, receive or bench (see --help)"));

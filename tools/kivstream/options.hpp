@@ -10,14 +10,14 @@
 #include <variant>
 
 #include "kivVidStreamLib2.h"
+#include "kivmodel.h"
 
 namespace kivstream {
 
 enum class Command { Send, Receive, Bench };
 enum class PatternKind { Picture, Check };
 
-// The tester's channel numbering: channel 0 is stream 10588.
-inline constexpr int kChannelBase = 10588;
+using kivtester::kChannelBase;
 // Bench runs default to the benchmarks' own stream numbers, away from the tester's.
 inline constexpr int kBenchStreamBase = 27000;
 

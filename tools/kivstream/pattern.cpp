@@ -1,7 +1,5 @@
 #include "pattern.hpp"
 
-#include <QPainter>
-#include <QPen>
 
 #include <algorithm>
 #include <cmath>
@@ -289,36 +287,6 @@ Verdict CheckPattern::checkLossy(const uint8_t *frame, double minPsnr) {
     v.psnr = psnr(g_, scratch_.data(), frame);
     v.ok = v.psnr >= minPsnr;
     return v;
-}
-
-namespace {
-QImage::Format imageFormat(uint16_t depth) {
-    switch (depth) {
-    case KIV_DEPTH_16: return QImage::Format_RGB16;
-    case KIV_DEPTH_24: return QImage::Format_RGB888;
-    case KIV_DEPTH_32: return QImage::Format_RGB32;
-    case KIV_DEPTH_8: return QImage::Format_Grayscale8;
-    default: return QImage::Format_Invalid;
-    }
-}
-} // namespace
-
-TestPicture::TestPicture(const kivStreamFormat &format, uint32_t seed)
-    : image_(format.width, format.height, imageFormat(format.depth)), rng_(seed) {
-    image_.fill(Qt::gray);
-}
-
-void TestPicture::drawLine() {
-    // Seven draws of 0..32767 per line, scaled in 64 bits as the tester does.
-    qint64 r[7];
-    for (qint64 &v : r) v = rng_.bounded(32768);
-    const qint64 w = image_.width(), h = image_.height();
-    QPainter painter(&image_);
-    QColor colour;
-    colour.setRgb(int(r[4] * 255 / 32767), int(r[5] * 255 / 32767), int(r[6] * 255 / 32767), 255);
-    painter.setPen(QPen(QBrush(colour, Qt::SolidPattern), 2.0, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
-    const QLine line(int(r[0] * w / 32767), int(r[1] * h / 32767), int(r[2] * w / 32767), int(r[3] * h / 32767));
-    painter.drawLines(&line, 1);
 }
 
 } // namespace kivstream

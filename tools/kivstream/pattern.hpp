@@ -11,7 +11,6 @@
 #pragma once
 
 #include <QImage>
-#include <QRandomGenerator>
 #include <QString>
 
 #include <cstdint>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "kivVidStreamLib2.h"
+#include "kivmodel.h"
 
 namespace kivstream {
 
@@ -86,19 +86,8 @@ private:
     std::vector<uint8_t> scratch_;
 };
 
-// The tester's picture: a grey ground with one more random line per frame,
-// two pixels wide with square caps, drawn by Qt's raster painter.
-class TestPicture {
-public:
-    TestPicture(const kivStreamFormat &format, uint32_t seed);
-    void drawLine();
-    const uint8_t *bits() const { return image_.constBits(); }
-    const QImage &image() const { return image_; }
-
-private:
-    QImage image_;
-    QRandomGenerator rng_;
-};
+// The tester's picture.
+using kivtester::TestPicture;
 
 } // namespace kivstream
 

@@ -43,39 +43,6 @@ void LatencyRecorder::clear() {
     max_ = 0;
 }
 
-void PanelCounter::addFrame(uint32_t transferBytes, const kivStreamFormat &format) {
-    ++frames_;
-    transfer_ += transferBytes;
-    image_ += kivGetByteSize(&format);
-    format_ = format;
-    haveFormat_ = true;
-}
-
-std::optional<PanelSecond> PanelCounter::poll(int64_t nowMs) {
-    if (nowMs - periodStart_ < 1000) return std::nullopt;
-    PanelSecond s;
-    s.frames = frames_;
-    s.imageBytes = image_;
-    s.transferBytes = transfer_;
-    s.haveFormat = haveFormat_;
-    s.format = format_;
-    if (haveFormat_) s.imageBytesPerFrame = kivGetByteSize(&format_);
-    if (frames_ > 0) s.transferBytesPerFrame = int64_t(std::floor(double(transfer_) / double(frames_)));
-    periodStart_ += 1000;
-    frames_ = image_ = transfer_ = 0;
-    return s;
-}
-
-QString depthText(int depthCode) {
-    switch (depthCode) {
-    case KIV_DEPTH_16: return QStringLiteral("16-bit");
-    case KIV_DEPTH_24: return QStringLiteral("24-bit");
-    case KIV_DEPTH_32: return QStringLiteral("32-bit");
-    case KIV_DEPTH_8: return QStringLiteral("8-bit");
-    default: return QStringLiteral("N/A");
-    }
-}
-
 QString formatPanelLine(const PanelSecond &s, const ReceiverCounts &c, const std::optional<Percentiles> &latency) {
     QString line = QStringLiteral("fps %1").arg(s.frames);
     if (s.haveFormat)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kivVidStreamLib2.h"
+#include "kivmodel.h"
 
 namespace kivstream {
 
@@ -39,38 +40,15 @@ private:
     std::mt19937_64 rng_{0x6b6976};
 };
 
-// What arrived in one second, as the tester's panel shows it.
-struct PanelSecond {
-    uint64_t frames = 0;
-    uint64_t imageBytes = 0;    // per second
-    uint64_t transferBytes = 0; // per second
-    bool haveFormat = false;    // false until some second counted frames
-    kivStreamFormat format{};   // of the last frame counted
-    uint32_t imageBytesPerFrame = 0;
-    int64_t transferBytesPerFrame = 0; // rounded down
-};
-
-// The tester's period rule: a period is reported at the first poll a full
-// second after its start, and the next one starts exactly 1000 ms later.
-class PanelCounter {
-public:
-    explicit PanelCounter(int64_t startMs) : periodStart_(startMs) {}
-    void addFrame(uint32_t transferBytes, const kivStreamFormat &format);
-    std::optional<PanelSecond> poll(int64_t nowMs);
-
-private:
-    int64_t periodStart_;
-    uint64_t frames_ = 0, image_ = 0, transfer_ = 0;
-    bool haveFormat_ = false;
-    kivStreamFormat format_{};
-};
+using kivtester::PanelCounter;
+using kivtester::PanelSecond;
 
 struct ReceiverCounts {
     uint64_t dropped = 0, malformed = 0, incomplete = 0, corrupt = 0;
     std::optional<kivLossStats> loss; // UDP: datagrams lost and rebuilt
 };
 
-QString depthText(int depthCode); // "24-bit", ...
+using kivtester::depthText;
 QString formatPanelLine(const PanelSecond &s, const ReceiverCounts &c, const std::optional<Percentiles> &latency);
 QJsonObject panelJson(const PanelSecond &s, const ReceiverCounts &c, const std::optional<Percentiles> &latency);
 
