@@ -52,12 +52,6 @@ inline int64_t readOne(kivDecoder *dec, int ms) {
     return int64_t(seed);
 }
 
-inline bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds limit = 20s) {
-    for (const auto deadline = Clock::now() + limit; !condition(); std::this_thread::sleep_for(5ms))
-        if (Clock::now() >= deadline) return false;
-    return true;
-}
-
 // Intact frames per sender seed (key 0: corrupt ones).
 using Tally = std::map<uint64_t, int>;
 

@@ -84,6 +84,11 @@ std::optional<int> Process::wait(std::chrono::milliseconds limit) {
     }
 }
 
+int Process::exitCode(std::chrono::milliseconds limit) {
+    const std::optional<int> status = wait(limit);
+    return !status ? -1 : WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
+}
+
 std::optional<int> runChildIfAsked(int argc, char **argv) {
     if (argc < 4 || argv[1] != kChildFlag) return std::nullopt;
     // Dies with its parent; and if the parent is already gone, never starts.

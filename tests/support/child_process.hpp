@@ -41,6 +41,8 @@ public:
     void signal(int sig) const;
     // Its wait status once it has ended within `limit` (also when asked again), else nothing.
     std::optional<int> wait(std::chrono::milliseconds limit);
+    // Its exit code, 128 + the signal that ended it, or -1 if it did not end within `limit`.
+    int exitCode(std::chrono::milliseconds limit = std::chrono::seconds(20));
 
 private:
     pid_t pid_ = -1;

@@ -5,11 +5,11 @@
 
 #include <string>
 
-#include "tcp_test_util.hpp"
+#include "../net_support/net_test.hpp"
 
 namespace {
 
-using namespace tcptest;
+using namespace nettest;
 constexpr int kTcp = KIV_PROTOCOL_TCP;
 
 // Every depth, odd sizes, and every address form: names, and IPv6 into the

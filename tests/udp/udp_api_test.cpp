@@ -1,11 +1,7 @@
 // "Multicast (UDP)" through the public C API, between processes and, for
 // multicast, inside a network namespace of the test's own.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -84,14 +80,11 @@ TEST(UdpApi, TwoReceiversGetAMulticastStreamInAPrivateNamespace) {
 // fail, whichever sharing option is tried.
 void bindAsAnotherUser() {
     for (const int option : {SO_REUSEADDR, SO_REUSEPORT}) {
-        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        const Socket s(::socket(AF_INET, SOCK_DGRAM, 0));
         const int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, option, &on, sizeof on);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(22080);
-        EXPECT_NE(::bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a), 0) << "option " << option;
-        ::close(fd);
+        ::setsockopt(s.get(), SOL_SOCKET, option, &on, sizeof on);
+        const sockaddr_in a{AF_INET, htons(22080), {INADDR_ANY}, {}};
+        EXPECT_NE(::bind(s.get(), reinterpret_cast<const sockaddr *>(&a), sizeof a), 0) << "option " << option;
     }
     // Unprivileged, the big receive buffer is refused: the caller reads that, the library prints nothing.
     std::FILE *captured = std::tmpfile();
