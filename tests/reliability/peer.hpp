@@ -64,10 +64,6 @@ inline bool readUntil(kivDecoder *dec, Tally &tally, const std::function<bool()>
     return true;
 }
 
-inline int protocolOf(const std::string &name) {
-    return name == "udp" ? KIV_PROTOCOL_UDP : name == "tcp" ? KIV_PROTOCOL_TCP : name == "memory" ? KIV_PROTOCOL_MEMORY : 0;
-}
-
 // Sends self-checking 24-bit frames to loopback at `fps` until `tick`, called
 // after each frame with whether it went out, says stop. 1 if it cannot start.
 inline int sendFrames(int protocol, int stream, uint64_t seed, kivStreamFormat fmt, int fps,
