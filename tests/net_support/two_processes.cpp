@@ -14,11 +14,6 @@ namespace nettest {
 
 namespace {
 
-std::string str(const kivStreamFormat &f) {
-    return std::to_string(f.width) + ":" + std::to_string(f.height) + ":" + std::to_string(f.depth) + ":" +
-           std::to_string(f.orientation);
-}
-
 // protocol, port, number of formats, the formats, the addresses; acks on stdin.
 KIV_TEST_CHILD(exchangeSender) {
     const int protocol = std::stoi(args.at(0)), port = std::stoi(args.at(1));
@@ -59,7 +54,9 @@ void exchangeInTwoProcesses(int protocol, int port, std::span<const kivStreamFor
     ASSERT_EQ(::pipe2(acks, O_CLOEXEC), 0);
     kivtest::Spawn what{"exchangeSender", {std::to_string(protocol), std::to_string(port), std::to_string(formats.size())},
                         acks[0]};
-    for (const kivStreamFormat &f : formats) what.args.push_back(str(f));
+    for (const kivStreamFormat &f : formats)
+        what.args.push_back(std::to_string(f.width) + ":" + std::to_string(f.height) + ":" + std::to_string(f.depth) + ":" +
+                            std::to_string(f.orientation));
     what.args.insert(what.args.end(), addresses.begin(), addresses.end());
     kivtest::Process child(what);
     ::close(acks[0]);

@@ -1,5 +1,5 @@
-// "Multicast (UDP)" through the public C API, between processes and, for
-// multicast, inside a network namespace of the test's own.
+// "Multicast (UDP)" through the public C API: refused addresses, a port
+// another user cannot take, and loss inside a network namespace of the test's own.
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -10,18 +10,6 @@ namespace {
 
 using namespace nettest;
 constexpr int kUdp = KIV_PROTOCOL_UDP;
-
-TEST(UdpApi, TwoProcessesExchangeEveryDepthOverUnicast) {
-    const kivStreamFormat formats[] = {
-        {321, 17, KIV_DEPTH_16, 1},  // padded rows
-        {320, 240, KIV_DEPTH_24, 1}, // the tester's default: 164 datagrams
-        {123, 77, KIV_DEPTH_32, 1},  {1023, 3, KIV_DEPTH_8, 1},
-        {1, 1, KIV_DEPTH_24, 1},       // one short datagram
-        {1280, 720, KIV_DEPTH_32, 1}, // 3.7 MB, paced out in bursts
-    };
-    const char *const addresses[] = {"127.0.0.1", "127.0.0.2"};
-    exchangeInTwoProcesses(kUdp, 22010, formats, addresses);
-}
 
 TEST(UdpApi, MalformedDestinationsAndGroupsAreRefusedAtOnce) {
     const kivStreamFormat fmt{8, 8, KIV_DEPTH_24, 1};
