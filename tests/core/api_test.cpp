@@ -30,21 +30,19 @@ TEST(ByteSize, PadsRowsToFourBytesAndRefusesWhatDoesNotFit) {
 
 TEST(Handles, NullAndForeignHandlesAreRefusedEverywhere) {
     int foreign_storage[16] = {};
-    auto *fe = reinterpret_cast<kivEncoder *>(foreign_storage);
-    auto *fd = reinterpret_cast<kivDecoder *>(foreign_storage);
     const kivStreamFormat fmt{8, 8, KIV_DEPTH_24, 1};
     const unsigned char pixels[8 * 8 * 3] = {};
     kivEncoderStats es;
     kivDecoderStats ds;
     kivFrameInfo info;
-    for (kivEncoder *e : {static_cast<kivEncoder *>(nullptr), fe}) {
+    for (kivEncoder *e : {static_cast<kivEncoder *>(nullptr), reinterpret_cast<kivEncoder *>(foreign_storage)}) {
         EXPECT_EQ(kivSetDestAddress(e, "127.0.0.1", 10588), KIV_ERROR_INVALID_HANDLE);
         EXPECT_EQ(kivSetDestFormat(e, &fmt, 0, 0), KIV_ERROR_INVALID_HANDLE);
         EXPECT_EQ(kivEncode(e, pixels), KIV_ERROR_INVALID_HANDLE);
         EXPECT_EQ(kivGetEncoderStats(e, &es), KIV_ERROR_INVALID_HANDLE);
         EXPECT_EQ(kivDeleteEncoder(e), KIV_ERROR_INVALID_HANDLE);
     }
-    for (kivDecoder *d : {static_cast<kivDecoder *>(nullptr), fd}) {
+    for (kivDecoder *d : {static_cast<kivDecoder *>(nullptr), reinterpret_cast<kivDecoder *>(foreign_storage)}) {
         EXPECT_EQ(kivSetSourceAddress(d, 10588), KIV_ERROR_INVALID_HANDLE);
         EXPECT_EQ(kivSetAdaptiveBuffer(d, 1), KIV_ERROR_INVALID_HANDLE);
         EXPECT_EQ(kivLockReadBuffer(d, 0), nullptr);

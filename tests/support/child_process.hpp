@@ -1,9 +1,8 @@
 // Child processes for tests: the test program itself, started anew by
-// posix_spawn and told which of its registered bodies to run.
-//
-// A child that is only forked inherits every lock another thread of the test
-// held at that moment (the library's receivers and resolvers, the sanitizer
-// runtime's own) and can stall on one for good. An exec'd child starts clean.
+// posix_spawn and told which of its registered bodies to run. A child that is
+// only forked inherits every lock another thread of the test held at that
+// moment (the library's receivers and resolvers, the sanitizer runtime's own)
+// and can stall on one for good. An exec'd child starts clean.
 #pragma once
 
 #include <sys/types.h>
