@@ -55,7 +55,6 @@ TEST(TcpSender, LinkStateSaysWhyNothingArrives) {
         EXPECT_EQ(kivGetEncoderLink(enc.get()), KIV_LINK_IDLE);
         ASSERT_EQ(kivSetDestAddress(enc.get(), c.address, port), KIV_OK);
         ASSERT_TRUE(waitUntil([&] { return kivGetEncoderLink(enc.get()) == KIV_LINK_DOWN; }, 15s));
-        EXPECT_EQ(kivGetEncoderLink(enc.get()), KIV_LINK_DOWN);
         EXPECT_EQ(std::string(kivLastErrorDetail()), c.reason);
         EXPECT_EQ(kivLastError(), KIV_ERROR_IO);
         // Meanwhile a frame waits unsent: the next one replaces it, counted.
@@ -125,11 +124,7 @@ TEST(TcpSender, SurvivesAReceiverVanishingMidFrame) {
     {
         const Socket conn(::accept(listener.get(), nullptr, nullptr));
         std::vector<uint8_t> buffer(1 << 20);
-        for (size_t got = 0; got < buffer.size();) {
-            const ssize_t n = ::recv(conn.get(), buffer.data(), buffer.size() - got, 0);
-            ASSERT_GT(n, 0);
-            got += size_t(n);
-        }
+        ASSERT_EQ(::recv(conn.get(), buffer.data(), buffer.size(), MSG_WAITALL), ssize_t(buffer.size()));
         listener.reset(); // no reconnecting
         ::shutdown(conn.get(), SHUT_WR);
     } // unread data: the close resets the connection
