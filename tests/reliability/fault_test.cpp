@@ -51,10 +51,7 @@ KIV_TEST_CHILD(receiver) {
 
 kivtest::Spawn receiving(int protocol, int stream, int sig) { return {"receiver", {str(protocol), str(stream), str(sig)}}; }
 
-int kill(Process &p, int sig = SIGKILL) {
-    p.signal(sig);
-    return p.exitCode();
-}
+int kill(Process &p, int sig = SIGKILL) { return p.signal(sig), p.exitCode(); }
 
 // Removes the shared-memory names of these streams when it goes: a sender
 // killed by SIGKILL leaves its segment behind.
