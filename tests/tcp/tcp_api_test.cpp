@@ -54,6 +54,7 @@ TEST(TcpSender, LinkStateSaysWhyNothingArrives) {
         const Encoder enc(kivGetEncoder(kTcp, &f));
         EXPECT_EQ(kivGetEncoderLink(enc.get()), KIV_LINK_IDLE);
         ASSERT_EQ(kivSetDestAddress(enc.get(), c.address, port), KIV_OK);
+        EXPECT_NE(kivGetEncoderLink(enc.get()), KIV_LINK_IDLE) << "connecting, then up or down";
         ASSERT_TRUE(waitUntil([&] { return kivGetEncoderLink(enc.get()) == KIV_LINK_DOWN; }, 15s));
         EXPECT_EQ(std::string(kivLastErrorDetail()), c.reason);
         EXPECT_EQ(kivLastError(), KIV_ERROR_IO);

@@ -19,7 +19,7 @@ WireHeader header(uint32_t frame, const kivStreamFormat &fmt) { return frameHead
 TEST(UdpSockets, FramesArriveAfterJunkWithAndWithoutSegmentationOffload) {
     struct { bool gso, gro; size_t maxDatagram; int stream; } const cases[] = {
         {true, true, udp::kDefaultMaxDatagram, 22100},
-        {true, false, udp::kDefaultMaxDatagram, 22101}, // the kernel splits for a receiver without GRO
+        {true, false, udp::kMaxReceivedDatagram, 22101}, // the kernel splits for a receiver without GRO
         {false, true, udp::kDefaultMaxDatagram, 22102},
         {false, false, udp::kDefaultMaxDatagram, 22103},
         {true, true, 576, 22104},  // a small path MTU
