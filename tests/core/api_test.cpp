@@ -8,41 +8,41 @@
 
 namespace {
 
-TEST(ByteSize, PadsRowsAndRefusesWhatDoesNotFit) {
+TEST(ByteSize, PadsRowsToFourBytesAndRefusesWhatDoesNotFit) {
     const struct {
         kivStreamFormat format;
-        uint32_t expected;
+        uint32_t bytes, pitch;
     } cases[] = {
-        {{320, 240, KIV_DEPTH_24, 1}, 320u * 3u * 240u}, {{321, 1, KIV_DEPTH_16, 1}, 644},
-        {{321, 2, KIV_DEPTH_24, 1}, 2 * 964}, {{3, 3, KIV_DEPTH_8, 1}, 12}, {{5, 2, KIV_DEPTH_32, 1}, 40},
-        {{0, 240, KIV_DEPTH_24, 1}, 0}, {{320, 0, KIV_DEPTH_24, 1}, 0}, {{320, 240, 4, 1}, 0}, {{320, 240, 0xffff, 1}, 0},
-        {{65535, 65535, KIV_DEPTH_8, 1}, 65536u * 65535u},
-        {{65535, 65535, KIV_DEPTH_16, 1}, 0}, // 8.6 GB: over 32 bits
-        {{65535, 65535, KIV_DEPTH_24, 1}, 0}, {{65535, 65535, KIV_DEPTH_32, 1}, 0},
+        {{320, 240, KIV_DEPTH_24, 1}, 320u * 3u * 240u, 960}, {{321, 1, KIV_DEPTH_16, 1}, 644, 644},
+        {{321, 2, KIV_DEPTH_24, 1}, 2 * 964, 964}, {{3, 3, KIV_DEPTH_8, 1}, 12, 4}, {{5, 2, KIV_DEPTH_8, 1}, 16, 8},
+        {{5, 2, KIV_DEPTH_32, 1}, 40, 20}, {{0, 240, KIV_DEPTH_24, 1}, 0, 0}, {{320, 0, KIV_DEPTH_24, 1}, 0, 960},
+        {{320, 240, 4, 1}, 0, 0}, {{320, 240, 0xffff, 1}, 0, 0}, {{65535, 65535, KIV_DEPTH_8, 1}, 65536u * 65535u, 65536},
+        {{65535, 65535, KIV_DEPTH_16, 1}, 0, 131072}, // 8.6 GB: over 32 bits
+        {{65535, 65535, KIV_DEPTH_24, 1}, 0, 196608}, {{65535, 65535, KIV_DEPTH_32, 1}, 0, 262140},
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(kivGetByteSize(&c.format), c.expected)
-            << c.format.width << "x" << c.format.height << " depth " << c.format.depth;
+    for (const auto &[format, bytes, pitch] : cases) {
+        SCOPED_TRACE(testing::Message() << format.width << "x" << format.height << " depth " << format.depth);
+        EXPECT_EQ(kivGetByteSize(&format), bytes);
+        EXPECT_EQ(kivGetRowPitch(format.width, format.depth), pitch);
+    }
     EXPECT_EQ(kivGetByteSize(nullptr), 0u);
 }
 
 TEST(Handles, NullAndForeignHandlesAreRefusedEverywhere) {
     int foreign_storage[16] = {};
-    auto *fe = reinterpret_cast<kivEncoder *>(foreign_storage);
-    auto *fd = reinterpret_cast<kivDecoder *>(foreign_storage);
     const kivStreamFormat fmt{8, 8, KIV_DEPTH_24, 1};
     const unsigned char pixels[8 * 8 * 3] = {};
     kivEncoderStats es;
     kivDecoderStats ds;
     kivFrameInfo info;
-    for (kivEncoder *e : {static_cast<kivEncoder *>(nullptr), fe}) {
+    for (kivEncoder *e : {static_cast<kivEncoder *>(nullptr), reinterpret_cast<kivEncoder *>(foreign_storage)}) {
         EXPECT_EQ(kivSetDestAddress(e, "127.0.0.1", 10588), KIV_ERROR_INVALID_HANDLE);
         EXPECT_EQ(kivSetDestFormat(e, &fmt, 0, 0), KIV_ERROR_INVALID_HANDLE);
         EXPECT_EQ(kivEncode(e, pixels), KIV_ERROR_INVALID_HANDLE);
         EXPECT_EQ(kivGetEncoderStats(e, &es), KIV_ERROR_INVALID_HANDLE);
         EXPECT_EQ(kivDeleteEncoder(e), KIV_ERROR_INVALID_HANDLE);
     }
-    for (kivDecoder *d : {static_cast<kivDecoder *>(nullptr), fd}) {
+    for (kivDecoder *d : {static_cast<kivDecoder *>(nullptr), reinterpret_cast<kivDecoder *>(foreign_storage)}) {
         EXPECT_EQ(kivSetSourceAddress(d, 10588), KIV_ERROR_INVALID_HANDLE);
         EXPECT_EQ(kivSetAdaptiveBuffer(d, 1), KIV_ERROR_INVALID_HANDLE);
         EXPECT_EQ(kivLockReadBuffer(d, 0), nullptr);
@@ -97,15 +97,6 @@ TEST(Handles, EmptyLockSaysWhy) {
     EXPECT_EQ(kivLockReadBuffer(d, 0), nullptr);
     EXPECT_EQ(kivLastError(), KIV_ERROR_INVALID_HANDLE);
     EXPECT_STREQ(kivErrorString(KIV_ERROR_TIMEOUT), "timed out");
-}
-
-TEST(ByteSize, RowPitchPadsToFourBytes) {
-    const struct {
-        uint16_t width, depth;
-        uint32_t pitch;
-    } cases[] = {{1, KIV_DEPTH_8, 4}, {5, KIV_DEPTH_8, 8}, {321, KIV_DEPTH_16, 644}, {321, KIV_DEPTH_24, 964},
-                 {3, KIV_DEPTH_32, 12}, {65535, KIV_DEPTH_32, 262140}, {0, KIV_DEPTH_24, 0}, {8, 4, 0}};
-    for (const auto &c : cases) EXPECT_EQ(kivGetRowPitch(c.width, c.depth), c.pitch) << c.width << " depth " << c.depth;
 }
 
 TEST(Handles, UnknownProtocolsBadFormatsAndStreamNumbersAreRefused) {

@@ -10,9 +10,7 @@
 namespace kiv {
 namespace {
 
-WireHeader rawHeader(uint32_t number) {
-    return {.format = {4, 1, KIV_DEPTH_8, 1}, .frameNumber = number, .payloadSize = 4};
-}
+WireHeader rawHeader(uint32_t number) { return {.format = {4, 1, KIV_DEPTH_8, 1}, .frameNumber = number, .payloadSize = 4}; }
 
 uint32_t lockedNumber(Decoder &d, int timeoutMs = 0) {
     if (!d.lock(timeoutMs)) return 0;

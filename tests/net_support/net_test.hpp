@@ -1,11 +1,14 @@
-// What the TCP and UDP tests share: owning handles, waits with deadlines,
-// picture bytes, and a sender in a second process.
+// What the transport tests share: owning handles, waits with deadlines,
+// picture bytes, frames as they go on the wire, plain loopback sockets, and a
+// sender in a second process.
 #pragma once
 
 #include <kivVidStreamLib2.h>
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +21,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "format.hpp"
+#include "util/unique_fd.hpp"
+#include "wire.hpp"
 
 namespace nettest {
 
@@ -42,6 +49,51 @@ inline std::vector<uint8_t> pattern(uint64_t seed, uint32_t frame, size_t size) 
         b = uint8_t(x >> 32);
     }
     return v;
+}
+
+inline kiv::WireHeader frameHeader(const kivStreamFormat &f, uint64_t session, uint32_t number) {
+    return {.format = f, .frameNumber = number, .sessionId = session, .payloadSize = uint32_t(kiv::frameBytes64(f))};
+}
+
+// The first `keep` bytes of a frame as a TCP sender puts it on the connection:
+// the header, then pattern(session, number) as its payload.
+inline std::vector<uint8_t> wireFrame(const kiv::WireHeader &h, size_t keep = SIZE_MAX) {
+    std::vector<uint8_t> out(kiv::kWireHeaderSize);
+    kiv::encodeHeader(h, std::span<uint8_t, kiv::kWireHeaderSize>(out.data(), kiv::kWireHeaderSize));
+    const auto payload = pattern(h.sessionId, h.frameNumber, std::min<size_t>(h.payloadSize, keep - std::min(keep, out.size())));
+    out.insert(out.end(), payload.begin(), payload.end());
+    out.resize(std::min(keep, out.size()));
+    return out;
+}
+
+using Socket = kiv::UniqueFd;
+
+inline sockaddr_in loopback(int port) { return {AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}}; }
+
+// Connects to 127.0.0.1:port, retrying while the listener comes up.
+inline Socket connectTo(int port) {
+    Socket s;
+    waitUntil([&] {
+        s.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const sockaddr_in sa = loopback(port);
+        return ::connect(s.get(), reinterpret_cast<const sockaddr *>(&sa), sizeof sa) == 0;
+    });
+    return s;
+}
+
+inline Socket listenOn(int port) {
+    Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int one = 1;
+    ::setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const sockaddr_in sa = loopback(port);
+    if (::bind(s.get(), reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0 || ::listen(s.get(), 4) != 0) s.reset();
+    return s;
+}
+
+inline bool sendAll(const Socket &s, std::span<const uint8_t> bytes) {
+    for (ssize_t n = 0; !bytes.empty(); bytes = bytes.subspan(size_t(n)))
+        if ((n = ::send(s.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) return false;
+    return true;
 }
 
 struct Closer {

@@ -37,10 +37,7 @@ public:
         }, limit);
     }
 
-private:
-    kiv::ReceiverCounters ownCounters_;
-
-public:
+    kiv::ReceiverCounters ownCounters_; // before the two that use it
     kiv::ReceiverCounters &counters;
     kiv::FrameQueue queue{ownCounters_};
 

@@ -52,12 +52,6 @@ inline int64_t readOne(kivDecoder *dec, int ms) {
     return int64_t(seed);
 }
 
-inline bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds limit = 20s) {
-    for (const auto deadline = Clock::now() + limit; !condition(); std::this_thread::sleep_for(5ms))
-        if (Clock::now() >= deadline) return false;
-    return true;
-}
-
 // Intact frames per sender seed (key 0: corrupt ones).
 using Tally = std::map<uint64_t, int>;
 
@@ -68,10 +62,6 @@ inline bool readUntil(kivDecoder *dec, Tally &tally, const std::function<bool()>
         if (const int64_t seed = readOne(dec, 50); seed >= 0) ++tally[uint64_t(seed)];
     }
     return true;
-}
-
-inline int protocolOf(const std::string &name) {
-    return name == "udp" ? KIV_PROTOCOL_UDP : name == "tcp" ? KIV_PROTOCOL_TCP : name == "memory" ? KIV_PROTOCOL_MEMORY : 0;
 }
 
 // Sends self-checking 24-bit frames to loopback at `fps` until `tick`, called

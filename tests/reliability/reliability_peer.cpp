@@ -10,7 +10,8 @@
 using namespace reltest;
 
 int main(int argc, char **argv) {
-    const int protocol = argc == 8 && std::string(argv[1]) == "soak" ? protocolOf(argv[2]) : 0;
+    const std::string name = argc == 8 && std::string(argv[1]) == "soak" ? argv[2] : "";
+    const int protocol = name == "udp" ? KIV_PROTOCOL_UDP : name == "tcp" ? KIV_PROTOCOL_TCP : name == "memory" ? KIV_PROTOCOL_MEMORY : 0;
     if (!protocol) {
         std::fprintf(stderr, "usage: reliability_peer soak <udp|tcp|memory> <stream> <seconds> <fps> <w> <h>\n");
         return 64;

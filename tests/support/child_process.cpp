@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,25 +27,16 @@ std::map<std::string, ChildBody, std::less<>> &registry() {
     return bodies;
 }
 
-std::string selfPath() {
-    char path[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    return n > 0 ? std::string(path, size_t(n)) : "/proc/self/exe";
-}
-
 } // namespace
 
 bool registerChild(const char *name, ChildBody body) {
-    if (!registry().emplace(name, body).second) {
-        std::fprintf(stderr, "child body %s registered twice\n", name);
-        std::abort();
-    }
+    if (!registry().emplace(name, body).second) std::abort(); // two bodies of one name
     return true;
 }
 
 Process::Process(const Spawn &what) {
-    const std::string self = selfPath(), parent = std::to_string(::getpid());
-    std::vector<std::string> words = {self, std::string(kChildFlag), parent, what.body};
+    const std::string self = "/proc/self/exe";
+    std::vector<std::string> words = {self, std::string(kChildFlag), std::to_string(::getpid()), what.body};
     words.insert(words.end(), what.args.begin(), what.args.end());
     std::vector<char *> argv;
     for (std::string &w : words) argv.push_back(w.data());
@@ -82,6 +72,11 @@ std::optional<int> Process::wait(std::chrono::milliseconds limit) {
         if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+}
+
+int Process::exitCode(std::chrono::milliseconds limit) {
+    const std::optional<int> status = wait(limit);
+    return !status ? -1 : WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
 }
 
 std::optional<int> runChildIfAsked(int argc, char **argv) {

@@ -1,9 +1,8 @@
 // Child processes for tests: the test program itself, started anew by
-// posix_spawn and told which of its registered bodies to run.
-//
-// A child that is only forked inherits every lock another thread of the test
-// held at that moment (the library's receivers and resolvers, the sanitizer
-// runtime's own) and can stall on one for good. An exec'd child starts clean.
+// posix_spawn and told which of its registered bodies to run. A child that is
+// only forked inherits every lock another thread of the test held at that
+// moment (the library's receivers and resolvers, the sanitizer runtime's own)
+// and can stall on one for good. An exec'd child starts clean.
 #pragma once
 
 #include <sys/types.h>
@@ -41,6 +40,8 @@ public:
     void signal(int sig) const;
     // Its wait status once it has ended within `limit` (also when asked again), else nothing.
     std::optional<int> wait(std::chrono::milliseconds limit);
+    // Its exit code, 128 + the signal that ended it, or -1 if it did not end within `limit`.
+    int exitCode(std::chrono::milliseconds limit = std::chrono::seconds(20));
 
 private:
     pid_t pid_ = -1;

@@ -2,14 +2,12 @@
 #include "transports/tcp_address.hpp"
 #include "transports/tcp_framing.hpp"
 
-#include <gtest/gtest.h>
-
-#include "tcp_test_util.hpp"
+#include "../net_support/net_test.hpp"
 
 namespace kiv {
 namespace {
 
-using tcptest::wireFrame;
+using namespace nettest;
 
 TEST(FrameParser, ReassemblesAnySegmentationAndTakesMemoryOnlyAsBytesCome) {
     const kivStreamFormat formats[] = {
@@ -17,8 +15,8 @@ TEST(FrameParser, ReassemblesAnySegmentationAndTakesMemoryOnlyAsBytesCome) {
         {5, 2, KIV_DEPTH_8, 1},  {0, 4, KIV_DEPTH_8, 1}, // empty frame: header only
     };
     std::vector<std::vector<uint8_t>> frames;
-    for (uint32_t i = 0; i < std::size(formats); ++i) frames.push_back(wireFrame(formats[i], 3, i));
-    frames.push_back(wireFrame({9, 9, KIV_DEPTH_24, 1}, 3, 5, 17));
+    for (uint32_t i = 0; i < std::size(formats); ++i) frames.push_back(wireFrame(frameHeader(formats[i], 3, i)));
+    frames.push_back(wireFrame({.flags = kWireFlagJpeg, .format = {9, 9, KIV_DEPTH_24, 1}, .frameNumber = 5, .payloadSize = 17}));
     std::vector<uint8_t> stream;
     for (const auto &f : frames) stream.insert(stream.end(), f.begin(), f.end());
 

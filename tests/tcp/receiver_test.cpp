@@ -2,39 +2,21 @@
 // newer sender cutting in. Short limits, so that timeouts show within a test.
 #include "transports/tcp.hpp"
 
-#include <time.h>
-
 #include <array>
+#include <ctime>
 
 #include "../net_support/recording_sink.hpp"
-#include "format.hpp"
-#include "tcp_test_util.hpp"
 
 namespace kiv {
 namespace {
 
-using namespace tcptest;
+using namespace nettest;
 
 constexpr kivStreamFormat kFormat{33, 7, KIV_DEPTH_24, 1};
 const size_t kSize = frameBytes64(kFormat);
 
-// The first `keep` bytes of a frame carrying pattern(session, seed).
 std::vector<uint8_t> frame(uint64_t session, uint32_t seed, size_t keep = SIZE_MAX) {
-    std::vector<uint8_t> out = wireFrame(kFormat, session, seed);
-    out.resize(std::min(keep, out.size()));
-    return out;
-}
-
-bool send(const Socket &s, std::span<const uint8_t> bytes) {
-    for (ssize_t n = 0; !bytes.empty(); bytes = bytes.subspan(size_t(n)))
-        if ((n = ::send(s.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) return false;
-    return true;
-}
-
-std::chrono::nanoseconds processCpu() {
-    timespec t{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+    return wireFrame(frameHeader(kFormat, session, seed), keep);
 }
 
 bool closedByPeer(const Socket &s) {
@@ -63,15 +45,9 @@ TEST_F(TcpReceiverTest, EveryBadInputDropsItsConnectionAndIsCounted) {
         size_t length = kWireHeaderSize;              // bytes sent before a FIN
         bool reset = false;                           // a reset instead of the FIN
     } const cases[] = {
+        // One bad field stands for all: the header checks have tests of their own.
         {"http request", {{0, 0x20544547, 4}}},
-        {"wrong version", {{4, 2, 2}}},
-        {"wrong header size", {{6, 64, 2}}},
-        {"unknown flags", {{8, 0x80, 2}}},
-        {"unknown depth", {{16, 9, 2}}},
-        {"size mismatch", {{40, kSize - 1, 4}}},
         {"jpeg over the cap", {{8, 1, 2}, {40, KIV_MAX_FRAME_BYTES + 1, 4}}},
-        {"jpeg size 4 GiB", {{8, 1, 2}, {40, 0xffffffff, 4}}},
-        {"format over the cap", {{12, 0xffffffff, 4}, {16, uint64_t(KIV_DEPTH_32), 2}, {40, 0, 4}}},
         {"truncated header", {}, 20},
         {"truncated frame", {}, kWireHeaderSize + kSize / 2},
         {"reset mid-frame", {}, kWireHeaderSize + kSize / 2, true},
@@ -79,14 +55,14 @@ TEST_F(TcpReceiverTest, EveryBadInputDropsItsConnectionAndIsCounted) {
     for (uint32_t seed = 0; seed < std::size(cases); ++seed) {
         const Case &c = cases[seed];
         SCOPED_TRACE(c.name);
-        ASSERT_TRUE(send(connectTo(port), frame(1, seed)));
+        ASSERT_TRUE(sendAll(connectTo(port), frame(1, seed)));
         ASSERT_TRUE(delivered(1, seed));
         const uint64_t malformed = sink.counters.malformed;
         std::vector<uint8_t> bytes = frame(2, 0, c.length);
         for (auto [at, value, n] : c.patches)
             for (size_t i = 0; i < n; ++i) bytes[at + i] = uint8_t(value >> (8 * i));
         Socket junk = connectTo(port);
-        ASSERT_TRUE(send(junk, bytes));
+        ASSERT_TRUE(sendAll(junk, bytes));
         // Bytes already queued stay readable before the reset is seen, so it cuts a frame.
         const linger reset{1, 0};
         if (c.reset) ::setsockopt(junk.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), junk.reset();
@@ -107,7 +83,7 @@ TEST_F(TcpReceiverTest, SilentStalledAndOlderPeersCannotKeepASenderOut) {
         SCOPED_TRACE("silent peers in more than every pending slot");
         std::vector<Socket> silent;
         for (int i = 0; i < 8; ++i) silent.push_back(connectTo(port));
-        ASSERT_TRUE(send(connectTo(port), frame(1, 1)));
+        ASSERT_TRUE(sendAll(connectTo(port), frame(1, 1)));
         ASSERT_TRUE(delivered(1, 1));
         // Closed in the end, pushed out or timed out, without being counted.
         for (const Socket &s : silent) EXPECT_TRUE(closedByPeer(s));
@@ -118,29 +94,30 @@ TEST_F(TcpReceiverTest, SilentStalledAndOlderPeersCannotKeepASenderOut) {
         SCOPED_TRACE(sent);
         const uint64_t before = sink.counters.malformed;
         const Socket peer = connectTo(port);
-        EXPECT_TRUE(send(peer, frame(2, 2, sent)));
-        const auto cpu = processCpu();
+        EXPECT_TRUE(sendAll(peer, frame(2, 2, sent)));
+        const auto cpu = std::clock();
         const auto wall = Clock::now();
         EXPECT_TRUE(waitUntil([&] { return sink.counters.malformed == before + 1; }));
-        EXPECT_LT(processCpu() - cpu, (Clock::now() - wall) / 2) << "waiting for a stalled peer spins";
+        EXPECT_LT(double(std::clock() - cpu) / CLOCKS_PER_SEC, std::chrono::duration<double>(Clock::now() - wall).count() / 2)
+            << "waiting for a stalled peer spins";
         EXPECT_TRUE(closedByPeer(peer));
     };
     // A sender pausing between whole frames outlasts every limit meanwhile, and
     // a header alone does not displace it.
     const Socket sender = connectTo(port);
-    ASSERT_TRUE(send(sender, frame(3, 3)));
+    ASSERT_TRUE(sendAll(sender, frame(3, 3)));
     ASSERT_TRUE(delivered(3, 3));
     stall(kWireHeaderSize + 10);
     stall(1);
     stall(kWireHeaderSize / 2);
-    ASSERT_TRUE(send(sender, frame(3, 4)));
+    ASSERT_TRUE(sendAll(sender, frame(3, 4)));
     ASSERT_TRUE(delivered(3, 4));
     EXPECT_EQ(sink.counters.malformed, 3u);
 
     SCOPED_TRACE("a newer sender replaces the older one mid-frame");
-    ASSERT_TRUE(send(sender, frame(3, 5, kWireHeaderSize + 5)));
+    ASSERT_TRUE(sendAll(sender, frame(3, 5, kWireHeaderSize + 5)));
     const Socket newer = connectTo(port);
-    ASSERT_TRUE(send(newer, frame(4, 6)));
+    ASSERT_TRUE(sendAll(newer, frame(4, 6)));
     ASSERT_TRUE(delivered(4, 6));
     EXPECT_EQ(sink.counters.incomplete, 1u) << "the older sender's cut frame";
     EXPECT_TRUE(closedByPeer(sender));
