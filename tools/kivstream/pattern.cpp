@@ -40,7 +40,7 @@ FrameGeometry FrameGeometry::of(const kivStreamFormat &f) {
     g.height = f.height;
     g.depth = f.depth;
     g.bytesPerPixel = pixelBytes(f.depth);
-    g.stride = (g.width * g.bytesPerPixel + 3u) & ~3u;
+    g.stride = kivGetRowPitch(f.width, f.depth);
     g.bytes = uint64_t(g.stride) * g.height;
     return g;
 }
