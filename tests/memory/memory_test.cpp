@@ -95,7 +95,6 @@ std::optional<Received> receive(kivDecoder *d, int timeoutMs) {
 
 std::string prefix(int stream) { return shm::segmentPrefix(::geteuid(), stream); }
 
-// The stream's segment files of this user, and the path of the one there is.
 std::vector<shm::SegmentFile> segments(int stream) { return shm::listSegments(prefix(stream)); }
 std::string onlySegment(int stream) {
     auto found = segments(stream);
@@ -118,17 +117,6 @@ private:
     kivtest::Process process_;
 };
 
-std::string str(const kivStreamFormat &f) {
-    return std::to_string(f.width) + ":" + std::to_string(f.height) + ":" + std::to_string(f.depth) + ":" +
-           std::to_string(f.orientation);
-}
-
-kivStreamFormat format(const std::string &s) {
-    kivStreamFormat f{};
-    if (std::sscanf(s.c_str(), "%hu:%hu:%hu:%hu", &f.width, &f.height, &f.depth, &f.orientation) != 4) std::exit(64);
-    return f;
-}
-
 volatile std::sig_atomic_t stopRequested = 0;
 
 // Sends frames cycling through `formats`, `intervalUs` apart, until SIGTERM or a minute.
@@ -147,13 +135,16 @@ int send(int stream, long intervalUs, const std::vector<kivStreamFormat> &format
 
 KIV_TEST_CHILD(sender) {
     std::vector<kivStreamFormat> formats;
-    for (size_t i = 2; i < args.size(); ++i) formats.push_back(format(args[i]));
+    for (size_t i = 2; i + 4 <= args.size(); i += 4) // width height depth orientation
+        formats.push_back({uint16_t(std::stoi(args[i])), uint16_t(std::stoi(args[i + 1])),
+                           uint16_t(std::stoi(args[i + 2])), uint16_t(std::stoi(args[i + 3]))});
     return formats.empty() ? 64 : send(std::stoi(args.at(0)), std::stol(args.at(1)), formats);
 }
 
 kivtest::Spawn sending(int stream, long intervalUs, const std::vector<kivStreamFormat> &formats) {
     kivtest::Spawn s{"sender", {std::to_string(stream), std::to_string(intervalUs)}};
-    for (const kivStreamFormat &f : formats) s.args.push_back(str(f));
+    for (const kivStreamFormat &f : formats)
+        for (const uint16_t v : {f.width, f.height, f.depth, f.orientation}) s.args.push_back(std::to_string(v));
     return s;
 }
 
@@ -200,7 +191,6 @@ TEST(Api, RealEncoderToDecoderInBothBufferModes) {
         std::vector<uint32_t> got{info.frameNumber};
         while (auto r = receive(dec.handle, 0)) {
             EXPECT_TRUE(r->intact);
-            EXPECT_EQ(r->format.orientation, 7);
             EXPECT_EQ(r->info.sessionId, info.sessionId);
             EXPECT_LE(r->info.sendTimeUs, r->info.receiveTimeUs);
             EXPECT_EQ(r->info.transferBytes, n);
@@ -213,51 +203,6 @@ TEST(Api, RealEncoderToDecoderInBothBufferModes) {
         EXPECT_EQ((std::vector{s.framesReceived, s.framesDelivered, s.framesDropped, s.bytesReceived}),
                   (std::vector<uint64_t>{6, 1 + expected.size(), dropped, (1 + expected.size()) * n}));
         EXPECT_EQ((std::vector{es.framesEncoded, es.framesSent, es.bytesSent}), (std::vector<uint64_t>{6, 6, 6 * n}));
-    }
-    kivDecoder *idle = kivGetDecoder(KIV_PROTOCOL_MEMORY, &f);
-    EXPECT_EQ(kivLockReadBuffer(idle, 10), nullptr); // no source
-    EXPECT_EQ(kivUnlockReadBuffer(idle), KIV_ERROR_STATE);
-    kivDeleteDecoder(idle);
-}
-
-// The reader reads the segment itself: frames come intact and in order,
-// newest-first and queued, through sender restarts.
-TEST(Api, ReaderFollowsSenderRestartsInBothBufferModes) {
-    const kivStreamFormat f{320, 240, KIV_DEPTH_24, 1};
-    constexpr uint32_t kFramesPerSender = 150;
-    for (const int adaptive : {1, 0}) {
-        const int stream = 20076 + adaptive;
-        Decoder dec(stream, adaptive);
-        std::atomic<bool> done{false};
-        std::thread senders([&] {
-            for (int session = 0; session < 3; ++session) {
-                Encoder enc(f);
-                if (kivSetDestAddress(enc.handle, nullptr, stream) != KIV_OK) break;
-                auto next = Clock::now();
-                for (uint32_t i = 0; i < kFramesPerSender; ++i) {
-                    kivEncode(enc.handle, makeFrame(i, f).data());
-                    std::this_thread::sleep_until(next += 1ms);
-                }
-            }
-            done = true;
-        });
-        std::map<uint64_t, std::vector<uint32_t>> framesPerSession;
-        int torn = 0;
-        for (auto end = Clock::now() + 30s; !done && Clock::now() < end;)
-            if (auto r = receive(dec.handle, 1000)) {
-                torn += !r->intact;
-                framesPerSession[r->info.sessionId].push_back(r->info.frameNumber);
-            }
-        senders.join();
-        EXPECT_EQ(torn, 0);
-        EXPECT_EQ(framesPerSession.size(), 3u) << "adaptive " << adaptive;
-        for (const auto &[session, frames] : framesPerSession) {
-            EXPECT_TRUE(std::is_sorted(frames.begin(), frames.end()) &&
-                        std::adjacent_find(frames.begin(), frames.end()) == frames.end())
-                << "session " << session << " repeats or reorders frames";
-            // A reader that misses a wake-up sleeps out its futex timeout and sees only a few.
-            EXPECT_GT(frames.size(), kFramesPerSender / 10) << "session " << session;
-        }
     }
 }
 
