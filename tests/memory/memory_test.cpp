@@ -101,22 +101,6 @@ std::string onlySegment(int stream) {
     return found.size() == 1 ? std::string(shm::kDir) + "/" + found[0].name : "";
 }
 
-// A sender in a child process; one still running at the end gets SIGTERM to exit cleanly.
-class Child {
-public:
-    explicit Child(const kivtest::Spawn &what) : process_(what) {}
-    ~Child() {
-        process_.signal(SIGTERM);
-        wait(); // else the process goes by SIGKILL
-    }
-    pid_t pid() const { return process_.pid(); }
-    // The wait status, or -1 if the child is still running after 10 s.
-    int wait() { return process_.wait(10s).value_or(-1); }
-
-private:
-    kivtest::Process process_;
-};
-
 volatile std::sig_atomic_t stopRequested = 0;
 
 // Sends frames cycling through `formats`, `intervalUs` apart, until SIGTERM or a minute.
@@ -148,13 +132,6 @@ kivtest::Spawn sending(int stream, long intervalUs, const std::vector<kivStreamF
     return s;
 }
 
-// Sends a frame and reads it: the receiver is then attached and has seen everything before it.
-void sendAndRead(kivEncoder *e, const Decoder &d, uint32_t frame, const kivStreamFormat &f) {
-    ASSERT_EQ(kivEncode(e, makeFrame(frame, f).data()), KIV_OK) << kivLastErrorDetail();
-    auto r = receive(d.handle, 5000);
-    ASSERT_TRUE(r && r->intact && r->info.frameNumber == frame);
-}
-
 TEST(Api, RealEncoderToDecoderInBothBufferModes) {
     const kivStreamFormat f{33, 5, KIV_DEPTH_16, 7}, badDepth{32, 8, 4, 1}, tooBig{65535, 65535, KIV_DEPTH_32, 1};
     const uint64_t n = kivGetByteSize(&f);
@@ -172,7 +149,10 @@ TEST(Api, RealEncoderToDecoderInBothBufferModes) {
         EXPECT_EQ(kivSetDestFormat(enc.handle, &badDepth, 0, 0), KIV_ERROR_INVALID_ARGUMENT);
         EXPECT_EQ(kivSetDestFormat(enc.handle, &tooBig, 0, 0), KIV_ERROR_TOO_LARGE);
         EXPECT_EQ(kivSetDestFormat(enc.handle, nullptr, 0, 0), KIV_ERROR_INVALID_ARGUMENT);
-        sendAndRead(enc.handle, dec, 0, f);
+        // Once it has read a frame, the receiver is attached and has seen everything before it.
+        ASSERT_EQ(kivEncode(enc.handle, makeFrame(0, f).data()), KIV_OK) << kivLastErrorDetail();
+        auto first = receive(dec.handle, 5000);
+        ASSERT_TRUE(first && first->intact && first->info.frameNumber == 0);
         for (uint32_t i = 1; i < 6; ++i) ASSERT_EQ(kivEncode(enc.handle, makeFrame(i, f).data()), KIV_OK);
 
         kivFrameInfo info{};
@@ -213,8 +193,8 @@ TEST(CrossProcess, EveryDepthAndOddWidthArrivesByteForByteWhileTheFormatChanges)
     for (uint16_t d : {KIV_DEPTH_8, KIV_DEPTH_16, KIV_DEPTH_24, KIV_DEPTH_32})
         formats.insert(formats.end(), {{320, 240, d, 1}, {33, 7, d, 1}});
     Decoder dec(kStream, 0);
-    Child sender(sending(kStream, 1000, formats));
-    int fd = -1;
+    kivtest::Process sender(sending(kStream, 1000, formats));
+    kiv::UniqueFd fd;
     off_t size = 0;
     std::map<std::tuple<int, int, int>, int> seen;
     size_t corrupt = 0, twice = 0;
@@ -222,16 +202,16 @@ TEST(CrossProcess, EveryDepthAndOddWidthArrivesByteForByteWhileTheFormatChanges)
         if (auto r = receive(dec.handle, 20)) {
             if (!r->intact) ++corrupt;
             else if (++seen[{r->format.width, r->format.height, r->format.depth}] == 2) ++twice;
-            if (fd < 0) fd = ::open(onlySegment(kStream).c_str(), O_RDONLY);
+            if (!fd) fd = kiv::UniqueFd(::open(onlySegment(kStream).c_str(), O_RDONLY | O_CLOEXEC));
             struct stat st {};
-            EXPECT_EQ(::fstat(fd, &st), 0);
+            EXPECT_EQ(::fstat(fd.get(), &st), 0);
             EXPECT_GE(st.st_size, size);
             EXPECT_GE(uint64_t(st.st_size), shm::kHeaderBytes + shm::kSlotCount * (kiv::kWireHeaderSize + r->info.imageBytes));
             size = st.st_size;
         }
         return twice == formats.size();
     }, 20s);
-    ::close(fd);
+    sender.signal(SIGTERM), sender.wait(10s); // a clean exit takes the segment with it
     EXPECT_TRUE(all) << twice << " of " << formats.size() << " formats seen twice";
     EXPECT_EQ(corrupt, 0u);
     EXPECT_EQ(dec.stats().framesMalformed, 0u);
@@ -243,7 +223,7 @@ TEST(CrossProcess, NoTornOrMixedFrameReachesAnyOfSeveralReceiversUnderLoad) {
     const kivStreamFormat f{256, 64, KIV_DEPTH_32, 1};
     std::vector<std::unique_ptr<Decoder>> decoders;
     for (int i = 0; i < kReaders; ++i) decoders.push_back(std::make_unique<Decoder>(kStream));
-    Child sender(sending(kStream, 0, {f}));
+    kivtest::Process sender(sending(kStream, 0, {f}));
     std::atomic<int> bad{0};
     std::vector<std::thread> readers;
     for (int i = 0; i < kReaders; ++i)
@@ -256,6 +236,7 @@ TEST(CrossProcess, NoTornOrMixedFrameReachesAnyOfSeveralReceiversUnderLoad) {
         });
     for (std::thread &t : readers) t.join();
     EXPECT_EQ(bad.load(), 0);
+    sender.signal(SIGTERM), sender.wait(10s);
 }
 
 // One stream's life: a receiver waiting before any sender, a second sender
@@ -270,7 +251,7 @@ TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNothingOfADeadOne) {
     uint64_t firstSession = 0;
     {
         ::umask(0); // the segment's mode must not depend on the sender's umask
-        Child first(sending(kStream, 1000, {f}));
+        kivtest::Process first(sending(kStream, 1000, {f}));
         ::umask(022);
         auto r = receive(before.handle, 10000);
         ASSERT_TRUE(r && r->intact);
@@ -285,18 +266,18 @@ TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNothingOfADeadOne) {
         EXPECT_EQ(kivEncode(second.handle, makeFrame(0, f).data()), KIV_ERROR_STATE);
 
         ASSERT_EQ(::kill(first.pid(), SIGTERM), 0);
-        const int status = first.wait();
+        const int status = first.wait(10s).value_or(-1);
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         EXPECT_TRUE(segments(kStream).empty()); // a clean exit takes the segment with it
     }
 
-    Child dying(sending(kStream, 1000, {f}));
+    kivtest::Process dying(sending(kStream, 1000, {f}));
     {
         auto r = receive(before.handle, 5000);
         ASSERT_TRUE(r && r->intact && r->info.sessionId != firstSession);
     }
     ASSERT_EQ(::kill(dying.pid(), SIGKILL), 0);
-    ASSERT_TRUE(WIFSIGNALED(dying.wait()));
+    ASSERT_TRUE(WIFSIGNALED(dying.wait(10s).value_or(0)));
     // Its newest frame is no news, to a receiver started now or to one that was there.
     Decoder after(kStream, 0);
     for (Decoder *d : {&before, &after}) EXPECT_EQ(receive(d->handle, 300), std::nullopt);
