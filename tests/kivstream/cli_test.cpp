@@ -50,7 +50,6 @@ bool startReceiver(QProcess &p, const QStringList &args, QByteArray &seen) {
     return seen.contains('\n') && p.state() == QProcess::Running;
 }
 
-// One test per transport, each with its own stream numbers.
 class PerTransport : public testing::TestWithParam<int> {
 public:
     static constexpr const char *kNames[] = {"memory", "tcp", "udp"};

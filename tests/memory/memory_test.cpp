@@ -95,38 +95,10 @@ std::optional<Received> receive(kivDecoder *d, int timeoutMs) {
 
 std::string prefix(int stream) { return shm::segmentPrefix(::geteuid(), stream); }
 
-// The stream's segment files of this user, and the path of the one there is.
 std::vector<shm::SegmentFile> segments(int stream) { return shm::listSegments(prefix(stream)); }
 std::string onlySegment(int stream) {
     auto found = segments(stream);
     return found.size() == 1 ? std::string(shm::kDir) + "/" + found[0].name : "";
-}
-
-// A sender in a child process; one still running at the end gets SIGTERM to exit cleanly.
-class Child {
-public:
-    explicit Child(const kivtest::Spawn &what) : process_(what) {}
-    ~Child() {
-        process_.signal(SIGTERM);
-        wait(); // else the process goes by SIGKILL
-    }
-    pid_t pid() const { return process_.pid(); }
-    // The wait status, or -1 if the child is still running after 10 s.
-    int wait() { return process_.wait(10s).value_or(-1); }
-
-private:
-    kivtest::Process process_;
-};
-
-std::string str(const kivStreamFormat &f) {
-    return std::to_string(f.width) + ":" + std::to_string(f.height) + ":" + std::to_string(f.depth) + ":" +
-           std::to_string(f.orientation);
-}
-
-kivStreamFormat format(const std::string &s) {
-    kivStreamFormat f{};
-    if (std::sscanf(s.c_str(), "%hu:%hu:%hu:%hu", &f.width, &f.height, &f.depth, &f.orientation) != 4) std::exit(64);
-    return f;
 }
 
 volatile std::sig_atomic_t stopRequested = 0;
@@ -147,21 +119,17 @@ int send(int stream, long intervalUs, const std::vector<kivStreamFormat> &format
 
 KIV_TEST_CHILD(sender) {
     std::vector<kivStreamFormat> formats;
-    for (size_t i = 2; i < args.size(); ++i) formats.push_back(format(args[i]));
+    for (size_t i = 2; i + 4 <= args.size(); i += 4) // width height depth orientation
+        formats.push_back({uint16_t(std::stoi(args[i])), uint16_t(std::stoi(args[i + 1])),
+                           uint16_t(std::stoi(args[i + 2])), uint16_t(std::stoi(args[i + 3]))});
     return formats.empty() ? 64 : send(std::stoi(args.at(0)), std::stol(args.at(1)), formats);
 }
 
 kivtest::Spawn sending(int stream, long intervalUs, const std::vector<kivStreamFormat> &formats) {
     kivtest::Spawn s{"sender", {std::to_string(stream), std::to_string(intervalUs)}};
-    for (const kivStreamFormat &f : formats) s.args.push_back(str(f));
+    for (const kivStreamFormat &f : formats)
+        for (const uint16_t v : {f.width, f.height, f.depth, f.orientation}) s.args.push_back(std::to_string(v));
     return s;
-}
-
-// Sends a frame and reads it: the receiver is then attached and has seen everything before it.
-void sendAndRead(kivEncoder *e, const Decoder &d, uint32_t frame, const kivStreamFormat &f) {
-    ASSERT_EQ(kivEncode(e, makeFrame(frame, f).data()), KIV_OK) << kivLastErrorDetail();
-    auto r = receive(d.handle, 5000);
-    ASSERT_TRUE(r && r->intact && r->info.frameNumber == frame);
 }
 
 TEST(Api, RealEncoderToDecoderInBothBufferModes) {
@@ -181,7 +149,10 @@ TEST(Api, RealEncoderToDecoderInBothBufferModes) {
         EXPECT_EQ(kivSetDestFormat(enc.handle, &badDepth, 0, 0), KIV_ERROR_INVALID_ARGUMENT);
         EXPECT_EQ(kivSetDestFormat(enc.handle, &tooBig, 0, 0), KIV_ERROR_TOO_LARGE);
         EXPECT_EQ(kivSetDestFormat(enc.handle, nullptr, 0, 0), KIV_ERROR_INVALID_ARGUMENT);
-        sendAndRead(enc.handle, dec, 0, f);
+        // Once it has read a frame, the receiver is attached and has seen everything before it.
+        ASSERT_EQ(kivEncode(enc.handle, makeFrame(0, f).data()), KIV_OK) << kivLastErrorDetail();
+        auto first = receive(dec.handle, 5000);
+        ASSERT_TRUE(first && first->intact && first->info.frameNumber == 0);
         for (uint32_t i = 1; i < 6; ++i) ASSERT_EQ(kivEncode(enc.handle, makeFrame(i, f).data()), KIV_OK);
 
         kivFrameInfo info{};
@@ -200,7 +171,6 @@ TEST(Api, RealEncoderToDecoderInBothBufferModes) {
         std::vector<uint32_t> got{info.frameNumber};
         while (auto r = receive(dec.handle, 0)) {
             EXPECT_TRUE(r->intact);
-            EXPECT_EQ(r->format.orientation, 7);
             EXPECT_EQ(r->info.sessionId, info.sessionId);
             EXPECT_LE(r->info.sendTimeUs, r->info.receiveTimeUs);
             EXPECT_EQ(r->info.transferBytes, n);
@@ -214,51 +184,6 @@ TEST(Api, RealEncoderToDecoderInBothBufferModes) {
                   (std::vector<uint64_t>{6, 1 + expected.size(), dropped, (1 + expected.size()) * n}));
         EXPECT_EQ((std::vector{es.framesEncoded, es.framesSent, es.bytesSent}), (std::vector<uint64_t>{6, 6, 6 * n}));
     }
-    kivDecoder *idle = kivGetDecoder(KIV_PROTOCOL_MEMORY, &f);
-    EXPECT_EQ(kivLockReadBuffer(idle, 10), nullptr); // no source
-    EXPECT_EQ(kivUnlockReadBuffer(idle), KIV_ERROR_STATE);
-    kivDeleteDecoder(idle);
-}
-
-// The reader reads the segment itself: frames come intact and in order,
-// newest-first and queued, through sender restarts.
-TEST(Api, ReaderFollowsSenderRestartsInBothBufferModes) {
-    const kivStreamFormat f{320, 240, KIV_DEPTH_24, 1};
-    constexpr uint32_t kFramesPerSender = 150;
-    for (const int adaptive : {1, 0}) {
-        const int stream = 20076 + adaptive;
-        Decoder dec(stream, adaptive);
-        std::atomic<bool> done{false};
-        std::thread senders([&] {
-            for (int session = 0; session < 3; ++session) {
-                Encoder enc(f);
-                if (kivSetDestAddress(enc.handle, nullptr, stream) != KIV_OK) break;
-                auto next = Clock::now();
-                for (uint32_t i = 0; i < kFramesPerSender; ++i) {
-                    kivEncode(enc.handle, makeFrame(i, f).data());
-                    std::this_thread::sleep_until(next += 1ms);
-                }
-            }
-            done = true;
-        });
-        std::map<uint64_t, std::vector<uint32_t>> framesPerSession;
-        int torn = 0;
-        for (auto end = Clock::now() + 30s; !done && Clock::now() < end;)
-            if (auto r = receive(dec.handle, 1000)) {
-                torn += !r->intact;
-                framesPerSession[r->info.sessionId].push_back(r->info.frameNumber);
-            }
-        senders.join();
-        EXPECT_EQ(torn, 0);
-        EXPECT_EQ(framesPerSession.size(), 3u) << "adaptive " << adaptive;
-        for (const auto &[session, frames] : framesPerSession) {
-            EXPECT_TRUE(std::is_sorted(frames.begin(), frames.end()) &&
-                        std::adjacent_find(frames.begin(), frames.end()) == frames.end())
-                << "session " << session << " repeats or reorders frames";
-            // A reader that misses a wake-up sleeps out its futex timeout and sees only a few.
-            EXPECT_GT(frames.size(), kFramesPerSender / 10) << "session " << session;
-        }
-    }
 }
 
 TEST(CrossProcess, EveryDepthAndOddWidthArrivesByteForByteWhileTheFormatChanges) {
@@ -268,8 +193,8 @@ TEST(CrossProcess, EveryDepthAndOddWidthArrivesByteForByteWhileTheFormatChanges)
     for (uint16_t d : {KIV_DEPTH_8, KIV_DEPTH_16, KIV_DEPTH_24, KIV_DEPTH_32})
         formats.insert(formats.end(), {{320, 240, d, 1}, {33, 7, d, 1}});
     Decoder dec(kStream, 0);
-    Child sender(sending(kStream, 1000, formats));
-    int fd = -1;
+    kivtest::Process sender(sending(kStream, 1000, formats));
+    kiv::UniqueFd fd;
     off_t size = 0;
     std::map<std::tuple<int, int, int>, int> seen;
     size_t corrupt = 0, twice = 0;
@@ -277,16 +202,16 @@ TEST(CrossProcess, EveryDepthAndOddWidthArrivesByteForByteWhileTheFormatChanges)
         if (auto r = receive(dec.handle, 20)) {
             if (!r->intact) ++corrupt;
             else if (++seen[{r->format.width, r->format.height, r->format.depth}] == 2) ++twice;
-            if (fd < 0) fd = ::open(onlySegment(kStream).c_str(), O_RDONLY);
+            if (!fd) fd = kiv::UniqueFd(::open(onlySegment(kStream).c_str(), O_RDONLY | O_CLOEXEC));
             struct stat st {};
-            EXPECT_EQ(::fstat(fd, &st), 0);
+            EXPECT_EQ(::fstat(fd.get(), &st), 0);
             EXPECT_GE(st.st_size, size);
             EXPECT_GE(uint64_t(st.st_size), shm::kHeaderBytes + shm::kSlotCount * (kiv::kWireHeaderSize + r->info.imageBytes));
             size = st.st_size;
         }
         return twice == formats.size();
     }, 20s);
-    ::close(fd);
+    sender.signal(SIGTERM), sender.wait(10s); // a clean exit takes the segment with it
     EXPECT_TRUE(all) << twice << " of " << formats.size() << " formats seen twice";
     EXPECT_EQ(corrupt, 0u);
     EXPECT_EQ(dec.stats().framesMalformed, 0u);
@@ -298,7 +223,7 @@ TEST(CrossProcess, NoTornOrMixedFrameReachesAnyOfSeveralReceiversUnderLoad) {
     const kivStreamFormat f{256, 64, KIV_DEPTH_32, 1};
     std::vector<std::unique_ptr<Decoder>> decoders;
     for (int i = 0; i < kReaders; ++i) decoders.push_back(std::make_unique<Decoder>(kStream));
-    Child sender(sending(kStream, 0, {f}));
+    kivtest::Process sender(sending(kStream, 0, {f}));
     std::atomic<int> bad{0};
     std::vector<std::thread> readers;
     for (int i = 0; i < kReaders; ++i)
@@ -311,6 +236,7 @@ TEST(CrossProcess, NoTornOrMixedFrameReachesAnyOfSeveralReceiversUnderLoad) {
         });
     for (std::thread &t : readers) t.join();
     EXPECT_EQ(bad.load(), 0);
+    sender.signal(SIGTERM), sender.wait(10s);
 }
 
 // One stream's life: a receiver waiting before any sender, a second sender
@@ -325,7 +251,7 @@ TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNothingOfADeadOne) {
     uint64_t firstSession = 0;
     {
         ::umask(0); // the segment's mode must not depend on the sender's umask
-        Child first(sending(kStream, 1000, {f}));
+        kivtest::Process first(sending(kStream, 1000, {f}));
         ::umask(022);
         auto r = receive(before.handle, 10000);
         ASSERT_TRUE(r && r->intact);
@@ -340,18 +266,18 @@ TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNothingOfADeadOne) {
         EXPECT_EQ(kivEncode(second.handle, makeFrame(0, f).data()), KIV_ERROR_STATE);
 
         ASSERT_EQ(::kill(first.pid(), SIGTERM), 0);
-        const int status = first.wait();
+        const int status = first.wait(10s).value_or(-1);
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         EXPECT_TRUE(segments(kStream).empty()); // a clean exit takes the segment with it
     }
 
-    Child dying(sending(kStream, 1000, {f}));
+    kivtest::Process dying(sending(kStream, 1000, {f}));
     {
         auto r = receive(before.handle, 5000);
         ASSERT_TRUE(r && r->intact && r->info.sessionId != firstSession);
     }
     ASSERT_EQ(::kill(dying.pid(), SIGKILL), 0);
-    ASSERT_TRUE(WIFSIGNALED(dying.wait()));
+    ASSERT_TRUE(WIFSIGNALED(dying.wait(10s).value_or(0)));
     // Its newest frame is no news, to a receiver started now or to one that was there.
     Decoder after(kStream, 0);
     for (Decoder *d : {&before, &after}) EXPECT_EQ(receive(d->handle, 300), std::nullopt);
