@@ -169,6 +169,7 @@ private slots:
             {"mReceiveUpdate", true}, {"mSendButton", false}};
         for (const auto &[name, value] : values)
             QVERIFY2(formValue(w, name) == value, name);
+        QVERIFY(!find(w, "mSendAddress")->isEnabled());
         QVERIFY(find<QListWidget>(w, "mAddresses")->isSortingEnabled());
     }
 
