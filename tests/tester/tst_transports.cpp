@@ -64,7 +64,6 @@ private slots:
         QTest::addColumn<int>("protocolIndex");
         QTest::addColumn<int>("channel");
         QTest::addColumn<int>("jpeg");
-        // Channels of their own, 41 and 44 to 48.
         const char *const names[] = {"Multicast (UDP)", "Remote (TCP)", "Local (Memory)"}; // by index
         for (int row = 0; row < 6; ++row)
             QTest::addRow("%s%s", names[2 - row % 3], row < 3 ? "" : " JPEG") << 2 - row % 3 << 41 + row + (row ? 2 : 0) << row / 3;
