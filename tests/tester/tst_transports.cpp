@@ -11,8 +11,6 @@
 #include <QStatusBar>
 #include <QTest>
 
-#include <memory>
-
 namespace {
 
 template <typename T = QLabel>
@@ -42,8 +40,8 @@ private slots:
     // frames of the test picture, a grey ground with a line per frame.
     void framesFromAnotherProcess()
     {
-        auto window = std::make_unique<MainWindow>();
-        QWidget *w = window.get();
+        MainWindow window;
+        QWidget *w = &window;
         w->show();
         find<QSpinBox>(w, "mReceiveChannel")->setValue(43);
         QProcess sender;
@@ -66,12 +64,9 @@ private slots:
         QTest::addColumn<int>("protocolIndex");
         QTest::addColumn<int>("channel");
         QTest::addColumn<int>("jpeg");
-        QTest::newRow("Local (Memory)") << 2 << 41 << 0;
-        QTest::newRow("Remote (TCP)") << 1 << 44 << 0;
-        QTest::newRow("Multicast (UDP)") << 0 << 45 << 0;
-        QTest::newRow("Local (Memory) JPEG") << 2 << 46 << 1;
-        QTest::newRow("Remote (TCP) JPEG") << 1 << 47 << 1;
-        QTest::newRow("Multicast (UDP) JPEG") << 0 << 48 << 1;
+        const char *const names[] = {"Multicast (UDP)", "Remote (TCP)", "Local (Memory)"}; // by index
+        for (int row = 0; row < 6; ++row)
+            QTest::addRow("%s%s", names[2 - row % 3], row < 3 ? "" : " JPEG") << 2 - row % 3 << 41 + row + (row ? 2 : 0) << row / 3;
     }
 
     // Both sides on one transport with the form's default address 127.0.0.1:
@@ -81,13 +76,13 @@ private slots:
         QFETCH(int, protocolIndex);
         QFETCH(int, channel);
         QFETCH(int, jpeg);
-        auto window = std::make_unique<MainWindow>();
-        QWidget *w = window.get();
+        MainWindow window;
+        QWidget *w = &window;
         w->show();
-        find<QComboBox>(w, "mReceiveProtocol")->setCurrentIndex(protocolIndex);
-        find<QComboBox>(w, "mSendProtocol")->setCurrentIndex(protocolIndex);
-        find<QSpinBox>(w, "mReceiveChannel")->setValue(channel);
-        find<QSpinBox>(w, "mSendChannel")->setValue(channel);
+        for (const char *side : {"mReceive", "mSend"}) {
+            find<QComboBox>(w, (QByteArray(side) + "Protocol").constData())->setCurrentIndex(protocolIndex);
+            find<QSpinBox>(w, (QByteArray(side) + "Channel").constData())->setValue(channel);
+        }
         find<QComboBox>(w, "mSendCompressionType")->setCurrentIndex(jpeg);
         find<QPushButton>(w, "mSendButton")->click();
         auto fps = [w] { return find(w, "mFPS")->text().toLongLong(); };
@@ -102,7 +97,7 @@ private slots:
         else
             QCOMPARE(transferPerFrame, 230400);
         QCOMPARE(find(w, "mReceiveDisplay")->pixmap().size(), QSize(320, 240));
-        QCOMPARE(window->statusBar()->currentMessage(), QString());
+        QCOMPARE(window.statusBar()->currentMessage(), QString());
     }
 };
 

@@ -105,9 +105,12 @@ class WindowTest : public QObject
     std::unique_ptr<MainWindow> window;
     QList<QUrl> openedUrls;
 
-    QWidget *makeWindow()
+    QWidget *makeWindow(const char *failing = nullptr)
     {
         window.reset();
+        recording::reset();
+        if (failing)
+            recording::fail(failing);
         clockNow = kStart;
         window = std::make_unique<MainWindow>();
         return window.get();
@@ -206,8 +209,6 @@ private slots:
              {"kivGetEncoder(1,{320,240,0,1})", "kivSetDestAddress(E1,239.255.10.88,10687)",
               "kivSetDestFormat(E1,{320,240,0,1},0,40)"}}};
         for (const auto &[settings, expected] : cases) {
-            window.reset();
-            recording::reset();
             QWidget *w = makeWindow();
             setForm(w, settings);
             clickSend();
@@ -255,9 +256,7 @@ private slots:
             {"kivSetSourceAddress", "Cannot receive on channel 0: kivSetSourceAddress refused", {"kivDeleteDecoder(D1)"}}};
         for (const auto &[function, message, calls] : cases) {
             const bool send = message.startsWith(QLatin1String("Send"));
-            recording::reset();
-            recording::fail(function);
-            QWidget *w = makeWindow();
+            QWidget *w = makeWindow(function);
             if (send)
                 clickSend();
             QCOMPARE(status(), message);
@@ -336,8 +335,6 @@ private slots:
             const kivStreamFormat f{uint16_t(width), 3, uint16_t(depth), 1};
             const qsizetype pitch = kivGetRowPitch(f.width, f.depth);
             const QByteArray bytes = pattern(pitch * 3, depth);
-            window.reset();
-            recording::reset();
             auto *display = find<QLabel>(makeWindow(), "mReceiveDisplay");
             feed(kivStreamFormat{16, 16, KIV_DEPTH_32, 1}, {1024});
             recording::setUnpaddedByteSize(unpadded);
