@@ -2,9 +2,6 @@
 // and counts that add up.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
 #include "../jpeg/loopback.hpp"
 
 namespace kiv {
@@ -48,19 +45,6 @@ TEST(Decoder, AdaptiveGivesNewestQueuedGivesOldestAndCountsAddUp) {
         EXPECT_EQ(s.bytesReceived, 12u * 4);
         EXPECT_EQ(rest.back(), 12u) << "the newest frame is never dropped";
     }
-}
-
-TEST(Decoder, WaitingLockWakesOnArrivalAndTimesOutWithoutOne) {
-    testing::LoopbackReceiver *r = nullptr;
-    auto d = testing::loopbackDecoder(r);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(d->lock(30), nullptr);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(25));
-    std::jthread producer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        r->deliver(rawHeader(7), std::vector<uint8_t>(4));
-    });
-    EXPECT_EQ(lockedNumber(*d, 10000), 7u);
 }
 
 TEST(Decoder, FramesThatDoNotCheckAreCountedNotHandedOut) {

@@ -158,11 +158,4 @@ inline std::optional<Received> receive(kivDecoder *d, const std::function<bool(c
     return std::nullopt;
 }
 
-// A child process encodes each format in turn, to the next of `addresses`, a
-// new frame every few milliseconds, until the parent has received one byte for
-// byte and says so over a pipe. Frame n of format i carries pattern(i, n).
-// In two_processes.cpp, which a test program using it adds to its sources.
-void exchangeInTwoProcesses(int protocol, int port, std::span<const kivStreamFormat> formats,
-                            std::span<const char *const> addresses);
-
 } // namespace nettest
