@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -376,6 +378,10 @@ TEST_P(Leftovers, NeverStopTheNextSenderNorReachAReceiverUnlessOursAndLive) {
     const int stream = 20100 + int(std::find_if(std::begin(leftovers), std::end(leftovers), [&](auto &l) { return l.name == c.name; }) - leftovers);
     const std::string path = std::string(shm::kDir) + "/" + (c.suffix ? prefix(stream) + c.suffix : prefix(stream).substr(0, prefix(stream).size() - 1));
     const std::string corpus = std::string(KIV_SEGMENT_CORPUS) + "/" + (c.content ? c.content : "");
+    // /dev/shm outlives a run: what an earlier run left, or another user's entry, goes.
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+    const std::shared_ptr<void> cleanup(nullptr, [&](void *) { std::filesystem::remove_all(path, ignored); });
     kiv::UniqueFd held;
     if (c.otherUser) {
         if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as uid 65534 through setpriv";
