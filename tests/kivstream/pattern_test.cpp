@@ -11,8 +11,10 @@ using namespace kivstream;
 namespace {
 
 std::vector<uint8_t> frame(CheckPattern &p, uint32_t n, bool smooth = false) {
-    std::vector<uint8_t> f(p.geometry().bytes);
+    std::vector<uint8_t> f(p.geometry().bytes + 8, 0xa5); // a guard: filling stays inside the frame
     smooth ? p.fillSmooth(n, f.data()) : p.fillRaw(n, f.data());
+    EXPECT_EQ(std::count(f.end() - 8, f.end(), 0xa5), 8) << "wrote past the frame";
+    f.resize(p.geometry().bytes);
     return f;
 }
 
