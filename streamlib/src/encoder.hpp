@@ -60,7 +60,7 @@ private:
         int quality = 0;
         std::vector<uint8_t> pixels;
     };
-    Mailbox<PendingRaw> toCompress_{1, &compressDropped_};
+    Mailbox<PendingRaw> toCompress_{compressDropped_};
     std::vector<uint8_t> callerJpeg_; // large frames, compressed on the caller's thread
     std::jthread compressor_; // declared last: joined before the members it uses go
 };

@@ -120,8 +120,7 @@ public:
     // Frames still waiting are dropped (a restart, a new stream).
     void clear() { mailbox_.clear(); }
 
-    explicit FrameQueue(ReceiverCounters &counters) : counters_(counters), mailbox_(1, &counters.dropped) {}
-    ReceiverCounters &counters() { return counters_; }
+    explicit FrameQueue(ReceiverCounters &counters) : counters_(counters), mailbox_(counters.dropped) {}
 
 private:
     ReceiverCounters &counters_;

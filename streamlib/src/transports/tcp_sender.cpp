@@ -277,7 +277,7 @@ private:
     mutable std::mutex linkMutex_;
     int linkState_ = KIV_LINK_IDLE;
     std::string linkReason_;
-    Mailbox<OutgoingFrame> outbox_{1, &counters.dropped};
+    Mailbox<OutgoingFrame> outbox_{counters.dropped};
     std::jthread worker_; // last: stopped before the members it uses go
 };
 

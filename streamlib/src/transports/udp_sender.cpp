@@ -284,7 +284,7 @@ private:
     sockaddr_in dest_{};
     std::atomic<bool> gso_{false};
 
-    Mailbox<OutgoingFrame> outbox_{1, &counters.dropped};
+    Mailbox<OutgoingFrame> outbox_{counters.dropped};
     std::mutex mutex_; // guards the impairment settings
     std::mutex paceMutex_;
     std::condition_variable_any paceWake_; // never notified: an interruptible sleep

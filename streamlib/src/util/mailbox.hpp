@@ -1,7 +1,7 @@
 // The one hand-off between two threads of the library: a producer that must
 // never wait and a consumer that waits with a deadline.
 //
-// A mailbox holds at most `depth` items. Putting into a full one pushes out the
+// A mailbox holds at most `depth` items (1 unless set). Putting into a full one pushes out the
 // oldest, which counts as dropped: the drop rule of every queue in the library
 // (encoder to compressor, encoder to sending thread, receiving thread to reader).
 // Items that go out (pushed out, or handed back by the consumer) are kept as
@@ -24,9 +24,8 @@ template <class T> class Mailbox {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // Drops are also added to `dropCounter` when given (a transport's counters).
-    explicit Mailbox(size_t depth = 1, std::atomic<uint64_t> *dropCounter = nullptr)
-        : depth_(depth < 1 ? 1 : depth), dropCounter_(dropCounter) {}
+    // Drops are counted in `dropped`, the owner's counter (a transport's, the encoder's).
+    explicit Mailbox(std::atomic<uint64_t> &dropped) : dropped_(dropped) {}
 
     // A spare item for the producer to fill, with the buffers of an item gone before.
     T spare() {
@@ -77,11 +76,6 @@ public:
         while (!items_.empty()) dropFrontLocked();
     }
 
-    size_t size() const {
-        std::lock_guard lock(mutex_);
-        return items_.size();
-    }
-    uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
 private:
     static constexpr size_t kSpares = 2;
@@ -93,7 +87,6 @@ private:
         keepSpareLocked(std::move(items_.front()));
         items_.pop_front();
         dropped_.fetch_add(1, std::memory_order_relaxed);
-        if (dropCounter_) dropCounter_->fetch_add(1, std::memory_order_relaxed);
     }
     bool takeLocked(T &out) {
         if (items_.empty()) return false;
@@ -107,9 +100,8 @@ private:
     std::condition_variable_any ready_;
     std::deque<T> items_;
     std::vector<T> spares_;
-    size_t depth_;
-    std::atomic<uint64_t> dropped_{0};
-    std::atomic<uint64_t> *const dropCounter_;
+    size_t depth_ = 1;
+    std::atomic<uint64_t> &dropped_;
 };
 
 } // namespace kiv
