@@ -2,10 +2,11 @@
 
 #include <QDeadlineTimer>
 #include <QHash>
-#include <QMutex>
 #include <QQueue>
-#include <QWaitCondition>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <utility>
 
 namespace recording {
@@ -29,8 +30,10 @@ struct kivDecoder {
 
 namespace {
 
-QMutex mutex;
-QWaitCondition frameQueued;
+// Standard ones, not Qt's: ThreadSanitizer sees a QWaitCondition's unlock only
+// inside uninstrumented Qt and calls the next lock a double lock.
+std::mutex mutex;
+std::condition_variable frameQueued;
 thread_local QByteArray lastDetail;
 thread_local int lastCode = KIV_OK;
 struct State {
@@ -101,7 +104,7 @@ uint32_t byteSize(const kivStreamFormat &f) { return uint32_t(rowBytes(f.width, 
 } // namespace
 
 // Every entry point holds the lock and counts itself.
-#define ENTER QMutexLocker lock(&mutex); s.counts[QLatin1String(__func__)]++
+#define ENTER std::unique_lock lock(mutex); s.counts[QLatin1String(__func__)]++
 
 namespace recording {
 
@@ -122,7 +125,7 @@ void pushFrame(kivStreamFormat format, const QByteArray &bytes, uint32_t transfe
 {
     ENTER;
     s.frames.enqueue({format, bytes, transferBytes});
-    frameQueued.wakeAll();
+    frameQueued.notify_all();
 }
 
 } // namespace recording
@@ -195,10 +198,10 @@ const void *kivLockReadBuffer(kivDecoder *d, int timeoutMs)
     ENTER;
     if (!alive(d) || d->locked)
         return nullptr;
-    const QDeadlineTimer deadline(timeoutMs);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (s.frames.isEmpty()) {
         ++s.waiting;
-        const bool woken = frameQueued.wait(&mutex, deadline);
+        const bool woken = frameQueued.wait_until(lock, deadline) == std::cv_status::no_timeout;
         --s.waiting;
         if (!woken)
             return nullptr;
