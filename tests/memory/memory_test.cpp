@@ -22,6 +22,7 @@
 #include <optional>
 #include <thread>
 
+#include "../net_support/net_test.hpp"
 #include "child_process.hpp"
 #include "kivVidStreamLib2.h"
 #include "transports/shm_segment.hpp"
@@ -30,7 +31,7 @@ namespace {
 
 namespace shm = kiv::shm;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using nettest::Clock;
 
 uint64_t mix(uint64_t x) {
     x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
@@ -54,31 +55,14 @@ std::vector<uint8_t> makeFrame(uint32_t frame, const kivStreamFormat &f) {
     return pattern(v.data(), v.size(), frame, f), v;
 }
 
-template <class P> bool eventually(P pred, std::chrono::milliseconds timeout = 10s) {
-    for (auto end = Clock::now() + timeout; !pred(); ::usleep(1000))
-        if (Clock::now() >= end) return false;
-    return true;
+using nettest::Decoder, nettest::Encoder, nettest::stats, nettest::waitUntil;
+
+Decoder memoryDecoder(int stream, int adaptive = 1) {
+    Decoder d = nettest::startDecoder(KIV_PROTOCOL_MEMORY, stream);
+    kivSetAdaptiveBuffer(d.get(), adaptive);
+    return d;
 }
-
-// Owners of library handles, so that a failing assertion leaks nothing.
-struct Encoder {
-    explicit Encoder(const kivStreamFormat &f) : handle(kivGetEncoder(KIV_PROTOCOL_MEMORY, &f)) {}
-    ~Encoder() { kivDeleteEncoder(handle); }
-    kivEncoder *handle;
-};
-
-struct Decoder {
-    explicit Decoder(int stream, int adaptive = 1) : handle(kivGetDecoder(KIV_PROTOCOL_MEMORY, nullptr)) {
-        kivSetSourceAddress(handle, stream);
-        kivSetAdaptiveBuffer(handle, adaptive);
-    }
-    ~Decoder() { kivDeleteDecoder(handle); }
-    kivDecoderStats stats() const {
-        kivDecoderStats s{};
-        return kivGetDecoderStats(handle, &s), s;
-    }
-    kivDecoder *handle;
-};
+Encoder memoryEncoder(const kivStreamFormat &f) { return Encoder(kivGetEncoder(KIV_PROTOCOL_MEMORY, &f)); }
 
 struct Received { kivFrameInfo info{}; kivStreamFormat format{}; bool intact = false; };
 
@@ -141,37 +125,37 @@ TEST(Api, RealEncoderToDecoderInBothBufferModes) {
     const std::tuple<int, int, std::vector<uint32_t>, uint64_t> cases[] = {{20022, 1, {5}, 4}, {20023, 0, {2, 3, 4, 5}, 1}};
     for (const auto &[stream, adaptive, expected, dropped] : cases) {
         SCOPED_TRACE("adaptive " + std::to_string(adaptive));
-        Decoder dec(stream, adaptive);
-        Encoder enc(f);
-        EXPECT_EQ(kivEncode(enc.handle, makeFrame(0, f).data()), KIV_ERROR_STATE); // no destination yet
-        ASSERT_EQ(kivSetDestAddress(enc.handle, "ignored", stream), KIV_OK);
+        const Decoder dec = memoryDecoder(stream, adaptive);
+        const Encoder enc = memoryEncoder(f);
+        EXPECT_EQ(kivEncode(enc.get(), makeFrame(0, f).data()), KIV_ERROR_STATE); // no destination yet
+        ASSERT_EQ(kivSetDestAddress(enc.get(), "ignored", stream), KIV_OK);
         // Each refused format leaves the last good one in force.
         for (auto [compress, level] : {std::pair{2, 0}, {-1, 0}, {0, -1}, {0, 101}})
-            EXPECT_EQ(kivSetDestFormat(enc.handle, &f, compress, level), KIV_ERROR_INVALID_ARGUMENT) << compress << "," << level;
-        EXPECT_EQ(kivSetDestFormat(enc.handle, &badDepth, 0, 0), KIV_ERROR_INVALID_ARGUMENT);
-        EXPECT_EQ(kivSetDestFormat(enc.handle, &tooBig, 0, 0), KIV_ERROR_TOO_LARGE);
-        EXPECT_EQ(kivSetDestFormat(enc.handle, nullptr, 0, 0), KIV_ERROR_INVALID_ARGUMENT);
+            EXPECT_EQ(kivSetDestFormat(enc.get(), &f, compress, level), KIV_ERROR_INVALID_ARGUMENT) << compress << "," << level;
+        EXPECT_EQ(kivSetDestFormat(enc.get(), &badDepth, 0, 0), KIV_ERROR_INVALID_ARGUMENT);
+        EXPECT_EQ(kivSetDestFormat(enc.get(), &tooBig, 0, 0), KIV_ERROR_TOO_LARGE);
+        EXPECT_EQ(kivSetDestFormat(enc.get(), nullptr, 0, 0), KIV_ERROR_INVALID_ARGUMENT);
         // Once it has read a frame, the receiver is attached and has seen everything before it.
-        ASSERT_EQ(kivEncode(enc.handle, makeFrame(0, f).data()), KIV_OK) << kivLastErrorDetail();
-        auto first = receive(dec.handle, 5000);
+        ASSERT_EQ(kivEncode(enc.get(), makeFrame(0, f).data()), KIV_OK) << kivLastErrorDetail();
+        auto first = receive(dec.get(), 5000);
         ASSERT_TRUE(first && first->intact && first->info.frameNumber == 0);
-        for (uint32_t i = 1; i < 6; ++i) ASSERT_EQ(kivEncode(enc.handle, makeFrame(i, f).data()), KIV_OK);
+        for (uint32_t i = 1; i < 6; ++i) ASSERT_EQ(kivEncode(enc.get(), makeFrame(i, f).data()), KIV_OK);
 
         kivFrameInfo info{};
-        EXPECT_EQ(kivGetRecvFrameInfo(dec.handle, &info), KIV_ERROR_STATE); // nothing locked
-        auto *p = static_cast<uint8_t *>(const_cast<void *>(kivLockReadBuffer(dec.handle, 0)));
+        EXPECT_EQ(kivGetRecvFrameInfo(dec.get(), &info), KIV_ERROR_STATE); // nothing locked
+        auto *p = static_cast<uint8_t *>(const_cast<void *>(kivLockReadBuffer(dec.get(), 0)));
         ASSERT_NE(p, nullptr);
-        EXPECT_EQ(kivLockReadBuffer(dec.handle, 0), nullptr); // one frame at a time
-        EXPECT_EQ(kivGetRecvFrameInfo(dec.handle, nullptr), KIV_ERROR_INVALID_ARGUMENT);
-        ASSERT_EQ(kivGetRecvFrameInfo(dec.handle, &info), KIV_OK);
+        EXPECT_EQ(kivLockReadBuffer(dec.get(), 0), nullptr); // one frame at a time
+        EXPECT_EQ(kivGetRecvFrameInfo(dec.get(), nullptr), KIV_ERROR_INVALID_ARGUMENT);
+        ASSERT_EQ(kivGetRecvFrameInfo(dec.get(), &info), KIV_OK);
         EXPECT_TRUE(pattern(p, n, info.frameNumber, f, true));
-        EXPECT_EQ(kivGetRecvOrientation(dec.handle), 7); // travels unchanged
-        EXPECT_EQ(kivGetCompressedFrameSize(dec.handle), n);
-        EXPECT_EQ(kivUnlockReadBuffer(dec.handle), KIV_OK);
-        EXPECT_EQ(kivUnlockReadBuffer(dec.handle), KIV_ERROR_STATE);
+        EXPECT_EQ(kivGetRecvOrientation(dec.get()), 7); // travels unchanged
+        EXPECT_EQ(kivGetCompressedFrameSize(dec.get()), n);
+        EXPECT_EQ(kivUnlockReadBuffer(dec.get()), KIV_OK);
+        EXPECT_EQ(kivUnlockReadBuffer(dec.get()), KIV_ERROR_STATE);
         EXPECT_NE(info.sessionId, 0u);
         std::vector<uint32_t> got{info.frameNumber};
-        while (auto r = receive(dec.handle, 0)) {
+        while (auto r = receive(dec.get(), 0)) {
             EXPECT_TRUE(r->intact);
             EXPECT_EQ(r->info.sessionId, info.sessionId);
             EXPECT_LE(r->info.sendTimeUs, r->info.receiveTimeUs);
@@ -179,9 +163,9 @@ TEST(Api, RealEncoderToDecoderInBothBufferModes) {
             got.push_back(r->info.frameNumber);
         }
         EXPECT_EQ(got, expected);
-        const kivDecoderStats s = dec.stats();
+        const kivDecoderStats s = stats(dec.get());
         kivEncoderStats es{};
-        ASSERT_EQ(kivGetEncoderStats(enc.handle, &es), KIV_OK);
+        ASSERT_EQ(kivGetEncoderStats(enc.get(), &es), KIV_OK);
         EXPECT_EQ((std::vector{s.framesReceived, s.framesDelivered, s.framesDropped, s.bytesReceived}),
                   (std::vector<uint64_t>{6, 1 + expected.size(), dropped, (1 + expected.size()) * n}));
         EXPECT_EQ((std::vector{es.framesEncoded, es.framesSent, es.bytesSent}), (std::vector<uint64_t>{6, 6, 6 * n}));
@@ -194,14 +178,14 @@ TEST(CrossProcess, EveryDepthAndOddWidthArrivesByteForByteWhileTheFormatChanges)
     std::vector<kivStreamFormat> formats = {{1, 1, KIV_DEPTH_24, 1}, {0, 5, KIV_DEPTH_32, 1}, {640, 480, KIV_DEPTH_32, 1}};
     for (uint16_t d : {KIV_DEPTH_8, KIV_DEPTH_16, KIV_DEPTH_24, KIV_DEPTH_32})
         formats.insert(formats.end(), {{320, 240, d, 1}, {33, 7, d, 1}});
-    Decoder dec(kStream, 0);
+    const Decoder dec = memoryDecoder(kStream, 0);
     kivtest::Process sender(sending(kStream, 1000, formats));
     kiv::UniqueFd fd;
     off_t size = 0;
     std::map<std::tuple<int, int, int>, int> seen;
     size_t corrupt = 0, twice = 0;
-    const bool all = eventually([&] {
-        if (auto r = receive(dec.handle, 20)) {
+    const bool all = waitUntil([&] {
+        if (auto r = receive(dec.get(), 20)) {
             if (!r->intact) ++corrupt;
             else if (++seen[{r->format.width, r->format.height, r->format.depth}] == 2) ++twice;
             if (!fd) fd = kiv::UniqueFd(::open(onlySegment(kStream).c_str(), O_RDONLY | O_CLOEXEC));
@@ -216,15 +200,15 @@ TEST(CrossProcess, EveryDepthAndOddWidthArrivesByteForByteWhileTheFormatChanges)
     sender.signal(SIGTERM), sender.wait(10s); // a clean exit takes the segment with it
     EXPECT_TRUE(all) << twice << " of " << formats.size() << " formats seen twice";
     EXPECT_EQ(corrupt, 0u);
-    EXPECT_EQ(dec.stats().framesMalformed, 0u);
+    EXPECT_EQ(stats(dec.get()).framesMalformed, 0u);
 }
 
 TEST(CrossProcess, NoTornOrMixedFrameReachesAnyOfSeveralReceiversUnderLoad) {
     constexpr int kStream = 20002, kReaders = 4, kFrames = 3000;
     // Small frames: the sender laps the slots within a time slice, so a preempted copy meets a rewrite.
     const kivStreamFormat f{256, 64, KIV_DEPTH_32, 1};
-    std::vector<std::unique_ptr<Decoder>> decoders;
-    for (int i = 0; i < kReaders; ++i) decoders.push_back(std::make_unique<Decoder>(kStream));
+    std::vector<Decoder> decoders;
+    for (int i = 0; i < kReaders; ++i) decoders.push_back(memoryDecoder(kStream));
     kivtest::Process sender(sending(kStream, 0, {f}));
     std::atomic<int> bad{0};
     std::vector<std::thread> readers;
@@ -232,9 +216,9 @@ TEST(CrossProcess, NoTornOrMixedFrameReachesAnyOfSeveralReceiversUnderLoad) {
         readers.emplace_back([&, i] {
             int good = 0;
             for (auto end = Clock::now() + 30s; good < kFrames && Clock::now() < end;)
-                if (auto r = receive(decoders[i]->handle, 100)) r->intact && r->format.width == f.width ? ++good : ++bad;
+                if (auto r = receive(decoders[i].get(), 100)) r->intact && r->format.width == f.width ? ++good : ++bad;
             EXPECT_EQ(good, kFrames);
-            EXPECT_EQ(decoders[i]->stats().framesMalformed, 0u);
+            EXPECT_EQ(stats(decoders[i].get()).framesMalformed, 0u);
         });
     for (std::thread &t : readers) t.join();
     EXPECT_EQ(bad.load(), 0);
@@ -247,25 +231,25 @@ TEST(CrossProcess, NoTornOrMixedFrameReachesAnyOfSeveralReceiversUnderLoad) {
 TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNothingOfADeadOne) {
     constexpr int kStream = 20003;
     const kivStreamFormat f{640, 480, KIV_DEPTH_24, 1};
-    Decoder before(kStream, 0);
-    EXPECT_EQ(kivLockReadBuffer(before.handle, 0), nullptr);
-    Encoder second(f);
+    const Decoder before = memoryDecoder(kStream, 0);
+    EXPECT_EQ(kivLockReadBuffer(before.get(), 0), nullptr);
+    const Encoder second = memoryEncoder(f);
     uint64_t firstSession = 0;
     {
         ::umask(0); // the segment's mode must not depend on the sender's umask
         kivtest::Process first(sending(kStream, 1000, {f}));
         ::umask(022);
-        auto r = receive(before.handle, 10000);
+        auto r = receive(before.get(), 10000);
         ASSERT_TRUE(r && r->intact);
         firstSession = r->info.sessionId;
         struct stat st {};
         ASSERT_EQ(::stat(onlySegment(kStream).c_str(), &st), 0);
         EXPECT_EQ(std::pair(st.st_mode & 07777, st.st_uid), std::pair(0600u, ::geteuid())); // mode, owner
 
-        EXPECT_EQ(kivSetDestAddress(second.handle, nullptr, kStream), KIV_ERROR_BUSY);
+        EXPECT_EQ(kivSetDestAddress(second.get(), nullptr, kStream), KIV_ERROR_BUSY);
         EXPECT_NE(std::string(kivLastErrorDetail()).find("pid " + std::to_string(first.pid())), std::string::npos)
             << kivLastErrorDetail();
-        EXPECT_EQ(kivEncode(second.handle, makeFrame(0, f).data()), KIV_ERROR_STATE);
+        EXPECT_EQ(kivEncode(second.get(), makeFrame(0, f).data()), KIV_ERROR_STATE);
 
         ASSERT_EQ(::kill(first.pid(), SIGTERM), 0);
         const int status = first.wait(10s).value_or(-1);
@@ -275,24 +259,24 @@ TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNothingOfADeadOne) {
 
     kivtest::Process dying(sending(kStream, 1000, {f}));
     {
-        auto r = receive(before.handle, 5000);
+        auto r = receive(before.get(), 5000);
         ASSERT_TRUE(r && r->intact && r->info.sessionId != firstSession);
     }
     ASSERT_EQ(::kill(dying.pid(), SIGKILL), 0);
     ASSERT_TRUE(WIFSIGNALED(dying.wait(10s).value_or(0)));
     // Its newest frame is no news, to a receiver started now or to one that was there.
-    Decoder after(kStream, 0);
-    for (Decoder *d : {&before, &after}) EXPECT_EQ(receive(d->handle, 300), std::nullopt);
+    const Decoder after = memoryDecoder(kStream, 0);
+    for (const Decoder *d : {&before, &after}) EXPECT_EQ(receive(d->get(), 300), std::nullopt);
 
     // The next sender removes the dead one's segment, and both receivers follow.
-    ASSERT_EQ(kivSetDestAddress(second.handle, nullptr, kStream), KIV_OK) << kivLastErrorDetail();
+    ASSERT_EQ(kivSetDestAddress(second.get(), nullptr, kStream), KIV_OK) << kivLastErrorDetail();
     EXPECT_EQ(segments(kStream).size(), 1u);
-    ASSERT_EQ(kivEncode(second.handle, makeFrame(0, f).data()), KIV_OK);
-    for (Decoder *d : {&before, &after}) {
-        auto r = receive(d->handle, 5000);
+    ASSERT_EQ(kivEncode(second.get(), makeFrame(0, f).data()), KIV_OK);
+    for (const Decoder *d : {&before, &after}) {
+        auto r = receive(d->get(), 5000);
         ASSERT_TRUE(r && r->intact);
         EXPECT_EQ(r->info.frameNumber, 0u);
-        EXPECT_EQ(d->stats().framesMalformed, 0u);
+        EXPECT_EQ(stats(d->get()).framesMalformed, 0u);
     }
 }
 
@@ -399,16 +383,16 @@ TEST_P(Leftovers, NeverStopTheNextSenderNorReachAReceiverUnlessOursAndLive) {
         if (c.live) ASSERT_EQ(::fcntl(held.get(), F_OFD_SETLK, &lock), 0);
         else held.reset();
     }
-    Decoder dec(stream);
-    EXPECT_EQ(receive(dec.handle, c.frame ? 5000 : 200).has_value(), c.frame);
-    EXPECT_EQ(eventually([&] { return dec.stats().framesMalformed >= 1; }, c.malformed ? 5s : 0s), c.malformed);
+    const Decoder dec = memoryDecoder(stream);
+    EXPECT_EQ(receive(dec.get(), c.frame ? 5000 : 200).has_value(), c.frame);
+    EXPECT_EQ(waitUntil([&] { return stats(dec.get()).framesMalformed >= 1; }, c.malformed ? 5s : 0s), c.malformed);
     held.reset();
 
     const kivStreamFormat f{40, 30, KIV_DEPTH_24, 1};
-    Encoder enc(f);
-    ASSERT_EQ(kivSetDestAddress(enc.handle, nullptr, stream), KIV_OK) << kivLastErrorDetail();
-    ASSERT_EQ(kivEncode(enc.handle, makeFrame(0, f).data()), KIV_OK);
-    auto r = receive(dec.handle, 5000);
+    const Encoder enc = memoryEncoder(f);
+    ASSERT_EQ(kivSetDestAddress(enc.get(), nullptr, stream), KIV_OK) << kivLastErrorDetail();
+    ASSERT_EQ(kivEncode(enc.get(), makeFrame(0, f).data()), KIV_OK);
+    auto r = receive(dec.get(), 5000);
     ASSERT_TRUE(r && r->intact);
     EXPECT_EQ(r->format.width, f.width);
     EXPECT_EQ(::access(path.c_str(), F_OK) == 0, c.otherUser) << "ours removed, another user's left alone";
@@ -420,12 +404,12 @@ INSTANTIATE_TEST_SUITE_P(InDevShm, Leftovers, ::testing::ValuesIn(leftovers), []
 TEST(Api, OfSendersStartingAtOnceOneGoesOn) {
     const kivStreamFormat f{8, 8, KIV_DEPTH_8, 1};
     for (int round = 0; round < 20; ++round) {
-        std::vector<std::unique_ptr<Encoder>> encoders;
-        for (int i = 0; i < 4; ++i) encoders.push_back(std::make_unique<Encoder>(f));
+        std::vector<Encoder> encoders;
+        for (int i = 0; i < 4; ++i) encoders.push_back(memoryEncoder(f));
         std::atomic<int> ready{0}, busy{0}, ok{0};
         std::vector<std::thread> threads;
         for (auto &e : encoders)
-            threads.emplace_back([&, h = e->handle] {
+            threads.emplace_back([&, h = e.get()] {
                 for (++ready; ready < 4;) std::this_thread::yield();
                 const int rc = kivSetDestAddress(h, nullptr, 20091);
                 ++(rc == KIV_OK ? ok : rc == KIV_ERROR_BUSY ? busy : ready);

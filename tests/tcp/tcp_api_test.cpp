@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "../net_support/net_test.hpp"
@@ -110,11 +111,14 @@ TEST(TcpSender, SilentHostsAndSelfConnectsAreGivenUpAndSaidSo) {
     enc.reset(); // mid-connect: returns at once (a hang ends the test at its timeout)
 }
 
-TEST(TcpReceiver, RunningOutOfDescriptorsIsReportedWithItsCause) {
+// A listener that cannot start says why; one that cannot accept waits instead
+// of spinning on a listener that stays readable.
+TEST(TcpReceiver, RunningOutOfDescriptorsIsReportedAndWaitedOut) {
 #ifdef __SANITIZE_ADDRESS__
     GTEST_SKIP() << "UBSan's vptr check probes memory through a pipe, which needs the descriptors this test uses up";
 #endif
-    const Decoder dec(kivGetDecoder(kTcp, nullptr));
+    const Decoder dec(kivGetDecoder(kTcp, nullptr)), listening = startDecoder(kTcp, 21014);
+    const Socket knocking(::socket(AF_INET, SOCK_STREAM, 0));
     rlimit old{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
     rlimit low = old;
@@ -124,10 +128,19 @@ TEST(TcpReceiver, RunningOutOfDescriptorsIsReportedWithItsCause) {
     for (int fd; (fd = ::dup(0)) >= 0;) filler.emplace_back(fd);
     const int rc = kivSetSourceAddress(dec.get(), 21013);
     const std::string detail = kivLastErrorDetail();
+    for (int fd; (fd = ::dup(0)) >= 0;) filler.emplace_back(fd); // what the failed start gave back
+    const sockaddr_in to = loopback(21014);
+    const bool connected = ::connect(knocking.get(), reinterpret_cast<const sockaddr *>(&to), sizeof to) == 0;
+    const auto cpu = std::clock();
+    const auto wall = Clock::now();
+    std::this_thread::sleep_for(300ms);
+    const double busy = double(std::clock() - cpu) / CLOCKS_PER_SEC / std::chrono::duration<double>(Clock::now() - wall).count();
     filler.clear();
     ::setrlimit(RLIMIT_NOFILE, &old);
     EXPECT_EQ(rc, KIV_ERROR_IO);
     EXPECT_EQ(detail, "listen on port 21013: Too many open files");
+    EXPECT_TRUE(connected);
+    EXPECT_LT(busy, 0.25) << "the receiver spins while descriptors are short";
 }
 
 // The receiver reads a little of a 32 MiB frame, half-closes and resets. A write
