@@ -47,7 +47,7 @@ TEST(Decoder, AdaptiveGivesNewestQueuedGivesOldestAndCountsAddUp) {
     }
 }
 
-TEST(Decoder, FramesThatDoNotCheckAreCountedNotHandedOut) {
+TEST(Decoder, FramesThatDoNotCheckAreCountedNotHandedOutAndCountsOutliveTheStream) {
     testing::LoopbackReceiver *r = nullptr;
     auto d = testing::loopbackDecoder(r);
     d->setAdaptive(false);
@@ -57,9 +57,10 @@ TEST(Decoder, FramesThatDoNotCheckAreCountedNotHandedOut) {
     r->deliver(rawHeader(2), std::vector<uint8_t>(3)); // shorter than its header says
     r->deliver(rawHeader(3), std::vector<uint8_t>(4));
     EXPECT_EQ(lockedNumber(*d), 3u);
+    r->counters.incomplete = 4;
+    d->setSource(2); // the counts of the stream before stay
     const kivDecoderStats s = d->stats();
-    EXPECT_EQ(s.framesMalformed, 2u);
-    EXPECT_EQ(s.framesReceived, 1u);
+    EXPECT_EQ(std::tuple(s.framesMalformed, s.framesReceived, s.framesIncomplete), std::tuple(2u, 1u, 4u));
 }
 
 } // namespace
