@@ -54,15 +54,16 @@ TEST(Options, AcceptOrSayWhatIsWrong) {
         {{"bench", "--transport", "udp", "--loss", "1,bursty=4"}, "unknown part 'bursty=4'"},
         {{"send", "--transport", "udp", "--loss", "1,burst=0"}, "burst must be 1..1000"}, {{"bench", "--receivers", "17"}, "1..16"},
         {{"bench", "--transport", "tcp", "--receivers", "2"}, "memory or udp"}, {{"bench", "--all", "--scaling"}, "not both"},
-        {{"send", "--transport", "udp", "--loss", "2.5,burst=3,dup=1"}, "loss 25000/3/10000"},
+        {{"send", "--transport", "udp", "--loss", "2.5,burst=3,dup=1"}, "loss 25000/3/10000"}, {{"bench", "--all", "--transport", "tcp"}, "tcp only"},
     };
     for (const auto &[args, says] : cases) {
         const ParseResult r = parseOptions(args);
         const auto *e = std::get_if<ParseError>(&r);
         const Options *o = std::get_if<Options>(&r);
         const QString got = e ? QStringLiteral("exit %1: %2").arg(e->exitCode).arg(e->message)
-                              : QStringLiteral("%1:%2 %3latency loss %4/%5/%6").arg(o->protocol).arg(o->stream).arg(o->latency ? "" : "no ")
-                                    .arg(o->impairment.lossPerMillion).arg(o->impairment.burstLength).arg(o->impairment.duplicatePerMillion);
+                              : QStringLiteral("%1:%2 %3latency loss %4/%5/%6 %7").arg(o->protocol).arg(o->stream).arg(o->latency ? "" : "no ")
+                                    .arg(o->impairment.lossPerMillion).arg(o->impairment.burstLength).arg(o->impairment.duplicatePerMillion)
+                                    .arg(o->transportGiven ? o->transport + QStringLiteral(" only") : QString());
         EXPECT_TRUE(got.contains(says) && (!e || got.startsWith("exit 2: "))) << args.join(' ').toStdString() << ": " << got.toStdString();
     }
 }

@@ -38,6 +38,7 @@ TEST(TcpRoundTrip, EveryDepthAndAddressFormArrivesByteForByte) {
         }
         ASSERT_TRUE(r);
         EXPECT_EQ(r->bytes, bytes);
+        EXPECT_TRUE(waitUntil([&] { const auto s = stats(enc.get()); return s.bytesSent == s.framesSent * bytes.size(); }));
     }
     EXPECT_EQ(stats(dec.get()).framesMalformed, 0u);
 }

@@ -100,6 +100,7 @@ void protectedThroughLoss() {
         EXPECT_GT(intact, 0u);
         EXPECT_GT(loss.datagramsRecovered, 0u) << "the link lost nothing: is the nftables rule in place?";
         EXPECT_EQ(stats(dec.get()).framesMalformed, 0u);
+        EXPECT_TRUE(waitUntil([&] { const auto s = stats(enc.get()); return s.bytesSent == s.framesSent * kivGetByteSize(&fmt); }));
     }
 }
 
