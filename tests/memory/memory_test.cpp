@@ -1,13 +1,9 @@
 // Local (Memory): the API in one process, senders in child processes that exit, die or compete, and what
 // other users, junk and dead senders leave in /dev/shm.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
 #include <csignal>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -16,15 +12,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <fstream>
 #include <map>
-#include <optional>
-#include <thread>
 
 #include "../net_support/net_test.hpp"
 #include "child_process.hpp"
-#include "kivVidStreamLib2.h"
 #include "transports/shm_segment.hpp"
 
 namespace {
