@@ -41,7 +41,8 @@ struct OutgoingFrame {
 class UdpSender final : public SenderTransport {
 public:
     explicit UdpSender(const SenderOptions &options) : options_(options) {
-        options_.maxDatagram = std::clamp(options_.maxDatagram, kDatagramHeaderSize + 1, kMaxDatagram);
+        // No larger than our receivers take, or every frame would be refused.
+        options_.maxDatagram = std::clamp(options_.maxDatagram, kDatagramHeaderSize + 1, kMaxReceivedDatagram);
     }
     ~UdpSender() override { stop(); }
 
