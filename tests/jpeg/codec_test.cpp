@@ -48,6 +48,14 @@ TEST(JpegCodec, RoundTripKeepsLayoutAndPictureAtEveryDepth) {
             for (uint64_t i = 0, pitch = rowPitch(f), used = uint64_t(w) * bytesPerPixel(depth); i < out.size(); ++i)
                 ASSERT_EQ(out[i], i % pitch >= used ? 0 : depth == KIV_DEPTH_32 && i % 4 == 3 ? 0xff : out[i]) << "byte " << i;
         }
+    // Decoded to 16 bits, each 8-bit level becomes the nearest 5- or 6-bit one: JPEG noise must not bias it.
+    for (unsigned v = 0; v < 256; ++v) {
+        uint8_t grey[3] = {uint8_t(v), uint8_t(v), uint8_t(v)}, packed[4];
+        jpeg::pack565({1, 1, KIV_DEPTH_16, 1}, grey, packed);
+        const unsigned p = le::get16(packed);
+        const auto nearest = [v](unsigned level, unsigned top) { return 2 * std::abs(int(level * 255) - int(v * top)) <= 255; };
+        EXPECT_TRUE(nearest(p >> 11, 31) && nearest(p >> 5 & 63, 63) && nearest(p & 31, 31)) << v;
+    }
 }
 
 WireHeader jpegHeader(const kivStreamFormat &f, uint32_t frame, size_t size) {
