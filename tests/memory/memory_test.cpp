@@ -2,7 +2,6 @@
 // other users, junk and dead senders leave in /dev/shm.
 #include <fcntl.h>
 #include <csignal>
-#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>

@@ -48,15 +48,14 @@ TEST(FrameParser, ReassemblesAnySegmentationAndTakesMemoryOnlyAsBytesCome) {
 }
 
 TEST(TcpAddress, AcceptsLiteralsAndNamesRejectsTheRest) {
+    Destination d;
     for (const char *ok : {"127.0.0.1", "::1", "[::1]", "fe80::1%1", "localhost", "camera-3.lab.example.", "my_host"}) {
-        Destination d;
         std::string why;
         EXPECT_TRUE(parseDestination(ok, 21000, d, why)) << ok << ": " << why;
     }
     for (const std::string &bad : std::vector<std::string>{"", "10.0.0.256", "10.1.2", "::1::2", "[::1", "[127.0.0.1]", "fe80::1%",
                                   "fe80::1%nosuchif0", "host name", "-host", "host:10588", "http://host",
                                   std::string(64, 'a') + ".example"}) {
-        Destination d;
         std::string why;
         EXPECT_FALSE(parseDestination(bad, 21000, d, why)) << '"' << bad << '"';
         EXPECT_FALSE(why.empty()) << bad;

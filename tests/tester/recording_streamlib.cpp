@@ -135,7 +135,6 @@ extern "C" {
 uint32_t kivGetByteSize(const kivStreamFormat *format) { ENTER; return format ? byteSize(*format) : 0; }
 uint32_t kivGetRowPitch(uint16_t width, uint16_t depth) { ENTER; return uint32_t(rowBytes(width, depth, true)); }
 const char *kivLastErrorDetail(void) { return lastDetail.constData(); }
-int kivLastError(void) { return lastCode; }
 const char *kivErrorString(int) { return "error"; }
 
 kivEncoder *kivGetEncoder(int protocol, const kivStreamFormat *format)

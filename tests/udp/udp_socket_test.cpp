@@ -24,7 +24,7 @@ TEST(UdpSockets, FramesArriveAfterJunkWithAndWithoutSegmentationOffload) {
         {false, false, udp::kDefaultMaxDatagram, 22103},
         {true, true, 576, 22104},  // a small path MTU
         {true, true, 9000, 22105}, // jumbo datagrams
-        {false, true, 100000, 22106}, // more than a datagram holds: capped
+        {false, true, 100000, 22107}, // more than a datagram holds: capped
     };
     const kivStreamFormat fmt{640, 480, KIV_DEPTH_24, 1};
     constexpr int kJunk = 20;
