@@ -49,9 +49,7 @@ TEST(Decoder, FramesThatDoNotCheckAreCountedNotHandedOutAndCountsOutliveTheStrea
     testing::LoopbackReceiver *r = nullptr;
     auto d = testing::loopbackDecoder(r);
     d->setAdaptive(false);
-    WireHeader wrongSize = rawHeader(1);
-    wrongSize.payloadSize = 5;
-    r->deliver(wrongSize, std::vector<uint8_t>(5));
+    r->deliver({.format = {4, 1, KIV_DEPTH_8, 1}, .frameNumber = 1, .payloadSize = 5}, std::vector<uint8_t>(5)); // not the format's size
     r->deliver(rawHeader(2), std::vector<uint8_t>(3)); // shorter than its header says
     r->deliver(rawHeader(3), std::vector<uint8_t>(4));
     EXPECT_EQ(lockedNumber(*d), 3u);

@@ -20,18 +20,13 @@ TEST(WireHeader, RoundTripsEveryFieldLittleEndian) {
     const kivStreamFormat f{321, 7, KIV_DEPTH_16, 1};
     std::array<uint8_t, kWireHeaderSize> bytes{};
     encodeHeader(rawHeader(f), bytes);
-    EXPECT_EQ(bytes[0], 'K');
-    EXPECT_EQ(bytes[3], 'F');
-    EXPECT_EQ(bytes[40], 644u * 7u % 256); // 321 * 2 = 642, padded to 644
-    EXPECT_EQ(bytes[41], 644u * 7u / 256);
+    // 321 * 2 = 642 bytes a row, padded to 644.
+    EXPECT_EQ(std::tuple(bytes[0], bytes[3], bytes[40], bytes[41]), std::tuple('K', 'F', 644 * 7 % 256, 644 * 7 / 256));
     WireHeader back;
     ASSERT_EQ(decodeHeader(bytes, back), WireError::None);
-    EXPECT_EQ(std::memcmp(&back.format, &f, sizeof f), 0);
-    EXPECT_EQ(back.frameNumber, 0xfffffffeu);
-    EXPECT_EQ(back.sessionId, 0x0123456789abcdefull);
-    EXPECT_EQ(back.sendTimeUs, -5);
-    EXPECT_EQ(back.payloadSize, 644u * 7u);
-    EXPECT_FALSE(back.compressed());
+    EXPECT_EQ(std::tuple(std::memcmp(&back.format, &f, sizeof f), back.frameNumber, back.sessionId, back.sendTimeUs, back.payloadSize,
+                         back.compressed()),
+              std::tuple(0, 0xfffffffeu, 0x0123456789abcdefull, -5, 644u * 7u, false));
 }
 
 // Each field checked, and sizes capped before any allocation trusts them.

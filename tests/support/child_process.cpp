@@ -42,12 +42,8 @@ Process::Process(const Spawn &what) {
     for (std::string &w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (what.stdinFd >= 0) posix_spawn_file_actions_adddup2(&actions, what.stdinFd, STDIN_FILENO);
     pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const int rc = ::posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), environ);
     if (rc != 0) std::fprintf(stderr, "cannot start child %s: %s\n", what.body.c_str(), std::strerror(rc));
     else pid_ = pid;
 }

@@ -20,11 +20,10 @@ using ChildBody = int (*)(const ChildArgs &args);
 // Makes `body` startable by name; KIV_TEST_CHILD calls it while the program loads.
 bool registerChild(const char *name, ChildBody body);
 
-// A registered body, its arguments, and optionally an fd handed down as its stdin.
+// A registered body and its arguments.
 struct Spawn {
     std::string body;
     ChildArgs args;
-    int stdinFd = -1;
 };
 
 // A running child; killed by SIGKILL and reaped at the latest when the object
