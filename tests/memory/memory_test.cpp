@@ -192,9 +192,8 @@ TEST(CrossProcess, NoTornOrMixedFrameReachesAnyOfSeveralReceiversUnderLoad) {
     sender.signal(SIGTERM), sender.wait(10s);
 }
 
-// One stream's life: a receiver waiting before any sender, a second sender
-// refused, a clean exit, a sender killed (SIGKILL) whose frames then reach no
-// one, and the next sender.
+// One stream's life: a receiver waiting before any sender, a second sender refused, a clean exit,
+// a sender killed (SIGKILL) whose frames then reach no one, and the next sender.
 TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNothingOfADeadOne) {
     constexpr int kStream = 20003;
     const kivStreamFormat f{640, 480, KIV_DEPTH_24, 1};
@@ -245,9 +244,8 @@ TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNothingOfADeadOne) {
     }
 }
 
-// Seen from the segment: every write moves its slot's sequence to a new even
-// value, so a reader that began before it cannot pass its check; and no
-// mapping outlives a layout grown past it, or the sender.
+// Seen from the segment: every write moves its slot's sequence to a new even value, so a reader that
+// began before it cannot pass its check; and no mapping outlives a layout grown past it, or the sender.
 TEST(Segment, EachWriteMovesItsSlotForwardAndNoMappingIsLeftBehind) {
     constexpr int kStream = 20034;
     shm::SegmentOwner owner;
@@ -278,6 +276,9 @@ TEST(Segment, EachWriteMovesItsSlotForwardAndNoMappingIsLeftBehind) {
             EXPECT_EQ(moved, 1) << bytes << " bytes, frame " << i;
             EXPECT_EQ(mappings(), 1);
         }
+    uint64_t generation = 0; // 1 at creation, then one more per layout: the first and two grown ones
+    ASSERT_EQ(::pread(files[0].fd.get(), &generation, 8, shm::off::generation), 8);
+    EXPECT_EQ(generation, 4u);
     owner.close();
     EXPECT_EQ(mappings(), 0);
     EXPECT_TRUE(segments(kStream).empty());

@@ -1,8 +1,5 @@
-// Child processes for tests: the test program itself, started anew by
-// posix_spawn and told which of its registered bodies to run. A child that is
-// only forked inherits every lock another thread of the test held at that
-// moment (the library's receivers and resolvers, the sanitizer runtime's own)
-// and can stall on one for good. An exec'd child starts clean.
+// Child processes for tests: this program run anew (posix_spawn) with a registered body's name. A bare
+// fork would inherit locks other threads held (the library's, the sanitizer's) and could stall on one.
 #pragma once
 
 #include <sys/types.h>

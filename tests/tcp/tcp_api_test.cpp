@@ -85,9 +85,8 @@ TEST(TcpSender, LinkStateSaysWhyNothingArrives) {
     EXPECT_TRUE(waitUntil([&] { return kivGetEncoderLink(enc.get()) == KIV_LINK_UP; }));
 }
 
-// Connects that never complete, each in a network namespace of the test's own:
-// a host that drops every SYN, and a port where, with nothing listening and it
-// being the only local port, TCP would connect the socket to itself.
+// Connects that never complete, each in a network namespace of the test's own: a host that drops
+// every SYN, and a port where, with nothing listening and it the only local port, TCP connects to itself.
 TEST(TcpSender, SilentHostsAndSelfConnectsAreGivenUpAndSaidSo) {
     constexpr int silent = 21011, self = 21012;
     const char *which = std::getenv("KIV_TCP_CASE");

@@ -78,9 +78,8 @@ TEST(UdpApi, AnotherUserCannotBindAReceiversPort) {
               0);
 }
 
-// One datagram in a hundred dropped at random on the way in, one datagram to a
-// packet (no offload): frames with the library's default protection still
-// arrive whole, unicast and multicast.
+// One datagram in a hundred dropped at random on the way in, one datagram to a packet (no offload):
+// frames with the library's default protection still arrive whole, unicast and multicast.
 void protectedThroughLoss() {
     constexpr uint32_t kFrames = 50;
     const kivStreamFormat fmt{640, 480, KIV_DEPTH_24, 1};

@@ -124,7 +124,6 @@ HeaderCheck checkHeader(std::span<const uint8_t> map, HeaderSnapshot &out) {
     s.latest = load<uint64_t>(p, off::latest, __ATOMIC_ACQUIRE);
     const uint32_t state = load<uint32_t>(p, off::state);
     s.state = state <= uint32_t(State::Closed) ? State(state) : State::Closed;
-    s.generation = load<uint64_t>(p, off::generation);
     s.slotCount = load<uint32_t>(p, off::slotCount);
     if (s.slotCount > kMaxSlots) return HeaderCheck::BadSlotCount;
     out = s;

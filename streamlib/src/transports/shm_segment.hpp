@@ -84,7 +84,6 @@ enum class HeaderCheck {
 struct HeaderSnapshot {
     uint32_t signal = 0;
     State state = State::Initialising;
-    uint64_t generation = 0;
     uint64_t latest = 0;
     uint32_t slotCount = 0;
 };
