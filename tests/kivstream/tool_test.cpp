@@ -33,9 +33,8 @@ TEST(PanelCounter, ReportsEachFullSecondOnTheTestersRhythm) {
     EXPECT_FALSE(panel.poll(2000)); // a clock set back reports nothing until it has caught up again
 }
 
-// Accepted: channels are the tester's; latency needs the sender's clock, which
-// memory guarantees and the network transports are asked for (protocol:stream; 4096x4096x32 is
-// exactly 64 MiB). Refused: exit 2 with what is wrong.
+// Accepted: channels are the tester's; latency needs the sender's clock, which memory guarantees and the network
+// transports are asked for (protocol:stream; 4096x4096x32 is exactly 64 MiB). Refused: exit 2 with what is wrong.
 TEST(Options, AcceptOrSayWhatIsWrong) {
     const std::pair<QStringList, QString> cases[] = {
         {{"send"}, "3:10588 latency"}, {{"send", "--channel", "5"}, "3:10593"}, {{"bench"}, "3:27000"},
@@ -55,6 +54,8 @@ TEST(Options, AcceptOrSayWhatIsWrong) {
         {{"send", "--transport", "udp", "--loss", "1,burst=0"}, "burst must be 1..1000"}, {{"bench", "--receivers", "17"}, "1..16"},
         {{"bench", "--transport", "tcp", "--receivers", "2"}, "memory or udp"}, {{"bench", "--all", "--scaling"}, "not both"},
         {{"send", "--transport", "udp", "--loss", "2.5,burst=3,dup=1"}, "loss 25000/3/10000"}, {{"bench", "--all", "--transport", "tcp"}, "tcp only"},
+        {{"bench", "--scaling", "--channel", "1"}, "--scaling picks"}, {{"bench", "--scaling", "--size", "64x64"}, "--scaling picks"},
+        {{"bench", "--all", "--channel", "1"}, "--all picks"}, {{"bench", "--all", "--size", "64x64"}, "--all picks"},
     };
     for (const auto &[args, says] : cases) {
         const ParseResult r = parseOptions(args);

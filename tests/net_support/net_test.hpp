@@ -1,6 +1,5 @@
-// What the transport tests share: owning handles, waits with deadlines,
-// picture bytes, frames as they go on the wire, plain loopback sockets, and a
-// sender in a second process.
+// What the transport tests share: owning handles, waits with deadlines, picture bytes, frames as they
+// go on the wire, plain loopback sockets, and a sender in a second process.
 #pragma once
 
 #include <kivVidStreamLib2.h>

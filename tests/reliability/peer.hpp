@@ -1,6 +1,5 @@
-// Self-checking frames and a paced sender, shared by the fault tests and the
-// peer program. A frame's first 12 bytes name its sender (seed) and number;
-// the rest follows from those, so any reader can check any frame.
+// Self-checking frames and a paced sender, shared by the fault tests and the peer program. A frame's
+// first 12 bytes name its sender (seed) and number; the rest follows from those.
 #pragma once
 
 #include <kivVidStreamLib2.h>

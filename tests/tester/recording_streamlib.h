@@ -1,9 +1,8 @@
 #ifndef RECORDING_STREAMLIB_H
 #define RECORDING_STREAMLIB_H
 
-// A second implementation of the streaming library's C API for tests: it logs
-// the calls that set up and tear down encoders and decoders, keeps a copy of
-// every encoded frame, and hands prepared frames to decoders.
+// The streaming library's C API for tests: logs the calls that set up and tear down encoders and
+// decoders, keeps a copy of every encoded frame, and hands prepared frames to decoders.
 
 #include <QByteArray>
 #include <QStringList>

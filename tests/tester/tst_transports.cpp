@@ -1,6 +1,5 @@
-// The tester window against the real library: its own picture goes out through
-// the encoder and comes back through its receiver on every transport, raw and
-// JPEG, and frames kivstream sends over Local (Memory) reach it too.
+// The tester window against the real library: its own picture comes back on every transport, raw
+// and JPEG, and frames kivstream sends over Local (Memory) reach it too.
 #include "mainwindow.h"
 
 #include <QComboBox>

@@ -255,9 +255,8 @@ TEST(Reassembler, CapsBoundFramesAndBytesUnderAFloodOfStarts) {
     EXPECT_EQ(two.frames()[0].header.sessionId, 1u);
 }
 
-// Two senders on one port with frame numbers across the wrap and, at worst, the
-// same session id: only the source tells their fragments apart. Then one comes
-// back from a frame it left half-sent with a new session counting from 0.
+// Two senders on one port with frame numbers across the wrap and, at worst, the same session id: only the
+// source tells their fragments apart. Then one comes back from a frame it left half-sent, counting from 0.
 TEST(Reassembler, SendersStayApartAcrossTheWrapAndARestart) {
     for (const uint64_t sessionB : {uint64_t{42}, uint64_t{43}}) {
         SCOPED_TRACE(sessionB);

@@ -94,10 +94,12 @@ TEST(UdpSockets, SlowNetworkNeverBlocksTheCallerAndEveryFrameIsAccountedFor) {
     auto sender = udp::makeSender({.paceBytesPerSecond = 2'000'000, .burstBytes = 64 * 1024});
     ASSERT_EQ(sender->open("127.0.0.1", 22110), KIV_OK);
     constexpr uint64_t kFrames = 40;
+    const auto start = Clock::now();
     for (uint32_t n = 0; n < kFrames; ++n) ASSERT_EQ(sender->sendFrame(header(n, fmt), payload), KIV_OK);
     EXPECT_GE(sender->counters.dropped.load(), kFrames - 3) << "unsent frames are replaced, not queued";
     EXPECT_TRUE(waitUntil([&] { return sender->counters.sent + sender->counters.dropped == kFrames; }, 20s));
     EXPECT_GE(sender->counters.sent.load(), 1u);
+    EXPECT_GE(Clock::now() - start, sender->counters.sent.load() * 400ms) << "the pace let a frame out early";
 
     // Destroyed in the middle of a paced frame: the sending thread must stop, not finish it.
     ASSERT_EQ(sender->sendFrame(header(kFrames, fmt), payload), KIV_OK);
