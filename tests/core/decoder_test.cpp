@@ -1,5 +1,4 @@
-// The decoder over an in-process transport: delivery order, the one drop rule
-// and counts that add up.
+// The decoder over an in-process transport: delivery order, the one drop rule and counts that add up.
 #include <gtest/gtest.h>
 
 #include "../jpeg/loopback.hpp"

@@ -164,8 +164,7 @@ TEST(JpegPipeline, FramesStayInOrderWhileCompressionIsSwitchedOnAndOff) {
     EXPECT_GT(seen, 1u);
 }
 
-// A frame TurboJPEG refuses (wider than 65500) is dropped and counted, never
-// sent under another frame's JPEG.
+// A frame TurboJPEG refuses (wider than 65500) is dropped and counted, never sent under another frame's JPEG.
 TEST(JpegPipeline, AFrameTheCodecRefusesIsDroppedNotSentWithOldBytes) {
     const kivStreamFormat small{64, 8, KIV_DEPTH_8, 1}, wide{65535, 2, KIV_DEPTH_8, 1};
     testing::LoopbackReceiver *r = nullptr;

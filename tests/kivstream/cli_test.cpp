@@ -220,3 +220,13 @@ TEST(KivstreamCli, ProgressOnATerminalFourTimesASecond) {
         EXPECT_TRUE(r.exitCode == 0 && shown.count("\033[K") >= 3 && shown.count("\033[K") <= 7 && lastSent > 50) << command << show(r);
     }
 }
+
+// A checking receiver sent the plain picture counts every frame corrupt, says which came first, and exits 3.
+TEST(KivstreamCli, CheckingReceiverFailsOnAnotherPicture) {
+    QProcess receiver;
+    QByteArray seen;
+    ASSERT_TRUE(startReceiver(receiver, {"receive", "--stream", "24036", "--frames", "3", "--pattern", "check"}, seen));
+    const Outcome sent = kivstream({"send", "--stream", "24036", "--frames", "40", "--fps", "20"});
+    const Outcome r = receiver.waitForFinished(10000) ? collect(receiver, seen) : Outcome{};
+    EXPECT_TRUE(sent.exitCode == 0 && r.exitCode == 3 && r.out.contains("corrupt 3,") && r.out.contains("\nfirst bad frame: ")) << show(r);
+}

@@ -1,5 +1,4 @@
-// Keeps every frame a receiving transport or a reassembler's queue produces,
-// for tests of the receiving transports.
+// Keeps every frame a receiving transport or a reassembler's queue produces, for tests of the receiving transports.
 #pragma once
 
 #include <algorithm>

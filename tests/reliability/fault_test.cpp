@@ -50,8 +50,7 @@ int kill(Process &p, int sig = SIGKILL) { return p.signal(sig), p.exitCode(); }
 
 class DeadPeers : public ::testing::TestWithParam<std::pair<int, int>> {}; // protocol, stream
 
-// Big frames at a high rate: most of a sender's time goes into a frame's bytes,
-// so the kill lands mid-frame.
+// Big frames at a high rate: most of a sender's time goes into a frame's bytes, so the kill lands mid-frame.
 TEST_P(DeadPeers, SenderKilledMidFrameIsFollowedByTheNextSender) {
     const auto [protocol, stream] = GetParam();
     auto dec = startDecoder(protocol, stream);

@@ -102,8 +102,7 @@ TEST_F(TcpReceiverTest, SilentStalledAndOlderPeersCannotKeepASenderOut) {
             << "waiting for a stalled peer spins";
         EXPECT_TRUE(closedByPeer(peer));
     };
-    // A sender pausing between whole frames outlasts every limit meanwhile, and
-    // a header alone does not displace it.
+    // A sender pausing between whole frames outlasts every limit meanwhile, and a header alone does not displace it.
     const Socket sender = connectTo(port);
     ASSERT_TRUE(sendAll(sender, frame(3, 3)));
     ASSERT_TRUE(delivered(3, 3));

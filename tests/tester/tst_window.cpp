@@ -1,5 +1,4 @@
-// The tester window against the recording library and a clock that stands
-// still until the test moves it.
+// The tester window against the recording library and a clock that stands still until the test moves it.
 #include "kivstreamdecoder.h"
 #include "kivtester_version.h"
 #include "mainwindow.h"
@@ -217,8 +216,7 @@ private slots:
                 QVERIFY2(find(w, name)->isEnabled(), name);
             QTRY_VERIFY_WITH_TIMEOUT(!recording::encodedFrames().isEmpty(), 5000);
             QCOMPARE(find<QLabel>(w, "mSendDisplay")->pixmap().size(), QSize(320, 240));
-            // A stop gives the settings back (the address only off Local);
-            // closing after it deletes nothing more.
+            // A stop gives the settings back (the address only off Local); closing after it deletes nothing more.
             clickSend();
             QCOMPARE(enabledSendSettings(w), int(std::size(kSendSettings)) - (settings.isEmpty() ? 1 : 0));
             window.reset();

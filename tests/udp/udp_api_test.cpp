@@ -40,8 +40,7 @@ TEST(UdpApi, MalformedDestinationsAndGroupsAreRefusedAtOnce) {
     unsetenv("KIVSTREAM_MULTICAST_GROUP");
 }
 
-// Run as another user by the test below: binding the receiver's port must
-// fail, whichever sharing option is tried.
+// Run as another user by the test below: binding the receiver's port must fail, whichever sharing option is tried.
 void bindAsAnotherUser() {
     for (const int option : {SO_REUSEADDR, SO_REUSEPORT}) {
         const Socket s(::socket(AF_INET, SOCK_DGRAM, 0));
