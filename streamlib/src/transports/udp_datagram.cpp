@@ -53,10 +53,10 @@ DatagramError parseDatagram(std::span<const uint8_t> datagram, ParsedDatagram &o
         if (out.data.size() != f.chunk) return DatagramError::BadLength;
         return DatagramError::None;
     }
+    // The count check keeps index * chunk below the payload size (at 0 for an empty frame).
     const uint64_t offset = uint64_t(f.index) * f.chunk;
-    if (f.offset != offset || (size > 0 && offset >= size)) return DatagramError::BadOffset;
-    const uint64_t expected = size == 0 ? 0 : std::min<uint64_t>(f.chunk, size - offset);
-    if (out.data.size() != expected) return DatagramError::BadLength;
+    if (f.offset != offset) return DatagramError::BadOffset;
+    if (out.data.size() != std::min<uint64_t>(f.chunk, size - offset)) return DatagramError::BadLength;
     return DatagramError::None;
 }
 
