@@ -35,9 +35,8 @@ inline void writePixel(const kivStreamFormat &f, uint8_t *frame, uint32_t x, uin
     std::memcpy(frame + y * rowPitch(f) + uint64_t(x) * bytesPerPixel(f.depth), &v, bytesPerPixel(f.depth));
 }
 
-// Like the tester's picture: grey, then `lines` random coloured lines, 3 px wide,
-// over a faint gradient so that every channel varies. Padding bytes get 0xa5 so
-// that a codec reading them shows up.
+// Like the tester's picture: grey, then `lines` random coloured lines, 3 px wide, over a faint gradient so that every
+// channel varies. Padding bytes get 0xa5 so that a codec reading them shows up.
 inline std::vector<uint8_t> linesPicture(const kivStreamFormat &f, int lines, uint32_t seed = 1) {
     std::vector<uint8_t> frame(size_t(frameBytes64(f)), 0xa5);
     for (uint32_t y = 0; y < f.height; ++y)

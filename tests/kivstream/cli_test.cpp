@@ -1,5 +1,4 @@
-// Runs the kivstream program as a user or a script would and judges it by its
-// exit status, its messages and its JSON.
+// Runs the kivstream program as a user or a script would and judges it by its exit status, its messages and its JSON.
 #include <gtest/gtest.h>
 
 #include <QDeadlineTimer>

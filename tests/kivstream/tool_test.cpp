@@ -40,7 +40,7 @@ TEST(Options, AcceptOrSayWhatIsWrong) {
         {{"send"}, "3:10588 latency"}, {{"send", "--channel", "5"}, "3:10593"}, {{"bench"}, "3:27000"},
         {{"receive", "--transport", "tcp", "--stream", "24001"}, "2:24001 no latency"}, {{"bench", "--channel", "0"}, "10588"},
         {{"receive", "--transport", "udp", "--latency"}, "1:10588 latency"},
-        {{"send", "--size", "4096x4096", "--depth", "32"}, "3:10588"}, {{"send", "--size", "4096x4097", "--depth", "32"}, "64 MiB"},
+        {{"send", "--size", "4096x4096", "--depth", "32"}, "3:10588"}, {{"send", "--size", "4096x4097", "--depth", "32"}, "of 32 bits is over the library's 64 MiB"},
         {{}, "missing command"}, {{"stream"}, "unknown command 'stream'"}, {{"send", "x"}, "unexpected argument 'x'"},
         {{"bench", "--transport", "pigeon"}, "unknown transport"}, {{"send", "--size", "320x70000"}, "--size must"},
         {{"send", "--depth", "12"}, "--depth must be 8, 16, 24 or 32"}, {{"send", "--jpeg", "101"}, "--jpeg must be a level 0..100"},
@@ -56,15 +56,18 @@ TEST(Options, AcceptOrSayWhatIsWrong) {
         {{"send", "--transport", "udp", "--loss", "2.5,burst=3,dup=1"}, "loss 25000/3/10000"}, {{"bench", "--all", "--transport", "tcp"}, "tcp only"},
         {{"bench", "--scaling", "--channel", "1"}, "--scaling picks"}, {{"bench", "--scaling", "--size", "64x64"}, "--scaling picks"},
         {{"bench", "--all", "--channel", "1"}, "--all picks"}, {{"bench", "--all", "--size", "64x64"}, "--all picks"},
+        {{"send", "--transport", "udp", "--fec", "100", "--seed", "4294967295", "--loss", "1"}, "fec 100 seed 4294967295/4294967295"},
+        {{"send", "--seed", "4294967296"}, "--seed must"}, {{"receive", "--stream", "65535"}, "3:65535"},
+        {{"bench", "--size", "32x8", "--receivers", "16", "--fps", "100000"}, "3:27000"},
     };
     for (const auto &[args, says] : cases) {
         const ParseResult r = parseOptions(args);
         const auto *e = std::get_if<ParseError>(&r);
         const Options *o = std::get_if<Options>(&r);
         const QString got = e ? QStringLiteral("exit %1: %2").arg(e->exitCode).arg(e->message)
-                              : QStringLiteral("%1:%2 %3latency loss %4/%5/%6 %7").arg(o->protocol).arg(o->stream).arg(o->latency ? "" : "no ")
+                              : QStringLiteral("%1:%2 %3latency loss %4/%5/%6 %7 fec %8 seed %9/%10").arg(o->protocol).arg(o->stream).arg(o->latency ? "" : "no ")
                                     .arg(o->impairment.lossPerMillion).arg(o->impairment.burstLength).arg(o->impairment.duplicatePerMillion)
-                                    .arg(o->transportGiven ? o->transport + QStringLiteral(" only") : QString());
+                                    .arg(o->transportGiven ? o->transport + QStringLiteral(" only") : QString()).arg(o->fec.value_or(-1)).arg(o->seed).arg(o->impairment.seed);
         EXPECT_TRUE(got.contains(says) && (!e || got.startsWith("exit 2: "))) << args.join(' ').toStdString() << ": " << got.toStdString();
     }
 }

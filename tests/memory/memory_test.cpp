@@ -138,6 +138,11 @@ TEST(Api, RealEncoderToDecoderInBothBufferModes) {
         EXPECT_EQ((std::vector{s.framesReceived, s.framesDelivered, s.framesDropped, s.bytesReceived}),
                   (std::vector<uint64_t>{6, 1 + expected.size(), dropped, (1 + expected.size()) * n}));
         EXPECT_EQ((std::vector{es.framesEncoded, es.framesSent, es.bytesSent}), (std::vector<uint64_t>{6, 6, 6 * n}));
+        // A receiver started on a running sender counts from the frame already there (5), read or passed over.
+        const Decoder late = memoryDecoder(stream, adaptive);
+        for (uint32_t i = 6; i < 9; ++i) ASSERT_EQ(kivEncode(enc.get(), makeFrame(i, f).data()), KIV_OK);
+        while (receive(late.get(), 100)) {}
+        EXPECT_EQ(stats(late.get()).framesDropped + stats(late.get()).framesDelivered, 4u);
     }
 }
 
@@ -284,11 +289,10 @@ TEST(Segment, EachWriteMovesItsSlotForwardAndNoMappingIsLeftBehind) {
     EXPECT_TRUE(segments(kStream).empty());
 }
 
-// What is left under a stream's names in /dev/shm: by another user (uid 65534),
-// by a dead sender, or junk of our own, with (`live`) or without a process
-// holding it as a sender would. Receivers take a frame from it only if it is
-// ours, private, live and valid, and count what is ours and live but bad; it
-// stops no sender once nothing holds it, and the sender removes what is ours.
+// What is left under a stream's names in /dev/shm: by another user (uid 65534), by a dead sender, or junk of our own,
+// with (`live`) or without a process holding it as a sender would. Receivers take a frame from it only if it is ours,
+// private, live and valid, and count what is ours and live but bad; it stops no sender once nothing holds it, and the
+// sender removes what is ours.
 struct Leftover {
     const char *name;
     const char *suffix;  // after the stream's prefix; nullptr: the bare "kivvs2-<uid>-<stream>"

@@ -59,9 +59,8 @@ private slots:
         const auto after = processUse();
         for (int i : {1, 2})
             QVERIFY2(after[i] <= before[i] + 1, qPrintable(QStringLiteral("threads, fds %1 -> %2").arg(before[i]).arg(after[i])));
-        // A leaked mapping or frame buffer per restart would be hundreds of KB
-        // each. AddressSanitizer holds freed buffers in quarantine, so there its
-        // leak check stands in for this.
+        // A leaked mapping or frame buffer per restart would be hundreds of KB each. AddressSanitizer holds freed
+        // buffers in quarantine, so there its leak check stands in for this.
 #if !defined(__SANITIZE_ADDRESS__)
         QVERIFY2(after[0] - before[0] < 16 * 1024, qPrintable(QStringLiteral("RSS %1 KB -> %2 KB").arg(before[0]).arg(after[0])));
 #endif

@@ -224,10 +224,9 @@ private slots:
         }
     }
 
-    // Each run starts on a grey picture with one line, and its lines go on with
-    // the draw sequence where the run before left it. At 1 frame per second
-    // the first run's pending timer would fire in the middle of the second
-    // run's pauses if it still fed the encoder.
+    // Each run starts on a grey picture with one line, and its lines go on with the draw sequence where the run before
+    // left it. At 1 frame per second the first run's pending timer would fire in the middle of the second run's pauses
+    // if it still fed the encoder.
     void runsStartGreyAndGoOn()
     {
         setForm(makeWindow(), {{"mSendFPS", 1}});
@@ -289,8 +288,7 @@ private slots:
     void receiverRestarts()
     {
         QWidget *w = makeWindow();
-        // Each decoder is asked for the display's size; selecting the form's
-        // initial entries ran no slot.
+        // Each decoder is asked for the display's size; selecting the form's initial entries ran no slot.
         const QSize display = find(w, "mReceiveDisplay")->size();
         const auto sized = [&](QStringList calls) {
             return calls.replaceInStrings("SIZE", QStringLiteral("%1,%2").arg(display.width()).arg(display.height()));
@@ -429,8 +427,7 @@ private slots:
         QStringList shown;
         for (int i = 0; i < list->count(); ++i)
             shown << list->item(i)->text();
-        // In a namespace of its own the test knows the host's addresses;
-        // elsewhere the loopback address is one of them.
+        // In a namespace of its own the test knows the host's addresses; elsewhere the loopback address is one of them.
         const QByteArray expected = qgetenv("KIV_EXPECT_ADDRESSES");
         if (!expected.isEmpty())
             QCOMPARE(shown.join(u','), QString::fromLatin1(expected));

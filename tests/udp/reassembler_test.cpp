@@ -102,10 +102,9 @@ TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
     }
 }
 
-// One protected frame through loss patterns: byte for byte or not at all, and
-// the loss counted. 219 data fragments in 4 interleaved blocks (fragment i in
-// block i % 4, 55 or 54 of them) with 6 parity fragments each, parity
-// 219..242 (parity p in block p % 4); the last data fragment is short.
+// One protected frame through loss patterns: byte for byte or not at all, and the loss counted. 219 data fragments in 4
+// interleaved blocks (fragment i in block i % 4, 55 or 54 of them) with 6 parity fragments each, parity 219..242
+// (parity p in block p % 4); the last data fragment is short.
 TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
     const WireHeader h = rawHeader(3, 1, {640, 480, KIV_DEPTH_8, 1});
     const auto payload = pattern(3, 1, h.payloadSize);
