@@ -27,7 +27,8 @@ public:
 
     // Opens the destination. Validates synchronously what can be validated without
     // waiting on the network (address syntax, stream taken by another sender).
-    // A second call closes the previous destination first.
+    // A second call closes the previous destination first. `stream` is 1..65535
+    // (the encoder checks it).
     virtual int open(const std::string &address, int stream) = 0;
 
     // Hands over one frame; `payload` is only valid during the call, so the transport
@@ -81,7 +82,8 @@ public:
     virtual ~ReceiverTransport() = default;
 
     // Binds, listens or looks for the stream synchronously and reports failure
-    // (KIV_ERROR_BUSY for a taken port). Called once.
+    // (KIV_ERROR_BUSY for a taken port). Called once, with `stream` 1..65535
+    // (the decoder checks it).
     virtual int start(int stream) = 0;
 
     // The next frame for the reader, waiting at most until `deadline`; false

@@ -127,6 +127,8 @@ TEST(Handles, UnknownProtocolsBadFormatsAndStreamNumbersAreRefused) {
             EXPECT_EQ(kivSetDestAddress(e, "127.0.0.1", stream), KIV_ERROR_INVALID_ARGUMENT) << protocol << ", " << stream;
             EXPECT_EQ(kivSetSourceAddress(d, stream), KIV_ERROR_INVALID_ARGUMENT) << protocol << ", " << stream;
         }
+        for (int stream : {1, 65535}) // the ends of the range, where no port is bound
+            EXPECT_TRUE(protocol != KIV_PROTOCOL_MEMORY || kivSetDestAddress(e, nullptr, stream) + kivSetSourceAddress(d, stream) == KIV_OK);
         kivDeleteEncoder(e);
         kivDeleteDecoder(d);
     }

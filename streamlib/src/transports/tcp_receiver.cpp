@@ -99,7 +99,6 @@ public:
 
     int start(int stream) override {
         if (thread_.joinable()) return fail(KIV_ERROR_STATE, "receiver already started");
-        if (stream < 1 || stream > 65535) return fail(KIV_ERROR_INVALID_ARGUMENT, "stream must be 1..65535");
         if (!wake_.valid()) return failErrno(KIV_ERROR_IO, "eventfd");
         int error = 0;
         listener_ = listenOn(stream, error);

@@ -115,7 +115,6 @@ public:
 
     int open(const std::string &address, int stream) override {
         stopWorker();
-        if (stream < 1 || stream > 65535) return fail(KIV_ERROR_INVALID_ARGUMENT, "stream must be 1..65535");
         Destination destination;
         std::string why;
         if (!parseDestination(address, stream, destination, why))

@@ -36,7 +36,6 @@ public:
 
     int start(int stream) override {
         if (thread_.joinable()) return fail(KIV_ERROR_STATE, "UDP receiver already started");
-        if (stream < 1 || stream > 65535) return fail(KIV_ERROR_INVALID_ARGUMENT, "stream must be 1..65535");
         const std::string groupText = multicastGroup();
         in_addr group{};
         if (inet_pton(AF_INET, groupText.c_str(), &group) != 1 || !IN_MULTICAST(ntohl(group.s_addr)))

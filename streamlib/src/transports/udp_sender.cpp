@@ -53,7 +53,6 @@ public:
         const uint32_t host = ntohl(addr.s_addr);
         if (host == INADDR_ANY || host == INADDR_BROADCAST)
             return fail(KIV_ERROR_ADDRESS, "'" + address + "' is not a destination");
-        if (stream < 1 || stream > 65535) return fail(KIV_ERROR_INVALID_ARGUMENT, "stream must be 1..65535");
 
         stop();
         UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
