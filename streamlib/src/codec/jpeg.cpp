@@ -134,9 +134,9 @@ struct RegionCodec {
             return failed();
         if (width != region.width || height != region.height) return "JPEG size differs from the frame header";
         const bool grey = region.depth == KIV_DEPTH_8;
+        // TurboJPEG reports TJCS_GRAY exactly for one-component JPEGs, the ones subsampled TJSAMP_GRAY.
         const bool colourOk = colorspace == TJCS_YCbCr || colorspace == TJCS_RGB;
-        if (grey ? (colorspace != TJCS_GRAY || subsamp != TJSAMP_GRAY) : (!colourOk || subsamp == TJSAMP_GRAY))
-            return "JPEG colour space does not fit the frame depth";
+        if (grey ? colorspace != TJCS_GRAY : !colourOk) return "JPEG colour space does not fit the frame depth";
 
         const uint64_t pitch = rowPitch(region);
         const uint64_t used = uint64_t(region.width) * bytesPerPixel(region.depth);
