@@ -1,9 +1,7 @@
-// Feeds the UDP reassembler arbitrary datagrams from a few sources.
-// Input: records of [source/clock byte][length u16 LE][datagram bytes].
-// Input starting with 'P': a protected frame whose datagrams the input drops,
-// repeats, reorders and forges (parity bytes and headers); a frame delivered
-// under the honest frame's name must be byte for byte the honest frame.
-// Records: [datagram index u8][action u8][position u8][value u8].
+// Feeds the UDP reassembler arbitrary datagrams from a few sources. Input: records of [source/clock byte]
+// [length u16 LE][datagram bytes]. Input starting with 'P': a protected frame whose datagrams the input drops,
+// repeats, reorders and forges (parity bytes and headers); a frame delivered under the honest frame's name must
+// be byte for byte the honest frame. Records: [datagram index u8][action u8][position u8][value u8].
 #include <cstdint>
 #include <cstdlib>
 #include <vector>

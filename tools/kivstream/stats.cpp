@@ -39,8 +39,7 @@ std::optional<Percentiles> LatencyRecorder::percentiles() const {
 
 void LatencyRecorder::clear() {
     samples_.clear();
-    seen_ = 0;
-    max_ = 0;
+    seen_ = 0; // the next add() sets max_ anew
 }
 
 QString formatPanelLine(const PanelSecond &s, const ReceiverCounts &c, const std::optional<Percentiles> &latency) {
