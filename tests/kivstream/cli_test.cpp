@@ -138,8 +138,9 @@ TEST_P(PerTransport, SendAndASeparateReceiverCheckEveryFrame) {
                          transfer = o.value("transfer_bytes_per_s").toInteger();
             busySeconds += fps > 0;
             EXPECT_TRUE(lossFields(o) == (GetParam() == 2 ? 3 : 0) &&
-                        (fps == 0 || (perFrame == kivGetByteSize(&f) && o.value("depth").toInt() == format[3].toInt() &&
-                                      plausibleLatency(o) && o.value("image_bytes_per_s").toInteger() == fps * perFrame &&
+                        (fps == 0 || (perFrame == kivGetByteSize(&f) && o.value("depth").toInt() == format[3].toInt() && plausibleLatency(o) &&
+                                      QStringLiteral("%1x%2").arg(o.value("width").toInt()).arg(o.value("height").toInt()) == format[1] &&
+                                      o.value("image_bytes_per_s").toInteger() == fps * perFrame &&
                                       (format.contains("--jpeg") ? transfer < fps * perFrame : transfer == fps * perFrame))))
                 << line.toStdString();
         }
