@@ -252,6 +252,12 @@ TEST(Reassembler, CapsBoundFramesAndBytesUnderAFloodOfStarts) {
     for (size_t i = a.size() / 2; i < a.size(); ++i) tight.feed(kA, a[i], 0);
     ASSERT_EQ(two.frames().size(), 1u);
     EXPECT_EQ(two.frames()[0].header.sessionId, 1u);
+
+    // Out of room for senders, a source forgets its quietest session: a repeat from its latest is still late.
+    Sink few;
+    Reassembler r3(few.queue, {.maxSenders = 2});
+    for (int64_t now = 0; const uint64_t session : {1u, 2u, 3u, 2u}) feedFrame(r3, kA, rawHeader(session, 0, {8, 8, KIV_DEPTH_8, 1}), 5, now += 10);
+    EXPECT_EQ(few.frames().size(), 3u);
 }
 
 // Two senders on one port with frame numbers across the wrap and, at worst, the same session id: only the
