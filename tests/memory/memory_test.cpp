@@ -185,7 +185,7 @@ TEST(CrossProcess, NoTornOrMixedFrameReachesAnyOfSeveralReceiversUnderLoad) {
     for (int i = 0; i < kReaders; ++i)
         readers.emplace_back([&, i] {
             int good = 0;
-            for (auto end = Clock::now() + 30s; good < kFrames && Clock::now() < end;)
+            for (auto end = Clock::now() + 60s; good < kFrames && Clock::now() < end;)
                 if (auto r = receive(decoders[i].get(), 100)) r->intact && r->format.width == f.width ? ++good : ++bad;
             EXPECT_EQ(std::pair(good, stats(decoders[i].get()).framesMalformed), std::pair(kFrames, uint64_t(0)));
         });
