@@ -228,7 +228,7 @@ private:
                     continue;
                 }
                 if (n < 0 && errno == EINTR) continue;
-                if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Verdict::Keep;
+                if (n < 0 && wouldBlock(errno)) return Verdict::Keep;
                 // End of stream or reset: harmless between frames, a truncated frame otherwise.
                 return c.parser.midFrame() ? Verdict::Malformed : Verdict::Closed;
             }

@@ -105,7 +105,7 @@ bool peerGone(int fd) {
         if (n > 0) continue;
         if (n == 0) return true;
         if (errno == EINTR) continue;
-        return errno != EAGAIN && errno != EWOULDBLOCK;
+        return !wouldBlock(errno);
     }
 }
 
@@ -212,7 +212,7 @@ private:
             if (n > 0) {
                 done += size_t(n);
                 progressed = Clock::now();
-            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            } else if (n < 0 && wouldBlock(errno)) {
                 if (stop.stop_requested() || Clock::now() - progressed >= kDeadLink) return false;
                 tcp::waitFor(fd, POLLOUT, kPollSlice);
             } else if (n < 0 && errno == EINTR) {

@@ -212,7 +212,7 @@ private:
                 const int err = errno;
                 if (err == EINTR) continue;
                 if (stop.stop_requested() || monotonicUs() > deadline) return false;
-                if (err == EAGAIN || err == EWOULDBLOCK) {
+                if (wouldBlock(err)) {
                     pollfd p{fd_.get(), POLLOUT, 0};
                     ::poll(&p, 1, 50);
                     continue;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <utility>
 
 namespace kiv {
@@ -32,5 +33,9 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Whether a non-blocking call failed only because it would have had to wait
+// (EAGAIN and EWOULDBLOCK may differ on other systems).
+inline bool wouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 
 } // namespace kiv
