@@ -50,8 +50,6 @@ QUrl makerUrl(const QString &path, const QString &query)
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui::MainWindow())
-    , mDecoder(nullptr)
-    , mDecoderThread(nullptr)
     , mPanel(testerCurrentMSecs())
     , mEncoder(nullptr)
     , mEncoderFormat{0, 0, 0, 0}
@@ -109,11 +107,9 @@ void MainWindow::stopReceiver()
     if (mDecoderThread) {
         mDecoderThread->quit();
         mDecoderThread->wait();
-        delete mDecoderThread;
-        mDecoderThread = nullptr;
     }
-    delete mDecoder;
-    mDecoder = nullptr;
+    mDecoderThread.reset();
+    mDecoder.reset();
 }
 
 void MainWindow::resetStream()
@@ -135,14 +131,14 @@ void MainWindow::resetStream()
     request.orientation = KIV_ORIENTATION_TOP_DOWN;
 
     const int channel = ui->mReceiveChannel->value();
-    mDecoder = new kivStreamDecoder(ui->mReceiveProtocol->currentIndex() + 1, &request, channel, nullptr);
+    mDecoder = std::make_unique<kivStreamDecoder>(ui->mReceiveProtocol->currentIndex() + 1, &request, channel, nullptr);
     clearFailure(mReceiveFailure);
     if (!mDecoder->errorText().isEmpty())
         showFailure(mReceiveFailure, tr("Cannot receive on channel %1: %2").arg(channel).arg(mDecoder->errorText()));
-    mDecoderThread = new QThread(this);
-    connect(mDecoderThread, &QThread::started, mDecoder, &kivStreamDecoder::decoderThread);
-    mDecoder->moveToThread(mDecoderThread);
-    connect(mDecoder, &kivStreamDecoder::frameReceived, this, [this, run = mDecoderRun](const kivReceivedFrame &frame) {
+    mDecoderThread = std::make_unique<QThread>(this); // a child, so it shows among the window's threads
+    connect(mDecoderThread.get(), &QThread::started, mDecoder.get(), &kivStreamDecoder::decoderThread);
+    mDecoder->moveToThread(mDecoderThread.get());
+    connect(mDecoder.get(), &kivStreamDecoder::frameReceived, this, [this, run = mDecoderRun](const kivReceivedFrame &frame) {
         if (run == mDecoderRun)
             frameReceived(frame);
     });

@@ -51,8 +51,8 @@ private:
     void clearFailure(QString &shown);
 
     Ui::MainWindow *ui;
-    kivStreamDecoder *mDecoder;
-    QThread *mDecoderThread;
+    std::unique_ptr<kivStreamDecoder> mDecoder;
+    std::unique_ptr<QThread> mDecoderThread; // mDecoder lives in it
     kivtester::PanelCounter mPanel;
     QStringList mPanelAtStart; // the panel's texts before any frame
     kivEncoder *mEncoder;
