@@ -49,14 +49,14 @@ TEST(FrameParser, ReassemblesAnySegmentationAndTakesMemoryOnlyAsBytesCome) {
 
 TEST(TcpAddress, AcceptsLiteralsAndNamesRejectsTheRest) {
     Destination d;
-    for (const char *ok : {"127.0.0.1", "::1", "[::1]", "fe80::1%1", "localhost", "az-09.AZ.example.", "my_host"}) {
-        std::string why;
+    std::string why;
+    for (const char *ok : {"127.0.0.1", "::1", "[::1]", "fe80::1%1", "localhost", "az-09.AZ.example.", "my_host"})
         EXPECT_TRUE(parseDestination(ok, 21000, d, why)) << ok << ": " << why;
-    }
+    const std::string label(63, 'a'), over253 = label + "." + label + "." + label + "." + label; // each label fits
     for (const std::string &bad : std::vector<std::string>{"", "10.0.0.256", "10.1.2", "::1::2", "[::1", "[127.0.0.1]", "fe80::1%",
                                   "fe80::1%nosuchif0", "host name", "-host", "host:10588", "http://host",
-                                  std::string(64, 'a') + ".example"}) {
-        std::string why;
+                                  std::string(64, 'a') + ".example", over253}) {
+        why.clear();
         EXPECT_FALSE(parseDestination(bad, 21000, d, why)) << '"' << bad << '"';
         EXPECT_FALSE(why.empty()) << bad;
     }
