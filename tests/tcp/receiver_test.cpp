@@ -102,11 +102,11 @@ TEST_F(TcpReceiverTest, SilentStalledAndOlderPeersCannotKeepASenderOut) {
             << "waiting for a stalled peer spins";
         EXPECT_TRUE(closedByPeer(peer));
     };
+    stall(kWireHeaderSize + 10); // while the first sender, gone between frames, leaves nothing to spin on
     // A sender pausing between whole frames outlasts every limit meanwhile, and a header alone does not displace it.
     const Socket sender = connectTo(port);
     ASSERT_TRUE(sendAll(sender, frame(3, 3)));
     ASSERT_TRUE(delivered(3, 3));
-    stall(kWireHeaderSize + 10);
     stall(1);
     stall(kWireHeaderSize / 2);
     ASSERT_TRUE(sendAll(sender, frame(3, 4)));
