@@ -28,7 +28,7 @@ using nettest::Clock;
 std::vector<uint8_t> makeFrame(uint32_t frame, const kivStreamFormat &f) {
     return nettest::pattern(uint64_t(f.width) << 32 ^ uint64_t(f.height) << 48 ^ uint64_t(f.depth) << 16, frame, kivGetByteSize(&f));
 }
-bool intact(const uint8_t *p, uint32_t frame, const kivStreamFormat &f) { const auto want = makeFrame(frame, f); return std::equal(want.begin(), want.end(), p); }
+bool intact(const uint8_t *p, uint32_t frame, const kivStreamFormat &f) { return std::ranges::equal(makeFrame(frame, f), std::span(p, kivGetByteSize(&f))); }
 
 using nettest::Decoder, nettest::Encoder, nettest::stats, nettest::waitUntil;
 

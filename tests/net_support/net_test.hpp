@@ -134,6 +134,8 @@ inline Encoder startEncoder(int protocol, const kivStreamFormat &f, const char *
 
 inline kivDecoderStats stats(kivDecoder *d) { kivDecoderStats s{}; return kivGetDecoderStats(d, &s), s; }
 inline kivEncoderStats stats(kivEncoder *e) { kivEncoderStats s{}; return kivGetEncoderStats(e, &s), s; }
+// Nothing queued or on the wire, and every frame sent counted at its full size.
+inline bool allSent(kivEncoder *e, uint64_t frameBytes) { const auto s = stats(e); return s.framesSent + s.framesDropped == s.framesEncoded && s.bytesSent == s.framesSent * frameBytes; }
 
 struct Received {
     kivStreamFormat format{};
