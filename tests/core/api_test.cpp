@@ -69,10 +69,8 @@ TEST(Handles, DeletedHandlesStayRefusedAfterNewObjectsAreCreated) {
         ASSERT_EQ(kivDeleteDecoder(oldDecoder), KIV_OK);
         kivEncoder *e = kivGetEncoder(KIV_PROTOCOL_MEMORY, &f);
         kivDecoder *d = kivGetDecoder(KIV_PROTOCOL_MEMORY, &f);
-        EXPECT_EQ(kivGetEncoderStats(oldEncoder, &es), KIV_ERROR_INVALID_HANDLE);
-        EXPECT_EQ(kivGetDecoderStats(oldDecoder, &ds), KIV_ERROR_INVALID_HANDLE);
-        EXPECT_EQ(kivDeleteEncoder(oldEncoder), KIV_ERROR_INVALID_HANDLE);
-        EXPECT_EQ(kivDeleteDecoder(oldDecoder), KIV_ERROR_INVALID_HANDLE);
+        EXPECT_EQ(std::tuple(kivGetEncoderStats(oldEncoder, &es), kivGetDecoderStats(oldDecoder, &ds), kivDeleteEncoder(oldEncoder), kivDeleteDecoder(oldDecoder)),
+                  std::tuple(KIV_ERROR_INVALID_HANDLE, KIV_ERROR_INVALID_HANDLE, KIV_ERROR_INVALID_HANDLE, KIV_ERROR_INVALID_HANDLE));
         // Nor does a handle of one kind pass for the other.
         EXPECT_EQ(kivGetDecoderStats(reinterpret_cast<kivDecoder *>(e), &ds), KIV_ERROR_INVALID_HANDLE);
         EXPECT_EQ(kivGetEncoderStats(e, &es), KIV_OK);

@@ -78,27 +78,27 @@ TEST(UdpSockets, OffloadSwitchAndTheBufferGranted) {
         EXPECT_EQ(udp::gsoActive(*sender), on);
         const ReceiveBuffer b = receiver->receiveBuffer();
         EXPECT_EQ(b.requestedBytes, 32u << 20);
-        if (::geteuid() == 0) {
-            EXPECT_EQ(b.grantedBytes, b.requestedBytes) << "root may pass net.core.rmem_max";
-        }
-        EXPECT_GT(b.grantedBytes, 0u);
-        EXPECT_LE(b.grantedBytes, b.requestedBytes);
+        EXPECT_TRUE(b.grantedBytes > 0 && b.grantedBytes <= b.requestedBytes && (::geteuid() != 0 || b.grantedBytes == b.requestedBytes))
+            << b.grantedBytes << ": root may pass net.core.rmem_max";
     }
     ::unsetenv("KIVSTREAM_UDP_OFFLOAD");
 }
 
+// A route that queues each burst and whose MTU is below our datagrams: offload falls back, a full buffer is waited out.
 TEST(UdpSockets, SlowNetworkNeverBlocksTheCallerAndEveryFrameIsAccountedFor) {
+    if (!std::getenv("KIV_INSIDE_NETNS"))
+        return inPrivateNetwork("UdpSockets.SlowNetwork*", "", "ip link set lo mtu 1400 && tc qdisc add dev lo root tbf rate 32mbit burst 64kb limit 1mb");
     // Paced at 2 MB/s a 900 KB frame takes ~0.4 s to leave: the caller must not wait for it.
     const kivStreamFormat fmt{640, 480, KIV_DEPTH_24, 1};
     const auto payload = pattern(1, 0, frameBytes64(fmt));
-    auto sender = udp::makeSender({.paceBytesPerSecond = 2'000'000, .burstBytes = 64 * 1024});
+    auto sender = udp::makeSender({.paceBytesPerSecond = 2'000'000, .burstBytes = 64 * 1024, .sendBufferBytes = 16 * 1024});
     ASSERT_EQ(sender->open("127.0.0.1", 22110), KIV_OK);
     constexpr uint64_t kFrames = 40;
     const auto start = Clock::now();
     for (uint32_t n = 0; n < kFrames; ++n) ASSERT_EQ(sender->sendFrame(header(n, fmt), payload), KIV_OK);
     EXPECT_GE(sender->counters.dropped.load(), kFrames - 3) << "unsent frames are replaced, not queued";
     EXPECT_TRUE(waitUntil([&] { return sender->counters.sent + sender->counters.dropped == kFrames; }, 20s));
-    EXPECT_GE(sender->counters.sent.load(), 1u);
+    EXPECT_TRUE(sender->counters.sent >= 1 && !udp::gsoActive(*sender));
     EXPECT_GE(Clock::now() - start, sender->counters.sent.load() * 400ms) << "the pace let a frame out early";
 
     // Destroyed in the middle of a paced frame: the sending thread must stop, not finish it.

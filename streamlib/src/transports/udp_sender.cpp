@@ -221,8 +221,9 @@ private:
                     std::this_thread::sleep_for(1ms);
                     continue;
                 }
-                if (gso && (err == EIO || err == EINVAL || err == EOPNOTSUPP || err == ENOPROTOOPT)) {
-                    // The route cannot segment for us: send datagram by datagram from here on.
+                if (gso && (err == EIO || err == EINVAL || err == EMSGSIZE || err == EOPNOTSUPP || err == ENOPROTOOPT)) {
+                    // The route cannot segment for us (EMSGSIZE: its MTU is below our datagrams,
+                    // which the IP layer still fragments): send datagram by datagram from here on.
                     gso_ = false;
                     break;
                 }
