@@ -64,19 +64,18 @@ public:
 
 } // namespace
 
-// The usual format for two seconds, then odd widths (pad bytes), the other
-// depths, and JPEG down to the highest compression on a small colour frame.
+// The usual format for two seconds, with UDP losses that protection must rebuild; then odd widths (pad bytes), a UDP run
+// without parity (frames given up count as dropped), the other depths, and JPEG down to the highest compression.
 TEST_P(PerTransport, BenchPassesItsChecksAndReportsEveryField) {
-    struct Case { const char *size, *depth; int jpeg; bool lossWithoutParity; };
-    const Case cases[] = {{"320x240", "24", -1, false}, {"33x9", "8", -1, false}, {"322x31", "32", -1, true}, {"331x67", "16", 0, false}, {"256x64", "8", 90, false}};
+    struct Case { const char *size, *depth; int jpeg; QStringList udpLoss; };
+    const Case cases[] = {{"320x240", "24", -1, {"--loss", "2,dup=1"}}, {"33x9", "8", -1, {}}, {"322x31", "32", -1, {"--loss", "2", "--fec", "0"}},
+                          {"331x67", "16", 0, {}}, {"256x64", "8", 90, {}}};
     int stream = 24100 + 20 * GetParam();
     for (const Case &c : cases) {
-        const bool udp = transport() == QLatin1String("udp"), timed = &c == cases, lossy = timed && udp, bare = c.lossWithoutParity && udp;
+        const bool udp = transport() == QLatin1String("udp"), timed = &c == cases, lossy = timed && udp, bare = udp && c.udpLoss.contains("--fec");
         QStringList args{"bench", "--transport", transport(), "--stream", QString::number(stream++), "--size", c.size, "--depth", c.depth, "--json"};
-        args << (timed ? QStringList{"--seconds", "2"} : QStringList{"--frames", "20", "--fps", "200"});
+        args << (timed ? QStringList{"--seconds", "2"} : QStringList{"--frames", "20", "--fps", "200"}) << (udp ? c.udpLoss : QStringList{});
         if (c.jpeg >= 0) args << "--jpeg" << QString::number(c.jpeg);
-        if (lossy) args << "--loss" << "2,dup=1"; // protection must rebuild what the sender drops
-        if (bare) args << "--loss" << "2" << "--fec" << "0"; // frames given up on count as dropped, not lost
         SCOPED_TRACE(args.join(QLatin1Char(' ')).toStdString());
         const Outcome r = kivstream(args);
         ASSERT_EQ(r.exitCode, 0) << show(r);
