@@ -148,7 +148,7 @@ bool Reassembler::makeRoom(const Source &source, uint64_t extra, bool newFrame, 
             if (&f == keep) continue;
             const uint64_t l = load(f.source);
             if (victim == frames_.size() || l > heaviest ||
-                (l == heaviest && f.source == frames_[victim]->source && f.lastUs < frames_[victim]->lastUs)) {
+                (f.source == frames_[victim]->source && f.lastUs < frames_[victim]->lastUs)) {
                 heaviest = l;
                 victim = i;
             }
