@@ -20,9 +20,9 @@ namespace kiv::udp {
 
 struct SenderOptions {
     size_t maxDatagram = kDefaultMaxDatagram; // UDP payload bytes per datagram
-    // Sending rate while a frame goes out and the burst a receiver must absorb at
-    // once; 0 sends unpaced. On loopback a receiver keeps up with about 3 GB/s;
-    // unpaced, a big frame overruns its socket buffer.
+    // Sending rate while a frame goes out (not 0) and the burst a receiver must
+    // absorb at once. On loopback a receiver keeps up with about 3 GB/s; unpaced,
+    // a big frame overruns its socket buffer.
     uint64_t paceBytesPerSecond = 3'000'000'000;
     uint64_t burstBytes = 256 * 1024;
     bool allowGso = true;

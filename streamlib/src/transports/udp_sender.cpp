@@ -132,7 +132,6 @@ private:
 
     // Waits until `bytes` may go out without exceeding the pace.
     bool pace(std::stop_token &stop, size_t bytes) {
-        if (options_.paceBytesPerSecond == 0) return true;
         const double rate = double(options_.paceBytesPerSecond) / 1e6; // bytes per microsecond
         const double cap = double(std::max<uint64_t>(options_.burstBytes, bytes));
         for (;;) {
@@ -192,8 +191,7 @@ private:
             const bool gso = gso_.load(std::memory_order_relaxed);
             const size_t perMessage = gso ? std::min(kMaxGsoSegments, kMaxDatagram / options_.maxDatagram) : 1;
             // One batch: as many datagrams as the burst allows, at least one.
-            const size_t burstDatagrams = std::max<size_t>(
-                1, options_.paceBytesPerSecond ? options_.burstBytes / options_.maxDatagram : plan_.size());
+            const size_t burstDatagrams = std::max<size_t>(1, options_.burstBytes / options_.maxDatagram);
             const size_t batch = std::min({plan_.size() - next, burstDatagrams, kMaxBatchMessages * perMessage});
             const auto [messages, taken] = build(next, batch, perMessage, gso);
             size_t bytes = 0;
