@@ -63,7 +63,6 @@ size_t FrameParser::feed(std::span<const uint8_t> in) {
 std::vector<uint8_t> FrameParser::takePayload() {
     if (state_ != State::Ready) return {};
     state_ = State::Header;
-    payloadFill_ = 0;
     return std::exchange(payload_, {});
 }
 

@@ -118,8 +118,6 @@ private:
         // would stretch each one and halve the rate.
         ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
         OutgoingFrame work;
-        tokens_ = double(options_.burstBytes);
-        lastRefillUs_ = monotonicUs();
         while (outbox_.take(work, stop)) {
             if (transmit(stop, work.header, work.payload)) {
                 ++counters.sent;
@@ -290,7 +288,7 @@ private:
 
     // Owned by the sending thread.
     double tokens_ = 0;
-    int64_t lastRefillUs_ = 0;
+    int64_t lastRefillUs_ = 0; // long ago: the first refill fills the bucket
     std::vector<mmsghdr> msgs_;
     std::vector<iovec> iov_;
     std::vector<uint8_t> control_;
