@@ -89,7 +89,7 @@ public:
             uint64_t wanted = newest;
             uint32_t slot = shm::latestSlot(h.latest);
             // Queued: in order from the oldest unread, at most `depth` behind the newest.
-            if (const uint64_t depth = depth_.load(); depth > 1 && newest > lastPublish_ + 1)
+            if (const uint64_t depth = depth_.load(); depth > 1)
                 shm::findSlot(bytes, h.slotCount, std::max(lastPublish_ + 1, newest >= depth ? newest - depth + 1 : 0),
                               slot, wanted);
             if (h.latest == 0 || newest <= lastPublish_) {
