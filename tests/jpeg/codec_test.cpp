@@ -28,7 +28,7 @@ TEST(JpegCodec, RoundTripKeepsLayoutAndPictureAtEveryDepth) {
     // Odd widths pad rows; a shear, a channel swap or lost padding falls below these level-0 bounds.
     const std::pair<uint16_t, double> depths[] = {{KIV_DEPTH_8, 40}, {KIV_DEPTH_16, 36}, {KIV_DEPTH_24, 38}, {KIV_DEPTH_32, 38}};
     for (auto [depth, minPsnr] : depths)
-        for (auto [w, h] : {std::pair<uint16_t, uint16_t>{1, 1}, {3, 5}, {17, 9}, {321, 33}, {64, 64}})
+        for (auto [w, h] : {std::pair<uint16_t, uint16_t>{1, 1}, {3, 5}, {17, 9}, {321, 33}, {64, 64}, {2, 1024}}) // 1024: the most stripes
         for (uint32_t stripeRows : {0u, 1u, 4u, 16u}) { // 0: one plain JPEG; 4 and 16 leave a shorter last stripe
             const kivStreamFormat f{w, h, depth, 1};
             SCOPED_TRACE(::testing::Message() << w << "x" << h << " depth " << depth << " stripes of " << stripeRows);
