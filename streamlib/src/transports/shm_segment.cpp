@@ -31,7 +31,7 @@ template <class T> T load(const uint8_t *base, size_t at, int order = __ATOMIC_R
 template <class T> void store(uint8_t *base, size_t at, T value, int order = __ATOMIC_RELAXED) {
     __atomic_store_n(reinterpret_cast<T *>(base + at), value, order);
 }
-size_t slotAt(uint32_t index) { return off::slots + size_t(index) * off::slotStride; }
+size_t slotAt(uint32_t index, size_t field) { return off::slots + size_t(index) * off::slotStride + field; }
 
 // A running sender's one: any open of the file sees its write lock.
 bool lockWriter(int fd) {
@@ -134,15 +134,14 @@ SlotCopy copySlot(std::span<const uint8_t> map, uint32_t slotCount, uint32_t ind
                   std::vector<uint8_t> &payload, uint64_t &publish) {
     if (map.size() < kHeaderBytes || index >= slotCount || index >= kMaxSlots) return SlotCopy::Malformed;
     const uint8_t *p = map.data();
-    const size_t d = slotAt(index);
-    const uint64_t seq = load<uint64_t>(p, d + off::slotSeq, __ATOMIC_ACQUIRE);
+    const uint64_t seq = load<uint64_t>(p, slotAt(index, off::slotSeq), __ATOMIC_ACQUIRE);
     if (seq & 1) return SlotCopy::Busy;
-    const uint64_t at = load<uint64_t>(p, d + off::slotOffset);
-    const uint64_t capacity = load<uint64_t>(p, d + off::slotCapacity);
-    const uint64_t number = load<uint64_t>(p, d + off::slotPublish);
+    const uint64_t at = load<uint64_t>(p, slotAt(index, off::slotOffset));
+    const uint64_t capacity = load<uint64_t>(p, slotAt(index, off::slotCapacity));
+    const uint64_t number = load<uint64_t>(p, slotAt(index, off::slotPublish));
     auto unchanged = [&] {
         __atomic_thread_fence(__ATOMIC_ACQUIRE);
-        return load<uint64_t>(p, d + off::slotSeq) == seq;
+        return load<uint64_t>(p, slotAt(index, off::slotSeq)) == seq;
     };
     if (at < kHeaderBytes || at % 8 != 0 || capacity < kWireHeaderSize || capacity > kMaxSlotBytes)
         return unchanged() ? SlotCopy::Malformed : SlotCopy::Busy;
@@ -169,9 +168,8 @@ bool findSlot(std::span<const uint8_t> map, uint32_t slotCount, uint64_t from, u
     const uint64_t latest = latestPublish(load<uint64_t>(map.data(), off::latest, __ATOMIC_ACQUIRE));
     bool found = false;
     for (uint32_t i = 0; i < std::min(slotCount, kMaxSlots); ++i) {
-        const size_t d = slotAt(i);
-        if (load<uint64_t>(map.data(), d + off::slotSeq, __ATOMIC_ACQUIRE) & 1) continue;
-        const uint64_t p = load<uint64_t>(map.data(), d + off::slotPublish);
+        if (load<uint64_t>(map.data(), slotAt(i, off::slotSeq), __ATOMIC_ACQUIRE) & 1) continue;
+        const uint64_t p = load<uint64_t>(map.data(), slotAt(i, off::slotPublish));
         if (p >= from && p < latest && (!found || p < publish)) {
             found = true;
             index = i;
@@ -311,16 +309,14 @@ int SegmentOwner::grow(uint64_t slotBytes) {
     }
     uint8_t *p = map_.data();
     for (uint32_t i = 0; i < kMaxSlots; ++i) {
-        const size_t d = slotAt(i);
-        store<uint64_t>(p, d + off::slotSeq, load<uint64_t>(p, d + off::slotSeq) | 1);
+        store<uint64_t>(p, slotAt(i, off::slotSeq), load<uint64_t>(p, slotAt(i, off::slotSeq)) | 1);
     }
     __atomic_thread_fence(__ATOMIC_RELEASE);
     store<uint64_t>(p, off::latest, 0);
     for (uint32_t i = 0; i < kSlotCount; ++i) {
-        const size_t d = slotAt(i);
-        store<uint64_t>(p, d + off::slotOffset, kHeaderBytes + i * capacity);
-        store<uint64_t>(p, d + off::slotCapacity, capacity);
-        store<uint64_t>(p, d + off::slotPublish, 0);
+        store<uint64_t>(p, slotAt(i, off::slotOffset), kHeaderBytes + i * capacity);
+        store<uint64_t>(p, slotAt(i, off::slotCapacity), capacity);
+        store<uint64_t>(p, slotAt(i, off::slotPublish), 0);
     }
     store<uint32_t>(p, off::slotCount, kSlotCount);
     store<uint64_t>(p, off::generation, load<uint64_t>(p, off::generation) + 1, __ATOMIC_RELEASE);
@@ -334,10 +330,9 @@ std::span<uint8_t> SegmentOwner::beginFrame(uint64_t bytes) {
     if (bytes > capacity_ && grow(bytes) != KIV_OK) return {};
     uint8_t *p = map_.data();
     writing_ = nextSlot_;
-    const size_t d = slotAt(writing_);
-    const uint64_t seq = load<uint64_t>(p, d + off::slotSeq);
+    const uint64_t seq = load<uint64_t>(p, slotAt(writing_, off::slotSeq));
     if (!(seq & 1)) {
-        store<uint64_t>(p, d + off::slotSeq, seq + 1);
+        store<uint64_t>(p, slotAt(writing_, off::slotSeq), seq + 1);
         __atomic_thread_fence(__ATOMIC_RELEASE);
     }
     return {p + kHeaderBytes + writing_ * capacity_, size_t(bytes)};
@@ -345,9 +340,8 @@ std::span<uint8_t> SegmentOwner::beginFrame(uint64_t bytes) {
 
 void SegmentOwner::commitFrame() {
     uint8_t *p = map_.data();
-    const size_t d = slotAt(writing_);
-    store<uint64_t>(p, d + off::slotPublish, ++publish_);
-    store<uint64_t>(p, d + off::slotSeq, load<uint64_t>(p, d + off::slotSeq) + 1, __ATOMIC_RELEASE);
+    store<uint64_t>(p, slotAt(writing_, off::slotPublish), ++publish_);
+    store<uint64_t>(p, slotAt(writing_, off::slotSeq), load<uint64_t>(p, slotAt(writing_, off::slotSeq)) + 1, __ATOMIC_RELEASE);
     store<uint64_t>(p, off::latest, packLatest(publish_, writing_), __ATOMIC_RELEASE);
     __atomic_add_fetch(reinterpret_cast<uint32_t *>(p + off::signal), 1, __ATOMIC_RELEASE);
     wakeAll(p);
