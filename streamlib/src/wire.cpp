@@ -8,7 +8,7 @@ using namespace le;
 
 void encodeHeader(const WireHeader &h, std::span<uint8_t, kWireHeaderSize> out, uint16_t version) {
     uint8_t *p = out.data();
-    put32(p + 0, kWireMagic);
+    put32(p, kWireMagic);
     put16(p + 4, version);
     put16(p + 6, uint16_t(kWireHeaderSize));
     put16(p + 8, h.flags);
@@ -43,7 +43,7 @@ WireError validateHeader(const WireHeader &h) {
 WireError decodeHeader(std::span<const uint8_t> in, WireHeader &out, uint16_t version) {
     if (in.size() < kWireHeaderSize) return WireError::Truncated;
     const uint8_t *p = in.data();
-    if (get32(p + 0) != kWireMagic) return WireError::BadMagic;
+    if (get32(p) != kWireMagic) return WireError::BadMagic;
     if (get16(p + 4) != version) return WireError::BadVersion;
     if (get16(p + 6) != kWireHeaderSize) return WireError::BadHeaderSize;
     WireHeader h;

@@ -13,7 +13,7 @@ void encodeDatagramHeader(const WireHeader &h, const FragmentFields &f,
     encodeHeader(h, out.first<kWireHeaderSize>(), protectedFrame ? kProtectedVersion : kWireVersion);
     if (protectedFrame) put32(out.data() + 44, f.checksum);
     uint8_t *p = out.data() + kWireHeaderSize;
-    put32(p + 0, f.index);
+    put32(p, f.index);
     put32(p + 4, f.count);
     put32(p + 8, f.offset);
     put16(p + 12, f.chunk);
@@ -29,7 +29,7 @@ DatagramError parseDatagram(std::span<const uint8_t> datagram, ParsedDatagram &o
         return DatagramError::Header;
     const uint8_t *p = datagram.data() + kWireHeaderSize;
     FragmentFields &f = out.fragment;
-    f.index = get32(p + 0);
+    f.index = get32(p);
     f.count = get32(p + 4);
     f.offset = get32(p + 8);
     f.chunk = get16(p + 12);
