@@ -248,7 +248,6 @@ BenchRun benchOnce(const Options &o, bool showProgress) {
     const auto lastFrame = SteadyClock::time_point(SteadyClock::duration(lastFrameNs()));
     // Up to the last frame, not the drain's idle wait, which costs nothing.
     r.cpuSeconds = processCpuSeconds() - cpu0;
-    progress.clear();
 
     kivGetEncoderStats(enc.get(), &e1);
     const kivDecoderStats d1 = decoderStats();
