@@ -98,8 +98,7 @@ TEST(Handles, EmptyLockSaysWhy) {
     }
     EXPECT_TRUE(kivGetRecvWidth(d) == 0 && kivLastError() == KIV_OK) << "a call that works clears the last error";
     kivDeleteDecoder(d);
-    EXPECT_EQ(kivLockReadBuffer(d, 0), nullptr);
-    EXPECT_EQ(kivLastError(), KIV_ERROR_INVALID_HANDLE);
+    EXPECT_TRUE(kivLockReadBuffer(d, 0) == nullptr && kivLastError() == KIV_ERROR_INVALID_HANDLE);
     EXPECT_STREQ(kivErrorString(KIV_ERROR_TIMEOUT), "timed out");
 }
 
@@ -109,9 +108,8 @@ TEST(Handles, UnknownProtocolsBadFormatsAndStreamNumbersAreRefused) {
         EXPECT_EQ(kivGetEncoder(protocol, &ok), nullptr) << protocol;
         EXPECT_EQ(kivGetDecoder(protocol, &ok), nullptr) << protocol;
     }
-    EXPECT_EQ(kivGetEncoder(KIV_PROTOCOL_MEMORY, nullptr), nullptr);
-    EXPECT_EQ(kivGetEncoder(KIV_PROTOCOL_MEMORY, &badDepth), nullptr);
-    EXPECT_EQ(kivGetEncoder(KIV_PROTOCOL_MEMORY, &tooBig), nullptr);
+    for (const kivStreamFormat *bad : std::initializer_list<const kivStreamFormat *>{nullptr, &badDepth, &tooBig})
+        EXPECT_EQ(kivGetEncoder(KIV_PROTOCOL_MEMORY, bad), nullptr);
     EXPECT_NE(std::string(kivLastErrorDetail()), "");
 
     // Stream numbers become ports and shared-memory names: out of range is refused before any use.

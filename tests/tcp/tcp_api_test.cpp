@@ -134,9 +134,7 @@ TEST(TcpReceiver, RunningOutOfDescriptorsIsReportedAndWaitedOut) {
     const double busy = double(std::clock() - cpu) / CLOCKS_PER_SEC / 0.3;
     filler.clear();
     ::setrlimit(RLIMIT_NOFILE, &old);
-    EXPECT_EQ(rc, KIV_ERROR_IO);
-    EXPECT_EQ(detail, "listen on port 21013: Too many open files");
-    EXPECT_TRUE(connected);
+    EXPECT_EQ(std::tuple(rc, detail, connected), std::tuple(KIV_ERROR_IO, std::string("listen on port 21013: Too many open files"), true));
     EXPECT_LT(busy, 0.25) << "the receiver spins while descriptors are short";
 }
 

@@ -245,11 +245,13 @@ TEST(Reassembler, CapsBoundFramesAndBytesUnderAFloodOfStarts) {
     ASSERT_EQ(two.frames().size(), 1u);
     EXPECT_EQ(two.frames()[0].header.sessionId, 1u);
 
-    // Out of room for senders, a source forgets its quietest session: a repeat from its latest is still late.
+    // Out of room for senders, the source with the most sessions forgets its quietest one, not another source's:
+    // repeats from kA's latest session and from kB's are still late.
     Sink few;
-    Reassembler r3(few.queue, {.maxSenders = 2});
-    for (int64_t now = 0; const uint64_t session : {1u, 2u, 3u, 2u}) feedFrame(r3, kA, rawHeader(session, 0, {8, 8, KIV_DEPTH_8, 1}), 5, now += 10);
-    EXPECT_EQ(few.frames().size(), 3u);
+    Reassembler r3(few.queue, {.maxSenders = 3});
+    for (int64_t now = 0; const auto &[src, session, frame] : {std::tuple{kB, 1u, 5u}, {kA, 1u, 0u}, {kA, 2u, 0u}, {kA, 3u, 0u}, {kA, 2u, 0u}, {kB, 1u, 4u}})
+        feedFrame(r3, src, rawHeader(session, frame, {8, 8, KIV_DEPTH_8, 1}), 5, now += 10);
+    EXPECT_EQ(few.frames().size(), 4u);
 
     // At the frame cap a source gives up its least recently fed frame, wherever that stands in the list.
     Sink cap;

@@ -59,9 +59,7 @@ void bindAsAnotherUser() {
         EXPECT_EQ(kivGetReceiveBuffer(dec.get(), &requested, &granted), KIV_OK);
     }
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "the library wrote to stderr";
-    EXPECT_EQ(requested, 32u << 20);
-    EXPECT_GT(granted, 0u);
-    EXPECT_LE(granted, requested);
+    EXPECT_TRUE(requested == 32u << 20 && granted > 0 && granted <= requested) << requested << ", granted " << granted;
 }
 
 TEST(UdpApi, AnotherUserCannotBindAReceiversPort) {
