@@ -115,7 +115,7 @@ void Reassembler::remove(size_t index) {
     keepSpare(std::move(frames_[index]->payload), spareFrames_);
     keepSpare(std::move(frames_[index]->parity), spareParity_);
     bytesHeld_ -= frames_[index]->cost;
-    if (index + 1 != frames_.size()) std::swap(frames_[index], frames_.back());
+    std::swap(frames_[index], frames_.back());
     frames_.pop_back();
 }
 
@@ -258,7 +258,7 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
     // Complete.
     std::unique_ptr<Partial> done = std::move(frames_[index]);
     bytesHeld_ -= done->cost;
-    if (index + 1 != frames_.size()) std::swap(frames_[index], frames_.back());
+    std::swap(frames_[index], frames_.back());
     frames_.pop_back();
     markDone(source, h.sessionId, h.frameNumber);
     // Older partial frames of this sender can no longer be shown in order.
