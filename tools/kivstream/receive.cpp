@@ -75,8 +75,7 @@ int runReceive(const Options &o) {
         }
         if (auto second = panel.poll(wallMs())) {
             std::optional<Percentiles> lat;
-            if (o.latency) lat = secondLatency.percentiles();
-            secondLatency.clear();
+            if (o.latency) lat = secondLatency.takePercentiles();
             if (o.json)
                 out(QString::fromUtf8(QJsonDocument(panelJson(*second, counts(), lat)).toJson(QJsonDocument::Compact)) +
                     QLatin1Char('\n'));

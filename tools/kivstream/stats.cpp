@@ -37,9 +37,11 @@ std::optional<Percentiles> LatencyRecorder::percentiles() const {
     return p;
 }
 
-void LatencyRecorder::clear() {
+std::optional<Percentiles> LatencyRecorder::takePercentiles() {
+    const std::optional<Percentiles> p = percentiles();
     samples_.clear();
     seen_ = 0; // the next add() sets max_ anew
+    return p;
 }
 
 QString formatPanelLine(const PanelSecond &s, const ReceiverCounts &c, const std::optional<Percentiles> &latency) {

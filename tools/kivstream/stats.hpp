@@ -30,7 +30,8 @@ public:
     uint64_t count() const { return seen_; }
     // Nearest-rank percentiles; nullopt without samples.
     std::optional<Percentiles> percentiles() const;
-    void clear();
+    // The percentiles so far, then starts anew (one per panel second).
+    std::optional<Percentiles> takePercentiles();
 
 private:
     size_t capacity_;
