@@ -10,10 +10,7 @@
 namespace {
 
 TEST(ByteSize, PadsRowsToFourBytesAndRefusesWhatDoesNotFit) {
-    const struct {
-        kivStreamFormat format;
-        uint32_t bytes, pitch;
-    } cases[] = {
+    const struct { kivStreamFormat format; uint32_t bytes, pitch; } cases[] = {
         {{320, 240, KIV_DEPTH_24, 1}, 320u * 3u * 240u, 960}, {{321, 1, KIV_DEPTH_16, 1}, 644, 644},
         {{321, 2, KIV_DEPTH_24, 1}, 2 * 964, 964}, {{3, 3, KIV_DEPTH_8, 1}, 12, 4}, {{5, 2, KIV_DEPTH_8, 1}, 16, 8},
         {{5, 2, KIV_DEPTH_32, 1}, 40, 20}, {{0, 240, KIV_DEPTH_24, 1}, 0, 0}, {{320, 0, KIV_DEPTH_24, 1}, 0, 960},

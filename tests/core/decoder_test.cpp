@@ -17,10 +17,7 @@ uint32_t lockedNumber(Decoder &d, int timeoutMs = 0) {
 }
 
 TEST(Decoder, AdaptiveGivesNewestQueuedGivesOldestAndCountsAddUp) {
-    const struct {
-        bool adaptive;
-        std::vector<uint32_t> handedOut;
-    } cases[] = {{true, {9}}, {false, {6, 7, 8, 9}}};
+    const struct { bool adaptive; std::vector<uint32_t> handedOut; } cases[] = {{true, {9}}, {false, {6, 7, 8, 9}}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.adaptive);
         testing::LoopbackReceiver *r = nullptr;

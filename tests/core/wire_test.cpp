@@ -31,11 +31,8 @@ TEST(WireHeader, RoundTripsEveryFieldLittleEndian) {
 
 // Each field checked, and sizes capped before any allocation trusts them.
 TEST(WireHeader, RejectsEachBadFieldAndCapsSizes) {
-    const struct {
-        const char *name;
-        std::vector<std::array<uint64_t, 3>> patches; // offset, little-endian value, bytes
-        WireError expected;
-    } cases[] = {
+    // Each patch: offset, little-endian value, bytes.
+    const struct { const char *name; std::vector<std::array<uint64_t, 3>> patches; WireError expected; } cases[] = {
         {"magic", {{0, 'X', 1}}, WireError::BadMagic}, {"version", {{4, 2, 1}}, WireError::BadVersion},
         {"header size", {{6, 47, 1}}, WireError::BadHeaderSize}, {"flags", {{8, 0x80, 1}}, WireError::UnknownFlags},
         {"depth", {{16, 4, 1}}, WireError::UnknownDepth}, {"width grown", {{13, 0x10, 1}}, WireError::PayloadMismatch},

@@ -65,10 +65,7 @@ void roundTrip(const char *transport, int stream) {
     ASSERT_NE(sender.play(), GST_STATE_CHANGE_FAILURE);
     std::unique_ptr<GstElement, Unref> in(sender.child("in")), out(receiver.child("out"));
 
-    const struct {
-        GstVideoFormat format;
-        int width, height;
-    } formats[] = {{GST_VIDEO_FORMAT_RGB16, 13, 7}, {GST_VIDEO_FORMAT_RGB, 13, 7},
+    const struct { GstVideoFormat format; int width, height; } formats[] = {{GST_VIDEO_FORMAT_RGB16, 13, 7}, {GST_VIDEO_FORMAT_RGB, 13, 7},
                    {GST_VIDEO_FORMAT_BGRx, 5, 3}, {GST_VIDEO_FORMAT_GRAY8, 13, 7}};
     int frame = 0;
     for (const auto &f : formats) {
@@ -134,9 +131,7 @@ TEST_F(GstElements, FailuresAreElementErrorsWithTheLibrarysDetail) {
     Pipeline tcpReceiver("kivvideosrc transport=tcp stream=21006 ! fakesink");
     ASSERT_NE(memorySender.play(), GST_STATE_CHANGE_FAILURE);
     ASSERT_NE(tcpReceiver.play(), GST_STATE_CHANGE_FAILURE);
-    const struct {
-        const char *pipeline, *prefix;
-    } cases[] = {
+    const struct { const char *pipeline, *prefix; } cases[] = {
         {"videotestsrc ! kivvideosink stream=21005", "cannot send to 127.0.0.1 stream 21005: "},
         {"kivvideosrc transport=tcp stream=21006 ! fakesink", "cannot receive stream 21006: "},
         {"videotestsrc ! kivvideosink transport=tcp address=no..such stream=21007", "cannot send to no..such"},

@@ -1,5 +1,6 @@
 // "Remote (TCP)" through the public C API: frames byte for byte, restarts on
 // either side, a taken port and a vanishing receiver.
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -60,10 +61,7 @@ TEST(TcpReceiver, TakenPortFailsClearlyAndLeavesTheDecoderHarmless) {
 TEST(TcpSender, LinkStateSaysWhyNothingArrives) {
     constexpr int port = 21010;
     const kivStreamFormat f{8, 8, KIV_DEPTH_24, 1};
-    const struct {
-        const char *address;
-        const char *reason;
-    } cases[] = {{"nonexistent.invalid", "cannot resolve nonexistent.invalid"},
+    const struct { const char *address, *reason; } cases[] = {{"nonexistent.invalid", "cannot resolve nonexistent.invalid"},
                  {"127.0.0.1", "connect to 127.0.0.1:21010: Connection refused"}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.address);
@@ -156,6 +154,25 @@ TEST(TcpSender, SurvivesAReceiverVanishingMidFrame) {
         ::shutdown(conn.get(), SHUT_WR);
     } // unread data: the close resets the connection
     EXPECT_TRUE(waitUntil([&] { return stats(enc.get()).framesDropped == 1; }, 20s)) << "the cut frame is dropped";
+}
+
+// A receiver that took frames and went is redialled at once; one that hangs up before any frame is backed off, not hammered.
+TEST(TcpSender, RedialsAtOnceOnlyAfterAConnectionThatCarriedFrames) {
+    const kivStreamFormat f{8, 8, KIV_DEPTH_24, 1};
+    const std::vector<uint8_t> pixels(kivGetByteSize(&f));
+    for (const bool sending : {false, true}) {
+        const Socket listener = listenOn(21015);
+        const Encoder enc = startEncoder(kTcp, f, "127.0.0.1", 21015);
+        int connections = 0;
+        for (const auto end = Clock::now() + 1500ms; Clock::now() < end;) {
+            pollfd waiting{listener.get(), POLLIN, 0};
+            if (::poll(&waiting, 1, 10) != 1) continue;
+            const Socket conn(::accept(listener.get(), nullptr, nullptr));
+            pollfd frame{conn.get(), POLLIN, 0};
+            connections += !sending || waitUntil([&] { return kivEncode(enc.get(), pixels.data()) == KIV_OK && ::poll(&frame, 1, 5) == 1; }, 500ms);
+        }
+        EXPECT_TRUE(sending ? connections > 15 : connections <= 7) << sending << " " << connections;
+    }
 }
 
 } // namespace

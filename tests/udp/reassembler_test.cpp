@@ -112,8 +112,7 @@ TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
         const char *name;
         std::function<bool(size_t)> lost;
         bool delivered;
-        uint64_t lost_, recovered;
-        bool reversedAndTwice = false, forgeParity = false;
+        uint64_t lost_, recovered; bool reversedAndTwice = false, forgeParity = false;
     } const cases[] = {
         {"all parity lost", [](size_t i) { return i >= 219; }, true, 0, 0},
         {"a burst of 24 over block edges: 6 per block", [](size_t i) { return i >= 100 && i < 124; }, true, 24, 24},
