@@ -316,6 +316,7 @@ const Leftover leftovers[] = {
     {"PayloadOverSlot", "000000000000000b", "payload_over_slot", false, true, 0600, false, true},
     {"SlotBeingWritten", "000000000000000c", "slot_odd_sequence", false, true, 0600, false, false},
     {"ShorterThanAHeader", "000000000000000d", "short", false, true, 0600, false, true},
+    {"LiveButNeverOpened", "000000000000000e", "initialising", false, true, 0600, false, false},
 };
 std::string octal(mode_t m) {
     char s[8];
@@ -356,8 +357,7 @@ TEST_P(Leftovers, NeverStopTheNextSenderNorReachAReceiverUnlessOursAndLive) {
     held.reset();
 
     const kivStreamFormat f{40, 30, KIV_DEPTH_24, 1};
-    const Encoder enc = memoryEncoder(f);
-    ASSERT_EQ(kivSetDestAddress(enc.get(), nullptr, stream), KIV_OK) << kivLastErrorDetail();
+    const Encoder enc = nettest::startEncoder(KIV_PROTOCOL_MEMORY, f, nullptr, stream);
     ASSERT_EQ(kivEncode(enc.get(), makeFrame(0, f).data()), KIV_OK);
     auto r = receive(dec.get(), 5000);
     EXPECT_TRUE(r && r->intact && r->format.width == f.width);
