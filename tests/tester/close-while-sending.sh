@@ -31,7 +31,7 @@ unset QT_QPA_PLATFORM
 
 "$exe" >"$work/tester.log" 2>&1 &
 tester=$!
-window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Video Streaming Tester$' | head -n 1)
+window=$(timeout 10 xdotool search --sync --onlyvisible --name '^Video Streaming Tester$' | head -n 1)
 if [ -z "$window" ]; then
     echo "close-while-sending: the window did not appear" >&2
     cat "$work/tester.log" >&2
@@ -52,9 +52,9 @@ for _ in $(seq 100); do
 done
 
 python3 "$closer" "$window"
-for _ in $(seq 300); do kill -0 "$tester" 2>/dev/null || break; sleep 0.1; done
+for _ in $(seq 80); do kill -0 "$tester" 2>/dev/null || break; sleep 0.1; done
 if kill -0 "$tester" 2>/dev/null; then
-    echo "close-while-sending: the program did not end within 30 s of the close" >&2
+    echo "close-while-sending: the program did not end within 8 s of the close" >&2
     kill -9 "$tester"
     exit 1
 fi
