@@ -61,19 +61,17 @@ TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
         std::mt19937 rng(c.seed);
         std::uniform_real_distribution<double> coin(0, 1);
         std::map<std::pair<uint64_t, uint64_t>, std::vector<uint8_t>> inFlight; // (arrival slot, sequence)
-        uint64_t slot = 0, seq = 0;
-        int64_t now = 0;
+        uint64_t slot = 0, seq = 0; // a datagram every 10 us
         auto send = [&](std::vector<uint8_t> d) { inFlight.emplace(std::pair{slot + rng() % c.window, seq++}, std::move(d)); };
         auto arrive = [&](uint64_t upTo) {
             for (; !inFlight.empty() && inFlight.begin()->first.first <= upTo; inFlight.erase(inFlight.begin()))
-                r.feed(kA, inFlight.begin()->second, now);
+                r.feed(kA, inFlight.begin()->second, int64_t(slot) * 10);
         };
         constexpr uint32_t kFrames = 120;
         // 41 fragments with padded rows: more than the reorder window, so with no
         // loss no frame can be overtaken by a complete newer one.
         for (uint32_t f = 0; f < kFrames; ++f) {
             for (auto &d : fragments(rawHeader(77, f, {161, 119, KIV_DEPTH_24, 1}), 77, c.fec)) {
-                now += 10;
                 ++slot;
                 if (coin(rng) < c.loss) continue;
                 if (coin(rng) < c.duplicate) send(d);
@@ -82,7 +80,7 @@ TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
             }
         }
         arrive(UINT64_MAX);
-        r.expire(now + 10'000'000);
+        r.expire(int64_t(slot) * 10 + 10'000'000);
 
         const auto frames = sink.frames();
         for (size_t i = 0; i < frames.size(); ++i) {
@@ -155,10 +153,11 @@ TEST(Reassembler, HostileDatagramsAreCountedAndHarmless) {
         for (size_t i = 0; i < bytes; ++i) d[at + i] = uint8_t(value >> (8 * i));
         return d;
     };
-    const WireHeader huge = rawHeader(5, 2, {8192, 8192, KIV_DEPTH_8, 1}); // 64 MiB: over this test's cap
-    std::vector<uint8_t> overCap(kDefaultMaxDatagram);
-    encodeDatagramHeader(huge, {0, uint32_t(fragmentCount(huge.payloadSize, 1408)), 0, 1408},
-                         std::span<uint8_t, kDatagramHeaderSize>(overCap.data(), kDatagramHeaderSize));
+    const auto opening = [](const WireHeader &other, uint16_t chunk) { // the first fragment of another frame
+        std::vector<uint8_t> d(kDatagramHeaderSize + chunk);
+        encodeDatagramHeader(other, {0, uint32_t(fragmentCount(other.payloadSize, chunk)), 0, chunk}, std::span<uint8_t, kDatagramHeaderSize>(d.data(), kDatagramHeaderSize));
+        return d;
+    };
 
     const std::pair<const char *, std::vector<uint8_t>> cases[] = {
         {"random bytes", pattern(9, 0, 1472)},
@@ -175,7 +174,8 @@ TEST(Reassembler, HostileDatagramsAreCountedAndHarmless) {
         {"reserved bits", patched(good[1], 62, 1, 2)},
         {"data longer than the fragment", [&] { auto d = good[1]; d.push_back(0); return d; }()},
         {"data shorter than the fragment", [&] { auto d = good[1]; d.pop_back(); return d; }()},
-        {"size over the cap", overCap},
+        {"size over the cap", opening(rawHeader(5, 2, {8192, 8192, KIV_DEPTH_8, 1}), 1408)}, // 64 MiB, the test's cap 4 MiB
+        {"more fragments than any frame has", opening(rawHeader(5, 3, {2048, 1024, KIV_DEPTH_8, 1}), 7)},
         {"same frame cut differently", fragments(h, payload, 1000)[3]},
         {"same frame in another format", fragments(rawHeader(5, 1, {240, 320, KIV_DEPTH_24, 1}), payload)[5]},
         // Protection fields that no sender writes (a frame of 4 blocks of 55 or 54, 6 parity each).
