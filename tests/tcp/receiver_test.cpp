@@ -25,14 +25,11 @@ bool closedByPeer(const Socket &s) {
 }
 
 struct TcpReceiverTest : testing::Test {
-    std::unique_ptr<ReceiverTransport> receiver =
-        makeTcpReceiver({.idleTimeout = 300ms, .headerTimeout = 200ms, .stallTimeout = 300ms, .maxPending = 3});
+    std::unique_ptr<ReceiverTransport> receiver = makeTcpReceiver({.idleTimeout = 300ms, .headerTimeout = 200ms, .stallTimeout = 300ms, .maxPending = 3});
     RecordingSink sink{*receiver};
 
     bool delivered(uint64_t session, uint32_t seed) {
-        return sink.waitFor([&](const RecordingSink::Frame &f) {
-            return f.header.sessionId == session && f.payload == pattern(session, seed, kSize);
-        });
+        return sink.waitFor([&](const RecordingSink::Frame &f) { return f.header.sessionId == session && f.payload == pattern(session, seed, kSize); });
     }
 };
 

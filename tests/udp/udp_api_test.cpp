@@ -84,6 +84,9 @@ void protectedThroughLoss() {
         SCOPED_TRACE(testing::Message() << address << " with " << percent << "% parity");
         const Decoder dec = startDecoder(kUdp, 22070);
         kivSetAdaptiveBuffer(dec.get(), 0);
+        setenv("KIVSTREAM_MULTICAST_GROUP", "239.255.10.99", 1); // a receiver of another group on the port hears nothing
+        const Decoder otherGroup = address == std::string(KIV_MULTICAST_GROUP) ? startDecoder(kUdp, 22070) : Decoder{};
+        unsetenv("KIVSTREAM_MULTICAST_GROUP");
         const Encoder enc = startEncoder(kUdp, fmt, address, 22070);
         ASSERT_EQ(kivSetFecRedundancy(enc.get(), percent), KIV_OK);
         const std::jthread sender([&] {
@@ -110,6 +113,7 @@ void protectedThroughLoss() {
         EXPECT_TRUE(percent ? intact > 0 && loss.datagramsRecovered > 0 : st.framesReceived < kFrames / 2 && loss.datagramsRecovered == 0)
             << "the link lost nothing: is the nftables rule in place?";
         EXPECT_TRUE(stats(dec.get()).framesMalformed == 0 && waitUntil([&] { return allSent(enc.get(), kivGetByteSize(&fmt)); }));
+        EXPECT_TRUE(!otherGroup || stats(otherGroup.get()).framesReceived + stats(otherGroup.get()).framesIncomplete == 0);
     }
 }
 
