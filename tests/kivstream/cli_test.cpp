@@ -169,7 +169,7 @@ TEST(KivstreamCli, ExitStatusMessagesAndNoSpinning) {
         {{"send", "--depth", "12"}, 2, {"--depth must be 8, 16, 24 or 32", "kivstream --help"}},
         {{"receive", "--transport", "tcp", "--stream", "24030", "--seconds", "5"}, 1, {inUse, "24030"}},
         {{"bench", "--transport", "tcp", "--stream", "24030", "--seconds", "5"}, 1, {inUse, "24030"}},
-        {sendTo + QStringList{"udp", "--address", "300.1.1.1"}, 1, {bad, "300.1.1.1"}},
+        {sendTo + QStringList{"udp", "--address", "300.1.1.1"}, 1, {bad, "300.1.1.1"}}, {{"bench", "--transport", "udp", "--stream", "24035", "--address", "300.1.1.1"}, 1, {bad, "300.1.1.1"}},
         {sendTo + QStringList{"tcp", "--address", "nonexistent.invalid"}, 1, {"cannot resolve nonexistent.invalid"}},
         {sendTo + QStringList{"tcp"}, 1, {"24032", "refused"}},
         // A rate slower than the time limit: one frame, and the limit ends the run, not a wait for an empty queue.
