@@ -3,9 +3,9 @@
 #include "kivmodel.h"
 
 #include <QDeadlineTimer>
-#include <QThread>
 
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -56,8 +56,7 @@ void kivStreamDecoder::decoderThread()
         const void *bytes = kivLockReadBuffer(mHandle, kWaitMs);
         if (!bytes) {
             // A refusal comes back at once: wait out the rest so it cannot spin.
-            if (deadline.remainingTime() > 1)
-                QThread::msleep(ulong(deadline.remainingTime()));
+            std::this_thread::sleep_until(deadline.deadline<std::chrono::steady_clock>());
             continue;
         }
         kivReceivedFrame frame;

@@ -1,6 +1,7 @@
 // The tester window against the real library: its own picture comes back on every transport, raw
 // and JPEG, and frames kivstream sends over Local (Memory) reach it too.
 #include "mainwindow.h"
+#include "window_widgets.hpp"
 
 #include <QComboBox>
 #include <QLabel>
@@ -12,19 +13,11 @@
 
 namespace {
 
-template <typename T = QLabel>
-T *find(QWidget *window, const char *name)
-{
-    if (T *widget = window->findChild<T *>(QString::fromLatin1(name)))
-        return widget;
-    qFatal("no widget %s", name);
-}
-
 QStringList labels(QWidget *window, std::initializer_list<const char *> names)
 {
     QStringList texts;
     for (const char *name : names)
-        texts << find(window, name)->text();
+        texts << find<QLabel>(window, name)->text();
     return texts;
 }
 
@@ -46,9 +39,9 @@ private slots:
         QProcess sender;
         sender.start(QStringLiteral(KIVSTREAM_BIN),
                      QStringLiteral("send --channel 43 --size 64x48 --depth 32 --fps 10 --frames 3").split(u' '));
-        QTRY_VERIFY_WITH_TIMEOUT(find(w, "mFPS")->text().toInt() > 0, 8000);
+        QTRY_VERIFY_WITH_TIMEOUT(find<QLabel>(w, "mFPS")->text().toInt() > 0, 8000);
         QCOMPARE(labels(w, {"mWidth", "mHeight", "mDepth"}), QStringList({"64", "48", "32-bit"}));
-        const QImage shown = find(w, "mReceiveDisplay")->pixmap().toImage();
+        const QImage shown = find<QLabel>(w, "mReceiveDisplay")->pixmap().toImage();
         QCOMPARE(shown.size(), QSize(64, 48));
         int grey = 0;
         for (int i = 0; i < 64 * 48; ++i)
@@ -84,18 +77,18 @@ private slots:
         }
         find<QComboBox>(w, "mSendCompressionType")->setCurrentIndex(jpeg);
         find<QPushButton>(w, "mSendButton")->click();
-        auto fps = [w] { return find(w, "mFPS")->text().toLongLong(); };
-        QTRY_VERIFY_WITH_TIMEOUT(fps() >= 10 && find(w, "mReceiveBytesPerSecond")->text().toLongLong() == fps() * 230400,
+        auto fps = [w] { return find<QLabel>(w, "mFPS")->text().toLongLong(); };
+        QTRY_VERIFY_WITH_TIMEOUT(fps() >= 10 && find<QLabel>(w, "mReceiveBytesPerSecond")->text().toLongLong() == fps() * 230400,
                                  8000);
         QVERIFY2(fps() <= 16, qPrintable(QString::number(fps())));
         QCOMPARE(labels(w, {"mWidth", "mHeight", "mDepth", "mReceiveImageBytesPerFrame"}),
                  QStringList({"320", "240", "24-bit", "230400"}));
-        const qint64 transferPerFrame = find(w, "mReceiveTransferBytesPerFrame")->text().toLongLong();
+        const qint64 transferPerFrame = find<QLabel>(w, "mReceiveTransferBytesPerFrame")->text().toLongLong();
         if (jpeg)
             QVERIFY2(transferPerFrame > 0 && transferPerFrame < 230400 / 2, qPrintable(QString::number(transferPerFrame)));
         else
             QCOMPARE(transferPerFrame, 230400);
-        QCOMPARE(find(w, "mReceiveDisplay")->pixmap().size(), QSize(320, 240));
+        QCOMPARE(find<QLabel>(w, "mReceiveDisplay")->pixmap().size(), QSize(320, 240));
         QCOMPARE(window.statusBar()->currentMessage(), QString());
     }
 };

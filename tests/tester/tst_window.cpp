@@ -4,10 +4,12 @@
 #include "mainwindow.h"
 #include "recording_streamlib.h"
 #include "wallclock.h"
+#include "window_widgets.hpp"
 
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QDesktopServices>
 #include <QLabel>
 #include <QListWidget>
@@ -28,14 +30,6 @@ namespace {
 
 constexpr qint64 kStart = 1'700'000'000'000;
 std::atomic<qint64> clockNow{kStart};
-
-template <typename T = QWidget>
-T *find(QWidget *window, const char *name)
-{
-    if (T *widget = window->findChild<T *>(QString::fromLatin1(name)))
-        return widget;
-    qFatal("no widget %s", name);
-}
 
 // The widgets' own values (a combo box's text, a spin box's value, ...) by name.
 void setForm(QWidget *window, const QVariantMap &values)
@@ -168,7 +162,10 @@ private slots:
             {"mReceiveUpdate", true}, {"mSendButton", false}};
         for (const auto &[name, value] : values)
             QVERIFY2(formValue(w, name) == value, name);
-        QVERIFY(!find(w, "mSendAddress")->isEnabled());
+        for (const char *protocol : {"Local (Memory)", "Multicast (UDP)", "Local (Memory)", "Remote (TCP)"}) {
+            setForm(w, {{"mSendProtocol", protocol}});
+            QCOMPARE(find(w, "mSendAddress")->isEnabled(), protocol[0] != 'L'); // Local (Memory) needs no address
+        }
     }
 
     void helpMenu()
@@ -265,6 +262,11 @@ private slots:
             QCOMPARE(callsSince(first + 1), calls + (send ? QStringList{"kivDeleteDecoder(D1)"} : QStringList{}));
             QCOMPARE(recording::count(send ? "kivEncode" : "kivLockReadBuffer"), 0);
         }
+        makeWindow("kivSetDestAddress"); // taken on a second try: the refusal goes
+        clickSend();
+        recording::fail("kivSetDestAddress", KIV_OK);
+        clickSend();
+        QCOMPARE(status(), QString());
     }
 
     // A destination that never answers is said once per change of its state.
@@ -295,13 +297,17 @@ private slots:
         };
         QCOMPARE(recording::calls(), sized({"kivGetDecoder(3,{SIZE,1,1})", "kivSetSourceAddress(D1,10588)",
                                             "kivSetAdaptiveBuffer(D1,1)"}));
-        // A restart starts the panel over: until a frame arrives it reads as
-        // the form shows it, even when frames were counted before.
+        // A restart starts the panel over: until a frame arrives it reads as the form shows it, even when frames were
+        // counted before, or one was taken by the receiver's thread but not yet by the window.
         feed(kivStreamFormat{20, 5, KIV_DEPTH_24, 1}, {300, 300});
         QVERIFY(refreshAt(kStart + 1000));
         feed(kivStreamFormat{20, 5, KIV_DEPTH_24, 1}, {300});
+        recording::pushFrame(kivStreamFormat{20, 5, KIV_DEPTH_24, 1}, QByteArray(300, 'x'), 300);
+        for (QDeadlineTimer taken(5000); !recording::drained() && !taken.hasExpired();)
+            QThread::msleep(1);
         auto *channel = find<QSpinBox>(w, "mReceiveChannel");
         channel->setValue(3);
+        QCoreApplication::sendPostedEvents();
         QCOMPARE(labelTexts(w), kPanelAtStart);
         QVERIFY(refreshAt(kStart + 2000));
         QCOMPARE(labelTexts(w), kPanelAtStart);
