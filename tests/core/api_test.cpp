@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <climits>
+#include <set>
 #include <string>
 
 namespace {
@@ -33,19 +34,12 @@ TEST(Handles, NullAndForeignHandlesAreRefusedEverywhere) {
     kivEncoderStats es;
     kivDecoderStats ds;
     kivFrameInfo info;
-    for (kivEncoder *e : {static_cast<kivEncoder *>(nullptr), reinterpret_cast<kivEncoder *>(foreign_storage)}) {
-        EXPECT_EQ(std::tuple(kivSetDestAddress(e, "127.0.0.1", 10588), kivSetDestFormat(e, &fmt, 0, 0), kivEncode(e, pixels), kivGetEncoderStats(e, &es)),
-                  std::tuple(KIV_ERROR_INVALID_HANDLE, KIV_ERROR_INVALID_HANDLE, KIV_ERROR_INVALID_HANDLE, KIV_ERROR_INVALID_HANDLE));
-        EXPECT_EQ(kivDeleteEncoder(e), KIV_ERROR_INVALID_HANDLE);
-    }
+    const std::set<int> refused{KIV_ERROR_INVALID_HANDLE}; // what every call below returns, taken in order
+    for (kivEncoder *e : {static_cast<kivEncoder *>(nullptr), reinterpret_cast<kivEncoder *>(foreign_storage)})
+        EXPECT_EQ((std::set<int>{kivSetDestAddress(e, "127.0.0.1", 10588), kivSetDestFormat(e, &fmt, 0, 0), kivEncode(e, pixels), kivGetEncoderStats(e, &es), kivDeleteEncoder(e)}), refused);
     for (kivDecoder *d : {static_cast<kivDecoder *>(nullptr), reinterpret_cast<kivDecoder *>(foreign_storage)}) {
-        EXPECT_EQ(kivLockReadBuffer(d, 0), nullptr);
-        EXPECT_EQ(std::tuple(kivSetSourceAddress(d, 10588), kivSetAdaptiveBuffer(d, 1), kivUnlockReadBuffer(d), kivGetRecvFrameInfo(d, &info)),
-                  std::tuple(KIV_ERROR_INVALID_HANDLE, KIV_ERROR_INVALID_HANDLE, KIV_ERROR_INVALID_HANDLE, KIV_ERROR_INVALID_HANDLE));
-        EXPECT_EQ(kivGetRecvWidth(d) + kivGetRecvHeight(d) + kivGetRecvDepth(d) + kivGetRecvOrientation(d), 0);
-        EXPECT_EQ(kivGetCompressedFrameSize(d), 0u);
-        EXPECT_EQ(kivGetDecoderStats(d, &ds), KIV_ERROR_INVALID_HANDLE);
-        EXPECT_EQ(kivDeleteDecoder(d), KIV_ERROR_INVALID_HANDLE);
+        EXPECT_EQ(std::tuple(kivLockReadBuffer(d, 0), kivGetRecvWidth(d) + kivGetRecvHeight(d) + kivGetRecvDepth(d) + kivGetRecvOrientation(d), kivGetCompressedFrameSize(d)), std::tuple(nullptr, 0, 0u));
+        EXPECT_EQ((std::set<int>{kivSetSourceAddress(d, 10588), kivSetAdaptiveBuffer(d, 1), kivUnlockReadBuffer(d), kivGetRecvFrameInfo(d, &info), kivGetDecoderStats(d, &ds), kivDeleteDecoder(d)}), refused);
     }
     EXPECT_EQ(foreign_storage[0], 0) << "a foreign pointer is never written through";
 }

@@ -18,10 +18,12 @@ WireHeader rawHeader(kivStreamFormat f) {
 
 TEST(WireHeader, RoundTripsEveryFieldLittleEndian) {
     const kivStreamFormat f{321, 7, KIV_DEPTH_16, 1};
-    std::array<uint8_t, kWireHeaderSize> bytes{};
+    std::array<uint8_t, kWireHeaderSize> bytes;
+    bytes.fill(0xa5); // whatever was there before, the reserved fields go out as 0
     encodeHeader(rawHeader(f), bytes);
     // 321 * 2 = 642 bytes a row, padded to 644.
-    EXPECT_EQ(std::tuple(bytes[0], bytes[3], bytes[40], bytes[41]), std::tuple('K', 'F', 644 * 7 % 256, 644 * 7 / 256));
+    EXPECT_EQ(std::tuple(bytes[0], bytes[3], bytes[40], bytes[41], bytes[18] | bytes[19] | bytes[44] | bytes[45] | bytes[46] | bytes[47]),
+              std::tuple('K', 'F', 644 * 7 % 256, 644 * 7 / 256, 0));
     WireHeader back;
     ASSERT_EQ(decodeHeader(bytes, back), WireError::None);
     EXPECT_EQ(std::tuple(std::memcmp(&back.format, &f, sizeof f), back.frameNumber, back.sessionId, back.sendTimeUs, back.payloadSize,

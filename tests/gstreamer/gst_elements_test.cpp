@@ -11,9 +11,7 @@
 
 namespace {
 
-struct Unref {
-    void operator()(gpointer p) const { gst_object_unref(p); }
-};
+struct Unref { void operator()(gpointer p) const { gst_object_unref(p); } };
 
 class Pipeline {
 public:
@@ -80,8 +78,7 @@ void roundTrip(const char *transport, int stream) {
             GstBuffer *buffer = gst_buffer_new_memdup(pixels.data(), pixels.size());
             gsize offset[GST_VIDEO_MAX_PLANES] = {0};
             gint strides[GST_VIDEO_MAX_PLANES] = {stride};
-            gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE, f.format, f.width, f.height, 1, offset,
-                                           strides);
+            gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE, f.format, f.width, f.height, 1, offset, strides);
             GstSample *sample = gst_sample_new(buffer, caps, nullptr, nullptr);
             gst_buffer_unref(buffer);
             ASSERT_EQ(gst_app_src_push_sample(GST_APP_SRC(in.get()), sample), GST_FLOW_OK);
@@ -94,8 +91,7 @@ void roundTrip(const char *transport, int stream) {
             GstMapInfo map;
             ASSERT_TRUE(gst_buffer_map(gst_sample_get_buffer(got), &map, GST_MAP_READ));
             for (int y = 0; y < f.height; y++)
-                EXPECT_EQ(std::memcmp(map.data + y * GST_VIDEO_INFO_PLANE_STRIDE(&info, 0),
-                                      pixels.data() + y * stride, rowBytes), 0) << "row " << y;
+                EXPECT_EQ(std::memcmp(map.data + y * GST_VIDEO_INFO_PLANE_STRIDE(&info, 0), pixels.data() + y * stride, rowBytes), 0) << "row " << y;
             gst_buffer_unmap(gst_sample_get_buffer(got), &map);
             gst_sample_unref(got);
         }

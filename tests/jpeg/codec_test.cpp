@@ -1,8 +1,4 @@
 // The JPEG codec, the decoder's JPEG path, an encoder-decoder pipeline, and the public API.
-#include <kivVidStreamLib2.h>
-
-#include <gtest/gtest.h>
-
 #include <array>
 
 #include "../net_support/net_test.hpp"
@@ -55,6 +51,23 @@ TEST(JpegCodec, RoundTripKeepsLayoutAndPictureAtEveryDepth) {
         const unsigned p = le::get16(packed);
         const auto nearest = [v](unsigned level, unsigned top) { return 2 * std::abs(int(level * 255) - int(v * top)) <= 255; };
         EXPECT_TRUE(nearest(p >> 11, 31) && nearest(p >> 5 & 63, 63) && nearest(p & 31, 31)) << v;
+    }
+}
+
+// Whatever its caller: no empty or unknown format, quality only 1..100 (levels 100..0), stripes of 1..height rows; colour at
+// full resolution from quality 90 (level 10) up, 4:2:0 below.
+TEST(JpegCodec, TakesOnlyWhatItCanCodeAndKeepsColourAtHighLevels) {
+    const kivStreamFormat f{16, 8, KIV_DEPTH_24, 1};
+    const auto picture = testpic::linesPicture(f, 1);
+    std::vector<uint8_t> out;
+    for (const auto &[format, quality] : {std::pair{f, 0}, {f, 101}, {kivStreamFormat{0, 8, KIV_DEPTH_24, 1}, 50}, {kivStreamFormat{16, 0, KIV_DEPTH_24, 1}, 50}, {kivStreamFormat{16, 8, 7, 1}, 50}})
+        EXPECT_EQ(jpeg::Compressor().compress(format, picture.data(), quality, out), KIV_ERROR_INVALID_ARGUMENT) << quality;
+    for (const uint32_t rows : {0u, 9u})
+        EXPECT_EQ(jpeg::compressStriped(f, picture.data(), 50, rows, out), KIV_ERROR_INVALID_ARGUMENT) << rows;
+    const uint8_t sof0[] = {0xff, 0xc0};
+    for (const int level : {0, 10, 11, 100}) {
+        const auto jpeg = compress(f, picture, level);
+        EXPECT_EQ(jpeg.size() > 20 ? std::search(jpeg.begin(), jpeg.end(), sof0, sof0 + 2)[11] : 0, level <= 10 ? 0x11 : 0x22) << level;
     }
 }
 
@@ -127,8 +140,8 @@ TEST(JpegSink, BadJpegIsCountedAndNothingIsHandedOut) {
     EXPECT_EQ(d->lock(0), nullptr);
     EXPECT_EQ(std::pair(d->stats().framesMalformed, d->stats().framesReceived), std::pair(bad + 1, uint64_t(0)));
 
-    // Bad frames leave the decoder able to decode the next good one: another encoder's, with a 300-byte comment first.
-    std::vector<uint8_t> commented{0xff, 0xd8, 0xff, 0xfe, 0x01, 0x2c};
+    // Bad frames leave the decoder able to decode the next good one: another encoder's, with an empty and a 300-byte comment first.
+    std::vector<uint8_t> commented{0xff, 0xd8, 0xff, 0xfe, 0x00, 0x02, 0xff, 0xfe, 0x01, 0x2c};
     commented.resize(commented.size() + 298, 'x'), commented.insert(commented.end(), good.begin() + 2, good.end());
     r->deliver(jpegHeader(f, 4, commented.size()), commented);
     const auto *frame = static_cast<const uint8_t *>(d->lock(10000));

@@ -5,9 +5,7 @@
 #include <sys/resource.h>
 
 #include <array>
-#include <cstring>
 #include <ctime>
-#include <string>
 
 #include "../net_support/net_test.hpp"
 

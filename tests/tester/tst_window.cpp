@@ -45,14 +45,6 @@ QVariant formValue(QWidget *window, const char *name)
     return widget->metaObject()->userProperty().read(widget);
 }
 
-QStringList labelTexts(QWidget *window)
-{
-    QStringList texts;
-    for (const char *name : {"mFPS", "mCompressedSize", "mReceiveTransferBytesPerFrame", "mReceiveImageBytesPerFrame",
-                             "mReceiveBytesPerSecond", "mWidth", "mHeight", "mDepth"})
-        texts << find<QLabel>(window, name)->text();
-    return texts;
-}
 const QStringList kPanelAtStart{"0", "0", "0", "0", "0", "0", "0", "N/A"};
 
 // Settings that sending disables.
