@@ -63,8 +63,7 @@ void store16(uint8_t *p, uint16_t v) { std::memcpy(p, &v, 2); }
 // arithmetic-coded streams would take libjpeg's less travelled paths and, for
 // progressive ones, a coefficient buffer the size of the whole picture.
 bool isSequentialHuffman(std::span<const uint8_t> jpeg) {
-    if (jpeg.size() < 4 || jpeg[0] != 0xff || jpeg[1] != 0xd8) return false;
-    size_t pos = 2;
+    size_t pos = 2; // past the start marker, which TurboJPEG checks
     while (pos < jpeg.size()) {
         if (jpeg[pos] != 0xff) return false;
         while (pos < jpeg.size() && jpeg[pos] == 0xff) ++pos; // fill bytes
