@@ -315,6 +315,7 @@ const Leftover leftovers[] = {
     {"SlotBeingWritten", "000000000000000c", "slot_odd_sequence", false, true, 0600, false, false},
     {"ShorterThanAHeader", "000000000000000d", "short", false, true, 0600, false, true},
     {"LiveButNeverOpened", "000000000000000e", "initialising", false, true, 0600, false, false},
+    {"LiveValidWithTheMostSlots", "000000000000000f", "valid_5x3_rgb565_eight_slots", false, true, 0600, true, false},
 };
 std::string octal(mode_t m) {
     char s[8];

@@ -117,7 +117,6 @@ const uint8_t *FrameSource::frame(uint32_t n) {
 }
 
 EncoderPtr openEncoder(const Options &o, int stream, QString &why, bool &unsupported) {
-    unsupported = false;
     EncoderPtr enc(kivGetEncoder(o.protocol, &o.format));
     if (!enc) {
         unsupported = true;
@@ -146,7 +145,6 @@ EncoderPtr openEncoder(const Options &o, int stream, QString &why, bool &unsuppo
 }
 
 DecoderPtr openDecoder(const Options &o, int stream, int adaptive, QString &why, bool &unsupported) {
-    unsupported = false;
     DecoderPtr dec(kivGetDecoder(o.protocol, nullptr));
     if (!dec) {
         unsupported = true;
