@@ -297,6 +297,7 @@ private slots:
         recording::pushFrame(kivStreamFormat{20, 5, KIV_DEPTH_24, 1}, QByteArray(300, 'x'), 300);
         for (QDeadlineTimer taken(5000); !recording::drained() && !taken.hasExpired();)
             QThread::msleep(1);
+        QVERIFY(recording::drained());
         auto *channel = find<QSpinBox>(w, "mReceiveChannel");
         channel->setValue(3);
         QCoreApplication::sendPostedEvents();
