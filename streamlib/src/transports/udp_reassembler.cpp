@@ -111,12 +111,18 @@ std::vector<uint8_t> Reassembler::takeSpare(std::vector<std::vector<uint8_t>> &s
     return b;
 }
 
-void Reassembler::remove(size_t index) {
-    keepSpare(std::move(frames_[index]->payload), spareFrames_);
-    keepSpare(std::move(frames_[index]->parity), spareParity_);
-    bytesHeld_ -= frames_[index]->cost;
+std::unique_ptr<Reassembler::Partial> Reassembler::take(size_t index) {
+    std::unique_ptr<Partial> p = std::move(frames_[index]);
+    bytesHeld_ -= p->cost;
     std::swap(frames_[index], frames_.back());
     frames_.pop_back();
+    return p;
+}
+
+void Reassembler::remove(size_t index) {
+    const std::unique_ptr<Partial> p = take(index);
+    keepSpare(std::move(p->payload), spareFrames_);
+    keepSpare(std::move(p->parity), spareParity_);
 }
 
 void Reassembler::giveUp(size_t index) {
@@ -256,10 +262,7 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
     if (p.dataReceived < p.layout.count) return;
 
     // Complete.
-    std::unique_ptr<Partial> done = std::move(frames_[index]);
-    bytesHeld_ -= done->cost;
-    std::swap(frames_[index], frames_.back());
-    frames_.pop_back();
+    std::unique_ptr<Partial> done = take(index);
     markDone(source, h.sessionId, h.frameNumber);
     // Older partial frames of this sender can no longer be shown in order.
     for (size_t i = 0; i < frames_.size();) {

@@ -78,6 +78,8 @@ private:
     void markDone(const Source &source, uint64_t session, uint32_t frame);
     bool makeRoom(const Source &source, uint64_t extra, bool newFrame, const Partial *keep);
     bool charge(Partial &p, uint64_t extra);
+    // Out of the list, its bytes no longer held.
+    std::unique_ptr<Partial> take(size_t index);
     void remove(size_t index);
     void keepSpare(std::vector<uint8_t> &&buffer, std::vector<std::vector<uint8_t>> &spares);
     std::vector<uint8_t> takeSpare(std::vector<std::vector<uint8_t>> &spares, bool fromQueue);
