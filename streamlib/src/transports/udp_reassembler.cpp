@@ -161,7 +161,6 @@ bool Reassembler::makeRoom(const Source &source, uint64_t extra, bool newFrame, 
         }
         // Never push out a lighter source's frame to make room for the heaviest.
         if (victim == frames_.size() || (frames_[victim]->source != source && load(source) > heaviest)) return false;
-        ++stats_.evictedByCap;
         giveUp(victim);
     }
     return limits_.maxFramesInFlight > 0 || !newFrame;
@@ -175,7 +174,6 @@ bool Reassembler::charge(Partial &p, uint64_t extra) {
 }
 
 void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, int64_t nowUs) {
-    ++stats_.datagrams;
     ParsedDatagram d;
     if (parseDatagram(datagram, d) != DatagramError::None) {
         queue_.countMalformed();
@@ -192,10 +190,7 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
 
     Sender &sender = senderFor(source, h.sessionId, nowUs);
     sender.lastSeenUs = nowUs;
-    if (sender.hasLastDone && !newer(h.frameNumber, sender.lastDone)) {
-        ++stats_.late;
-        return;
-    }
+    if (sender.hasLastDone && !newer(h.frameNumber, sender.lastDone)) return; // late
 
     auto it = std::find_if(frames_.begin(), frames_.end(), [&](const auto &p) {
         return p->header.frameNumber == h.frameNumber && p->header.sessionId == h.sessionId && p->source == source;
@@ -227,16 +222,11 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
     }
 
     Partial &p = *frames_[index];
-    if (p.has(f.index)) {
-        ++stats_.duplicates;
-        return;
-    }
+    if (p.has(f.index)) return; // duplicate
     if (d.parity()) {
+        // Parity for a block whose data are all here is not needed.
         const uint32_t block = p.fec.blockOfParity(f.index - f.count);
-        if (p.blockData[block] == p.fec.dataInBlock(block)) {
-            ++stats_.parityUnneeded;
-            return;
-        }
+        if (p.blockData[block] == p.fec.dataInBlock(block)) return;
     }
     p.lastUs = nowUs;
     const bool wasMaterialized = p.materialized;
@@ -253,7 +243,6 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
         const uint32_t block = d.parity() ? p.fec.blockOfParity(f.index - f.count) : p.fec.blockOfData(f.index);
         if (!rebuildReady(p, wasMaterialized ? int64_t(block) : -1)) {
             // A rebuilt frame that does not check out: never hand on wrong bytes.
-            ++stats_.checksumFailures;
             queue_.countMalformed();
             giveUp(index);
             return;
@@ -268,7 +257,6 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
     for (size_t i = 0; i < frames_.size();) {
         const Partial &o = *frames_[i];
         if (o.source == source && o.header.sessionId == h.sessionId && newer(h.frameNumber, o.header.frameNumber)) {
-            ++stats_.evictedByNewer;
             giveUp(i);
         } else {
             ++i;
@@ -384,7 +372,6 @@ bool Reassembler::rebuildBlock(Partial &p, uint32_t block) {
         rows[k + j] = present[k + j] ? p.parity.data() + size_t(parity) * chunk : nullptr;
     }
     if (!coder_.rebuild(k, m, chunk, rows, std::span<const bool>(present.get(), k + m))) return false;
-    ++stats_.rebuiltBlocks;
 
     for (unsigned r = 0; r < k; ++r) {
         const uint32_t i = r * l.blocks + block;
@@ -402,7 +389,6 @@ bool Reassembler::rebuildBlock(Partial &p, uint32_t block) {
 void Reassembler::expire(int64_t nowUs) {
     for (size_t i = 0; i < frames_.size();) {
         if (nowUs - frames_[i]->lastUs > limits_.timeoutUs) {
-            ++stats_.evictedByTimeout;
             giveUp(i);
         } else {
             ++i;

@@ -31,19 +31,6 @@ struct ReassemblerLimits {
     size_t maxSenders = 16;                        // (source, session) pairs remembered
 };
 
-// What happened to datagrams and frames beyond what the sink counts.
-struct ReassemblerStats {
-    uint64_t datagrams = 0;
-    uint64_t duplicates = 0;       // fragment already held
-    uint64_t late = 0;             // fragment of a frame already delivered or given up
-    uint64_t parityUnneeded = 0;   // parity for a block whose data were all there
-    uint64_t rebuiltBlocks = 0;
-    uint64_t checksumFailures = 0; // rebuilt frames whose bytes did not match the sender's checksum
-    uint64_t evictedByNewer = 0;   // a newer frame of the same sender completed first
-    uint64_t evictedByTimeout = 0;
-    uint64_t evictedByCap = 0;     // room was needed for another frame
-};
-
 // Frames are held per source (address and port): when room runs out, the
 // source holding the most gives way, so one noisy source cannot push out
 // another's frames. Memory is charged for bytes that arrived; a frame's full
@@ -61,7 +48,6 @@ public:
 
     size_t framesInFlight() const { return frames_.size(); }
     uint64_t bytesHeld() const { return bytesHeld_; }
-    const ReassemblerStats &stats() const { return stats_; }
 
 private:
     struct Sender {
@@ -94,7 +80,6 @@ private:
     std::vector<Sender> senders_;
     std::vector<std::unique_ptr<Partial>> frames_; // owned by pointer: evictions keep the others in place
     uint64_t bytesHeld_ = 0;
-    ReassemblerStats stats_;
     BlockCoder coder_;
     std::vector<std::vector<uint8_t>> spareFrames_, spareParity_;
 };
