@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -80,6 +81,7 @@ private:
     static int joinEverywhere(int fd, in_addr group) {
         ifaddrs *list = nullptr;
         if (getifaddrs(&list) != 0) return 0;
+        const std::unique_ptr<ifaddrs, decltype(&freeifaddrs)> owned(list, &freeifaddrs);
         std::vector<unsigned> done;
         int joined = 0;
         for (ifaddrs *a = list; a; a = a->ifa_next) {
@@ -93,7 +95,6 @@ private:
             req.imr_ifindex = int(index);
             if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &req, sizeof req) == 0) ++joined;
         }
-        freeifaddrs(list);
         return joined;
     }
 
