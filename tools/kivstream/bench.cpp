@@ -264,7 +264,7 @@ BenchRun benchOnce(const Options &o, bool showProgress) {
     r.lowestPsnr = all.lowestPsnr;
     r.latency = mergedLatency(found);
     const uint64_t accounted = r.framesReceived + recvDropped, expected = r.framesSent * uint64_t(o.receivers);
-    r.framesLost = expected > accounted ? expected - accounted : 0;
+    r.framesLost = expected - std::min(expected, accounted);
     if (o.protocol == KIV_PROTOCOL_UDP) {
         kivLossStats total{};
         for (const DecoderPtr &dec : decs) {

@@ -84,6 +84,7 @@ int runReceive(const Options &o) {
         }
     }
     const double secs = secondsSince(start);
+    const auto perSecond = [secs](auto n) { return secs > 0 ? double(n) / secs : 0.0; };
     const ReceiverCounts c = counts();
     std::optional<Percentiles> lat;
     if (o.latency) lat = totalLatency.percentiles();
@@ -93,9 +94,9 @@ int runReceive(const Options &o) {
                       {QStringLiteral("stream"), o.stream},
                       {QStringLiteral("frames_received"), qint64(frames)},
                       {QStringLiteral("seconds"), secs},
-                      {QStringLiteral("fps"), secs > 0 ? double(frames) / secs : 0.0},
-                      {QStringLiteral("image_bytes_per_s"), secs > 0 ? double(imageBytes) / secs : 0.0},
-                      {QStringLiteral("transfer_bytes_per_s"), secs > 0 ? double(transferBytes) / secs : 0.0},
+                      {QStringLiteral("fps"), perSecond(frames)},
+                      {QStringLiteral("image_bytes_per_s"), perSecond(imageBytes)},
+                      {QStringLiteral("transfer_bytes_per_s"), perSecond(transferBytes)},
                       {QStringLiteral("frames_dropped"), qint64(c.dropped)},
                       {QStringLiteral("frames_malformed"), qint64(c.malformed)},
                       {QStringLiteral("frames_incomplete"), qint64(c.incomplete)},
@@ -119,7 +120,7 @@ int runReceive(const Options &o) {
                            .arg(o.stream)
                            .arg(frames)
                            .arg(secs, 0, 'f', 2)
-                           .arg(secs > 0 ? double(frames) / secs : 0, 0, 'f', 1)
+                           .arg(perSecond(frames), 0, 'f', 1)
                            .arg(c.dropped)
                            .arg(c.malformed)
                            .arg(c.incomplete);
