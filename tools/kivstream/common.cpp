@@ -137,7 +137,6 @@ EncoderPtr openEncoder(const Options &o, int stream, QString &why, bool &unsuppo
     }
     rc = kivSetDestFormat(enc.get(), &o.format, o.jpegLevel ? 1 : 0, o.jpegLevel.value_or(0));
     if (rc != KIV_OK) {
-        unsupported = rc == KIV_ERROR_UNSUPPORTED;
         why = QStringLiteral("cannot set the frame format: %1").arg(libraryError(rc));
         return nullptr;
     }

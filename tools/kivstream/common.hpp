@@ -86,7 +86,7 @@ private:
 };
 
 // Open a sender or receiver; on failure they say why and return nullptr.
-// `unsupported` is set when the transport or codec is not in this build, and left alone otherwise.
+// `unsupported` is set when the library has no such transport, and left alone otherwise.
 EncoderPtr openEncoder(const Options &o, int stream, QString &why, bool &unsupported);
 DecoderPtr openDecoder(const Options &o, int stream, int adaptive, QString &why, bool &unsupported);
 
