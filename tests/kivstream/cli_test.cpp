@@ -220,6 +220,7 @@ TEST(KivstreamCli, ProgressOnATerminalFourTimesASecond) {
         const QString shown = r.out.left(r.out.lastIndexOf("\033[K")); // what came before the clearing
         const auto last = [&](const QString &what) { return shown.mid(shown.lastIndexOf(what) + what.size()).section(QRegularExpression("\\D"), 0, 0).toLongLong(); };
         EXPECT_TRUE(r.exitCode == 0 && shown.count("\033[K") >= 3 && shown.count("\033[K") <= 7 && last("sent ") > 50 &&
+                    r.out.section("\033[K", -1).startsWith(command[0] == 's' ? "sent over" : "memory 320x240 ") &&
                     (command[0] == 's' || (last("received ") > 0 && last("received ") <= last("sent ")))) << command << show(r);
     }
 }

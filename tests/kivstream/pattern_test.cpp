@@ -32,6 +32,10 @@ TEST(CheckPattern, EveryShapeReadsBackAndEveryFaultIsCaught) {
         for (const auto &bytes : {frame(p, 3), frame(p, 3, true)}) for (uint8_t b : bytes) digest = (digest ^ b) * 1099511628211ull;
         const FrameGeometry &g = p.geometry();
         ASSERT_EQ(g.bytes, kivGetByteSize(&f));
+        uint8_t pixel[4]; // a colour each depth keeps exactly, grey as its luma
+        writePixel(pixel, f.depth, {247, 130, 123});
+        const Rgb c = readPixel(pixel, f.depth);
+        EXPECT_EQ(std::tuple(c.r, c.g, c.b), f.depth == KIV_DEPTH_8 ? std::tuple(164, 164, 164) : std::tuple(247, 130, 123));
         for (uint32_t n : {0u, 1u, 0x80000001u, 0xdeadbeefu})
             EXPECT_EQ(std::pair(p.checkRaw(frame(p, n).data()).ok, p.checkRaw(frame(p, n).data()).number), std::pair(true, n));
         // First cell, first byte under the band, the first pad byte (if any), the middle, the last byte.
