@@ -4,7 +4,6 @@
 #include "window_widgets.hpp"
 
 #include <QComboBox>
-#include <QLabel>
 #include <QProcess>
 #include <QPushButton>
 #include <QSpinBox>

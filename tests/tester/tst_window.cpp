@@ -11,7 +11,6 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDesktopServices>
-#include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QMetaProperty>

@@ -2,13 +2,10 @@
 // hostile input, caps, wrap-around and several senders.
 #include "transports/udp_reassembler.hpp"
 
-#include <cstring>
-#include <functional>
 #include <map>
 #include <random>
 
 #include "../net_support/recording_sink.hpp"
-#include "format.hpp"
 #include "util/little_endian.hpp"
 
 namespace {

@@ -2,9 +2,7 @@
 // kernel's segmentation offloads, and the sender's behaviour when it falls behind.
 #include "transports/udp.hpp"
 
-#include <cstring>
 #include <random>
-#include <string>
 
 #include "../net_support/recording_sink.hpp"
 
