@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -103,20 +104,21 @@ struct Closer {
 using Encoder = std::unique_ptr<kivEncoder, Closer>;
 using Decoder = std::unique_ptr<kivDecoder, Closer>;
 
+inline std::string thisProgram() { return std::filesystem::read_symlink("/proc/self/exe"); }
+
 inline int shell(const std::string &command) {
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Runs this program's test `name` again inside a network namespace of its own
-// with loopback up and multicast routed to it, after `setup` (shell commands).
-inline void inPrivateNetwork(const char *name, const std::string &env, const std::string &setup = "true") {
+// Runs this program's test `name` again inside a network namespace of its own with loopback up and multicast
+// routed to it, after `setup` (shell commands); skipped without the ip tool or the one the test `needs`.
+inline void inPrivateNetwork(const char *name, const std::string &env, const std::string &setup = "true", const char *needs = "ip") {
     if (shell("unshare -n true >/dev/null 2>&1") != 0) GTEST_SKIP() << "cannot create a network namespace (unshare -n failed)";
-    if (shell("command -v ip >/dev/null 2>&1") != 0) GTEST_SKIP() << "the ip tool (iproute2) is not installed";
-    char self[4096] = {};
-    ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    for (const std::string tool : {"ip", needs})
+        if (shell("command -v " + tool + " >/dev/null 2>&1") != 0) GTEST_SKIP() << "the " << tool << " tool is not installed";
     EXPECT_EQ(shell(env + " KIV_INSIDE_NETNS=1 unshare -n sh -c 'ip link set lo up && ip link set lo multicast on && "
-                    "ip route add 224.0.0.0/4 dev lo && " + setup + " && exec \"$0\" --gtest_filter=" + name + "' " + self),
+                    "ip route add 224.0.0.0/4 dev lo && " + setup + " && exec \"$0\" --gtest_filter=" + name + "' " + thisProgram()),
               0) << env;
 }
 

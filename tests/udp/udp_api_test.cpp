@@ -64,9 +64,7 @@ TEST(UdpApi, AnotherUserCannotBindAReceiversPort) {
     if (shell("command -v setpriv >/dev/null 2>&1") != 0) GTEST_SKIP() << "setpriv (util-linux) is not installed";
     const Decoder dec = startDecoder(kUdp, 22080);
     const Decoder sameUser = startDecoder(kUdp, 22080); // receivers of one user still share
-    char self[4096] = {};
-    ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    EXPECT_EQ(shell(std::string("KIV_OTHER_USER=1 setpriv --reuid=65534 --regid=65534 --clear-groups ") + self +
+    EXPECT_EQ(shell("KIV_OTHER_USER=1 setpriv --reuid=65534 --regid=65534 --clear-groups " + thisProgram() +
                     " --gtest_filter=UdpApi.AnotherUserCannotBindAReceiversPort >/dev/null"),
               0);
 }
@@ -115,10 +113,9 @@ void protectedThroughLoss() {
 
 TEST(UdpApi, ProtectedFramesSurviveRandomLossInAPrivateNamespace) {
     if (std::getenv("KIV_INSIDE_NETNS")) return protectedThroughLoss();
-    if (shell("command -v nft >/dev/null 2>&1") != 0) GTEST_SKIP() << "nft (nftables) is not installed";
     inPrivateNetwork("UdpApi.ProtectedFramesSurviveRandomLossInAPrivateNamespace", "KIVSTREAM_UDP_OFFLOAD=0",
                      "nft add table inet loss && nft add chain inet loss input \"{ type filter hook input priority 0; }\" && "
-                     "nft add rule inet loss input udp dport 22070 numgen random mod 1000 \"<\" 10 drop");
+                     "nft add rule inet loss input udp dport 22070 numgen random mod 1000 \"<\" 10 drop", "nft");
 }
 
 } // namespace
