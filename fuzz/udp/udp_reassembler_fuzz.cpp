@@ -10,14 +10,16 @@
 
 namespace {
 
-// Checks every frame the reassembler completes.
+const kiv::udp::ReassemblerLimits kLimits{.maxFramesInFlight = 4, .maxBytes = 1 << 20, .timeoutUs = 1000, .maxSenders = 3};
+
+// Checks every frame the reassembler completes, and that it holds no more than its limits.
 struct CheckingQueue {
     kiv::ReceiverCounters counters;
     kiv::FrameQueue queue{counters};
     const kiv::WireHeader *honest = nullptr;
     const std::vector<uint8_t> *honestBytes = nullptr;
 
-    void check() {
+    void check(const kiv::udp::Reassembler &r) {
         kiv::ReceivedFrame f;
         while (queue.take(f, {})) {
             const kiv::WireHeader &h = f.header;
@@ -26,6 +28,7 @@ struct CheckingQueue {
                 f.payload != *honestBytes)
                 std::abort();
         }
+        if (r.framesInFlight() > kLimits.maxFramesInFlight || r.bytesHeld() > kLimits.maxBytes) std::abort();
     }
 };
 
@@ -39,7 +42,7 @@ int fuzzProtectedFrame(const uint8_t *data, size_t size) {
     CheckingQueue sink;
     sink.honest = &h;
     sink.honestBytes = &payload;
-    kiv::udp::Reassembler r(sink.queue, {.maxFramesInFlight = 4, .maxBytes = 1 << 20, .timeoutUs = 1000, .maxSenders = 3});
+    kiv::udp::Reassembler r(sink.queue, kLimits);
     for (size_t at = 2; at + 4 <= size; at += 4) {
         const size_t index = data[at] % packer.count();
         auto d = packer.datagram(index);
@@ -54,8 +57,7 @@ int fuzzProtectedFrame(const uint8_t *data, size_t size) {
         case 3: d[position % kiv::udp::kDatagramHeaderSize] = data[at + 3]; break;
         }
         r.feed({0x7f000001u, 40000}, d, int64_t(at));
-        sink.check();
-        if (r.framesInFlight() > 4 || r.bytesHeld() > 1 << 20) std::abort();
+        sink.check(r);
     }
     r.expire(int64_t(size) + 2000);
     if (r.framesInFlight() != 0 || r.bytesHeld() != 0) std::abort();
@@ -66,9 +68,8 @@ int fuzzProtectedFrame(const uint8_t *data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > 0 && data[0] == 'P') return fuzzProtectedFrame(data, size);
-    const kiv::udp::ReassemblerLimits limits{.maxFramesInFlight = 4, .maxBytes = 1 << 20, .timeoutUs = 1000, .maxSenders = 3};
     CheckingQueue sink;
-    kiv::udp::Reassembler r(sink.queue, limits);
+    kiv::udp::Reassembler r(sink.queue, kLimits);
     int64_t now = 0;
     for (size_t at = 0; at + 3 <= size;) {
         const uint8_t control = data[at];
@@ -76,12 +77,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         at += 3;
         now += (control >> 2) * 50; // sometimes past the timeout
         r.feed({0x7f000001u, uint16_t(40000 + (control & 3))}, {data + at, length}, now);
-        sink.check();
+        sink.check(r);
         at += length;
         if (control & 0x80) r.expire(now);
-        if (r.framesInFlight() > limits.maxFramesInFlight || r.bytesHeld() > limits.maxBytes) std::abort();
     }
-    r.expire(now + limits.timeoutUs + 1);
+    r.expire(now + kLimits.timeoutUs + 1);
     if (r.framesInFlight() != 0 || r.bytesHeld() != 0) std::abort();
     return 0;
 }

@@ -1,10 +1,10 @@
 // The tester window's receiver restarted 100 times while it sends: every
 // restart must finish (no deadlock), and nothing piles up.
 #include "mainwindow.h"
+#include "../tester/window_widgets.hpp"
 
 #include <QDir>
 #include <QFile>
-#include <QLabel>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
@@ -37,12 +37,11 @@ private slots:
         const int channel = 97; // a window channel no other test uses
         MainWindow w;
         w.show();
-        auto *receive = w.findChild<QSpinBox *>(QStringLiteral("mReceiveChannel"));
-        auto *fps = w.findChild<QLabel *>(QStringLiteral("mFPS"));
-        QVERIFY(receive && fps);
+        auto *receive = find<QSpinBox>(&w, "mReceiveChannel");
+        auto *fps = find<QLabel>(&w, "mFPS");
         receive->setValue(channel);
-        w.findChild<QSpinBox *>(QStringLiteral("mSendChannel"))->setValue(channel);
-        w.findChild<QPushButton *>(QStringLiteral("mSendButton"))->click();
+        find<QSpinBox>(&w, "mSendChannel")->setValue(channel);
+        find<QPushButton>(&w, "mSendButton")->click();
         QTRY_VERIFY_WITH_TIMEOUT(fps->text().toInt() > 0, 10000);
 
         const auto before = processUse();
