@@ -335,8 +335,8 @@ int decompressStriped(const kivStreamFormat &format, std::span<const uint8_t> pa
         return fail(KIV_ERROR_INVALID_ARGUMENT, "striped JPEG size out of range");
     const uint32_t rows = le::get32(payload.data());
     const uint32_t count = le::get32(payload.data() + 4);
-    if (rows == 0 || rows > format.height || count != (format.height + rows - 1) / rows || count > kMaxStripes ||
-        payload.size() < tableBytes(count))
+    // Rows past the height make one stripe of the whole frame.
+    if (rows == 0 || count != (uint64_t(format.height) + rows - 1) / rows || count > kMaxStripes || payload.size() < tableBytes(count))
         return fail(KIV_ERROR_INVALID_ARGUMENT, "stripe table does not fit the frame");
     std::vector<std::span<const uint8_t>> stripes(count);
     uint64_t offset = tableBytes(count);
