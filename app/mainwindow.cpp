@@ -125,8 +125,8 @@ void MainWindow::resetStream()
 
     const QRect display = ui->mReceiveDisplay->geometry();
     kivStreamFormat request;
-    request.width = quint16(display.right() - display.left() + 1);
-    request.height = quint16(display.bottom() - display.top() + 1);
+    request.width = quint16(display.width());
+    request.height = quint16(display.height());
     request.depth = KIV_DEPTH_24;
     request.orientation = KIV_ORIENTATION_TOP_DOWN;
 
