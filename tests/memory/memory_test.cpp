@@ -31,7 +31,7 @@ using nettest::Decoder, nettest::Encoder, nettest::stats, nettest::waitUntil;
 
 Decoder memoryDecoder(int stream, int adaptive = 1) {
     Decoder d = nettest::startDecoder(KIV_PROTOCOL_MEMORY, stream);
-    kivSetAdaptiveBuffer(d.get(), adaptive);
+    EXPECT_EQ(kivSetAdaptiveBuffer(d.get(), adaptive), KIV_OK);
     return d;
 }
 Encoder memoryEncoder(const kivStreamFormat &f) { return Encoder(kivGetEncoder(KIV_PROTOCOL_MEMORY, &f)); }
