@@ -21,11 +21,6 @@ struct HandleDeleter {
 };
 using Handle = std::unique_ptr<void, HandleDeleter>;
 
-struct TjBufferDeleter {
-    void operator()(unsigned char *p) const { tjFree(p); }
-};
-using TjBuffer = std::unique_ptr<unsigned char, TjBufferDeleter>;
-
 constexpr bool kLittleEndian = std::endian::native == std::endian::little;
 
 // Pixel format TurboJPEG reads or writes for a depth; RGB565 goes through an
@@ -88,14 +83,15 @@ struct RegionCodec {
     Handle compressor, decompressor;
     std::vector<uint8_t> rgb; // RGB565 expanded, or decoded before packing
 
-    // Worst-case room for a striped frame's JPEGs; never zero-filled, unlike a
-    // vector growing each frame. Kept by the thread that hands out stripes.
-    uint8_t *slots(uint64_t size) {
-        if (slotsSize < size) {
-            slotsBuffer.reset(new (std::nothrow) uint8_t[size_t(size)]);
-            slotsSize = slotsBuffer ? size : 0;
+    // Worst-case room for a frame's JPEGs, kept from frame to frame; never
+    // zero-filled, unlike a vector growing each frame. TurboJPEG is told not to
+    // reallocate it, so it need not come from tjAlloc().
+    uint8_t *scratch(uint64_t size) {
+        if (scratchSize < size) {
+            scratchBuffer.reset(new (std::nothrow) uint8_t[size_t(size)]);
+            scratchSize = scratchBuffer ? size : 0;
         }
-        return slotsBuffer.get();
+        return scratchBuffer.get();
     }
 
     std::string compress(const kivStreamFormat &region, const uint8_t *pixels, int quality, unsigned char *dst,
@@ -160,8 +156,8 @@ struct RegionCodec {
     }
 
 private:
-    std::unique_ptr<uint8_t[]> slotsBuffer;
-    uint64_t slotsSize = 0;
+    std::unique_ptr<uint8_t[]> scratchBuffer;
+    uint64_t scratchSize = 0;
 
     // TurboJPEG 2.1 leaves a handle mid-header after some errors, failing every
     // later frame: a failed frame gets a fresh handle.
@@ -225,8 +221,6 @@ void pack565(const kivStreamFormat &format, const uint8_t *rgb, uint8_t *pixels)
 
 struct Compressor::Impl {
     RegionCodec codec;
-    TjBuffer buffer;
-    unsigned long bufferSize = 0;
 };
 
 Compressor::Compressor() : impl_(std::make_unique<Impl>()) {}
@@ -240,15 +234,12 @@ int Compressor::compress(const kivStreamFormat &format, const uint8_t *pixels, i
 
     const unsigned long bound = tjBufSize(format.width, format.height, subsamplingFor(format.depth, quality));
     if (bound == static_cast<unsigned long>(-1)) return fail(KIV_ERROR_TOO_LARGE, "picture too large for JPEG");
-    if (impl_->bufferSize < bound) {
-        impl_->buffer.reset(tjAlloc(int(bound)));
-        impl_->bufferSize = impl_->buffer ? bound : 0;
-        if (!impl_->buffer) return fail(KIV_ERROR_NO_MEMORY, "no memory for the JPEG buffer");
-    }
-    unsigned long size = impl_->bufferSize;
-    if (std::string error = impl_->codec.compress(format, pixels, quality, impl_->buffer.get(), size); !error.empty())
+    uint8_t *buffer = impl_->codec.scratch(bound);
+    if (!buffer) return fail(KIV_ERROR_NO_MEMORY, "no memory for the JPEG buffer");
+    unsigned long size = bound;
+    if (std::string error = impl_->codec.compress(format, pixels, quality, buffer, size); !error.empty())
         return fail(KIV_ERROR_INTERNAL, error);
-    out.assign(impl_->buffer.get(), impl_->buffer.get() + size);
+    out.assign(buffer, buffer + size);
     return KIV_OK;
 }
 
@@ -261,9 +252,9 @@ Decompressor::~Decompressor() = default;
 
 int Decompressor::decompress(const kivStreamFormat &format, std::span<const uint8_t> jpeg,
                              std::vector<uint8_t> &out) {
-    if (!isSendableFormat(format) || format.width == 0 || format.height == 0)
-        return fail(KIV_ERROR_INVALID_ARGUMENT, "frame format cannot carry a JPEG");
-    if (jpeg.empty() || jpeg.size() > KIV_MAX_FRAME_BYTES) return fail(KIV_ERROR_INVALID_ARGUMENT, "JPEG size out of range");
+    // An empty frame fails on the JPEG's own size, as does an empty JPEG.
+    if (!isSendableFormat(format) || jpeg.size() > KIV_MAX_FRAME_BYTES)
+        return fail(KIV_ERROR_INVALID_ARGUMENT, "frame format or JPEG size out of range");
     out.resize(size_t(frameBytes64(format)));
     if (std::string error = impl_->codec.decompress(format, jpeg, out.data()); !error.empty())
         return fail(KIV_ERROR_INVALID_ARGUMENT, error);
@@ -300,7 +291,7 @@ int compressStriped(const kivStreamFormat &format, const uint8_t *pixels, int qu
     }
     if (slot[count] > 2 * uint64_t(KIV_MAX_FRAME_BYTES) + (1u << 20))
         return fail(KIV_ERROR_TOO_LARGE, "picture too large for JPEG");
-    uint8_t *scratch = threadCodec.slots(slot[count]); // this thread's, not the helpers'
+    uint8_t *scratch = threadCodec.scratch(slot[count]); // this thread's, not the helpers'
     if (!scratch) return fail(KIV_ERROR_NO_MEMORY, "no memory for the JPEG buffer");
 
     std::vector<unsigned long> sizes(count);
@@ -329,8 +320,8 @@ int compressStriped(const kivStreamFormat &format, const uint8_t *pixels, int qu
 }
 
 int decompressStriped(const kivStreamFormat &format, std::span<const uint8_t> payload, std::vector<uint8_t> &out) {
-    if (!isSendableFormat(format) || format.width == 0 || format.height == 0)
-        return fail(KIV_ERROR_INVALID_ARGUMENT, "frame format cannot carry a JPEG");
+    // An empty frame fails on the stripe table or the stripes' own sizes.
+    if (!isSendableFormat(format)) return fail(KIV_ERROR_INVALID_ARGUMENT, "frame format cannot carry a JPEG");
     if (payload.size() < tableBytes(1) || payload.size() > KIV_MAX_FRAME_BYTES)
         return fail(KIV_ERROR_INVALID_ARGUMENT, "striped JPEG size out of range");
     const uint32_t rows = le::get32(payload.data());
