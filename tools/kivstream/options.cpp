@@ -178,13 +178,11 @@ ParseResult parseOptions(const QStringList &args) {
         const auto v = toInteger(p.value(channel), 0, 65535 - kChannelBase);
         if (!v) return usageError(QStringLiteral("--channel must be 0..%1, not '%2'").arg(65535 - kChannelBase).arg(p.value(channel)));
         o.stream = kChannelBase + int(*v);
-        o.streamGiven = true;
     }
     if (p.isSet(stream)) {
         const auto v = toInteger(p.value(stream), 1, 65535);
         if (!v) return usageError(QStringLiteral("--stream must be 1..65535, not '%1'").arg(p.value(stream)));
         o.stream = int(*v);
-        o.streamGiven = true;
     }
 
     if (p.isSet(size)) {

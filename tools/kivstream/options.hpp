@@ -28,7 +28,6 @@ struct Options {
     bool transportGiven = false;
     QString address = QStringLiteral("127.0.0.1");
     int stream = kChannelBase;
-    bool streamGiven = false;
     kivStreamFormat format{320, 240, KIV_DEPTH_24, KIV_ORIENTATION_TOP_DOWN};
     int depthBits = 24;
     std::optional<int> jpegLevel; // unset: raw frames
