@@ -174,9 +174,8 @@ BenchRun benchOnce(const Options &o, bool showProgress) {
         for (const DecoderPtr &dec : decs) {
             kivDecoderStats s{};
             kivGetDecoderStats(dec.get(), &s);
-            total.framesDropped += s.framesDropped;
-            total.framesMalformed += s.framesMalformed;
-            total.framesIncomplete += s.framesIncomplete;
+            for (auto counter : {&kivDecoderStats::framesDropped, &kivDecoderStats::framesMalformed, &kivDecoderStats::framesIncomplete})
+                total.*counter += s.*counter;
         }
         return total;
     };
