@@ -11,7 +11,11 @@
 
 namespace {
 
-struct Unref { void operator()(gpointer p) const { gst_object_unref(p); } };
+struct Unref {
+    void operator()(gpointer p) const { gst_object_unref(p); }
+    void operator()(GstMessage *m) const { gst_message_unref(m); }
+};
+using Message = std::unique_ptr<GstMessage, Unref>;
 
 class Pipeline {
 public:
@@ -27,9 +31,9 @@ public:
     GstElement *get() const { return pipeline_.get(); }
     GstElement *child(const char *name) const { return gst_bin_get_by_name(GST_BIN(pipeline_.get()), name); }
     // The first error or EOS on the bus within 5 s; nullptr if none came.
-    GstMessage *waitFor(GstMessageType types) const {
+    Message waitFor(GstMessageType types) const {
         std::unique_ptr<GstBus, Unref> bus(gst_element_get_bus(pipeline_.get()));
-        return gst_bus_timed_pop_filtered(bus.get(), 5 * GST_SECOND, types);
+        return Message(gst_bus_timed_pop_filtered(bus.get(), 5 * GST_SECOND, types));
     }
 
 private:
@@ -54,54 +58,52 @@ protected:
 
 // Pushes frames of every format, each once with GStreamer's own rows and once
 // with rows 12 bytes longer, and checks every pixel byte and the caps on arrival.
-void roundTrip(const char *transport, int stream) {
-    const std::string where = std::string(" transport=") + transport + " stream=" + std::to_string(stream);
-    Pipeline receiver("kivvideosrc" + where + " ! appsink name=out sync=false");
-    Pipeline sender("appsrc name=in format=time ! kivvideosink sync=false" + where);
-    ASSERT_NE(receiver.play(), GST_STATE_CHANGE_FAILURE);
-    ASSERT_NE(sender.play(), GST_STATE_CHANGE_FAILURE);
-    std::unique_ptr<GstElement, Unref> in(sender.child("in")), out(receiver.child("out"));
-
+TEST_F(GstElements, EveryFormatArrivesByteExactAndCapsFollowChanges) {
     const struct { GstVideoFormat format; int width, height; } formats[] = {{GST_VIDEO_FORMAT_RGB16, 13, 7}, {GST_VIDEO_FORMAT_RGB, 13, 7},
                    {GST_VIDEO_FORMAT_BGRx, 5, 3}, {GST_VIDEO_FORMAT_GRAY8, 13, 7}};
-    int frame = 0;
-    for (const auto &f : formats) {
-        GstVideoInfo info;
-        gst_video_info_set_format(&info, f.format, f.width, f.height);
-        GstCaps *caps = gst_video_info_to_caps(&info);
-        const int rowBytes = f.width * GST_VIDEO_INFO_COMP_PSTRIDE(&info, 0);
-        for (int extra : {0, 12}) {
-            SCOPED_TRACE(std::string(gst_video_format_to_string(f.format)) + " row padding " + std::to_string(extra));
-            const int stride = GST_VIDEO_INFO_PLANE_STRIDE(&info, 0) + extra;
-            std::vector<guint8> pixels(size_t(stride) * f.height);
-            for (size_t i = 0; i < pixels.size(); i++) pixels[i] = guint8(i * 7 + frame * 13);
-            GstBuffer *buffer = gst_buffer_new_memdup(pixels.data(), pixels.size());
-            gsize offset[GST_VIDEO_MAX_PLANES] = {0};
-            gint strides[GST_VIDEO_MAX_PLANES] = {stride};
-            gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE, f.format, f.width, f.height, 1, offset, strides);
-            GstSample *sample = gst_sample_new(buffer, caps, nullptr, nullptr);
-            gst_buffer_unref(buffer);
-            ASSERT_EQ(gst_app_src_push_sample(GST_APP_SRC(in.get()), sample), GST_FLOW_OK);
-            gst_sample_unref(sample);
-            ++frame;
+    for (const std::string where : {" transport=memory stream=21001", " transport=tcp stream=21002"}) {
+        SCOPED_TRACE(where);
+        Pipeline receiver("kivvideosrc" + where + " ! appsink name=out sync=false");
+        Pipeline sender("appsrc name=in format=time ! kivvideosink sync=false" + where);
+        ASSERT_NE(receiver.play(), GST_STATE_CHANGE_FAILURE);
+        ASSERT_NE(sender.play(), GST_STATE_CHANGE_FAILURE);
+        std::unique_ptr<GstElement, Unref> in(sender.child("in")), out(receiver.child("out"));
 
-            GstSample *got = gst_app_sink_try_pull_sample(GST_APP_SINK(out.get()), 5 * GST_SECOND);
-            ASSERT_NE(got, nullptr);
-            EXPECT_TRUE(gst_caps_is_equal(gst_sample_get_caps(got), caps)) << gst_caps_to_string(gst_sample_get_caps(got));
-            GstMapInfo map;
-            ASSERT_TRUE(gst_buffer_map(gst_sample_get_buffer(got), &map, GST_MAP_READ));
-            for (int y = 0; y < f.height; y++)
-                EXPECT_EQ(std::memcmp(map.data + y * GST_VIDEO_INFO_PLANE_STRIDE(&info, 0), pixels.data() + y * stride, rowBytes), 0) << "row " << y;
-            gst_buffer_unmap(gst_sample_get_buffer(got), &map);
-            gst_sample_unref(got);
+        int frame = 0;
+        for (const auto &f : formats) {
+            GstVideoInfo info;
+            gst_video_info_set_format(&info, f.format, f.width, f.height);
+            GstCaps *caps = gst_video_info_to_caps(&info);
+            const int rowBytes = f.width * GST_VIDEO_INFO_COMP_PSTRIDE(&info, 0);
+            for (int extra : {0, 12}) {
+                SCOPED_TRACE(std::string(gst_video_format_to_string(f.format)) + " row padding " + std::to_string(extra));
+                const int stride = GST_VIDEO_INFO_PLANE_STRIDE(&info, 0) + extra;
+                std::vector<guint8> pixels(size_t(stride) * f.height);
+                for (size_t i = 0; i < pixels.size(); i++) pixels[i] = guint8(i * 7 + frame * 13);
+                GstBuffer *buffer = gst_buffer_new_memdup(pixels.data(), pixels.size());
+                gsize offset[GST_VIDEO_MAX_PLANES] = {0};
+                gint strides[GST_VIDEO_MAX_PLANES] = {stride};
+                gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE, f.format, f.width, f.height, 1, offset, strides);
+                GstSample *sample = gst_sample_new(buffer, caps, nullptr, nullptr);
+                gst_buffer_unref(buffer);
+                ASSERT_EQ(gst_app_src_push_sample(GST_APP_SRC(in.get()), sample), GST_FLOW_OK);
+                gst_sample_unref(sample);
+                ++frame;
+
+                GstSample *got = gst_app_sink_try_pull_sample(GST_APP_SINK(out.get()), 5 * GST_SECOND);
+                ASSERT_NE(got, nullptr);
+                EXPECT_TRUE(gst_caps_is_equal(gst_sample_get_caps(got), caps)) << gst_caps_to_string(gst_sample_get_caps(got));
+                GstMapInfo map;
+                ASSERT_TRUE(gst_buffer_map(gst_sample_get_buffer(got), &map, GST_MAP_READ));
+                for (int y = 0; y < f.height; y++)
+                    EXPECT_EQ(std::memcmp(map.data + y * GST_VIDEO_INFO_PLANE_STRIDE(&info, 0), pixels.data() + y * stride, rowBytes), 0)
+                        << "row " << y;
+                gst_buffer_unmap(gst_sample_get_buffer(got), &map);
+                gst_sample_unref(got);
+            }
+            gst_caps_unref(caps);
         }
-        gst_caps_unref(caps);
     }
-}
-
-TEST_F(GstElements, EveryFormatArrivesByteExactAndCapsFollowChanges) {
-    roundTrip("memory", 21001);
-    roundTrip("tcp", 21002);
 }
 
 TEST_F(GstElements, SourceWithoutSenderStopsOnEosAndOnNull) {
@@ -110,10 +112,9 @@ TEST_F(GstElements, SourceWithoutSenderStopsOnEosAndOnNull) {
         Pipeline eos(std::string("kivvideosrc stream=21003") + transport + " ! fakesink");
         ASSERT_NE(eos.play(), GST_STATE_CHANGE_FAILURE);
         ASSERT_TRUE(gst_element_send_event(eos.get(), gst_event_new_eos()));
-        GstMessage *message = eos.waitFor(GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+        const Message message = eos.waitFor(GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
         ASSERT_NE(message, nullptr);
-        EXPECT_EQ(GST_MESSAGE_TYPE(message), GST_MESSAGE_EOS);
-        gst_message_unref(message);
+        EXPECT_EQ(GST_MESSAGE_TYPE(message.get()), GST_MESSAGE_EOS);
 
         Pipeline idle(std::string("kivvideosrc stream=21004") + transport + " ! fakesink");
         ASSERT_NE(idle.play(), GST_STATE_CHANGE_FAILURE);
@@ -135,24 +136,21 @@ TEST_F(GstElements, FailuresAreElementErrorsWithTheLibrarysDetail) {
         SCOPED_TRACE(c.pipeline);
         Pipeline p(c.pipeline);
         EXPECT_EQ(p.play(), GST_STATE_CHANGE_FAILURE);
-        GstMessage *message = p.waitFor(GST_MESSAGE_ERROR);
+        const Message message = p.waitFor(GST_MESSAGE_ERROR);
         ASSERT_NE(message, nullptr);
         GError *error = nullptr;
-        gst_message_parse_error(message, &error, nullptr);
+        gst_message_parse_error(message.get(), &error, nullptr);
         EXPECT_EQ(error->domain, GST_RESOURCE_ERROR);
         const std::string text = error->message;
         EXPECT_EQ(text.rfind(c.prefix, 0), 0u) << text;
         EXPECT_GT(text.size(), std::strlen(c.prefix) + 3) << "no detail in: " << text;
         g_error_free(error);
-        gst_message_unref(message);
     }
 
     // A TCP sink without a receiver keeps trying, and says why nothing arrives.
     Pipeline lonely("videotestsrc is-live=true ! kivvideosink transport=tcp stream=21008");
     ASSERT_NE(lonely.play(), GST_STATE_CHANGE_FAILURE);
-    GstMessage *warning = lonely.waitFor(GST_MESSAGE_WARNING);
-    EXPECT_NE(warning, nullptr);
-    if (warning) gst_message_unref(warning);
+    EXPECT_NE(lonely.waitFor(GST_MESSAGE_WARNING), nullptr);
 }
 
 } // namespace

@@ -64,8 +64,7 @@ std::optional<int> Process::wait(std::chrono::milliseconds limit) {
         int status = 0;
         const pid_t r = ::waitpid(pid_, &status, WNOHANG);
         if (r == pid_) return status_ = status;
-        if (r < 0 && errno != EINTR) return std::nullopt;
-        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        if ((r < 0 && errno != EINTR) || std::chrono::steady_clock::now() >= deadline) return std::nullopt;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }

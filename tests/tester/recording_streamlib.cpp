@@ -210,13 +210,7 @@ const void *kivLockReadBuffer(kivDecoder *d, int timeoutMs)
     return d->frame.bytes.constData();
 }
 
-int kivUnlockReadBuffer(kivDecoder *d)
-{
-    ENTER;
-    const bool wasLocked = alive(d) && std::exchange(d->locked, false);
-    return wasLocked ? KIV_OK : KIV_ERROR_STATE;
-}
-
+int kivUnlockReadBuffer(kivDecoder *d) { ENTER; return alive(d) && std::exchange(d->locked, false) ? KIV_OK : KIV_ERROR_STATE; }
 uint16_t kivGetRecvWidth(kivDecoder *d) { ENTER; return alive(d) ? d->frame.format.width : 0; }
 uint16_t kivGetRecvHeight(kivDecoder *d) { ENTER; return alive(d) ? d->frame.format.height : 0; }
 uint8_t kivGetRecvOrientation(kivDecoder *d) { ENTER; return alive(d) ? uint8_t(d->frame.format.orientation) : 0; }
