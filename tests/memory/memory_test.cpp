@@ -55,11 +55,17 @@ std::string onlySegment(int stream) {
 
 volatile std::sig_atomic_t stopRequested = 0;
 
-// Sends frames cycling through `formats`, `intervalUs` apart, until SIGTERM or a minute.
-int send(int stream, long intervalUs, const std::vector<kivStreamFormat> &formats) {
+// Sends frames to stream args[0], cycling through the formats given, args[1] us apart, until SIGTERM or a minute.
+KIV_TEST_CHILD(sender) {
+    std::vector<kivStreamFormat> formats;
+    for (size_t i = 2; i + 4 <= args.size(); i += 4) // width height depth orientation
+        formats.push_back({uint16_t(std::stoi(args[i])), uint16_t(std::stoi(args[i + 1])),
+                           uint16_t(std::stoi(args[i + 2])), uint16_t(std::stoi(args[i + 3]))});
+    if (formats.empty()) return 64;
+    const long intervalUs = std::stol(args.at(1));
     std::signal(SIGTERM, [](int) { stopRequested = 1; });
     kivEncoder *enc = kivGetEncoder(KIV_PROTOCOL_MEMORY, &formats[0]);
-    if (kivSetDestAddress(enc, nullptr, stream) != KIV_OK) return 3;
+    if (kivSetDestAddress(enc, nullptr, std::stoi(args.at(0))) != KIV_OK) return 3;
     for (uint32_t frame = 0, end = uint32_t(::time(nullptr)) + 60; !stopRequested && ::time(nullptr) < end; ++frame) {
         const kivStreamFormat &f = formats[frame % formats.size()];
         if (formats.size() > 1 && kivSetDestFormat(enc, &f, 0, 0) != KIV_OK) return 4;
@@ -67,14 +73,6 @@ int send(int stream, long intervalUs, const std::vector<kivStreamFormat> &format
         if (intervalUs > 0) ::usleep(useconds_t(intervalUs));
     }
     return kivDeleteEncoder(enc) == KIV_OK ? 0 : 6;
-}
-
-KIV_TEST_CHILD(sender) {
-    std::vector<kivStreamFormat> formats;
-    for (size_t i = 2; i + 4 <= args.size(); i += 4) // width height depth orientation
-        formats.push_back({uint16_t(std::stoi(args[i])), uint16_t(std::stoi(args[i + 1])),
-                           uint16_t(std::stoi(args[i + 2])), uint16_t(std::stoi(args[i + 3]))});
-    return formats.empty() ? 64 : send(std::stoi(args.at(0)), std::stol(args.at(1)), formats);
 }
 
 kivtest::Spawn sending(int stream, long intervalUs, const std::vector<kivStreamFormat> &formats) {
@@ -219,9 +217,8 @@ TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNothingOfADeadOne) {
             << kivLastErrorDetail();
         EXPECT_EQ(kivEncode(second.get(), makeFrame(0, f).data()), KIV_ERROR_STATE);
 
-        ASSERT_EQ(::kill(first.pid(), SIGTERM), 0);
-        const int status = first.wait(10s).value_or(-1);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        first.signal(SIGTERM);
+        ASSERT_EQ(first.exitCode(10s), 0);
         EXPECT_TRUE(segments(kStream).empty()); // a clean exit takes the segment with it
     }
 

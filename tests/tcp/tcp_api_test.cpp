@@ -84,7 +84,6 @@ TEST(TcpSender, LinkStateSaysWhyNothingArrives) {
 // every SYN, and a port where, with nothing listening and it the only local port, TCP connects to itself.
 TEST(TcpSender, SilentHostsAndSelfConnectsAreGivenUpAndSaidSo) {
     constexpr int silent = 21011, self = 21012;
-    const char *which = std::getenv("KIV_TCP_CASE");
     if (!std::getenv("KIV_INSIDE_NETNS")) {
         const char *name = "TcpSender.SilentHostsAndSelfConnectsAreGivenUpAndSaidSo";
         inPrivateNetwork(name, "KIV_TCP_CASE=silent",
@@ -93,10 +92,9 @@ TEST(TcpSender, SilentHostsAndSelfConnectsAreGivenUpAndSaidSo) {
         inPrivateNetwork(name, "KIV_TCP_CASE=self", "sysctl -qw net.ipv4.ip_local_port_range=\"21012 21012\"");
         return;
     }
-    const bool isSilent = std::string(which) == "silent";
-    const int port = isSilent ? silent : self;
+    const bool isSilent = std::string(std::getenv("KIV_TCP_CASE")) == "silent";
     const kivStreamFormat f{8, 8, KIV_DEPTH_24, 1};
-    Encoder enc = startEncoder(kTcp, f, "127.0.0.1", port);
+    Encoder enc = startEncoder(kTcp, f, "127.0.0.1", isSilent ? silent : self);
     ASSERT_TRUE(waitUntil([&] { return kivGetEncoderLink(enc.get()) == KIV_LINK_DOWN; }, 6s));
     EXPECT_EQ(std::string(kivLastErrorDetail()), isSilent ? "no answer from 127.0.0.1:21011 within 2 s"
                                                           : "nothing listens on 127.0.0.1:21012");
