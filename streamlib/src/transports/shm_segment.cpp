@@ -208,7 +208,7 @@ void wakeAll(const uint8_t *map) {
 }
 
 void waitSignal(const uint8_t *map, uint32_t seen, int64_t timeoutUs) {
-    const timespec ts{time_t(timeoutUs / 1000000), long(timeoutUs % 1000000) * 1000};
+    const timespec ts{0, long(std::chrono::nanoseconds(std::chrono::microseconds(timeoutUs)).count())};
     ::syscall(SYS_futex, map + off::signal, FUTEX_WAIT, seen, &ts, nullptr, 0);
 }
 
@@ -242,13 +242,9 @@ int SegmentOwner::create(const std::string &prefix) {
     store<uint64_t>(p, off::generation, 1);
     store<uint32_t>(p, off::magic, kMagic, __ATOMIC_RELEASE);
     const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
-    int linked = -1;
-    for (int attempt = 0; linked != 0 && attempt < 4; ++attempt) {
-        name_ = "/" + prefix + randomHex();
-        linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, (kDir + name_).c_str(), AT_SYMLINK_FOLLOW);
-        if (linked != 0 && errno != EEXIST) break;
-    }
-    if (linked != 0) return failErrno(KIV_ERROR_IO, std::string("link ") + kDir + name_);
+    name_ = "/" + prefix + randomHex(); // 64 random bits: no other sender's name
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, (kDir + name_).c_str(), AT_SYMLINK_FOLLOW) != 0)
+        return failErrno(KIV_ERROR_IO, std::string("link ") + kDir + name_);
     fd_ = std::move(fd);
     map_ = std::move(map);
     capacity_ = 0;

@@ -134,7 +134,7 @@ Mapping mapShared(int fd, size_t size, bool writable);
 
 // Wakes every process waiting on a segment's signal word.
 void wakeAll(const uint8_t *map);
-// Sleeps while the signal word still holds `seen`, at most `timeoutUs`.
+// Sleeps while the signal word still holds `seen`, at most `timeoutUs` (under a second).
 void waitSignal(const uint8_t *map, uint32_t seen, int64_t timeoutUs);
 
 // The sending end: creates its own segment and holds its lock for as long as
