@@ -205,6 +205,8 @@ TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNothingOfADeadOne) {
         ::umask(0); // the segment's mode must not depend on the sender's umask
         kivtest::Process first(sending(kStream, 1000, {f}));
         ::umask(022);
+        ASSERT_NE(kivLockReadBuffer(before.get(), 10000), nullptr); // woken by the segment's name, not by the deadline
+        kivUnlockReadBuffer(before.get());
         auto r = receive(before.get(), 10000);
         ASSERT_TRUE(r && r->intact);
         firstSession = r->info.sessionId;
