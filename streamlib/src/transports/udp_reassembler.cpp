@@ -360,7 +360,8 @@ bool Reassembler::rebuildBlock(Partial &p, uint32_t block) {
         const uint32_t i = r * l.blocks + block;
         present[r] = p.has(i);
         if (i == last) {
-            if (present[r] && lastLength) std::memcpy(lastRow.data(), p.payload.data() + lastOffset, lastLength);
+            // Missing, it is rebuilt over whatever this copies.
+            if (lastLength) std::memcpy(lastRow.data(), p.payload.data() + lastOffset, lastLength);
             rows[r] = lastRow.data();
         } else {
             rows[r] = p.payload.data() + size_t(i) * chunk;
