@@ -107,7 +107,6 @@ private:
         std::vector<sockaddr_in> from(slots);
         constexpr size_t kControl = CMSG_SPACE(sizeof(int)) + 64;
         std::vector<uint8_t> control(slots * kControl);
-        int64_t lastExpire = monotonicUs();
 
         while (!stop.stop_requested()) {
             pollfd p{fd_.get(), POLLIN, 0};
@@ -159,11 +158,7 @@ private:
                 }
                 if (size_t(n) < slots) break;
             }
-            const int64_t now = monotonicUs();
-            if (now - lastExpire >= 50'000) {
-                reassembler_.expire(now);
-                lastExpire = now;
-            }
+            reassembler_.expire(monotonicUs()); // a look at the few frames in flight
         }
     }
 
