@@ -78,6 +78,8 @@ TEST(TcpSender, LinkStateSaysWhyNothingArrives) {
     const Encoder enc = startEncoder(kTcp, f, "127.0.0.1", port);
     const Decoder dec = startDecoder(kTcp, port);
     EXPECT_TRUE(waitUntil([&] { return kivGetEncoderLink(enc.get()) == KIV_LINK_UP; }));
+    // Idle, it probes the receiver, so a vanished one is noticed without a frame to send.
+    EXPECT_EQ(shell("ss -tno state established '( dport = :21010 )' | grep -q keepalive"), 0);
 }
 
 // Connects that never complete, each in a network namespace of the test's own: a host that drops
