@@ -238,11 +238,13 @@ TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNothingOfADeadOne) {
     // The next sender removes the dead one's segment, and both receivers follow.
     ASSERT_EQ(kivSetDestAddress(second.get(), nullptr, kStream), KIV_OK) << kivLastErrorDetail();
     EXPECT_EQ(segments(kStream).size(), 1u);
+    EXPECT_EQ(kivLockReadBuffer(after.get(), 100), nullptr); // on the new segment before its first frame
     ASSERT_EQ(kivEncode(second.get(), makeFrame(0, f).data()), KIV_OK);
     for (const Decoder *d : {&before, &after}) {
         auto r = receive(d->get(), 5000);
         EXPECT_TRUE(r && r->intact && r->info.frameNumber == 0 && stats(d->get()).framesMalformed == 0);
     }
+    EXPECT_EQ(stats(after.get()).framesReceived, 1u); // the segment's first frame, none before it
 }
 
 // Seen from the segment: every write moves its slot's sequence to a new even value, so a reader that
