@@ -235,7 +235,7 @@ std::optional<uint32_t> CheckPattern::readNumberRaw(const uint8_t *frame) const 
     for (uint32_t bit = 0; bit < 32; ++bit) {
         const uint8_t v = frame[uint64_t(bit) * cellW_ * g_.bytesPerPixel];
         if (v != 0x00 && v != 0xff) return std::nullopt;
-        n = n << 1 | (v == 0xff ? 1u : 0u);
+        if (v == 0xff) n |= 0x80000000u >> bit; // the first cell holds the top bit
     }
     return n;
 }
@@ -253,7 +253,7 @@ uint32_t CheckPattern::readNumberLossy(const uint8_t *frame) const {
                 sum += uint64_t(c.r + c.g + c.b);
                 ++count;
             }
-        n = n << 1 | (count && sum >= count * 3 * 128 ? 1u : 0u);
+        if (count && sum >= count * 3 * 128) n |= 0x80000000u >> bit;
     }
     return n;
 }
