@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <numeric>
 #include <thread>
 
 #include "commands.hpp"
@@ -157,9 +158,7 @@ BenchRun benchOnce(const Options &o, bool showProgress) {
     for (const DecoderPtr &dec : decs)
         receivers.push_back(std::make_unique<BenchReceiver>(dec.get(), o.seed, o.jpegLevel.value_or(100), made));
     const auto sum = [&](auto field) {
-        uint64_t n = 0;
-        for (const auto &rcv : receivers) n += field(*rcv);
-        return n;
+        return std::accumulate(receivers.begin(), receivers.end(), uint64_t(0), [&](uint64_t n, const auto &rcv) { return n + field(*rcv); });
     };
     const auto everyReceiverGotOne = [&] {
         return std::all_of(receivers.begin(), receivers.end(), [](const auto &rcv) { return rcv->received.load() > 0; });

@@ -47,7 +47,10 @@ int64_t wallUs() {
     using namespace std::chrono;
     return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
 }
-int64_t wallMs() { return wallUs() / 1000; }
+int64_t wallMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
 double secondsSince(SteadyClock::time_point t) { return std::chrono::duration<double>(SteadyClock::now() - t).count(); }
 
 void sleepUntil(SteadyClock::time_point t) {
