@@ -101,7 +101,7 @@ public:
             WireHeader header;
             uint64_t copied = 0;
             switch (shm::copySlot(bytes, h.slotCount, slot, header, spare_, copied)) {
-            case shm::SlotCopy::Ok:
+            case shm::SlotCopy::Ok: {
                 if (copied != wanted && wanted != newest) continue; // overwritten meanwhile: look again
                 // A dead sender's frame is no news, however new it looks.
                 if (!shm::writerAlive(fd_.get())) {
@@ -109,10 +109,9 @@ public:
                     continue;
                 }
                 // Publish numbers count every frame: a gap is frames overwritten or passed over unread.
-                if (copied > lastPublish_ + 1) {
-                    counters.received += copied - lastPublish_ - 1;
-                    counters.dropped += copied - lastPublish_ - 1;
-                }
+                const uint64_t gap = copied - std::min(copied, lastPublish_ + 1);
+                counters.received += gap;
+                counters.dropped += gap;
                 // A slot newer than wanted means the sender lapped us; an older one
                 // only comes from a damaged segment and must not repeat forever.
                 lastPublish_ = std::max(copied, wanted);
@@ -122,6 +121,7 @@ public:
                 frame.receiveTimeUs = wallClockUs();
                 std::swap(frame.payload, spare_);
                 return true;
+            }
             case shm::SlotCopy::Busy:
                 if (++busy < kBusyRetries) continue;
                 busy = 0;
