@@ -37,6 +37,8 @@ QString libraryError(int code);
 int64_t wallUs();
 int64_t wallMs();
 double secondsSince(SteadyClock::time_point t);
+// `n` per second over `secs`; 0 for a run too short to time.
+inline double perSecond(double n, double secs) { return secs > 0 ? n / secs : 0.0; }
 // Sleeps until `t` in short slices so that Ctrl-C is seen at once.
 void sleepUntil(SteadyClock::time_point t);
 

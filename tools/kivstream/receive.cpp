@@ -84,7 +84,6 @@ int runReceive(const Options &o) {
         }
     }
     const double secs = secondsSince(start);
-    const auto perSecond = [secs](auto n) { return secs > 0 ? double(n) / secs : 0.0; };
     const ReceiverCounts c = counts();
     std::optional<Percentiles> lat;
     if (o.latency) lat = totalLatency.percentiles();
@@ -94,9 +93,9 @@ int runReceive(const Options &o) {
                       {QStringLiteral("stream"), o.stream},
                       {QStringLiteral("frames_received"), qint64(frames)},
                       {QStringLiteral("seconds"), secs},
-                      {QStringLiteral("fps"), perSecond(frames)},
-                      {QStringLiteral("image_bytes_per_s"), perSecond(imageBytes)},
-                      {QStringLiteral("transfer_bytes_per_s"), perSecond(transferBytes)},
+                      {QStringLiteral("fps"), perSecond(double(frames), secs)},
+                      {QStringLiteral("image_bytes_per_s"), perSecond(double(imageBytes), secs)},
+                      {QStringLiteral("transfer_bytes_per_s"), perSecond(double(transferBytes), secs)},
                       {QStringLiteral("frames_dropped"), qint64(c.dropped)},
                       {QStringLiteral("frames_malformed"), qint64(c.malformed)},
                       {QStringLiteral("frames_incomplete"), qint64(c.incomplete)},
@@ -120,7 +119,7 @@ int runReceive(const Options &o) {
                            .arg(o.stream)
                            .arg(frames)
                            .arg(secs, 0, 'f', 2)
-                           .arg(perSecond(frames), 0, 'f', 1)
+                           .arg(perSecond(double(frames), secs), 0, 'f', 1)
                            .arg(c.dropped)
                            .arg(c.malformed)
                            .arg(c.incomplete);

@@ -74,7 +74,7 @@ int runSend(const Options &o) {
             .arg(o.stream)
             .arg(calls)
             .arg(secs, 0, 'f', 2)
-            .arg(secs > 0 ? double(calls) / secs : 0, 0, 'f', 1)
+            .arg(perSecond(double(calls), secs), 0, 'f', 1)
             .arg(s.framesEncoded)
             .arg(s.framesSent)
             .arg(s.framesDropped)
