@@ -303,7 +303,7 @@ const Leftover leftovers[] = {
     {"OtherUsersDirectoryUnderThePrefix", "0000000000000000", nullptr, true, false, 0, false, false},
     {"OtherUsersValidSegmentUnderThePrefix", "0000000000000001", "valid_8x4_grey", true, false, 0600, false, false},
     {"DeadSendersSegment", "0000000000000002", "valid_8x4_grey", false, false, 0600, false, false},
-    {"LiveValid", "0000000000000003", "valid_5x3_rgb565_padded", false, true, 0600, true, false},
+    {"LiveValidSlotsFilledExactly", "0000000000000003", "valid_5x3_rgb565_padded", false, true, 0600, true, false},
     {"LiveButReadableByOthers", "0000000000000004", "valid_8x4_grey", false, true, 0644, false, true},
     {"RandomHeader", "0000000000000005", "random_header", false, true, 0600, false, true},
     {"SlotOffsetFar", "0000000000000006", "slot_offset_far", false, true, 0600, false, true},
