@@ -70,15 +70,11 @@ Reassembler::Sender &Reassembler::senderFor(const Source &source, uint64_t sessi
             return std::count_if(senders_.begin(), senders_.end(), [&](const Sender &s) { return s.source == src; }) +
                    (src == source ? 1 : 0);
         };
-        auto victim = senders_.end();
-        long most = 0;
-        for (auto it = senders_.begin(); it != senders_.end(); ++it) {
-            const long n = long(sessionsOf(it->source));
-            if (n > most || (n == most && it->lastSeenUs < victim->lastSeenUs)) {
-                most = n;
-                victim = it;
-            }
-        }
+        const auto sparedBefore = [&](const Sender &a, const Sender &b) {
+            const auto na = sessionsOf(a.source), nb = sessionsOf(b.source);
+            return na < nb || (na == nb && a.lastSeenUs > b.lastSeenUs);
+        };
+        const auto victim = std::max_element(senders_.begin(), senders_.end(), sparedBefore);
         senders_.erase(victim);
     }
     Sender s;
