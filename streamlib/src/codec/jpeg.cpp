@@ -1,11 +1,14 @@
 #include "jpeg.hpp"
 
 #include <bit>
+#include <csetjmp>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
 #include <thread>
 
+#include <jpeglib.h>
 #include <turbojpeg.h>
 
 #include "../errors.hpp"
@@ -53,26 +56,26 @@ uint16_t load16(const uint8_t *p) {
 
 void store16(uint8_t *p, uint16_t v) { std::memcpy(p, &v, 2); }
 
-// Whether the first frame header of `jpeg` is baseline or extended sequential
-// Huffman (SOF0/SOF1), all this library sends. Progressive, lossless and
-// arithmetic-coded streams would take libjpeg's less travelled paths and, for
-// progressive ones, a coefficient buffer the size of the whole picture.
+// Whether `jpeg` is baseline or extended sequential Huffman, all this library
+// sends. Progressive, lossless and arithmetic-coded streams would take libjpeg's
+// less travelled paths and, for progressive ones, a coefficient buffer the size
+// of the whole picture. libjpeg reads the headers; its errors jump back here.
 bool isSequentialHuffman(std::span<const uint8_t> jpeg) {
-    size_t pos = 2; // past the start marker, which TurboJPEG checks
-    while (pos < jpeg.size()) {
-        if (jpeg[pos] != 0xff) return false;
-        while (pos < jpeg.size() && jpeg[pos] == 0xff) ++pos; // fill bytes
-        if (pos >= jpeg.size()) return false;
-        const uint8_t marker = jpeg[pos++];
-        if (marker == 0x01 || (marker >= 0xd0 && marker <= 0xd7)) continue; // no length
-        if (marker == 0xd9 || marker == 0xda || pos + 2 > jpeg.size()) return false; // no frame header
-        const size_t length = size_t(jpeg[pos]) << 8 | jpeg[pos + 1];
-        if (length < 2 || pos + length > jpeg.size()) return false;
-        if (marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8 && marker != 0xcc)
-            return marker == 0xc0 || marker == 0xc1;
-        pos += length;
-    }
-    return false;
+    struct HeaderReader {
+        jpeg_decompress_struct info{}; // first, so that libjpeg's pointer to it is one to the reader
+        jpeg_error_mgr errors{};
+        std::jmp_buf failed;
+    } r;
+    r.info.err = jpeg_std_error(&r.errors);
+    r.errors.error_exit = [](j_common_ptr c) { std::longjmp(reinterpret_cast<HeaderReader *>(c)->failed, 1); };
+    r.errors.output_message = [](j_common_ptr) {};
+    jpeg_create_decompress(&r.info);
+    const bool sequential = setjmp(r.failed) == 0 && [&] {
+        jpeg_mem_src(&r.info, jpeg.data(), jpeg.size());
+        return jpeg_read_header(&r.info, TRUE) == JPEG_HEADER_OK && !r.info.progressive_mode && !r.info.arith_code;
+    }();
+    jpeg_destroy_decompress(&r.info);
+    return sequential;
 }
 
 // TurboJPEG work on one region of a frame: the whole frame or a stripe of it.
