@@ -1,6 +1,7 @@
 // The TCP receiver against hostile peers: bad bytes, silence, stalls, and a
 // newer sender cutting in. Short limits, so that timeouts show within a test.
 #include "transports/tcp.hpp"
+#include "transports/tcp_socket.hpp"
 
 #include <array>
 #include <ctime>
@@ -71,6 +72,11 @@ TEST_F(TcpReceiverTest, EveryBadInputDropsItsConnectionAndIsCounted) {
     const auto all = sink.frames();
     ASSERT_EQ(all.size(), std::size(cases));
     for (uint32_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i].payload, pattern(1, i, kSize)) << i;
+
+    // Without IPv6 the receiver listens on IPv4 alone.
+    int error = 0;
+    const Socket v4 = tcp::listenOn(AF_INET, port + 10, error), peer = connectTo(port + 10);
+    EXPECT_TRUE(v4 && peer && Socket(::accept(v4.get(), nullptr, nullptr))) << error;
 }
 
 TEST_F(TcpReceiverTest, SilentStalledAndOlderPeersCannotKeepASenderOut) {

@@ -24,7 +24,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kBacklog = 16;
 constexpr int kReadsPerTurn = 16; // then the other connections get their turn
 constexpr auto kMaxPollWait = 1000ms;
 constexpr auto kAcceptPause = 100ms; // after running out of descriptors
@@ -47,41 +46,9 @@ struct Connection {
 enum class Verdict { Keep, Closed, Malformed };
 
 UniqueFd listenOn(int port, int &error) {
-    auto tryFamily = [&](int family) -> UniqueFd {
-        UniqueFd fd(::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        if (!fd) {
-            error = errno;
-            return {};
-        }
-        const int one = 1, zero = 0;
-        // Lets a restarted decoder take its port back while old connections linger in TIME_WAIT;
-        // on Linux it never lets two listeners share a port.
-        ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        tcp::requestLargeBuffer(fd.get(), SO_RCVBUF); // inherited by accepted connections
-        int rc;
-        if (family == AF_INET6) {
-            ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
-            sockaddr_in6 sa{};
-            sa.sin6_family = AF_INET6;
-            sa.sin6_addr = in6addr_any;
-            sa.sin6_port = htons(uint16_t(port));
-            rc = ::bind(fd.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-        } else {
-            sockaddr_in sa{};
-            sa.sin_family = AF_INET;
-            sa.sin_addr.s_addr = htonl(INADDR_ANY);
-            sa.sin_port = htons(uint16_t(port));
-            rc = ::bind(fd.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-        }
-        if (rc != 0 || ::listen(fd.get(), kBacklog) != 0) {
-            error = errno;
-            return {};
-        }
-        return fd;
-    };
-    UniqueFd fd = tryFamily(AF_INET6);
+    UniqueFd fd = tcp::listenOn(AF_INET6, port, error);
     // No IPv6 on this machine: IPv4 alone. A taken port or a missing right is final.
-    if (!fd && error != EADDRINUSE && error != EACCES) fd = tryFamily(AF_INET);
+    if (!fd && error != EADDRINUSE && error != EACCES) fd = tcp::listenOn(AF_INET, port, error);
     return fd;
 }
 

@@ -12,6 +12,10 @@ namespace kiv::tcp {
 // buffer autotuning, which then does better than anything we could ask for.
 void requestLargeBuffer(int fd, int option);
 
+// A non-blocking socket listening on `port` of every address of `family`
+// (AF_INET6 takes IPv4 as well), or none with `error` set to the errno.
+UniqueFd listenOn(int family, int port, int &error);
+
 // An eventfd that wakes a thread sleeping in poll().
 class Wakeup {
 public:
