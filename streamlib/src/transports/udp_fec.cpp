@@ -49,12 +49,8 @@ const BlockCoder::Tables &BlockCoder::tablesFor(unsigned k, unsigned m) {
     for (const Tables &t : tables_)
         if (t.k == k && t.m == m) return t;
     if (tables_.size() >= kMaxTables) tables_.erase(tables_.begin());
-    Tables t;
-    t.k = k;
-    t.m = m;
-    t.matrix.resize(size_t(k + m) * k);
+    Tables t{k, m, std::vector<uint8_t>(size_t(k + m) * k), std::vector<uint8_t>(size_t(32) * k * m)};
     gf_gen_cauchy1_matrix(t.matrix.data(), int(k + m), int(k));
-    t.encodeTables.resize(size_t(32) * k * m);
     ec_init_tables(int(k), int(m), t.matrix.data() + size_t(k) * k, t.encodeTables.data());
     tables_.push_back(std::move(t));
     return tables_.back();
