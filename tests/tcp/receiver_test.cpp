@@ -73,8 +73,7 @@ TEST_F(TcpReceiverTest, EveryBadInputDropsItsConnectionAndIsCounted) {
     ASSERT_EQ(all.size(), std::size(cases));
     for (uint32_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i].payload, pattern(1, i, kSize)) << i;
 
-    // Without IPv6 the receiver listens on IPv4 alone.
-    int error = 0;
+    int error = 0; // without IPv6 the receiver listens on IPv4 alone
     const Socket v4 = tcp::listenOn(AF_INET, port + 10, error), peer = connectTo(port + 10);
     EXPECT_TRUE(v4 && peer && Socket(::accept(v4.get(), nullptr, nullptr))) << error;
 }

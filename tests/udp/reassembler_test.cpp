@@ -241,13 +241,15 @@ TEST(Reassembler, CapsBoundFramesAndBytesUnderAFloodOfStarts) {
     // The frame that found no room is given up at once, not left to time out.
     EXPECT_TRUE(two.frames().size() == 1 && two.frames()[0].header.sessionId == 1 && tight.framesInFlight() == 0) << tight.framesInFlight();
 
-    // Out of room for senders, the source with the most sessions forgets its quietest one, not another source's:
-    // repeats from kA's latest session and from kB's are still late.
+    // Out of room for senders, the source with the most sessions, the newcomer's counted, forgets its quietest one: a
+    // late repeat is refused while its session is remembered, and taken afresh once it is forgotten.
     Sink few;
     Reassembler r3(few.queue, {.maxSenders = 3});
-    for (int64_t now = 0; const auto &[src, session, frame] : {std::tuple{kA, 1u, 0u}, {kB, 1u, 5u}, {kA, 1u, 1u}, {kA, 2u, 0u}, {kA, 3u, 0u}, {kA, 2u, 0u}, {kB, 1u, 4u}})
+    for (int64_t now = 0; const auto &[src, session, frame] : {std::tuple{kA, 1u, 0u}, {kB, 11u, 5u}, {kB, 12u, 0u}, {kA, 2u, 0u}, {kB, 11u, 4u}, {kB, 13u, 0u}, {kA, 2u, 0u}, {kA, 1u, 0u}})
         feedFrame(r3, src, rawHeader(session, frame, {8, 8, KIV_DEPTH_8, 1}), 5, now += 10);
-    EXPECT_EQ(few.frames().size(), 5u);
+    std::vector<uint64_t> sessions;
+    for (const auto &f : few.frames()) sessions.push_back(f.header.sessionId);
+    EXPECT_EQ(sessions, (std::vector<uint64_t>{1, 11, 12, 2, 13, 1}));
 
     // At the frame cap a source gives up its least recently fed frame, wherever that stands in the list.
     Sink cap;
