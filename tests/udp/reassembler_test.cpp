@@ -247,9 +247,7 @@ TEST(Reassembler, CapsBoundFramesAndBytesUnderAFloodOfStarts) {
     Reassembler r3(few.queue, {.maxSenders = 3});
     for (int64_t now = 0; const auto &[src, session, frame] : {std::tuple{kA, 1u, 0u}, {kB, 11u, 5u}, {kB, 12u, 0u}, {kA, 2u, 0u}, {kB, 11u, 4u}, {kB, 13u, 0u}, {kA, 2u, 0u}, {kA, 1u, 0u}})
         feedFrame(r3, src, rawHeader(session, frame, {8, 8, KIV_DEPTH_8, 1}), 5, now += 10);
-    std::vector<uint64_t> sessions;
-    for (const auto &f : few.frames()) sessions.push_back(f.header.sessionId);
-    EXPECT_EQ(sessions, (std::vector<uint64_t>{1, 11, 12, 2, 13, 1}));
+    EXPECT_TRUE(std::ranges::equal(few.frames(), std::vector<uint64_t>{1, 11, 12, 2, 13, 1}, {}, [](const auto &f) { return f.header.sessionId; }));
 
     // At the frame cap a source gives up its least recently fed frame, wherever that stands in the list.
     Sink cap;
