@@ -134,7 +134,7 @@ private:
                         if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO) {
                             int v = 0;
                             std::memcpy(&v, CMSG_DATA(c), sizeof v);
-                            segment = v > 0 ? size_t(v) : 0;
+                            segment = size_t(v); // a nonsensical size is caught below
                         }
                     }
                     if (h.msg_flags & MSG_TRUNC) {
