@@ -235,8 +235,8 @@ int Compressor::compress(const kivStreamFormat &format, const uint8_t *pixels, i
         return fail(KIV_ERROR_INVALID_ARGUMENT, "nothing to compress");
     if (quality < 1 || quality > 100) return fail(KIV_ERROR_INVALID_ARGUMENT, "quality must be 1..100");
 
+    // tjBufSize() of a sendable format cannot fail; if it did, its -1 would fail the allocation.
     const unsigned long bound = tjBufSize(format.width, format.height, subsamplingFor(format.depth, quality));
-    if (bound == static_cast<unsigned long>(-1)) return fail(KIV_ERROR_TOO_LARGE, "picture too large for JPEG");
     uint8_t *buffer = impl_->codec.scratch(bound);
     if (!buffer) return fail(KIV_ERROR_NO_MEMORY, "no memory for the JPEG buffer");
     unsigned long size = bound;
@@ -286,15 +286,12 @@ int compressStriped(const kivStreamFormat &format, const uint8_t *pixels, int qu
 
     // Each stripe codes into its worst-case slot; only the JPEGs are then copied.
     const int subsamp = subsamplingFor(format.depth, quality);
-    std::vector<uint64_t> slot(count + 1);
-    for (size_t i = 0; i < count; ++i) {
-        const unsigned long bound = tjBufSize(format.width, stripeOf(format, rows, i).height, subsamp);
-        if (bound == static_cast<unsigned long>(-1)) return fail(KIV_ERROR_TOO_LARGE, "picture too large for JPEG");
-        slot[i + 1] = slot[i] + bound;
-    }
-    if (slot[count] > 2 * uint64_t(KIV_MAX_FRAME_BYTES) + (1u << 20))
+    std::vector<uint64_t> slot{0}; // where each stripe's slot starts, and the end
+    for (size_t i = 0; i < count; ++i)
+        slot.push_back(slot.back() + tjBufSize(format.width, stripeOf(format, rows, i).height, subsamp));
+    if (slot.back() > 2 * uint64_t(KIV_MAX_FRAME_BYTES) + (1u << 20)) // also a failed tjBufSize()
         return fail(KIV_ERROR_TOO_LARGE, "picture too large for JPEG");
-    uint8_t *scratch = threadCodec.scratch(slot[count]); // this thread's, not the helpers'
+    uint8_t *scratch = threadCodec.scratch(slot.back()); // this thread's, not the helpers'
     if (!scratch) return fail(KIV_ERROR_NO_MEMORY, "no memory for the JPEG buffer");
 
     std::vector<unsigned long> sizes(count);
@@ -336,7 +333,7 @@ int decompressStriped(const kivStreamFormat &format, std::span<const uint8_t> pa
     uint64_t offset = tableBytes(count);
     for (uint32_t i = 0; i < count; ++i) {
         const uint32_t size = le::get32(payload.data() + 8 + 4 * i);
-        if (size == 0 || offset + size > payload.size())
+        if (offset + size > payload.size())
             return fail(KIV_ERROR_INVALID_ARGUMENT, "stripe sizes overrun the payload");
         stripes[i] = payload.subspan(size_t(offset), size);
         offset += size;
