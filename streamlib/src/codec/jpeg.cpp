@@ -56,6 +56,13 @@ uint16_t load16(const uint8_t *p) {
 
 void store16(uint8_t *p, uint16_t v) { std::memcpy(p, &v, 2); }
 
+// A 5- or 6-bit level as 8 bits, its top bits repeated below it so that the
+// top level becomes 255.
+uint8_t widen(unsigned level, unsigned bits) { return uint8_t(level << (8 - bits) | level >> (2 * bits - 8)); }
+// The nearest level of 0..top, rounded rather than truncated: JPEG noise around
+// a level must not bias it down.
+unsigned narrow(uint8_t value, unsigned top) { return (value * top + 127u) / 255u; }
+
 // Whether `jpeg` is baseline or extended sequential Huffman, all this library
 // sends. Progressive, lossless and arithmetic-coded streams would take libjpeg's
 // less travelled paths and, for progressive ones, a coefficient buffer the size
@@ -197,10 +204,9 @@ void expand565(const kivStreamFormat &format, const uint8_t *pixels, uint8_t *rg
         uint8_t *dst = rgb + uint64_t(y) * format.width * 3;
         for (uint32_t x = 0; x < format.width; ++x, dst += 3) {
             const uint16_t v = load16(src + 2 * x);
-            const unsigned r = v >> 11, g = (v >> 5) & 0x3f, b = v & 0x1f;
-            dst[0] = uint8_t((r << 3) | (r >> 2));
-            dst[1] = uint8_t((g << 2) | (g >> 4));
-            dst[2] = uint8_t((b << 3) | (b >> 2));
+            dst[0] = widen(v >> 11, 5);
+            dst[1] = widen((v >> 5) & 0x3f, 6);
+            dst[2] = widen(v & 0x1f, 5);
         }
     }
 }
@@ -211,11 +217,7 @@ void pack565(const kivStreamFormat &format, const uint8_t *rgb, uint8_t *pixels)
         const uint8_t *src = rgb + uint64_t(y) * format.width * 3;
         uint8_t *dst = pixels + y * pitch;
         for (uint32_t x = 0; x < format.width; ++x, src += 3) {
-            // Rounded, not truncated: JPEG noise around a level must not bias it down.
-            const unsigned r = (src[0] * 31u + 127u) / 255u;
-            const unsigned g = (src[1] * 63u + 127u) / 255u;
-            const unsigned b = (src[2] * 31u + 127u) / 255u;
-            store16(dst + 2 * x, uint16_t((r << 11) | (g << 5) | b));
+            store16(dst + 2 * x, uint16_t((narrow(src[0], 31) << 11) | (narrow(src[1], 63) << 5) | narrow(src[2], 31)));
         }
         std::memset(dst + 2 * uint64_t(format.width), 0, pitch - 2 * uint64_t(format.width));
     }
