@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <random>
+#include <thread>
 
 #include "errors.hpp"
 #include "format.hpp"
@@ -76,7 +77,8 @@ int Encoder::encode(const void *pixels) {
     // A large frame is coded in stripes on every core during the call, straight
     // from the caller's pixels: that takes about as long as copying it would,
     // and saves the copy.
-    if (const uint32_t stripeRows = jpeg::stripeRowsFor(format_)) {
+    static const unsigned cores = std::thread::hardware_concurrency();
+    if (const uint32_t stripeRows = jpeg::stripeRowsFor(format_, cores)) {
         compressAndSend(header, bytes, jpeg::qualityForLevel(level_), stripeRows, nullptr, callerJpeg_);
         ++encoded_;
         return KIV_OK;

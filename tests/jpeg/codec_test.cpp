@@ -67,6 +67,10 @@ TEST(JpegCodec, TakesOnlyWhatItCanCodeAndKeepsColourAtHighLevels) {
         EXPECT_EQ(jpeg::Compressor().compress(format, picture.data(), quality, out), KIV_ERROR_INVALID_ARGUMENT) << quality;
     for (const uint32_t rows : {0u, 9u})
         EXPECT_EQ(jpeg::compressStriped(f, picture.data(), 50, rows, out), KIV_ERROR_INVALID_ARGUMENT) << rows;
+    // Two stripes a core, of whole 16-row MCUs and at least 64 rows; none for a small frame, on one core or in one stripe.
+    for (const auto &[w, h, cores, rows] : std::initializer_list<std::array<unsigned, 4>>{
+             {1920, 577, 2, 160}, {1920, 1024, 2, 256}, {1920, 1080, 32, 64}, {512, 512, 4, 64}, {511, 512, 4, 0}, {1920, 1080, 1, 0}, {8192, 64, 4, 0}})
+        EXPECT_EQ(jpeg::stripeRowsFor({uint16_t(w), uint16_t(h), KIV_DEPTH_24, 1}, cores), rows) << w << "x" << h << " on " << cores;
     for (const int level : {0, 10, 11, 100}) { // the first component's sampling factors, in the frame header
         const auto jpeg = compress(f, picture, level);
         EXPECT_EQ(jpeg.size() > 20 ? std::ranges::search(jpeg, std::array<uint8_t, 2>{0xff, 0xc0}).begin()[11] : 0, level <= 10 ? 0x11 : 0x22) << level;
@@ -108,6 +112,9 @@ TEST(JpegSink, BadJpegIsCountedAndNothingIsHandedOut) {
         std::copy_n(&striped[20], a, &swapped[20 + c + b]);
         le::put32(&swapped[8], c), le::put32(&swapped[16], a);
     }
+    auto twoOfThree = stripedWith(4, 2); // the first two stripes alone: the last rows would stay undecoded
+    twoOfThree.erase(twoOfThree.begin() + 16, twoOfThree.begin() + 20);
+    twoOfThree.resize(twoOfThree.size() - le::get32(&striped[16]));
     auto brokenStripe = striped;
     for (size_t i = striped.size() - 60; i < striped.size() - 2; ++i) brokenStripe[i] ^= 0x55; // the last one
     struct Case { kivStreamFormat format; std::vector<uint8_t> bytes; uint16_t flags = kWireFlagJpeg; };
@@ -131,6 +138,7 @@ TEST(JpegSink, BadJpegIsCountedAndNothingIsHandedOut) {
         {f, stripedWith(8, 0), kStriped},
         {f, stripedWith(~size_t(0), 0, 1), kStriped}, // cut short
         {f, swapped, kStriped},
+        {f, twoOfThree, kStriped},
         {f, brokenStripe, kStriped},
         {{37, 22, KIV_DEPTH_24, 1}, striped, kStriped},
     };

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <new>
 #include <string>
-#include <thread>
 
 #include <jpeglib.h>
 #include <turbojpeg.h>
@@ -266,8 +265,7 @@ int Decompressor::decompress(const kivStreamFormat &format, std::span<const uint
     return KIV_OK;
 }
 
-uint32_t stripeRowsFor(const kivStreamFormat &format) {
-    static const unsigned cores = std::thread::hardware_concurrency();
+uint32_t stripeRowsFor(const kivStreamFormat &format, unsigned cores) {
     if (cores < 2 || uint64_t(format.width) * format.height < kMinStripedPixels) return 0;
     // Two stripes a core even out stripes that code at different speeds; whole
     // 16-row MCUs keep every stripe edge on a block edge.

@@ -66,9 +66,9 @@ private:
 // n = ceil(height / rows).
 inline constexpr uint32_t kMaxStripes = 1024;
 
-// Rows per stripe for a frame worth striping on this machine; 0 when one plain
+// Rows per stripe for a frame worth striping on `cores` cores; 0 when one plain
 // JPEG is cheaper (small frames never touch the pool).
-uint32_t stripeRowsFor(const kivStreamFormat &format);
+uint32_t stripeRowsFor(const kivStreamFormat &format, unsigned cores);
 
 // Compresses like Compressor::compress, as stripes of `rows` rows (1..height).
 // Thread-safe; each thread keeps its own TurboJPEG handles.
