@@ -59,7 +59,6 @@ int Decoder::setSource(int stream) {
         replaceTransport();
     }
     if (!transport_) return fail(KIV_ERROR_UNSUPPORTED, "no transport");
-    transport_->setDepth(depth_);
     if (const int rc = transport_->start(stream); rc != KIV_OK) {
         const std::string detail = lastErrorDetail();
         replaceTransport();

@@ -45,6 +45,7 @@ TEST(WireHeader, RejectsEachBadFieldAndCapsSizes) {
         {"JPEG", {{8, 1, 1}, {40, 1000, 4}}, WireError::None},
         {"JPEG of no bytes", {{8, 1, 1}, {40, 0, 4}}, WireError::PayloadMismatch},
         {"JPEG over the cap", {{8, 1, 1}, {40, KIV_MAX_FRAME_BYTES + 1, 4}}, WireError::PayloadMismatch},
+        {"JPEG of a frame at the cap, as big", {{8, 1, 1}, {12, 4096, 2}, {14, 4096, 2}, {16, KIV_DEPTH_32, 2}, {40, KIV_MAX_FRAME_BYTES, 4}}, WireError::None},
         {"JPEG of no pixels", {{8, 1, 1}, {12, 0, 2}, {40, 1000, 4}}, WireError::PayloadMismatch},
     };
     std::array<uint8_t, kWireHeaderSize> good{};
