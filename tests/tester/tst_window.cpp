@@ -128,8 +128,7 @@ private slots:
             {{32767, 32766, 1, 32767, 128, 129, 32766}, {1, 1}, {1, 0, 0, 1}, {0, 1, 254}}};
         for (const auto &[draws, size, line, colour] : cases) {
             const kivtester::TestLine l = kivtester::testLine(draws, size);
-            QCOMPARE(l.line, line);
-            QCOMPARE(l.colour, colour);
+            QCOMPARE(std::pair(l.line, l.colour), std::pair(line, colour));
         }
     }
 
