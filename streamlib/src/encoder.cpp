@@ -23,14 +23,9 @@ Encoder::Encoder(int protocol, const kivStreamFormat &format) : Encoder(makeSend
 Encoder::Encoder(std::unique_ptr<SenderTransport> transport, const kivStreamFormat &format)
     : format_(format), sessionId_(randomSessionId()), transport_(std::move(transport)) {}
 
-Encoder::~Encoder() {
-    if (compressor_.joinable()) {
-        compressor_.request_stop();
-        compressor_.join();
-    }
-    std::lock_guard lock(transportMutex_);
-    transport_.reset();
-}
+// The compressor, declared last, is stopped and joined first; the transport it
+// sends on goes after it.
+Encoder::~Encoder() = default;
 
 int Encoder::setDestination(const char *address, int stream) {
     if (stream < 1 || stream > 65535) return fail(KIV_ERROR_INVALID_ARGUMENT, "stream must be 1..65535");
