@@ -248,7 +248,6 @@ int SegmentOwner::create(const std::string &prefix) {
     fd_ = std::move(fd);
     map_ = std::move(map);
     capacity_ = 0;
-    nextSlot_ = 0;
     publish_ = 0;
     return KIV_OK;
 }
@@ -314,7 +313,6 @@ int SegmentOwner::grow(uint64_t slotBytes) {
     store<uint32_t>(p, off::slotCount, kSlotCount);
     store<uint64_t>(p, off::generation, load<uint64_t>(p, off::generation) + 1, __ATOMIC_RELEASE);
     capacity_ = capacity;
-    nextSlot_ = 0;
     return KIV_OK;
 }
 

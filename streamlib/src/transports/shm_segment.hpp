@@ -166,7 +166,7 @@ private:
     Mapping map_;
     std::string name_;
     uint64_t capacity_ = 0;  // per slot
-    uint32_t nextSlot_ = 0;
+    uint32_t nextSlot_ = 0;  // after a layout change any slot may come first: all are empty
     uint32_t writing_ = 0;
     uint64_t publish_ = 0;   // last publish number used
 };
