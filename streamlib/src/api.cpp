@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
+#include <utility>
 
 #include "decoder.hpp"
 #include "encoder.hpp"
@@ -112,7 +113,7 @@ const char *kivErrorString(int code) { return errorString(code); }
 uint32_t kivGetByteSize(const kivStreamFormat *format) {
     if (!format || !isKnownDepth(format->depth)) return 0;
     const uint64_t size = frameBytes64(*format);
-    return size > UINT32_MAX ? 0 : uint32_t(size);
+    return std::in_range<uint32_t>(size) ? uint32_t(size) : 0;
 }
 
 uint32_t kivGetRowPitch(uint16_t width, uint16_t depth) {

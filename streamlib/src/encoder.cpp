@@ -12,9 +12,7 @@ namespace kiv {
 namespace {
 uint64_t randomSessionId() {
     std::random_device rd;
-    uint64_t id = 0;
-    while (id == 0) id = (uint64_t(rd()) << 32) ^ rd();
-    return id;
+    return std::uniform_int_distribution<uint64_t>(1)(rd); // never 0, which a zeroed kivFrameInfo holds
 }
 } // namespace
 
