@@ -67,7 +67,7 @@ TEST(Options, AcceptOrSayWhatIsWrong) {
         const auto *e = std::get_if<ParseError>(&r);
         const Options *o = std::get_if<Options>(&r);
         const QString got = e ? QStringLiteral("exit %1: %2").arg(e->exitCode).arg(e->message)
-                              : QStringLiteral("%1:%2 %3latency loss %4/%5/%6 %7 fec %8 seed %9/%10").arg(o->protocol).arg(o->stream).arg(o->latency ? "" : "no ")
+                              : QStringLiteral("%1:%2 %3latency loss %4/%5/%6 %7 fec %8 seed %9/%10").arg(o->protocol()).arg(o->stream).arg(o->latency ? "" : "no ")
                                     .arg(o->impairment.lossPerMillion).arg(o->impairment.burstLength).arg(o->impairment.duplicatePerMillion)
                                     .arg(o->transportGiven ? o->transport + QStringLiteral(" only") : QString()).arg(o->fec.value_or(-1)).arg(o->seed).arg(o->impairment.seed);
         EXPECT_TRUE(got.contains(says) && (!e || got.startsWith("exit 2: "))) << args.join(' ').toStdString() << ": " << got.toStdString();

@@ -34,10 +34,7 @@ public:
 
     // Ends the thread; only then are its findings complete and safe to read.
     BenchFindings finish() {
-        if (thread_.joinable()) {
-            thread_.request_stop();
-            thread_.join();
-        }
+        thread_ = {}; // stops and joins it
         return std::move(findings_);
     }
 
@@ -263,7 +260,7 @@ BenchRun benchOnce(const Options &o, bool showProgress) {
     r.latency = mergedLatency(found);
     const uint64_t accounted = r.framesReceived + recvDropped, expected = r.framesSent * uint64_t(o.receivers);
     r.framesLost = expected - std::min(expected, accounted);
-    if (o.protocol == KIV_PROTOCOL_UDP) {
+    if (o.protocol() == KIV_PROTOCOL_UDP) {
         kivLossStats total{};
         for (const DecoderPtr &dec : decs) {
             kivLossStats l{};

@@ -28,8 +28,7 @@ int benchRows(const Options &base, const std::vector<BenchPlan> &plans) {
         if (stopRequested()) break;
         Options o = base;
         o.transport = plan.transport;
-        o.protocol = protocolForName(plan.transport);
-        if (o.protocol == KIV_PROTOCOL_TCP) o.address = QStringLiteral("127.0.0.1"); // --address is for the udp group
+        if (o.protocol() == KIV_PROTOCOL_TCP) o.address = QStringLiteral("127.0.0.1"); // --address is for the udp group
         o.format.width = plan.width;
         o.format.height = plan.height;
         o.jpegLevel = plan.jpegLevel;

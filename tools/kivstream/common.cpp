@@ -120,7 +120,7 @@ const uint8_t *FrameSource::frame(uint32_t n) {
 }
 
 EncoderPtr openEncoder(const Options &o, int stream, QString &why, bool &unsupported) {
-    EncoderPtr enc(kivGetEncoder(o.protocol, &o.format));
+    EncoderPtr enc(kivGetEncoder(o.protocol(), &o.format));
     if (!enc) {
         unsupported = true;
         why = notAvailable(o.transport, "sender");
@@ -147,7 +147,7 @@ EncoderPtr openEncoder(const Options &o, int stream, QString &why, bool &unsuppo
 }
 
 DecoderPtr openDecoder(const Options &o, int stream, int adaptive, QString &why, bool &unsupported) {
-    DecoderPtr dec(kivGetDecoder(o.protocol, nullptr));
+    DecoderPtr dec(kivGetDecoder(o.protocol(), nullptr));
     if (!dec) {
         unsupported = true;
         why = notAvailable(o.transport, "receiver");

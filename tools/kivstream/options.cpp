@@ -163,8 +163,7 @@ ParseResult parseOptions(const QStringList &args) {
     if (p.isSet(transport)) {
         o.transport = p.value(transport);
         o.transportGiven = true;
-        o.protocol = protocolForName(o.transport);
-        if (o.protocol == 0)
+        if (o.protocol() == 0)
             return usageError(QStringLiteral("unknown transport '%1': use memory, tcp or udp").arg(o.transport));
     }
     if (p.isSet(address)) {
@@ -238,10 +237,10 @@ ParseResult parseOptions(const QStringList &args) {
         if (!v) return usageError(QStringLiteral("--receivers must be 1..16, not '%1'").arg(p.value(receivers)));
         o.receivers = int(*v);
         // One TCP port takes one listener.
-        if (o.receivers > 1 && o.protocol == KIV_PROTOCOL_TCP)
+        if (o.receivers > 1 && o.protocol() == KIV_PROTOCOL_TCP)
             return usageError(QStringLiteral("--receivers above 1 needs the memory or udp transport"));
     }
-    o.latency = p.isSet(latency) || o.protocol == KIV_PROTOCOL_MEMORY;
+    o.latency = p.isSet(latency) || o.protocol() == KIV_PROTOCOL_MEMORY;
     if (o.command == Command::Bench) o.pattern = PatternKind::Check;
     if (p.isSet(pattern)) {
         const QString v = p.value(pattern);
@@ -259,7 +258,7 @@ ParseResult parseOptions(const QStringList &args) {
         if (!v) return usageError(QStringLiteral("--seed must be 0..4294967295, not '%1'").arg(p.value(seed)));
         o.seed = uint32_t(*v);
     }
-    if ((p.isSet(fec) || p.isSet(loss)) && o.protocol != KIV_PROTOCOL_UDP)
+    if ((p.isSet(fec) || p.isSet(loss)) && o.protocol() != KIV_PROTOCOL_UDP)
         return usageError(QStringLiteral("--fec and --loss apply to --transport udp only"));
     if (p.isSet(fec)) {
         const auto v = toInteger(p.value(fec), 0, 100);

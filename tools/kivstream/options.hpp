@@ -21,10 +21,13 @@ using kivtester::kChannelBase;
 // Bench runs default to the benchmarks' own stream numbers, away from the tester's.
 inline constexpr int kBenchStreamBase = 27000;
 
+// KIV_PROTOCOL_* for "memory", "tcp" or "udp"; 0 for any other name.
+int protocolForName(const QString &name);
+
 struct Options {
     Command command = Command::Send;
     QString transport = QStringLiteral("memory");
-    int protocol = KIV_PROTOCOL_MEMORY;
+    int protocol() const { return protocolForName(transport); }
     bool transportGiven = false;
     QString address = QStringLiteral("127.0.0.1");
     int stream = kChannelBase;
@@ -58,8 +61,6 @@ using ParseResult = std::variant<Options, ParseError>;
 // `args` without the program name.
 ParseResult parseOptions(const QStringList &args);
 
-// Protocol code for a transport name, 0 when unknown.
-int protocolForName(const QString &name);
 // Depth code for bits per pixel, -1 when unknown.
 int depthCodeForBits(int bits);
 int bitsForDepthCode(int code);

@@ -41,7 +41,7 @@ int runReceive(const Options &o) {
         kivDecoderStats d{};
         kivGetDecoderStats(dec.get(), &d);
         ReceiverCounts c{d.framesDropped, d.framesMalformed, d.framesIncomplete, corrupt, std::nullopt};
-        if (o.protocol == KIV_PROTOCOL_UDP) {
+        if (o.protocol() == KIV_PROTOCOL_UDP) {
             kivLossStats l{};
             kivGetDecoderLossStats(dec.get(), &l);
             c.loss = l;

@@ -31,7 +31,7 @@ int runSend(const Options &o) {
     uint32_t n = 0;
     uint64_t calls = 0, failures = 0;
     int lastError = KIV_OK;
-    const QString host = o.protocol == KIV_PROTOCOL_MEMORY ? QStringLiteral("local") : o.address;
+    const QString host = o.protocol() == KIV_PROTOCOL_MEMORY ? QStringLiteral("local") : o.address;
     const QString where = QStringLiteral("%1 stream %2 over %3").arg(host).arg(o.stream).arg(o.transport);
     // The encoder keeps retrying a dead link: say so once, not per frame.
     bool linkReported = false;
