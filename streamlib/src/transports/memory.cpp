@@ -226,7 +226,7 @@ private:
     // there must not. Without inotify (instances are limited per user) it
     // looks again every kIdleRecheck.
     bool waitForName(Clock::time_point deadline) {
-        if (!notifyFd_ && !notifyTried_) {
+        if (!notifyTried_) {
             notifyTried_ = true;
             notifyFd_ = UniqueFd(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
             if (notifyFd_ && ::inotify_add_watch(notifyFd_.get(), shm::kDir, IN_CREATE | IN_MOVED_TO) < 0)

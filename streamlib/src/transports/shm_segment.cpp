@@ -4,7 +4,6 @@
 #include <linux/futex.h>
 #include <dirent.h>
 #include <sys/mman.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -14,8 +13,10 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <random>
 #include <climits>
 #include <cstring>
+#include <utility>
 #include <ctime>
 
 #include "../errors.hpp"
@@ -42,8 +43,8 @@ bool lockWriter(int fd) {
 }
 
 std::string randomHex() {
-    uint64_t r = 0;
-    if (::getrandom(&r, sizeof r, 0) != ssize_t(sizeof r)) r = uint64_t(::getpid()) << 32 ^ uint64_t(::clock());
+    std::random_device device;
+    const uint64_t r = std::uniform_int_distribution<uint64_t>()(device);
     char hex[17];
     std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(r));
     return hex;
@@ -176,20 +177,17 @@ bool findSlot(std::span<const uint8_t> map, uint32_t slotCount, uint64_t from, u
     return found;
 }
 
-Mapping::Mapping(Mapping &&other) noexcept : base_(other.base_), size_(other.size_) {
-    other.base_ = nullptr;
-    other.size_ = 0;
+Mapping::Mapping(Mapping &&other) noexcept { swap(other); }
+
+// The old mapping goes with `other`.
+Mapping &Mapping::operator=(Mapping other) noexcept {
+    swap(other);
+    return *this;
 }
 
-Mapping &Mapping::operator=(Mapping &&other) noexcept {
-    if (this != &other) {
-        reset();
-        base_ = other.base_;
-        size_ = other.size_;
-        other.base_ = nullptr;
-        other.size_ = 0;
-    }
-    return *this;
+void Mapping::swap(Mapping &other) noexcept {
+    std::swap(base_, other.base_);
+    std::swap(size_, other.size_);
 }
 
 void Mapping::reset() {

@@ -114,9 +114,8 @@ public:
     Mapping() = default;
     Mapping(void *base, size_t size) : base_(base), size_(size) {}
     Mapping(Mapping &&other) noexcept;
-    Mapping &operator=(Mapping &&other) noexcept;
+    Mapping &operator=(Mapping other) noexcept;
     Mapping(const Mapping &) = delete;
-    Mapping &operator=(const Mapping &) = delete;
     ~Mapping() { reset(); }
 
     void reset();
@@ -125,6 +124,8 @@ public:
     explicit operator bool() const { return base_ != nullptr; }
 
 private:
+    void swap(Mapping &other) noexcept;
+
     void *base_ = nullptr;
     size_t size_ = 0;
 };
