@@ -30,7 +30,7 @@ bool layoutFromWire(uint32_t dataCount, uint8_t maxBlockData, uint8_t parityPerB
     out = {};
     out.dataCount = dataCount;
     if (parityPerBlock == 0) return maxBlockData == 0;
-    if (maxBlockData == 0 || dataCount == 0 || parityPerBlock > maxBlockData ||
+    if (dataCount == 0 || parityPerBlock > maxBlockData ||
         unsigned(maxBlockData) + parityPerBlock > kMaxBlockFragments)
         return false;
     // Blocks of at least kMinBlockData fragments (or the whole frame): per-block

@@ -153,25 +153,23 @@ private:
         {
             std::lock_guard lock(mutex_);
             if (impairmentChanged_) {
-                activeImpairment_ = impairment_;
-                rng_.seed(impairment_.seed);
-                lossRunLeft_ = 0;
+                run_ = {impairment_, std::mt19937_64(impairment_.seed)};
                 impairmentChanged_ = false;
             }
         }
-        const kivImpairment &im = activeImpairment_;
+        const kivImpairment &im = run_.settings;
         const uint32_t burst = std::max<uint32_t>(im.burstLength, 1);
         plan_.clear();
         for (size_t i = 0; i < total; ++i) {
             if (im.lossPerMillion) {
-                if (lossRunLeft_ == 0 && rng_() % (1'000'000ull * burst) < im.lossPerMillion) lossRunLeft_ = burst;
-                if (lossRunLeft_ > 0) {
-                    --lossRunLeft_;
+                if (run_.lossRunLeft == 0 && run_.rng() % (1'000'000ull * burst) < im.lossPerMillion) run_.lossRunLeft = burst;
+                if (run_.lossRunLeft > 0) {
+                    --run_.lossRunLeft;
                     continue;
                 }
             }
             plan_.push_back(uint32_t(i));
-            if (im.duplicatePerMillion && rng_() % 1'000'000 < im.duplicatePerMillion) plan_.push_back(uint32_t(i));
+            if (im.duplicatePerMillion && run_.rng() % 1'000'000 < im.duplicatePerMillion) plan_.push_back(uint32_t(i));
         }
     }
 
@@ -294,9 +292,12 @@ private:
     std::vector<uint8_t> control_;
     FramePacker packer_;
     std::vector<uint32_t> plan_;
-    kivImpairment activeImpairment_{};
-    std::mt19937_64 rng_;
-    uint32_t lossRunLeft_ = 0;
+    // The impairment in force and where its random losses stand; a new one starts afresh.
+    struct ImpairmentRun {
+        kivImpairment settings{};
+        std::mt19937_64 rng;
+        uint32_t lossRunLeft = 0;
+    } run_;
 
     std::atomic<int> protection_{KIV_FEC_DEFAULT_PERCENT};
     kivImpairment impairment_{}; // guarded by mutex_
