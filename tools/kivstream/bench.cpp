@@ -121,7 +121,7 @@ void BenchFindings::merge(const BenchFindings &o) {
 }
 
 QString benchFailure(const BenchFindings &all, bool interrupted) {
-    if (all.corrupt > 0) return QStringLiteral("%1 corrupt frames, first: %2").arg(all.corrupt).arg(all.firstProblem);
+    if (all.corrupt) return QStringLiteral("%1 corrupt frames, first: %2").arg(all.corrupt).arg(all.firstProblem);
     if (all.measured == 0 && !interrupted) return QStringLiteral("no frames received");
     return {};
 }

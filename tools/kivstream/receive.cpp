@@ -133,7 +133,7 @@ int runReceive(const Options &o) {
         out(text + QLatin1Char('\n'));
         if (!firstProblem.isEmpty()) out(QStringLiteral("first bad frame: %1\n").arg(firstProblem));
     }
-    return check && corrupt > 0 ? kExitCheckFailed : kExitOk;
+    return check && corrupt ? kExitCheckFailed : kExitOk;
 }
 
 } // namespace kivstream

@@ -100,9 +100,7 @@ QJsonObject panelJson(const PanelSecond &s, const ReceiverCounts &c, const std::
         o.insert(QStringLiteral("height"), s.format.height);
         o.insert(QStringLiteral("depth"), depthText(s.format.depth).chopped(4).toInt());
     } else {
-        o.insert(QStringLiteral("width"), QJsonValue::Null);
-        o.insert(QStringLiteral("height"), QJsonValue::Null);
-        o.insert(QStringLiteral("depth"), QJsonValue::Null);
+        for (const char *key : {"width", "height", "depth"}) o.insert(QLatin1String(key), QJsonValue::Null);
     }
     return o;
 }
