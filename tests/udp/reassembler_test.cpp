@@ -241,8 +241,7 @@ TEST(Reassembler, CapsBoundFramesAndBytesUnderAFloodOfStarts) {
     // The frame that found no room is given up at once, not left to time out.
     EXPECT_TRUE(two.frames().size() == 1 && two.frames()[0].header.sessionId == 1 && tight.framesInFlight() == 0) << tight.framesInFlight();
 
-    // Out of room for senders, the source with the most sessions, the newcomer's counted, forgets its quietest one: a
-    // late repeat is refused while its session is remembered, and taken afresh once it is forgotten.
+    // Out of room, the source with most sessions (the newcomer's counted) forgets its quietest; a forgotten one starts afresh.
     Sink few;
     Reassembler r3(few.queue, {.maxSenders = 3});
     for (int64_t now = 0; const auto &[src, session, frame] : {std::tuple{kA, 1u, 0u}, {kB, 11u, 5u}, {kB, 12u, 0u}, {kA, 2u, 0u}, {kB, 11u, 4u}, {kB, 13u, 0u}, {kA, 2u, 0u}, {kA, 1u, 0u}})
