@@ -198,10 +198,11 @@ constexpr uint32_t kMinStripeRows = 64;
 
 void expand565(const kivStreamFormat &format, const uint8_t *pixels, uint8_t *rgb) {
     const uint64_t pitch = rowPitch(format);
-    for (uint32_t y = 0; y < format.height; ++y) {
+    // `!=` bounds: one pixel too many would run past the last row unseen.
+    for (uint32_t y = 0; y != format.height; ++y) {
         const uint8_t *src = pixels + y * pitch;
         uint8_t *dst = rgb + uint64_t(y) * format.width * 3;
-        for (uint32_t x = 0; x < format.width; ++x, dst += 3) {
+        for (uint32_t x = 0; x != format.width; ++x, dst += 3) {
             const uint16_t v = load16(src + 2 * x);
             dst[0] = widen(v >> 11, 5);
             dst[1] = widen((v >> 5) & 0x3f, 6);
@@ -212,10 +213,10 @@ void expand565(const kivStreamFormat &format, const uint8_t *pixels, uint8_t *rg
 
 void pack565(const kivStreamFormat &format, const uint8_t *rgb, uint8_t *pixels) {
     const uint64_t pitch = rowPitch(format);
-    for (uint32_t y = 0; y < format.height; ++y) {
+    for (uint32_t y = 0; y != format.height; ++y) {
         const uint8_t *src = rgb + uint64_t(y) * format.width * 3;
         uint8_t *dst = pixels + y * pitch;
-        for (uint32_t x = 0; x < format.width; ++x, src += 3) {
+        for (uint32_t x = 0; x != format.width; ++x, src += 3) {
             store16(dst + 2 * x, uint16_t((narrow(src[0], 31) << 11) | (narrow(src[1], 63) << 5) | narrow(src[2], 31)));
         }
         std::memset(dst + 2 * uint64_t(format.width), 0, pitch - 2 * uint64_t(format.width));
