@@ -38,8 +38,8 @@ void Decoder::setAdaptive(bool adaptive) {
     if (transport_) transport_->setDepth(depth_);
 }
 
-// A transport starts once; a new stream gets a fresh one, and a failed start
-// leaves nothing half-open behind.
+// A transport starts once, even if its start failed: every later stream gets
+// a fresh one.
 void Decoder::replaceTransport() {
     std::unique_ptr<ReceiverTransport> fresh = makeTransport_();
     if (fresh) fresh->setDepth(depth_);
@@ -54,18 +54,11 @@ void Decoder::replaceTransport() {
 int Decoder::setSource(int stream) {
     if (stream < 1 || stream > 65535) return fail(KIV_ERROR_INVALID_ARGUMENT, "stream must be 1..65535");
     if (locked_) return fail(KIV_ERROR_STATE, "a frame is locked");
-    if (started_) {
-        started_ = false;
-        replaceTransport();
-    }
-    if (!transport_) return fail(KIV_ERROR_UNSUPPORTED, "no transport");
-    if (const int rc = transport_->start(stream); rc != KIV_OK) {
-        const std::string detail = lastErrorDetail();
-        replaceTransport();
-        return fail(rc, detail);
-    }
-    started_ = true;
-    return KIV_OK;
+    started_ = false;
+    if (std::exchange(tried_, true)) replaceTransport();
+    const int rc = transport_ ? transport_->start(stream) : fail(KIV_ERROR_UNSUPPORTED, "no transport");
+    started_ = rc == KIV_OK;
+    return rc;
 }
 
 const void *Decoder::lock(int timeoutMs) {

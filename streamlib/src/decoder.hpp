@@ -57,6 +57,7 @@ private:
     std::unique_ptr<ReceiverTransport> transport_;
     Totals retired_; // counts of transports replaced by setSource()
     std::atomic<bool> started_{false};
+    bool tried_ = false; // the transport has been started, or tried to start
     std::atomic<size_t> depth_{1};
 
     ReceivedFrame frame_;         // locked now or last; its buffers are reused
