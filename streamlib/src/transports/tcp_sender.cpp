@@ -225,49 +225,49 @@ private:
     }
 
     void run(std::stop_token stop, const Destination &destination) {
-        UniqueFd socket;
+        struct Connection {
+            UniqueFd socket;
+            Clock::time_point since = Clock::now();
+            bool delivered = false; // has carried a whole frame
+        } link;
         OutgoingFrame inflight;
         std::chrono::milliseconds backoff = 0ms;
-        bool delivered = false; // this connection has carried a whole frame
-        Clock::time_point connectedAt;
         while (!stop.stop_requested()) {
-            if (!socket) {
+            if (!link.socket) {
                 pause(backoff, stop);
                 if (stop.stop_requested()) break;
-                socket = connect(destination, stop);
-                if (!socket) {
+                link = {connect(destination, stop)};
+                if (!link.socket) {
                     backoff = nextBackoff(backoff);
                     continue;
                 }
-                delivered = false;
-                connectedAt = Clock::now();
             }
 
             bool broken = false;
             if (outbox_.tryTake(inflight)) {
-                if (write(socket.get(), inflight, stop)) {
+                if (write(link.socket.get(), inflight, stop)) {
                     ++counters.sent;
                     counters.bytes += inflight.payload.size();
-                    delivered = true;
+                    link.delivered = true;
                 } else {
                     ++counters.dropped;
                     broken = true;
                 }
             } else {
-                pollfd fds[2] = {{wake_.fd(), POLLIN, 0}, {socket.get(), POLLIN | POLLRDHUP, 0}};
+                pollfd fds[2] = {{wake_.fd(), POLLIN, 0}, {link.socket.get(), POLLIN | POLLRDHUP, 0}};
                 if (::poll(fds, 2, 1000) > 0) {
                     if (fds[0].revents) wake_.drain();
-                    if (fds[1].revents && peerGone(socket.get())) broken = true;
+                    if (fds[1].revents && peerGone(link.socket.get())) broken = true;
                 }
             }
             if (broken) {
-                socket.reset();
+                link.socket.reset();
                 setLink(KIV_LINK_DOWN, "connection to the receiver lost");
                 // A connection that worked, or lived a while before an idle
                 // timeout, says the receiver is there: try again at once. One
                 // refused or cut at once backs off, so a peer that accepts and
                 // hangs up is not hammered.
-                backoff = delivered || Clock::now() - connectedAt > kHealthyConnection ? 0ms : nextBackoff(backoff);
+                backoff = link.delivered || Clock::now() - link.since > kHealthyConnection ? 0ms : nextBackoff(backoff);
             }
         }
     }
