@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 
 #include <jpeglib.h>
@@ -62,11 +63,17 @@ uint8_t widen(unsigned level, unsigned bits) { return uint8_t(level << (8 - bits
 // a level must not bias it down.
 unsigned narrow(uint8_t value, unsigned top) { return (value * top + 127u) / 255u; }
 
-// Whether `jpeg` is baseline or extended sequential Huffman, all this library
-// sends. Progressive, lossless and arithmetic-coded streams would take libjpeg's
-// less travelled paths and, for progressive ones, a coefficient buffer the size
-// of the whole picture. libjpeg reads the headers; its errors jump back here.
-bool isSequentialHuffman(std::span<const uint8_t> jpeg) {
+struct JpegHeader {
+    uint32_t width, height;
+    J_COLOR_SPACE colourSpace;
+};
+
+// The headers of a baseline or extended sequential Huffman JPEG, all this
+// library sends; nothing for anything else. Progressive, lossless and
+// arithmetic-coded streams would take libjpeg's less travelled paths and, for
+// progressive ones, a coefficient buffer the size of the whole picture. A
+// tables-only stream has no picture. libjpeg's errors jump back here.
+std::optional<JpegHeader> readSequentialHuffmanHeader(std::span<const uint8_t> jpeg) {
     struct HeaderReader {
         jpeg_decompress_struct info{}; // first, so that libjpeg's pointer to it is one to the reader
         jpeg_error_mgr errors{};
@@ -76,12 +83,14 @@ bool isSequentialHuffman(std::span<const uint8_t> jpeg) {
     r.errors.error_exit = [](j_common_ptr c) { std::longjmp(reinterpret_cast<HeaderReader *>(c)->failed, 1); };
     r.errors.output_message = [](j_common_ptr) {};
     jpeg_create_decompress(&r.info);
-    const bool sequential = setjmp(r.failed) == 0 && [&] {
+    std::optional<JpegHeader> header;
+    if (setjmp(r.failed) == 0) {
         jpeg_mem_src(&r.info, jpeg.data(), jpeg.size());
-        return jpeg_read_header(&r.info, TRUE) == JPEG_HEADER_OK && !r.info.progressive_mode && !r.info.arith_code;
-    }();
+        if (jpeg_read_header(&r.info, TRUE) == JPEG_HEADER_OK && !r.info.progressive_mode && !r.info.arith_code)
+            header = JpegHeader{r.info.image_width, r.info.image_height, r.info.jpeg_color_space};
+    }
     jpeg_destroy_decompress(&r.info);
-    return sequential;
+    return header;
 }
 
 // TurboJPEG work on one region of a frame: the whole frame or a stripe of it.
@@ -131,16 +140,13 @@ struct RegionCodec {
         if (!decompressor) decompressor.reset(tjInitDecompress());
         tjhandle h = decompressor.get();
         if (!h) return "cannot create a JPEG decompressor";
-        if (!isSequentialHuffman(jpeg)) return "not a sequential Huffman JPEG";
-        // A tables-only stream leaves these untouched, so it fails the size check.
-        int width = -1, height = -1, subsamp = -1, colorspace = -1;
-        if (tjDecompressHeader3(h, jpeg.data(), jpeg.size(), &width, &height, &subsamp, &colorspace) != 0)
-            return failed();
-        if (width != region.width || height != region.height) return "JPEG size differs from the frame header";
-        const bool grey = region.depth == KIV_DEPTH_8;
-        // TurboJPEG reports TJCS_GRAY exactly for one-component JPEGs, the ones subsampled TJSAMP_GRAY.
-        const bool colourOk = colorspace == TJCS_YCbCr || colorspace == TJCS_RGB;
-        if (grey ? colorspace != TJCS_GRAY : !colourOk) return "JPEG colour space does not fit the frame depth";
+        const std::optional<JpegHeader> header = readSequentialHuffmanHeader(jpeg);
+        if (!header) return "not a sequential Huffman JPEG";
+        if (header->width != region.width || header->height != region.height) return "JPEG size differs from the frame header";
+        // libjpeg takes exactly the one-component JPEGs for greyscale.
+        const J_COLOR_SPACE cs = header->colourSpace;
+        if (region.depth == KIV_DEPTH_8 ? cs != JCS_GRAYSCALE : cs != JCS_YCbCr && cs != JCS_RGB)
+            return "JPEG colour space does not fit the frame depth";
 
         const uint64_t pitch = rowPitch(region);
         const uint64_t used = uint64_t(region.width) * bytesPerPixel(region.depth);
