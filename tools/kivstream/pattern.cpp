@@ -242,8 +242,7 @@ std::optional<uint32_t> CheckPattern::readNumberRaw(const uint8_t *frame) const 
 
 uint32_t CheckPattern::readNumberLossy(const uint8_t *frame) const {
     // Stay clear of the cell edges, where compression smears neighbours in.
-    const uint32_t mx = cellW_ >= 4 ? cellW_ / 4 : 0;
-    const uint32_t my = bandH_ >= 4 ? bandH_ / 4 : 0;
+    const uint32_t mx = cellW_ / 4, my = bandH_ / 4;
     uint32_t n = 0;
     for (uint32_t bit = 0; bit < 32; ++bit) {
         uint64_t sum = 0, count = 0;
