@@ -291,23 +291,19 @@ int compressStriped(const kivStreamFormat &format, const uint8_t *pixels, int qu
     const size_t count = (format.height + rows - 1) / rows;
     if (count > kMaxStripes) return fail(KIV_ERROR_INVALID_ARGUMENT, "too many stripes");
 
-    // Each stripe codes into its worst-case slot; only the JPEGs are then copied.
-    const int subsamp = subsamplingFor(format.depth, quality);
-    std::vector<uint64_t> slot{0}; // where each stripe's slot starts, and the end
-    for (size_t i = 0; i < count; ++i)
-        slot.push_back(slot.back() + tjBufSize(format.width, stripeOf(format, rows, i).height, subsamp));
-    if (slot.back() > 2 * uint64_t(KIV_MAX_FRAME_BYTES) + (1u << 20)) // also a failed tjBufSize()
-        return fail(KIV_ERROR_TOO_LARGE, "picture too large for JPEG");
-    uint8_t *scratch = threadCodec.scratch(slot.back()); // this thread's, not the helpers'
+    // Each stripe codes into a slot with room for the worst case of a full
+    // stripe; only the JPEGs are then copied.
+    const unsigned long slotBytes = tjBufSize(format.width, rows, subsamplingFor(format.depth, quality));
+    if (slotBytes == static_cast<unsigned long>(-1)) return fail(KIV_ERROR_INTERNAL, tjGetErrorStr2(nullptr));
+    uint8_t *scratch = threadCodec.scratch(uint64_t(slotBytes) * count); // this thread's, not the helpers'
     if (!scratch) return fail(KIV_ERROR_NO_MEMORY, "no memory for the JPEG buffer");
 
-    std::vector<unsigned long> sizes(count);
+    std::vector<unsigned long> sizes(count, slotBytes);
     std::vector<std::string> errors(count);
     const uint64_t pitch = rowPitch(format);
     WorkPool::shared().run(count, [&](size_t i) {
-        sizes[i] = (unsigned long)(slot[i + 1] - slot[i]);
         errors[i] = threadCodec.compress(stripeOf(format, rows, i), pixels + i * rows * pitch, quality,
-                                         scratch + slot[i], sizes[i]);
+                                         scratch + i * slotBytes, sizes[i]);
     });
     for (const std::string &error : errors)
         if (!error.empty()) return fail(KIV_ERROR_INTERNAL, error);
@@ -320,7 +316,7 @@ int compressStriped(const kivStreamFormat &format, const uint8_t *pixels, int qu
     uint64_t end = tableBytes(count);
     for (size_t i = 0; i < count; ++i) {
         le::put32(out.data() + 8 + 4 * i, uint32_t(sizes[i]));
-        std::memcpy(out.data() + end, scratch + slot[i], sizes[i]);
+        std::memcpy(out.data() + end, scratch + i * slotBytes, sizes[i]);
         end += sizes[i];
     }
     return KIV_OK;
