@@ -237,7 +237,7 @@ private:
         for (;;) {
             const auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             pollfd fd{notifyFd_.get(), POLLIN, 0};
-            if (ms <= 0 || ::poll(&fd, 1, int(std::min<int64_t>(ms, INT32_MAX))) <= 0) return false;
+            if (::poll(&fd, 1, int(std::clamp<int64_t>(ms, 0, INT32_MAX))) <= 0) return false;
             alignas(inotify_event) char events[4096];
             for (ssize_t n; (n = ::read(notifyFd_.get(), events, sizeof events)) > 0;) {
                 for (ssize_t at = 0; at < n;) {
