@@ -66,7 +66,7 @@ std::vector<Rival> rivals(const std::string &prefix, const std::string &own) {
             ::shm_unlink(("/" + f.name).c_str());
             continue;
         }
-        uint8_t head[off::ownerPid + 8] = {};
+        uint8_t head[off::generation] = {}; // up to the owner's pid
         // Senders link their segments in with the header written: without one it is no sender's.
         if (::pread(f.fd.get(), head, sizeof head, 0) != ssize_t(sizeof head) || load<uint32_t>(head, off::magic) != kMagic)
             continue;
@@ -298,12 +298,12 @@ int SegmentOwner::grow(uint64_t slotBytes) {
         map_ = std::move(bigger);
     }
     uint8_t *p = map_.data();
-    for (uint32_t i = 0; i < kMaxSlots; ++i) {
+    for (uint32_t i = 0; i != kMaxSlots; ++i) {
         store<uint64_t>(p, slotAt(i, off::slotSeq), load<uint64_t>(p, slotAt(i, off::slotSeq)) | 1);
     }
     __atomic_thread_fence(__ATOMIC_RELEASE);
     store<uint64_t>(p, off::latest, 0);
-    for (uint32_t i = 0; i < kSlotCount; ++i) {
+    for (uint32_t i = 0; i != kSlotCount; ++i) {
         store<uint64_t>(p, slotAt(i, off::slotOffset), kHeaderBytes + i * capacity);
         store<uint64_t>(p, slotAt(i, off::slotCapacity), capacity);
         store<uint64_t>(p, slotAt(i, off::slotPublish), 0);
