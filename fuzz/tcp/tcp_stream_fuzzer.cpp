@@ -19,8 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         stream = stream.subspan(used);
         if (parser.state() == kiv::FrameParser::State::Ready) {
             const kiv::WireHeader header = parser.header();
-            if (kiv::validateHeader(header) != kiv::WireError::None) std::abort();
-            if (parser.takePayload().size() != header.payloadSize) std::abort();
+            if (kiv::validateHeader(header) != kiv::WireError::None || parser.takePayload().size() != header.payloadSize) std::abort();
         } else if (parser.state() == kiv::FrameParser::State::Failed) {
             if (parser.error() == kiv::WireError::None || !parser.writable().empty()) std::abort();
             return 0;

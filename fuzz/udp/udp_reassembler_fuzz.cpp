@@ -23,9 +23,8 @@ struct CheckingQueue {
         kiv::ReceivedFrame f;
         while (queue.take(f, {})) {
             const kiv::WireHeader &h = f.header;
-            if (kiv::validateHeader(h) != kiv::WireError::None || f.payload.size() != h.payloadSize) std::abort();
-            if (honest && h.sessionId == honest->sessionId && h.frameNumber == honest->frameNumber &&
-                f.payload != *honestBytes)
+            if (kiv::validateHeader(h) != kiv::WireError::None || f.payload.size() != h.payloadSize ||
+                (honest && h.sessionId == honest->sessionId && h.frameNumber == honest->frameNumber && f.payload != *honestBytes))
                 std::abort();
         }
         if (r.framesInFlight() > kLimits.maxFramesInFlight || r.bytesHeld() > kLimits.maxBytes) std::abort();
