@@ -87,10 +87,7 @@ template <typename Handle>
 int deleted(const char *function, Handle *h)
 {
     log(function, h);
-    if (!s.live.removeOne(h))
-        return KIV_ERROR_INVALID_HANDLE;
-    delete h;
-    return KIV_OK;
+    return s.live.removeOne(h) ? (delete h, KIV_OK) : KIV_ERROR_INVALID_HANDLE;
 }
 
 qint64 rowBytes(uint16_t width, uint16_t depth, bool padded)
@@ -165,11 +162,10 @@ int kivSetDestFormat(kivEncoder *e, const kivStreamFormat *format, int compress,
     return logged(__func__, e, record, compress, level);
 }
 
-int kivEncode(kivEncoder *encoder, const void *pixels)
+int kivEncode(kivEncoder *e, const void *pixels)
 {
     ENTER;
-    kivEncoder *e = alive(encoder);
-    if (!e)
+    if (!alive(e))
         return KIV_ERROR_INVALID_HANDLE;
     s.encoded.append({QByteArray(static_cast<const char *>(pixels), byteSize(*e->record)),
                       QDeadlineTimer::current().deadline()});
