@@ -33,11 +33,8 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 inline bool waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds limit = 10s) {
-    const auto deadline = Clock::now() + limit;
-    while (!condition()) {
+    for (const auto deadline = Clock::now() + limit; !condition(); std::this_thread::sleep_for(2ms))
         if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(2ms);
-    }
     return true;
 }
 

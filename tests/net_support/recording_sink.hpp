@@ -30,10 +30,7 @@ public:
         return frames_;
     }
     bool waitFor(const std::function<bool(const Frame &)> &match, std::chrono::milliseconds limit = 10s) {
-        return waitUntil([&] {
-            const auto all = frames();
-            return std::any_of(all.begin(), all.end(), match);
-        }, limit);
+        return waitUntil([&] { return std::ranges::any_of(frames(), match); }, limit);
     }
 
     kiv::ReceiverCounters ownCounters_; // before the two that use it
