@@ -169,8 +169,7 @@ private slots:
                 box->accept();
         });
         window->findChild<QAction *>(QStringLiteral("actionAbout_kivVidStreamTester"))->trigger();
-        QCOMPARE(about.split(u'\n').size(), 3);
-        QVERIFY2(about.startsWith(QStringLiteral("kivVidStreamTester v" KIV_TESTER_VERSION ", ")), qPrintable(about));
+        QVERIFY2(about.count(u'\n') == 2 && about.startsWith(QStringLiteral("kivVidStreamTester v" KIV_TESTER_VERSION ", ")), qPrintable(about));
         for (const char *action : {"actionOnline_Help", "actionHalvorn_com"})
             window->findChild<QAction *>(QString::fromLatin1(action))->trigger();
         QCOMPARE(openedUrls, QList<QUrl>({
@@ -425,9 +424,8 @@ private slots:
         for (int i = 0; i < list->count(); ++i)
             shown << list->item(i)->text();
         // In a namespace of its own the test knows the host's addresses; elsewhere the loopback address is one of them.
-        const QByteArray expected = qgetenv("KIV_EXPECT_ADDRESSES");
-        if (!expected.isEmpty())
-            QCOMPARE(shown.join(u','), QString::fromLatin1(expected));
+        if (!qEnvironmentVariableIsEmpty("KIV_EXPECT_ADDRESSES"))
+            QCOMPARE(shown.join(u','), qEnvironmentVariable("KIV_EXPECT_ADDRESSES"));
         QVERIFY(shown.contains(QStringLiteral("127.0.0.1")) && std::is_sorted(shown.begin(), shown.end()));
         QVERIFY(!shown.join(QString()).contains(u':')); // IPv4 only
     }
