@@ -234,14 +234,22 @@ struct Compressor::Impl {
     RegionCodec codec;
 };
 
+namespace {
+// What both ways of compressing refuse.
+int checkInput(const kivStreamFormat &format, const uint8_t *pixels, int quality) {
+    if (!isSendableFormat(format) || format.width == 0 || format.height == 0 || !pixels)
+        return fail(KIV_ERROR_INVALID_ARGUMENT, "nothing to compress");
+    if (quality < 1 || quality > 100) return fail(KIV_ERROR_INVALID_ARGUMENT, "quality must be 1..100");
+    return KIV_OK;
+}
+} // namespace
+
 Compressor::Compressor() : impl_(std::make_unique<Impl>()) {}
 Compressor::~Compressor() = default;
 
 int Compressor::compress(const kivStreamFormat &format, const uint8_t *pixels, int quality,
                          std::vector<uint8_t> &out) {
-    if (!isSendableFormat(format) || format.width == 0 || format.height == 0 || !pixels)
-        return fail(KIV_ERROR_INVALID_ARGUMENT, "nothing to compress");
-    if (quality < 1 || quality > 100) return fail(KIV_ERROR_INVALID_ARGUMENT, "quality must be 1..100");
+    if (const int rc = checkInput(format, pixels, quality); rc != KIV_OK) return rc;
 
     // tjBufSize() of a sendable format cannot fail; if it did, its -1 would fail the allocation.
     const unsigned long bound = tjBufSize(format.width, format.height, subsamplingFor(format.depth, quality));
@@ -284,9 +292,7 @@ uint32_t stripeRowsFor(const kivStreamFormat &format, unsigned cores) {
 
 int compressStriped(const kivStreamFormat &format, const uint8_t *pixels, int quality, uint32_t rows,
                     std::vector<uint8_t> &out) {
-    if (!isSendableFormat(format) || format.width == 0 || format.height == 0 || !pixels)
-        return fail(KIV_ERROR_INVALID_ARGUMENT, "nothing to compress");
-    if (quality < 1 || quality > 100) return fail(KIV_ERROR_INVALID_ARGUMENT, "quality must be 1..100");
+    if (const int rc = checkInput(format, pixels, quality); rc != KIV_OK) return rc;
     if (rows == 0 || rows > format.height) return fail(KIV_ERROR_INVALID_ARGUMENT, "stripe rows must be 1..height");
     const size_t count = (format.height + rows - 1) / rows;
     if (count > kMaxStripes) return fail(KIV_ERROR_INVALID_ARGUMENT, "too many stripes");
