@@ -31,8 +31,8 @@ struct Reassembler::Partial {
     FecLayout fec;
     uint32_t dataReceived = 0; // arrived or rebuilt
     uint32_t recovered = 0;    // rebuilt from parity
-    int64_t lastUs = 0;
-    uint64_t cost = 0; // bytes charged against maxBytes
+    int64_t lastUs{};
+    uint64_t cost{}; // bytes charged against maxBytes
     std::vector<uint64_t> bitmap; // data fragments, then parity
     std::vector<uint16_t> blockData, blockParity; // fragments held per block
     std::vector<uint8_t> payload;
