@@ -59,13 +59,10 @@ public:
         if (!fd) return failErrno(KIV_ERROR_IO, "UDP socket");
         bool capped = false;
         growBuffer(fd.get(), SO_SNDBUF, SO_SNDBUFFORCE, options_.sendBufferBytes, capped);
-        if (IN_MULTICAST(host)) {
-            const int ttl = options_.multicastTtl;
-            const int loop = 1; // receivers on this host get the stream too
-            if (setsockopt(fd.get(), IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0 ||
-                setsockopt(fd.get(), IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) != 0)
-                return failErrno(KIV_ERROR_IO, "multicast options");
-        }
+        // Receivers on this host get a multicast stream too: Linux loops it back by default.
+        const int ttl = options_.multicastTtl;
+        if (IN_MULTICAST(host) && setsockopt(fd.get(), IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0)
+            return failErrno(KIV_ERROR_IO, "multicast TTL");
         int probe = 0;
         socklen_t len = sizeof probe;
         gso_ = options_.allowGso && getsockopt(fd.get(), SOL_UDP, UDP_SEGMENT, &probe, &len) == 0;
