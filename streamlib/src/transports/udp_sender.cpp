@@ -15,6 +15,7 @@
 #include <cstring>
 #include <mutex>
 #include <random>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -192,11 +193,11 @@ private:
                 for (size_t k = 0; k < msgs_[m].msg_hdr.msg_iovlen; ++k) bytes += msgs_[m].msg_hdr.msg_iov[k].iov_len;
             if (!pace(stop, bytes)) return false;
 
-            size_t sentMessages = 0;
-            while (sentMessages < messages) {
-                const int r = ::sendmmsg(fd_.get(), msgs_.data() + sentMessages, unsigned(messages - sentMessages), 0);
+            std::span<mmsghdr> unsent(msgs_.data(), messages);
+            while (!unsent.empty()) {
+                const int r = ::sendmmsg(fd_.get(), unsent.data(), unsigned(unsent.size()), 0);
                 if (r > 0) {
-                    sentMessages += size_t(r);
+                    unsent = unsent.subspan(size_t(r));
                     deadline = monotonicUs() + kStallUs;
                     continue;
                 }
@@ -220,7 +221,7 @@ private:
                 }
                 return false; // unreachable network and the like: the frame is lost
             }
-            if (sentMessages < messages) {
+            if (!unsent.empty()) {
                 // Resend this batch without GSO; a receiver ignores any duplicates.
                 continue;
             }
