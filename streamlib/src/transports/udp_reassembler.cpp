@@ -159,7 +159,7 @@ bool Reassembler::makeRoom(const Source &source, uint64_t extra, bool newFrame, 
         if (victim == frames_.size() || (frames_[victim]->source != source && load(source) > heaviest)) return false;
         giveUp(victim);
     }
-    return limits_.maxFramesInFlight > 0 || !newFrame;
+    return true; // the loop ends only once there is room
 }
 
 bool Reassembler::charge(Partial &p, uint64_t extra) {
