@@ -100,10 +100,11 @@ void Reassembler::keepSpare(std::vector<uint8_t> &&buffer, std::vector<std::vect
     if (buffer.capacity() != 0 && spares.empty()) spares.push_back(std::move(buffer));
 }
 
-std::vector<uint8_t> Reassembler::takeSpare(std::vector<std::vector<uint8_t>> &spares, bool fromQueue) {
-    if (spares.empty()) return fromQueue ? queue_.takeBuffer() : std::vector<uint8_t>{};
-    std::vector<uint8_t> b = std::move(spares.back());
-    spares.pop_back();
+std::vector<uint8_t> Reassembler::takeSpare(std::vector<std::vector<uint8_t>> &spares, bool fromQueue, size_t size) {
+    // A spare of ours, else one the reader handed back (for frames), else a new one.
+    std::vector<uint8_t> b = !spares.empty() ? std::move(spares.back()) : fromQueue ? queue_.takeBuffer() : std::vector<uint8_t>{};
+    if (!spares.empty()) spares.pop_back();
+    b.resize(size);
     return b;
 }
 
@@ -288,8 +289,7 @@ bool Reassembler::store(Partial &p, const ParsedDatagram &d) {
     if (parity) {
         if (p.parity.empty()) {
             if (!charge(p, p.parityBytes())) return false;
-            p.parity = takeSpare(spareParity_, false);
-            p.parity.resize(size_t(p.parityBytes()));
+            p.parity = takeSpare(spareParity_, false, size_t(p.parityBytes()));
         }
         std::memcpy(p.parity.data() + f.offset, d.data.data(), d.data.size());
     } else if (!d.data.empty()) {
@@ -306,12 +306,8 @@ void Reassembler::materialize(Partial &p) {
     // The early bytes are already charged and are about to move into place.
     if (!charge(p, extra - earlyBytes)) return;
     // Every byte is written before the frame is handed on, so stale contents may stay.
-    p.payload = takeSpare(spareFrames_, true);
-    p.payload.resize(p.header.payloadSize);
-    if (needParity) {
-        p.parity = takeSpare(spareParity_, false);
-        p.parity.resize(size_t(p.parityBytes()));
-    }
+    p.payload = takeSpare(spareFrames_, true, p.header.payloadSize);
+    if (needParity) p.parity = takeSpare(spareParity_, false, size_t(p.parityBytes()));
     size_t at = 0;
     for (const auto &[index, length] : p.earlyPieces) {
         uint8_t *to = index >= p.layout.count ? p.parity.data() + size_t(index - p.layout.count) * p.chunk()

@@ -68,7 +68,7 @@ private:
     std::unique_ptr<Partial> take(size_t index);
     void remove(size_t index);
     void keepSpare(std::vector<uint8_t> &&buffer, std::vector<std::vector<uint8_t>> &spares);
-    std::vector<uint8_t> takeSpare(std::vector<std::vector<uint8_t>> &spares, bool fromQueue);
+    std::vector<uint8_t> takeSpare(std::vector<std::vector<uint8_t>> &spares, bool fromQueue, size_t size);
     void giveUp(size_t index);
     void materialize(Partial &p);
     bool store(Partial &p, const ParsedDatagram &d);
