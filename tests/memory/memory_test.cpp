@@ -46,6 +46,15 @@ std::optional<Received> receive(kivDecoder *d, int timeoutMs) {
 std::string prefix(int stream) { return shm::segmentPrefix(::geteuid(), stream); }
 
 std::vector<shm::SegmentFile> segments(int stream) { return shm::listSegments(prefix(stream)); }
+// Descriptors and mappings this process holds of the stream's segments.
+int held(int stream) {
+    std::ifstream maps("/proc/self/maps");
+    int n = 0;
+    for (std::string line; std::getline(maps, line);) n += line.find(prefix(stream)) != std::string::npos;
+    for (std::error_code ec; const auto &fd : std::filesystem::directory_iterator("/proc/self/fd"))
+        n += std::filesystem::read_symlink(fd, ec).string().find(prefix(stream)) != std::string::npos;
+    return n;
+}
 std::string onlySegment(int stream) {
     auto found = segments(stream);
     return found.size() == 1 ? std::string(shm::kDir) + "/" + found[0].name : "";
@@ -230,6 +239,7 @@ TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNothingOfADeadOne) {
     // Its newest frame is no news, to a receiver started now or to one that was there.
     const Decoder after = memoryDecoder(kStream, 0);
     for (const Decoder *d : {&before, &after}) EXPECT_EQ(receive(d->get(), 300), std::nullopt);
+    EXPECT_EQ(held(kStream), 0) << "its memory must go once its name does";
 
     // The next sender removes the dead one's segment, and both receivers follow.
     ASSERT_EQ(kivSetDestAddress(second.get(), nullptr, kStream), KIV_OK) << kivLastErrorDetail();
