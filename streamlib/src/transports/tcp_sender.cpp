@@ -85,7 +85,7 @@ UniqueFd connectOne(const SocketAddress &address, std::stop_token stop, std::str
     const auto deadline = Clock::now() + kConnectTimeout;
     while (!stop.stop_requested() && Clock::now() < deadline) {
         if (tcp::waitFor(fd.get(), POLLOUT, kPollSlice) == 0) continue;
-        int error = 0;
+        int error{};
         socklen_t len = sizeof error;
         if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
         if (error == ETIMEDOUT) break; // the user timeout ran out first
