@@ -27,16 +27,6 @@ int depthCodeForBits(int bits) {
     }
 }
 
-int bitsForDepthCode(int code) {
-    switch (code) {
-    case KIV_DEPTH_16: return 16;
-    case KIV_DEPTH_24: return 24;
-    case KIV_DEPTH_32: return 32;
-    case KIV_DEPTH_8: return 8;
-    default: return 0;
-    }
-}
-
 namespace {
 
 const char *const kUsage =

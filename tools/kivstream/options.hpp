@@ -63,6 +63,5 @@ ParseResult parseOptions(const QStringList &args);
 
 // Depth code for bits per pixel, -1 when unknown.
 int depthCodeForBits(int bits);
-int bitsForDepthCode(int code);
 
 } // namespace kivstream
