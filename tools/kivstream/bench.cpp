@@ -126,7 +126,7 @@ QString benchFailure(const BenchFindings &all, bool interrupted) {
     return {};
 }
 
-BenchRun benchOnce(const Options &o, bool showProgress) {
+BenchRun benchOnce(const Options &o) {
     BenchRun run;
     BenchResult &r = run.result;
     r.transport = o.transport;
@@ -175,7 +175,7 @@ BenchRun benchOnce(const Options &o, bool showProgress) {
         }
         return total;
     };
-    Progress progress(showProgress);
+    Progress progress(!o.json);
 
     const auto sendOne = [&] {
         const uint32_t n = made.load();
@@ -280,7 +280,7 @@ int runBench(const Options &o) {
     if (o.scaling) return benchScaling(o);
     Options run = o;
     if (!run.frames && !run.seconds) run.seconds = 5;
-    BenchRun b = benchOnce(run, !run.json);
+    BenchRun b = benchOnce(run);
     if (b.status != kExitOk) {
         err(b.error);
         return b.status;

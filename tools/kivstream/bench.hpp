@@ -36,7 +36,7 @@ struct BenchFindings {
 // Why a bench failed, empty when it passed: a bad frame, or none measured.
 QString benchFailure(const BenchFindings &all, bool interrupted);
 
-BenchRun benchOnce(const Options &o, bool showProgress);
+BenchRun benchOnce(const Options &o);
 
 int benchAll(const Options &base);
 int benchScaling(const Options &base);

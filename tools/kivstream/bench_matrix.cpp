@@ -39,7 +39,7 @@ int benchRows(const Options &base, const std::vector<BenchPlan> &plans) {
             print(stderr, QStringLiteral("%1 %2x%3 %4 x%5...\n").arg(plan.transport).arg(plan.width).arg(plan.height)
                               .arg(plan.jpegLevel ? QStringLiteral("jpeg %1").arg(*plan.jpegLevel) : QStringLiteral("raw"))
                               .arg(plan.receivers));
-        BenchRun run = benchOnce(o, !base.json);
+        BenchRun run = benchOnce(o);
         if (run.status != kExitOk) {
             if (run.unsupported) {
                 run.result.skipped = QStringLiteral("not in this build");

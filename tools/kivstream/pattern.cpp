@@ -89,14 +89,16 @@ Rgb readPixel(const uint8_t *p, uint16_t depth) {
 namespace {
 // Sum of squared channel differences over one row, in 8-bit channel units.
 uint64_t rowSquaredError(const FrameGeometry &g, const uint8_t *e, const uint8_t *a) {
+    // 32-bit sums over chunks that cannot overflow (32768 * 255^2 < 2^32) let
+    // the compiler vectorise.
+    constexpr uint64_t kChunk{32768};
     uint64_t sum = 0;
     switch (g.depth) {
     case KIV_DEPTH_8:
     case KIV_DEPTH_24:
-        // Every pixel byte is a channel. 32-bit sums over chunks that cannot
-        // overflow (32768 * 255^2 < 2^32) let the compiler vectorise.
+        // Every pixel byte is a channel.
         for (uint64_t i = 0, n = uint64_t(g.width) * g.bytesPerPixel; i < n;) {
-            const uint64_t end = std::min<uint64_t>(n, i + 32768);
+            const uint64_t end = std::min<uint64_t>(n, i + kChunk);
             uint32_t chunk = 0;
             for (; i < end; ++i) {
                 const int d = int(e[i]) - int(a[i]);
