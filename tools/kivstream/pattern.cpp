@@ -169,7 +169,7 @@ uint64_t CheckPattern::rowKey(uint32_t n, uint32_t row) const {
 }
 
 void CheckPattern::fillBand(uint32_t n, uint8_t *out) const {
-    for (uint32_t y = 0; y < bandH_; ++y) {
+    for (uint32_t y = 0; y != bandH_; ++y) { // one row more would run past a 1-row frame
         uint8_t *row = out + uint64_t(y) * g_.stride;
         std::memset(row, 0x80, g_.stride);
         for (uint32_t bit = 0; bit < 32; ++bit) {
