@@ -237,8 +237,7 @@ TEST(JpegOverTransport, FramesArriveDecodedAndSmallerAsTheLevelRises) {
             kivFrameInfo info{};
             ASSERT_EQ(kivGetRecvFrameInfo(d, &info), KIV_OK);
             const uint32_t lowLevelBytes = kivGetCompressedFrameSize(d);
-            EXPECT_EQ((std::array{info.flags, info.transferBytes}), (std::array{KIV_FRAME_COMPRESSED, lowLevelBytes}));
-            EXPECT_LT(lowLevelBytes, kivGetByteSize(&f));
+            EXPECT_TRUE(info.flags == KIV_FRAME_COMPRESSED && info.transferBytes == lowLevelBytes && lowLevelBytes < kivGetByteSize(&f)) << lowLevelBytes;
             EXPECT_GE(testpic::psnr(f, picture.data(), frame), 32.0);
             kivUnlockReadBuffer(d);
 
