@@ -42,8 +42,6 @@ int Encoder::setFormat(const kivStreamFormat &format, int compress, int level) {
     format_ = format;
     compress_ = compress == 1;
     level_ = level;
-    if (compress_ && !compressor_.joinable())
-        compressor_ = std::jthread([this](std::stop_token stop) { compressLoop(stop); });
     return KIV_OK;
 }
 
@@ -77,6 +75,8 @@ int Encoder::encode(const void *pixels) {
         return KIV_OK;
     }
 
+    // The first frame to compress here starts the thread that does it.
+    if (!compressor_.joinable()) compressor_ = std::jthread([this](std::stop_token stop) { compressLoop(stop); });
     // Copied outside any lock, so the compressor never waits for the copy.
     PendingRaw raw = toCompress_.spare();
     raw.header = header;

@@ -111,10 +111,16 @@ TEST_F(TcpReceiverTest, SilentStalledAndOlderPeersCannotKeepASenderOut) {
     ASSERT_TRUE(delivered(3, 3));
     stall(1);
     stall(kWireHeaderSize / 2);
+    // A header dribbled in a byte at a time is timed from its first byte.
+    const Socket dribbler = connectTo(port);
+    const auto header = frame(5, 5, kWireHeaderSize);
+    size_t dribbled = 0;
+    while (dribbled < header.size() && ::send(dribbler.get(), &header[dribbled], 1, MSG_NOSIGNAL) == 1) ++dribbled, std::this_thread::sleep_for(30ms);
+    EXPECT_LT(dribbled, header.size());
     stall(kWireHeaderSize + 10); // the sender, idle past every limit, is still waited on, not spun on
     ASSERT_TRUE(sendAll(sender, frame(3, 4)));
     ASSERT_TRUE(delivered(3, 4));
-    EXPECT_EQ(sink.counters.malformed, 4u);
+    EXPECT_EQ(sink.counters.malformed, 5u);
 
     SCOPED_TRACE("a newer sender replaces the older one mid-frame");
     ASSERT_TRUE(sendAll(sender, frame(3, 5, kWireHeaderSize + 5)));

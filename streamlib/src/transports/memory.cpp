@@ -259,7 +259,7 @@ private:
     ino_t rejectedIno_ = 0;
     UniqueFd fd_;
     shm::Mapping map_;
-    uint64_t lastPublish_ = 0; // publish numbers start at 1
+    uint64_t lastPublish_{}; // set on attach; publish numbers start at 1
     std::vector<uint8_t> spare_;
 };
 

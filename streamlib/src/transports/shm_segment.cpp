@@ -68,8 +68,8 @@ std::vector<Rival> rivals(const std::string &prefix, const std::string &own) {
         }
         uint8_t head[off::generation] = {}; // up to the owner's pid
         // Senders link their segments in with the header written: without one it is no sender's.
-        if (::pread(f.fd.get(), head, sizeof head, 0) != ssize_t(sizeof head) || load<uint32_t>(head, off::magic) != kMagic)
-            continue;
+        if (::pread(f.fd.get(), head, sizeof head, 0) != ssize_t(sizeof head)) continue;
+        if (load<uint32_t>(head, off::magic) != kMagic) continue;
         const uint32_t state = load<uint32_t>(head, off::state);
         if (state == uint32_t(State::Closed)) continue; // on its way out
         live.push_back({f.name, state == uint32_t(State::Open) ? State::Open : State::Initialising,

@@ -17,7 +17,6 @@ FecLayout chooseLayout(uint32_t dataCount, int percent) {
     FecLayout l;
     l.dataCount = dataCount;
     if (percent <= 0 || dataCount == 0) return l;
-    percent = std::min(percent, 100);
     l.blocks = ceilDiv(dataCount, kTargetBlockData);
     const uint32_t maxData = ceilDiv(dataCount, l.blocks);
     const uint32_t parity = std::clamp<uint32_t>(ceilDiv(uint32_t(percent) * maxData, 100), 1, maxData);
@@ -84,8 +83,8 @@ void BlockCoder::encode(const FecLayout &layout, size_t chunk, std::span<const u
 
 bool BlockCoder::rebuild(unsigned k, unsigned m, size_t chunk, std::span<uint8_t *const> rows,
                          std::span<const bool> present) {
-    if (k == 0 || m == 0 || k + m > kMaxBlockFragments || rows.size() < k + m || present.size() < k + m)
-        return false;
+    // No data (k 0) leaves nothing to rebuild, no parity (m 0) nothing to rebuild from: both fall out below.
+    if (k + m > kMaxBlockFragments || rows.size() < k + m || present.size() < k + m) return false;
     std::vector<unsigned> missing, data, parity;
     for (unsigned r = 0; r < k; ++r) (present[r] ? data : missing).push_back(r);
     if (missing.empty()) return true;

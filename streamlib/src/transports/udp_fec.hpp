@@ -39,7 +39,7 @@ struct FecLayout {
 };
 
 // The layout a sender uses for `dataCount` fragments at `percent` redundancy
-// (0 = unprotected): at least one parity fragment per block, at most 100%.
+// (0 = unprotected, at most 100): at least one parity fragment per block.
 FecLayout chooseLayout(uint32_t dataCount, int percent);
 
 // The layout described by the wire fields; false when they are inconsistent
