@@ -251,8 +251,8 @@ int Compressor::compress(const kivStreamFormat &format, const uint8_t *pixels, i
                          std::vector<uint8_t> &out) {
     if (const int rc = checkInput(format, pixels, quality); rc != KIV_OK) return rc;
 
-    // tjBufSize() of a sendable format cannot fail; if it did, its -1 would fail the allocation.
     const unsigned long bound = tjBufSize(format.width, format.height, subsamplingFor(format.depth, quality));
+    if (bound == static_cast<unsigned long>(-1)) return fail(KIV_ERROR_INTERNAL, tjGetErrorStr2(nullptr));
     uint8_t *buffer = impl_->codec.scratch(bound);
     if (!buffer) return fail(KIV_ERROR_NO_MEMORY, "no memory for the JPEG buffer");
     unsigned long size = bound;

@@ -66,7 +66,8 @@ std::vector<Rival> rivals(const std::string &prefix, const std::string &own) {
             ::shm_unlink(("/" + f.name).c_str());
             continue;
         }
-        uint8_t head[off::generation] = {}; // up to the owner's pid
+        static_assert(off::generation == off::ownerPid + sizeof(uint64_t));
+        uint8_t head[off::generation] = {}; // up to the owner's pid, which ends where the generation starts
         // Senders link their segments in with the header written: without one it is no sender's.
         if (::pread(f.fd.get(), head, sizeof head, 0) != ssize_t(sizeof head)) continue;
         if (load<uint32_t>(head, off::magic) != kMagic) continue;
