@@ -17,8 +17,9 @@
  *  - The library writes nothing to stdout or stderr; what a caller may want to
  *    tell its user is readable through the calls below.
  *  - Structures the library fills may grow at their end in a later minor
- *    version. Every symbol is versioned (KIV_2.0), and a program built against
- *    this header keeps getting exactly the structures it knows.
+ *    version. Every symbol is versioned (KIV_2.0, and KIV_2.1 for the calls
+ *    marked "since 2.1"), and a program built against this header keeps
+ *    getting exactly the structures it knows.
  *  - The library copies what it keeps: format records and address texts may be
  *    freed as soon as the call returns.
  *  - No call lets a C++ exception escape.
@@ -50,7 +51,7 @@ extern "C" {
 /* ---- Version ----------------------------------------------------------- */
 
 #define KIV_VERSION_MAJOR 2
-#define KIV_VERSION_MINOR 0
+#define KIV_VERSION_MINOR 1
 #define KIV_VERSION_PATCH 0
 /** The version as one number: major * 10000 + minor * 100 + patch. */
 #define KIV_VERSION_NUMBER (KIV_VERSION_MAJOR * 10000 + KIV_VERSION_MINOR * 100 + KIV_VERSION_PATCH)
@@ -305,8 +306,10 @@ KIV_API int kivGetDecoderStats(kivDecoder *decoder, kivDecoderStats *stats);
  *  about that many parity datagrams go out per 100 datagrams of frame data,
  *  in interleaved Reed-Solomon blocks, so a receiver rebuilds a frame that lost
  *  up to that share of its datagrams (in bursts too) without waiting for
- *  anything. 0 turns protection off; frames then travel exactly as receivers
- *  without protection expect. Takes effect from the next frame sent.
+ *  anything. It is a floor: when receivers report more loss, the encoder adds
+ *  parity by itself, up to KIV_FEC_MAX_ADAPTIVE_PERCENT (see
+ *  kivGetEncoderUdpStats()). 0 turns protection off, adaptation included.
+ *  Takes effect from the next frame sent.
  *  KIV_ERROR_UNSUPPORTED for encoders of other protocols,
  *  KIV_ERROR_INVALID_ARGUMENT outside 0..100. Same thread rules as kivEncode(). */
 KIV_API int kivSetFecRedundancy(kivEncoder *encoder, int percent);
@@ -328,16 +331,86 @@ typedef struct kivImpairment {
  *  reserved not 0. Same thread rules as kivEncode(). */
 KIV_API int kivSetImpairment(kivEncoder *encoder, const kivImpairment *impairment);
 
+/** Since 2.1. The same for the return path: repair requests and loss reports
+ *  that reach the encoder are dropped (or taken twice) by the pattern, as if
+ *  the network had lost them on the way back. NULL stops it. Same codes and
+ *  thread rules as kivSetImpairment(). */
+KIV_API int kivSetReturnImpairment(kivEncoder *encoder, const kivImpairment *impairment);
+
 /** What loss did to a decoder's UDP frames since it was created. Counts are of
  *  datagrams carrying frame data; lost parity datagrams are not counted. */
 typedef struct kivLossStats {
     uint64_t datagramsLost;      /**< data datagrams of finished frames that never arrived */
-    uint64_t datagramsRecovered; /**< of those, rebuilt from parity */
-    uint64_t framesRebuilt;      /**< frames delivered whole thanks to rebuilt datagrams */
+    uint64_t datagramsRecovered; /**< of those, rebuilt from parity or sent again on request */
+    uint64_t framesRebuilt;      /**< frames delivered whole thanks to rebuilt or repaired datagrams */
 } kivLossStats;
 
 /** Fills `stats`; all zeros for decoders of other protocols. Any thread. */
 KIV_API int kivGetDecoderLossStats(kivDecoder *decoder, kivLossStats *stats);
+
+/* ---- Pacing and repair on UDP (since 2.1) -------------------------------- */
+
+/** Redundancy that loss reports may raise an encoder's parity to, in percent. */
+#define KIV_FEC_MAX_ADAPTIVE_PERCENT 60
+
+/** How long, by default, a UDP decoder goes on asking for a frame's missing
+ *  datagrams after the frame should have been complete, in milliseconds. */
+#define KIV_REPAIR_DEFAULT_BUDGET_MS 150
+/** The longest budget kivSetRepairBudget() takes; encoders keep sent
+ *  datagrams this long (and at most 64 MiB of them, never less than the
+ *  newest frame) to answer requests. */
+#define KIV_REPAIR_MAX_BUDGET_MS 1000
+
+/** Caps the rate at which a UDP encoder puts datagrams on the wire, in bytes
+ *  per second of UDP payload (protection and repairs included), for a link
+ *  whose rate the caller knows. 0 (the default) removes the cap. Without a
+ *  cap an encoder spreads each frame's datagrams over most of the time between
+ *  the caller's kivEncode() calls, and sends frames that come back to back at
+ *  full speed. Frames that cannot leave before the next one comes are dropped
+ *  and counted, as ever; kivEncode() never waits for the pacing.
+ *  KIV_ERROR_UNSUPPORTED for encoders of other protocols. Any thread. */
+KIV_API int kivSetMaxRate(kivEncoder *encoder, uint64_t bytesPerSecond);
+
+/** What a UDP encoder's pacing, parity and repair are doing. */
+typedef struct kivUdpSenderStats {
+    uint64_t paceBytesPerSecond; /**< the rate the newest frame left at, bytes of UDP payload per second */
+    uint32_t parityPercent;      /**< redundancy in use now: the floor, or more when receivers report loss */
+    uint32_t reserved;           /**< 0 */
+    uint64_t requestsAccepted;   /**< repair requests answered (in part, when over budget) */
+    uint64_t requestsRefused;    /**< malformed, for another session, or for datagrams no longer kept */
+    uint64_t datagramsResent;    /**< datagrams sent again on request */
+    uint64_t resendsOverBudget;  /**< requested datagrams not sent: the resend budget, a third of the stream's rate, was spent */
+    uint64_t reportsAccepted;    /**< loss reports taken into account */
+} kivUdpSenderStats;
+
+/** Fills `stats`. KIV_ERROR_UNSUPPORTED for encoders of other protocols. Any thread. */
+KIV_API int kivGetEncoderUdpStats(kivEncoder *encoder, kivUdpSenderStats *stats);
+
+/** Sets how long a UDP decoder asks for datagrams that parity could not
+ *  rebuild, in milliseconds after the frame should have been complete:
+ *  0..KIV_REPAIR_MAX_BUDGET_MS, 0 for parity alone. A frame still incomplete
+ *  then is given up. Requests go to the address the frame's datagrams came
+ *  from; the encoder answers to its stream's own destination (to the group,
+ *  for multicast). KIV_ERROR_UNSUPPORTED for decoders of other protocols,
+ *  KIV_ERROR_INVALID_ARGUMENT out of range. Any thread. */
+KIV_API int kivSetRepairBudget(kivDecoder *decoder, int milliseconds);
+
+/** kivRepairStats.state */
+#define KIV_REPAIR_UNKNOWN 0     /**< nothing has been asked for yet */
+#define KIV_REPAIR_WORKING 1     /**< requested datagrams have come */
+#define KIV_REPAIR_UNAVAILABLE 2 /**< the sender does not repair, requests go unanswered (a one-way path), or the budget is 0 */
+
+/** A UDP decoder's requests for lost datagrams since it was created. */
+typedef struct kivRepairStats {
+    uint64_t requestsSent;       /**< request messages sent */
+    uint64_t datagramsRequested; /**< datagrams named in them, repeats included */
+    uint64_t datagramsRepaired;  /**< datagrams sent again that filled a gap */
+    uint32_t state;              /**< KIV_REPAIR_* */
+    uint32_t lossPerMillion;     /**< datagrams lost on the way, before parity and repair, lately */
+} kivRepairStats;
+
+/** Fills `stats`. KIV_ERROR_UNSUPPORTED for decoders of other protocols. Any thread. */
+KIV_API int kivGetDecoderRepairStats(kivDecoder *decoder, kivRepairStats *stats);
 
 #ifdef __cplusplus
 }

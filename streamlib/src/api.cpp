@@ -12,6 +12,7 @@
 #include "encoder.hpp"
 #include "errors.hpp"
 #include "format.hpp"
+#include "transports/udp.hpp"
 
 namespace kiv {
 namespace {
@@ -49,12 +50,29 @@ private:
     std::unordered_map<uintptr_t, std::shared_ptr<T>> live_;
 };
 
-Registry<Encoder, 1> &encoders() {
-    static Registry<Encoder, 1> r;
+// An encoder or decoder, with the controls of its UDP transport (null for
+// other protocols): the settings only UDP has never pass through the
+// protocol-neutral objects.
+struct EncoderEntry {
+    EncoderEntry(std::shared_ptr<udp::SenderControls> controls, std::unique_ptr<SenderTransport> transport,
+                 const kivStreamFormat &format)
+        : udp(std::move(controls)), encoder(std::move(transport), format) {}
+    std::shared_ptr<udp::SenderControls> udp;
+    Encoder encoder;
+};
+struct DecoderEntry {
+    DecoderEntry(std::shared_ptr<udp::ReceiverControls> controls, Decoder::MakeTransport make)
+        : udp(std::move(controls)), decoder(std::move(make)) {}
+    std::shared_ptr<udp::ReceiverControls> udp;
+    Decoder decoder;
+};
+
+Registry<EncoderEntry, 1> &encoders() {
+    static Registry<EncoderEntry, 1> r;
     return r;
 }
-Registry<Decoder, 2> &decoders() {
-    static Registry<Decoder, 2> r;
+Registry<DecoderEntry, 2> &decoders() {
+    static Registry<DecoderEntry, 2> r;
     return r;
 }
 
@@ -76,22 +94,54 @@ template <class R, class F> R guarded(R onError, F &&body) noexcept {
     else return onError;
 }
 
-template <class F> int withEncoder(kivEncoder *handle, F &&body) {
+template <class F> int withEncoderEntry(kivEncoder *handle, F &&body) {
     return guarded(KIV_ERROR_INTERNAL, [&]() -> int {
-        const std::shared_ptr<Encoder> e = encoders().find(handle);
+        const std::shared_ptr<EncoderEntry> e = encoders().find(handle);
         if (!e) return fail(KIV_ERROR_INVALID_HANDLE, "not a live encoder handle");
         return body(*e);
     });
 }
+template <class F> int withEncoder(kivEncoder *handle, F &&body) {
+    return withEncoderEntry(handle, [&](EncoderEntry &e) { return body(e.encoder); });
+}
+// Runs `body` on a UDP encoder's controls.
+template <class F> int withUdpEncoder(kivEncoder *handle, F &&body) {
+    return withEncoderEntry(handle, [&](EncoderEntry &e) {
+        return e.udp ? body(*e.udp) : fail(KIV_ERROR_UNSUPPORTED, "only UDP encoders have this setting");
+    });
+}
 
-template <class R, class F> R withDecoder(kivDecoder *handle, R onError, F &&body) {
+template <class R, class F> R withDecoderEntry(kivDecoder *handle, R onError, F &&body) {
     return guarded(onError, [&]() -> R {
-        const std::shared_ptr<Decoder> d = decoders().find(handle);
+        const std::shared_ptr<DecoderEntry> d = decoders().find(handle);
         if (!d) {
             fail(KIV_ERROR_INVALID_HANDLE, "not a live decoder handle");
             return onError;
         }
         return body(*d);
+    });
+}
+template <class R, class F> R withDecoder(kivDecoder *handle, R onError, F &&body) {
+    return withDecoderEntry(handle, onError, [&](DecoderEntry &d) { return body(d.decoder); });
+}
+template <class F> int withUdpDecoder(kivDecoder *handle, F &&body) {
+    return withDecoderEntry(handle, KIV_ERROR_INVALID_HANDLE, [&](DecoderEntry &d) {
+        return d.udp ? body(*d.udp) : fail(KIV_ERROR_UNSUPPORTED, "only UDP decoders have this setting");
+    });
+}
+
+int checkImpairment(const kivImpairment &i) {
+    if (i.lossPerMillion > 1'000'000 || i.duplicatePerMillion > 1'000'000 || i.burstLength > 1000 || i.reserved)
+        return fail(KIV_ERROR_INVALID_ARGUMENT, "impairment out of range");
+    return KIV_OK;
+}
+
+int setImpairment(kivEncoder *encoder, bool returnPath, const kivImpairment *impairment) {
+    return withUdpEncoder(encoder, [&](udp::SenderControls &c) {
+        const kivImpairment i = impairment ? *impairment : kivImpairment{};
+        if (const int rc = checkImpairment(i); rc != KIV_OK) return rc;
+        c.setImpairment(returnPath, i);
+        return KIV_OK;
     });
 }
 
@@ -125,9 +175,17 @@ kivEncoder *kivGetEncoder(int protocol, const kivStreamFormat *format) {
     return guarded<kivEncoder *>(nullptr, [&]() -> kivEncoder * {
         if (!format) return fail(KIV_ERROR_INVALID_ARGUMENT, "format is NULL"), nullptr;
         if (!isSendableFormat(*format)) return fail(KIV_ERROR_INVALID_ARGUMENT, "unknown depth or frame over 64 MiB"), nullptr;
-        auto encoder = std::make_unique<Encoder>(protocol, *format);
-        if (!encoder->hasTransport()) return fail(KIV_ERROR_UNSUPPORTED, "protocol not available"), nullptr;
-        return static_cast<kivEncoder *>(encoders().add(std::move(encoder)));
+        std::shared_ptr<udp::SenderControls> controls;
+        std::unique_ptr<SenderTransport> transport;
+        if (protocol == KIV_PROTOCOL_UDP) {
+            controls = std::make_shared<udp::SenderControls>();
+            transport = udp::makeSender(udp::defaultSenderOptions(controls));
+        } else {
+            transport = makeSender(protocol);
+        }
+        if (!transport) return fail(KIV_ERROR_UNSUPPORTED, "protocol not available"), nullptr;
+        auto entry = std::make_unique<EncoderEntry>(std::move(controls), std::move(transport), *format);
+        return static_cast<kivEncoder *>(encoders().add(std::move(entry)));
     });
 }
 
@@ -167,27 +225,66 @@ int kivGetEncoderStats(kivEncoder *encoder, kivEncoderStats *stats) {
 }
 
 int kivSetFecRedundancy(kivEncoder *encoder, int percent) {
-    return withEncoder(encoder, [&](Encoder &e) {
+    return withUdpEncoder(encoder, [&](udp::SenderControls &c) {
         if (percent < 0 || percent > 100) return fail(KIV_ERROR_INVALID_ARGUMENT, "redundancy must be 0..100 percent");
-        return e.transport().setProtection(percent);
+        c.protectionPercent = percent;
+        return KIV_OK;
     });
 }
 
 int kivSetImpairment(kivEncoder *encoder, const kivImpairment *impairment) {
-    return withEncoder(encoder, [&](Encoder &e) {
-        const kivImpairment none{};
-        const kivImpairment &i = impairment ? *impairment : none;
-        if (i.lossPerMillion > 1'000'000 || i.duplicatePerMillion > 1'000'000 || i.burstLength > 1000 || i.reserved)
-            return fail(KIV_ERROR_INVALID_ARGUMENT, "impairment out of range");
-        return e.transport().setImpairment(i);
+    return setImpairment(encoder, false, impairment);
+}
+
+int kivSetReturnImpairment(kivEncoder *encoder, const kivImpairment *impairment) {
+    return setImpairment(encoder, true, impairment);
+}
+
+int kivSetMaxRate(kivEncoder *encoder, uint64_t bytesPerSecond) {
+    return withUdpEncoder(encoder, [&](udp::SenderControls &c) {
+        c.maxRateBytesPerSecond = bytesPerSecond;
+        return KIV_OK;
+    });
+}
+
+int kivGetEncoderUdpStats(kivEncoder *encoder, kivUdpSenderStats *stats) {
+    return withUdpEncoder(encoder, [&](udp::SenderControls &c) {
+        if (!stats) return fail(KIV_ERROR_INVALID_ARGUMENT, "stats is NULL");
+        *stats = c.stats();
+        return KIV_OK;
+    });
+}
+
+int kivSetRepairBudget(kivDecoder *decoder, int milliseconds) {
+    return withUdpDecoder(decoder, [&](udp::ReceiverControls &c) {
+        if (milliseconds < 0 || milliseconds > KIV_REPAIR_MAX_BUDGET_MS)
+            return fail(KIV_ERROR_INVALID_ARGUMENT, "repair budget must be 0..1000 ms");
+        c.budgetMs = milliseconds;
+        return KIV_OK;
+    });
+}
+
+int kivGetDecoderRepairStats(kivDecoder *decoder, kivRepairStats *stats) {
+    return withUdpDecoder(decoder, [&](udp::ReceiverControls &c) {
+        if (!stats) return fail(KIV_ERROR_INVALID_ARGUMENT, "stats is NULL");
+        *stats = udp::repairStats(c);
+        return KIV_OK;
     });
 }
 
 kivDecoder *kivGetDecoder(int protocol, const kivStreamFormat *) {
     return guarded<kivDecoder *>(nullptr, [&]() -> kivDecoder * {
-        auto decoder = std::make_unique<Decoder>(protocol);
-        if (!decoder->hasTransport()) return fail(KIV_ERROR_UNSUPPORTED, "protocol not available"), nullptr;
-        return static_cast<kivDecoder *>(decoders().add(std::move(decoder)));
+        std::shared_ptr<udp::ReceiverControls> controls;
+        Decoder::MakeTransport make = [protocol] { return makeReceiver(protocol); };
+        if (protocol == KIV_PROTOCOL_UDP) {
+            controls = std::make_shared<udp::ReceiverControls>();
+            make = [controls]() -> std::unique_ptr<ReceiverTransport> {
+                return udp::makeReceiver(udp::defaultReceiverOptions(controls));
+            };
+        }
+        auto entry = std::make_unique<DecoderEntry>(std::move(controls), std::move(make));
+        if (!entry->decoder.hasTransport()) return fail(KIV_ERROR_UNSUPPORTED, "protocol not available"), nullptr;
+        return static_cast<kivDecoder *>(decoders().add(std::move(entry)));
     });
 }
 

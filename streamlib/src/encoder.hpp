@@ -27,8 +27,6 @@ public:
     int encode(const void *pixels);
     int link();
     kivEncoderStats stats() const;
-    // Settings that only some transports have; called with the encoder's thread rules.
-    SenderTransport &transport() { return *transport_; }
 
 private:
     void compressLoop(std::stop_token stop);

@@ -7,12 +7,6 @@
 
 namespace kiv {
 
-int SenderTransport::setProtection(int) { return fail(KIV_ERROR_UNSUPPORTED, "only UDP encoders carry parity"); }
-
-int SenderTransport::setImpairment(const kivImpairment &) {
-    return fail(KIV_ERROR_UNSUPPORTED, "only UDP encoders can impair their datagrams");
-}
-
 void FrameQueue::put(const WireHeader &header, std::vector<uint8_t> &&payload, int64_t receiveTimeUs) {
     counters_.received.fetch_add(1, std::memory_order_relaxed);
     counters_.bytes.fetch_add(header.payloadSize, std::memory_order_relaxed);
@@ -25,7 +19,7 @@ bool FrameQueue::take(ReceivedFrame &frame, ReceiverTransport::Clock::time_point
 
 std::unique_ptr<SenderTransport> makeSender(int protocol) {
     switch (protocol) {
-    case KIV_PROTOCOL_UDP: return makeUdpSender();
+    case KIV_PROTOCOL_UDP: return udp::makeSender(udp::defaultSenderOptions(nullptr));
     case KIV_PROTOCOL_TCP: return makeTcpSender();
     case KIV_PROTOCOL_MEMORY: return makeMemorySender();
     default: return nullptr;
@@ -34,7 +28,7 @@ std::unique_ptr<SenderTransport> makeSender(int protocol) {
 
 std::unique_ptr<ReceiverTransport> makeReceiver(int protocol) {
     switch (protocol) {
-    case KIV_PROTOCOL_UDP: return makeUdpReceiver();
+    case KIV_PROTOCOL_UDP: return udp::makeReceiver(udp::defaultReceiverOptions(nullptr));
     case KIV_PROTOCOL_TCP: return makeTcpReceiver();
     case KIV_PROTOCOL_MEMORY: return makeMemoryReceiver();
     default: return nullptr;

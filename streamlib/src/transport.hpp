@@ -36,11 +36,6 @@ public:
     // when the next one comes is replaced and counted in counters.dropped.
     virtual int sendFrame(const WireHeader &header, std::span<const uint8_t> payload) = 0;
 
-    // Loss protection in percent (0 = off) and self-inflicted impairment; only
-    // UDP has them.
-    virtual int setProtection(int percent);
-    virtual int setImpairment(const kivImpairment &impairment);
-
     // KIV_LINK_* of an open transport; for KIV_LINK_DOWN it records the reason
     // with fail(). Datagram and memory transports are up once open.
     virtual int link() const { return KIV_LINK_UP; }

@@ -6,10 +6,10 @@
 namespace kiv {
 using namespace le;
 
-void encodeHeader(const WireHeader &h, std::span<uint8_t, kWireHeaderSize> out, uint16_t version) {
+void encodeHeader(const WireHeader &h, std::span<uint8_t, kWireHeaderSize> out) {
     uint8_t *p = out.data();
     put32(p, kWireMagic);
-    put16(p + 4, version);
+    put16(p + 4, kWireVersion);
     put16(p + 6, uint16_t(kWireHeaderSize));
     put16(p + 8, h.flags);
     put16(p + 10, h.format.orientation);
@@ -40,11 +40,11 @@ WireError validateHeader(const WireHeader &h) {
     return WireError::None;
 }
 
-WireError decodeHeader(std::span<const uint8_t> in, WireHeader &out, uint16_t version) {
+WireError decodeHeader(std::span<const uint8_t> in, WireHeader &out) {
     if (in.size() < kWireHeaderSize) return WireError::Truncated;
     const uint8_t *p = in.data();
     if (get32(p) != kWireMagic) return WireError::BadMagic;
-    if (get16(p + 4) != version) return WireError::BadVersion;
+    if (get16(p + 4) != kWireVersion) return WireError::BadVersion;
     if (get16(p + 6) != kWireHeaderSize) return WireError::BadHeaderSize;
     WireHeader h;
     h.flags = get16(p + 8);

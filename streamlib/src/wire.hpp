@@ -50,11 +50,10 @@ enum class WireError {
     PayloadMismatch // raw payload differs from the format's size, or JPEG size out of range
 };
 
-void encodeHeader(const WireHeader &h, std::span<uint8_t, kWireHeaderSize> out, uint16_t version = kWireVersion);
+void encodeHeader(const WireHeader &h, std::span<uint8_t, kWireHeaderSize> out);
 
 // Parses and validates every field; nothing is allocated from an unchecked size.
-// `version` is the one the caller's framing expects.
-WireError decodeHeader(std::span<const uint8_t> in, WireHeader &out, uint16_t version = kWireVersion);
+WireError decodeHeader(std::span<const uint8_t> in, WireHeader &out);
 
 // The checks of decodeHeader() that concern the frame's size and format alone.
 WireError validateHeader(const WireHeader &h);

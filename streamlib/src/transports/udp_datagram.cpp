@@ -9,58 +9,55 @@ using namespace le;
 
 void encodeDatagramHeader(const WireHeader &h, const FragmentFields &f,
                           std::span<uint8_t, kDatagramHeaderSize> out) {
-    const bool protectedFrame = f.parityPerBlock != 0;
-    encodeHeader(h, out.first<kWireHeaderSize>(), protectedFrame ? kProtectedVersion : kWireVersion);
-    if (protectedFrame) put32(out.data() + 44, f.checksum);
-    uint8_t *p = out.data() + kWireHeaderSize;
-    put32(p, f.index);
-    put32(p + 4, f.count);
-    put32(p + 8, f.offset);
-    put16(p + 12, f.chunk);
-    p[14] = f.blockData;
-    p[15] = f.parityPerBlock;
+    uint8_t *p = out.data();
+    put32(p, kUdpMagic);
+    p[4] = kUdpVersion;
+    p[5] = kKindFragment;
+    put16(p + 6, f.flags);
+    put32(p + 8, f.index);
+    put32(p + 12, f.count);
+    put16(p + 16, f.chunk);
+    p[18] = f.blockData;
+    p[19] = f.parityPerBlock;
+    put32(p + 20, f.checksum);
+    encodeHeader(h, out.subspan<kFragmentFieldsSize, kWireHeaderSize>());
 }
 
 DatagramError parseDatagram(std::span<const uint8_t> datagram, ParsedDatagram &out) {
     if (datagram.size() < kDatagramHeaderSize) return DatagramError::Truncated;
-    const uint16_t version = get16(datagram.data() + 4);
-    const bool protectedFrame = version == kProtectedVersion;
-    if (decodeHeader(datagram, out.header, protectedFrame ? kProtectedVersion : kWireVersion) != WireError::None)
+    const uint8_t *p = datagram.data();
+    if (get32(p) != kUdpMagic || p[4] != kUdpVersion || p[5] != kKindFragment) return DatagramError::NotFragment;
+    if (decodeHeader(datagram.subspan(kFragmentFieldsSize), out.header) != WireError::None)
         return DatagramError::Header;
-    const uint8_t *p = datagram.data() + kWireHeaderSize;
     FragmentFields &f = out.fragment;
-    f.index = get32(p);
-    f.count = get32(p + 4);
-    f.offset = get32(p + 8);
-    f.chunk = get16(p + 12);
-    f.blockData = p[14];
-    f.parityPerBlock = p[15];
-    f.checksum = protectedFrame ? get32(datagram.data() + 44) : 0;
-    if (!protectedFrame && (f.blockData | f.parityPerBlock) != 0) return DatagramError::Reserved;
+    f.flags = get16(p + 6);
+    f.index = get32(p + 8);
+    f.count = get32(p + 12);
+    f.chunk = get16(p + 16);
+    f.blockData = p[18];
+    f.parityPerBlock = p[19];
+    f.checksum = get32(p + 20);
+    if ((f.flags & ~(kFlagResent | kFlagRepairable)) != 0) return DatagramError::Reserved;
+    if (f.parityPerBlock == 0 && (f.blockData | f.checksum) != 0) return DatagramError::Reserved;
 
     const uint64_t size = out.header.payloadSize;
     if (f.chunk == 0 || f.count == 0 || f.count > kMaxFragments || f.count != fragmentCount(size, f.chunk))
         return DatagramError::BadCount;
-    if (!layoutFromWire(f.count, f.blockData, f.parityPerBlock, out.layout) ||
-        out.layout.protectedFrame() != protectedFrame)
-        return DatagramError::BadLayout;
+    if (!layoutFromWire(f.count, f.blockData, f.parityPerBlock, out.layout)) return DatagramError::BadLayout;
     out.data = datagram.subspan(kDatagramHeaderSize);
     if (f.index >= f.count) {
         // Parity: layoutFromWire bounds parityCount() by about the frame's own size.
-        const uint64_t parity = uint64_t(f.index) - f.count;
-        if (parity >= out.layout.parityCount()) return DatagramError::BadIndex;
-        if (f.offset != parity * f.chunk) return DatagramError::BadOffset;
+        if (uint64_t(f.index) - f.count >= out.layout.parityCount()) return DatagramError::BadIndex;
         if (out.data.size() != f.chunk) return DatagramError::BadLength;
         return DatagramError::None;
     }
     // The count check keeps index * chunk below the payload size (at 0 for an empty frame).
-    const uint64_t offset = uint64_t(f.index) * f.chunk;
-    if (f.offset != offset) return DatagramError::BadOffset;
-    if (out.data.size() != std::min<uint64_t>(f.chunk, size - offset)) return DatagramError::BadLength;
+    if (out.data.size() != std::min<uint64_t>(f.chunk, size - out.offset())) return DatagramError::BadLength;
     return DatagramError::None;
 }
 
-void FramePacker::pack(const WireHeader &header, std::span<const uint8_t> payload, size_t maxDatagram, int percent) {
+void FramePacker::pack(const WireHeader &header, std::span<const uint8_t> payload, size_t maxDatagram, int percent,
+                       uint16_t flags) {
     payload_ = payload;
     chunk_ = maxDatagram - kDatagramHeaderSize;
     const uint32_t dataCount = uint32_t(fragmentCount(payload.size(), chunk_));
@@ -69,6 +66,7 @@ void FramePacker::pack(const WireHeader &header, std::span<const uint8_t> payloa
     coder_.encode(layout_, chunk_, payload, parity_);
     total_ = dataCount + size_t(layout_.parityCount());
     FragmentFields f;
+    f.flags = flags;
     f.count = dataCount;
     f.chunk = uint16_t(chunk_);
     f.blockData = layout_.maxBlockData;
@@ -77,7 +75,6 @@ void FramePacker::pack(const WireHeader &header, std::span<const uint8_t> payloa
     headers_.resize(total_ * kDatagramHeaderSize);
     for (size_t i = 0; i < total_; ++i) {
         f.index = uint32_t(i);
-        f.offset = uint32_t(i < dataCount ? i * chunk_ : (i - dataCount) * chunk_);
         encodeDatagramHeader(header, f,
                              std::span<uint8_t, kDatagramHeaderSize>(headers_.data() + i * kDatagramHeaderSize,
                                                                      kDatagramHeaderSize));

@@ -1,18 +1,15 @@
-// One UDP datagram of a frame: the shared 48-byte frame header, then the
-// fragment fields, then a slice of the frame's bytes or of its parity.
+// One UDP datagram of a frame: the UDP fields, then the shared 48-byte frame
+// header, then a slice of the frame's bytes or of its parity.
 //
-// Fragment fields, little-endian, after the frame header:
-//   48 index u32   52 count u32   56 byte offset u32   60 chunk u16
-//   62 block data u8   63 parity per block u8
+// UDP fields, little-endian (udp_control.hpp has the other kinds of message):
+//    0 magic u32 "KIVU"   4 version u8 (3)   5 kind u8 (0: fragment)   6 flags u16
+//    8 index u32         12 count u32       16 chunk u16
+//   18 block data u8     19 parity per block u8                        20 checksum u32
 // `count` is the number of data fragments. Every data fragment but the last
-// carries exactly `chunk` bytes, so offset must be index * chunk; the receiver
-// checks that instead of trusting the offset.
-//
-// Header version 1: an unprotected frame; bytes 62-63 and the header's field
-// at 44 are 0. Version 2: a protected frame (see udp_fec.hpp): parity fragments
-// follow the data with indices count.., offset (index - count) * chunk and
-// exactly `chunk` bytes each, and the header's field at 44 holds the CRC-32C of
-// the frame's bytes.
+// carries exactly `chunk` bytes, at index * chunk in the frame. A protected
+// frame (see udp_fec.hpp) has parity fragments after the data, with indices
+// count.., exactly `chunk` bytes each, and `checksum` holds the CRC-32C of the
+// frame's bytes; an unprotected one has 0 in the last three fields.
 #pragma once
 
 #include <cstddef>
@@ -25,9 +22,15 @@
 
 namespace kiv::udp {
 
-inline constexpr size_t kFragmentFieldsSize = 16;
-inline constexpr uint16_t kProtectedVersion = 2;
-inline constexpr size_t kDatagramHeaderSize = kWireHeaderSize + kFragmentFieldsSize; // 64
+inline constexpr uint32_t kUdpMagic = 0x5556494b; // "KIVU" in memory
+// Versions 1 and 2 were a frame header first; "KIVF" there tells them apart.
+inline constexpr uint8_t kUdpVersion = 3;
+inline constexpr uint8_t kKindFragment = 0;
+inline constexpr size_t kFragmentFieldsSize = 24;
+inline constexpr size_t kDatagramHeaderSize = kFragmentFieldsSize + kWireHeaderSize; // 72
+// Fragment flags.
+inline constexpr uint16_t kFlagResent = 0x1;     // sent again on a receiver's request
+inline constexpr uint16_t kFlagRepairable = 0x2; // the sender answers repair requests
 // 1500-byte MTU minus IPv4 and UDP headers: nothing gets IP-fragmented.
 inline constexpr size_t kDefaultMaxDatagram = 1472;
 inline constexpr size_t kMaxDatagram = 65507; // largest IPv4 UDP payload
@@ -36,9 +39,9 @@ inline constexpr size_t kMaxChunk = kMaxDatagram - kDatagramHeaderSize;
 inline constexpr uint32_t kMaxFragments = KIV_MAX_FRAME_BYTES / 256;
 
 struct FragmentFields {
+    uint16_t flags = 0;
     uint32_t index = 0;
     uint32_t count = 0;
-    uint32_t offset = 0;
     uint16_t chunk = 0;
     uint8_t blockData = 0;       // FecLayout::maxBlockData, 0 when unprotected
     uint8_t parityPerBlock = 0;  // 0 when unprotected
@@ -58,11 +61,11 @@ enum class DatagramError {
     None,
     Header,       // the frame header itself failed validation
     Truncated,    // shorter than the datagram header
-    Reserved,     // reserved bits set
+    NotFragment,  // another kind of message, or another version
+    Reserved,     // unknown flags, or protection fields on an unprotected frame
     BadLayout,    // protection fields that do not describe a valid block layout
     BadCount,     // count does not match payload size and chunk, or too many fragments
     BadIndex,     // index past the count
-    BadOffset,    // offset not index * chunk, or past the end
     BadLength,    // data length differs from what this fragment must carry
 };
 
@@ -72,6 +75,8 @@ struct ParsedDatagram {
     FecLayout layout;
     std::span<const uint8_t> data;
     bool parity() const { return fragment.index >= fragment.count; }
+    // Where the fragment's bytes go: in the frame, or in the frame's parity.
+    uint64_t offset() const { return uint64_t(parity() ? fragment.index - fragment.count : fragment.index) * fragment.chunk; }
 };
 
 // Validates everything that one datagram can show on its own.
@@ -81,12 +86,14 @@ DatagramError parseDatagram(std::span<const uint8_t> datagram, ParsedDatagram &o
 // Keeps its buffers from frame to frame.
 class FramePacker {
 public:
-    // `percent` is the redundancy (0 = unprotected); `payload` must stay valid
-    // while the datagrams are read.
-    void pack(const WireHeader &header, std::span<const uint8_t> payload, size_t maxDatagram, int percent);
+    // `percent` is the redundancy (0 = unprotected); `flags` go into every
+    // fragment; `payload` must stay valid while the datagrams are read.
+    void pack(const WireHeader &header, std::span<const uint8_t> payload, size_t maxDatagram, int percent,
+              uint16_t flags = 0);
 
     size_t count() const { return total_; }
     const FecLayout &layout() const { return layout_; }
+    uint64_t parityBytes() const { return parity_.size(); }
     std::span<const uint8_t, kDatagramHeaderSize> header(size_t i) const {
         return std::span<const uint8_t, kDatagramHeaderSize>(headers_.data() + i * kDatagramHeaderSize,
                                                              kDatagramHeaderSize);

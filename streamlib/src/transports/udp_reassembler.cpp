@@ -1,6 +1,7 @@
 #include "udp_reassembler.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "../util/clock.hpp"
@@ -42,14 +43,29 @@ struct Reassembler::Partial {
     bool materialized = false;
     std::vector<uint8_t> early;
     std::vector<std::pair<uint32_t, uint32_t>> earlyPieces; // fragment index, length
+    // Repair: first sendings seen, the highest index among them, and when the
+    // frame's datagrams stopped coming (0 while they still come).
+    int64_t firstUs = 0, maxGapUs = 0;
+    uint32_t arrivals = 0, highest = 0;
+    int64_t overUs = 0, nextAskUs = 0, askedUs = 0;
+    bool repairable = false;
 
     size_t chunk() const { return layout.chunk; }
     bool has(uint32_t index) const { return (bitmap[index / 64] >> (index % 64)) & 1; }
     void set(uint32_t index) { bitmap[index / 64] |= uint64_t{1} << (index % 64); }
     uint64_t parityBytes() const { return uint64_t(fec.parityCount()) * chunk(); }
+    uint64_t total() const { return uint64_t(layout.count) + fec.parityCount(); }
+    // Silence after which no more first sendings are expected: well past the
+    // gaps seen so far between them (a paced sender's bursts).
+    int64_t quietUs() const {
+        const int64_t meanGap = arrivals > 1 ? (lastUs - firstUs) / (arrivals - 1) : 1000;
+        return std::clamp<int64_t>(std::max(8 * meanGap, 2 * maxGapUs), 3'000, 100'000);
+    }
 };
 
-Reassembler::Reassembler(FrameQueue &queue, ReassemblerLimits limits) : queue_(queue), limits_(limits) {
+Reassembler::Reassembler(FrameQueue &queue, ReassemblerLimits limits, RepairCounters *repair)
+    : queue_(queue), limits_(limits), repair_(repair ? *repair : ownRepair_), asks_(repair != nullptr),
+      jitter_(std::random_device{}()) {
     frames_.reserve(limits_.maxFramesInFlight);
 }
 
@@ -187,6 +203,9 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
 
     Sender &sender = senderFor(source, h.sessionId, nowUs);
     sender.lastSeenUs = nowUs;
+    sender.repairable = (f.flags & kFlagRepairable) != 0;
+    const bool resent = (f.flags & kFlagResent) != 0;
+    if (!resent) ++sender.seen;
     if (sender.hasLastDone && !newer(h.frameNumber, sender.lastDone)) return; // late
 
     auto it = std::find_if(frames_.begin(), frames_.end(), [&](const auto &p) {
@@ -198,8 +217,15 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
             queue_.countMalformed();
             return;
         }
+        sender.expected += fragments;
+        // The sender has moved on: what older frames miss will not come unasked.
+        for (auto &o : frames_)
+            if (o->source == source && o->header.sessionId == h.sessionId && o->overUs == 0 &&
+                newer(h.frameNumber, o->header.frameNumber))
+                o->overUs = nowUs;
         auto p = std::make_unique<Partial>();
         p->source = source;
+        p->firstUs = nowUs;
         p->header = h;
         p->layout = f;
         p->fec = d.layout;
@@ -219,6 +245,15 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
     }
 
     Partial &p = *frames_[index];
+    p.repairable = (f.flags & kFlagRepairable) != 0;
+    if (!resent) {
+        if (p.arrivals++ != 0) p.maxGapUs = std::max(p.maxGapUs, nowUs - p.lastUs);
+        p.highest = std::max(p.highest, f.index);
+        // Still coming: what is missing may come yet, unasked.
+        p.overUs = p.highest + 1 == p.total() ? nowUs : 0;
+        p.nextAskUs = 0;
+        p.lastUs = nowUs;
+    }
     if (p.has(f.index)) return; // duplicate
     if (d.parity()) {
         // Parity for a block whose data are all here is not needed.
@@ -228,6 +263,13 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
     p.lastUs = nowUs;
     const bool wasMaterialized = p.materialized;
     const bool stored = store(p, d);
+    if (stored && resent) {
+        ++repair_.datagramsRepaired;
+        if (!d.parity()) ++p.recovered;
+        if (p.askedUs != 0) repairDelayUs_ = (repairDelayUs_ * 3 + (nowUs - p.askedUs)) / 4;
+        lastAnswerUs_ = nowUs;
+        unanswered_ = 0;
+    }
     // Making room above may have moved the frame in the list.
     index = size_t(std::find_if(frames_.begin(), frames_.end(), [&](const auto &q) { return q.get() == &p; }) -
                    frames_.begin());
@@ -291,9 +333,9 @@ bool Reassembler::store(Partial &p, const ParsedDatagram &d) {
             if (!charge(p, p.parityBytes())) return false;
             p.parity = takeSpare(spareParity_, false, size_t(p.parityBytes()));
         }
-        std::memcpy(p.parity.data() + f.offset, d.data.data(), d.data.size());
+        std::memcpy(p.parity.data() + d.offset(), d.data.data(), d.data.size());
     } else if (!d.data.empty()) {
-        std::memcpy(p.payload.data() + f.offset, d.data.data(), d.data.size());
+        std::memcpy(p.payload.data() + d.offset(), d.data.data(), d.data.size());
     }
     return true;
 }
@@ -379,14 +421,103 @@ bool Reassembler::rebuildBlock(Partial &p, uint32_t block) {
     return true;
 }
 
-void Reassembler::expire(int64_t nowUs) {
+void Reassembler::service(int64_t nowUs, Feedback &out) {
+    const int64_t budgetUs = int64_t(repair_.budgetMs.load()) * 1000;
+    out.nextUs = nowUs + 50'000;
+    auto soon = [&](int64_t t) { out.nextUs = std::min(out.nextUs, t); };
     for (size_t i = 0; i < frames_.size();) {
-        if (nowUs - frames_[i]->lastUs > limits_.timeoutUs) {
+        Partial &p = *frames_[i];
+        if (nowUs - p.lastUs > limits_.timeoutUs) {
             giveUp(i);
-        } else {
-            ++i;
+            continue;
         }
+        ++i;
+        if (p.overUs == 0) {
+            if (nowUs - p.lastUs < p.quietUs()) {
+                soon(p.lastUs + p.quietUs());
+                continue;
+            }
+            p.overUs = nowUs;
+        }
+        if (!asks_ || budgetUs == 0 || !p.repairable) continue;
+        if (nowUs - p.overUs >= budgetUs) {
+            giveUp(--i);
+            continue;
+        }
+        if (p.nextAskUs == 0) p.nextAskUs = p.overUs + std::uniform_int_distribution<int64_t>(0, 2'000)(jitter_);
+        if (nowUs >= p.nextAskUs) {
+            request(p, nowUs, out);
+            p.nextAskUs = nowUs + std::clamp<int64_t>(2 * repairDelayUs_ + 2'000, 4'000, 250'000);
+        }
+        soon(std::min(p.nextAskUs, p.overUs + budgetUs));
     }
+
+    // Loss reports, a few a second, to senders that take them.
+    for (Sender &s : senders_) {
+        if (!s.repairable || s.expected == 0 || nowUs - s.reportedUs < 100'000) continue;
+        const uint64_t expected = std::min<uint64_t>(s.expected, UINT32_MAX);
+        const uint64_t lost = expected > s.seen ? expected - s.seen : 0;
+        out.reports.push_back({s.source, LossReport{s.session, uint32_t(expected), uint32_t(lost)}});
+        const double weight = std::min(1.0, double(expected) / 500.0) * 0.5;
+        loss_ = loss_ * (1 - weight) + double(lost) / double(expected) * weight;
+        repair_.lossPerMillion = uint32_t(loss_ * 1e6);
+        s.expected = s.seen = 0;
+        s.reportedUs = nowUs;
+    }
+
+    const bool anyRepairable = std::any_of(senders_.begin(), senders_.end(), [](const Sender &s) { return s.repairable; });
+    if (!asks_) return;
+    if (budgetUs == 0 || (!senders_.empty() && !anyRepairable) || (unanswered_ >= 8 && nowUs - lastAnswerUs_ > 1'000'000))
+        repair_.state = KIV_REPAIR_UNAVAILABLE;
+    else
+        repair_.state = lastAnswerUs_ != 0 ? KIV_REPAIR_WORKING : KIV_REPAIR_UNKNOWN;
+}
+
+// Names, per block that parity cannot rebuild, the missing data fragments that
+// would complete it, with a margin for the loss the repairs meet on the way.
+void Reassembler::request(Partial &p, int64_t nowUs, Feedback &out) {
+    missing_.clear();
+    const FecLayout &l = p.fec;
+    if (l.protectedFrame()) {
+        for (uint32_t b = 0; b != l.blocks; ++b) {
+            const uint32_t k = l.dataInBlock(b), have = p.blockData[b] + p.blockParity[b];
+            if (have >= k) continue;
+            const uint32_t shortfall = k - have;
+            uint32_t want = shortfall + uint32_t(std::ceil(double(shortfall) * loss_ * 2));
+            for (uint32_t r = 0; r != k && want != 0; ++r) {
+                const uint32_t index = r * l.blocks + b;
+                if (!p.has(index)) {
+                    missing_.push_back(index);
+                    --want;
+                }
+            }
+        }
+        std::sort(missing_.begin(), missing_.end());
+    } else {
+        for (uint32_t index = 0; index != p.layout.count; ++index)
+            if (!p.has(index)) missing_.push_back(index);
+    }
+    if (missing_.empty()) return;
+    constexpr size_t kMaxMessages = 16; // a round's requests stay small however much is missing
+    RepairRequest request{p.header.sessionId, p.header.frameNumber};
+    size_t messages = 0, named = 0;
+    for (const uint32_t index : missing_) {
+        if (!request.add(index)) {
+            out.requests.push_back({p.source, request});
+            if (++messages == kMaxMessages) break;
+            request.rangeCount = 0;
+            request.add(index);
+        }
+        ++named;
+    }
+    if (messages < kMaxMessages) {
+        out.requests.push_back({p.source, request});
+        ++messages;
+    }
+    repair_.requestsSent += messages;
+    repair_.datagramsRequested += named;
+    p.askedUs = nowUs;
+    ++unanswered_;
 }
 
 } // namespace kiv::udp

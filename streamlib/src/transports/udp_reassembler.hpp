@@ -5,11 +5,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <random>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "../transport.hpp"
+#include "udp_control.hpp"
 #include "udp_datagram.hpp"
 #include "udp_fec.hpp"
 
@@ -20,6 +22,24 @@ struct Source {
     uint32_t address = 0;
     uint16_t port = 0;
     bool operator==(const Source &) const = default;
+};
+
+// What a reassembler wants sent back to the senders it hears.
+struct Feedback {
+    std::vector<std::pair<Source, RepairRequest>> requests;
+    std::vector<std::pair<Source, LossReport>> reports;
+    int64_t nextUs = 0; // when service() has work again, on the feed clock
+    void clear() {
+        requests.clear();
+        reports.clear();
+    }
+};
+
+// The repair side of a receiver: counters it keeps and the budget it reads.
+struct RepairCounters {
+    std::atomic<int> budgetMs{KIV_REPAIR_DEFAULT_BUDGET_MS}; // 0: parity alone
+    std::atomic<uint64_t> requestsSent{0}, datagramsRequested{0}, datagramsRepaired{0};
+    std::atomic<uint32_t> state{KIV_REPAIR_UNKNOWN}, lossPerMillion{0};
 };
 
 struct ReassemblerLimits {
@@ -35,16 +55,29 @@ struct ReassemblerLimits {
 // source holding the most gives way, so one noisy source cannot push out
 // another's frames. Memory is charged for bytes that arrived; a frame's full
 // buffer is allocated only once a share of it has come.
+//
+// A frame whose datagrams stopped coming (its last one came, a newer frame
+// began, or the sender went quiet) and whose blocks parity cannot rebuild is
+// asked for again: service() names, per block, the missing data fragments that
+// would complete it, after a short random wait (so that, of several receivers
+// of a group, the first request's repair usually spares the others theirs),
+// and again each retry interval while the repair budget lasts.
 class Reassembler {
 public:
-    explicit Reassembler(FrameQueue &queue, ReassemblerLimits limits = {});
+    // `repair` may be null: no requests, nothing counted.
+    explicit Reassembler(FrameQueue &queue, ReassemblerLimits limits = {}, RepairCounters *repair = nullptr);
     ~Reassembler();
 
     // One datagram as received; `nowUs` is a monotonic clock.
     void feed(const Source &source, std::span<const uint8_t> datagram, int64_t nowUs);
 
-    // Gives up frames that have waited longer than the timeout.
-    void expire(int64_t nowUs);
+    // Gives up frames that have waited longer than the timeout or the repair
+    // budget, and fills `out` with the requests and reports due now.
+    void service(int64_t nowUs, Feedback &out);
+    void expire(int64_t nowUs) {
+        Feedback ignored;
+        service(nowUs, ignored);
+    }
 
     size_t framesInFlight() const { return frames_.size(); }
     uint64_t bytesHeld() const { return bytesHeld_; }
@@ -55,7 +88,11 @@ private:
         uint64_t session = 0;
         uint32_t lastDone = 0; // newest frame delivered or given up
         bool hasLastDone = false;
+        bool repairable = false; // it says it answers requests
         int64_t lastSeenUs = 0;
+        // First sendings of datagrams: due (by the frames begun) and seen, since the last report.
+        uint64_t expected = 0, seen = 0;
+        int64_t reportedUs = 0;
     };
     struct Partial;
 
@@ -74,6 +111,8 @@ private:
     bool store(Partial &p, const ParsedDatagram &d);
     bool rebuildReady(Partial &p, int64_t block);
     bool rebuildBlock(Partial &p, uint32_t block);
+    void request(Partial &p, int64_t nowUs, Feedback &out);
+
 
     FrameQueue &queue_;
     const ReassemblerLimits limits_;
@@ -82,6 +121,15 @@ private:
     uint64_t bytesHeld_ = 0;
     BlockCoder coder_;
     std::vector<std::vector<uint8_t>> spareFrames_, spareParity_;
+    RepairCounters ownRepair_;
+    RepairCounters &repair_;
+    bool asks_; // a caller gave us counters: requests are wanted
+    std::mt19937 jitter_{12345};
+    int64_t repairDelayUs_ = 20'000; // smoothed time from a request to its first repair
+    int64_t lastAnswerUs_ = 0;       // when a repair last came
+    uint32_t unanswered_ = 0;        // requests since then
+    double loss_ = 0;                // smoothed share of datagrams lost on the way
+    std::vector<uint32_t> missing_;
 };
 
 } // namespace kiv::udp

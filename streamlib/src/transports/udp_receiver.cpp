@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -25,9 +26,10 @@ namespace kiv::udp {
 namespace {
 
 
-class UdpReceiver final : public QueuedReceiverTransport {
+class UdpReceiver final : public UdpReceiverTransport {
 public:
-    explicit UdpReceiver(const ReceiverOptions &options) : options_(options), reassembler_(queue_, options.limits) {}
+    explicit UdpReceiver(ReceiverOptions options)
+        : options_(withControls(std::move(options))), reassembler_(queue_, options_.limits, options_.controls.get()) {}
     ~UdpReceiver() override {
         if (thread_.joinable()) {
             thread_.request_stop();
@@ -71,12 +73,32 @@ public:
         return KIV_OK;
     }
 
-    ReceiverInfo info() const { return info_; }
+    ReceiverInfo info() const override { return info_; }
     ReceiveBuffer receiveBuffer() const override {
         return {uint32_t(options_.receiveBufferBytes), uint32_t(info_.receiveBufferBytes)};
     }
 
 private:
+    static ReceiverOptions withControls(ReceiverOptions options) {
+        if (!options.controls) options.controls = std::make_shared<ReceiverControls>();
+        return options;
+    }
+
+    // Requests and reports go back from the stream's own port to the sender's.
+    void sendFeedback() {
+        auto send = [&](const Source &to, std::span<const uint8_t> bytes) {
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(to.address);
+            a.sin_port = htons(to.port);
+            ::sendto(fd_.get(), bytes.data(), bytes.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&a), sizeof a);
+        };
+        std::array<uint8_t, kMaxControlSize> buffer;
+        for (const auto &[to, request] : feedback_.requests) send(to, std::span(buffer).first(encodeRequest(request, buffer)));
+        for (const auto &[to, report] : feedback_.reports) send(to, std::span(buffer).first(encodeReport(report, buffer)));
+        feedback_.clear();
+    }
+
     // Joins on every interface that is up and can do multicast; returns how many took it.
     static int joinEverywhere(int fd, in_addr group) {
         ifaddrs *list = nullptr;
@@ -110,7 +132,9 @@ private:
 
         while (!stop.stop_requested()) {
             pollfd p{fd_.get(), POLLIN, 0};
-            ::poll(&p, 1, 50);
+            const int64_t waitUs = std::clamp<int64_t>(feedback_.nextUs - monotonicUs(), 0, 50'000);
+            const timespec ts{0, long(waitUs) * 1000};
+            ::ppoll(&p, 1, &ts, nullptr);
             // Drain what is there, but come back to the clock and the stop flag now and then.
             for (int round = 0; round < 64 && !stop.stop_requested(); ++round) {
                 for (size_t i = 0; i < slots; ++i) {
@@ -158,12 +182,14 @@ private:
                 }
                 if (size_t(n) < slots) break;
             }
-            reassembler_.expire(monotonicUs()); // a look at the few frames in flight
+            reassembler_.service(monotonicUs(), feedback_); // a look at the few frames in flight
+            sendFeedback();
         }
     }
 
     const ReceiverOptions options_;
     Reassembler reassembler_; // used by the receiving thread only
+    Feedback feedback_;
     UniqueFd fd_;
     ReceiverInfo info_;
     std::jthread thread_; // last: stopped before the members it uses go
@@ -172,13 +198,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<ReceiverTransport> makeReceiver(const ReceiverOptions &options) {
-    return std::make_unique<UdpReceiver>(options);
-}
-
-ReceiverInfo receiverInfo(const ReceiverTransport &receiver) {
-    const auto *r = dynamic_cast<const UdpReceiver *>(&receiver);
-    return r ? r->info() : ReceiverInfo{};
+std::unique_ptr<UdpReceiverTransport> makeReceiver(ReceiverOptions options) {
+    return std::make_unique<UdpReceiver>(std::move(options));
 }
 
 } // namespace kiv::udp

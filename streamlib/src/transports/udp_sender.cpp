@@ -1,20 +1,22 @@
 // UDP sending end: kivEncode leaves the frame in a one-frame mailbox; a thread
-// of our own cuts it into datagrams, adds parity and paces them out, with GSO
-// where the route takes it.
+// of our own cuts it into datagrams, adds parity and paces them out over most
+// of the time until the caller's next frame, with GSO where the route takes
+// it. The same thread answers receivers' repair requests from a ring of the
+// frames it sent, and raises parity when they report loss.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
+#include <cmath>
 #include <cstring>
-#include <mutex>
-#include <random>
+#include <deque>
 #include <span>
 #include <thread>
 #include <vector>
@@ -23,6 +25,7 @@
 #include "../util/mailbox.hpp"
 #include "../util/unique_fd.hpp"
 #include "udp.hpp"
+#include "udp_control.hpp"
 #include "udp_socket.hpp"
 
 namespace kiv::udp {
@@ -32,18 +35,66 @@ using namespace std::chrono_literals;
 
 // The largest number of segments one GSO send may carry on older kernels.
 constexpr size_t kMaxGsoSegments = 64;
+constexpr size_t kMaxBatchMessages = 64;
+// A frame is spread over this share of the caller's interval between frames,
+// which leaves room for the caller's jitter and for repairs.
+constexpr double kSpread = 0.9;
+// The rhythm of frames further apart than this is no guide: such a frame is
+// spread over kSpread of this instead.
+constexpr int64_t kLongestIntervalUs = 1'000'000;
+// Until a second frame shows the caller's rhythm: 32 Mbit/s, which a modest
+// link carries, for the few milliseconds a fast caller takes to send it.
+constexpr uint64_t kFirstFrameBytesPerSecond = 4'000'000;
+// A datagram sent again on one request is not sent again for another within
+// this time: several receivers that lost it to one drop cost one repair.
+constexpr int64_t kResendGapUs = 4'000;
+// Resends may use a third of the stream's own rate, and never less than this.
+constexpr double kResendShare = 1.0 / 3;
+constexpr double kMinResendBytesPerSecond = 256'000;
+// Loss reports older than this no longer raise the parity.
+constexpr int64_t kReportLifetimeUs = 3'000'000;
+constexpr size_t kMaxReporters = 16;
 
 struct OutgoingFrame {
     WireHeader header;
     std::vector<uint8_t> payload;
+    int64_t intervalUs = 0; // the caller's rhythm when it was handed over, 0 if unknown
 };
 
+// A frame on the wire and afterwards, kept to answer repair requests.
+struct SentFrame {
+    WireHeader header;
+    std::vector<uint8_t> payload;
+    FramePacker packer;
+    std::vector<int64_t> resentUs; // per datagram: when it was last sent again
+    int64_t sentUs = 0;
+    uint64_t bytes() const { return payload.size() + packer.parityBytes(); }
+};
 
-class UdpSender final : public SenderTransport {
+// Messages for one sendmmsg call and what they point into.
+struct Batch {
+    std::vector<mmsghdr> msgs;
+    std::vector<iovec> iov;
+    std::vector<uint8_t> control, headers;
+    size_t messages = 0;
+};
+
+// Bytes of UDP payload, refilled at a rate; may run into debt.
+struct TokenBucket {
+    double tokens = 0, rate = 0, cap = 0; // bytes, bytes per microsecond, bytes
+    int64_t lastUs = 0;
+    void refill(int64_t nowUs) {
+        tokens = std::min(cap, tokens + double(nowUs - lastUs) * rate);
+        lastUs = nowUs;
+    }
+};
+
+class UdpSender final : public UdpSenderTransport {
 public:
-    explicit UdpSender(const SenderOptions &options) : options_(options) {
+    explicit UdpSender(SenderOptions options) : options_(std::move(options)) {
         // No larger than our receivers take, or every frame would be refused.
         options_.maxDatagram = std::clamp(options_.maxDatagram, kDatagramHeaderSize + 1, kMaxReceivedDatagram);
+        if (!options_.controls) options_.controls = std::make_shared<SenderControls>();
     }
     ~UdpSender() override { stop(); }
 
@@ -55,25 +106,36 @@ public:
         if (host == INADDR_ANY || host == INADDR_BROADCAST)
             return fail(KIV_ERROR_ADDRESS, "'" + address + "' is not a destination");
 
-        stop();
+        // Everything that can fail comes before the old destination is let go.
         UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        if (!fd) return failErrno(KIV_ERROR_IO, "UDP socket");
+        UniqueFd wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+        if (!fd || !wake) return failErrno(KIV_ERROR_IO, "UDP socket");
         bool capped = false;
         growBuffer(fd.get(), SO_SNDBUF, SO_SNDBUFFORCE, options_.sendBufferBytes, capped);
         // Receivers on this host get a multicast stream too: Linux loops it back by default.
         const int ttl = options_.multicastTtl;
         if (IN_MULTICAST(host) && setsockopt(fd.get(), IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0)
             return failErrno(KIV_ERROR_IO, "multicast TTL");
+        // Bound now, so that receivers' requests to our source port find us.
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        if (::bind(fd.get(), reinterpret_cast<const sockaddr *>(&any), sizeof any) != 0)
+            return failErrno(KIV_ERROR_IO, "bind UDP sender");
         int probe = 0;
         socklen_t len = sizeof probe;
-        gso_ = options_.allowGso && getsockopt(fd.get(), SOL_UDP, UDP_SEGMENT, &probe, &len) == 0;
+        const bool gso = options_.allowGso && getsockopt(fd.get(), SOL_UDP, UDP_SEGMENT, &probe, &len) == 0;
 
+        stop();
+        gso_ = gso;
         dest_ = {};
         dest_.sin_family = AF_INET;
         dest_.sin_addr = addr;
         dest_.sin_port = htons(uint16_t(stream));
         fd_ = std::move(fd);
+        wake_ = std::move(wake);
         outbox_.clear(); // meant for the old destination
+        ring_.clear();
+        ringBytes_ = 0;
         thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
         return KIV_OK;
     }
@@ -81,34 +143,40 @@ public:
     int sendFrame(const WireHeader &header, std::span<const uint8_t> payload) override {
         if (!thread_.joinable()) return fail(KIV_ERROR_STATE, "no destination set");
         if (payload.size() != header.payloadSize) return fail(KIV_ERROR_INVALID_ARGUMENT, "payload size mismatch");
+        // The caller's rhythm: a running mean of the time between frames.
+        const int64_t now = monotonicUs();
+        if (lastHandedUs_ != 0) {
+            const int64_t gap = now - lastHandedUs_;
+            intervalUs_ = intervalUs_ == 0 ? gap : (intervalUs_ * 7 + gap) / 8;
+        }
+        lastHandedUs_ = now;
         OutgoingFrame frame = outbox_.spare();
         frame.header = header;
+        frame.intervalUs = intervalUs_;
         frame.payload.assign(payload.begin(), payload.end()); // outside any lock the sending thread takes
         outbox_.put(std::move(frame));
+        signal();
         return KIV_OK;
     }
 
-    bool gso() const { return gso_.load(); }
-
-    int setProtection(int percent) override {
-        protection_ = std::clamp(percent, 0, 100);
-        return KIV_OK;
-    }
-
-    int setImpairment(const kivImpairment &impairment) override {
-        std::lock_guard lock(mutex_);
-        impairment_ = impairment;
-        impairmentChanged_ = true;
-        return KIV_OK;
-    }
+    bool gsoActive() const override { return gso_.load(); }
 
 private:
+    SenderControls &controls() { return *options_.controls; }
+
+    void signal() {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wake_.get(), &one, sizeof one);
+    }
+
     void stop() {
         if (thread_.joinable()) {
             thread_.request_stop();
+            signal();
             thread_.join();
         }
         fd_.reset();
+        wake_.reset();
     }
 
     void run(std::stop_token stop) {
@@ -116,8 +184,12 @@ private:
         // would stretch each one and halve the rate.
         ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
         OutgoingFrame work;
-        while (outbox_.take(work, stop)) {
-            if (transmit(stop, work.header, work.payload)) {
+        while (!stop.stop_requested()) {
+            if (!outbox_.tryTake(work)) {
+                waitUntil(stop, monotonicUs() + 100'000);
+                continue;
+            }
+            if (transmit(stop, work)) {
                 ++counters.sent;
                 counters.bytes += work.header.payloadSize;
             } else if (!stop.stop_requested()) {
@@ -126,56 +198,124 @@ private:
         }
     }
 
-    // Waits until `bytes` may go out without exceeding the pace.
-    bool pace(std::stop_token &stop, size_t bytes) {
-        const double rate = double(options_.paceBytesPerSecond) / 1e6; // bytes per microsecond
-        const double cap = double(std::max<uint64_t>(options_.burstBytes, bytes));
+    // Sleeps until `untilUs` or a wake-up, answering what receivers send
+    // meanwhile; false once stopping.
+    bool waitUntil(std::stop_token &stop, int64_t untilUs) {
         for (;;) {
-            const int64_t now = monotonicUs();
-            tokens_ = std::min(cap, tokens_ + double(now - lastRefillUs_) * rate);
-            lastRefillUs_ = now;
-            if (tokens_ >= double(bytes)) {
-                tokens_ -= double(bytes);
-                return true;
+            pollfd p[2] = {{fd_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+            const int64_t left = std::max<int64_t>(untilUs - monotonicUs(), 0);
+            const timespec ts{time_t(left / 1'000'000), long(left % 1'000'000) * 1000};
+            const int r = ::ppoll(p, 2, &ts, nullptr);
+            if (stop.stop_requested()) return false;
+            if (r > 0 && (p[1].revents & POLLIN)) {
+                uint64_t v;
+                [[maybe_unused]] const ssize_t n = ::read(wake_.get(), &v, sizeof v);
+                return true; // a new frame may be waiting
             }
-            const auto waitUs = std::chrono::microseconds(int64_t((double(bytes) - tokens_) / rate) + 1);
-            std::unique_lock lock(paceMutex_);
-            const bool woken = paceWake_.wait_for(lock, stop, waitUs, [] { return false; });
-            if (woken || stop.stop_requested()) return false;
+            if (r > 0 && (p[0].revents & POLLIN)) serveReceivers();
+            if (monotonicUs() >= untilUs) return true;
         }
     }
 
-    // Which datagrams go out, in order: all of them, unless the impairment drops
-    // or repeats some.
-    void planDatagrams(size_t total) {
-        {
-            std::lock_guard lock(mutex_);
-            if (impairmentChanged_) {
-                run_ = {impairment_, std::mt19937_64(impairment_.seed)};
-                impairmentChanged_ = false;
+    // ---- Pacing -----------------------------------------------------------
+
+    // Waits until `bytes` may go out at the pace; false once stopping.
+    bool pace(std::stop_token &stop, size_t bytes) {
+        for (;;) {
+            const int64_t now = monotonicUs();
+            pacer_.refill(now);
+            if (pacer_.tokens >= double(bytes)) {
+                pacer_.tokens -= double(bytes);
+                return true;
+            }
+            const int64_t waitUs = int64_t((double(bytes) - pacer_.tokens) / pacer_.rate) + 1;
+            if (!waitUntil(stop, now + waitUs)) return false;
+            // A frame handed over meanwhile shows the rhythm the first one lacked.
+            if (firstFrame_ && intervalUs_ != 0) setPace(wireBytes_, intervalUs_);
+        }
+    }
+
+    // The rate for a frame of `wireBytes` when frames come every `intervalUs`.
+    void setPace(uint64_t wireBytes, int64_t intervalUs) {
+        double rate = double(options_.paceBytesPerSecond);
+        if (intervalUs > 0) {
+            const double spreadUs = kSpread * double(std::min(intervalUs, kLongestIntervalUs));
+            rate = std::min(rate, double(wireBytes) / spreadUs * 1e6);
+        } else {
+            rate = std::min(rate, double(kFirstFrameBytesPerSecond));
+        }
+        if (const uint64_t cap = controls().maxRateBytesPerSecond.load(); cap != 0) rate = std::min(rate, double(cap));
+        rate = std::max(rate, 1000.0);
+        firstFrame_ = intervalUs <= 0;
+        pacer_.rate = rate / 1e6;
+        // Bursts of about 2 ms at this rate: a slow link's queue takes them.
+        pacer_.cap = std::clamp(rate * 0.002, 16.0 * 1024, double(options_.burstBytes));
+        controls().paceBytesPerSecond = uint64_t(rate);
+        // Resends: a share of the stream's own rate, averaged over frames.
+        const double streamRate = intervalUs > 0 ? double(wireBytes) / double(intervalUs) * 1e6 : rate;
+        resendRate_ = resendRate_ == 0 ? streamRate : (resendRate_ * 7 + streamRate) / 8;
+        resends_.rate = std::max(resendRate_ * kResendShare, kMinResendBytesPerSecond) / 1e6;
+        resends_.cap = resends_.rate * 200'000; // 200 ms worth
+    }
+
+    // ---- Sending a frame --------------------------------------------------
+
+    // The parity in use: the caller's floor, raised by the worst loss that
+    // receivers reported lately (about 1.5 times it, plus 2 points).
+    int parityPercent() {
+        const int floor = controls().protectionPercent.load();
+        int percent = floor;
+        const int64_t now = monotonicUs();
+        if (floor > 0) {
+            for (const Reporter &r : reporters_) {
+                if (now - r.lastUs > kReportLifetimeUs) continue;
+                percent = std::max(percent, int(std::ceil(r.loss * 150 + 2)));
             }
         }
-        const kivImpairment &im = run_.settings;
-        const uint32_t burst = std::max<uint32_t>(im.burstLength, 1);
-        plan_.clear();
-        for (size_t i = 0; i < total; ++i) {
-            if (im.lossPerMillion) {
-                if (run_.lossRunLeft == 0 && run_.rng() % (1'000'000ull * burst) < im.lossPerMillion) run_.lossRunLeft = burst;
-                if (run_.lossRunLeft > 0) {
-                    --run_.lossRunLeft;
-                    continue;
-                }
-            }
-            plan_.push_back(uint32_t(i));
-            if (im.duplicatePerMillion && run_.rng() % 1'000'000 < im.duplicatePerMillion) plan_.push_back(uint32_t(i));
+        percent = std::min(percent, std::max(floor, int(KIV_FEC_MAX_ADAPTIVE_PERCENT)));
+        controls().parityPercent = uint64_t(percent);
+        return percent;
+    }
+
+    // Ring of sent frames, bounded by bytes and by age; the newest stays.
+    SentFrame &nextSlot() {
+        const int64_t now = monotonicUs();
+        while (!ring_.empty() && (ringBytes_ > options_.repairRingBytes || now - ring_.front()->sentUs > options_.repairRingUs)) {
+            ringBytes_ -= ring_.front()->bytes();
+            spare_ = std::move(ring_.front());
+            ring_.pop_front();
         }
+        std::unique_ptr<SentFrame> slot = spare_ ? std::move(spare_) : std::make_unique<SentFrame>();
+        ring_.push_back(std::move(slot));
+        return *ring_.back();
     }
 
     // Hands every datagram of one frame to the kernel; false if it could not.
-    bool transmit(std::stop_token &stop, const WireHeader &header, const std::vector<uint8_t> &payload) {
-        packer_.pack(header, payload, options_.maxDatagram, protection_.load(std::memory_order_relaxed));
-        planDatagrams(packer_.count());
+    bool transmit(std::stop_token &stop, OutgoingFrame &work) {
+        updateImpairments();
+        SentFrame &f = nextSlot();
+        f.header = work.header;
+        std::swap(f.payload, work.payload); // the ring's old buffer goes back to the caller's side
+        f.sentUs = monotonicUs();
+        f.packer.pack(f.header, f.payload, options_.maxDatagram, parityPercent(), kFlagRepairable);
+        f.resentUs.assign(f.packer.count(), 0);
+        ringBytes_ += f.bytes();
+        session_ = f.header.sessionId;
+        hasSession_ = true;
 
+        plan_.clear();
+        uint64_t wireBytes = 0;
+        for (size_t i = 0; i != f.packer.count(); ++i) {
+            const size_t bytes = kDatagramHeaderSize + f.packer.body(i).size();
+            wireBytes += bytes;
+            for (int n = forward_.next(); n > 0; --n) plan_.push_back(uint32_t(i));
+        }
+        wireBytes_ = wireBytes;
+        setPace(wireBytes, work.intervalUs);
+        return sendPlanned(stop, f);
+    }
+
+    bool sendPlanned(std::stop_token &stop, const SentFrame &f) {
         // A frame is abandoned once the socket has taken nothing for this long.
         constexpr int64_t kStallUs = 2'000'000;
         int64_t deadline = monotonicUs() + kStallUs;
@@ -185,78 +325,99 @@ private:
             const bool gso = gso_.load(std::memory_order_relaxed);
             const size_t perMessage = gso ? std::min(kMaxGsoSegments, kMaxDatagram / options_.maxDatagram) : 1;
             // One batch: as many datagrams as the burst allows, at least one.
-            const size_t burstDatagrams = std::max<size_t>(1, options_.burstBytes / options_.maxDatagram);
+            const size_t burstDatagrams = std::max<size_t>(1, size_t(pacer_.cap) / options_.maxDatagram);
             const size_t batch = std::min({plan_.size() - next, burstDatagrams, kMaxBatchMessages * perMessage});
-            const auto [messages, taken] = build(next, batch, perMessage, gso);
-            size_t bytes = 0;
-            for (size_t m = 0; m < messages; ++m)
-                for (size_t k = 0; k < msgs_[m].msg_hdr.msg_iovlen; ++k) bytes += msgs_[m].msg_hdr.msg_iov[k].iov_len;
-            if (!pace(stop, bytes)) return false;
+            const size_t taken = build(frameBatch_, f.packer, std::span(plan_).subspan(next, batch), perMessage, gso, 0);
+            if (!pace(stop, batchBytes(frameBatch_))) return false;
 
-            std::span<mmsghdr> unsent(msgs_.data(), messages);
-            while (!unsent.empty()) {
-                const int r = ::sendmmsg(fd_.get(), unsent.data(), unsigned(unsent.size()), 0);
-                if (r > 0) {
-                    unsent = unsent.subspan(size_t(r));
-                    deadline = monotonicUs() + kStallUs;
-                    continue;
-                }
-                const int err = errno;
-                if (err == EINTR) continue;
-                if (stop.stop_requested() || monotonicUs() > deadline) return false;
-                if (wouldBlock(err)) {
-                    pollfd p{fd_.get(), POLLOUT, 0};
-                    ::poll(&p, 1, 50);
-                    continue;
-                }
-                if (err == ENOBUFS) {
-                    std::this_thread::sleep_for(1ms);
-                    continue;
-                }
-                if (gso && (err == EIO || err == EINVAL || err == EMSGSIZE || err == EOPNOTSUPP || err == ENOPROTOOPT)) {
-                    // The route cannot segment for us (EMSGSIZE: its MTU is below our datagrams,
-                    // which the IP layer still fragments): send datagram by datagram from here on.
-                    gso_ = false;
-                    break;
-                }
-                return false; // unreachable network and the like: the frame is lost
-            }
-            if (!unsent.empty()) {
-                // Resend this batch without GSO; a receiver ignores any duplicates.
-                continue;
-            }
+            const int rc = sendBatch(frameBatch_, deadline);
+            if (rc < 0) return false;
+            if (rc == 0) continue; // GSO refused: the same datagrams again, one by one
             next += taken;
         }
         return true;
     }
 
-    // Fills msgs_ for up to n planned datagrams from plan_[first]; returns the
-    // number of messages and of datagrams they carry. A GSO message ends after
-    // a short datagram: only the last segment may be shorter.
-    std::pair<size_t, size_t> build(size_t first, size_t n, size_t perMessage, bool gso) {
-        msgs_.assign(n, mmsghdr{});
-        iov_.resize(n * 2);
-        control_.assign(n * CMSG_SPACE(sizeof(uint16_t)), 0);
+    static size_t batchBytes(const Batch &b) {
+        size_t bytes = 0;
+        for (size_t m = 0; m < b.messages; ++m)
+            for (size_t k = 0; k < b.msgs[m].msg_hdr.msg_iovlen; ++k) bytes += b.msgs[m].msg_hdr.msg_iov[k].iov_len;
+        return bytes;
+    }
+
+    // Sends the messages build() prepared: 1 when all went, 0 when GSO must be
+    // turned off and the batch built again, -1 when the frame is lost.
+    int sendBatch(Batch &b, int64_t &deadline) {
+        std::span<mmsghdr> unsent(b.msgs.data(), b.messages);
+        while (!unsent.empty()) {
+            const int r = ::sendmmsg(fd_.get(), unsent.data(), unsigned(unsent.size()), 0);
+            if (r > 0) {
+                unsent = unsent.subspan(size_t(r));
+                deadline = monotonicUs() + 2'000'000;
+                continue;
+            }
+            const int err = errno;
+            if (err == EINTR) continue;
+            if (monotonicUs() > deadline) return -1;
+            if (wouldBlock(err)) {
+                pollfd p{fd_.get(), POLLOUT, 0};
+                ::poll(&p, 1, 50);
+                continue;
+            }
+            if (err == ENOBUFS) {
+                std::this_thread::sleep_for(1ms);
+                continue;
+            }
+            if (gso_.load() && (err == EIO || err == EINVAL || err == EMSGSIZE || err == EOPNOTSUPP || err == ENOPROTOOPT)) {
+                // The route cannot segment for us (EMSGSIZE: its MTU is below our datagrams,
+                // which the IP layer still fragments): send datagram by datagram from here on.
+                // A receiver ignores any duplicates of what went already.
+                gso_ = false;
+                return 0;
+            }
+            return -1; // unreachable network and the like
+        }
+        return 1;
+    }
+
+    // Fills `b` for the datagrams `indices` of `packer`; returns the number of
+    // datagrams its messages carry. A GSO message ends after a short datagram:
+    // only the last segment may be shorter. With `flags`, each datagram gets a
+    // header of its own with them added.
+    size_t build(Batch &b, const FramePacker &packer, std::span<const uint32_t> indices, size_t perMessage, bool gso,
+                 uint16_t flags) {
+        const size_t n = indices.size();
+        b.msgs.assign(n, mmsghdr{});
+        b.iov.resize(n * 2);
+        b.control.assign(n * CMSG_SPACE(sizeof(uint16_t)), 0);
+        if (flags) b.headers.resize(n * kDatagramHeaderSize);
         size_t messages = 0, taken = 0;
         while (taken < n) {
-            iovec *iov = iov_.data() + taken * 2;
+            iovec *iov = b.iov.data() + taken * 2;
             size_t segs = 0;
             while (taken < n && segs < perMessage) {
-                const size_t i = plan_[first + taken];
-                const auto bytes = packer_.body(i);
-                iov[2 * segs] = {const_cast<uint8_t *>(packer_.header(i).data()), kDatagramHeaderSize};
+                const size_t i = indices[taken];
+                const auto bytes = packer.body(i);
+                const uint8_t *header = packer.header(i).data();
+                if (flags) {
+                    uint8_t *own = b.headers.data() + taken * kDatagramHeaderSize;
+                    std::memcpy(own, header, kDatagramHeaderSize);
+                    own[6] |= uint8_t(flags); // the flags field, little-endian
+                    header = own;
+                }
+                iov[2 * segs] = {const_cast<uint8_t *>(header), kDatagramHeaderSize};
                 iov[2 * segs + 1] = {const_cast<uint8_t *>(bytes.data()), bytes.size()};
                 ++segs;
                 ++taken;
                 if (bytes.size() + kDatagramHeaderSize < options_.maxDatagram) break;
             }
-            msghdr &h = msgs_[messages].msg_hdr;
+            msghdr &h = b.msgs[messages].msg_hdr;
             h.msg_name = &dest_;
             h.msg_namelen = sizeof dest_;
             h.msg_iov = iov;
             h.msg_iovlen = segs * 2;
             if (gso && segs > 1) {
-                h.msg_control = control_.data() + messages * CMSG_SPACE(sizeof(uint16_t));
+                h.msg_control = b.control.data() + messages * CMSG_SPACE(sizeof(uint16_t));
                 h.msg_controllen = CMSG_SPACE(sizeof(uint16_t));
                 cmsghdr *c = CMSG_FIRSTHDR(&h);
                 c->cmsg_level = SOL_UDP;
@@ -267,52 +428,143 @@ private:
             }
             ++messages;
         }
-        return {messages, taken};
+        b.messages = messages;
+        return taken;
     }
 
-    static constexpr size_t kMaxBatchMessages = 64;
+    void updateImpairments() {
+        kivImpairment i;
+        if (controls().takeImpairment(false, i)) forward_.reset(i);
+        if (controls().takeImpairment(true, i)) back_.reset(i);
+    }
+
+    // ---- What receivers send back ----------------------------------------
+
+    void serveReceivers() {
+        updateImpairments();
+        uint8_t buffer[kMaxControlSize + 1];
+        for (int round = 0; round < 64; ++round) {
+            sockaddr_in from{};
+            socklen_t fromLen = sizeof from;
+            const ssize_t n = ::recvfrom(fd_.get(), buffer, sizeof buffer, MSG_DONTWAIT,
+                                         reinterpret_cast<sockaddr *>(&from), &fromLen);
+            if (n < 0) return;
+            const std::span<const uint8_t> bytes(buffer, size_t(n));
+            for (int copies = back_.next(); copies > 0; --copies) {
+                RepairRequest request;
+                LossReport report;
+                if (parseRequest(bytes, request) == ControlError::None && request.session == session_ && hasSession_) {
+                    answer(request);
+                } else if (parseReport(bytes, report) == ControlError::None && report.session == session_ &&
+                           hasSession_) {
+                    note(from, report);
+                } else {
+                    ++controls().requestsRefused;
+                }
+            }
+        }
+    }
+
+    void answer(const RepairRequest &request) {
+        SentFrame *frame = nullptr;
+        for (const auto &f : ring_)
+            if (f->header.frameNumber == request.frameNumber) frame = f.get();
+        if (!frame) {
+            ++controls().requestsRefused;
+            return;
+        }
+        ++controls().requestsAccepted;
+        const int64_t now = monotonicUs();
+        resends_.refill(now);
+        resendPlan_.clear();
+        const size_t count = frame->packer.count();
+        for (const FragmentRange &r : request.used()) {
+            const uint64_t end = std::min<uint64_t>(uint64_t(r.first) + r.count, count);
+            for (uint64_t i = r.first; i < end; ++i) {
+                if (frame->resentUs[i] != 0 && now - frame->resentUs[i] < kResendGapUs) continue;
+                const double bytes = double(kDatagramHeaderSize + frame->packer.body(i).size());
+                if (resends_.tokens < bytes) {
+                    ++controls().resendsOverBudget;
+                    continue;
+                }
+                resends_.tokens -= bytes;
+                pacer_.tokens -= bytes; // the link carries them too
+                frame->resentUs[i] = now;
+                for (int n = forward_.next(); n > 0; --n) resendPlan_.push_back(uint32_t(i));
+                ++controls().datagramsResent;
+            }
+        }
+        // Repairs go to the stream's own destination, never to the requester.
+        for (size_t next = 0; next < resendPlan_.size();) {
+            const size_t batch = std::min(resendPlan_.size() - next, kMaxBatchMessages);
+            next += build(repairBatch_, frame->packer, std::span(resendPlan_).subspan(next, batch), 1, false, kFlagResent);
+            int64_t deadline = monotonicUs() + 100'000;
+            if (sendBatch(repairBatch_, deadline) < 0) return;
+        }
+    }
+
+    void note(const sockaddr_in &from, const LossReport &report) {
+        ++controls().reportsAccepted;
+        if (report.expected == 0) return;
+        const Source source{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
+        const int64_t now = monotonicUs();
+        auto it = std::find_if(reporters_.begin(), reporters_.end(), [&](const Reporter &r) { return r.source == source; });
+        if (it == reporters_.end()) {
+            if (reporters_.size() == kMaxReporters) {
+                // The one heard from longest ago makes way.
+                it = std::min_element(reporters_.begin(), reporters_.end(),
+                                      [](const Reporter &a, const Reporter &b) { return a.lastUs < b.lastUs; });
+                *it = Reporter{source};
+            } else {
+                it = reporters_.insert(reporters_.end(), Reporter{source});
+            }
+        }
+        // A report of few datagrams weighs little.
+        const double loss = double(report.lost) / double(report.expected);
+        const double weight = std::min(1.0, double(report.expected) / 500.0) * 0.5;
+        it->loss = it->lastUs == 0 ? loss : it->loss * (1 - weight) + loss * weight;
+        it->lastUs = now;
+    }
 
     SenderOptions options_;
     UniqueFd fd_;
+    UniqueFd wake_; // eventfd: a frame was handed over, or stop
     sockaddr_in dest_{};
     std::atomic<bool> gso_{false};
 
+    // The caller's thread.
+    int64_t lastHandedUs_ = 0;
+    int64_t intervalUs_ = 0;
+
     Mailbox<OutgoingFrame> outbox_{counters.dropped};
-    std::mutex mutex_; // guards the impairment settings
-    std::mutex paceMutex_;
-    std::condition_variable_any paceWake_; // never notified: an interruptible sleep
 
     // Owned by the sending thread.
-    double tokens_ = 0;
-    int64_t lastRefillUs_ = 0; // long ago: the first refill fills the bucket
-    std::vector<mmsghdr> msgs_;
-    std::vector<iovec> iov_;
-    std::vector<uint8_t> control_;
-    FramePacker packer_;
-    std::vector<uint32_t> plan_;
-    // The impairment in force and where its random losses stand; a new one starts afresh.
-    struct ImpairmentRun {
-        kivImpairment settings{};
-        std::mt19937_64 rng;
-        uint32_t lossRunLeft = 0;
-    } run_;
-
-    std::atomic<int> protection_{KIV_FEC_DEFAULT_PERCENT};
-    kivImpairment impairment_{}; // guarded by mutex_
-    bool impairmentChanged_ = false;
+    TokenBucket pacer_, resends_;
+    double resendRate_ = 0; // bytes per second
+    uint64_t wireBytes_ = 0; // of the frame going out
+    bool firstFrame_ = false;
+    std::deque<std::unique_ptr<SentFrame>> ring_;
+    std::unique_ptr<SentFrame> spare_;
+    uint64_t ringBytes_ = 0;
+    uint64_t session_ = 0;
+    bool hasSession_ = false;
+    Batch frameBatch_, repairBatch_; // repairs go out between a frame's batches
+    std::vector<uint32_t> plan_, resendPlan_;
+    Impairer forward_, back_;
+    struct Reporter {
+        Source source;
+        double loss = 0;
+        int64_t lastUs = 0;
+    };
+    std::vector<Reporter> reporters_;
 
     std::jthread thread_; // last: stopped before the members it uses go
 };
 
 } // namespace
 
-std::unique_ptr<SenderTransport> makeSender(const SenderOptions &options) {
-    return std::make_unique<UdpSender>(options);
-}
-
-bool gsoActive(const SenderTransport &sender) {
-    const auto *s = dynamic_cast<const UdpSender *>(&sender);
-    return s && s->gso();
+std::unique_ptr<UdpSenderTransport> makeSender(SenderOptions options) {
+    return std::make_unique<UdpSender>(std::move(options));
 }
 
 } // namespace kiv::udp
