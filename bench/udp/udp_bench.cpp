@@ -1,7 +1,7 @@
 // Throughput, loss and latency of "Multicast (UDP)" over loopback, next to
 // iperf3's UDP throughput with 1400-byte datagrams measured in the same run.
 //   udp_bench [seconds per phase, default 3]
-//   udp_bench loss [frames per cell, default 90]   loss x protection table
+//   udp_bench loss [frames per cell, default 300]  loss x recovery table
 // Uses ports 27000-27039 on 127.0.0.1. Big frames against TCP: kivstream bench.
 #include <kivVidStreamLib2.h>
 
@@ -158,21 +158,26 @@ uint64_t loopbackCounter(const char *name) {
 struct Cell {
     uint64_t sent = 0, intact = 0;
     double wirePerByte = 0, mbPerSecond = 0, p50 = 0, p99 = 0;
+    kivUdpSenderStats sender{};
+    kivRepairStats repair{};
 };
 
-// `frames` 1280x720x24 frames at 30 fps through a self-inflicted loss pattern.
-Cell lossCell(int port, uint32_t frames, int fec, const kivImpairment &impairment) {
+// `frames` 1280x720x24 frames at 30 fps through a self-inflicted loss pattern on
+// the way out and on the way back; `repairMs` is the decoder's repair budget.
+Cell lossCell(int port, uint32_t frames, int repairMs, const kivImpairment &impairment, const kivImpairment &back) {
     const kivStreamFormat fmt{1280, 720, KIV_DEPTH_24, 1};
     const Link link(KIV_PROTOCOL_UDP, fmt, port);
     kivDecoder *dec = link.dec;
     kivEncoder *enc = link.enc;
-    if (kivSetFecRedundancy(enc, fec) != KIV_OK || kivSetImpairment(enc, &impairment) != KIV_OK) {
+    if (kivSetImpairment(enc, &impairment) != KIV_OK || kivSetReturnImpairment(enc, &back) != KIV_OK ||
+        kivSetRepairBudget(dec, repairMs) != KIV_OK) {
         std::fprintf(stderr, "udp_bench: %s\n", kivLastErrorDetail());
         std::exit(1);
     }
     kivSetAdaptiveBuffer(dec, 0);
     std::vector<uint8_t> pixels(kivGetByteSize(&fmt));
     Result r;
+    Cell c;
     std::atomic<bool> done{false};
     std::thread reader([&] {
         kivFrameInfo info{};
@@ -193,6 +198,8 @@ Cell lossCell(int port, uint32_t frames, int fec, const kivImpairment &impairmen
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(600)); // the last frames, and the give-up timeout
     done = true;
+    kivGetEncoderUdpStats(enc, &c.sender);
+    kivGetDecoderRepairStats(dec, &c.repair);
     reader.join();
     // Loopback counts a 14-byte link header on each packet; IP packets are the rest.
     const uint64_t packets = loopbackCounter("tx_packets") - packets0;
@@ -201,7 +208,6 @@ Cell lossCell(int port, uint32_t frames, int fec, const kivImpairment &impairmen
     kivDecoderStats ds{};
     kivGetEncoderStats(enc, &es);
     kivGetDecoderStats(dec, &ds);
-    Cell c;
     c.sent = es.framesSent;
     c.intact = ds.framesReceived;
     c.wirePerByte = es.bytesSent ? double(wire) / double(es.bytesSent) : 0;
@@ -214,30 +220,34 @@ Cell lossCell(int port, uint32_t frames, int fec, const kivImpairment &impairmen
 int lossTable(uint32_t frames) {
     // One datagram to a packet, so the wire counts are per datagram.
     setenv("KIVSTREAM_UDP_OFFLOAD", "0", 1);
-    std::printf("1280x720x24 at 30 fps, %u frames a cell, over 127.0.0.1; loss inflicted by the sender (seed 1)\n"
-                "| loss | protection | frames intact | wire bytes / frame byte | latency p50 / p99 ms | MB/s |\n"
-                "|---|---|---|---|---|---|\n",
+    std::printf("1280x720x24 at 30 fps, %u frames a cell, over 127.0.0.1; loss inflicted by the sender on its\n"
+                "datagrams and, at the same rate, on the requests and reports it receives (seed 1)\n"
+                "| loss | recovery | frames intact | wire bytes / frame byte | latency p50 / p99 ms | loss seen | parity | requested / resent / over budget |\n"
+                "|---|---|---|---|---|---|---|---|\n",
                 frames);
     struct { const char *name; double percent; uint32_t burst; } const losses[] = {
-        {"0", 0, 1}, {"0.1%", 0.1, 1}, {"1%", 1, 1}, {"5%", 5, 1},
-        {"0.1% in bursts of 44", 0.1, 44}, {"1% in bursts of 44", 1, 44}, {"5% in bursts of 44", 5, 44},
+        {"0", 0, 1}, {"1%", 1, 1}, {"5%", 5, 1}, {"10%", 10, 1}, {"20%", 20, 1},
+        {"1% in bursts of 44", 1, 44}, {"1% in bursts of 200", 1, 200},
     };
-    struct { const char *name; int percent; } const levels[] = {{"off", 0}, {"default (10%)", KIV_FEC_DEFAULT_PERCENT}, {"high (25%)", 25}};
+    struct { const char *name; int repairMs; } const modes[] = {{"parity", 0}, {"parity + repair", KIV_REPAIR_DEFAULT_BUDGET_MS}};
     int port = 27020;
     for (const auto &l : losses)
-        for (const auto &level : levels) {
-            const kivImpairment impairment{uint32_t(l.percent * 10000), l.burst, 0, 0, 1};
-            const Cell c = lossCell(port++, frames, level.percent, impairment);
-            std::printf("| %s | %s | %llu of %llu | %.3f | %.1f / %.1f | %.1f |\n", l.name, level.name,
-                        (unsigned long long)c.intact, (unsigned long long)c.sent, c.wirePerByte, c.p50, c.p99,
-                        c.mbPerSecond);
+        for (const auto &mode : modes) {
+            const kivImpairment forward{uint32_t(l.percent * 10000), l.burst, 0, 0, 1};
+            const kivImpairment back{uint32_t(l.percent * 10000), 1, 0, 0, 2};
+            const Cell c = lossCell(port++, frames, mode.repairMs, forward, back);
+            std::printf("| %s | %s | %llu of %u | %.3f | %.1f / %.1f | %.1f%% | %u%% | %llu / %llu / %llu |\n", l.name,
+                        mode.name, (unsigned long long)c.intact, frames, c.wirePerByte, c.p50, c.p99,
+                        c.repair.lossPerMillion / 1e4, c.sender.parityPercent,
+                        (unsigned long long)c.repair.datagramsRequested, (unsigned long long)c.sender.datagramsResent,
+                        (unsigned long long)c.sender.resendsOverBudget);
             std::fflush(stdout);
         }
     return 0;
 }
 
 int main(int argc, char **argv) {
-    if (argc > 1 && std::strcmp(argv[1], "loss") == 0) return lossTable(argc > 2 ? uint32_t(std::max(1, std::atoi(argv[2]))) : 90);
+    if (argc > 1 && std::strcmp(argv[1], "loss") == 0) return lossTable(argc > 2 ? uint32_t(std::max(1, std::atoi(argv[2]))) : 300);
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
     std::printf("320x240x24 frames (%u bytes) over UDP on 127.0.0.1, %d s per phase\n", kivGetByteSize(&kFormat), seconds);
 

@@ -65,10 +65,22 @@ int fuzzProtectedFrame(const uint8_t *data, size_t size) {
 
 } // namespace
 
+// Repair requests name only fragments of frames in flight, in ranges a sender takes.
+void checkFeedback(kiv::udp::Feedback &feedback) {
+    for (const auto &[source, request] : feedback.requests) {
+        if (request.rangeCount == 0 || request.rangeCount > kiv::udp::kMaxRequestRanges) std::abort();
+        for (const auto &range : request.used())
+            if (range.count == 0 || range.first + uint64_t(range.count) > kiv::udp::kMaxFragments) std::abort();
+    }
+    feedback.clear();
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > 0 && data[0] == 'P') return fuzzProtectedFrame(data, size);
     CheckingQueue sink;
-    kiv::udp::Reassembler r(sink.queue, kLimits);
+    kiv::udp::RepairCounters repair;
+    kiv::udp::Feedback feedback;
+    kiv::udp::Reassembler r(sink.queue, kLimits, &repair);
     int64_t now = 0;
     for (size_t at = 0; at + 3 <= size;) {
         const uint8_t control = data[at];
@@ -78,7 +90,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         r.feed({0x7f000001u, uint16_t(40000 + (control & 3))}, {data + at, length}, now);
         sink.check(r);
         at += length;
-        if (control & 0x80) r.expire(now);
+        if (control & 0x80) {
+            r.service(now, feedback);
+            checkFeedback(feedback);
+        }
     }
     r.expire(now + kLimits.timeoutUs + 1);
     if (r.framesInFlight() != 0 || r.bytesHeld() != 0) std::abort();

@@ -65,10 +65,10 @@ public:
 } // namespace
 
 // The usual format for 2 s, flat out, with UDP losses that protection must rebuild; then, 20 frames at 200 fps (0.1 s): odd
-// widths (pad bytes), a UDP run without parity (given-up frames count as dropped), the other depths, JPEG down to level 100.
+// widths (pad bytes), a UDP run without parity or repair (given-up frames count as dropped), the other depths, JPEG down to level 100.
 TEST_P(PerTransport, BenchPassesItsChecksAndReportsEveryField) {
     struct Case { const char *size, *depth; int jpeg; QStringList udpLoss; };
-    const Case cases[] = {{"320x240", "24", -1, {"--loss", "2,dup=1"}}, {"33x9", "8", -1, {}}, {"322x31", "32", -1, {"--loss", "2", "--fec", "0"}},
+    const Case cases[] = {{"320x240", "24", -1, {"--loss", "2,dup=1"}}, {"33x9", "8", -1, {}}, {"322x31", "32", -1, {"--loss", "2", "--fec", "0", "--repair-budget", "0"}},
                           {"331x67", "16", 0, {}}, {"256x64", "8", 90, {}}};
     int stream = 24100 + 20 * GetParam();
     for (const Case &c : cases) {
@@ -96,6 +96,7 @@ TEST_P(PerTransport, BenchPassesItsChecksAndReportsEveryField) {
         EXPECT_TRUE(timed || (n("frames_received") + n("frames_dropped") + n("frames_lost") == 20 && n("frames_lost") == lost &&
                               (!bare || n("frames_dropped") > n("frames_lost"))))
             << text.toStdString();
+        if (bare) { EXPECT_EQ(o.value("repair_state").toString(), "unavailable") << text.toStdString(); }
         // Raw frames: every byte that arrives is an image byte.
         EXPECT_TRUE(c.jpeg >= 0 || o.value("image_bytes_per_s") == o.value("transfer_bytes_per_s")) << text.toStdString();
         EXPECT_TRUE(o.value("passed").toBool() && o.value("seconds").toDouble() > (timed ? 1.5 : 0.09) && (!timed || n("frames_sent") > 80)) << text.toStdString();
@@ -119,7 +120,7 @@ TEST_P(PerTransport, SendAndASeparateReceiverCheckEveryFrame) {
         ASSERT_TRUE(startReceiver(receiver, QStringList{"receive", "--frames", "150", "--json", "--latency"} + common, seen)) << seen.toStdString();
         // It sends until told to stop (Ctrl-C, or SIGTERM), stops cleanly and still prints its summary.
         sender.start(QStringLiteral(KIVSTREAM_BIN), QStringList{"send", "--seconds", "60", "--fps", "100"} + common + format +
-                                                        (GetParam() == 2 ? QStringList{"--loss", "1"} : QStringList{})); // counted below
+                                                        (GetParam() == 2 ? QStringList{"--loss", "1", "--fec", "0"} : QStringList{})); // repaired, below
         const bool received = receiver.waitForFinished(30000);
         ::kill(pid_t(sender.processId()), GetParam() == 1 ? SIGTERM : SIGINT);
         const Outcome sent = sender.waitForFinished(10000) ? collect(sender) : Outcome{};
@@ -131,9 +132,9 @@ TEST_P(PerTransport, SendAndASeparateReceiverCheckEveryFrame) {
         const double image = summary.value("image_bytes_per_s").toDouble(), transfer = summary.value("transfer_bytes_per_s").toDouble();
         EXPECT_EQ(std::tuple(r.exitCode, summary.value("summary").toBool(), summary.value("frames_received").toInt(),
                              summary.value("frames_corrupt").toInt(-1), image > 0 && (format.contains("--jpeg") ? transfer > 0 && transfer < image : transfer == image),
-                             lossFields(summary) + (summary.value("datagrams_lost").toInteger() > 0), plausibleLatency(summary),
+                             lossFields(summary) + (summary.value("datagrams_lost").toInteger() > 0), summary.value("datagrams_repaired").toInteger() > 0, plausibleLatency(summary),
                              QJsonDocument::fromJson(lines[0].toUtf8())["depth"].isNull()),
-                  std::tuple(0, true, 150, 0, true, GetParam() == 2 ? 4 : 0, true, true)) << show(r); // no depth before a frame
+                  std::tuple(0, true, 150, 0, true, GetParam() == 2 ? 4 : 0, GetParam() == 2, true, true)) << show(r); // no depth before a frame
         // Some second saw frames of this format, and its byte figures are per frame times frames.
         int busySeconds = 0;
         for (const QString &line : lines.mid(0, lines.size() - 1)) {

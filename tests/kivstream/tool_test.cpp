@@ -58,7 +58,12 @@ TEST(Options, AcceptOrSayWhatIsWrong) {
         {{"send", "--transport", "udp", "--loss", "2.5,burst=3,dup=1"}, "loss 25000/3/10000"}, {{"bench", "--all", "--transport", "tcp"}, "tcp only"},
         {{"bench", "--scaling", "--channel", "1"}, "--scaling picks"}, {{"bench", "--scaling", "--size", "64x64"}, "--scaling picks"}, {{"bench", "--all", "--scaling"}, "not both"},
         {{"bench", "--all", "--channel", "1"}, "--all picks"}, {{"bench", "--all", "--size", "64x64"}, "--all picks"},
-        {{"send", "--transport", "udp", "--fec", "100", "--seed", "4294967295", "--loss", "1"}, "fec 100 seed 4294967295/4294967295"},
+        {{"send", "--transport", "udp", "--fec", "100", "--seed", "4294967295", "--loss", "1,return=2.5"}, "fec 100 seed 4294967295/4294967295 rate 0 budget -1 return 25000/4294967296"},
+        {{"send", "--transport", "udp", "--rate", "60Mbit"}, "rate 7500000 budget"}, {{"bench", "--transport", "udp", "--rate", "1.5KB", "--repair-budget", "0"}, "rate 1500 budget 0 "},
+        {{"send", "--transport", "udp", "--rate", "250000"}, "rate 250000 "}, {{"send", "--transport", "udp", "--rate", "60mbit"}, "--rate must"},
+        {{"bench", "--transport", "udp", "--rate", "0.1"}, "--rate must"}, {{"send", "--rate", "1MB"}, "--rate applies to --transport udp only"},
+        {{"receive", "--transport", "udp", "--repair-budget", "1001"}, "--repair-budget must be 0..1000"}, {{"send", "--transport", "udp", "--repair-budget", "9"}, "does not apply"},
+        {{"receive", "--repair-budget", "9"}, "udp only"}, {{"send", "--transport", "udp", "--loss", "1,return=101"}, "return must be 0..100"},
         {{"send", "--seed", "4294967296"}, "--seed must"}, {{"receive", "--stream", "65535"}, "3:65535"},
         {{"bench", "--size", "32x8", "--receivers", "16", "--fps", "100000"}, "3:27000"},
     };
@@ -67,9 +72,10 @@ TEST(Options, AcceptOrSayWhatIsWrong) {
         const auto *e = std::get_if<ParseError>(&r);
         const Options *o = std::get_if<Options>(&r);
         const QString got = e ? QStringLiteral("exit %1: %2").arg(e->exitCode).arg(e->message)
-                              : QStringLiteral("%1:%2 %3latency loss %4/%5/%6 %7 fec %8 seed %9/%10").arg(o->protocol()).arg(o->stream).arg(o->latency ? "" : "no ")
+                              : QStringLiteral("%1:%2 %3latency loss %4/%5/%6 %7 fec %8 seed %9/%10 rate %11 budget %12 return %13/%14").arg(o->protocol()).arg(o->stream).arg(o->latency ? "" : "no ")
                                     .arg(o->impairment.lossPerMillion).arg(o->impairment.burstLength).arg(o->impairment.duplicatePerMillion)
-                                    .arg(o->transportGiven ? o->transport + QStringLiteral(" only") : QString()).arg(o->fec.value_or(-1)).arg(o->seed).arg(o->impairment.seed);
+                                    .arg(o->transportGiven ? o->transport + QStringLiteral(" only") : QString()).arg(o->fec.value_or(-1)).arg(o->seed).arg(o->impairment.seed)
+                                    .arg(o->maxRate.value_or(0)).arg(o->repairBudget.value_or(-1)).arg(o->returnImpairment.lossPerMillion).arg(o->returnImpairment.seed);
         EXPECT_TRUE(got.contains(says) && (!e || got.startsWith("exit 2: "))) << args.join(' ').toStdString() << ": " << got.toStdString();
     }
 }

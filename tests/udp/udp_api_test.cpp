@@ -2,6 +2,12 @@
 // another user cannot take, and loss inside a network namespace of the test's own.
 #include "../net_support/net_test.hpp"
 
+#include <arpa/inet.h>
+
+#include <atomic>
+
+#include "util/little_endian.hpp"
+
 namespace {
 
 using namespace nettest;
@@ -72,11 +78,17 @@ TEST(UdpApi, AnotherUserCannotBindAReceiversPort) {
 void protectedThroughLoss() {
     constexpr uint32_t kFrames = 50;
     const kivStreamFormat fmt{640, 480, KIV_DEPTH_24, 1};
-    struct Case { const char *address; int percent, budgetMs; } const cases[] = {
+    // oneWay: the receiver's requests never reach the sender (a firewall on the way back).
+    struct Case { const char *address; int percent, budgetMs; bool oneWay = false; } const cases[] = {
         {"127.0.0.1", KIV_FEC_DEFAULT_PERCENT, 0}, {KIV_MULTICAST_GROUP, KIV_FEC_DEFAULT_PERCENT, 0},
-        {"127.0.0.1", 0, KIV_REPAIR_DEFAULT_BUDGET_MS}, {"127.0.0.1", 0, 0}};
-    for (const auto &[address, percent, budgetMs] : cases) {
-        SCOPED_TRACE(testing::Message() << address << " with " << percent << "% parity, repair budget " << budgetMs);
+        {"127.0.0.1", 0, KIV_REPAIR_DEFAULT_BUDGET_MS}, {"127.0.0.1", 0, 0},
+        {"127.0.0.1", KIV_FEC_DEFAULT_PERCENT, KIV_REPAIR_DEFAULT_BUDGET_MS, true}};
+    for (const auto &[address, percent, budgetMs, oneWay] : cases) {
+        SCOPED_TRACE(testing::Message() << address << " with " << percent << "% parity, repair budget " << budgetMs
+                                        << (oneWay ? ", one way" : ""));
+        if (oneWay) {
+            ASSERT_EQ(shell("nft add rule inet loss output udp sport 22070 drop"), 0);
+        }
         const Decoder dec = startDecoder(kUdp, 22070);
         ASSERT_EQ(kivSetRepairBudget(dec.get(), budgetMs), KIV_OK);
         kivSetAdaptiveBuffer(dec.get(), 0);
@@ -115,8 +127,9 @@ void protectedThroughLoss() {
         }
         kivRepairStats repair{};
         ASSERT_EQ(kivGetDecoderRepairStats(dec.get(), &repair), KIV_OK);
-        EXPECT_EQ(repair.datagramsRepaired > 0, budgetMs > 0) << repair.datagramsRequested << " requested";
-        EXPECT_EQ(repair.state, budgetMs ? uint32_t(KIV_REPAIR_WORKING) : uint32_t(KIV_REPAIR_UNAVAILABLE));
+        const bool repaired = budgetMs && !oneWay;
+        EXPECT_EQ(repair.datagramsRepaired > 0, repaired) << repair.datagramsRequested << " requested";
+        EXPECT_EQ(repair.state, repaired ? uint32_t(KIV_REPAIR_WORKING) : uint32_t(KIV_REPAIR_UNAVAILABLE));
         EXPECT_TRUE(stats(dec.get()).framesMalformed == 0 && waitUntil([&] { return allSent(enc.get(), kivGetByteSize(&fmt)); }));
         EXPECT_TRUE(!otherGroup || stats(otherGroup.get()).framesReceived + stats(otherGroup.get()).framesIncomplete == 0);
     }
@@ -126,7 +139,86 @@ TEST(UdpApi, ProtectedFramesSurviveRandomLossInAPrivateNamespace) {
     if (std::getenv("KIV_INSIDE_NETNS")) return protectedThroughLoss();
     inPrivateNetwork("UdpApi.ProtectedFramesSurviveRandomLossInAPrivateNamespace", "KIVSTREAM_UDP_OFFLOAD=0",
                      "nft add table inet loss && nft add chain inet loss input \"{ type filter hook input priority 0; }\" && "
+                     "nft add chain inet loss output \"{ type filter hook output priority 0; }\" && "
                      "nft add rule inet loss input udp dport 22070 numgen random mod 1000 \"<\" 10 drop", "nft");
+}
+
+// Requests and reports are outside bytes. A flood of forged ones for the stream's own session, from a member of the
+// group, costs the sender at most its resend budget and its parity limit, never a frame of the real receiver's, and
+// no repair goes to the address a request came from.
+void forgedFlood() {
+    constexpr uint32_t kFrames = 40;
+    constexpr int kPort = 22075;
+    const kivStreamFormat fmt{640, 480, KIV_DEPTH_24, 1};
+    const Decoder dec = startDecoder(kUdp, kPort);
+    kivSetAdaptiveBuffer(dec.get(), 0);
+    const Socket spy(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0)), victim(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0));
+    const int on = 1;
+    ::setsockopt(spy.get(), SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+    const sockaddr_in spyAt{AF_INET, htons(kPort), {INADDR_ANY}, {}}, victimAt = loopback(kPort + 1);
+    ASSERT_EQ(::bind(spy.get(), reinterpret_cast<const sockaddr *>(&spyAt), sizeof spyAt), 0);
+    ASSERT_EQ(::bind(victim.get(), reinterpret_cast<const sockaddr *>(&victimAt), sizeof victimAt), 0);
+    ip_mreqn join{};
+    ::inet_pton(AF_INET, KIV_MULTICAST_GROUP, &join.imr_multiaddr);
+    ASSERT_EQ(::setsockopt(spy.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join), 0);
+
+    const Encoder enc = startEncoder(kUdp, fmt, KIV_MULTICAST_GROUP, kPort);
+    std::atomic<bool> sending = true;
+    const std::jthread sender([&] {
+        auto next = Clock::now();
+        for (uint32_t n = 0; n < kFrames; std::this_thread::sleep_until(next += 25ms), ++n)
+            kivEncode(enc.get(), pattern(12, n, kivGetByteSize(&fmt)).data());
+        sending = false;
+    });
+    const std::jthread flood([&] {
+        std::vector<uint8_t> d(9216);
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        while (::recvfrom(spy.get(), d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&from), &len) < 80) std::this_thread::sleep_for(1ms);
+        const uint64_t session = kiv::le::get64(d.data() + 48);
+        uint32_t frame = kiv::le::get32(d.data() + 44);
+        // A request for every datagram of the newest frame, and a report of total loss (docs/udp.md).
+        uint8_t request[32] = {}, report[24] = {};
+        for (uint8_t *m : {request, report}) {
+            kiv::le::put32(m, 0x5556494b);
+            m[4] = 3;
+            kiv::le::put64(m + 8, session);
+        }
+        request[5] = 1;
+        request[6] = 1;
+        kiv::le::put32(request + 28, 700);
+        report[5] = 2;
+        kiv::le::put32(report + 16, 1000);
+        kiv::le::put32(report + 20, 1000);
+        while (sending) {
+            if (::recv(spy.get(), d.data(), d.size(), 0) >= 80) frame = kiv::le::get32(d.data() + 44);
+            kiv::le::put32(request + 16, frame);
+            for (const Socket *s : {&spy, &victim})
+                for (const auto &[m, size] : {std::pair{request, sizeof request}, {report, sizeof report}})
+                    ::sendto(s->get(), m, size, 0, reinterpret_cast<const sockaddr *>(&from), sizeof from);
+            std::this_thread::sleep_for(200us);
+        }
+    });
+    uint32_t intact = 0;
+    while (const auto r = receive(dec.get(), {}, 2s)) {
+        EXPECT_EQ(r->bytes, pattern(12, r->info.frameNumber, kivGetByteSize(&fmt))) << r->info.frameNumber;
+        if (++intact == kFrames) break;
+    }
+    EXPECT_EQ(intact, kFrames) << "the flood cost the real receiver frames";
+    kivUdpSenderStats s{};
+    ASSERT_EQ(kivGetEncoderUdpStats(enc.get(), &s), KIV_OK);
+    EXPECT_GT(s.resendsOverBudget, 0u) << "the flood stayed within the budget: no test of it";
+    // A third of the stream's rate (parity at its limit included), 200 ms of it at once, over the second it ran.
+    const double streamBytesPerSecond = kivGetByteSize(&fmt) * (1 + KIV_FEC_MAX_ADAPTIVE_PERCENT / 100.0) * 40 * 1.2;
+    EXPECT_LE(s.datagramsResent * 1472.0, streamBytesPerSecond / 3 * 1.4);
+    EXPECT_LE(s.parityPercent, uint32_t(KIV_FEC_MAX_ADAPTIVE_PERCENT));
+    std::vector<uint8_t> d(9216);
+    EXPECT_LT(::recv(victim.get(), d.data(), d.size(), 0), 0) << "a repair went to the requester";
+}
+
+TEST(UdpApi, AForgedRequestFloodCostsNoMoreThanTheResendBudget) {
+    if (std::getenv("KIV_INSIDE_NETNS")) return forgedFlood();
+    inPrivateNetwork("UdpApi.AForgedRequestFloodCostsNoMoreThanTheResendBudget", "KIVSTREAM_UDP_OFFLOAD=0");
 }
 
 } // namespace

@@ -262,14 +262,26 @@ BenchRun benchOnce(const Options &o) {
     r.framesLost = expected - std::min(expected, accounted);
     if (o.protocol() == KIV_PROTOCOL_UDP) {
         kivLossStats total{};
+        kivRepairStats repair{};
         for (const DecoderPtr &dec : decs) {
             kivLossStats l{};
             kivGetDecoderLossStats(dec.get(), &l);
             total.datagramsLost += l.datagramsLost;
             total.datagramsRecovered += l.datagramsRecovered;
             total.framesRebuilt += l.framesRebuilt;
+            kivRepairStats q{};
+            kivGetDecoderRepairStats(dec.get(), &q);
+            repair.requestsSent += q.requestsSent;
+            repair.datagramsRequested += q.datagramsRequested;
+            repair.datagramsRepaired += q.datagramsRepaired;
+            // The states rank unknown < working < unavailable: one receiver left unrepaired shows.
+            repair.state = std::max(repair.state, q.state);
+            repair.lossPerMillion = std::max(repair.lossPerMillion, q.lossPerMillion);
         }
         r.loss = total;
+        r.repair = repair;
+        kivUdpSenderStats u{};
+        if (kivGetEncoderUdpStats(enc.get(), &u) == KIV_OK) r.sender = u;
     }
     r.failure = benchFailure(all, r.interrupted);
     return run;

@@ -134,8 +134,10 @@ EncoderPtr openEncoder(const Options &o, int stream, QString &why, bool &unsuppo
     if (o.fec) rc = kivSetFecRedundancy(enc.get(), *o.fec);
     if (rc == KIV_OK && (o.impairment.lossPerMillion || o.impairment.duplicatePerMillion))
         rc = kivSetImpairment(enc.get(), &o.impairment);
+    if (rc == KIV_OK && o.returnImpairment.lossPerMillion) rc = kivSetReturnImpairment(enc.get(), &o.returnImpairment);
+    if (rc == KIV_OK && o.maxRate) rc = kivSetMaxRate(enc.get(), *o.maxRate);
     if (rc != KIV_OK) {
-        why = QStringLiteral("cannot set loss protection or impairment: %1").arg(libraryError(rc));
+        why = QStringLiteral("cannot set loss protection, impairment or rate: %1").arg(libraryError(rc));
         return nullptr;
     }
     rc = kivSetDestFormat(enc.get(), &o.format, o.jpegLevel ? 1 : 0, o.jpegLevel.value_or(0));
@@ -154,6 +156,13 @@ DecoderPtr openDecoder(const Options &o, int stream, int adaptive, QString &why,
         return nullptr;
     }
     kivSetAdaptiveBuffer(dec.get(), adaptive);
+    if (o.repairBudget) {
+        const int rc = kivSetRepairBudget(dec.get(), *o.repairBudget);
+        if (rc != KIV_OK) {
+            why = QStringLiteral("cannot set the repair budget: %1").arg(libraryError(rc));
+            return nullptr;
+        }
+    }
     const int rc = kivSetSourceAddress(dec.get(), stream);
     if (rc != KIV_OK) {
         why = QStringLiteral("cannot start the %1 receiver on stream %2: %3").arg(o.transport).arg(stream).arg(libraryError(rc));

@@ -4,6 +4,7 @@
 #include <QSet>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "kivtester_version.h"
@@ -56,6 +57,28 @@ std::optional<double> toReal(const QString &text, double lo, double hi) {
     return v;
 }
 
+// Decimal multiples only: link rates are quoted that way, and KB = 1000 keeps
+// bits and bytes a plain factor of 8 apart.
+std::optional<uint64_t> toRate(const QString &text) {
+    struct Unit { const char *suffix; double bytes; };
+    static constexpr Unit units[] = {{"kbit", 1e3 / 8}, {"Mbit", 1e6 / 8}, {"Gbit", 1e9 / 8},
+                                     {"KB", 1e3},       {"MB", 1e6},       {"GB", 1e9}};
+    QString number = text;
+    double scale = 1;
+    for (const Unit &u : units)
+        if (text.endsWith(QLatin1String(u.suffix))) {
+            number.chop(qsizetype(std::strlen(u.suffix)));
+            scale = u.bytes;
+            break;
+        }
+    const auto v = toReal(number, 0, 1e12 / scale);
+    if (!v) return std::nullopt;
+    const auto bytes = uint64_t(std::llround(*v * scale));
+    // A rate that rounds to nothing is a typo, not a request to lift the cap.
+    if (bytes == 0 && *v > 0) return std::nullopt;
+    return bytes;
+}
+
 } // namespace
 
 ParseResult parseOptions(const QStringList &args) {
@@ -105,11 +128,19 @@ ParseResult parseOptions(const QStringList &args) {
         QStringLiteral("udp: parity datagrams per 100 of data, 0..100 (0 = off; default %1).").arg(KIV_FEC_DEFAULT_PERCENT),
         QStringLiteral("PERCENT"));
     const QCommandLineOption loss(QStringLiteral("loss"),
-        QStringLiteral("udp: drop P% of the outgoing datagrams (runs of N with burst=N; dup=D% sends some twice), "
-                       "by the pattern of --seed."),
-        QStringLiteral("P[,burst=N][,dup=D]"));
+        QStringLiteral("udp: drop P% of the outgoing datagrams (runs of N with burst=N; dup=D% sends some twice) and "
+                       "R% of the repair requests and loss reports coming back (return=R), by the pattern of --seed."),
+        QStringLiteral("P[,burst=N][,dup=D][,return=R]"));
+    const QCommandLineOption rate(QStringLiteral("rate"),
+        QStringLiteral("udp: send at most R bytes per second (parity and repairs included); suffixes kbit, Mbit, Gbit "
+                       "for bits and KB, MB, GB for bytes, decimal (60Mbit = 7500000); 0 = no cap (default)."),
+        QStringLiteral("R"));
+    const QCommandLineOption repairBudget(QStringLiteral("repair-budget"),
+        QStringLiteral("udp: ask the sender again for lost datagrams for up to MS ms, 0..%1 (0 = parity alone; "
+                       "default %2).").arg(KIV_REPAIR_MAX_BUDGET_MS).arg(KIV_REPAIR_DEFAULT_BUDGET_MS),
+        QStringLiteral("MS"));
     p.addOptions({help, version, transport, address, channel, stream, size, depth, jpeg, fps, frames, seconds, json,
-                  pattern, all, scaling, receivers, latency, seed, fec, loss});
+                  pattern, all, scaling, receivers, latency, seed, fec, loss, rate, repairBudget});
 
     QStringList argv = args;
     argv.prepend(QStringLiteral("kivstream"));
@@ -145,6 +176,8 @@ ParseResult parseOptions(const QStringList &args) {
         {&latency, {Command::Receive}},
         {&fec, {Command::Send, Command::Bench}},
         {&loss, {Command::Send, Command::Bench}},
+        {&rate, {Command::Send, Command::Bench}},
+        {&repairBudget, {Command::Receive, Command::Bench}},
     };
     for (const Scope &s : scopes)
         if (p.isSet(*s.opt) && !s.in.contains(o.command))
@@ -248,8 +281,9 @@ ParseResult parseOptions(const QStringList &args) {
         if (!v) return usageError(QStringLiteral("--seed must be 0..4294967295, not '%1'").arg(p.value(seed)));
         o.seed = uint32_t(*v);
     }
-    if ((p.isSet(fec) || p.isSet(loss)) && o.protocol() != KIV_PROTOCOL_UDP)
-        return usageError(QStringLiteral("--fec and --loss apply to --transport udp only"));
+    for (const QCommandLineOption *udpOnly : {&fec, &loss, &rate, &repairBudget})
+        if (p.isSet(*udpOnly) && o.protocol() != KIV_PROTOCOL_UDP)
+            return usageError(QStringLiteral("--%1 applies to --transport udp only").arg(udpOnly->names().constLast()));
     if (p.isSet(fec)) {
         const auto v = toInteger(p.value(fec), 0, 100);
         if (!v) return usageError(QStringLiteral("--fec must be a percentage 0..100, not '%1'").arg(p.value(fec)));
@@ -259,9 +293,11 @@ ParseResult parseOptions(const QStringList &args) {
         const QString text = p.value(loss);
         const QStringList parts = text.split(QLatin1Char(','));
         const auto rate = toReal(parts.first(), 0, 100);
-        if (!rate) return usageError(QStringLiteral("--loss must be P[,burst=N][,dup=D] with P 0..100, not '%1'").arg(text));
+        if (!rate) return usageError(QStringLiteral("--loss must be P[,burst=N][,dup=D][,return=R] with P 0..100, not '%1'").arg(text));
         o.impairment.lossPerMillion = uint32_t(std::lround(*rate * 10000));
         o.impairment.seed = o.seed;
+        // A seed of its own, so that the two directions do not lose in lockstep.
+        o.returnImpairment.seed = uint64_t(o.seed) + 1;
         for (const QString &part : parts.mid(1)) {
             if (part.startsWith(QLatin1String("burst="))) {
                 const auto n = toInteger(part.mid(6), 1, 1000);
@@ -271,10 +307,27 @@ ParseResult parseOptions(const QStringList &args) {
                 const auto d = toReal(part.mid(4), 0, 100);
                 if (!d) return usageError(QStringLiteral("--loss: dup must be 0..100, not '%1'").arg(part.mid(4)));
                 o.impairment.duplicatePerMillion = uint32_t(std::lround(*d * 10000));
+            } else if (part.startsWith(QLatin1String("return="))) {
+                const auto r = toReal(part.mid(7), 0, 100);
+                if (!r) return usageError(QStringLiteral("--loss: return must be 0..100, not '%1'").arg(part.mid(7)));
+                o.returnImpairment.lossPerMillion = uint32_t(std::lround(*r * 10000));
             } else {
-                return usageError(QStringLiteral("--loss: unknown part '%1' (burst=N or dup=D)").arg(part));
+                return usageError(QStringLiteral("--loss: unknown part '%1' (burst=N, dup=D or return=R)").arg(part));
             }
         }
+    }
+    if (p.isSet(rate)) {
+        const auto v = toRate(p.value(rate));
+        if (!v)
+            return usageError(QStringLiteral("--rate must be bytes per second up to 1e12, or a number with kbit, Mbit, "
+                                             "Gbit, KB, MB or GB (e.g. 60Mbit), not '%1'").arg(p.value(rate)));
+        o.maxRate = *v;
+    }
+    if (p.isSet(repairBudget)) {
+        const auto v = toInteger(p.value(repairBudget), 0, KIV_REPAIR_MAX_BUDGET_MS);
+        if (!v)
+            return usageError(QStringLiteral("--repair-budget must be 0..%1 ms, not '%2'").arg(KIV_REPAIR_MAX_BUDGET_MS).arg(p.value(repairBudget)));
+        o.repairBudget = int(*v);
     }
     if (o.all && o.scaling) return usageError(QStringLiteral("bench takes --all or --scaling, not both"));
     if ((o.scaling || o.all) && p.isSet(receivers))

@@ -44,10 +44,15 @@ struct Options {
     int receivers = 1;    // bench: decoders of the one stream (memory, udp)
     bool latency = false; // receive: sender shares our clock
     uint32_t seed = 1;
-    // UDP senders: redundancy in percent (unset: the library's default) and
-    // loss / duplication the sender inflicts on itself.
+    // UDP senders: redundancy in percent (unset: the library's default),
+    // loss / duplication the sender inflicts on itself, on its datagrams and on
+    // the requests and reports coming back, and a rate cap in bytes per second.
     std::optional<int> fec;
     kivImpairment impairment{};
+    kivImpairment returnImpairment{};
+    std::optional<uint64_t> maxRate;
+    // UDP receivers: how long to ask for lost datagrams (unset: the library's default).
+    std::optional<int> repairBudget;
 };
 
 struct ParseError {

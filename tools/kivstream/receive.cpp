@@ -40,11 +40,14 @@ int runReceive(const Options &o) {
     const auto counts = [&] {
         kivDecoderStats d{};
         kivGetDecoderStats(dec.get(), &d);
-        ReceiverCounts c{d.framesDropped, d.framesMalformed, d.framesIncomplete, corrupt, std::nullopt};
+        ReceiverCounts c{d.framesDropped, d.framesMalformed, d.framesIncomplete, corrupt, std::nullopt, std::nullopt};
         if (o.protocol() == KIV_PROTOCOL_UDP) {
             kivLossStats l{};
             kivGetDecoderLossStats(dec.get(), &l);
             c.loss = l;
+            kivRepairStats r{};
+            kivGetDecoderRepairStats(dec.get(), &r);
+            c.repair = r;
         }
         return c;
     };
@@ -111,6 +114,7 @@ int runReceive(const Options &o) {
             s.insert(QStringLiteral("datagrams_recovered"), qint64(c.loss->datagramsRecovered));
             s.insert(QStringLiteral("frames_rebuilt"), qint64(c.loss->framesRebuilt));
         }
+        if (c.repair) insertRepairJson(s, *c.repair);
         out(QString::fromUtf8(QJsonDocument(s).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
     } else {
         QString text = QStringLiteral("received over %1 stream %2: %3 frames in %4 s (%5 fps); dropped %6, malformed %7, "
@@ -129,6 +133,12 @@ int runReceive(const Options &o) {
                         .arg(c.loss->datagramsLost)
                         .arg(c.loss->datagramsRecovered)
                         .arg(c.loss->framesRebuilt);
+        if (c.repair)
+            text += QStringLiteral("; repair %1: requested %2, repaired %3; loss %4%")
+                        .arg(repairStateText(c.repair->state))
+                        .arg(c.repair->datagramsRequested)
+                        .arg(c.repair->datagramsRepaired)
+                        .arg(c.repair->lossPerMillion / 1e4, 0, 'f', 2);
         if (lat) text += QStringLiteral("; latency p50 %1 us, p99 %2 us, max %3 us").arg(lat->p50).arg(lat->p99).arg(lat->max);
         out(text + QLatin1Char('\n'));
         if (!firstProblem.isEmpty()) out(QStringLiteral("first bad frame: %1\n").arg(firstProblem));

@@ -68,8 +68,12 @@ int runSend(const Options &o) {
     const bool nothingArrived = calls > 0 && s.framesSent == 0;
     if (nothingArrived && !linkReported) err(QStringLiteral("no frame reached %1").arg(where));
     const double secs = secondsSince(start);
+    QString udp;
+    kivUdpSenderStats u{};
+    if (o.protocol() == KIV_PROTOCOL_UDP && kivGetEncoderUdpStats(enc.get(), &u) == KIV_OK)
+        udp = QStringLiteral("; pace %1 B/s, parity %2%, datagrams resent %3").arg(u.paceBytesPerSecond).arg(u.parityPercent).arg(u.datagramsResent);
     out(QStringLiteral("sent over %1 to %2 stream %3: %4 frames in %5 s (%6 fps); encoded %7, sent %8, dropped %9, "
-                       "%10 bytes%11\n")
+                       "%10 bytes%11%12\n")
             .arg(o.transport, host)
             .arg(o.stream)
             .arg(calls)
@@ -79,7 +83,7 @@ int runSend(const Options &o) {
             .arg(s.framesSent)
             .arg(s.framesDropped)
             .arg(s.bytesSent)
-            .arg(failures ? QStringLiteral(", %1 failed").arg(failures) : QString()));
+            .arg(failures ? QStringLiteral(", %1 failed").arg(failures) : QString(), udp));
     return nothingArrived ? kExitCannotStart : kExitOk;
 }
 

@@ -44,6 +44,18 @@ std::optional<Percentiles> LatencyRecorder::takePercentiles() {
     return p;
 }
 
+QString repairStateText(uint32_t state) {
+    switch (state) {
+    case KIV_REPAIR_WORKING: return QStringLiteral("working");
+    case KIV_REPAIR_UNAVAILABLE: return QStringLiteral("unavailable");
+    default: return QStringLiteral("unknown");
+    }
+}
+
+namespace {
+QString percentText(uint32_t perMillion) { return QString::number(perMillion / 1e4, 'f', 2); }
+} // namespace
+
 QString formatPanelLine(const PanelSecond &s, const ReceiverCounts &c, const std::optional<Percentiles> &latency) {
     QString line = QStringLiteral("fps %1").arg(s.frames);
     if (s.haveFormat)
@@ -64,6 +76,12 @@ QString formatPanelLine(const PanelSecond &s, const ReceiverCounts &c, const std
                     .arg(c.loss->datagramsLost)
                     .arg(c.loss->datagramsRecovered)
                     .arg(c.loss->framesRebuilt);
+    if (c.repair)
+        line += QStringLiteral("  repair %1: requested %2 repaired %3  loss %4%")
+                    .arg(repairStateText(c.repair->state))
+                    .arg(c.repair->datagramsRequested)
+                    .arg(c.repair->datagramsRepaired)
+                    .arg(percentText(c.repair->lossPerMillion));
     if (latency)
         line += QStringLiteral("  latency p50 %1 us p99 %2 us max %3 us").arg(latency->p50).arg(latency->p99).arg(latency->max);
     return line;
@@ -78,6 +96,13 @@ QJsonValue latencyJson(const std::optional<Percentiles> &p) {
 }
 QJsonValue u64(uint64_t v) { return QJsonValue(qint64(v)); }
 } // namespace
+
+void insertRepairJson(QJsonObject &o, const kivRepairStats &r) {
+    o.insert(QStringLiteral("datagrams_requested"), u64(r.datagramsRequested));
+    o.insert(QStringLiteral("datagrams_repaired"), u64(r.datagramsRepaired));
+    o.insert(QStringLiteral("repair_state"), repairStateText(r.state));
+    o.insert(QStringLiteral("loss_percent"), r.lossPerMillion / 1e4);
+}
 
 QJsonObject panelJson(const PanelSecond &s, const ReceiverCounts &c, const std::optional<Percentiles> &latency) {
     QJsonObject o{{QStringLiteral("fps"), u64(s.frames)},
@@ -95,6 +120,7 @@ QJsonObject panelJson(const PanelSecond &s, const ReceiverCounts &c, const std::
         o.insert(QStringLiteral("datagrams_recovered"), u64(c.loss->datagramsRecovered));
         o.insert(QStringLiteral("frames_rebuilt"), u64(c.loss->framesRebuilt));
     }
+    if (c.repair) insertRepairJson(o, *c.repair);
     if (s.haveFormat) {
         o.insert(QStringLiteral("width"), s.format.width);
         o.insert(QStringLiteral("height"), s.format.height);
@@ -133,6 +159,12 @@ QJsonObject benchJson(const BenchResult &r) {
         o.insert(QStringLiteral("datagrams_lost"), u64(r.loss->datagramsLost));
         o.insert(QStringLiteral("datagrams_recovered"), u64(r.loss->datagramsRecovered));
         o.insert(QStringLiteral("frames_rebuilt"), u64(r.loss->framesRebuilt));
+    }
+    if (r.repair) insertRepairJson(o, *r.repair);
+    if (r.sender) {
+        o.insert(QStringLiteral("datagrams_resent"), u64(r.sender->datagramsResent));
+        o.insert(QStringLiteral("parity_percent"), qint64(r.sender->parityPercent));
+        o.insert(QStringLiteral("pace_bytes_per_second"), u64(r.sender->paceBytesPerSecond));
     }
     if (!r.failure.isEmpty()) o.insert(QStringLiteral("failure"), r.failure);
     if (!r.skipped.isEmpty()) o.insert(QStringLiteral("skipped"), r.skipped);
@@ -177,6 +209,16 @@ QString benchSummary(const BenchResult &r) {
                      .arg(r.loss->datagramsLost)
                      .arg(r.loss->datagramsRecovered)
                      .arg(r.loss->framesRebuilt);
+    if (r.repair)
+        lines << QStringLiteral("  repair %1: requested %2, repaired %3")
+                     .arg(repairStateText(r.repair->state))
+                     .arg(r.repair->datagramsRequested)
+                     .arg(r.repair->datagramsRepaired);
+    if (r.sender)
+        lines << QStringLiteral("  sender: pace %1 MB/s, parity %2%, datagrams resent %3")
+                     .arg(mbps(double(r.sender->paceBytesPerSecond)))
+                     .arg(r.sender->parityPercent)
+                     .arg(r.sender->datagramsResent);
     if (r.lowestPsnr) lines << QStringLiteral("  lowest PSNR %1 dB").arg(*r.lowestPsnr, 0, 'f', 1);
     lines << (r.passed() ? QStringLiteral("  checks passed") : QStringLiteral("  FAILED: %1").arg(r.failure));
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');

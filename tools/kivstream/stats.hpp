@@ -47,7 +47,13 @@ using kivtester::PanelSecond;
 struct ReceiverCounts {
     uint64_t dropped = 0, malformed = 0, incomplete = 0, corrupt = 0;
     std::optional<kivLossStats> loss; // UDP: datagrams lost and rebuilt
+    std::optional<kivRepairStats> repair; // UDP: datagrams asked for again
 };
+
+// "unknown", "working" or "unavailable" for a KIV_REPAIR_* state.
+QString repairStateText(uint32_t state);
+// Adds the UDP repair figures to a receiver's or bench's JSON record.
+void insertRepairJson(QJsonObject &o, const kivRepairStats &r);
 
 using kivtester::depthText;
 QString formatPanelLine(const PanelSecond &s, const ReceiverCounts &c, const std::optional<Percentiles> &latency);
@@ -61,6 +67,8 @@ struct BenchResult {
     uint64_t framesSent = 0, framesReceived = 0, framesDropped = 0, framesCorrupt = 0;
     uint64_t framesMalformed = 0, framesLost = 0, framesOutOfOrder = 0;
     std::optional<kivLossStats> loss; // UDP runs
+    std::optional<kivRepairStats> repair;    // UDP: summed over the receivers, the worst state and loss
+    std::optional<kivUdpSenderStats> sender; // UDP
     double seconds = 0;
     double cpuSeconds = 0; // the whole process: sender, library threads, receivers and their checks
     uint64_t imageBytes = 0, transferBytes = 0;

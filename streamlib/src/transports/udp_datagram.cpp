@@ -37,7 +37,7 @@ DatagramError parseDatagram(std::span<const uint8_t> datagram, ParsedDatagram &o
     f.blockData = p[18];
     f.parityPerBlock = p[19];
     f.checksum = get32(p + 20);
-    if ((f.flags & ~(kFlagResent | kFlagRepairable)) != 0) return DatagramError::Reserved;
+    if ((f.flags & ~(kFlagResent | kFlagRepairable | kFlagHeard)) != 0) return DatagramError::Reserved;
     if (f.parityPerBlock == 0 && (f.blockData | f.checksum) != 0) return DatagramError::Reserved;
 
     const uint64_t size = out.header.payloadSize;

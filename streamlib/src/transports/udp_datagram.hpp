@@ -31,6 +31,7 @@ inline constexpr size_t kDatagramHeaderSize = kFragmentFieldsSize + kWireHeaderS
 // Fragment flags.
 inline constexpr uint16_t kFlagResent = 0x1;     // sent again on a receiver's request
 inline constexpr uint16_t kFlagRepairable = 0x2; // the sender answers repair requests
+inline constexpr uint16_t kFlagHeard = 0x4;      // and a receiver's request or report reached it lately
 // 1500-byte MTU minus IPv4 and UDP headers: nothing gets IP-fragmented.
 inline constexpr size_t kDefaultMaxDatagram = 1472;
 inline constexpr size_t kMaxDatagram = 65507; // largest IPv4 UDP payload

@@ -47,6 +47,7 @@ struct Reassembler::Partial {
     // frame's datagrams stopped coming (0 while they still come).
     int64_t firstUs = 0, maxGapUs = 0;
     uint32_t arrivals = 0, highest = 0;
+    uint64_t counted = 0; // datagrams of it counted as due in its sender's loss report
     int64_t overUs = 0, nextAskUs = 0, askedUs = 0;
     bool repairable = false;
 
@@ -56,10 +57,13 @@ struct Reassembler::Partial {
     uint64_t parityBytes() const { return uint64_t(fec.parityCount()) * chunk(); }
     uint64_t total() const { return uint64_t(layout.count) + fec.parityCount(); }
     // Silence after which no more first sendings are expected: well past the
-    // gaps seen so far between them (a paced sender's bursts).
+    // gaps seen so far between them (a paced sender's bursts), and longer
+    // while the frame came in one burst so far. A sender moving on to its next
+    // frame says so sooner.
     int64_t quietUs() const {
-        const int64_t meanGap = arrivals > 1 ? (lastUs - firstUs) / (arrivals - 1) : 1000;
-        return std::clamp<int64_t>(std::max(8 * meanGap, 2 * maxGapUs), 3'000, 100'000);
+        if (maxGapUs < 1'000) return 50'000;
+        const int64_t meanGap = (lastUs - firstUs) / (arrivals - 1);
+        return std::clamp<int64_t>(std::max(8 * meanGap, 3 * maxGapUs), 10'000, 100'000);
     }
 };
 
@@ -138,8 +142,15 @@ void Reassembler::remove(size_t index) {
     keepSpare(std::move(p->parity), spareParity_);
 }
 
+// A frame is finished: whatever of it has not come is due now, for the loss report.
+void Reassembler::countDue(Partial &p) {
+    if (Sender *s = findSender(p.source, p.header.sessionId)) s->expected += p.total() - p.counted;
+    p.counted = p.total();
+}
+
 void Reassembler::giveUp(size_t index) {
-    const Partial &p = *frames_[index];
+    Partial &p = *frames_[index];
+    countDue(p);
     markDone(p.source, p.header.sessionId, p.header.frameNumber);
     queue_.countLoss(p.layout.count - p.dataReceived + p.recovered, p.recovered, 0);
     remove(index);
@@ -204,6 +215,7 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
     Sender &sender = senderFor(source, h.sessionId, nowUs);
     sender.lastSeenUs = nowUs;
     sender.repairable = (f.flags & kFlagRepairable) != 0;
+    if (!(f.flags & kFlagResent)) sender.heard = (f.flags & kFlagHeard) != 0;
     const bool resent = (f.flags & kFlagResent) != 0;
     if (!resent) ++sender.seen;
     if (sender.hasLastDone && !newer(h.frameNumber, sender.lastDone)) return; // late
@@ -217,7 +229,6 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
             queue_.countMalformed();
             return;
         }
-        sender.expected += fragments;
         // The sender has moved on: what older frames miss will not come unasked.
         for (auto &o : frames_)
             if (o->source == source && o->header.sessionId == h.sessionId && o->overUs == 0 &&
@@ -249,6 +260,11 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
     if (!resent) {
         if (p.arrivals++ != 0) p.maxGapUs = std::max(p.maxGapUs, nowUs - p.lastUs);
         p.highest = std::max(p.highest, f.index);
+        // Datagrams go out in index order: those up to the highest seen are due by now.
+        if (p.highest + 1ull > p.counted) {
+            sender.expected += p.highest + 1ull - p.counted;
+            p.counted = p.highest + 1ull;
+        }
         // Still coming: what is missing may come yet, unasked.
         p.overUs = p.highest + 1 == p.total() ? nowUs : 0;
         p.nextAskUs = 0;
@@ -291,6 +307,7 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
 
     // Complete.
     std::unique_ptr<Partial> done = take(index);
+    countDue(*done);
     markDone(source, h.sessionId, h.frameNumber);
     // Older partial frames of this sender can no longer be shown in order.
     for (size_t i = 0; i < frames_.size();) {
@@ -463,14 +480,24 @@ void Reassembler::service(int64_t nowUs, Feedback &out) {
         repair_.lossPerMillion = uint32_t(loss_ * 1e6);
         s.expected = s.seen = 0;
         s.reportedUs = nowUs;
+        if (s.firstReportUs == 0) s.firstReportUs = nowUs;
     }
 
-    const bool anyRepairable = std::any_of(senders_.begin(), senders_.end(), [](const Sender &s) { return s.repairable; });
+    // Whether requests can work: the sender says whether our reports reach it,
+    // and requests that go unanswered say so too.
     if (!asks_) return;
-    if (budgetUs == 0 || (!senders_.empty() && !anyRepairable) || (unanswered_ >= 8 && nowUs - lastAnswerUs_ > 1'000'000))
+    bool repairable = false, heard = false, deaf = false;
+    for (const Sender &s : senders_) {
+        if (!s.repairable) continue;
+        repairable = true;
+        heard |= s.heard;
+        deaf |= !s.heard && s.firstReportUs != 0 && nowUs - s.firstReportUs > 1'000'000;
+    }
+    const bool unanswered = unanswered_ >= 8 && nowUs - lastAnswerUs_ > 1'000'000;
+    if (budgetUs == 0 || (!senders_.empty() && !repairable) || unanswered || (deaf && !heard))
         repair_.state = KIV_REPAIR_UNAVAILABLE;
     else
-        repair_.state = lastAnswerUs_ != 0 ? KIV_REPAIR_WORKING : KIV_REPAIR_UNKNOWN;
+        repair_.state = lastAnswerUs_ != 0 || heard ? KIV_REPAIR_WORKING : KIV_REPAIR_UNKNOWN;
 }
 
 // Names, per block that parity cannot rebuild, the missing data fragments that

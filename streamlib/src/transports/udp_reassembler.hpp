@@ -89,6 +89,8 @@ private:
         uint32_t lastDone = 0; // newest frame delivered or given up
         bool hasLastDone = false;
         bool repairable = false; // it says it answers requests
+        bool heard = false;      // and that receivers' messages reach it
+        int64_t firstReportUs = 0;
         int64_t lastSeenUs = 0;
         // First sendings of datagrams: due (by the frames begun) and seen, since the last report.
         uint64_t expected = 0, seen = 0;
@@ -107,6 +109,7 @@ private:
     void keepSpare(std::vector<uint8_t> &&buffer, std::vector<std::vector<uint8_t>> &spares);
     std::vector<uint8_t> takeSpare(std::vector<std::vector<uint8_t>> &spares, bool fromQueue, size_t size);
     void giveUp(size_t index);
+    void countDue(Partial &p);
     void materialize(Partial &p);
     bool store(Partial &p, const ParsedDatagram &d);
     bool rebuildReady(Partial &p, int64_t block);

@@ -54,6 +54,8 @@ constexpr double kMinResendBytesPerSecond = 256'000;
 // Loss reports older than this no longer raise the parity.
 constexpr int64_t kReportLifetimeUs = 3'000'000;
 constexpr size_t kMaxReporters = 16;
+// Frames tell receivers that the way back works while something came back within this time.
+constexpr int64_t kHeardLifetimeUs = 1'000'000;
 
 struct OutgoingFrame {
     WireHeader header;
@@ -219,13 +221,22 @@ private:
 
     // ---- Pacing -----------------------------------------------------------
 
-    // Waits until `bytes` may go out at the pace; false once stopping.
+    // Waits until `bytes` may go out at the pace; false once stopping. A frame
+    // that fell behind its schedule (the thread was held up) speeds up to end
+    // on time, up to the fastest pace and the caller's cap: losing the next
+    // frame to the drop rule would cost more.
     bool pace(std::stop_token &stop, size_t bytes) {
         for (;;) {
             const int64_t now = monotonicUs();
             pacer_.refill(now);
+            if (frameDeadlineUs_ != 0) {
+                const double left = double(frameDeadlineUs_ - now);
+                const double needed = left > 1000 ? double(frameBytesLeft_) / left : fastest_;
+                pacer_.rate = std::clamp(needed, scheduled_, fastest_);
+            }
             if (pacer_.tokens >= double(bytes)) {
                 pacer_.tokens -= double(bytes);
+                frameBytesLeft_ -= std::min<uint64_t>(frameBytesLeft_, bytes);
                 return true;
             }
             const int64_t waitUs = int64_t((double(bytes) - pacer_.tokens) / pacer_.rate) + 1;
@@ -238,16 +249,23 @@ private:
     // The rate for a frame of `wireBytes` when frames come every `intervalUs`.
     void setPace(uint64_t wireBytes, int64_t intervalUs) {
         double rate = double(options_.paceBytesPerSecond);
+        frameDeadlineUs_ = 0;
         if (intervalUs > 0) {
             const double spreadUs = kSpread * double(std::min(intervalUs, kLongestIntervalUs));
             rate = std::min(rate, double(wireBytes) / spreadUs * 1e6);
+            frameDeadlineUs_ = frameStartUs_ + int64_t(spreadUs);
         } else {
             rate = std::min(rate, double(kFirstFrameBytesPerSecond));
         }
-        if (const uint64_t cap = controls().maxRateBytesPerSecond.load(); cap != 0) rate = std::min(rate, double(cap));
+        fastest_ = double(options_.paceBytesPerSecond);
+        if (const uint64_t cap = controls().maxRateBytesPerSecond.load(); cap != 0) {
+            rate = std::min(rate, double(cap));
+            fastest_ = std::min(fastest_, double(cap));
+        }
         rate = std::max(rate, 1000.0);
+        fastest_ = std::max(fastest_, rate) / 1e6;
         firstFrame_ = intervalUs <= 0;
-        pacer_.rate = rate / 1e6;
+        pacer_.rate = scheduled_ = rate / 1e6;
         // Bursts of about 2 ms at this rate: a slow link's queue takes them.
         pacer_.cap = std::clamp(rate * 0.002, 16.0 * 1024, double(options_.burstBytes));
         controls().paceBytesPerSecond = uint64_t(rate);
@@ -297,7 +315,9 @@ private:
         f.header = work.header;
         std::swap(f.payload, work.payload); // the ring's old buffer goes back to the caller's side
         f.sentUs = monotonicUs();
-        f.packer.pack(f.header, f.payload, options_.maxDatagram, parityPercent(), kFlagRepairable);
+        const bool heard = heardUs_ != 0 && f.sentUs - heardUs_ < kHeardLifetimeUs;
+        f.packer.pack(f.header, f.payload, options_.maxDatagram, parityPercent(),
+                      kFlagRepairable | (heard ? kFlagHeard : 0));
         f.resentUs.assign(f.packer.count(), 0);
         ringBytes_ += f.bytes();
         session_ = f.header.sessionId;
@@ -310,7 +330,8 @@ private:
             wireBytes += bytes;
             for (int n = forward_.next(); n > 0; --n) plan_.push_back(uint32_t(i));
         }
-        wireBytes_ = wireBytes;
+        wireBytes_ = frameBytesLeft_ = wireBytes;
+        frameStartUs_ = monotonicUs();
         setPace(wireBytes, work.intervalUs);
         return sendPlanned(stop, f);
     }
@@ -321,6 +342,7 @@ private:
         int64_t deadline = monotonicUs() + kStallUs;
         size_t next = 0;
         while (next < plan_.size()) {
+            unsentFrom_ = plan_[next];
             if (stop.stop_requested()) return false;
             const bool gso = gso_.load(std::memory_order_relaxed);
             const size_t perMessage = gso ? std::min(kMaxGsoSegments, kMaxDatagram / options_.maxDatagram) : 1;
@@ -335,6 +357,7 @@ private:
             if (rc == 0) continue; // GSO refused: the same datagrams again, one by one
             next += taken;
         }
+        unsentFrom_ = f.packer.count();
         return true;
     }
 
@@ -454,9 +477,11 @@ private:
                 RepairRequest request;
                 LossReport report;
                 if (parseRequest(bytes, request) == ControlError::None && request.session == session_ && hasSession_) {
+                    heardUs_ = monotonicUs();
                     answer(request);
                 } else if (parseReport(bytes, report) == ControlError::None && report.session == session_ &&
                            hasSession_) {
+                    heardUs_ = monotonicUs();
                     note(from, report);
                 } else {
                     ++controls().requestsRefused;
@@ -477,7 +502,8 @@ private:
         const int64_t now = monotonicUs();
         resends_.refill(now);
         resendPlan_.clear();
-        const size_t count = frame->packer.count();
+        // Of the frame going out, only what went already: the rest is on its way.
+        const size_t count = frame == ring_.back().get() ? unsentFrom_ : frame->packer.count();
         for (const FragmentRange &r : request.used()) {
             const uint64_t end = std::min<uint64_t>(uint64_t(r.first) + r.count, count);
             for (uint64_t i = r.first; i < end; ++i) {
@@ -488,7 +514,6 @@ private:
                     continue;
                 }
                 resends_.tokens -= bytes;
-                pacer_.tokens -= bytes; // the link carries them too
                 frame->resentUs[i] = now;
                 for (int n = forward_.next(); n > 0; --n) resendPlan_.push_back(uint32_t(i));
                 ++controls().datagramsResent;
@@ -542,6 +567,11 @@ private:
     TokenBucket pacer_, resends_;
     double resendRate_ = 0; // bytes per second
     uint64_t wireBytes_ = 0; // of the frame going out
+    size_t unsentFrom_ = 0;  // its first datagram not yet handed to the kernel
+    int64_t heardUs_ = 0;    // when a receiver's request or report last came
+    uint64_t frameBytesLeft_ = 0;
+    int64_t frameStartUs_ = 0, frameDeadlineUs_ = 0; // when it should be out, 0 for no schedule
+    double scheduled_ = 0, fastest_ = 0;             // its rate, and the most it may catch up at (bytes/us)
     bool firstFrame_ = false;
     std::deque<std::unique_ptr<SentFrame>> ring_;
     std::unique_ptr<SentFrame> spare_;
