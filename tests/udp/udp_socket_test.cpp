@@ -51,6 +51,9 @@ TEST(UdpSockets, FramesArriveAfterJunkWithAndWithoutSegmentationOffload) {
         // First somewhere nobody listens: reopening must move it.
         ASSERT_EQ(sender->open("127.0.0.1", c.stream + 50), KIV_OK);
         ASSERT_EQ(sender->sendFrame(header(100, fmt), pattern(0, 0, frameBytes64(fmt))), KIV_OK);
+        // A failed reopen leaves no destination, as on every transport.
+        ASSERT_EQ(sender->open("127.0.0.1.5", c.stream), KIV_ERROR_ADDRESS);
+        EXPECT_EQ(sender->sendFrame(header(100, fmt), pattern(0, 0, frameBytes64(fmt))), KIV_ERROR_STATE);
         ASSERT_EQ(sender->open("127.0.0.1", c.stream), KIV_OK);
         // Another source with the same session: its frames are its own, kept apart by its address.
         auto twin = udp::makeSender({.maxDatagram = c.maxDatagram, .allowGso = c.gso});

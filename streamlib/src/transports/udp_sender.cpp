@@ -101,6 +101,7 @@ public:
     ~UdpSender() override { stop(); }
 
     int open(const std::string &address, int stream) override {
+        stop(); // like every transport: a failed open leaves no destination
         in_addr addr{};
         if (inet_pton(AF_INET, address.c_str(), &addr) != 1)
             return fail(KIV_ERROR_ADDRESS, "'" + address + "' is not an IPv4 address");
@@ -108,7 +109,6 @@ public:
         if (host == INADDR_ANY || host == INADDR_BROADCAST)
             return fail(KIV_ERROR_ADDRESS, "'" + address + "' is not a destination");
 
-        // Everything that can fail comes before the old destination is let go.
         UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         UniqueFd wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
         if (!fd || !wake) return failErrno(KIV_ERROR_IO, "UDP socket");
@@ -127,7 +127,6 @@ public:
         socklen_t len = sizeof probe;
         const bool gso = options_.allowGso && getsockopt(fd.get(), SOL_UDP, UDP_SEGMENT, &probe, &len) == 0;
 
-        stop();
         gso_ = gso;
         dest_ = {};
         dest_.sin_family = AF_INET;
