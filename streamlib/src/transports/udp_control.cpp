@@ -44,7 +44,7 @@ size_t encodeRequest(const RepairRequest &request, std::span<uint8_t, kMaxContro
 
 size_t encodeReport(const LossReport &report, std::span<uint8_t, kMaxControlSize> out) {
     uint8_t *p = out.data();
-    putPrefix(p, kKindLossReport, 0, report.session);
+    putPrefix(p, kKindLossReport, report.parityOnly ? kReportParityOnly : 0, report.session);
     put32(p + 16, report.expected);
     put32(p + 20, report.lost);
     return kLossReportSize;
@@ -79,8 +79,9 @@ ControlError parseReport(std::span<const uint8_t> bytes, LossReport &out) {
     const uint8_t *p = bytes.data();
     if (messageKind(bytes) != kKindLossReport) return ControlError::NotControl;
     if (bytes.size() != kLossReportSize) return ControlError::BadSize;
-    if (get16(p + 6) != 0) return ControlError::Reserved;
-    const LossReport r{get64(p + 8), get32(p + 16), get32(p + 20)};
+    const uint16_t flags = get16(p + 6);
+    if ((flags & ~kReportParityOnly) != 0) return ControlError::Reserved;
+    const LossReport r{get64(p + 8), get32(p + 16), get32(p + 20), flags == kReportParityOnly};
     if (r.lost > r.expected) return ControlError::BadCounts;
     out = r;
     return ControlError::None;

@@ -8,7 +8,8 @@
 //     6 ranges u16 (1..kMaxRequestRanges)   8 session u64   16 frame number u32
 //     20 reserved u32 (0)                    24 ranges: first fragment index u32, count u32
 //   Loss report (kind 2), 24 bytes:
-//     6 reserved u16 (0)   8 session u64   16 datagrams expected u32   20 of them lost u32
+//     6 flags u16 (0x1: the receiver does not ask for repairs)   8 session u64
+//     16 datagrams expected u32   20 of them lost u32
 #pragma once
 
 #include <array>
@@ -42,10 +43,13 @@ struct RepairRequest {
     bool add(uint32_t index);
 };
 
+inline constexpr uint16_t kReportParityOnly = 0x1;
+
 struct LossReport {
     uint64_t session = 0;
     uint32_t expected = 0; // first sendings of datagrams due since the last report
     uint32_t lost = 0;     // of those, never seen
+    bool parityOnly = false; // the receiver relies on parity alone
 };
 
 enum class ControlError { None, Truncated, NotControl, BadSize, Reserved, BadRange, BadCounts };

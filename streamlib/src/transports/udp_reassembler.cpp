@@ -142,7 +142,7 @@ void Reassembler::remove(size_t index) {
     keepSpare(std::move(p->parity), spareParity_);
 }
 
-// A frame is finished: whatever of it has not come is due now, for the loss report.
+// A frame is given up: whatever of it has not come is due, for the loss report.
 void Reassembler::countDue(Partial &p) {
     if (Sender *s = findSender(p.source, p.header.sessionId)) s->expected += p.total() - p.counted;
     p.counted = p.total();
@@ -218,7 +218,15 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
     if (!(f.flags & kFlagResent)) sender.heard = (f.flags & kFlagHeard) != 0;
     const bool resent = (f.flags & kFlagResent) != 0;
     if (!resent) ++sender.seen;
-    if (sender.hasLastDone && !newer(h.frameNumber, sender.lastDone)) return; // late
+    if (sender.hasLastDone && !newer(h.frameNumber, sender.lastDone)) {
+        // Late. The parity that follows a frame complete without it is still
+        // due, as it comes; what never comes of it is not counted as lost.
+        if (!resent && sender.hasTail && h.frameNumber == sender.tailFrame && f.index + 1ull > sender.tailCounted) {
+            sender.expected += f.index + 1ull - sender.tailCounted;
+            sender.tailCounted = f.index + 1ull;
+        }
+        return;
+    }
 
     auto it = std::find_if(frames_.begin(), frames_.end(), [&](const auto &p) {
         return p->header.frameNumber == h.frameNumber && p->header.sessionId == h.sessionId && p->source == source;
@@ -307,7 +315,9 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
 
     // Complete.
     std::unique_ptr<Partial> done = take(index);
-    countDue(*done);
+    sender.hasTail = true;
+    sender.tailFrame = h.frameNumber;
+    sender.tailCounted = done->counted;
     markDone(source, h.sessionId, h.frameNumber);
     // Older partial frames of this sender can no longer be shown in order.
     for (size_t i = 0; i < frames_.size();) {
@@ -474,7 +484,7 @@ void Reassembler::service(int64_t nowUs, Feedback &out) {
         if (!s.repairable || s.expected == 0 || nowUs - s.reportedUs < 100'000) continue;
         const uint64_t expected = std::min<uint64_t>(s.expected, UINT32_MAX);
         const uint64_t lost = expected > s.seen ? expected - s.seen : 0;
-        out.reports.push_back({s.source, LossReport{s.session, uint32_t(expected), uint32_t(lost)}});
+        out.reports.push_back({s.source, LossReport{s.session, uint32_t(expected), uint32_t(lost), budgetUs == 0}});
         const double weight = std::min(1.0, double(expected) / 500.0) * 0.5;
         loss_ = loss_ * (1 - weight) + double(lost) / double(expected) * weight;
         repair_.lossPerMillion = uint32_t(loss_ * 1e6);
@@ -494,7 +504,7 @@ void Reassembler::service(int64_t nowUs, Feedback &out) {
         deaf |= !s.heard && s.firstReportUs != 0 && nowUs - s.firstReportUs > 1'000'000;
     }
     const bool unanswered = unanswered_ >= 8 && nowUs - lastAnswerUs_ > 1'000'000;
-    if (budgetUs == 0 || (!senders_.empty() && !repairable) || unanswered || (deaf && !heard))
+    if (budgetUs == 0 || (!senders_.empty() && !repairable) || (!heard && (unanswered || deaf)))
         repair_.state = KIV_REPAIR_UNAVAILABLE;
     else
         repair_.state = lastAnswerUs_ != 0 || heard ? KIV_REPAIR_WORKING : KIV_REPAIR_UNKNOWN;

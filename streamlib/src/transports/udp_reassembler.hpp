@@ -95,6 +95,10 @@ private:
         // First sendings of datagrams: due (by the frames begun) and seen, since the last report.
         uint64_t expected = 0, seen = 0;
         int64_t reportedUs = 0;
+        // The newest frame completed, and how much of it is counted as due.
+        bool hasTail = false;
+        uint32_t tailFrame = 0;
+        uint64_t tailCounted = 0;
     };
     struct Partial;
 

@@ -148,12 +148,13 @@ public:
         const int64_t now = monotonicUs();
         if (lastHandedUs_ != 0) {
             const int64_t gap = now - lastHandedUs_;
-            intervalUs_ = intervalUs_ == 0 ? gap : (intervalUs_ * 7 + gap) / 8;
+            const int64_t mean = intervalUs_.load(std::memory_order_relaxed);
+            intervalUs_.store(mean == 0 ? gap : (mean * 7 + gap) / 8, std::memory_order_relaxed);
         }
         lastHandedUs_ = now;
         OutgoingFrame frame = outbox_.spare();
         frame.header = header;
-        frame.intervalUs = intervalUs_;
+        frame.intervalUs = intervalUs_.load(std::memory_order_relaxed);
         frame.payload.assign(payload.begin(), payload.end()); // outside any lock the sending thread takes
         outbox_.put(std::move(frame));
         signal();
@@ -233,15 +234,21 @@ private:
                 const double needed = left > 1000 ? double(frameBytesLeft_) / left : fastest_;
                 pacer_.rate = std::clamp(needed, scheduled_, fastest_);
             }
-            if (pacer_.tokens >= double(bytes)) {
+            // A batch built before the burst shrank goes once the bucket is full.
+            const double due = std::min(double(bytes), pacer_.cap);
+            if (pacer_.tokens >= due) {
                 pacer_.tokens -= double(bytes);
                 frameBytesLeft_ -= std::min<uint64_t>(frameBytesLeft_, bytes);
                 return true;
             }
-            const int64_t waitUs = int64_t((double(bytes) - pacer_.tokens) / pacer_.rate) + 1;
+            const int64_t waitUs = int64_t((due - pacer_.tokens) / pacer_.rate) + 1;
             if (!waitUntil(stop, now + waitUs)) return false;
-            // A frame handed over meanwhile shows the rhythm the first one lacked.
-            if (firstFrame_ && intervalUs_ != 0) setPace(wireBytes_, intervalUs_);
+            // A frame handed over meanwhile shows the rhythm the first one lacked:
+            // what is left of it is spread over the interval from now.
+            if (const int64_t interval = intervalUs_.load(std::memory_order_relaxed); firstFrame_ && interval != 0) {
+                frameStartUs_ = monotonicUs();
+                setPace(frameBytesLeft_, interval);
+            }
         }
     }
 
@@ -266,7 +273,7 @@ private:
         firstFrame_ = intervalUs <= 0;
         pacer_.rate = scheduled_ = rate / 1e6;
         // Bursts of about 2 ms at this rate: a slow link's queue takes them.
-        pacer_.cap = std::clamp(rate * 0.002, 16.0 * 1024, double(options_.burstBytes));
+        pacer_.cap = std::clamp(rate * 0.002, 2.0 * double(options_.maxDatagram), double(options_.burstBytes));
         controls().paceBytesPerSecond = uint64_t(rate);
         // Resends: a share of the stream's own rate, averaged over frames.
         const double streamRate = intervalUs > 0 ? double(wireBytes) / double(intervalUs) * 1e6 : rate;
@@ -278,7 +285,9 @@ private:
     // ---- Sending a frame --------------------------------------------------
 
     // The parity in use: the caller's floor, raised by the worst loss that
-    // receivers reported lately (about 1.5 times it, plus 2 points).
+    // receivers reported lately. With repair behind it, 1.5 times the loss
+    // plus 2 points leaves little to ask for; a receiver on parity alone
+    // needs 2.5 times plus 5 to lose few frames (60-fragment blocks).
     int parityPercent() {
         const int floor = controls().protectionPercent.load();
         int percent = floor;
@@ -286,7 +295,8 @@ private:
         if (floor > 0) {
             for (const Reporter &r : reporters_) {
                 if (now - r.lastUs > kReportLifetimeUs) continue;
-                percent = std::max(percent, int(std::ceil(r.loss * 150 + 2)));
+                const double wanted = r.parityOnly ? r.loss * 250 + 5 : r.loss * 150 + 2;
+                percent = std::max(percent, int(std::ceil(wanted)));
             }
         }
         percent = std::min(percent, std::max(floor, int(KIV_FEC_MAX_ADAPTIVE_PERCENT)));
@@ -548,6 +558,7 @@ private:
         const double weight = std::min(1.0, double(report.expected) / 500.0) * 0.5;
         it->loss = it->lastUs == 0 ? loss : it->loss * (1 - weight) + loss * weight;
         it->lastUs = now;
+        it->parityOnly = report.parityOnly;
     }
 
     SenderOptions options_;
@@ -558,7 +569,7 @@ private:
 
     // The caller's thread.
     int64_t lastHandedUs_ = 0;
-    int64_t intervalUs_ = 0;
+    std::atomic<int64_t> intervalUs_{0}; // read by the sending thread while the first frame goes out
 
     Mailbox<OutgoingFrame> outbox_{counters.dropped};
 
@@ -584,6 +595,7 @@ private:
         Source source;
         double loss = 0;
         int64_t lastUs = 0;
+        bool parityOnly = false;
     };
     std::vector<Reporter> reporters_;
 
