@@ -38,7 +38,7 @@ DatagramError parseDatagram(std::span<const uint8_t> datagram, ParsedDatagram &o
     f.parityPerBlock = p[19];
     f.checksum = get32(p + 20);
     if ((f.flags & ~(kFlagResent | kFlagRepairable | kFlagHeard)) != 0) return DatagramError::Reserved;
-    if (f.parityPerBlock == 0 && (f.blockData | f.checksum) != 0) return DatagramError::Reserved;
+    if (f.parityPerBlock == 0 && f.blockData != 0) return DatagramError::Reserved;
 
     const uint64_t size = out.header.payloadSize;
     if (f.chunk == 0 || f.count == 0 || f.count > kMaxFragments || f.count != fragmentCount(size, f.chunk))
@@ -71,7 +71,7 @@ void FramePacker::pack(const WireHeader &header, std::span<const uint8_t> payloa
     f.chunk = uint16_t(chunk_);
     f.blockData = layout_.maxBlockData;
     f.parityPerBlock = layout_.parityPerBlock;
-    f.checksum = layout_.protectedFrame() ? frameChecksum(payload) : 0;
+    f.checksum = frameChecksum(payload);
     headers_.resize(total_ * kDatagramHeaderSize);
     for (size_t i = 0; i < total_; ++i) {
         f.index = uint32_t(i);

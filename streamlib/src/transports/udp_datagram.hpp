@@ -8,8 +8,10 @@
 // `count` is the number of data fragments. Every data fragment but the last
 // carries exactly `chunk` bytes, at index * chunk in the frame. A protected
 // frame (see udp_fec.hpp) has parity fragments after the data, with indices
-// count.., exactly `chunk` bytes each, and `checksum` holds the CRC-32C of the
-// frame's bytes; an unprotected one has 0 in the last three fields.
+// count.., exactly `chunk` bytes each; an unprotected one has 0 in the block
+// fields. `checksum`, the CRC-32C of the frame's bytes, is checked before any
+// frame is handed on: a forged or damaged fragment, or a rebuild from one,
+// fails it.
 #pragma once
 
 #include <cstddef>
@@ -46,7 +48,7 @@ struct FragmentFields {
     uint16_t chunk = 0;
     uint8_t blockData = 0;       // FecLayout::maxBlockData, 0 when unprotected
     uint8_t parityPerBlock = 0;  // 0 when unprotected
-    uint32_t checksum = 0;       // frame CRC-32C of a protected frame
+    uint32_t checksum = 0;       // CRC-32C of the frame's bytes
 };
 
 // Fragments needed for `payloadSize` bytes in slices of `chunk` (an empty frame

@@ -305,13 +305,18 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
     if (p.fec.protectedFrame()) {
         const uint32_t block = d.parity() ? p.fec.blockOfParity(f.index - f.count) : p.fec.blockOfData(f.index);
         if (!rebuildReady(p, wasMaterialized ? int64_t(block) : -1)) {
-            // A rebuilt frame that does not check out: never hand on wrong bytes.
             queue_.countMalformed();
             giveUp(index);
             return;
         }
     }
     if (p.dataReceived < p.layout.count) return;
+    if (frameChecksum(p.payload) != p.layout.checksum) {
+        // Forged or damaged fragments, or a rebuild from them: never hand on wrong bytes.
+        queue_.countMalformed();
+        giveUp(index);
+        return;
+    }
 
     // Complete.
     std::unique_ptr<Partial> done = take(index);
@@ -393,7 +398,7 @@ void Reassembler::materialize(Partial &p) {
 }
 
 // Rebuilds `block` (every block when -1) if it has enough fragments; false if
-// a rebuilt frame turned out inconsistent with its header.
+// a block could not be rebuilt.
 bool Reassembler::rebuildReady(Partial &p, int64_t block) {
     if (!p.materialized) return true;
     const uint32_t first = block < 0 ? 0 : uint32_t(block);
@@ -402,8 +407,6 @@ bool Reassembler::rebuildReady(Partial &p, int64_t block) {
         const unsigned k = p.fec.dataInBlock(b);
         if (p.blockData[b] < k && p.blockData[b] + p.blockParity[b] >= k && !rebuildBlock(p, b)) return false;
     }
-    if (p.recovered && p.dataReceived == p.layout.count && frameChecksum(p.payload) != p.layout.checksum)
-        return false;
     return true;
 }
 
