@@ -244,20 +244,22 @@ private:
             const int64_t waitUs = int64_t((due - pacer_.tokens) / pacer_.rate) + 1;
             if (!waitUntil(stop, now + waitUs)) return false;
             // A frame handed over meanwhile shows the rhythm the first one lacked:
-            // what is left of it is spread over the interval from now.
+            // what is left of it goes at the rate of the frames to come.
             if (const int64_t interval = intervalUs_.load(std::memory_order_relaxed); firstFrame_ && interval != 0) {
-                frameStartUs_ = monotonicUs();
-                setPace(frameBytesLeft_, interval);
+                const double spreadUs = setPace(wireBytes_, interval);
+                frameDeadlineUs_ = monotonicUs() + int64_t(spreadUs * double(frameBytesLeft_) / double(wireBytes_));
             }
         }
     }
 
-    // The rate for a frame of `wireBytes` when frames come every `intervalUs`.
-    void setPace(uint64_t wireBytes, int64_t intervalUs) {
+    // The rate for a frame of `wireBytes` when frames come every `intervalUs`;
+    // returns the time it is spread over (0: as fast as it goes).
+    double setPace(uint64_t wireBytes, int64_t intervalUs) {
         double rate = double(options_.paceBytesPerSecond);
+        double spreadUs = 0;
         frameDeadlineUs_ = 0;
         if (intervalUs > 0) {
-            const double spreadUs = kSpread * double(std::min(intervalUs, kLongestIntervalUs));
+            spreadUs = kSpread * double(std::min(intervalUs, kLongestIntervalUs));
             rate = std::min(rate, double(wireBytes) / spreadUs * 1e6);
             frameDeadlineUs_ = frameStartUs_ + int64_t(spreadUs);
         } else {
@@ -280,6 +282,7 @@ private:
         resendRate_ = resendRate_ == 0 ? streamRate : (resendRate_ * 7 + streamRate) / 8;
         resends_.rate = std::max(resendRate_ * kResendShare, kMinResendBytesPerSecond) / 1e6;
         resends_.cap = resends_.rate * 200'000; // 200 ms worth
+        return spreadUs;
     }
 
     // ---- Sending a frame --------------------------------------------------
