@@ -368,6 +368,8 @@ private:
             if (rc < 0) return false;
             if (rc == 0) continue; // GSO refused: the same datagrams again, one by one
             next += taken;
+            // A frame catching up never sleeps: requests are answered between its batches all the same.
+            serveReceivers();
         }
         unsentFrom_ = f.packer.count();
         return true;
