@@ -260,7 +260,7 @@ def loss(runs):
     ok = [r for r in runs if not r["failed"]]
     m0 = ok[0]["meta"] if ok else {}
     out = [f"## loss: {m0.get('size', '?')}x24 raw at {m0.get('fps', '?')} fps, unicast, "
-           "KIVSTREAM_UDP_OFFLOAD=0",
+           "default settings (GSO segmented by the sender's veth)",
            "`random`: nftables in the receiver's namespace drops the share of UDP coming in (frames, "
            "repairs) and going out (requests, reports). `burst`: the sender drops its own datagrams "
            "(send --loss P,burst=N, after parity, so they never reach the wire); nftables drops the "
@@ -299,7 +299,7 @@ def multicast(runs):
     ok = [r for r in runs if not r["failed"]]
     m0 = ok[0]["meta"] if ok else {}
     out = [f"## multicast: one sender, two receivers on a bridge, group {m0.get('group', '?')}, "
-           f"{m0.get('size', '?')}x24 raw at {m0.get('fps', '?')} fps, KIVSTREAM_UDP_OFFLOAD=0",
+           f"{m0.get('size', '?')}x24 raw at {m0.get('fps', '?')} fps, default settings",
            "Each receiver's nftables drops its share of the UDP coming in and going out. Wire bytes are "
            "the sender's link, once for both receivers."]
     header = ["protection", "receiver", "loss", "frames sent", "intact", "wire B / frame B",
