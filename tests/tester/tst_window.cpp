@@ -14,7 +14,6 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QMetaProperty>
-#include <QRegularExpression>
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QTest>
@@ -89,9 +88,16 @@ class WindowTest : public QObject
     std::unique_ptr<MainWindow> window;
     QList<QUrl> openedUrls;
 
-    QWidget *makeWindow(const char *failing = nullptr)
+    // Closing the window deletes every handle it made, and no call used one not alive.
+    void closeWindow()
     {
         window.reset();
+        QCOMPARE(recording::liveHandles(), 0);
+        QCOMPARE(recording::strayCalls(), 0);
+    }
+    QWidget *makeWindow(const char *failing = nullptr)
+    {
+        closeWindow();
         recording::reset();
         if (failing)
             recording::fail(failing);
@@ -117,7 +123,7 @@ private slots:
     void initTestCase() { QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl"); }
     void cleanupTestCase() { QDesktopServices::unsetUrlHandler(QStringLiteral("http")); }
     void init() { recording::reset(); }
-    void cleanup() { window.reset(); }
+    void cleanup() { closeWindow(); }
 
     // Draw 32767 reaches the width or height (one past the last pixel) and 255.
     void testLineMapsDrawsToThePicture()
@@ -132,26 +138,18 @@ private slots:
         }
     }
 
-    // The form as it opens; nothing outside a range can be entered.
-    void formDefaults()
+    // Nothing outside a range can be entered; Local (Memory) takes no address.
+    void formRanges()
     {
         QWidget *w = makeWindow();
-        const std::tuple<const char *, int, int, int> ranges[] = {
-            {"mSendWidth", 1, 2048, 320}, {"mSendHeight", 1, 2048, 240}, {"mSendFPS", 1, 100, 15},
-            {"mSendCompressionLevel", 0, 100, 0}, {"mSendChannel", 0, 99, 0}, {"mReceiveChannel", 0, 99, 0}};
-        for (const auto &[name, min, max, value] : ranges) {
-            QCOMPARE(formValue(w, name).toInt(), value);
+        const std::tuple<const char *, int, int> ranges[] = {{"mSendWidth", 1, 2048}, {"mSendHeight", 1, 2048}, {"mSendFPS", 1, 100},
+            {"mSendCompressionLevel", 0, 100}, {"mSendChannel", 0, 99}, {"mReceiveChannel", 0, 99}};
+        for (const auto &[name, min, max] : ranges) {
             for (int tried : {min - 1, max + 1, min, max}) {
                 setForm(w, {{name, tried}});
                 QCOMPARE(formValue(w, name).toInt(), std::clamp(tried, min, max));
             }
         }
-        const std::pair<const char *, QVariant> values[] = {
-            {"mSendProtocol", "Local (Memory)"}, {"mReceiveProtocol", "Local (Memory)"}, {"mSendDepth", "24-bit"},
-            {"mSendCompressionType", "None"}, {"mSendAddress", "127.0.0.1"}, {"mSendUpdate", true},
-            {"mReceiveUpdate", true}, {"mSendButton", false}};
-        for (const auto &[name, value] : values)
-            QVERIFY2(formValue(w, name) == value, name);
         for (const char *protocol : {"Local (Memory)", "Multicast (UDP)", "Local (Memory)", "Remote (TCP)"}) {
             setForm(w, {{"mSendProtocol", protocol}});
             QCOMPARE(find(w, "mSendAddress")->isEnabled(), protocol[0] != 'L'); // Local (Memory) needs no address
@@ -169,7 +167,8 @@ private slots:
                 box->accept();
         });
         window->findChild<QAction *>(QStringLiteral("actionAbout_kivVidStreamTester"))->trigger();
-        QVERIFY2(about.count(u'\n') == 2 && about.startsWith(QStringLiteral("kivVidStreamTester v" KIV_TESTER_VERSION ", ")), qPrintable(about));
+        QCOMPARE(about.count(u'\n'), 2);
+        QVERIFY2(about.startsWith(QStringLiteral("kivVidStreamTester v" KIV_TESTER_VERSION ", ")), qPrintable(about));
         for (const char *action : {"actionOnline_Help", "actionHalvorn_com"})
             window->findChild<QAction *>(QString::fromLatin1(action))->trigger();
         QCOMPARE(openedUrls, QList<QUrl>({
@@ -202,11 +201,9 @@ private slots:
                 QVERIFY2(find(w, name)->isEnabled(), name);
             QTRY_VERIFY_WITH_TIMEOUT(!recording::encodedFrames().isEmpty(), 5000);
             QCOMPARE(find<QLabel>(w, "mSendDisplay")->pixmap().size(), QSize(320, 240));
-            // A stop gives the settings back (the address only off Local); closing after it deletes nothing more.
+            // A stop gives the settings back (the address only off Local).
             clickSend();
             QCOMPARE(enabledSendSettings(w), int(std::size(kSendSettings)) - (settings.isEmpty() ? 1 : 0));
-            window.reset();
-            QCOMPARE(callsSince(6), QStringList({"kivDeleteEncoder(E1)", "kivDeleteDecoder(D1)"}));
         }
     }
 
@@ -228,27 +225,25 @@ private slots:
         QVERIFY(frames[0].bytes != frames[1].bytes);
     }
 
-    // What the library refuses is said in the status bar, and the part stays idle.
-    void refusals()
+    // What the library refuses, or a link that is down, is said in the status bar; a refused part stays idle.
+    void statusMessages()
     {
-        const std::tuple<const char *, QString, QStringList> cases[] = {
-            {"kivGetEncoder", "Send refused: kivGetEncoder refused", {}},
-            {"kivSetDestAddress", "Send refused: kivSetDestAddress refused", {"kivDeleteEncoder(E1)"}},
-            {"kivGetDecoder", "Cannot receive on channel 0: kivGetDecoder refused", {}},
-            {"kivSetSourceAddress", "Cannot receive on channel 0: kivSetSourceAddress refused", {"kivDeleteDecoder(D1)"}}};
-        for (const auto &[function, message, calls] : cases) {
+        const std::pair<const char *, QString> cases[] = {
+            {"kivGetEncoder", "Send refused: kivGetEncoder refused"},
+            {"kivSetDestAddress", "Send refused: kivSetDestAddress refused"},
+            {"kivGetDecoder", "Cannot receive on channel 0: kivGetDecoder refused"},
+            {"kivSetSourceAddress", "Cannot receive on channel 0: kivSetSourceAddress refused"}};
+        for (const auto &[function, message] : cases) {
             const bool send = message.startsWith(QLatin1String("Send"));
             QWidget *w = makeWindow(function);
             if (send)
                 clickSend();
             QCOMPARE(status(), message);
-            const qsizetype first = recording::calls().indexOf(QRegularExpression(QStringLiteral("^%1\\(.*").arg(function)));
             if (send) {
                 QCOMPARE(formValue(w, "mSendButton"), QVariant(false));
                 QCOMPARE(enabledSendSettings(w), int(std::size(kSendSettings)) - 1);
             }
-            window.reset();
-            QCOMPARE(callsSince(first + 1), calls + (send ? QStringList{"kivDeleteDecoder(D1)"} : QStringList{}));
+            closeWindow(); // the half-made handle deleted too
             QCOMPARE(recording::count(send ? "kivEncode" : "kivLockReadBuffer"), 0);
         }
         makeWindow("kivSetDestAddress"); // taken on a second try: the refusal goes
@@ -256,19 +251,12 @@ private slots:
         recording::fail("kivSetDestAddress", KIV_OK);
         clickSend();
         QCOMPARE(status(), QString());
-    }
-
-    // A destination that never answers is said once per change of its state.
-    void unreachableDestination()
-    {
-        setForm(makeWindow(), {{"mSendFPS", 100}});
-        clickSend();
+        // A destination that never answers is said once per change of its state, not again at every frame.
         const QString down = QStringLiteral("Sending gets nowhere: connection refused");
         for (int link : {KIV_LINK_DOWN, KIV_LINK_UP, KIV_LINK_DOWN}) {
             recording::setEncoderLink(link);
             QTRY_COMPARE_WITH_TIMEOUT(status(), link == KIV_LINK_DOWN ? down : QString(), 5000);
         }
-        // Not again at every frame: a later message stays.
         recording::fail("kivGetDecoder");
         setForm(window.get(), {{"mReceiveChannel", 1}});
         const qsizetype sent = recording::encodedFrames().size();
@@ -305,11 +293,10 @@ private slots:
         channel->stepUp();
         channel->stepUp();
         setForm(w, {{"mReceiveProtocol", "Multicast (UDP)"}});
-        QCOMPARE(callsSince(first),
-                 sized({"kivDeleteDecoder(D2)", "kivGetDecoder(3,{SIZE,1,1})", "kivSetSourceAddress(D3,10592)",
-                              "kivSetAdaptiveBuffer(D3,1)", "kivDeleteDecoder(D3)", "kivGetDecoder(3,{SIZE,1,1})",
-                              "kivSetSourceAddress(D4,10593)", "kivSetAdaptiveBuffer(D4,1)", "kivDeleteDecoder(D4)",
-                              "kivGetDecoder(1,{SIZE,1,1})", "kivSetSourceAddress(D5,10593)", "kivSetAdaptiveBuffer(D5,1)"}));
+        // A receiver for each step and for the new protocol.
+        QCOMPARE(callsSince(first).filter(QStringLiteral("kivSetSourceAddress")),
+                 QStringList({"kivSetSourceAddress(D3,10592)", "kivSetSourceAddress(D4,10593)", "kivSetSourceAddress(D5,10593)"}));
+        QCOMPARE(recording::calls().filter(QStringLiteral("kivGetDecoder")).last(), sized({"kivGetDecoder(1,{SIZE,1,1})"})[0]);
     }
 
     // Each frame follows a larger one, whose bytes must not linger in the copy.
@@ -319,6 +306,7 @@ private slots:
         const std::tuple<int, int, bool, QImage::Format> cases[] = {
             {5, KIV_DEPTH_16, false, QImage::Format_RGB16}, // 2 pad bytes
             {3, KIV_DEPTH_24, false, QImage::Format_RGB888}, // 3 pad bytes
+            {2, KIV_DEPTH_32, false, QImage::Format_RGB32},
             {6, KIV_DEPTH_8, false, QImage::Format_Invalid},
             // 12-byte rows need 36 bytes; reading them from 27 would run past the copy.
             {3, KIV_DEPTH_24, true, QImage::Format_Invalid}};
@@ -354,7 +342,8 @@ private slots:
         for (int i = 1; i <= 5; ++i)
             push(i);
         QCOMPARE(frames.size(), 5);
-        QVERIFY(frames[3].pictureSkipped && frames[4].picture.isNull());
+        QVERIFY(frames[3].pictureSkipped);
+        QVERIFY(frames[4].picture.isNull());
         const uchar *released = frames[1].picture.constBits();
         frames[1] = {};
         push(6);
@@ -371,8 +360,7 @@ private slots:
         // Width, height, depth code, transfer sizes; FPS, transfer/s, average
         // transfer, image/frame, image/s, width, height, depth.
         const std::tuple<int, int, int, QList<uint32_t>, QStringList> cases[] = {
-            {20, 5, 1, {10, 11, 11}, {"3", "32", "10", "300", "900", "20", "5", "24-bit"}}, // rounds down
-            {3, 2, 0, {16, 5}, {"2", "21", "10", "16", "32", "3", "2", "16-bit"}},
+            {3, 2, 0, {16, 5}, {"2", "21", "10", "16", "32", "3", "2", "16-bit"}}, // rounds down
             {7, 9, 9, {0}, {"1", "0", "0", "0", "0", "7", "9", "N/A"}}, // an unknown depth keeps its text
             {2048, 2048, 2, {16777216, 16777216, 16777216, 16777216, 16777217, 16777217},
              {"6", "100663298", "16777216", "16777216", "100663296", "2048", "2048", "32-bit"}}};
@@ -426,7 +414,8 @@ private slots:
         // In a namespace of its own the test knows the host's addresses; elsewhere the loopback address is one of them.
         if (!qEnvironmentVariableIsEmpty("KIV_EXPECT_ADDRESSES"))
             QCOMPARE(shown.join(u','), qEnvironmentVariable("KIV_EXPECT_ADDRESSES"));
-        QVERIFY(shown.contains(QStringLiteral("127.0.0.1")) && std::is_sorted(shown.begin(), shown.end()));
+        QVERIFY2(shown.contains(QStringLiteral("127.0.0.1")), qPrintable(shown.join(u',')));
+        QVERIFY2(std::is_sorted(shown.begin(), shown.end()), qPrintable(shown.join(u',')));
         QVERIFY(!shown.join(QString()).contains(u':')); // IPv4 only
     }
 };
