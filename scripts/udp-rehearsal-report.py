@@ -193,6 +193,39 @@ def line(d):
     return f"  {m.get('label')}: " + "; ".join(parts)
 
 
+def columns(runs, first, last):
+    """The header of a detail table, and whether its runs have repair and sender figures."""
+    header = first + ["frames sent", "intact", "wire B / frame B", "latency p50 / p99 ms", "datagrams lost / recovered"]
+    rep, snd = has_repair(runs), has_sender_udp(runs)
+    if rep:
+        header += ["requested / repaired", "repair", "loss seen % end / peak"]
+    if snd:
+        header += ["parity % / resent"]
+    return header + last, rep, snd
+
+
+def detail_rows(runs, header, rows_of):
+    """The rows of a detail table: rows_of(run) for each run, a line saying why for a failed one."""
+    rows = []
+    for r in runs:
+        if r["failed"]:
+            rows.append([r["meta"].get("label"), r["failed"]] + [""] * (len(header) - 2))
+        else:
+            rows += rows_of(r)
+    return rows
+
+
+def receiver_row(first, run, i, rep, snd):
+    """One receiver of a run behind nftables, in the columns of columns()."""
+    m, rx = run["meta"], run["rx"][i]
+    row = first + [sent(run), intact(run, i), wire(run), ms(rx), pair(rx, "datagrams_lost", "datagrams_recovered")]
+    if rep:
+        row += repair_cells(rx)
+    if snd:
+        row += sender_cells(run)
+    return row + [nft_share(m, i, "in"), nft_share(m, i, "out"), m.get(f"rx{i}_rcvbuf_errors", "–")]
+
+
 def pixels(size):
     w, _, h = size.partition("x")
     return int(w) * int(h)
@@ -226,14 +259,7 @@ def shaped(runs):
                 row.append(f"{got if rx else intact(run)} of {frames}{flag}")
             rows.append(row)
         out.append(table(["size \\ fps"] + [str(f) for f in rates], rows))
-    header = ["size", "fps", "rate cap", "image Mbit/s", "frames sent", "intact", "wire B / frame B",
-              "latency p50 / p99 ms", "datagrams lost / recovered"]
-    rep, snd = has_repair(runs), has_sender_udp(runs)
-    if rep:
-        header += ["requested / repaired", "repair", "loss seen % end / peak"]
-    if snd:
-        header += ["parity % / resent"]
-    header += ["tbf drops", "rcvbuf drops", "s"]
+    header, rep, snd = columns(runs, ["size", "fps", "rate cap", "image Mbit/s"], ["tbf drops", "rcvbuf drops", "s"])
     rows = []
     for r in runs:
         m = r["meta"]
@@ -266,31 +292,13 @@ def loss(runs):
            "(send --loss P,burst=N, after parity, so they never reach the wire); nftables drops the "
            "same share of the return path only. `repair`: receive's defaults; `parity`: "
            "--repair-budget 0."]
-    header = ["loss", "how", "protection", "frames sent", "intact", "wire B / frame B", "latency p50 / p99 ms",
-              "datagrams lost / recovered"]
-    rep, snd = has_repair(runs), has_sender_udp(runs)
-    if rep:
-        header += ["requested / repaired", "repair", "loss seen % end / peak"]
-    if snd:
-        header += ["parity % / resent"]
-    header += ["nft dropped in", "nft dropped out", "rcvbuf drops"]
-    rows = []
-    for r in runs:
+    header, rep, snd = columns(runs, ["loss", "how", "protection"], ["nft dropped in", "nft dropped out", "rcvbuf drops"])
+
+    def rows_of(r):
         m = r["meta"]
-        if r["failed"]:
-            rows.append([m.get("label"), r["failed"]] + [""] * (len(header) - 2))
-            continue
-        rx = r["rx"][0]
         how = "random" if m.get("kind") == "random" else f"bursts of {m.get('burst')}"
-        row = [f"{m.get('loss')}%", how, m.get("mode"), sent(r), intact(r), wire(r), ms(rx),
-               pair(rx, "datagrams_lost", "datagrams_recovered")]
-        if rep:
-            row += repair_cells(rx)
-        if snd:
-            row += sender_cells(r)
-        row += [nft_share(m, 0, "in"), nft_share(m, 0, "out"), m.get("rx0_rcvbuf_errors", "–")]
-        rows.append(row)
-    out.append(table(header, rows))
+        return [receiver_row([f"{m.get('loss')}%", how, m.get("mode")], r, 0, rep, snd)]
+    out.append(table(header, detail_rows(runs, header, rows_of)))
     out.append(notes(NOTES))
     return "\n\n".join(out)
 
@@ -302,30 +310,13 @@ def multicast(runs):
            f"{m0.get('size', '?')}x24 raw at {m0.get('fps', '?')} fps, default settings",
            "Each receiver's nftables drops its share of the UDP coming in and going out. Wire bytes are "
            "the sender's link, once for both receivers."]
-    header = ["protection", "receiver", "loss", "frames sent", "intact", "wire B / frame B",
-              "latency p50 / p99 ms", "datagrams lost / recovered"]
-    rep, snd = has_repair(runs), has_sender_udp(runs)
-    if rep:
-        header += ["requested / repaired", "repair", "loss seen % end / peak"]
-    if snd:
-        header += ["parity % / resent"]
-    header += ["nft dropped in", "nft dropped out", "rcvbuf drops"]
-    rows = []
-    for r in runs:
+    header, rep, snd = columns(runs, ["protection", "receiver", "loss"], ["nft dropped in", "nft dropped out", "rcvbuf drops"])
+
+    def rows_of(r):
         m = r["meta"]
-        if r["failed"]:
-            rows.append([m.get("label"), r["failed"]] + [""] * (len(header) - 2))
-            continue
-        for i, rx in enumerate(r["rx"]):
-            row = [m.get("mode"), f"rx{i + 1}", f"{m.get(f'rx{i}_loss')}%", sent(r), intact(r, i), wire(r), ms(rx),
-                   pair(rx, "datagrams_lost", "datagrams_recovered")]
-            if rep:
-                row += repair_cells(rx)
-            if snd:
-                row += sender_cells(r)
-            row += [nft_share(m, i, "in"), nft_share(m, i, "out"), m.get(f"rx{i}_rcvbuf_errors", "–")]
-            rows.append(row)
-    out.append(table(header, rows))
+        return [receiver_row([m.get("mode"), f"rx{i + 1}", f"{m.get(f'rx{i}_loss')}%"], r, i, rep, snd)
+                for i in range(len(r["rx"]))]
+    out.append(table(header, detail_rows(runs, header, rows_of)))
     out.append(notes(NOTES))
     return "\n\n".join(out)
 

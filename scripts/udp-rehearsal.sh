@@ -325,16 +325,21 @@ default_frames() { # fps seconds
     awk -v f="$1" -v s="$2" 'BEGIN { n = int(f * s + 0.5); print (n < 4 ? 4 : n) }'
 }
 
+# Sender namespace $1 and receiver namespace $2 on one veth pair, s$$ and r$$,
+# whose sender side segments GSO buffers as a NIC without UDP offload does, so
+# that its counters and the receiver's nftables see every datagram.
+make_pair() {
+    make_ns "$1" && make_ns "$2"
+    make_veth "$1" "s$$" "$2" "r$$"
+    ip -n "$1" addr add "$net.1/24" dev "s$$"
+    ip -n "$2" addr add "$net.2/24" dev "r$$"
+    ip -n "$1" link set dev "s$$" gso_max_segs 1
+}
+
 run_shaped() {
     local s=$tag-s r=$tag-r
-    make_ns "$s" && make_ns "$r"
-    make_veth "$s" "s$$" "$r" "r$$"
-    ip -n "$s" addr add "$net.1/24" dev "s$$"
-    ip -n "$r" addr add "$net.2/24" dev "r$$"
+    make_pair "$s" "$r"
     tc -n "$s" qdisc add dev "s$$" root tbf rate "${link_mbit}mbit" burst 64kb latency 50ms
-    # Segmenting before the device, as a NIC without UDP offload does, so the
-    # veth counts every datagram that goes on the wire.
-    ip -n "$s" link set dev "s$$" gso_max_segs 1
     sender_ns=$s sender_if=s$$ dest=$net.2 offload="" shaped_if=s$$
     rx_ns=("$r") receive_args=()
 
@@ -373,14 +378,8 @@ run_shaped() {
 
 run_loss() {
     local s=$tag-s r=$tag-r
-    make_ns "$s" && make_ns "$r"
-    make_veth "$s" "s$$" "$r" "r$$"
-    ip -n "$s" addr add "$net.1/24" dev "s$$"
-    ip -n "$r" addr add "$net.2/24" dev "r$$"
-    # kivstream's defaults, GSO included; the sender's veth segments the
-    # buffers, as a NIC without UDP offload does, so that nftables drops
-    # datagrams, not GSO buffers.
-    ip -n "$s" link set dev "s$$" gso_max_segs 1
+    make_pair "$s" "$r"
+    # kivstream's defaults, GSO included.
     sender_ns=$s sender_if=s$$ dest=$net.2 offload=""
     rx_ns=("$r")
 
