@@ -82,7 +82,7 @@ ControlError parseReport(std::span<const uint8_t> bytes, LossReport &out) {
     const uint16_t flags = get16(p + 6);
     if ((flags & ~kReportParityOnly) != 0) return ControlError::Reserved;
     const LossReport r{get64(p + 8), get32(p + 16), get32(p + 20), flags == kReportParityOnly};
-    if (r.lost > r.expected) return ControlError::BadCounts;
+    if (r.expected == 0 || r.lost > r.expected) return ControlError::BadCounts;
     out = r;
     return ControlError::None;
 }

@@ -62,7 +62,7 @@ size_t encodeReport(const LossReport &report, std::span<uint8_t, kMaxControlSize
 int messageKind(std::span<const uint8_t> bytes);
 
 // Each validates the whole message: exact size, reserved fields 0, ranges
-// non-empty and inside 32 bits, lost <= expected.
+// non-empty and inside 32 bits, 0 < expected, lost <= expected.
 ControlError parseRequest(std::span<const uint8_t> bytes, RepairRequest &out);
 ControlError parseReport(std::span<const uint8_t> bytes, LossReport &out);
 

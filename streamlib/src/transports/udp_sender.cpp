@@ -544,7 +544,6 @@ private:
 
     void note(const sockaddr_in &from, const LossReport &report) {
         ++controls().reportsAccepted;
-        if (report.expected == 0) return;
         const Source source{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
         const int64_t now = monotonicUs();
         auto it = std::find_if(reporters_.begin(), reporters_.end(), [&](const Reporter &r) { return r.source == source; });
