@@ -95,6 +95,8 @@ TEST_P(PerTransport, BenchPassesItsChecksAndReportsEveryField) {
                               (!bare || n("frames_dropped") > n("frames_lost"))))
             << text.toStdString();
         if (bare) { EXPECT_EQ(o.value("repair_state").toString(), "unavailable") << text.toStdString(); }
+        for (const char *key : {"datagrams_requested", "datagrams_repaired", "datagrams_resent", "parity_percent"})
+            if (udp) { EXPECT_GE(n(key), 0) << key; }
         // Raw frames: every byte that arrives is an image byte.
         EXPECT_TRUE(c.jpeg >= 0 || o.value("image_bytes_per_s") == o.value("transfer_bytes_per_s")) << text.toStdString();
         EXPECT_TRUE(o.value("passed").toBool() && o.value("seconds").toDouble() > (timed ? 1.5 : 0.09) && (!timed || n("frames_sent") > 80)) << text.toStdString();
