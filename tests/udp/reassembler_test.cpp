@@ -268,6 +268,18 @@ TEST(Reassembler, CapsBoundFramesAndBytesUnderAFloodOfStarts) {
 
 // Two senders on one port with frame numbers across the wrap and, at worst, the same session id: only the
 // source tells their fragments apart. Then one comes back from a frame it left half-sent, counting from 0.
+// A frame given up leaves its buffer for the next, which is larger: it must be sized anew.
+TEST(Reassembler, ABufferLeftByAGivenUpFrameServesALargerOne) {
+    Sink sink;
+    Reassembler r(sink.queue);
+    const auto small = fragments(rawHeader(1, 0, {640, 480, KIV_DEPTH_8, 1}), 1);
+    for (size_t i = 0; i + 1 < small.size(); ++i) r.feed(kA, small[i], 0);
+    r.expire(10'000'000);
+    feedFrame(r, kA, rawHeader(1, 1, {1280, 720, KIV_DEPTH_24, 1}), 1, 10'000'000);
+    ASSERT_EQ(sink.frames().size(), 1u);
+    EXPECT_EQ(sink.frames()[0].payload, pattern(1, 1, 1280 * 720 * 3));
+}
+
 TEST(Reassembler, SendersStayApartAcrossTheWrapAndARestart) {
     for (const uint64_t sessionB : {uint64_t{42}, uint64_t{43}}) {
         SCOPED_TRACE(sessionB);
