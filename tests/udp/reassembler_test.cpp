@@ -268,6 +268,14 @@ TEST(Reassembler, CapsBoundFramesAndBytesUnderAFloodOfStarts) {
 
 // Two senders on one port with frame numbers across the wrap and, at worst, the same session id: only the
 // source tells their fragments apart. Then one comes back from a frame it left half-sent, counting from 0.
+TEST(Reassembler, RequestsOfSeveralRangesReadBackAsSent) {
+    RepairRequest request{7, 9}, back;
+    for (const uint32_t index : {3u, 4u, 9u, 700u, 701u}) request.add(index);
+    std::array<uint8_t, kMaxControlSize> bytes;
+    ASSERT_EQ(parseRequest(std::span(bytes).first(encodeRequest(request, bytes)), back), ControlError::None);
+    EXPECT_EQ(std::vector(back.used().begin(), back.used().end()), std::vector(request.used().begin(), request.used().end()));
+}
+
 // A frame given up leaves its buffer for the next, which is larger: it must be sized anew.
 TEST(Reassembler, ABufferLeftByAGivenUpFrameServesALargerOne) {
     Sink sink;
