@@ -333,7 +333,6 @@ private:
         f.resentUs.assign(f.packer.count(), 0);
         ringBytes_ += f.bytes();
         session_ = f.header.sessionId;
-        hasSession_ = true;
 
         plan_.clear();
         uint64_t wireBytes = 0;
@@ -490,11 +489,11 @@ private:
             for (int copies = back_.next(); copies > 0; --copies) {
                 RepairRequest request;
                 LossReport report;
-                if (parseRequest(bytes, request) == ControlError::None && request.session == session_ && hasSession_) {
+                if (parseRequest(bytes, request) == ControlError::None && session_ != 0 && request.session == session_) {
                     heardUs_ = monotonicUs();
                     answer(request);
-                } else if (parseReport(bytes, report) == ControlError::None && report.session == session_ &&
-                           hasSession_) {
+                } else if (parseReport(bytes, report) == ControlError::None && session_ != 0 &&
+                           report.session == session_) {
                     heardUs_ = monotonicUs();
                     note(from, report);
                 } else {
@@ -590,8 +589,7 @@ private:
     std::deque<std::unique_ptr<SentFrame>> ring_;
     std::unique_ptr<SentFrame> spare_;
     uint64_t ringBytes_ = 0;
-    uint64_t session_ = 0;
-    bool hasSession_ = false;
+    uint64_t session_ = 0; // of the frames sent; 0 (never a session id) before the first
     Batch frameBatch_, repairBatch_; // repairs go out between a frame's batches
     std::vector<uint32_t> plan_, resendPlan_;
     Impairer forward_, back_;
