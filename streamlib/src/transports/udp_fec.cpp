@@ -66,18 +66,19 @@ void BlockCoder::encode(const FecLayout &layout, size_t chunk, std::span<const u
     padded_.assign(chunk, 0);
     if (lastLength) std::memcpy(padded_.data(), frame.data() + lastOffset, lastLength);
 
-    for (uint32_t b = 0; b < blocks; ++b) {
-        const unsigned k = layout.dataInBlock(b);
-        sources_.clear();
+    // Fed one data fragment at a time in frame order: the frame is read once,
+    // front to back, while the parity it builds stays in cache. Block by block,
+    // each pass gathered fragments strewn over the whole frame and ran at the
+    // speed of memory latency, a third of the sender's time on big frames.
+    std::fill(parity.begin(), parity.begin() + std::ptrdiff_t(size_t(layout.parityCount()) * chunk), uint8_t(0));
+    for (uint32_t i = 0; i < layout.dataCount; ++i) {
+        const uint32_t b = layout.blockOfData(i);
         targets_.clear();
-        for (unsigned r = 0; r < k; ++r) {
-            const uint32_t i = r * blocks + b;
-            sources_.push_back(i == last ? padded_.data() : const_cast<uint8_t *>(frame.data()) + size_t(i) * chunk);
-        }
         for (unsigned j = 0; j < m; ++j) targets_.push_back(parity.data() + (size_t(j) * blocks + b) * chunk);
-        const Tables &t = tablesFor(k, m);
-        ec_encode_data(int(chunk), int(k), int(m), const_cast<uint8_t *>(t.encodeTables.data()), sources_.data(),
-                       targets_.data());
+        const Tables &t = tablesFor(layout.dataInBlock(b), m);
+        uint8_t *source = i == last ? padded_.data() : const_cast<uint8_t *>(frame.data()) + size_t(i) * chunk;
+        ec_encode_data_update(int(chunk), int(t.k), int(m), int(i / blocks), const_cast<uint8_t *>(t.encodeTables.data()),
+                              source, targets_.data());
     }
 }
 
