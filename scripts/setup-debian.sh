@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config git
-    qt6-base-dev qt6-base-dev-tools libgl-dev libxkbcommon-dev
+    qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev libxkbcommon-dev
     libturbojpeg0-dev libjpeg62-turbo-dev libisal-dev
     googletest libgtest-dev libbenchmark-dev
     clang-14 libclang-rt-14-dev

@@ -1,0 +1,579 @@
+// probe: sweeps frame sizes, depths, compression and transports against one or
+// more serve ends and finds, for each, the highest frame rate at which at
+// least 99% of the frames arrive intact within a latency bound.
+#include "probe.hpp"
+
+#include <QTcpSocket>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <map>
+
+#include "commands.hpp"
+#include "common.hpp"
+#include "stats.hpp"
+
+namespace kivstream {
+namespace {
+
+using namespace probe;
+
+// Bytes on the wire per byte of frame, headers included (Ethernet, IP and
+// TCP with timestamps; UDP with our 72 bytes and the default 10% parity).
+constexpr double kTcpWireFactor = 1514.0 / 1448.0;
+constexpr double kUdpWireFactor = 1.10 * 1514.0 / 1400.0;
+constexpr double kShareIntact = 0.99;
+
+// One control connection, used from the probe's own thread: every call waits
+// for its answer with a timeout.
+class ControlClient {
+public:
+    explicit ControlClient(QString hostPort) : name_(std::move(hostPort)) {}
+
+    bool open(int defaultPort, QString &why) {
+        QString host = name_;
+        int port = defaultPort;
+        if (const qsizetype colon = name_.lastIndexOf(':'); colon > 0 && !name_.endsWith(']') && name_.count(':') == 1) {
+            bool ok = false;
+            port = name_.mid(colon + 1).toInt(&ok);
+            host = name_.left(colon);
+            if (!ok || port < 1 || port > 65535) {
+                why = QStringLiteral("'%1': the port must be 1..65535").arg(name_);
+                return false;
+            }
+        }
+        socket_.connectToHost(host, quint16(port));
+        if (!socket_.waitForConnected(5000)) {
+            why = QStringLiteral("cannot reach a serve end at %1 port %2: %3").arg(host).arg(port).arg(socket_.errorString());
+            return false;
+        }
+        socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        const auto hello = call(Hello{kProtocolVersion}, why);
+        if (!hello) return false;
+        const auto *h = std::get_if<HelloReply>(&*hello);
+        if (!h) {
+            why = QStringLiteral("%1 did not greet us: %2").arg(name_, describe(*hello));
+            return false;
+        }
+        limits_ = h->limits;
+        return true;
+    }
+
+    std::optional<Reply> call(const Request &r, QString &why, int timeoutMs = 10000) {
+        socket_.write(encode(r));
+        socket_.flush();
+        return next(why, timeoutMs);
+    }
+
+    std::optional<Reply> next(QString &why, int timeoutMs) {
+        const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            if (const auto line = reader_.next()) {
+                const auto reply = parseReply(*line, why);
+                if (!reply) why = QStringLiteral("%1 sent a bad reply: %2").arg(name_, why);
+                return reply;
+            }
+            if (reader_.overlong()) {
+                why = QStringLiteral("%1 sent a reply longer than %2 bytes").arg(name_).arg(kMaxReplyLine);
+                return std::nullopt;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
+            if (left <= 0 || stopRequested().load()) {
+                why = QStringLiteral("%1 did not answer within %2 ms").arg(name_).arg(timeoutMs);
+                return std::nullopt;
+            }
+            if (socket_.state() != QAbstractSocket::ConnectedState && socket_.bytesAvailable() == 0) {
+                why = QStringLiteral("%1 closed the control connection").arg(name_);
+                return std::nullopt;
+            }
+            if (socket_.waitForReadyRead(int(std::min<int64_t>(left, 100)))) reader_.append(socket_.readAll());
+        }
+    }
+
+    static QString describe(const Reply &r) {
+        if (const auto *e = std::get_if<ErrorReply>(&r)) return e->message;
+        return QStringLiteral("an unexpected reply");
+    }
+
+    const QString &name() const { return name_; }
+    QString peerAddress() const { return socket_.peerAddress().toString(); }
+    const ServeLimits &limits() const { return limits_; }
+
+    // The serve end's clock minus ours, from the round trips with the least
+    // delay: their median, and how far it can be off.
+    struct Clock {
+        double offsetUs = 0, uncertaintyUs = 0, rttUs = 0;
+    };
+    std::optional<Clock> measureClock(QString &why) {
+        struct Sample {
+            double rtt, offset;
+        };
+        std::vector<Sample> samples;
+        for (int i = 0; i < 24; ++i) {
+            const int64_t t1 = wallUs();
+            const auto reply = call(TimeRequest{t1}, why, 3000);
+            const int64_t t4 = wallUs();
+            const auto *t = reply ? std::get_if<TimeReply>(&*reply) : nullptr;
+            if (!t || t->t1 != t1) {
+                if (why.isEmpty()) why = QStringLiteral("%1 answered a clock request wrongly").arg(name_);
+                return std::nullopt;
+            }
+            samples.push_back({double((t4 - t1) - (t->t3 - t->t2)), ((t->t2 - t1) + (t->t3 - t4)) / 2.0});
+        }
+        std::sort(samples.begin(), samples.end(), [](const Sample &a, const Sample &b) { return a.rtt < b.rtt; });
+        samples.resize(samples.size() / 4);
+        std::vector<double> offsets;
+        for (const Sample &s : samples) offsets.push_back(s.offset);
+        std::sort(offsets.begin(), offsets.end());
+        Clock c;
+        c.rttUs = samples.front().rtt;
+        c.offsetUs = offsets[offsets.size() / 2];
+        // Half the shortest round trip bounds an asymmetric path; the spread of the best samples adds to it.
+        c.uncertaintyUs = c.rttUs / 2 + (offsets.back() - offsets.front()) / 2;
+        return c;
+    }
+
+private:
+    QString name_;
+    QTcpSocket socket_;
+    LineReader reader_{kMaxReplyLine};
+    ServeLimits limits_;
+};
+
+struct Host {
+    std::unique_ptr<ControlClient> control;
+    ControlClient::Clock clock;
+    std::map<uint32_t, FrameRecord> frames; // this cell's, by picture number
+    ReceiverCounters counters;
+};
+
+// Long enough for the sender's rhythm to settle after a pause or a new rate.
+double leadInSeconds(double fps) { return std::min(0.4, std::max(0.15, 5 / fps)); }
+
+double percentileMs(std::vector<double> v, double q) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    const size_t rank = size_t(std::ceil(q * double(v.size())));
+    return v[std::clamp<size_t>(rank, 1, v.size()) - 1];
+}
+
+// One cell: a stream to every host, run at rates the search picks.
+class CellProbe {
+public:
+    CellProbe(std::vector<Host> &hosts, const ProbeSettings &s, CellResult &result, int id, int stream)
+        : hosts_(hosts), settings_(s), result_(result), id_(id), stream_(stream) {}
+    ~CellProbe() { stop(); }
+
+    bool start(double seconds, QString &why) {
+        CellSpec spec;
+        spec.id = id_;
+        spec.transport = result_.transport;
+        spec.stream = stream_;
+        spec.group = result_.multicast ? settings_.group : QString();
+        spec.width = result_.size.width;
+        spec.height = result_.size.height;
+        spec.depth = result_.depth;
+        spec.jpeg = result_.jpeg;
+        spec.seed = settings_.seed;
+        spec.seconds = seconds;
+        for (Host &h : hosts_) {
+            h.frames.clear();
+            const auto reply = h.control->call(Start{spec}, why);
+            if (!reply) return false;
+            if (!std::holds_alternative<Started>(*reply)) {
+                why = QStringLiteral("%1: %2").arg(h.control->name(), ControlClient::describe(*reply));
+                return false;
+            }
+            ++started_;
+        }
+        Options o;
+        o.transport = transportName(result_.transport);
+        o.address = result_.multicast ? settings_.group : hosts_.front().control->peerAddress();
+        o.format = {uint16_t(result_.size.width), uint16_t(result_.size.height), uint16_t(depthCodeForBits(result_.depth)), KIV_ORIENTATION_TOP_DOWN};
+        if (result_.jpeg >= 0) o.jpegLevel = result_.jpeg;
+        o.pattern = PatternKind::Check;
+        o.seed = settings_.seed;
+        bool unsupported = false;
+        encoder_ = openEncoder(o, stream_, why, unsupported);
+        if (!encoder_) return false;
+        source_.emplace(o);
+        return true;
+    }
+
+    // Frames at a slow rate until every host has one: connections and joins take a moment.
+    bool warmUp(QString &why) {
+        const auto deadline = SteadyClock::now() + std::chrono::seconds(4);
+        Pacer pacer(10);
+        while (SteadyClock::now() < deadline && !stopRequested().load()) {
+            send();
+            pacer.wait(deadline);
+            if (!collect(why)) return false;
+            if (std::all_of(hosts_.begin(), hosts_.end(), [](const Host &h) { return !h.frames.empty(); })) {
+                double bytes = 0, n = 0;
+                for (const auto &[number, f] : hosts_.front().frames) bytes += f.bytes, ++n;
+                result_.bytesPerFrame = bytes / n;
+                result_.wireBitsPerFrame = 8 * result_.bytesPerFrame * (result_.transport == Transport::Tcp ? kTcpWireFactor : kUdpWireFactor);
+                return true;
+            }
+        }
+        why = QStringLiteral("no frame arrived within 4 s");
+        return false;
+    }
+
+    RunResult run(double fps, double seconds, double boundMs, QString &why) {
+        RunResult r;
+        r.fps = fps;
+        Pacer pacer(fps);
+        // A few frames at the new rate first, uncounted: a UDP sender paces by
+        // the rhythm it has seen, and a rate that just changed is not yet one.
+        const auto leadEnd = SteadyClock::now() + std::chrono::microseconds(int64_t(leadInSeconds(fps) * 1e6));
+        while (SteadyClock::now() < leadEnd && !stopRequested().load()) {
+            send();
+            pacer.wait(leadEnd);
+        }
+        const uint32_t first = next_;
+        kivEncoderStats e0{}, e1{};
+        kivGetEncoderStats(encoder_.get(), &e0);
+        std::vector<ReceiverCounters> c0;
+        for (const Host &h : hosts_) c0.push_back(h.counters);
+        const auto end = SteadyClock::now() + std::chrono::microseconds(int64_t(seconds * 1e6));
+        while (SteadyClock::now() < end && !stopRequested().load()) {
+            send();
+            pacer.wait(end);
+        }
+        r.sent = next_ - first;
+        // What comes later than the bound is late whatever it is.
+        sleepUntil(SteadyClock::now() + std::chrono::milliseconds(int64_t(boundMs) + 20));
+        if (!collect(why)) return r;
+        kivGetEncoderStats(encoder_.get(), &e1);
+
+        const uint32_t need = r.sent - r.sent / 100; // 99%, rounded in the link's favour
+        r.passed = r.sent > 0;
+        r.intact = r.sent;
+        for (size_t i = 0; i < hosts_.size(); ++i) {
+            const Host &h = hosts_[i];
+            std::vector<double> latencies;
+            uint32_t intact = 0;
+            for (auto it = h.frames.lower_bound(first); it != h.frames.end() && it->first < next_; ++it) {
+                if (!it->second.intact) continue;
+                const double ms = (double(it->second.arrivedUs - it->second.sentUs) - h.clock.offsetUs) / 1000.0;
+                if (ms > boundMs) continue;
+                ++intact;
+                latencies.push_back(ms);
+            }
+            const double p99 = percentileMs(latencies, 0.99);
+            const bool ok = intact >= need && p99 <= boundMs;
+            if (intact < r.intact || (!ok && r.passed)) {
+                r.worstHost = h.control->name();
+                r.why = reasonFor(h, c0[i], r.sent, intact, uint32_t(e1.framesDropped - e0.framesDropped));
+            }
+            r.intact = std::min(r.intact, intact);
+            r.p50Ms = std::max(r.p50Ms, percentileMs(latencies, 0.5));
+            r.p99Ms = std::max(r.p99Ms, p99);
+            r.passed = r.passed && ok;
+        }
+        return r;
+    }
+
+    // After an overload, frames still queued would count against the next run.
+    void settle() {
+        QString why;
+        size_t seen = 0;
+        for (int quiet = 0, i = 0; quiet < 3 && i < 30 && !stopRequested().load(); ++i) {
+            sleepUntil(SteadyClock::now() + std::chrono::milliseconds(100));
+            if (!collect(why)) return;
+            size_t now = 0;
+            for (const Host &h : hosts_) now += h.frames.size();
+            quiet = now == seen ? quiet + 1 : 0;
+            seen = now;
+        }
+    }
+
+    // Bytes per second that arrived at the first host between `from` and the
+    // newest frame, by the serve end's own clock.
+    double arrivalRate(uint32_t from) const {
+        const auto &frames = hosts_.front().frames;
+        int64_t t0 = INT64_MAX, t1 = 0;
+        double bytes = 0;
+        for (auto it = frames.lower_bound(from); it != frames.end(); ++it) {
+            if (it->second.arrivedUs < t0) t0 = it->second.arrivedUs;
+            else bytes += it->second.bytes; // the first frame opens the interval
+            t1 = std::max(t1, it->second.arrivedUs);
+        }
+        return t1 > t0 ? bytes * 1e6 / double(t1 - t0) : 0;
+    }
+
+    uint32_t nextNumber() const { return next_; }
+    void send() { kivEncode(encoder_.get(), source_->frame(next_++)); }
+
+    void stop() {
+        encoder_.reset();
+        QString why;
+        for (int i = 0; i < started_; ++i) {
+            if (const auto reply = hosts_[size_t(i)].control->call(Stop{id_}, why)) absorb(hosts_[size_t(i)], *reply);
+        }
+        started_ = 0;
+    }
+
+private:
+    bool collect(QString &why) {
+        for (Host &h : hosts_) {
+            const auto reply = h.control->call(Collect{id_}, why);
+            if (!reply) return false;
+            if (!absorb(h, *reply)) {
+                why = QStringLiteral("%1: %2").arg(h.control->name(), ControlClient::describe(*reply));
+                return false;
+            }
+        }
+        return true;
+    }
+
+    static bool absorb(Host &h, const Reply &reply) {
+        const auto *records = std::get_if<Records>(&reply);
+        if (!records) return false;
+        for (const FrameRecord &f : records->frames) {
+            auto [it, fresh] = h.frames.emplace(f.number, f);
+            if (!fresh && f.intact && !it->second.intact) it->second = f;
+        }
+        h.counters = records->counters;
+        return true;
+    }
+
+    QString reasonFor(const Host &h, const ReceiverCounters &before, uint32_t sent, uint32_t intact, uint32_t unsent) const {
+        if (intact >= sent - sent / 100) return QStringLiteral("latency");
+        QStringList parts;
+        if (unsent) parts << QStringLiteral("rate: the sender could not send %1 of %2 frames in time").arg(unsent).arg(sent);
+        const uint64_t incomplete = h.counters.framesIncomplete - before.framesIncomplete;
+        const uint64_t lost = h.counters.datagramsLost - before.datagramsLost;
+        if (incomplete || lost)
+            parts << QStringLiteral("loss: %1 frames incomplete, %2 datagrams lost, %3 recovered")
+                         .arg(incomplete).arg(lost).arg(h.counters.datagramsRecovered - before.datagramsRecovered);
+        if (parts.isEmpty()) parts << QStringLiteral("%1 of %2 frames intact in time").arg(intact).arg(sent);
+        return parts.join(QStringLiteral("; "));
+    }
+
+    std::vector<Host> &hosts_;
+    const ProbeSettings &settings_;
+    CellResult &result_;
+    int id_, stream_;
+    int started_ = 0;
+    EncoderPtr encoder_;
+    std::optional<FrameSource> source_;
+    uint32_t next_ = 0;
+};
+
+double boundFor(const ProbeSettings &s, double fps) {
+    return s.latencyBoundMs > 0 ? s.latencyBoundMs : std::max(250.0, 2000.0 / fps);
+}
+
+// Ramps the rate up from `start` until a run fails, then halves the gap
+// between the best pass and the lowest fail while the time lasts.
+void search(CellProbe &probe, CellResult &cell, const ProbeSettings &s, double startFps, SteadyClock::time_point end,
+            const std::function<void(double)> &progress) {
+    QString why;
+    double pass = 0, fail = 0;
+    double fps = std::clamp(startFps, 0.25, s.maxFps);
+    const auto secondsLeft = [&] { return std::chrono::duration<double>(end - SteadyClock::now()).count(); };
+    while (!stopRequested().load()) {
+        const double bound = boundFor(s, fps);
+        const double length = std::max(0.5, 4.0 / fps);
+        if (secondsLeft() < length + leadInSeconds(fps) + bound / 1000.0) break;
+        progress(fps);
+        const RunResult r = probe.run(fps, length, bound, why);
+        if (!why.isEmpty()) {
+            cell.error = why;
+            return;
+        }
+        cell.runs.push_back(r);
+        if (r.passed) {
+            pass = fps;
+            cell.best = r;
+        } else {
+            fail = fps;
+            probe.settle();
+        }
+        if (pass >= s.maxFps) {
+            cell.atCeiling = true;
+            return;
+        }
+        if (fail == 0) fps = std::min(s.maxFps, fps * 1.3);
+        else if (pass == 0) fps = fps / 1.6;
+        else if (fail / pass > 1.08) fps = std::sqrt(pass * fail);
+        else return;
+        if (fps < 0.25) return;
+    }
+}
+
+QString sizeName(const ProbeSize &s, int depth) { return QStringLiteral("%1x%2x%3").arg(s.width).arg(s.height).arg(depth); }
+
+} // namespace
+
+QString CellResult::label() const {
+    return QStringLiteral("%1 %2, %3").arg(sizeName(size, depth),
+                                           jpeg < 0 ? QStringLiteral("raw") : QStringLiteral("JPEG level %1").arg(jpeg),
+                                           multicast ? QStringLiteral("UDP multicast") : transportName(transport).toUpper());
+}
+
+QString CellResult::answer(double linkMbit) const {
+    const QString link = linkMbit > 0 ? QStringLiteral("; link about %1 Mbit/s").arg(linkMbit, 0, 'f', 0) : QString();
+    if (!error.isEmpty()) return QStringLiteral("%1: not measured (%2)").arg(label(), error);
+    if (!best) {
+        const RunResult *last = runs.empty() ? nullptr : &runs.back();
+        return QStringLiteral("%1: not carried even at %2 fps%3%4")
+            .arg(label())
+            .arg(last ? last->fps : 0, 0, 'g', 3)
+            .arg(last && !last->why.isEmpty() ? QStringLiteral(" (%1%2)").arg(last->worstHost.isEmpty() ? QString() : last->worstHost + QStringLiteral(": "), last->why) : QString())
+            .arg(link);
+    }
+    const QString p99 = QStringLiteral("p99 %1 ms").arg(best->p99Ms, 0, 'f', best->p99Ms < 10 ? 1 : 0);
+    if (atCeiling) return QStringLiteral("%1: carried at %2 fps (%3)").arg(label()).arg(best->fps, 0, 'g', 4).arg(p99);
+    QString worst;
+    for (auto it = runs.rbegin(); it != runs.rend(); ++it)
+        if (!it->passed && !it->worstHost.isEmpty()) {
+            worst = QStringLiteral("; above it %1 fails first (%2)").arg(it->worstHost, it->why);
+            break;
+        }
+    return QStringLiteral("%1: carried up to %2 fps (%3)%4%5").arg(label()).arg(best->fps, 0, 'g', 3).arg(p99, link, worst);
+}
+
+int runProbe(const ProbeSettings &s) {
+    const auto begin = SteadyClock::now();
+    const auto deadline = begin + std::chrono::microseconds(int64_t(s.budgetSeconds * 1e6));
+    Progress progress(!s.json);
+    ProbeReport report;
+    report.hosts = s.hosts;
+    report.budgetSeconds = s.budgetSeconds;
+    report.latencyBoundMs = s.latencyBoundMs;
+
+    std::vector<Host> hosts;
+    for (const QString &name : s.hosts) {
+        Host h;
+        h.control = std::make_unique<ControlClient>(name);
+        QString why;
+        std::optional<ControlClient::Clock> clock;
+        if (!h.control->open(s.port, why) || !(clock = h.control->measureClock(why))) {
+            err(why);
+            return kExitCannotStart;
+        }
+        h.clock = *clock;
+        report.clockOffsetMs = std::max(report.clockOffsetMs, std::fabs(clock->offsetUs) / 1000.0);
+        report.clockUncertaintyMs = std::max(report.clockUncertaintyMs, clock->uncertaintyUs / 1000.0);
+        report.rttMs = std::max(report.rttMs, clock->rttUs / 1000.0);
+        if (!s.json)
+            out(QStringLiteral("%1: clock offset %2 ms (+/- %3 ms), round trip %4 ms")
+                    .arg(name).arg(clock->offsetUs / 1000.0, 0, 'f', 2).arg(clock->uncertaintyUs / 1000.0, 0, 'f', 2)
+                    .arg(clock->rttUs / 1000.0, 0, 'f', 2) + QLatin1Char('\n'));
+        hosts.push_back(std::move(h));
+    }
+    // Streams every host allows; each cell takes the next, so that a late
+    // datagram of one never lands in another.
+    int streamFirst = 0, streamEnd = 65536;
+    for (const Host &h : hosts) {
+        streamFirst = std::max(streamFirst, h.control->limits().streamBase);
+        streamEnd = std::min(streamEnd, h.control->limits().streamBase + h.control->limits().streams);
+    }
+    if (streamFirst >= streamEnd) {
+        err(QStringLiteral("the serve ends have no stream number in common"));
+        return kExitCannotStart;
+    }
+    int cellId = 0, stream = streamFirst;
+    const auto nextStream = [&] { return stream = stream + 1 < streamEnd ? stream + 1 : streamFirst; };
+
+    // The link first, with TCP, which delivers what fits: as fast as it goes for a moment.
+    const bool multicast = !s.group.isEmpty();
+    const bool haveTcp = std::count(s.transports.begin(), s.transports.end(), Transport::Tcp) && !multicast;
+    if (haveTcp && !stopRequested().load()) {
+        progress.show(QStringLiteral("measuring the link with TCP"));
+        CellResult link;
+        link.size = {640, 480};
+        link.transport = Transport::Tcp;
+        CellProbe cell(hosts, s, link, ++cellId, nextStream());
+        QString why;
+        if (cell.start(10, why) && cell.warmUp(why)) {
+            const uint32_t from = cell.nextNumber();
+            const auto end = SteadyClock::now() + std::chrono::milliseconds(1500);
+            while (SteadyClock::now() < end && !stopRequested().load()) {
+                cell.send();
+                sleepUntil(SteadyClock::now() + std::chrono::milliseconds(2));
+            }
+            cell.settle();
+            report.linkMbit = cell.arrivalRate(from) * 8 * kTcpWireFactor / 1e6;
+        } else {
+            err(QStringLiteral("could not measure the link: %1").arg(why));
+        }
+    }
+
+    std::vector<CellResult> cells;
+    for (Transport t : s.transports)
+        for (const int jpeg : s.jpegLevels)
+            for (const ProbeSize &size : s.sizes)
+                for (const int depth : s.depths) {
+                    CellResult c;
+                    c.size = size;
+                    c.depth = depth;
+                    c.jpeg = jpeg;
+                    c.transport = multicast ? Transport::Udp : t;
+                    c.multicast = multicast;
+                    if (multicast && t == Transport::Tcp) continue;
+                    cells.push_back(c);
+                }
+    for (size_t i = 0; i < cells.size() && !stopRequested().load(); ++i) {
+        CellResult &c = cells[i];
+        const double slice = std::chrono::duration<double>(deadline - SteadyClock::now()).count() / double(cells.size() - i);
+        const auto end = SteadyClock::now() + std::chrono::microseconds(int64_t(std::max(0.0, slice) * 1e6));
+        CellProbe cell(hosts, s, c, ++cellId, nextStream());
+        QString why;
+        const auto show = [&](double fps) {
+            progress.show(QStringLiteral("cell %1 of %2: %3 at %4 fps; %5 s of the budget left")
+                              .arg(i + 1).arg(cells.size()).arg(c.label()).arg(fps, 0, 'g', 3)
+                              .arg(std::max(0.0, std::chrono::duration<double>(deadline - SteadyClock::now()).count()), 0, 'f', 0));
+        };
+        show(0);
+        if (!cell.start(std::min(hosts.front().control->limits().maxCellSeconds, slice + 30), why) || !cell.warmUp(why)) {
+            c.error = why;
+            continue;
+        }
+        double startFps = 5;
+        if (report.linkMbit > 0 && c.wireBitsPerFrame > 0) startFps = 0.7 * report.linkMbit * 1e6 / c.wireBitsPerFrame;
+        search(cell, c, s, startFps, end, show);
+        cell.stop();
+        progress.clear();
+        if (!s.json) out(c.answer(report.linkMbit) + QLatin1Char('\n'));
+    }
+    progress.clear();
+    report.cells = std::move(cells);
+    report.interrupted = stopRequested().load();
+    report.elapsedSeconds = secondsSince(begin);
+    if (report.linkMbit == 0)
+        for (const CellResult &c : report.cells)
+            if (c.best) report.linkMbit = std::max(report.linkMbit, c.best->fps * c.wireBitsPerFrame / 1e6);
+
+    if (s.json) {
+        out(probeJson(report));
+    } else {
+        out(QStringLiteral("\n%1 | %2 | %3 | %4 | %5").arg(QStringLiteral("cell"), -40).arg(QStringLiteral("highest intact fps"), 18)
+                .arg(QStringLiteral("p50 ms"), 7).arg(QStringLiteral("p99 ms"), 7).arg(QStringLiteral("Mbit/s\n")));
+        for (const CellResult &c : report.cells)
+            out(QStringLiteral("%1 | %2 | %3 | %4 | %5")
+                    .arg(c.label(), -40)
+                    .arg(c.best ? QString::number(c.best->fps, 'g', 4) + (c.atCeiling ? QStringLiteral("+") : QString()) : QStringLiteral("-"), 18)
+                    .arg(c.best ? QString::number(c.best->p50Ms, 'f', 1) : QStringLiteral("-"), 7)
+                    .arg(c.best ? QString::number(c.best->p99Ms, 'f', 1) : QStringLiteral("-"), 7)
+                    .arg(c.best ? QString::number(c.best->fps * c.wireBitsPerFrame / 1e6, 'f', 1) : QStringLiteral("-")) + QLatin1Char('\n'));
+        out(QStringLiteral("link about %1 Mbit/s%2; clocks agree to +/- %3 ms; %4 s of a %5 s budget%6")
+                .arg(report.linkMbit, 0, 'f', 0).arg(haveTcp ? QString() : QStringLiteral(" (at least: what UDP carried)"))
+                .arg(report.clockUncertaintyMs, 0, 'f', 2).arg(report.elapsedSeconds, 0, 'f', 1).arg(s.budgetSeconds, 0, 'f', 0)
+                .arg(report.interrupted ? QStringLiteral("; interrupted") : QString()) + QLatin1Char('\n'));
+    }
+    if (!s.plotPath.isEmpty()) {
+        QString why;
+        if (!writeProbePlot(report, s.plotPath, why)) {
+            err(why);
+            return kExitCannotStart;
+        }
+    }
+    return report.interrupted ? 130 : kExitOk; // 128 + SIGINT, as a shell reports it
+}
+
+} // namespace kivstream
