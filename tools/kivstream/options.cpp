@@ -90,7 +90,7 @@ QString nearest(const QString &word, const QStringList &known) {
     qsizetype bestDistance = 3;
     for (const QString &k : known) {
         const qsizetype d = typoDistance(word.toLower(), k);
-        if (d < bestDistance && d < k.size() / 2) best = k, bestDistance = d;
+        if (d < bestDistance && d * 3 <= k.size()) best = k, bestDistance = d;
     }
     return best;
 }
