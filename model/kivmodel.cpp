@@ -82,6 +82,7 @@ std::optional<PanelSecond> PanelCounter::poll(int64_t nowMs)
     s.transferBytes = transfer_;
     s.haveFormat = haveFormat_;
     s.format = format_;
+    s.startMs = periodStart_;
     if (haveFormat_)
         s.imageBytesPerFrame = kivGetByteSize(&format_);
     if (frames_ > 0)

@@ -60,6 +60,7 @@ struct PanelSecond {
     kivStreamFormat format{};   // of the last frame counted
     uint32_t imageBytesPerFrame = 0;
     int64_t transferBytesPerFrame = 0; // rounded down
+    int64_t startMs = 0;               // wall clock at the period's start
 };
 
 // The panel's period rule: a period is reported at the first poll a full

@@ -86,7 +86,9 @@ TEST(Options, RefusedWithExitTwoAndWhatIsWrong) {
         {{"send", "--transport", "udp", "--rate", "60mbit"}, rate + "'60mbit'"}, {{"bench", "--transport", "udp", "--rate", "0.1"}, rate + "'0.1'"},
         {{"send", "--rate", "1MB"}, "--rate applies to --transport udp only"}, {{"receive", "--transport", "udp", "--repair-budget", "1001"}, "--repair-budget must be 0..1000 ms, not '1001'"},
         {{"send", "--transport", "udp", "--repair-budget", "9"}, "--repair-budget does not apply to send"}, {{"receive", "--repair-budget", "9"}, "--repair-budget applies to --transport udp only"},
-        {{"send", "--transport", "udp", "--loss", "1,return=101"}, "--loss: return must be 0..100, not '101'"}, {{"send", "--seed", "4294967296"}, "--seed must be 0..4294967295, not '4294967296'"},
+        {{"send", "--transport", "udp", "--loss", "1,return=101"}, "--loss: return must be 0..100, not '101'"},
+        {{"recieve"}, "unknown command 'recieve': use send, receive or bench (did you mean 'receive'?)"}, {{"nosuch", "--help"}, "unknown command 'nosuch': use send, receive or bench"},
+        {{"send", "--trasnport", "tcp"}, "Unknown option 'trasnport'. Did you mean --transport?"}, {{"bench", "--al"}, "Unknown option 'al'. Did you mean --all?"}, {{"send", "--seed", "4294967296"}, "--seed must be 0..4294967295, not '4294967296'"},
     };
     for (const auto &[args, says] : cases) EXPECT_EQ(parsed(args).toStdString(), ("exit 2: " + says).toStdString()) << args.join(' ').toStdString();
 }
@@ -109,6 +111,17 @@ TEST(BenchFindings, AddUpOverReceiversAndRefuseAPictureNeverSent) {
     one.measured = 1;
     EXPECT_EQ(std::tuple(benchFailure(a, false).left(26), benchFailure(none, false), benchFailure(none, true), benchFailure(one, false)),
               std::tuple("1 corrupt frames, first: f", "no frames received", "", ""));
+}
+
+// Each second's line counts what happened in that second; the repair state and the recent loss rate are as they are now.
+TEST(ReceiverCounts, ASecondCountsOnlyWhatGrewInIt) {
+    const ReceiverCounts before{5, 1, 2, 3, kivLossStats{10, 8, 2}, kivRepairStats{1, 4, 3, KIV_REPAIR_UNKNOWN, 100}};
+    const ReceiverCounts now{7, 1, 4, 9, kivLossStats{15, 12, 3}, kivRepairStats{2, 6, 5, KIV_REPAIR_WORKING, 250}};
+    const ReceiverCounts d = countsSince(now, before);
+    EXPECT_EQ(std::tuple(d.dropped, d.malformed, d.incomplete, d.corrupt), std::tuple(2u, 0u, 2u, 6u));
+    EXPECT_EQ(std::tuple(d.loss->datagramsLost, d.loss->datagramsRecovered, d.loss->framesRebuilt), std::tuple(5u, 4u, 1u));
+    EXPECT_EQ(std::tuple(d.repair->datagramsRequested, d.repair->datagramsRepaired, d.repair->state, d.repair->lossPerMillion),
+              std::tuple(2u, 2u, uint32_t(KIV_REPAIR_WORKING), 250u));
 }
 
 TEST(BenchTable, LinesUpAsMarkdownAndFillsSkippedRows) {

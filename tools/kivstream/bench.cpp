@@ -301,7 +301,12 @@ int runBench(const Options &o) {
         out(QString::fromUtf8(QJsonDocument(benchJson(b.result)).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
     else
         out(benchSummary(b.result));
-    return b.result.passed() ? kExitOk : kExitCheckFailed;
+    if (!b.result.failure.isEmpty()) return kExitCheckFailed;
+    if (b.result.interrupted) {
+        err(QStringLiteral("interrupted: the run was cut short, so it has no verdict"));
+        return kExitInterrupted;
+    }
+    return kExitOk;
 }
 
 } // namespace kivstream

@@ -47,20 +47,28 @@ int benchRows(const Options &base, const std::vector<BenchPlan> &plans) {
                 run.result.failure = run.error;
                 status = std::max(status, kExitCannotStart);
             }
-        } else if (!run.result.passed()) {
+        } else if (!run.result.failure.isEmpty()) {
             status = kExitCheckFailed;
         }
         rows.push_back(run.result);
     }
+    const bool interrupted = stopRequested();
+    const QString cutShort = QStringLiteral("interrupted in run %1 of %2; the later runs did not happen").arg(rows.size()).arg(plans.size());
     if (base.json) {
         QJsonArray runs;
         for (const BenchResult &r : rows) runs.append(benchJson(r));
-        out(QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("runs"), runs}}).toJson(QJsonDocument::Compact)) +
+        out(QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("runs"), runs},
+                                                        {QStringLiteral("runs_planned"), qint64(plans.size())},
+                                                        {QStringLiteral("interrupted"), interrupted}})
+                                  .toJson(QJsonDocument::Compact)) +
             QLatin1Char('\n'));
     } else {
         out(benchTable(rows));
+        if (interrupted) out(QLatin1Char('\n') + cutShort + QLatin1Char('\n'));
     }
-    return status;
+    if (interrupted) err(cutShort);
+    // Bad frames and dead transports say more than an interruption does.
+    return status == kExitOk && interrupted ? kExitInterrupted : status;
 }
 
 QStringList benchTransports(const Options &base) {

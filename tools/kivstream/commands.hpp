@@ -11,6 +11,8 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitCannotStart = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitCheckFailed = 3;
+inline constexpr int kExitNothingReceived = 4; // receive: no frame came, so nothing was checked
+inline constexpr int kExitInterrupted = 5;     // bench: cut short by a signal, the figures are partial
 
 // Set from a signal handler (SIGINT, SIGTERM): loops finish and print their summary.
 std::atomic<bool> &stopRequested();

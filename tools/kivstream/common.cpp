@@ -119,6 +119,12 @@ const uint8_t *FrameSource::frame(uint32_t n) {
     return buffer_.data();
 }
 
+QString destinationText(const Options &o, int stream) {
+    // Memory streams are local: the address plays no part.
+    if (o.protocol() == KIV_PROTOCOL_MEMORY) return QStringLiteral("stream %1").arg(stream);
+    return QStringLiteral("%1 stream %2").arg(o.address).arg(stream);
+}
+
 EncoderPtr openEncoder(const Options &o, int stream, QString &why, bool &unsupported) {
     EncoderPtr enc(kivGetEncoder(o.protocol(), &o.format));
     if (!enc) {
@@ -128,7 +134,7 @@ EncoderPtr openEncoder(const Options &o, int stream, QString &why, bool &unsuppo
     }
     int rc = kivSetDestAddress(enc.get(), o.address.toLocal8Bit().constData(), stream);
     if (rc != KIV_OK) {
-        why = QStringLiteral("cannot send over %1 to %2 stream %3: %4").arg(o.transport, o.address).arg(stream).arg(libraryError(rc));
+        why = QStringLiteral("cannot send over %1 to %2: %3").arg(o.transport, destinationText(o, stream), libraryError(rc));
         return nullptr;
     }
     if (o.fec) rc = kivSetFecRedundancy(enc.get(), *o.fec);

@@ -87,6 +87,9 @@ private:
     std::vector<uint8_t> buffer_;
 };
 
+// "ADDRESS stream N", or "stream N" for memory, which has no address.
+QString destinationText(const Options &o, int stream);
+
 // Open a sender or receiver; on failure they say why and return nullptr.
 // `unsupported` is set when the library has no such transport, and left alone otherwise.
 EncoderPtr openEncoder(const Options &o, int stream, QString &why, bool &unsupported);

@@ -3,9 +3,11 @@
 #include <QCommandLineParser>
 #include <QSet>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "kivtester_version.h"
 
@@ -31,15 +33,67 @@ int depthCodeForBits(int bits) {
 namespace {
 
 const char *const kUsage =
-    "kivstream <command> [options]\n"
-    "\n"
     "Commands:\n"
     "  send      send the tester's test picture (or --pattern check) to a receiver\n"
     "  receive   receive frames and print the tester's panel figures once a second\n"
     "  bench     send and receive in one process, check every frame, print a summary\n"
     "\n"
-    "Exit status: 0 done, 1 the transport could not start, 2 bad arguments,\n"
-    "3 bench or receive --pattern check found bad frames.";
+    "'kivstream <command> --help' shows a command's own options.\n"
+    "\n"
+    "Exit status: 0 done, 1 the transport could not start (or send got no frame out),\n"
+    "2 bad arguments, 3 bench or receive --pattern check found bad frames,\n"
+    "4 receive got no frame (so checked none), 5 bench was interrupted before its end.";
+
+const char *commandAbout(Command c) {
+    switch (c) {
+    case Command::Send:
+        return "Sends the tester's test picture (or --pattern check) until --frames, --seconds or Ctrl-C.\n\n"
+               "Exit status: 0 done, 1 the transport could not start or no frame got out\n"
+               "(nobody connected), 2 bad arguments.";
+    case Command::Receive:
+        return "Receives frames and prints the tester's panel figures once a second, then a summary.\n\n"
+               "Exit status: 0 done, 1 the transport could not start, 2 bad arguments,\n"
+               "3 --pattern check found bad frames, 4 no frame arrived (so none was checked).";
+    case Command::Bench:
+        return "Sends and receives in one process, checks every frame and prints a summary\n"
+               "(--all, --scaling: a table of runs).\n\n"
+               "Exit status: 0 every check passed, 1 the transport could not start,\n"
+               "2 bad arguments, 3 a check failed or no frame was measured,\n"
+               "5 interrupted (Ctrl-C, SIGTERM) before the run's end.";
+    }
+    return "";
+}
+
+// Qt's usage line names the program as it was started, often a full path.
+QString withUsage(QString help, const QString &usage) {
+    return help.replace(0, help.indexOf(QLatin1Char('\n')), QStringLiteral("Usage: ") + usage);
+}
+
+// Optimal string alignment distance: a swap of two neighbours is one typo, as in "recieve".
+qsizetype typoDistance(const QString &a, const QString &b) {
+    std::vector<std::vector<qsizetype>> d(size_t(a.size() + 1), std::vector<qsizetype>(size_t(b.size() + 1)));
+    for (qsizetype i = 0; i <= a.size(); ++i) d[size_t(i)][0] = i;
+    for (qsizetype j = 0; j <= b.size(); ++j) d[0][size_t(j)] = j;
+    for (qsizetype i = 1; i <= a.size(); ++i)
+        for (qsizetype j = 1; j <= b.size(); ++j) {
+            auto &v = d[size_t(i)][size_t(j)];
+            v = std::min({d[size_t(i - 1)][size_t(j)] + 1, d[size_t(i)][size_t(j - 1)] + 1,
+                          d[size_t(i - 1)][size_t(j - 1)] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) v = std::min(v, d[size_t(i - 2)][size_t(j - 2)] + 1);
+        }
+    return d[size_t(a.size())][size_t(b.size())];
+}
+
+// The nearest of `known` to a misspelt `word`, or empty when none is near enough to be meant.
+QString nearest(const QString &word, const QStringList &known) {
+    QString best;
+    qsizetype bestDistance = 3;
+    for (const QString &k : known) {
+        const qsizetype d = typoDistance(word.toLower(), k);
+        if (d < bestDistance && d * 3 <= k.size()) best = k, bestDistance = d;
+    }
+    return best;
+}
 
 ParseError usageError(const QString &message) { return ParseError{message, 2, {}}; }
 
@@ -83,9 +137,7 @@ std::optional<uint64_t> toRate(const QString &text) {
 
 ParseResult parseOptions(const QStringList &args) {
     QCommandLineParser p;
-    p.setApplicationDescription(QString::fromLatin1(kUsage));
     p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    p.addPositionalArgument(QStringLiteral("command"), QStringLiteral("send, receive or bench"));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help."));
     const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Show the version."));
     const QCommandLineOption transport(QStringLiteral("transport"),
@@ -139,28 +191,13 @@ ParseResult parseOptions(const QStringList &args) {
         QStringLiteral("udp: ask the sender again for lost datagrams for up to MS ms, 0..%1 (0 = parity alone; "
                        "default %2).").arg(KIV_REPAIR_MAX_BUDGET_MS).arg(KIV_REPAIR_DEFAULT_BUDGET_MS),
         QStringLiteral("MS"));
-    p.addOptions({help, version, transport, address, channel, stream, size, depth, jpeg, fps, frames, seconds, json,
-                  pattern, all, scaling, receivers, latency, seed, fec, loss, rate, repairBudget});
+    const QList<QCommandLineOption> options{help, version, transport, address, channel, stream, size, depth,
+                                            jpeg, fps, frames, seconds, json, pattern, all, scaling,
+                                            receivers, latency, seed, fec, loss, rate, repairBudget};
+    p.addOptions(options);
 
-    QStringList argv = args;
-    argv.prepend(QStringLiteral("kivstream"));
-    if (!p.parse(argv)) return usageError(p.errorText());
-    if (p.isSet(help)) return ParseError{{}, 0, p.helpText()};
-    if (p.isSet(version))
-        return ParseError{{}, 0, QStringLiteral("kivstream %1, library %2\n").arg(QStringLiteral(KIV_TESTER_VERSION)).arg(kivVersionNumber())};
-
-    const QStringList pos = p.positionalArguments();
-    if (pos.isEmpty()) return usageError(QStringLiteral("missing command: send, receive or bench (see --help)"));
-    if (pos.size() > 1) return usageError(QStringLiteral("unexpected argument '%1'").arg(pos.at(1)));
-
-    Options o;
-    const QString cmd = pos.first();
-    if (cmd == QLatin1String("send")) o.command = Command::Send;
-    else if (cmd == QLatin1String("receive")) o.command = Command::Receive;
-    else if (cmd == QLatin1String("bench")) o.command = Command::Bench;
-    else return usageError(QStringLiteral("unknown command '%1': use send, receive or bench").arg(cmd));
-
-    // Options that make no sense for a command are refused rather than ignored.
+    // Options that make no sense for a command are refused rather than ignored,
+    // and left out of its help.
     struct Scope { const QCommandLineOption *opt; QSet<Command> in; };
     const Scope scopes[] = {
         {&address, {Command::Send, Command::Bench}},
@@ -168,7 +205,6 @@ ParseResult parseOptions(const QStringList &args) {
         {&depth, {Command::Send, Command::Bench}},
         {&jpeg, {Command::Send, Command::Bench}},
         {&fps, {Command::Send, Command::Bench}},
-        {&json, {Command::Receive, Command::Bench}},
         {&pattern, {Command::Send, Command::Receive, Command::Bench}},
         {&all, {Command::Bench}},
         {&scaling, {Command::Bench}},
@@ -179,6 +215,55 @@ ParseResult parseOptions(const QStringList &args) {
         {&rate, {Command::Send, Command::Bench}},
         {&repairBudget, {Command::Receive, Command::Bench}},
     };
+    const auto appliesTo = [&](const QCommandLineOption &opt, Command c) {
+        for (const Scope &s : scopes)
+            if (s.opt->names() == opt.names()) return s.in.contains(c);
+        return true;
+    };
+
+    QStringList argv = args;
+    argv.prepend(QStringLiteral("kivstream"));
+    if (!p.parse(argv)) {
+        QString message = p.errorText();
+        if (p.unknownOptionNames().size() == 1) {
+            QStringList names;
+            for (const QCommandLineOption &opt : options) names << opt.names().constLast();
+            const QString guess = nearest(p.unknownOptionNames().constFirst(), names);
+            if (!guess.isEmpty()) message += QStringLiteral(" Did you mean --%1?").arg(guess);
+        }
+        return usageError(message);
+    }
+    if (p.isSet(version))
+        return ParseError{{}, 0, QStringLiteral("kivstream %1, library %2\n").arg(QStringLiteral(KIV_TESTER_VERSION)).arg(kivVersionNumber())};
+
+    const QStringList pos = p.positionalArguments();
+    // The general help lists the options every command takes; a command's help, its own.
+    const auto helpFor = [&](const QString &about, const QString &usage, const QList<Command> &commands) {
+        QCommandLineParser h;
+        h.setApplicationDescription(about);
+        for (const QCommandLineOption &opt : options)
+            if (std::all_of(commands.begin(), commands.end(), [&](Command c) { return appliesTo(opt, c); })) h.addOption(opt);
+        return ParseError{{}, 0, withUsage(h.helpText(), usage)};
+    };
+    if (pos.isEmpty() && p.isSet(help))
+        return helpFor(QString::fromLatin1(kUsage), QStringLiteral("kivstream <command> [options]"),
+                       {Command::Send, Command::Receive, Command::Bench});
+    if (pos.isEmpty()) return usageError(QStringLiteral("missing command: send, receive or bench (see --help)"));
+
+    Options o;
+    const QString cmd = pos.first();
+    if (cmd == QLatin1String("send")) o.command = Command::Send;
+    else if (cmd == QLatin1String("receive")) o.command = Command::Receive;
+    else if (cmd == QLatin1String("bench")) o.command = Command::Bench;
+    else {
+        const QString guess = nearest(cmd, {QStringLiteral("send"), QStringLiteral("receive"), QStringLiteral("bench")});
+        return usageError(QStringLiteral("unknown command '%1': use send, receive or bench%2")
+                              .arg(cmd, guess.isEmpty() ? QString() : QStringLiteral(" (did you mean '%1'?)").arg(guess)));
+    }
+    if (pos.size() > 1) return usageError(QStringLiteral("unexpected argument '%1'").arg(pos.at(1)));
+    if (p.isSet(help))
+        return helpFor(QString::fromLatin1(commandAbout(o.command)), QStringLiteral("kivstream %1 [options]").arg(cmd), {o.command});
+
     for (const Scope &s : scopes)
         if (p.isSet(*s.opt) && !s.in.contains(o.command))
             return usageError(QStringLiteral("--%1 does not apply to %2").arg(s.opt->names().constLast(), cmd));

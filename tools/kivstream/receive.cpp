@@ -1,5 +1,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStringList>
 
 #include "commands.hpp"
 #include "common.hpp"
@@ -19,6 +20,24 @@ void adviseOnReceiveBuffer(kivDecoder *dec) {
                 .arg(requested / 1024));
 }
 
+// Why a receiver may have got nothing, most likely first.
+QStringList likelyCauses(const Options &o) {
+    const QString port = QString::number(o.stream);
+    switch (o.protocol()) {
+    case KIV_PROTOCOL_MEMORY:
+        return {QStringLiteral("no sender on this machine sends to memory stream %1").arg(port),
+                QStringLiteral("the sender runs as another user (each user has streams of their own)")};
+    case KIV_PROTOCOL_TCP:
+        return {QStringLiteral("no sender connected to TCP port %1 of this host").arg(port),
+                QStringLiteral("the sender's --address is not this host, or a firewall blocks TCP port %1").arg(port)};
+    default:
+        return {QStringLiteral("no sender sends to UDP port %1 of this host or to a group it joined").arg(port),
+                QStringLiteral("another receiver on this host bound port %1 and takes the unicast datagrams "
+                               "(only a multicast group reaches every receiver)").arg(port),
+                QStringLiteral("a firewall drops UDP port %1").arg(port)};
+    }
+}
+
 } // namespace
 
 int runReceive(const Options &o) {
@@ -35,6 +54,8 @@ int runReceive(const Options &o) {
     PanelCounter panel(wallMs());
     LatencyRecorder secondLatency, totalLatency;
     const auto start = SteadyClock::now();
+    std::optional<SteadyClock::time_point> firstFrame;
+    ReceiverCounts lastSecond;
     uint64_t frames = 0, corrupt = 0, outOfOrder = 0, imageBytes = 0, transferBytes = 0;
     QString firstProblem;
     const auto counts = [&] {
@@ -54,6 +75,7 @@ int runReceive(const Options &o) {
     while (!stopRequested() && !limitReached(o, frames, start)) {
         if (const auto *p = static_cast<const uint8_t *>(kivLockReadBuffer(dec.get(), 50))) {
             const int64_t now = wallUs();
+            if (!firstFrame) firstFrame = SteadyClock::now();
             kivFrameInfo info{};
             kivGetRecvFrameInfo(dec.get(), &info);
             const kivStreamFormat fmt = lockedFormat(dec.get());
@@ -79,14 +101,18 @@ int runReceive(const Options &o) {
         if (auto second = panel.poll(wallMs())) {
             std::optional<Percentiles> lat;
             if (o.latency) lat = secondLatency.takePercentiles();
+            const ReceiverCounts total = counts(), c = countsSince(total, lastSecond);
+            lastSecond = total;
             if (o.json)
-                out(QString::fromUtf8(QJsonDocument(panelJson(*second, counts(), lat)).toJson(QJsonDocument::Compact)) +
-                    QLatin1Char('\n'));
+                out(QString::fromUtf8(QJsonDocument(panelJson(*second, c, lat)).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
             else
-                out(formatPanelLine(*second, counts(), lat) + QLatin1Char('\n'));
+                out(formatPanelLine(*second, c, lat) + QLatin1Char('\n'));
         }
     }
     const double secs = secondsSince(start);
+    // Rates count from the first frame: waiting for a sender to start is not slowness.
+    const double receiving = firstFrame ? secondsSince(*firstFrame) : 0;
+    const bool interrupted = stopRequested();
     const ReceiverCounts c = counts();
     std::optional<Percentiles> lat;
     if (o.latency) lat = totalLatency.percentiles();
@@ -96,9 +122,11 @@ int runReceive(const Options &o) {
                       {QStringLiteral("stream"), o.stream},
                       {QStringLiteral("frames_received"), qint64(frames)},
                       {QStringLiteral("seconds"), secs},
-                      {QStringLiteral("fps"), perSecond(double(frames), secs)},
-                      {QStringLiteral("image_bytes_per_s"), perSecond(double(imageBytes), secs)},
-                      {QStringLiteral("transfer_bytes_per_s"), perSecond(double(transferBytes), secs)},
+                      {QStringLiteral("receiving_seconds"), receiving},
+                      {QStringLiteral("interrupted"), interrupted},
+                      {QStringLiteral("fps"), perSecond(double(frames), receiving)},
+                      {QStringLiteral("image_bytes_per_s"), perSecond(double(imageBytes), receiving)},
+                      {QStringLiteral("transfer_bytes_per_s"), perSecond(double(transferBytes), receiving)},
                       {QStringLiteral("frames_dropped"), qint64(c.dropped)},
                       {QStringLiteral("frames_malformed"), qint64(c.malformed)},
                       {QStringLiteral("frames_incomplete"), qint64(c.incomplete)},
@@ -117,13 +145,14 @@ int runReceive(const Options &o) {
         if (c.repair) insertRepairJson(s, *c.repair);
         out(QString::fromUtf8(QJsonDocument(s).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
     } else {
-        QString text = QStringLiteral("received over %1 stream %2: %3 frames in %4 s (%5 fps); dropped %6, malformed %7, "
-                                      "incomplete %8")
+        QString text = QStringLiteral("received over %1 stream %2: %3 frames in %4 s (%5 fps%6); dropped %7, malformed %8, "
+                                      "incomplete %9")
                            .arg(o.transport)
                            .arg(o.stream)
                            .arg(frames)
                            .arg(secs, 0, 'f', 2)
-                           .arg(perSecond(double(frames), secs), 0, 'f', 1)
+                           .arg(perSecond(double(frames), receiving), 0, 'f', 1)
+                           .arg(firstFrame ? QStringLiteral(" from the first frame, %1 s in").arg(secs - receiving, 0, 'f', 2) : QString())
                            .arg(c.dropped)
                            .arg(c.malformed)
                            .arg(c.incomplete);
@@ -143,7 +172,17 @@ int runReceive(const Options &o) {
         out(text + QLatin1Char('\n'));
         if (!firstProblem.isEmpty()) out(QStringLiteral("first bad frame: %1\n").arg(firstProblem));
     }
-    return check && corrupt ? kExitCheckFailed : kExitOk;
+    if (check && corrupt) return kExitCheckFailed;
+    if (frames == 0) {
+        err(QStringLiteral("no frame arrived on %1 stream %2 in %3 s%4. Likely causes:\n  - %5")
+                .arg(o.transport)
+                .arg(o.stream)
+                .arg(secs, 0, 'f', 1)
+                .arg(check ? QStringLiteral(", so nothing was checked") : QString())
+                .arg(likelyCauses(o).join(QStringLiteral("\n  - "))));
+        return kExitNothingReceived;
+    }
+    return kExitOk;
 }
 
 } // namespace kivstream

@@ -1,3 +1,5 @@
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QString>
 
 #include "commands.hpp"
@@ -25,14 +27,13 @@ int runSend(const Options &o) {
         return kExitCannotStart;
     }
     FrameSource source(o);
-    Progress progress(true);
+    Progress progress(!o.json);
     Pacer pacer(o.fps);
     const auto start = SteadyClock::now();
     uint32_t n = 0;
     uint64_t calls = 0, failures = 0;
     int lastError = KIV_OK;
-    const QString host = o.protocol() == KIV_PROTOCOL_MEMORY ? QStringLiteral("local") : o.address;
-    const QString where = QStringLiteral("%1 stream %2 over %3").arg(host).arg(o.stream).arg(o.transport);
+    const QString where = QStringLiteral("%1 over %2").arg(destinationText(o, o.stream), o.transport);
     // The encoder keeps retrying a dead link: say so once, not per frame.
     bool linkReported = false;
     const auto reportLinkDown = [&] {
@@ -60,31 +61,57 @@ int runSend(const Options &o) {
         }
         pacer.wait(deadlineOf(o, start));
     }
-    drainEncoder(enc.get());
+    const bool interrupted = stopRequested();
+    // The last frames take a moment to leave; a dead link takes none of them.
+    if (kivGetEncoderLink(enc.get()) != KIV_LINK_DOWN) drainEncoder(enc.get());
+    const double secs = secondsSince(start);
     progress.clear();
     kivEncoderStats s{};
     kivGetEncoderStats(enc.get(), &s);
     reportLinkDown();
-    const bool nothingArrived = calls > 0 && s.framesSent == 0;
-    if (nothingArrived && !linkReported) err(QStringLiteral("no frame reached %1").arg(where));
-    const double secs = secondsSince(start);
-    QString udp;
+    const bool nothingSent = calls > 0 && s.framesSent == 0;
+    if (nothingSent && !linkReported) err(QStringLiteral("no frame reached %1").arg(where));
     kivUdpSenderStats u{};
-    if (o.protocol() == KIV_PROTOCOL_UDP && kivGetEncoderUdpStats(enc.get(), &u) == KIV_OK)
-        udp = QStringLiteral("; pace %1 B/s, parity %2%, datagrams resent %3").arg(u.paceBytesPerSecond).arg(u.parityPercent).arg(u.datagramsResent);
-    out(QStringLiteral("sent over %1 to %2 stream %3: %4 frames in %5 s (%6 fps); encoded %7, sent %8, dropped %9, "
-                       "%10 bytes%11%12\n")
-            .arg(o.transport, host)
-            .arg(o.stream)
-            .arg(calls)
-            .arg(secs, 0, 'f', 2)
-            .arg(perSecond(double(calls), secs), 0, 'f', 1)
-            .arg(s.framesEncoded)
-            .arg(s.framesSent)
-            .arg(s.framesDropped)
-            .arg(s.bytesSent)
-            .arg(failures ? QStringLiteral(", %1 failed").arg(failures) : QString(), udp));
-    return nothingArrived ? kExitCannotStart : kExitOk;
+    const bool udp = o.protocol() == KIV_PROTOCOL_UDP && kivGetEncoderUdpStats(enc.get(), &u) == KIV_OK;
+    if (o.json) {
+        QJsonObject j{{QStringLiteral("summary"), true},
+                      {QStringLiteral("transport"), o.transport},
+                      {QStringLiteral("address"), o.protocol() == KIV_PROTOCOL_MEMORY ? QJsonValue(QJsonValue::Null) : QJsonValue(o.address)},
+                      {QStringLiteral("stream"), o.stream},
+                      {QStringLiteral("frames"), qint64(calls)},
+                      {QStringLiteral("frames_encoded"), qint64(s.framesEncoded)},
+                      {QStringLiteral("frames_sent"), qint64(s.framesSent)},
+                      {QStringLiteral("frames_dropped"), qint64(s.framesDropped)},
+                      {QStringLiteral("frames_failed"), qint64(failures)},
+                      {QStringLiteral("bytes_sent"), qint64(s.bytesSent)},
+                      {QStringLiteral("seconds"), secs},
+                      {QStringLiteral("fps"), perSecond(double(s.framesSent), secs)},
+                      {QStringLiteral("interrupted"), interrupted}};
+        if (udp) {
+            j.insert(QStringLiteral("pace_bytes_per_second"), qint64(u.paceBytesPerSecond));
+            j.insert(QStringLiteral("parity_percent"), qint64(u.parityPercent));
+            j.insert(QStringLiteral("datagrams_resent"), qint64(u.datagramsResent));
+        }
+        out(QString::fromUtf8(QJsonDocument(j).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
+    } else {
+        // Frames that left, not frames made: a sender nobody listens to sends none.
+        out(QStringLiteral("sent over %1 to %2: %3 of %4 frames in %5 s (%6 fps); encoded %7, sent %8, dropped %9, "
+                           "%10 bytes%11%12\n")
+                .arg(o.transport, destinationText(o, o.stream))
+                .arg(s.framesSent)
+                .arg(calls)
+                .arg(secs, 0, 'f', 2)
+                .arg(perSecond(double(s.framesSent), secs), 0, 'f', 1)
+                .arg(s.framesEncoded)
+                .arg(s.framesSent)
+                .arg(s.framesDropped)
+                .arg(s.bytesSent)
+                .arg(failures ? QStringLiteral(", %1 failed").arg(failures) : QString(),
+                     udp ? QStringLiteral("; pace %1 B/s, parity %2%, datagrams resent %3")
+                               .arg(u.paceBytesPerSecond).arg(u.parityPercent).arg(u.datagramsResent)
+                         : QString()));
+    }
+    return nothingSent ? kExitCannotStart : kExitOk;
 }
 
 } // namespace kivstream

@@ -52,6 +52,25 @@ QString repairStateText(uint32_t state) {
     }
 }
 
+ReceiverCounts countsSince(const ReceiverCounts &now, const ReceiverCounts &before) {
+    ReceiverCounts d = now;
+    d.dropped -= before.dropped;
+    d.malformed -= before.malformed;
+    d.incomplete -= before.incomplete;
+    d.corrupt -= before.corrupt;
+    if (d.loss && before.loss) {
+        d.loss->datagramsLost -= before.loss->datagramsLost;
+        d.loss->datagramsRecovered -= before.loss->datagramsRecovered;
+        d.loss->framesRebuilt -= before.loss->framesRebuilt;
+    }
+    if (d.repair && before.repair) {
+        d.repair->requestsSent -= before.repair->requestsSent;
+        d.repair->datagramsRequested -= before.repair->datagramsRequested;
+        d.repair->datagramsRepaired -= before.repair->datagramsRepaired;
+    }
+    return d;
+}
+
 namespace {
 QString percentText(uint32_t perMillion) { return QString::number(perMillion / 1e4, 'f', 2); }
 } // namespace
@@ -114,7 +133,8 @@ QJsonObject panelJson(const PanelSecond &s, const ReceiverCounts &c, const std::
                   {QStringLiteral("frames_malformed"), u64(c.malformed)},
                   {QStringLiteral("frames_incomplete"), u64(c.incomplete)},
                   {QStringLiteral("frames_corrupt"), u64(c.corrupt)},
-                  {QStringLiteral("latency_us"), latencyJson(latency)}};
+                  {QStringLiteral("latency_us"), latencyJson(latency)},
+                  {QStringLiteral("time_ms"), qint64(s.startMs)}};
     if (c.loss) {
         o.insert(QStringLiteral("datagrams_lost"), u64(c.loss->datagramsLost));
         o.insert(QStringLiteral("datagrams_recovered"), u64(c.loss->datagramsRecovered));
@@ -178,6 +198,13 @@ QString jpegText(const std::optional<int> &level) {
 }
 } // namespace
 
+namespace {
+QString resultText(const BenchResult &r, const QString &ok, const QString &failed, const QString &interrupted) {
+    if (!r.failure.isEmpty()) return failed + r.failure;
+    return r.interrupted ? interrupted : ok;
+}
+} // namespace
+
 QString benchSummary(const BenchResult &r) {
     QStringList lines;
     lines << QStringLiteral("%1 %2x%3 %4 %5%6")
@@ -220,7 +247,8 @@ QString benchSummary(const BenchResult &r) {
                      .arg(r.sender->parityPercent)
                      .arg(r.sender->datagramsResent);
     if (r.lowestPsnr) lines << QStringLiteral("  lowest PSNR %1 dB").arg(*r.lowestPsnr, 0, 'f', 1);
-    lines << (r.passed() ? QStringLiteral("  checks passed") : QStringLiteral("  FAILED: %1").arg(r.failure));
+    lines << resultText(r, QStringLiteral("  checks passed"), QStringLiteral("  FAILED: "),
+                        QStringLiteral("  INTERRUPTED: cut short, no verdict"));
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
 }
 
@@ -247,7 +275,8 @@ QString benchTable(const std::vector<BenchResult> &rows) {
             else
                 c << QStringLiteral("-") << QStringLiteral("-") << QStringLiteral("-");
             c << QString::number(r.framesSent) << QString::number(r.framesReceived) << QString::number(r.framesDropped)
-              << QString::number(r.framesCorrupt) << (r.passed() ? QStringLiteral("ok") : QStringLiteral("FAILED: ") + r.failure);
+              << QString::number(r.framesCorrupt)
+              << resultText(r, QStringLiteral("ok"), QStringLiteral("FAILED: "), QStringLiteral("interrupted"));
         }
         cells.push_back(c);
     }

@@ -55,6 +55,9 @@ QString repairStateText(uint32_t state);
 // Adds the UDP repair figures to a receiver's or bench's JSON record.
 void insertRepairJson(QJsonObject &o, const kivRepairStats &r);
 
+// The counts that grew from `before` to `now`; states and rates stay as `now` has them.
+ReceiverCounts countsSince(const ReceiverCounts &now, const ReceiverCounts &before);
+
 using kivtester::depthText;
 QString formatPanelLine(const PanelSecond &s, const ReceiverCounts &c, const std::optional<Percentiles> &latency);
 QJsonObject panelJson(const PanelSecond &s, const ReceiverCounts &c, const std::optional<Percentiles> &latency);
@@ -74,11 +77,11 @@ struct BenchResult {
     uint64_t imageBytes = 0, transferBytes = 0;
     std::optional<Percentiles> latency;
     std::optional<double> lowestPsnr; // JPEG runs
-    bool interrupted = false;
+    bool interrupted = false; // cut short: what it measured passed nothing
     QString failure; // empty when every check passed
     QString skipped; // --all: why this run did not happen
 
-    bool passed() const { return skipped.isEmpty() && failure.isEmpty(); }
+    bool passed() const { return skipped.isEmpty() && failure.isEmpty() && !interrupted; }
     // Frames each receiver got, on average; framesReceived counts them all.
     double framesPerReceiver() const { return double(framesReceived) / std::max(receivers, 1); }
     double fps() const { return seconds > 0 ? framesPerReceiver() / seconds : 0; }
