@@ -66,7 +66,7 @@ TEST(Options, RefusedWithExitTwoAndWhatIsWrong) {
     const QString all = " picks sizes, compression and streams itself; it takes --transport, ", rate = "--rate must be bytes per second up to 1e12, or a number with kbit, Mbit, Gbit, KB, MB or GB (e.g. 60Mbit), not ";
     const std::pair<QStringList, QString> cases[] = {
         {{"send", "--size", "4096x4097", "--depth", "32"}, "a 4096x4097 frame of 32 bits is over the library's 64 MiB frame limit"},
-        {{}, "missing command: send, receive or bench (see --help)"}, {{"stream"}, "unknown command 'stream': use send, receive or bench"},
+        {{}, "missing command: send, receive, bench, probe or serve (see --help)"}, {{"stream"}, "unknown command 'stream': use send, receive, bench, probe or serve"},
         {{"send", "x"}, "unexpected argument 'x'"}, {{"bench", "--transport", "pigeon"}, "unknown transport 'pigeon': use memory, tcp or udp"},
         {{"send", "--size", "320x70000"}, "--size must be WxH with each 1..65535, not '320x70000'"}, {{"send", "--depth", "12"}, "--depth must be 8, 16, 24 or 32, not '12'"},
         {{"send", "--jpeg", "101"}, "--jpeg must be a level 0..100, not '101'"}, {{"send", "--channel", "1", "--stream", "2"}, "give --channel or --stream, not both"},
@@ -87,7 +87,7 @@ TEST(Options, RefusedWithExitTwoAndWhatIsWrong) {
         {{"send", "--rate", "1MB"}, "--rate applies to --transport udp only"}, {{"receive", "--transport", "udp", "--repair-budget", "1001"}, "--repair-budget must be 0..1000 ms, not '1001'"},
         {{"send", "--transport", "udp", "--repair-budget", "9"}, "--repair-budget does not apply to send"}, {{"receive", "--repair-budget", "9"}, "--repair-budget applies to --transport udp only"},
         {{"send", "--transport", "udp", "--loss", "1,return=101"}, "--loss: return must be 0..100, not '101'"},
-        {{"recieve"}, "unknown command 'recieve': use send, receive or bench (did you mean 'receive'?)"}, {{"nosuch", "--help"}, "unknown command 'nosuch': use send, receive or bench"},
+        {{"recieve"}, "unknown command 'recieve': use send, receive, bench, probe or serve (did you mean 'receive'?)"}, {{"nosuch", "--help"}, "unknown command 'nosuch': use send, receive, bench, probe or serve"},
         {{"send", "--trasnport", "tcp"}, "Unknown option 'trasnport'. Did you mean --transport?"}, {{"bench", "--al"}, "Unknown option 'al'. Did you mean --all?"}, {{"send", "--seed", "4294967296"}, "--seed must be 0..4294967295, not '4294967296'"},
     };
     for (const auto &[args, says] : cases) EXPECT_EQ(parsed(args).toStdString(), ("exit 2: " + says).toStdString()) << args.join(' ').toStdString();

@@ -37,6 +37,8 @@ const char *const kUsage =
     "  send      send the tester's test picture (or --pattern check) to a receiver\n"
     "  receive   receive frames and print the tester's panel figures once a second\n"
     "  bench     send and receive in one process, check every frame, print a summary\n"
+    "  probe     find which video the link to a serve end carries intact\n"
+    "  serve     the far end of a probe: receive its test streams and report them\n"
     "\n"
     "'kivstream <command> --help' shows a command's own options.\n"
     "\n"
@@ -248,7 +250,7 @@ ParseResult parseOptions(const QStringList &args) {
     if (pos.isEmpty() && p.isSet(help))
         return helpFor(QString::fromLatin1(kUsage), QStringLiteral("kivstream <command> [options]"),
                        {Command::Send, Command::Receive, Command::Bench});
-    if (pos.isEmpty()) return usageError(QStringLiteral("missing command: send, receive or bench (see --help)"));
+    if (pos.isEmpty()) return usageError(QStringLiteral("missing command: send, receive, bench, probe or serve (see --help)"));
 
     Options o;
     const QString cmd = pos.first();
@@ -256,8 +258,9 @@ ParseResult parseOptions(const QStringList &args) {
     else if (cmd == QLatin1String("receive")) o.command = Command::Receive;
     else if (cmd == QLatin1String("bench")) o.command = Command::Bench;
     else {
-        const QString guess = nearest(cmd, {QStringLiteral("send"), QStringLiteral("receive"), QStringLiteral("bench")});
-        return usageError(QStringLiteral("unknown command '%1': use send, receive or bench%2")
+        const QString guess = nearest(cmd, {QStringLiteral("send"), QStringLiteral("receive"), QStringLiteral("bench"),
+                                            QStringLiteral("probe"), QStringLiteral("serve")});
+        return usageError(QStringLiteral("unknown command '%1': use send, receive, bench, probe or serve%2")
                               .arg(cmd, guess.isEmpty() ? QString() : QStringLiteral(" (did you mean '%1'?)").arg(guess)));
     }
     if (pos.size() > 1) return usageError(QStringLiteral("unexpected argument '%1'").arg(pos.at(1)));
