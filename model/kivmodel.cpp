@@ -77,6 +77,7 @@ std::optional<PanelSecond> PanelCounter::poll(int64_t nowMs)
     if (nowMs - periodStart_ < 1000)
         return std::nullopt;
     PanelSecond s;
+    s.startMs = periodStart_;
     s.frames = frames_;
     s.imageBytes = image_;
     s.transferBytes = transfer_;

@@ -53,6 +53,7 @@ private:
 
 // What arrived in one second, as the tester's panel shows it.
 struct PanelSecond {
+    int64_t startMs = 0; // the period's start
     uint64_t frames = 0;
     uint64_t imageBytes = 0;    // per second
     uint64_t transferBytes = 0; // per second
