@@ -44,7 +44,7 @@ static_assert(std::size(kSeries) == HistoryView::SeriesCount);
 const char *const kCharts[][2] = {
     {QT_TRANSLATE_NOOP("HistoryView", "Frames received"), QT_TRANSLATE_NOOP("HistoryView", "frames/s")},
     {QT_TRANSLATE_NOOP("HistoryView", "Image and transfer"), QT_TRANSLATE_NOOP("HistoryView", "MB/s")},
-    {QT_TRANSLATE_NOOP("HistoryView", "Frames lost, incomplete, dropped"), QT_TRANSLATE_NOOP("HistoryView", "frames/s")},
+    {QT_TRANSLATE_NOOP("HistoryView", "Loss"), QT_TRANSLATE_NOOP("HistoryView", "frames/s")},
     {QT_TRANSLATE_NOOP("HistoryView", "Latency, send to window"), QT_TRANSLATE_NOOP("HistoryView", "ms")},
 };
 constexpr int kCharts_ = int(std::size(kCharts));
