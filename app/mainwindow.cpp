@@ -1,20 +1,29 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "historyview.h"
 #include "kivstreamdecoder.h"
 #include "kivtester_version.h"
 #include "wallclock.h"
 
 #include <QDesktopServices>
+#include <QDir>
+#include <QDockWidget>
+#include <QFileInfo>
+#include <QFileDialog>
 #include <QHostAddress>
+#include <QJsonDocument>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QNetworkInterface>
 #include <QPixmap>
+#include <QSaveFile>
 #include <QStatusBar>
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <random>
 
 namespace {
@@ -56,6 +65,8 @@ MainWindow::MainWindow(QWidget *parent)
     , mEncoderLink(KIV_LINK_IDLE)
     , mEncoderRun(0)
     , mDecoderRun(0)
+    , mHistoryView(nullptr)
+    , mHistoryDock(nullptr)
 {
     ui->setupUi(this);
     for (const QLabel *label : panelLabels())
@@ -66,6 +77,8 @@ MainWindow::MainWindow(QWidget *parent)
         if (address.protocol() == QAbstractSocket::IPv4Protocol)
             ui->mAddresses->insertItem(ui->mAddresses->count(), address.toString());
     }
+
+    addHistoryMenus();
 
     QTimer::singleShot(40, this, SLOT(onWindowUpdateTimer()));
     resetStream();
@@ -98,6 +111,97 @@ void MainWindow::clearFailure(QString &shown)
     if (!shown.isEmpty() && statusBar()->currentMessage() == shown)
         statusBar()->clearMessage();
     shown.clear();
+}
+
+// Added beside the form, which stays as it is: File and View menus before
+// Help, and the history in a dock that opens to the right of the form.
+void MainWindow::addHistoryMenus()
+{
+    mHistoryView = new HistoryView(mRun);
+    mHistoryDock = new QDockWidget(tr("History"), this);
+    mHistoryDock->setObjectName(QStringLiteral("mHistoryDock"));
+    mHistoryDock->setWidget(mHistoryView);
+    addDockWidget(Qt::RightDockWidgetArea, mHistoryDock);
+    mHistoryDock->hide();
+    QAction *history = mHistoryDock->toggleViewAction();
+    history->setObjectName(QStringLiteral("actionHistory"));
+    history->setText(tr("&History"));
+    // The window grows by the history, so the form keeps its room.
+    connect(history, &QAction::toggled, this, [this](bool shown) {
+        if (isMaximized() || isFullScreen() || mHistoryDock->isFloating())
+            return;
+        const QSize room = mHistoryView->sizeHint();
+        resize(width() + (shown ? room.width() : -room.width()), shown ? std::max(height(), room.height()) : height());
+        mHistoryView->refresh();
+    });
+
+    auto *file = new QMenu(tr("&File"), menuBar());
+    file->setObjectName(QStringLiteral("menu_File"));
+    QAction *save = file->addAction(tr("Save &Report..."), this, [this] {
+        const QString path = QFileDialog::getSaveFileName(this, tr("Save Report"), QStringLiteral("report.csv"),
+                                                          tr("CSV files (*.csv)"));
+        if (!path.isEmpty())
+            saveReport(path);
+    });
+    save->setObjectName(QStringLiteral("actionSave_Report"));
+    auto *view = new QMenu(tr("&View"), menuBar());
+    view->setObjectName(QStringLiteral("menu_View"));
+    view->addAction(history);
+    menuBar()->insertMenu(ui->menu_Help->menuAction(), file);
+    menuBar()->insertMenu(ui->menu_Help->menuAction(), view);
+}
+
+bool MainWindow::sharesClock() const
+{
+    const int protocol = ui->mReceiveProtocol->currentIndex();
+    if (protocol == kLocalMemoryIndex)
+        return true;
+    // Otherwise only this window's own sender is known to stamp with this
+    // host's clock: on this protocol and channel, to an address of this host.
+    const QString to = ui->mSendAddress->text();
+    const QHostAddress address(to);
+    return mEncoder && ui->mSendProtocol->currentIndex() == protocol &&
+           ui->mSendChannel->value() == ui->mReceiveChannel->value() &&
+           (address.isLoopback() || address.isMulticast() || !ui->mAddresses->findItems(to, Qt::MatchExactly).isEmpty());
+}
+
+void MainWindow::saveReport(const QString &path)
+{
+    // The summary goes beside the CSV, under the same name.
+    const QFileInfo chosen(path);
+    const QString base = chosen.dir().filePath(chosen.completeBaseName());
+    const bool csvSuffix = chosen.suffix().compare(QLatin1String("csv"), Qt::CaseInsensitive) == 0;
+    const QString csvPath = csvSuffix ? path : base + QStringLiteral(".csv");
+    const QString jsonPath = base + QStringLiteral(".json");
+
+    QJsonObject summary = mRun.summary();
+    QJsonObject settings = summary.value(QLatin1String("settings")).toObject();
+    QJsonValue sending(QJsonValue::Null);
+    if (mEncoder)
+        sending = QJsonObject{{QStringLiteral("protocol"), ui->mSendProtocol->currentText()},
+                              {QStringLiteral("address"), ui->mSendAddress->text()},
+                              {QStringLiteral("channel"), ui->mSendChannel->value()},
+                              {QStringLiteral("width"), mEncoderFormat.width},
+                              {QStringLiteral("height"), mEncoderFormat.height},
+                              {QStringLiteral("depth"), kivtester::depthText(mEncoderFormat.depth)},
+                              {QStringLiteral("fps"), ui->mSendFPS->value()},
+                              {QStringLiteral("compression"), ui->mSendCompressionType->currentText()},
+                              {QStringLiteral("level"), ui->mSendCompressionLevel->value()}};
+    settings.insert(QStringLiteral("sending"), sending);
+    summary.insert(QStringLiteral("settings"), settings);
+
+    const std::pair<QString, QByteArray> files[] = {{csvPath, mRun.csv().toUtf8()},
+                                                    {jsonPath, QJsonDocument(summary).toJson()}};
+    for (const auto &[name, bytes] : files) {
+        QSaveFile out(name);
+        if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit()) {
+            statusBar()->showMessage(
+                tr("Cannot save the report as %1: %2").arg(QDir::toNativeSeparators(name), out.errorString()));
+            return;
+        }
+    }
+    statusBar()->showMessage(
+        tr("Report saved: %1 and %2").arg(QDir::toNativeSeparators(csvPath), QDir::toNativeSeparators(jsonPath)));
 }
 
 void MainWindow::stopReceiver()
@@ -135,6 +239,12 @@ void MainWindow::resetStream()
     clearFailure(mReceiveFailure);
     if (!mDecoder->errorText().isEmpty())
         showFailure(mReceiveFailure, tr("Cannot receive on channel %1: %2").arg(channel).arg(mDecoder->errorText()));
+    mRun.start(QJsonObject{{QStringLiteral("protocol"), ui->mReceiveProtocol->currentText()},
+                           {QStringLiteral("channel"), channel},
+                           {QStringLiteral("stream"), channel + kivtester::kChannelBase}},
+               testerCurrentMSecs());
+    mRun.setSameClock(sharesClock());
+    mHistoryView->refresh();
     mDecoderThread = std::make_unique<QThread>(this); // a child, so it shows among the window's threads
     connect(mDecoderThread.get(), &QThread::started, mDecoder.get(), &kivStreamDecoder::decoderThread);
     mDecoder->moveToThread(mDecoderThread.get());
@@ -152,6 +262,7 @@ void MainWindow::frameReceived(const kivReceivedFrame &frame)
         ui->mReceiveDisplay->update();
     }
     mPanel.addFrame(frame.transferBytes, frame.format);
+    mRun.addFrame({frame.info.sessionId, frame.info.frameNumber, frame.info.sendTimeUs, testerCurrentUSecs()});
 }
 
 void MainWindow::onWindowUpdateTimer()
@@ -177,6 +288,10 @@ void MainWindow::updateWindow()
             ui->mDepth->setText(tr(kivtester::depthText(format.depth).toLatin1().constData()));
     }
     ui->mFPS->setText(number(qint64(second->frames)));
+    // The history takes the same second, in one call.
+    mRun.setSameClock(sharesClock());
+    mRun.closeSecond(*second, mDecoder->stats());
+    mHistoryView->refresh();
 }
 
 void MainWindow::armEncoderTimer(int msec)

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "history.h"
 #include "kivVidStreamLib2.h"
 #include "kivmodel.h"
 
@@ -15,6 +16,8 @@ class MainWindow;
 }
 class kivStreamDecoder;
 struct kivReceivedFrame;
+class HistoryView;
+class QDockWidget;
 class QLabel;
 class QThread;
 
@@ -40,6 +43,9 @@ private slots:
     void on_actionAbout_kivVidStreamTester_triggered();
     void on_actionOnline_Help_triggered();
     void on_actionHalvorn_com_triggered();
+    // The run as CSV at `path` and its summary as JSON beside it; says in the
+    // status bar how it went, and keeps the run either way.
+    void saveReport(const QString &path);
 
 private:
     void armEncoderTimer(int msec);
@@ -49,6 +55,9 @@ private:
     QList<QLabel *> panelLabels() const;
     void showFailure(QString &shown, const QString &text);
     void clearFailure(QString &shown);
+    void addHistoryMenus();
+    // Whether the frames received were stamped by this machine's clock.
+    bool sharesClock() const;
 
     Ui::MainWindow *ui;
     std::unique_ptr<kivStreamDecoder> mDecoder;
@@ -64,6 +73,9 @@ private:
     quint64 mEncoderRun;
     quint64 mDecoderRun;
     QString mSendFailure, mReceiveFailure; // shown in the status bar now
+    kivtester::RunHistory mRun; // the receiver's, since its last restart
+    HistoryView *mHistoryView;  // in mHistoryDock; both owned by the window
+    QDockWidget *mHistoryDock;
 };
 
 #endif // MAINWINDOW_H

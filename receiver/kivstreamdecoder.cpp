@@ -46,6 +46,14 @@ kivStreamDecoder::~kivStreamDecoder()
     }
 }
 
+kivDecoderStats kivStreamDecoder::stats() const
+{
+    kivDecoderStats stats{};
+    if (mHandle)
+        kivGetDecoderStats(mHandle, &stats);
+    return stats;
+}
+
 void kivStreamDecoder::decoderThread()
 {
     // A decoder that cannot receive would only be refused on every pass.
@@ -63,6 +71,7 @@ void kivStreamDecoder::decoderThread()
         frame.format = {kivGetRecvWidth(mHandle), kivGetRecvHeight(mHandle), kivGetRecvDepth(mHandle),
                         kivGetRecvOrientation(mHandle)};
         frame.transferBytes = kivGetCompressedFrameSize(mHandle);
+        kivGetRecvFrameInfo(mHandle, &frame.info);
         takePicture(frame, bytes, kivGetByteSize(&frame.format));
         kivUnlockReadBuffer(mHandle);
         emit frameReceived(frame);

@@ -16,6 +16,7 @@
 struct kivReceivedFrame {
     kivStreamFormat format{};
     quint32 transferBytes = 0; // what the frame took on the way
+    kivFrameInfo info{}; // the sender's stamp; zero when the library gave none
     QImage picture; // null when the format or the byte size allows none
     // Every buffer was still held on the GUI side: a lagging display skips a
     // picture, never a count, and memory stays bounded.
@@ -35,6 +36,8 @@ public:
 
     // Why the decoder cannot receive; empty when it can.
     QString errorText() const { return mError; }
+    // The library's counters so far; zero without a decoder. Any thread.
+    kivDecoderStats stats() const;
 
 signals:
     void frameReceived(const kivReceivedFrame &frame);

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Takes docs/screenshot.png: the tester under a virtual X server, sending its
-# own picture over Local (Memory) to itself, with the panel's figures showing.
-# Usage: scripts/screenshot.sh [path to kivVidStreamTester] [output png]
+# Takes two pictures of the tester under a virtual X server, sending its own
+# picture over Local (Memory) to itself: docs/screenshot.png with the panel's
+# figures showing, then docs/screenshot-history.png with View > History open
+# after HISTORY_SECONDS (default 40) of the run.
+# Usage: scripts/screenshot.sh [path to kivVidStreamTester] [output png] [history png]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 exe=${1:-build/default/app/kivVidStreamTester}
 out=${2:-docs/screenshot.png}
+historyOut=${3:-docs/screenshot-history.png}
+historySeconds=${HISTORY_SECONDS:-40}
 
 for tool in Xvfb xdotool xwdtopnm pnmcut pnmtopng; do
     if ! command -v "$tool" >/dev/null; then
@@ -29,7 +33,7 @@ cleanup() {
 trap cleanup EXIT
 
 # Xvfb picks a free display itself and keeps its screen as an XWD file in $work.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -fbdir "$work" -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+Xvfb -displayfd 3 -screen 0 1600x1200x24 -fbdir "$work" -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 [ -s "$work/display" ] || { echo "screenshot: Xvfb did not start: $(cat "$work/xvfb.log")" >&2; exit 1; }
@@ -57,10 +61,32 @@ if [ "$WIDTH" -le "$startWidth" ]; then
     echo "screenshot: no frames arrived after pressing Send (is Local (Memory) available?)" >&2
     exit 1
 fi
-xdotool mousemove 1023 767 # keep the pointer out of the picture
+xdotool mousemove 1599 1199 # keep the pointer out of the picture
 sleep 2.5
-eval "$(xdotool getwindowgeometry --shell "$window")"
 
-mkdir -p "$(dirname "$out")"
-xwdtopnm "$work/Xvfb_screen0" 2>/dev/null | pnmcut -left "$X" -top "$Y" -width "$WIDTH" -height "$HEIGHT" | pnmtopng >"$out"
-echo "screenshot: wrote $out (${WIDTH}x${HEIGHT})"
+shoot() {
+    eval "$(xdotool getwindowgeometry --shell "$window")"
+    mkdir -p "$(dirname "$1")"
+    xwdtopnm "$work/Xvfb_screen0" 2>/dev/null | pnmcut -left "$X" -top "$Y" -width "$WIDTH" -height "$HEIGHT" | pnmtopng >"$1"
+    echo "screenshot: wrote $1 (${WIDTH}x${HEIGHT})"
+}
+shoot "$out"
+
+# View > History by its keys; without a window manager the keyboard goes to
+# the window under the pointer.
+startWidth=$WIDTH
+xdotool mousemove --window "$window" $((WIDTH / 2)) 10 key alt+v
+sleep 0.5
+xdotool key h
+for _ in $(seq 50); do
+    eval "$(xdotool getwindowgeometry --shell "$window")"
+    [ "$WIDTH" -gt "$startWidth" ] && break
+    sleep 0.1
+done
+if [ "$WIDTH" -le "$startWidth" ]; then
+    echo "screenshot: View > History did not open the history" >&2
+    exit 1
+fi
+xdotool mousemove 1599 1199
+sleep "$historySeconds"
+shoot "$historyOut"

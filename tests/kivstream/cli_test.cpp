@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include "kivVidStreamLib2.h"
@@ -119,7 +120,9 @@ TEST_P(PerTransport, SendAndASeparateReceiverCheckEveryFrame) {
         SCOPED_TRACE(format.join(QLatin1Char(' ')).toStdString());
         QProcess receiver, sender;
         QByteArray seen;
-        ASSERT_TRUE(startReceiver(receiver, QStringList{"receive", "--frames", "150", "--json", "--latency"} + common, seen)) << seen.toStdString();
+        QTemporaryDir dir;
+        const QString csvPath = dir.filePath("run.csv");
+        ASSERT_TRUE(startReceiver(receiver, QStringList{"receive", "--frames", "150", "--json", "--latency", "--csv", csvPath} + common, seen)) << seen.toStdString();
         // It sends until told to stop (Ctrl-C, or SIGTERM), stops cleanly and still prints its summary.
         sender.start(QStringLiteral(KIVSTREAM_BIN), QStringList{"send", "--seconds", "60", "--fps", "100", "--json"} + common + format +
                                                         (GetParam() == 2 ? QStringList{"--loss", "1", "--fec", "0"} : QStringList{})); // repaired, below
@@ -159,6 +162,17 @@ TEST_P(PerTransport, SendAndASeparateReceiverCheckEveryFrame) {
                 << line.toStdString();
         }
         EXPECT_GT(busySeconds, 0) << show(r);
+        // --csv: the same seconds in the tester's report columns.
+        QFile csv(csvPath);
+        ASSERT_TRUE(csv.open(QIODevice::ReadOnly));
+        const QStringList rows = QString::fromUtf8(csv.readAll()).trimmed().split('\n');
+        ASSERT_EQ(rows.size(), lines.size()); // a header and the seconds; the seconds and a summary
+        EXPECT_EQ(rows[0].toStdString(), "time,fps,image_bytes_per_s,transfer_bytes_per_s,frames_lost,frames_incomplete,frames_dropped,latency_p50_us,latency_p99_us");
+        for (qsizetype i = 1; i < rows.size(); ++i) {
+            const QJsonObject o = QJsonDocument::fromJson(lines[i - 1].toUtf8()).object();
+            EXPECT_EQ(rows[i].section(',', 1, 3).toStdString(),
+                      QStringLiteral("%1,%2,%3").arg(o["fps"].toInteger()).arg(o["image_bytes_per_s"].toInteger()).arg(o["transfer_bytes_per_s"].toInteger()).toStdString());
+        }
     }
 }
 
@@ -189,6 +203,7 @@ TEST(KivstreamCli, ExitStatusMessagesAndNoSpinning) {
         {{"send", "--help"}, 0, {"--rate <R>", "!--repair-budget"}}, {{"receive", "--help"}, 0, {"--repair-budget <MS>", "!--rate"}},
         {{"receive", "--stream", "24037", "--pattern", "check", "--seconds", "1"}, 4, {"no frame arrived on memory stream 24037", "nothing was checked"}},
         {{"send", "--stream", "24038", "--frames", "1"}, 0, {"sent over memory to stream 24038: 1 of 1 frames", "!127.0.0.1"}},
+        {{"receive", "--csv", "/nonexistent/run.csv"}, 1, {"cannot write /nonexistent/run.csv"}},
         // A rate slower than the time limit: one frame, and the limit ends the run, not a wait for an empty queue.
         {slow + QStringList{"1e-10"}, 0, {"stream 24033: 1 of 1 frames in 1."}}, {slow + QStringList{"0.2"}, 0, {"stream 24033: 1 of 1 frames in 1."}},
     };

@@ -14,6 +14,7 @@ struct Frame {
     kivStreamFormat format;
     QByteArray bytes;
     uint32_t transferBytes;
+    kivFrameInfo info;
 };
 } // namespace recording
 
@@ -46,6 +47,7 @@ struct State {
     int link = KIV_LINK_UP;
     bool unpadded = false;
     int encodersMade = 0, decodersMade = 0, waiting = 0, strays = 0;
+    kivDecoderStats stats{};
 } s;
 
 // The code `function` was told to fail with, else KIV_OK; sets the detail.
@@ -120,10 +122,11 @@ QList<EncodedFrame> encodedFrames() { ENTER; return s.encoded; }
 int liveHandles() { ENTER; return int(s.live.size()); }
 int strayCalls() { ENTER; return s.strays; }
 bool drained() { ENTER; return s.frames.isEmpty() && s.waiting > 0; }
-void pushFrame(kivStreamFormat format, const QByteArray &bytes, uint32_t transferBytes)
+void setDecoderStats(const kivDecoderStats &stats) { ENTER; s.stats = stats; }
+void pushFrame(kivStreamFormat format, const QByteArray &bytes, uint32_t transferBytes, kivFrameInfo info)
 {
     ENTER;
-    s.frames.enqueue({format, bytes, transferBytes});
+    s.frames.enqueue({format, bytes, transferBytes, info});
     frameQueued.notify_all();
 }
 
@@ -215,5 +218,14 @@ uint8_t kivGetRecvOrientation(kivDecoder *d) { ENTER; return alive(d) ? uint8_t(
 uint8_t kivGetRecvDepth(kivDecoder *d) { ENTER; return alive(d) ? uint8_t(d->frame.format.depth) : 0; }
 uint32_t kivGetCompressedFrameSize(kivDecoder *d) { ENTER; return alive(d) ? d->frame.transferBytes : 0; }
 int kivDeleteDecoder(kivDecoder *d) { ENTER; return deleted(__func__, d); }
+int kivGetRecvFrameInfo(kivDecoder *d, kivFrameInfo *info)
+{
+    ENTER;
+    if (!alive(d) || !d->locked)
+        return KIV_ERROR_STATE;
+    *info = d->frame.info;
+    return KIV_OK;
+}
+int kivGetDecoderStats(kivDecoder *d, kivDecoderStats *stats) { ENTER; return alive(d) ? (*stats = s.stats, KIV_OK) : KIV_ERROR_INVALID_HANDLE; }
 
 } // extern "C"

@@ -35,7 +35,9 @@ QList<EncodedFrame> encodedFrames();
 int liveHandles();
 int strayCalls();
 // Queues a frame for the next kivLockReadBuffer() of a live decoder, which waits for one up to its timeout.
-void pushFrame(kivStreamFormat format, const QByteArray &bytes, uint32_t transferBytes);
+void pushFrame(kivStreamFormat format, const QByteArray &bytes, uint32_t transferBytes, kivFrameInfo info = {});
+// What kivGetDecoderStats() answers from now on.
+void setDecoderStats(const kivDecoderStats &stats);
 // Every queued frame was taken and handed on: a decoder waits for the next.
 bool drained();
 

@@ -1,4 +1,5 @@
 // The tester window against the recording library and a clock that stands still until the test moves it.
+#include "historyview.h"
 #include "kivstreamdecoder.h"
 #include "kivtester_version.h"
 #include "mainwindow.h"
@@ -11,11 +12,14 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDesktopServices>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QMetaProperty>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
@@ -66,12 +70,13 @@ QByteArray pattern(qsizetype size, int seed)
 }
 
 // Hands the frames to the current receiver and has the window take in all of them.
-void feed(kivStreamFormat format, const QList<uint32_t> &transferSizes, QByteArray bytes = {})
+void feed(kivStreamFormat format, const QList<uint32_t> &transferSizes, QByteArray bytes = {},
+          const QList<kivFrameInfo> &stamps = {})
 {
     if (bytes.isEmpty())
         bytes = QByteArray(qsizetype(kivGetByteSize(&format)), '\x5a');
-    for (uint32_t size : transferSizes)
-        recording::pushFrame(format, bytes, size);
+    for (qsizetype i = 0; i < transferSizes.size(); ++i)
+        recording::pushFrame(format, bytes, transferSizes[i], stamps.value(i));
     QVERIFY(QTest::qWaitFor([] { return recording::drained(); }, 5000));
     QCoreApplication::sendPostedEvents();
 }
@@ -80,6 +85,7 @@ void feed(kivStreamFormat format, const QList<uint32_t> &transferSizes, QByteArr
 
 // The window's statistics clock.
 qint64 testerCurrentMSecs() { return clockNow.load(); }
+qint64 testerCurrentUSecs() { return clockNow.load() * 1000; }
 
 class WindowTest : public QObject
 {
@@ -373,6 +379,84 @@ private slots:
             panel[0] = QStringLiteral("0");
             QCOMPARE(labelTexts(window.get()), panel);
         }
+    }
+
+    // Each second becomes one point of every series, equal to the panel, and one row of the saved report; gaps in the
+    // sender's numbers are lost frames, the decoder's counters give dropped and incomplete ones, and send times from
+    // far away clocks stay out of the latency. A report that cannot be written keeps the run; a restart starts anew.
+    void historyAndReport()
+    {
+        QWidget *w = makeWindow();
+        auto *view = w->findChild<HistoryView *>();
+        constexpr qint64 kAncient = INT64_MAX, kFuture = INT64_MIN; // ages that stand for send times 0 and INT64_MAX
+        // Frame numbers, session, ages in us, the decoder's dropped and incomplete so far; lost, latency p50 and p99.
+        struct Second { QList<uint32_t> numbers; uint64_t session; QList<qint64> ages; uint64_t dropped, incomplete;
+                        QString lost, p50, p99; };
+        const Second seconds[] = {
+            {{1, 2, 5}, 7, {100, 300, 200}, 1, 0, "2", "200", "300"},
+            {{0xfffffffe, 0xffffffff, 1}, 8, {1000, -500, 2000}, 1, 2, "1", "1000", "2000"}, // new session, wraps
+            {{3, 2, 4}, 8, {kAncient, kFuture, -61'000'000}, 4, 2, "1", "", ""}, // 2 came late: counted lost
+            {{}, 8, {}, 4, 2, "0", "", ""}};
+        QStringList rows;
+        for (int i = 0; i < 4; ++i) {
+            const Second &sec = seconds[i];
+            clockNow = kStart + 1000 * i + 500;
+            QList<kivFrameInfo> stamps;
+            for (qsizetype k = 0; k < sec.numbers.size(); ++k) {
+                const qint64 age = sec.ages[k];
+                const qint64 sent = age == kAncient ? 0 : age == kFuture ? INT64_MAX : clockNow * 1000 - age;
+                stamps << kivFrameInfo{sec.session, sec.numbers[k], 0, sent, 0, 0, 0};
+            }
+            recording::setDecoderStats({0, 0, sec.dropped, 0, sec.incomplete, 0});
+            feed(kivStreamFormat{8, 2, KIV_DEPTH_24, 1}, QList<uint32_t>(sec.numbers.size(), 40 + i), {}, stamps);
+            QVERIFY(refreshAt(kStart + 1000 * (i + 1)));
+            const QStringList panel = labelTexts(w);
+            const bool any = !sec.numbers.isEmpty(); // else the panel keeps the byte figures shown
+            rows << QStringList{panel[0], any ? panel[4] : "0", any ? panel[1] : "0", sec.lost, QString::number(sec.incomplete - (i ? seconds[i - 1].incomplete : 0)),
+                                QString::number(sec.dropped - (i ? seconds[i - 1].dropped : 0)), sec.p50, sec.p99}.join(u',');
+        }
+        // The series as plotted (MB/s, ms), against the same rows.
+        const std::pair<HistoryView::Series, double> columns[] = {
+            {HistoryView::Fps, 1}, {HistoryView::ImageMBps, 1e6}, {HistoryView::TransferMBps, 1e6},
+            {HistoryView::Lost, 1}, {HistoryView::Incomplete, 1}, {HistoryView::Dropped, 1},
+            {HistoryView::LatencyP50, 1e3}, {HistoryView::LatencyP99, 1e3}};
+        QStringList plotted(4);
+        for (const auto &[series, scale] : columns) {
+            QStringList cells(4);
+            for (const QPointF &pt : view->points(series))
+                cells[int(pt.x()) + 3] = QString::number(std::llround(pt.y() * scale));
+            for (int i = 0; i < 4; ++i)
+                plotted[i] += (series ? "," : "") + cells[i];
+        }
+        QCOMPARE(plotted, rows);
+
+        QTemporaryDir dir;
+        QMetaObject::invokeMethod(window.get(), "saveReport", Q_ARG(QString, dir.filePath("missing/run.csv")));
+        QVERIFY2(status().startsWith("Cannot save the report as " + dir.filePath("missing/run")), qPrintable(status()));
+        QMetaObject::invokeMethod(window.get(), "saveReport", Q_ARG(QString, dir.filePath("run.csv")));
+        QFile csv(dir.filePath("run.csv")), json(dir.filePath("run.json"));
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        QVERIFY(json.open(QIODevice::ReadOnly));
+        QStringList lines = QString::fromUtf8(csv.readAll()).split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.takeFirst(), kivtester::csvHeader());
+        QCOMPARE(lines.first().section(u',', 0, 0), QStringLiteral("2023-11-14T22:13:20.000Z")); // kStart
+        for (QString &line : lines)
+            line = line.section(u',', 1);
+        QCOMPARE(lines, rows);
+        const QJsonObject summary = QJsonDocument::fromJson(json.readAll()).object();
+        const QJsonObject totals = summary["totals"].toObject(), latency = summary["latency_us"].toObject();
+        QCOMPARE(QList<qint64>({totals["frames"].toInteger(), totals["frames_lost"].toInteger(),
+                                totals["frames_dropped"].toInteger(), latency["p50"].toInteger(), latency["p99"].toInteger(),
+                                summary["latency_frames_skipped"].toInteger()}),
+                 QList<qint64>({9, 4, 4, 200, 2000, 3}));
+        QCOMPARE(summary["end"].toString(), QStringLiteral("2023-11-14T22:13:24.000Z"));
+
+        QCOMPARE(view->clockNote().contains("may differ"), false);
+        setForm(w, {{"mReceiveProtocol", "Remote (TCP)"}});
+        QCOMPARE(view->points(HistoryView::Fps).size(), 0);
+        QVERIFY(refreshAt(kStart + 5000));
+        QCOMPARE(view->points(HistoryView::Fps).size(), 1);
+        QVERIFY2(view->clockNote().contains("may differ"), qPrintable(view->clockNote()));
     }
 
     // Unchecking Update keeps the picture shown while frames go on being

@@ -176,6 +176,9 @@ ParseResult parseOptions(const QStringList &args) {
         QStringLiteral("bench: N decoders of the one stream, 1..16 (memory, udp multicast)."), QStringLiteral("N"));
     const QCommandLineOption latency(QStringLiteral("latency"),
         QStringLiteral("receive: show latency over tcp/udp (the sender's clock is this machine's or synchronised)."));
+    const QCommandLineOption csv(QStringLiteral("csv"),
+        QStringLiteral("receive: write one row a second to FILE, in the tester's report columns (docs/report.md)."),
+        QStringLiteral("FILE"));
     const QCommandLineOption seed(QStringLiteral("seed"), QStringLiteral("Seed of the picture's lines and the check pattern."),
         QStringLiteral("N"));
     const QCommandLineOption fec(QStringLiteral("fec"),
@@ -195,7 +198,7 @@ ParseResult parseOptions(const QStringList &args) {
         QStringLiteral("MS"));
     const QList<QCommandLineOption> options{help, version, transport, address, channel, stream, size, depth,
                                             jpeg, fps, frames, seconds, json, pattern, all, scaling,
-                                            receivers, latency, seed, fec, loss, rate, repairBudget};
+                                            receivers, latency, seed, fec, loss, rate, repairBudget, csv};
     p.addOptions(options);
 
     // Options that make no sense for a command are refused rather than ignored,
@@ -212,6 +215,7 @@ ParseResult parseOptions(const QStringList &args) {
         {&scaling, {Command::Bench}},
         {&receivers, {Command::Bench}},
         {&latency, {Command::Receive}},
+        {&csv, {Command::Receive}},
         {&fec, {Command::Send, Command::Bench}},
         {&loss, {Command::Send, Command::Bench}},
         {&rate, {Command::Send, Command::Bench}},
@@ -352,6 +356,8 @@ ParseResult parseOptions(const QStringList &args) {
             return usageError(QStringLiteral("--receivers above 1 needs the memory or udp transport"));
     }
     o.latency = p.isSet(latency) || o.protocol() == KIV_PROTOCOL_MEMORY;
+    o.csv = p.value(csv);
+    if (p.isSet(csv) && o.csv.isEmpty()) return usageError(QStringLiteral("--csv needs a file name"));
     if (o.command == Command::Bench) o.pattern = PatternKind::Check;
     if (p.isSet(pattern)) {
         const QString v = p.value(pattern);

@@ -43,6 +43,7 @@ struct Options {
     bool scaling = false; // bench: cost per frame against frame size and receivers
     int receivers = 1;    // bench: decoders of the one stream (memory, udp)
     bool latency = false; // receive: sender shares our clock
+    QString csv;          // receive: one row a second to this file
     uint32_t seed = 1;
     // UDP senders: redundancy in percent (unset: the library's default),
     // loss / duplication the sender inflicts on itself, on its datagrams and on

@@ -1,9 +1,13 @@
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
 
+#include <memory>
+
 #include "commands.hpp"
 #include "common.hpp"
+#include "history.h"
 #include "stats.hpp"
 
 namespace kivstream {
@@ -41,6 +45,17 @@ QStringList likelyCauses(const Options &o) {
 } // namespace
 
 int runReceive(const Options &o) {
+    // --csv: one row a second, in the columns of the tester's report.
+    std::unique_ptr<QFile> csv;
+    kivtester::SecondRecorder history;
+    if (!o.csv.isEmpty()) {
+        csv = std::make_unique<QFile>(o.csv);
+        if (!csv->open(QIODevice::WriteOnly | QIODevice::Truncate) || csv->write((kivtester::csvHeader() + u'\n').toUtf8()) < 0) {
+            err(QStringLiteral("cannot write %1: %2").arg(o.csv, csv->errorString()));
+            return kExitCannotStart;
+        }
+        csv->flush();
+    }
     QString why;
     bool unsupported = false;
     DecoderPtr dec = openDecoder(o, o.stream, 1, why, unsupported);
@@ -80,6 +95,7 @@ int runReceive(const Options &o) {
             kivGetRecvFrameInfo(dec.get(), &info);
             const kivStreamFormat fmt = lockedFormat(dec.get());
             panel.addFrame(info.transferBytes, fmt);
+            history.addFrame({info.sessionId, info.frameNumber, info.sendTimeUs, now});
             ++frames;
             imageBytes += info.imageBytes;
             transferBytes += info.transferBytes;
@@ -99,6 +115,15 @@ int runReceive(const Options &o) {
             kivUnlockReadBuffer(dec.get());
         }
         if (auto second = panel.poll(wallMs())) {
+            if (csv) {
+                kivDecoderStats d{};
+                kivGetDecoderStats(dec.get(), &d);
+                // A full disk costs the file, not the run.
+                if (csv->write((kivtester::csvRow(history.takeSecond(*second, d)) + u'\n').toUtf8()) < 0 || !csv->flush()) {
+                    err(QStringLiteral("cannot write %1: %2; no more rows").arg(o.csv, csv->errorString()));
+                    csv.reset();
+                }
+            }
             std::optional<Percentiles> lat;
             if (o.latency) lat = secondLatency.takePercentiles();
             const ReceiverCounts total = counts(), c = countsSince(total, lastSecond);
