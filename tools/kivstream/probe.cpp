@@ -9,6 +9,7 @@
 #include <cmath>
 #include <functional>
 #include <map>
+#include <tuple>
 
 #include "commands.hpp"
 #include "common.hpp"
@@ -23,7 +24,9 @@ using namespace probe;
 // TCP with timestamps; UDP with our 72 bytes and the default 10% parity).
 constexpr double kTcpWireFactor = 1514.0 / 1448.0;
 constexpr double kUdpWireFactor = 1.10 * 1514.0 / 1400.0;
-constexpr double kShareIntact = 0.99;
+// Latency that grows by more than this share of the frame interval with each
+// frame: the link carries less than about 95% of the rate.
+constexpr double kRisingShare = 0.05;
 
 // One control connection, used from the probe's own thread: every call waits
 // for its answer with a timeout.
@@ -148,8 +151,18 @@ struct Host {
     ReceiverCounters counters;
 };
 
+// Least-squares slope of y against x; 0 for fewer than two points.
+double slope(const std::vector<double> &x, const std::vector<double> &y) {
+    const double n = double(x.size());
+    if (x.size() < 2) return 0;
+    double sx = 0, sy = 0, sxx = 0, sxy = 0;
+    for (size_t i = 0; i < x.size(); ++i) sx += x[i], sy += y[i], sxx += x[i] * x[i], sxy += x[i] * y[i];
+    const double d = n * sxx - sx * sx;
+    return d > 0 ? (n * sxy - sx * sy) / d : 0;
+}
+
 // Long enough for the sender's rhythm to settle after a pause or a new rate.
-double leadInSeconds(double fps) { return std::min(0.4, std::max(0.15, 5 / fps)); }
+double leadInSeconds(double fps) { return std::min(1.0, std::max(0.15, 3 / fps)); }
 
 double percentileMs(std::vector<double> v, double q) {
     if (v.empty()) return 0;
@@ -251,9 +264,12 @@ public:
         const uint32_t need = r.sent - r.sent / 100; // 99%, rounded in the link's favour
         r.passed = r.sent > 0;
         r.intact = r.sent;
+        // The worst host: one that failed before one that passed, then fewer
+        // frames intact, more datagrams lost, a higher p99.
+        std::tuple<bool, uint32_t, int64_t, double> worst{true, UINT32_MAX, 0, 0};
         for (size_t i = 0; i < hosts_.size(); ++i) {
             const Host &h = hosts_[i];
-            std::vector<double> latencies;
+            std::vector<double> latencies, numbers;
             uint32_t intact = 0;
             for (auto it = h.frames.lower_bound(first); it != h.frames.end() && it->first < next_; ++it) {
                 if (!it->second.intact) continue;
@@ -261,18 +277,32 @@ public:
                 if (ms > boundMs) continue;
                 ++intact;
                 latencies.push_back(ms);
+                numbers.push_back(double(it->first));
             }
             const double p99 = percentileMs(latencies, 0.99);
-            const bool ok = intact >= need && p99 <= boundMs;
-            if (intact < r.intact || (!ok && r.passed)) {
+            // A queue that grows frame by frame: the link falls behind the
+            // rate, and a longer run would lose frames to the bound.
+            const double rising = slope(numbers, latencies);
+            const bool falling = intact >= 4 && rising > kRisingShare * 1000.0 / fps;
+            const bool ok = intact >= need && p99 <= boundMs && !falling;
+            const int64_t lost = int64_t(h.counters.datagramsLost - c0[i].datagramsLost);
+            const std::tuple<bool, uint32_t, int64_t, double> rank{ok, intact, -lost, -p99};
+            if (rank < worst) {
+                worst = rank;
                 r.worstHost = h.control->name();
-                r.why = reasonFor(h, c0[i], r.sent, intact, uint32_t(e1.framesDropped - e0.framesDropped));
+                if (falling && intact >= need) r.why = QStringLiteral("latency rising %1 ms a frame: the link falls behind").arg(rising, 0, 'f', 1);
+                else if (!ok) r.why = reasonFor(h, c0[i], r.sent, intact, uint32_t(e1.framesDropped - e0.framesDropped));
+                else if (lost > 0)
+                    r.why = QStringLiteral("loss: %1 datagrams lost, %2 recovered").arg(lost).arg(h.counters.datagramsRecovered - c0[i].datagramsRecovered);
+                else r.why = QStringLiteral("latency: p99 %1 ms").arg(p99, 0, 'f', 1);
             }
             r.intact = std::min(r.intact, intact);
             r.p50Ms = std::max(r.p50Ms, percentileMs(latencies, 0.5));
             r.p99Ms = std::max(r.p99Ms, p99);
             r.passed = r.passed && ok;
         }
+        // One host has no worse one to name.
+        if (hosts_.size() == 1 && r.passed) r.worstHost.clear(), r.why.clear();
         return r;
     }
 
@@ -377,7 +407,7 @@ void search(CellProbe &probe, CellResult &cell, const ProbeSettings &s, double s
     const auto secondsLeft = [&] { return std::chrono::duration<double>(end - SteadyClock::now()).count(); };
     while (!stopRequested().load()) {
         const double bound = boundFor(s, fps);
-        const double length = std::max(0.5, 4.0 / fps);
+        const double length = std::max(0.5, 6.0 / fps);
         if (secondsLeft() < length + leadInSeconds(fps) + bound / 1000.0) break;
         progress(fps);
         const RunResult r = probe.run(fps, length, bound, why);
@@ -427,14 +457,15 @@ QString CellResult::answer(double linkMbit) const {
             .arg(link);
     }
     const QString p99 = QStringLiteral("p99 %1 ms").arg(best->p99Ms, 0, 'f', best->p99Ms < 10 ? 1 : 0);
-    if (atCeiling) return QStringLiteral("%1: carried at %2 fps (%3)").arg(label()).arg(best->fps, 0, 'g', 4).arg(p99);
+    const QString worstOfGroup = best->worstHost.isEmpty() ? QString() : QStringLiteral("; worst receiver %1 (%2)").arg(best->worstHost, best->why);
+    if (atCeiling) return QStringLiteral("%1: carried at %2 fps (%3)%4").arg(label()).arg(best->fps, 0, 'g', 4).arg(p99, worstOfGroup);
     QString worst;
     for (auto it = runs.rbegin(); it != runs.rend(); ++it)
         if (!it->passed && !it->worstHost.isEmpty()) {
             worst = QStringLiteral("; above it %1 fails first (%2)").arg(it->worstHost, it->why);
             break;
         }
-    return QStringLiteral("%1: carried up to %2 fps (%3)%4%5").arg(label()).arg(best->fps, 0, 'g', 3).arg(p99, link, worst);
+    return QStringLiteral("%1: carried up to %2 fps (%3)%4%5%6").arg(label()).arg(best->fps, 0, 'g', 3).arg(p99, link, worst, worstOfGroup);
 }
 
 int runProbe(const ProbeSettings &s) {
