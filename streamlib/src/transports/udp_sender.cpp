@@ -147,11 +147,19 @@ public:
         // The caller's rhythm: a running mean of the time between frames. It
         // follows a faster caller at once: paced over the old, longer interval,
         // each frame would still be leaving when the next came, and be dropped.
+        // A slower caller it follows at once only when two gaps in a row say
+        // so: a single pause is no new rhythm, but after a real slowdown the
+        // old, faster pace would overflow the queue of a slow link.
         const int64_t now = monotonicUs();
         if (lastHandedUs_ != 0) {
             const int64_t gap = now - lastHandedUs_;
             const int64_t mean = intervalUs_.load(std::memory_order_relaxed);
-            intervalUs_.store(mean == 0 ? gap : gap < mean ? (mean + gap * 3) / 4 : (mean * 7 + gap) / 8, std::memory_order_relaxed);
+            int64_t next = (mean * 7 + gap) / 8;
+            if (mean == 0) next = gap;
+            else if (gap < mean) next = (mean + gap * 3) / 4;
+            else if (lastGapUs_ > mean) next = (mean + std::min(gap, lastGapUs_) * 3) / 4;
+            intervalUs_.store(next, std::memory_order_relaxed);
+            lastGapUs_ = gap;
         }
         lastHandedUs_ = now;
         OutgoingFrame frame = outbox_.spare();
@@ -574,6 +582,7 @@ private:
 
     // The caller's thread.
     int64_t lastHandedUs_ = 0;
+    int64_t lastGapUs_ = 0; // the caller's thread only
     std::atomic<int64_t> intervalUs_{0}; // read by the sending thread while the first frame goes out
 
     Mailbox<OutgoingFrame> outbox_{counters.dropped};
