@@ -88,6 +88,7 @@ public:
             }
             if (socket_.state() != QAbstractSocket::ConnectedState && socket_.bytesAvailable() == 0) {
                 why = QStringLiteral("%1 closed the control connection").arg(name_);
+                lost_ = true;
                 return std::nullopt;
             }
             if (socket_.waitForReadyRead(int(std::min<int64_t>(left, 100)))) reader_.append(socket_.readAll());
@@ -102,6 +103,7 @@ public:
     const QString &name() const { return name_; }
     QString peerAddress() const { return socket_.peerAddress().toString(); }
     const ServeLimits &limits() const { return limits_; }
+    bool lost() const { return lost_; }
 
     // The serve end's clock minus ours, from the round trips with the least
     // delay: their median, and how far it can be off.
@@ -142,6 +144,7 @@ private:
     QTcpSocket socket_;
     LineReader reader_{kMaxReplyLine};
     ServeLimits limits_;
+    bool lost_ = false;
 };
 
 struct Host {
@@ -399,8 +402,9 @@ double boundFor(const ProbeSettings &s, double fps) {
 
 // Ramps the rate up from `start` until a run fails, then halves the gap
 // between the best pass and the lowest fail while the time lasts.
-void search(CellProbe &probe, CellResult &cell, const ProbeSettings &s, double startFps, SteadyClock::time_point end,
-            const std::function<void(double)> &progress) {
+// Without a link estimate to start near, the ramp takes bigger steps.
+void search(CellProbe &probe, CellResult &cell, const ProbeSettings &s, double startFps, double rampFactor,
+            SteadyClock::time_point end, const std::function<void(double)> &progress) {
     QString why;
     double pass = 0, fail = 0;
     double fps = std::clamp(startFps, 0.25, s.maxFps);
@@ -427,7 +431,7 @@ void search(CellProbe &probe, CellResult &cell, const ProbeSettings &s, double s
             cell.atCeiling = true;
             return;
         }
-        if (fail == 0) fps = std::min(s.maxFps, fps * 1.3);
+        if (fail == 0) fps = std::min(s.maxFps, fps * rampFactor);
         else if (pass == 0) fps = fps / 1.6;
         else if (fail / pass > 1.08) fps = std::sqrt(pass * fail);
         else return;
@@ -535,6 +539,7 @@ int runProbe(const ProbeSettings &s) {
         }
     }
 
+    QString lostHost;
     std::vector<CellResult> cells;
     for (Transport t : s.transports)
         for (const int jpeg : s.jpegLevels)
@@ -561,16 +566,20 @@ int runProbe(const ProbeSettings &s) {
                               .arg(std::max(0.0, std::chrono::duration<double>(deadline - SteadyClock::now()).count()), 0, 'f', 0));
         };
         show(0);
-        if (!cell.start(std::min(hosts.front().control->limits().maxCellSeconds, slice + 30), why) || !cell.warmUp(why)) {
+        if (cell.start(std::min(hosts.front().control->limits().maxCellSeconds, slice + 30), why) && cell.warmUp(why)) {
+            const bool estimated = report.linkMbit > 0 && c.wireBitsPerFrame > 0;
+            search(cell, c, s, estimated ? 0.7 * report.linkMbit * 1e6 / c.wireBitsPerFrame : 5, estimated ? 1.3 : 2, end, show);
+        } else {
             c.error = why;
-            continue;
         }
-        double startFps = 5;
-        if (report.linkMbit > 0 && c.wireBitsPerFrame > 0) startFps = 0.7 * report.linkMbit * 1e6 / c.wireBitsPerFrame;
-        search(cell, c, s, startFps, end, show);
         cell.stop();
         progress.clear();
         if (!s.json) out(c.answer(report.linkMbit) + QLatin1Char('\n'));
+        // Without a serve end there is nothing more to measure.
+        if (const auto gone = std::find_if(hosts.begin(), hosts.end(), [](const Host &h) { return h.control->lost(); }); gone != hosts.end()) {
+            lostHost = gone->control->name();
+            break;
+        }
     }
     progress.clear();
     report.cells = std::move(cells);
@@ -603,6 +612,10 @@ int runProbe(const ProbeSettings &s) {
             err(why);
             return kExitCannotStart;
         }
+    }
+    if (!lostHost.isEmpty()) {
+        err(QStringLiteral("%1 closed the control connection: the sweep ends here").arg(lostHost));
+        return kExitCannotStart;
     }
     return report.interrupted ? 130 : kExitOk; // 128 + SIGINT, as a shell reports it
 }

@@ -101,10 +101,7 @@ class Server;
 class Session {
 public:
     Session(Server &server, QTcpSocket *socket);
-    ~Session() {
-        QObject::disconnect(socket_, nullptr, nullptr, nullptr);
-        socket_->deleteLater();
-    }
+    ~Session();
     bool greeted() const { return greeted_; }
     bool idleTooLong(const ServeLimits &l) const {
         return SteadyClock::now() - lastMessage_ > std::chrono::milliseconds(greeted_ ? l.idleTimeoutMs : l.helloTimeoutMs);
@@ -214,6 +211,13 @@ Session::Session(Server &server, QTcpSocket *socket)
     // Bounded: a peer that never ends a line costs at most this much.
     socket_->setReadBufferSize(kMaxRequestLine * 16);
     QObject::connect(socket_, &QTcpSocket::readyRead, [this] { onReadable(); });
+}
+
+Session::~Session() {
+    // A probe that vanished leaves its streams to the next one.
+    for (const auto &[id, stream] : streamOf_) server_.release(stream);
+    QObject::disconnect(socket_, nullptr, nullptr, nullptr);
+    socket_->deleteLater();
 }
 
 void Session::close(const QString &why) {
