@@ -75,6 +75,14 @@ TEST(ProbeProtocol, MessagesReadBackAsSent) {
     EXPECT_EQ(r.counters.datagramsRepaired, 12u);
     EXPECT_TRUE(r.final);
 
+    for (const char *bad : {"[4294967296,1,2,3,1]", "[1,-1,2,3,1]", "[1,1,2,3,2]", "[1,1,2,3.5,1]", "[1,1,2,3]"}) {
+        const QByteArray line = QByteArray(R"({"type":"records","id":7,"counters":)") +
+                                QJsonDocument(QJsonDocument::fromJson(encode(Reply{records})).object().value("counters").toObject()).toJson(QJsonDocument::Compact) +
+                                R"(,"frames":[)" + bad + "]}";
+        EXPECT_FALSE(parseReply(line, error).has_value()) << bad;
+        EXPECT_TRUE(error.contains(QLatin1String("frame record"))) << bad << ": " << error.toStdString();
+    }
+
     const auto hello = parseReply(encode(Reply{HelloReply{1, ServeLimits{}}}).chopped(1), error);
     ASSERT_TRUE(hello.has_value()) << error.toStdString();
     EXPECT_EQ(std::get<HelloReply>(*hello).limits.maxConnections, ServeLimits{}.maxConnections);

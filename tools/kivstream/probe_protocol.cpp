@@ -269,19 +269,21 @@ std::optional<Reply> parseReply(const QByteArray &text, QString &error) {
         Fields cf(counters, error);
         for (size_t i = 0; i < std::size(kCounterNames); ++i)
             if (!cf.integer(kCounterNames[i], 0, kMaxClock, r.counters.*kCounterFields[i])) return std::nullopt;
+        // Each record: number, sent, arrived, bytes, intact; all whole numbers in range.
+        static constexpr double kHigh[] = {4294967295.0, kMaxExactInteger, kMaxExactInteger, 4294967295.0, 1};
         for (const QJsonValue &v : o->value("frames").toArray()) {
             const QJsonArray a = v.toArray();
-            if (a.size() != 5) {
-                error = QStringLiteral("a frame record must hold 5 numbers");
+            double n[5];
+            bool ok = a.size() == 5;
+            for (qsizetype i = 0; ok && i < 5; ++i) {
+                n[i] = a[i].toDouble(-1);
+                ok = a[i].isDouble() && n[i] >= 0 && n[i] <= kHigh[i] && n[i] == std::floor(n[i]);
+            }
+            if (!ok) {
+                error = QStringLiteral("a frame record must hold 5 whole numbers in range");
                 return std::nullopt;
             }
-            FrameRecord fr;
-            fr.number = uint32_t(a[0].toDouble());
-            fr.sentUs = int64_t(a[1].toDouble());
-            fr.arrivedUs = int64_t(a[2].toDouble());
-            fr.bytes = uint32_t(a[3].toDouble());
-            fr.intact = a[4].toInt() == 1;
-            r.frames.push_back(fr);
+            r.frames.push_back({uint32_t(n[0]), int64_t(n[1]), int64_t(n[2]), uint32_t(n[3]), n[4] == 1});
         }
         return r;
     }
