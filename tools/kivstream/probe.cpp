@@ -164,8 +164,11 @@ double slope(const std::vector<double> &x, const std::vector<double> &y) {
     return d > 0 ? (n * sxy - sx * sy) / d : 0;
 }
 
+// Five frames to a run (four when slow, the fewest that show a rising queue), half a second at least.
+double runSeconds(double fps) { return std::max(0.5, (fps < 2 ? 4.0 : 5.0) / fps); }
+
 // Long enough for the sender's rhythm to settle after a pause or a new rate.
-double leadInSeconds(double fps) { return std::min(1.0, std::max(0.15, 3 / fps)); }
+double leadInSeconds(double fps) { return std::min(1.0, std::max(0.1, 2 / fps)); }
 
 double percentileMs(std::vector<double> v, double q) {
     if (v.empty()) return 0;
@@ -218,9 +221,11 @@ public:
     }
 
     // Frames at a slow rate until every host has one: connections and joins take a moment.
-    bool warmUp(QString &why) {
-        const auto deadline = SteadyClock::now() + std::chrono::seconds(4);
-        Pacer pacer(10);
+    // `fps` should be one the link carries: a UDP frame sent faster is lost whole.
+    bool warmUp(double fps, QString &why) {
+        const double seconds = std::max(4.0, 2.5 / fps);
+        const auto deadline = SteadyClock::now() + std::chrono::microseconds(int64_t(seconds * 1e6));
+        Pacer pacer(fps);
         while (SteadyClock::now() < deadline && !stopRequested().load()) {
             send();
             pacer.wait(deadline);
@@ -233,7 +238,7 @@ public:
                 return true;
             }
         }
-        why = QStringLiteral("no frame arrived within 4 s");
+        why = QStringLiteral("no frame arrived within %1 s at %2 fps").arg(seconds, 0, 'f', 0).arg(fps, 0, 'g', 2);
         return false;
     }
 
@@ -411,7 +416,7 @@ void search(CellProbe &probe, CellResult &cell, const ProbeSettings &s, double s
     const auto secondsLeft = [&] { return std::chrono::duration<double>(end - SteadyClock::now()).count(); };
     while (!stopRequested().load()) {
         const double bound = boundFor(s, fps);
-        const double length = std::max(0.5, 6.0 / fps);
+        const double length = runSeconds(fps);
         if (secondsLeft() < length + leadInSeconds(fps) + bound / 1000.0) break;
         progress(fps);
         const RunResult r = probe.run(fps, length, bound, why);
@@ -433,7 +438,7 @@ void search(CellProbe &probe, CellResult &cell, const ProbeSettings &s, double s
         }
         if (fail == 0) fps = std::min(s.maxFps, fps * rampFactor);
         else if (pass == 0) fps = fps / 1.6;
-        else if (fail / pass > 1.08) fps = std::sqrt(pass * fail);
+        else if (fail / pass > 1.1) fps = std::sqrt(pass * fail);
         else return;
         if (fps < 0.25) return;
     }
@@ -525,7 +530,7 @@ int runProbe(const ProbeSettings &s) {
         link.transport = Transport::Tcp;
         CellProbe cell(hosts, s, link, ++cellId, nextStream());
         QString why;
-        if (cell.start(10, why) && cell.warmUp(why)) {
+        if (cell.start(10, why) && cell.warmUp(10, why)) {
             const uint32_t from = cell.nextNumber();
             const auto end = SteadyClock::now() + std::chrono::milliseconds(1500);
             while (SteadyClock::now() < end && !stopRequested().load()) {
@@ -554,9 +559,25 @@ int runProbe(const ProbeSettings &s) {
                     if (multicast && t == Transport::Tcp) continue;
                     cells.push_back(c);
                 }
+    // What a cell's search takes, roughly: a warm-up and three runs at the
+    // rate the link estimate predicts (JPEG taken as a tenth of raw), at most
+    // 8 s. The budget is shared out in proportion, so a slow cell gets more
+    // time, but not all of it.
+    const auto predictedFps = [&](const CellResult &c, bool raw) {
+        const double bits = double(c.size.width) * c.size.height * c.depth * (c.transport == Transport::Tcp ? kTcpWireFactor : kUdpWireFactor);
+        return report.linkMbit > 0 ? std::clamp(report.linkMbit * 1e6 / bits * (raw ? 1 : 10), 0.25, s.maxFps) : 10.0;
+    };
+    const auto need = [&](const CellResult &c) {
+        const double f = predictedFps(c, c.jpeg < 0);
+        return std::min(8.0, 1 + 3 * (runSeconds(f) + leadInSeconds(f) + boundFor(s, f) / 1000.0));
+    };
+    double needLeft = 0;
+    for (const CellResult &c : cells) needLeft += need(c);
     for (size_t i = 0; i < cells.size() && !stopRequested().load(); ++i) {
         CellResult &c = cells[i];
-        const double slice = std::chrono::duration<double>(deadline - SteadyClock::now()).count() / double(cells.size() - i);
+        const double left = std::chrono::duration<double>(deadline - SteadyClock::now()).count();
+        const double slice = left * need(c) / needLeft;
+        needLeft -= need(c);
         const auto end = SteadyClock::now() + std::chrono::microseconds(int64_t(std::max(0.0, slice) * 1e6));
         CellProbe cell(hosts, s, c, ++cellId, nextStream());
         QString why;
@@ -566,9 +587,12 @@ int runProbe(const ProbeSettings &s) {
                               .arg(std::max(0.0, std::chrono::duration<double>(deadline - SteadyClock::now()).count()), 0, 'f', 0));
         };
         show(0);
-        if (cell.start(std::min(hosts.front().control->limits().maxCellSeconds, slice + 30), why) && cell.warmUp(why)) {
+        // Warm up at half the rate the link would carry raw frames (JPEG is smaller), 10 fps at most.
+        const double warmFps = report.linkMbit > 0 ? std::clamp(predictedFps(c, true) / 2, 0.25, 10.0) : c.transport == Transport::Udp ? 2 : 10;
+        if (cell.start(std::min(hosts.front().control->limits().maxCellSeconds, slice + 30), why) && cell.warmUp(warmFps, why)) {
             const bool estimated = report.linkMbit > 0 && c.wireBitsPerFrame > 0;
-            search(cell, c, s, estimated ? 0.7 * report.linkMbit * 1e6 / c.wireBitsPerFrame : 5, estimated ? 1.3 : 2, end, show);
+            search(cell, c, s, estimated ? 0.85 * report.linkMbit * 1e6 / c.wireBitsPerFrame : 5, estimated ? 1.15 : 2, end, show);
+            if (c.runs.empty() && c.error.isEmpty()) c.error = QStringLiteral("the budget left no time for a run");
         } else {
             c.error = why;
         }
