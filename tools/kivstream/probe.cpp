@@ -225,10 +225,15 @@ public:
     bool warmUp(double fps, QString &why) {
         const double seconds = std::max(4.0, 2.5 / fps);
         const auto deadline = SteadyClock::now() + std::chrono::microseconds(int64_t(seconds * 1e6));
-        Pacer pacer(fps);
+        const auto period = std::chrono::microseconds(int64_t(1e6 / fps));
+        auto due = SteadyClock::now();
         while (SteadyClock::now() < deadline && !stopRequested().load()) {
-            send();
-            pacer.wait(deadline);
+            if (SteadyClock::now() >= due) {
+                send();
+                due += period;
+            }
+            // Asked often, not once a frame: at a slow rate the first frame is there long before the next is due.
+            sleepUntil(std::min({due, deadline, SteadyClock::now() + std::chrono::milliseconds(100)}));
             if (!collect(why)) return false;
             if (std::all_of(hosts_.begin(), hosts_.end(), [](const Host &h) { return !h.frames.empty(); })) {
                 double bytes = 0, n = 0;
@@ -592,7 +597,8 @@ int runProbe(const ProbeSettings &s) {
         if (cell.start(std::min(hosts.front().control->limits().maxCellSeconds, slice + 30), why) && cell.warmUp(warmFps, why)) {
             const bool estimated = report.linkMbit > 0 && c.wireBitsPerFrame > 0;
             search(cell, c, s, estimated ? 0.85 * report.linkMbit * 1e6 / c.wireBitsPerFrame : 5, estimated ? 1.15 : 2, end, show);
-            if (c.runs.empty() && c.error.isEmpty()) c.error = QStringLiteral("the budget left no time for a run");
+            if (c.runs.empty() && c.error.isEmpty())
+                c.error = QStringLiteral("the budget left no time for a run; try --size %1x%2 or a larger --budget").arg(c.size.width).arg(c.size.height);
         } else {
             c.error = why;
         }
