@@ -147,14 +147,15 @@ public:
         // The caller's rhythm: a running mean of the time between frames. It
         // follows a faster caller at once: paced over the old, longer interval,
         // each frame would still be leaving when the next came, and be dropped.
-        // A slower caller it follows at once only when two gaps in a row say
-        // so: a single pause is no new rhythm, but after a real slowdown the
-        // old, faster pace would overflow the queue of a slow link.
+        // A slower caller it follows at once when two gaps in a row say so:
+        // after a real slowdown the old, faster pace would overflow the queue
+        // of a slow link. A single long gap is a pause, no new rhythm: counted
+        // in, it would pace the next frames too slowly, and drop them.
         const int64_t now = monotonicUs();
         if (lastHandedUs_ != 0) {
             const int64_t gap = now - lastHandedUs_;
             const int64_t mean = intervalUs_.load(std::memory_order_relaxed);
-            int64_t next = (mean * 7 + gap) / 8;
+            int64_t next = mean;
             if (mean == 0) next = gap;
             else if (gap < mean) next = (mean + gap * 3) / 4;
             else if (lastGapUs_ > mean) next = (mean + std::min(gap, lastGapUs_) * 3) / 4;
@@ -162,6 +163,7 @@ public:
             lastGapUs_ = gap;
         }
         lastHandedUs_ = now;
+        handedUs_.store(now, std::memory_order_relaxed);
         OutgoingFrame frame = outbox_.spare();
         frame.header = header;
         frame.intervalUs = intervalUs_.load(std::memory_order_relaxed);
@@ -239,6 +241,13 @@ private:
         for (;;) {
             const int64_t now = monotonicUs();
             pacer_.refill(now);
+            // The next frame came while this one is still leaving: the caller
+            // is faster than the rhythm this frame was paced for. It ends in the
+            // next frame's slack, or the next frame would be dropped for it.
+            if (const int64_t handed = handedUs_.load(std::memory_order_relaxed); handed > frameStartUs_ && frameDeadlineUs_ != 0) {
+                const int64_t slack = int64_t((1 - kSpread) * double(std::max<int64_t>(intervalUs_.load(std::memory_order_relaxed), 1000)));
+                frameDeadlineUs_ = std::min(frameDeadlineUs_, std::max(handed + slack, now + 1000));
+            }
             if (frameDeadlineUs_ != 0) {
                 const double left = double(frameDeadlineUs_ - now);
                 const double needed = left > 1000 ? double(frameBytesLeft_) / left : fastest_;
@@ -583,7 +592,8 @@ private:
     // The caller's thread.
     int64_t lastHandedUs_ = 0;
     int64_t lastGapUs_ = 0; // the caller's thread only
-    std::atomic<int64_t> intervalUs_{0}; // read by the sending thread while the first frame goes out
+    std::atomic<int64_t> intervalUs_{0};
+    std::atomic<int64_t> handedUs_{0}; // when the caller last handed a frame over // read by the sending thread while the first frame goes out
 
     Mailbox<OutgoingFrame> outbox_{counters.dropped};
 
