@@ -21,6 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const auto back = parseRequest(again.chopped(1), error);
         if (!back || back->index() != request->index() || encode(*back) != again) std::abort();
         if (const auto *start = std::get_if<Start>(&*request)) (void)checkAgainstLimits(start->cell, ServeLimits{});
+        if (const auto *send = std::get_if<SendStream>(&*request)) (void)checkRate(send->cell, 1000, ServeLimits{});
     }
     (void)parseReply(bytes, error);
     return 0;

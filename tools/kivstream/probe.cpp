@@ -12,6 +12,7 @@
 #include <tuple>
 
 #include "commands.hpp"
+#include "probe_cells.hpp"
 #include "common.hpp"
 #include "stats.hpp"
 
@@ -196,9 +197,17 @@ public:
         spec.jpeg = result_.jpeg;
         spec.seed = settings_.seed;
         spec.seconds = seconds;
+        Options o;
+        o.transport = transportName(result_.transport);
+        if (settings_.reverse) {
+            bool unsupported = false;
+            DecoderPtr dec = openDecoder(o, stream_, 0, why, unsupported);
+            if (!dec) return false;
+            local_ = std::make_unique<CellReceiver>(spec, ServeLimits{}, std::move(dec));
+        }
         for (Host &h : hosts_) {
             h.frames.clear();
-            const auto reply = h.control->call(Start{spec}, why);
+            const auto reply = settings_.reverse ? h.control->call(SendStream{spec}, why) : h.control->call(Start{spec}, why);
             if (!reply) return false;
             if (!std::holds_alternative<Started>(*reply)) {
                 why = QStringLiteral("%1: %2").arg(h.control->name(), ControlClient::describe(*reply));
@@ -206,8 +215,7 @@ public:
             }
             ++started_;
         }
-        Options o;
-        o.transport = transportName(result_.transport);
+        if (settings_.reverse) return true;
         o.address = result_.multicast ? settings_.group : hosts_.front().control->peerAddress();
         o.format = {uint16_t(result_.size.width), uint16_t(result_.size.height), uint16_t(depthCodeForBits(result_.depth)), KIV_ORIENTATION_TOP_DOWN};
         if (result_.jpeg >= 0) o.jpegLevel = result_.jpeg;
@@ -227,8 +235,9 @@ public:
         const auto deadline = SteadyClock::now() + std::chrono::microseconds(int64_t(seconds * 1e6));
         const auto period = std::chrono::microseconds(int64_t(1e6 / fps));
         auto due = SteadyClock::now();
+        if (settings_.reverse && !setRemoteRate(fps, why)) return false;
         while (SteadyClock::now() < deadline && !stopRequested().load()) {
-            if (SteadyClock::now() >= due) {
+            if (!settings_.reverse && SteadyClock::now() >= due) {
                 send();
                 due += period;
             }
@@ -236,6 +245,7 @@ public:
             sleepUntil(std::min({due, deadline, SteadyClock::now() + std::chrono::milliseconds(100)}));
             if (!collect(why)) return false;
             if (std::all_of(hosts_.begin(), hosts_.end(), [](const Host &h) { return !h.frames.empty(); })) {
+                if (settings_.reverse && !setRemoteRate(0, why)) return false;
                 double bytes = 0, n = 0;
                 for (const auto &[number, f] : hosts_.front().frames) bytes += f.bytes, ++n;
                 result_.bytesPerFrame = bytes / n;
@@ -253,26 +263,25 @@ public:
         Pacer pacer(fps);
         // A few frames at the new rate first, uncounted: a UDP sender paces by
         // the rhythm it has seen, and a rate that just changed is not yet one.
-        const auto leadEnd = SteadyClock::now() + std::chrono::microseconds(int64_t(leadInSeconds(fps) * 1e6));
-        while (SteadyClock::now() < leadEnd && !stopRequested().load()) {
-            send();
-            pacer.wait(leadEnd);
-        }
+        uint64_t dropped0 = 0, dropped1 = 0;
+        if (!stream(fps, leadInSeconds(fps), pacer, dropped0, why)) return r;
         const uint32_t first = next_;
-        kivEncoderStats e0{}, e1{};
-        kivGetEncoderStats(encoder_.get(), &e0);
         std::vector<ReceiverCounters> c0;
         for (const Host &h : hosts_) c0.push_back(h.counters);
-        const auto end = SteadyClock::now() + std::chrono::microseconds(int64_t(seconds * 1e6));
-        while (SteadyClock::now() < end && !stopRequested().load()) {
-            send();
-            pacer.wait(end);
+        if (!stream(fps, seconds, pacer, dropped1, why)) return r;
+        const uint32_t end = next_; // the run's frames are [first, end)
+        r.sent = end - first;
+        // What comes later than the bound is late whatever it is. A stream the
+        // serve end sends goes on meanwhile, uncounted: pausing it would upset
+        // its sender's rhythm.
+        uint64_t ignored = 0;
+        if (settings_.reverse) {
+            if (!stream(fps, (boundMs + 20) / 1000.0, pacer, ignored, why)) return r;
+        } else {
+            sleepUntil(SteadyClock::now() + std::chrono::milliseconds(int64_t(boundMs) + 20));
         }
-        r.sent = next_ - first;
-        // What comes later than the bound is late whatever it is.
-        sleepUntil(SteadyClock::now() + std::chrono::milliseconds(int64_t(boundMs) + 20));
         if (!collect(why)) return r;
-        kivGetEncoderStats(encoder_.get(), &e1);
+        const uint32_t unsent = uint32_t(dropped1 - dropped0);
 
         const uint32_t need = r.sent - r.sent / 100; // 99%, rounded in the link's favour
         r.passed = r.sent > 0;
@@ -284,9 +293,10 @@ public:
             const Host &h = hosts_[i];
             std::vector<double> latencies, numbers;
             uint32_t intact = 0;
-            for (auto it = h.frames.lower_bound(first); it != h.frames.end() && it->first < next_; ++it) {
+            for (auto it = h.frames.lower_bound(first); it != h.frames.end() && it->first < end; ++it) {
                 if (!it->second.intact) continue;
-                const double ms = (double(it->second.arrivedUs - it->second.sentUs) - h.clock.offsetUs) / 1000.0;
+                // The serve end's clock minus ours: its arrivals (or, reversed, its stamps) are moved to ours.
+                const double ms = (double(it->second.arrivedUs - it->second.sentUs) + (settings_.reverse ? 1 : -1) * h.clock.offsetUs) / 1000.0;
                 if (ms > boundMs) continue;
                 ++intact;
                 latencies.push_back(ms);
@@ -304,7 +314,7 @@ public:
                 worst = rank;
                 r.worstHost = h.control->name();
                 if (falling && intact >= need) r.why = QStringLiteral("latency rising %1 ms a frame: the link falls behind").arg(rising, 0, 'f', 1);
-                else if (!ok) r.why = reasonFor(h, c0[i], r.sent, intact, uint32_t(e1.framesDropped - e0.framesDropped));
+                else if (!ok) r.why = reasonFor(h, c0[i], r.sent, intact, unsent);
                 else if (lost > 0)
                     r.why = QStringLiteral("loss: %1 datagrams lost, %2 recovered").arg(lost).arg(h.counters.datagramsRecovered - c0[i].datagramsRecovered);
                 else r.why = QStringLiteral("latency: p99 %1 ms").arg(p99, 0, 'f', 1);
@@ -319,9 +329,11 @@ public:
         return r;
     }
 
-    // After an overload, frames still queued would count against the next run.
+    // After an overload, frames still queued would count against the next run:
+    // the stream pauses until they are through.
     void settle() {
         QString why;
+        if (settings_.reverse && !setRemoteRate(0, why)) return;
         size_t seen = 0;
         for (int quiet = 0, i = 0; quiet < 3 && i < 30 && !stopRequested().load(); ++i) {
             sleepUntil(SteadyClock::now() + std::chrono::milliseconds(100));
@@ -348,6 +360,23 @@ public:
     }
 
     uint32_t nextNumber() const { return next_; }
+
+    // As fast as it goes for a moment (over TCP, which delivers what fits).
+    bool flood(double seconds, QString &why) {
+        if (settings_.reverse) {
+            const double frameBytes = double(result_.size.width) * result_.size.height * result_.depth / 8;
+            const ServeLimits &l = hosts_.front().control->limits();
+            if (!setRemoteRate(std::min({500.0, l.maxFps, l.maxSendBytesPerSecond / frameBytes}), why)) return false;
+            sleepUntil(SteadyClock::now() + std::chrono::microseconds(int64_t(seconds * 1e6)));
+            return setRemoteRate(0, why);
+        }
+        const auto end = SteadyClock::now() + std::chrono::microseconds(int64_t(seconds * 1e6));
+        while (SteadyClock::now() < end && !stopRequested().load()) {
+            send();
+            sleepUntil(SteadyClock::now() + std::chrono::milliseconds(2));
+        }
+        return true;
+    }
     void send() { kivEncode(encoder_.get(), source_->frame(next_++)); }
 
     void stop() {
@@ -357,10 +386,53 @@ public:
             if (const auto reply = hosts_[size_t(i)].control->call(Stop{id_}, why)) absorb(hosts_[size_t(i)], *reply);
         }
         started_ = 0;
+        local_.reset();
     }
 
 private:
+    // Frames at `fps` for `seconds`: sent here, or by the serve end when reversed.
+    // `dropped`: the sender's frames dropped so far, at the end.
+    bool stream(double fps, double seconds, Pacer &pacer, uint64_t &dropped, QString &why) {
+        const auto end = SteadyClock::now() + std::chrono::microseconds(int64_t(seconds * 1e6));
+        if (settings_.reverse) {
+            if (!setRemoteRate(fps, why)) return false;
+            const uint32_t started = next_;
+            sleepUntil(end);
+            // The mark taken now says where the frames of this stretch end.
+            if (!setRemoteRate(fps, why, &dropped)) return false;
+            if (int32_t(next_ - started) < 0) next_ = started;
+            return true;
+        }
+        while (SteadyClock::now() < end && !stopRequested().load()) {
+            send();
+            pacer.wait(end);
+        }
+        kivEncoderStats e{};
+        kivGetEncoderStats(encoder_.get(), &e);
+        dropped = e.framesDropped;
+        return true;
+    }
+
+    // Sets the rate of the stream a serve end sends; next_ follows its mark.
+    bool setRemoteRate(double fps, QString &why, uint64_t *dropped = nullptr) {
+        Host &h = hosts_.front();
+        const auto reply = h.control->call(Rate{id_, fps}, why);
+        if (!reply) return false;
+        const auto *mark = std::get_if<Mark>(&*reply);
+        if (!mark) {
+            why = QStringLiteral("%1: %2").arg(h.control->name(), ControlClient::describe(*reply));
+            return false;
+        }
+        next_ = mark->next;
+        if (dropped) *dropped = mark->dropped;
+        return true;
+    }
+
     bool collect(QString &why) {
+        if (local_) {
+            absorb(hosts_.front(), Reply{local_->take(false)});
+            return true;
+        }
         for (Host &h : hosts_) {
             const auto reply = h.control->call(Collect{id_}, why);
             if (!reply) return false;
@@ -403,6 +475,7 @@ private:
     int started_ = 0;
     EncoderPtr encoder_;
     std::optional<FrameSource> source_;
+    std::unique_ptr<CellReceiver> local_; // reversed: what the serve end sends us
     uint32_t next_ = 0;
 };
 
@@ -537,16 +610,12 @@ int runProbe(const ProbeSettings &s) {
         QString why;
         if (cell.start(10, why) && cell.warmUp(10, why)) {
             const uint32_t from = cell.nextNumber();
-            const auto end = SteadyClock::now() + std::chrono::milliseconds(1500);
-            while (SteadyClock::now() < end && !stopRequested().load()) {
-                cell.send();
-                sleepUntil(SteadyClock::now() + std::chrono::milliseconds(2));
+            if (cell.flood(1.5, why)) {
+                cell.settle();
+                report.linkMbit = cell.arrivalRate(from) * 8 * kTcpWireFactor / 1e6;
             }
-            cell.settle();
-            report.linkMbit = cell.arrivalRate(from) * 8 * kTcpWireFactor / 1e6;
-        } else {
-            err(QStringLiteral("could not measure the link: %1").arg(why));
         }
+        if (report.linkMbit == 0) err(QStringLiteral("could not measure the link: %1").arg(why));
     }
 
     QString lostHost;

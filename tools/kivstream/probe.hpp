@@ -30,6 +30,7 @@ struct ProbeSettings {
     std::vector<int> jpegLevels; // -1 raw
     std::vector<probe::Transport> transports;
     QString group;               // multicast: one stream to every host
+    bool reverse = false;        // the serve end sends, the probe receives
     double maxFps = 120;
     double latencyBoundMs = 0;   // 0: 250 ms or two frame intervals, the larger
     bool json = false;

@@ -73,6 +73,8 @@ ProbeParse parseProbeCommand(const QStringList &args) {
         QStringLiteral("probe: tcp and/or udp, comma-separated (default tcp,udp; udp alone with --group)."), QStringLiteral("T,..."));
     const QCommandLineOption group(QStringLiteral("group"),
         QStringLiteral("probe: send one UDP stream to this multicast group, received by every HOST."), QStringLiteral("G"));
+    const QCommandLineOption reverse(QStringLiteral("reverse"),
+        QStringLiteral("probe: the serve end sends and this end receives: the other direction of the link."));
     const QCommandLineOption fps(QStringLiteral("fps"),
         QStringLiteral("probe: the highest frame rate to try, 1..1000 (default 120)."), QStringLiteral("F"));
     const QCommandLineOption latency(QStringLiteral("latency-bound"),
@@ -82,7 +84,7 @@ ProbeParse parseProbeCommand(const QStringList &args) {
     const QCommandLineOption plot(QStringLiteral("plot"),
         QStringLiteral("probe: draw the highest intact rate against frame size into FILE (.svg or .png)."), QStringLiteral("FILE"));
     if (s.serve) p.addOptions({help, port, address, streams});
-    else p.addOptions({help, port, budget, size, depth, jpeg, transport, group, fps, latency, json, plot});
+    else p.addOptions({help, port, budget, size, depth, jpeg, transport, group, reverse, fps, latency, json, plot});
     p.addPositionalArgument(s.serve ? QStringLiteral("serve") : QStringLiteral("probe"), QString());
     if (!s.serve) p.addPositionalArgument(QStringLiteral("HOST[,HOST...]"), QStringLiteral("serve ends to probe"));
 
@@ -156,6 +158,8 @@ ProbeParse parseProbeCommand(const QStringList &args) {
             return std::nullopt;
         }))
         return usage(QStringLiteral("--transport must be tcp and/or udp, comma-separated"));
+    s.reverse = p.isSet(reverse);
+    if (s.reverse && (!s.group.isEmpty() || s.hosts.size() != 1)) return usage(QStringLiteral("--reverse takes one HOST and no --group"));
     if (!s.group.isEmpty() && std::count(s.transports.begin(), s.transports.end(), Transport::Tcp))
         return usage(QStringLiteral("--group sends over udp only"));
     if (p.isSet(fps)) {

@@ -93,6 +93,7 @@ QJsonObject ServeLimits::toJson() const {
             {"max_height", qint64(maxHeight)},
             {"max_frames_per_cell", qint64(maxFramesPerCell)},
             {"max_records_per_collect", qint64(maxRecordsPerCollect)},
+            {"max_send_bytes_per_second", maxSendBytesPerSecond},
             {"stream_base", streamBase},
             {"streams", streams}};
 }
@@ -109,6 +110,7 @@ std::optional<ServeLimits> ServeLimits::fromJson(const QJsonObject &o) {
                     f.integer("max_width", 1, 65535, l.maxWidth) && f.integer("max_height", 1, 65535, l.maxHeight) &&
                     f.integer("max_frames_per_cell", 1, 1 << 30, l.maxFramesPerCell) &&
                     f.integer("max_records_per_collect", 1, 1 << 30, l.maxRecordsPerCollect) &&
+                    f.number("max_send_bytes_per_second", 0, 1e12, l.maxSendBytesPerSecond) &&
                     f.integer("stream_base", 1, 65535, l.streamBase) && f.integer("streams", 1, 65535, l.streams);
     if (!ok) return std::nullopt;
     return l;
@@ -145,7 +147,12 @@ std::optional<Request> parseRequest(const QByteArray &text, QString &error) {
         if (type == QLatin1String("stop")) return Stop{id};
         return Collect{id};
     }
-    if (type == QLatin1String("start")) {
+    if (type == QLatin1String("rate")) {
+        Rate r;
+        if (!f.integer("id", 1, kMaxId, r.id) || !f.number("fps", 0, 1e6, r.fps)) return std::nullopt;
+        return r;
+    }
+    if (type == QLatin1String("start") || type == QLatin1String("send")) {
         Start s;
         CellSpec &c = s.cell;
         QString transport;
@@ -170,6 +177,13 @@ std::optional<Request> parseRequest(const QByteArray &text, QString &error) {
             error = QStringLiteral("\"group\" must be an IPv4 multicast address, over udp");
             return std::nullopt;
         }
+        if (type == QLatin1String("send")) {
+            if (!c.group.isEmpty()) {
+                error = QStringLiteral("a serve end sends only to the probe, not to a group");
+                return std::nullopt;
+            }
+            return SendStream{c};
+        }
         return s;
     }
     error = QStringLiteral("unknown message type \"%1\"").arg(type);
@@ -186,6 +200,14 @@ QString checkAgainstLimits(const CellSpec &c, const ServeLimits &l) {
     return {};
 }
 
+QString checkRate(const CellSpec &c, double fps, const ServeLimits &l) {
+    if (fps > l.maxFps) return QStringLiteral("%1 fps is more than this serve's %2").arg(fps).arg(l.maxFps);
+    const double bytes = double(c.width) * c.height * (c.depth / 8) * fps;
+    if (bytes > l.maxSendBytesPerSecond)
+        return QStringLiteral("%1 MB/s is more than this serve sends, %2 MB/s").arg(bytes / 1e6, 0, 'f', 1).arg(l.maxSendBytesPerSecond / 1e6, 0, 'f', 1);
+    return {};
+}
+
 QByteArray encode(const Request &r) {
     return std::visit(
         [](const auto &m) -> QByteArray {
@@ -198,9 +220,11 @@ QByteArray encode(const Request &r) {
                 return line({{"type", "collect"}, {"id", m.id}});
             else if constexpr (std::is_same_v<M, Stop>)
                 return line({{"type", "stop"}, {"id", m.id}});
+            else if constexpr (std::is_same_v<M, Rate>)
+                return line({{"type", "rate"}, {"id", m.id}, {"fps", m.fps}});
             else {
                 const CellSpec &c = m.cell;
-                QJsonObject o{{"type", "start"},     {"id", c.id},          {"transport", transportName(c.transport)},
+                QJsonObject o{{"type", std::is_same_v<M, Start> ? "start" : "send"},     {"id", c.id},          {"transport", transportName(c.transport)},
                               {"stream", c.stream},  {"width", qint64(c.width)}, {"height", qint64(c.height)},
                               {"depth", c.depth},    {"jpeg", c.jpeg},      {"seed", qint64(c.seed)},
                               {"seconds", c.seconds}};
@@ -249,6 +273,12 @@ std::optional<Reply> parseReply(const QByteArray &text, QString &error) {
         if (!f.integer("t1", 0, kMaxClock, t.t1) || !f.integer("t2", 0, kMaxClock, t.t2) || !f.integer("t3", 0, kMaxClock, t.t3))
             return std::nullopt;
         return t;
+    }
+    if (type == QLatin1String("mark")) {
+        Mark m;
+        if (!f.integer("id", 1, kMaxId, m.id) || !f.integer("next", 0, 0xffffffffll, m.next) || !f.integer("dropped", 0, kMaxClock, m.dropped))
+            return std::nullopt;
+        return m;
     }
     if (type == QLatin1String("started")) {
         Started s;
@@ -303,6 +333,8 @@ QByteArray encode(const Reply &r) {
                 return line({{"type", "started"}, {"id", m.id}});
             else if constexpr (std::is_same_v<M, ErrorReply>)
                 return line({{"type", "error"}, {"id", m.id}, {"message", m.message}});
+            else if constexpr (std::is_same_v<M, Mark>)
+                return line({{"type", "mark"}, {"id", m.id}, {"next", qint64(m.next)}, {"dropped", qint64(m.dropped)}});
             else {
                 QJsonObject counters;
                 for (size_t i = 0; i < std::size(kCounterNames); ++i)

@@ -42,6 +42,7 @@ struct ServeLimits {
     uint32_t maxWidth = 7680, maxHeight = 4320;
     uint32_t maxFramesPerCell = 100000; // records kept, then counted only
     uint32_t maxRecordsPerCollect = 20000;
+    double maxSendBytesPerSecond = 125e6; // a stream a serve end sends (--reverse), raw
     int streamBase = kDefaultStreamBase;
     int streams = kStreamsPerServe;
 
@@ -80,13 +81,24 @@ struct Collect {
 struct Stop {
     int id = 0;
 };
-using Request = std::variant<Hello, TimeRequest, Start, Collect, Stop>;
+// The serve end sends the stream instead, to the probe's own address, paused
+// until a Rate comes.
+struct SendStream {
+    CellSpec cell;
+};
+struct Rate {
+    int id = 0;
+    double fps = 0; // 0 pauses
+};
+using Request = std::variant<Hello, TimeRequest, Start, Collect, Stop, SendStream, Rate>;
 
 // Parses one line (without its newline) from a probe. `error` says what is
 // wrong, for the reply; nothing is returned for a bad line.
 std::optional<Request> parseRequest(const QByteArray &line, QString &error);
-// A Start within the serve's caps; empty when it is, else why not.
+// A Start or SendStream within the serve's caps; empty when it is, else why not.
 QString checkAgainstLimits(const CellSpec &cell, const ServeLimits &limits);
+// A rate for a stream the serve end sends: within maxFps and maxSendBytesPerSecond.
+QString checkRate(const CellSpec &cell, double fps, const ServeLimits &limits);
 
 QByteArray encode(const Request &r);
 
@@ -124,11 +136,18 @@ struct Records {
     std::vector<FrameRecord> frames;
     ReceiverCounters counters;
 };
+// The reply to Rate: the number the next frame will carry, and the frames the
+// serve end's encoder dropped so far.
+struct Mark {
+    int id = 0;
+    uint32_t next = 0;
+    uint64_t dropped = 0;
+};
 struct ErrorReply {
     int id = 0; // 0 when no cell is concerned
     QString message;
 };
-using Reply = std::variant<HelloReply, TimeReply, Started, Records, ErrorReply>;
+using Reply = std::variant<HelloReply, TimeReply, Started, Records, ErrorReply, Mark>;
 
 std::optional<Reply> parseReply(const QByteArray &line, QString &error);
 QByteArray encode(const Reply &r);

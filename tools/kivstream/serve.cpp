@@ -17,6 +17,7 @@
 #include "commands.hpp"
 #include "common.hpp"
 #include "probe.hpp"
+#include "probe_cells.hpp"
 #include "probe_protocol.hpp"
 
 namespace kivstream {
@@ -25,75 +26,15 @@ namespace {
 using namespace probe;
 
 // The group a UDP receiver of this library joins: a probe may only name that one.
+// An IPv4 peer of a dual-stack socket comes as ::ffff:a.b.c.d; the UDP transport takes a.b.c.d.
+QString plainAddress(const QHostAddress &a) {
+    bool v4 = false;
+    const quint32 ip = a.toIPv4Address(&v4);
+    return v4 ? QHostAddress(ip).toString() : a.toString();
+}
+
 QString joinedGroup() { return qEnvironmentVariable("KIVSTREAM_MULTICAST_GROUP", QStringLiteral("239.255.10.88")); }
 
-// One stream a probe asked for: a decoder and the thread that checks its frames.
-class CellReceiver {
-public:
-    CellReceiver(const CellSpec &spec, const ServeLimits &limits, DecoderPtr dec)
-        : spec_(spec), limits_(limits), dec_(std::move(dec)), checker_(spec.seed),
-          deadline_(SteadyClock::now() + std::chrono::microseconds(int64_t(spec.seconds * 1e6))),
-          thread_([this](std::stop_token stop) { loop(stop); }) {}
-
-    bool expired() const { return SteadyClock::now() > deadline_; }
-
-    Records take(bool final) {
-        Records r;
-        r.id = spec_.id;
-        r.final = final;
-        {
-            std::lock_guard lock(mutex_);
-            const size_t n = std::min<size_t>(pending_.size(), limits_.maxRecordsPerCollect);
-            r.frames.assign(pending_.begin(), pending_.begin() + std::ptrdiff_t(n));
-            pending_.erase(pending_.begin(), pending_.begin() + std::ptrdiff_t(n));
-            r.counters.recordsDropped = recordsDropped_;
-        }
-        kivDecoderStats s{};
-        kivGetDecoderStats(dec_.get(), &s);
-        kivLossStats loss{};
-        kivGetDecoderLossStats(dec_.get(), &loss);
-        kivRepairStats repair{};
-        kivGetDecoderRepairStats(dec_.get(), &repair);
-        r.counters.framesDropped = s.framesDropped;
-        r.counters.framesIncomplete = s.framesIncomplete;
-        r.counters.framesMalformed = s.framesMalformed;
-        r.counters.datagramsLost = loss.datagramsLost;
-        r.counters.datagramsRecovered = loss.datagramsRecovered;
-        r.counters.datagramsRequested = repair.datagramsRequested;
-        r.counters.datagramsRepaired = repair.datagramsRepaired;
-        return r;
-    }
-
-private:
-    void loop(std::stop_token stop) {
-        while (!stop.stop_requested()) {
-            const auto *p = static_cast<const uint8_t *>(kivLockReadBuffer(dec_.get(), 50));
-            if (!p) continue;
-            const int64_t now = wallUs();
-            kivFrameInfo info{};
-            kivGetRecvFrameInfo(dec_.get(), &info);
-            const auto checked = checker_.check(p, lockedFormat(dec_.get()), info, spec_.jpeg < 0 ? 100 : spec_.jpeg);
-            kivUnlockReadBuffer(dec_.get());
-            std::lock_guard lock(mutex_);
-            if (kept_ >= limits_.maxFramesPerCell) {
-                ++recordsDropped_;
-                continue;
-            }
-            ++kept_;
-            pending_.push_back({checked.number, info.sendTimeUs, now, uint32_t(std::min<uint64_t>(info.transferBytes, UINT32_MAX)), checked.ok});
-        }
-    }
-
-    CellSpec spec_;
-    ServeLimits limits_;
-    DecoderPtr dec_;
-    FrameChecker checker_;
-    SteadyClock::time_point deadline_;
-    std::mutex mutex_;
-    std::vector<FrameRecord> pending_;
-    uint64_t kept_ = 0, recordsDropped_ = 0;
-    std::jthread thread_; // last: joined before the decoder goes
-};
 
 class Server;
 
@@ -125,6 +66,7 @@ private:
     bool greeted_ = false, closing_ = false;
     SteadyClock::time_point lastMessage_ = SteadyClock::now();
     std::map<int, std::unique_ptr<CellReceiver>> cells_;
+    std::map<int, std::unique_ptr<CellSender>> senders_; // --reverse: streams to the probe
     std::map<int, int> streamOf_;
 };
 
@@ -207,7 +149,7 @@ private:
 };
 
 Session::Session(Server &server, QTcpSocket *socket)
-    : server_(server), socket_(socket), peer_(socket->peerAddress().toString()) {
+    : server_(server), socket_(socket), peer_(plainAddress(socket->peerAddress())) {
     // Bounded: a peer that never ends a line costs at most this much.
     socket_->setReadBufferSize(kMaxRequestLine * 16);
     QObject::connect(socket_, &QTcpSocket::readyRead, [this] { onReadable(); });
@@ -225,6 +167,7 @@ void Session::close(const QString &why) {
     closing_ = true;
     for (const auto &[id, stream] : streamOf_) server_.release(stream);
     cells_.clear();
+    senders_.clear();
     streamOf_.clear();
     if (greeted_) send(ErrorReply{0, why});
     socket_->disconnectFromHost();
@@ -240,6 +183,14 @@ void Session::expireCells() {
         server_.release(streamOf_[it->first]);
         streamOf_.erase(it->first);
         it = cells_.erase(it);
+    }
+    for (auto it = senders_.begin(); it != senders_.end();) {
+        if (!it->second->expired()) {
+            ++it;
+            continue;
+        }
+        send(ErrorReply{it->first, QStringLiteral("cell %1 ended: its time ran out").arg(it->first)});
+        it = senders_.erase(it);
     }
 }
 
@@ -306,7 +257,42 @@ void Session::handle(const Request &r) {
                         .arg(c.stream));
         return send(Started{c.id});
     }
+    if (const auto *ss = std::get_if<SendStream>(&r)) {
+        const CellSpec &c = ss->cell;
+        QString why = checkAgainstLimits(c, limits);
+        if (why.isEmpty() && (cells_.count(c.id) || senders_.count(c.id))) why = QStringLiteral("cell %1 is open already").arg(c.id);
+        if (why.isEmpty() && int(cells_.size() + senders_.size()) >= limits.maxStreamsPerProbe)
+            why = QStringLiteral("%1 streams at once at most").arg(limits.maxStreamsPerProbe);
+        Options o;
+        o.transport = transportName(c.transport);
+        o.address = peer_; // to the probe and no one else
+        o.format = {uint16_t(c.width), uint16_t(c.height), uint16_t(depthCodeForBits(c.depth)), KIV_ORIENTATION_TOP_DOWN};
+        if (c.jpeg >= 0) o.jpegLevel = c.jpeg;
+        o.pattern = PatternKind::Check;
+        o.seed = c.seed;
+        EncoderPtr enc;
+        if (why.isEmpty()) {
+            bool unsupported = false;
+            enc = openEncoder(o, c.stream, why, unsupported);
+        }
+        if (!enc) return send(ErrorReply{c.id, why});
+        senders_[c.id] = std::make_unique<CellSender>(c, std::move(enc), o);
+        server_.log(QStringLiteral("probe %1: cell %2, sending %3x%4x%5 over %6 to its stream %7")
+                        .arg(peer_).arg(c.id).arg(c.width).arg(c.height).arg(c.depth).arg(transportName(c.transport)).arg(c.stream));
+        return send(Started{c.id});
+    }
+    if (const auto *rate = std::get_if<Rate>(&r)) {
+        const auto sender = senders_.find(rate->id);
+        if (sender == senders_.end()) return send(ErrorReply{rate->id, QStringLiteral("no cell %1 that this serve end sends").arg(rate->id)});
+        if (const QString why = checkRate(sender->second->spec(), rate->fps, limits); !why.isEmpty()) return send(ErrorReply{rate->id, why});
+        return send(sender->second->setRate(rate->fps));
+    }
     const int id = std::holds_alternative<Collect>(r) ? std::get<Collect>(r).id : std::get<Stop>(r).id;
+    if (const auto sender = senders_.find(id); sender != senders_.end() && std::holds_alternative<Stop>(r)) {
+        send(sender->second->setRate(0));
+        senders_.erase(sender);
+        return;
+    }
     const auto cell = cells_.find(id);
     if (cell == cells_.end()) return send(ErrorReply{id, QStringLiteral("no cell %1").arg(id)});
     const bool final = std::holds_alternative<Stop>(r);
