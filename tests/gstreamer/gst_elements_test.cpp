@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kivvideosink and kivvideosrc end to end, through appsrc and appsink.
 #include <gst/app/app.h>
 #include <gst/gst.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The JPEG codec, the decoder's JPEG path, an encoder-decoder pipeline, and the public API.
 #include <array>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the kivstream program as a user or a script would and judges it by its exit status, its messages and its JSON.
 #include <gtest/gtest.h>
 

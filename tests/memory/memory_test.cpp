@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Local (Memory): the API in one process, senders in child processes that exit, die or compete, and what
 // other users, junk and dead senders leave in /dev/shm.
 #include <fcntl.h>

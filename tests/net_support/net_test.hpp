@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the transport tests share: owning handles, waits with deadlines, picture bytes, frames as they
 // go on the wire, plain loopback sockets, and a sender in a second process.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The TCP receiver against hostile peers: bad bytes, silence, stalls, and a
 // newer sender cutting in. Short limits, so that timeouts show within a test.
 #include "transports/tcp.hpp"

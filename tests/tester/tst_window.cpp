@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tester window against the recording library and a clock that stands still until the test moves it.
 #include "historyview.h"
 #include "kivstreamdecoder.h"

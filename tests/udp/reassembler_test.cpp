@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "transports/udp_reassembler.hpp"
 
 #include <map>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "../net_support/net_test.hpp"
 
 #include <arpa/inet.h>
