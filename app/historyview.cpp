@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "historyview.h"
 
 #include <QPainter>

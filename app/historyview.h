@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef HISTORYVIEW_H
 #define HISTORYVIEW_H
 

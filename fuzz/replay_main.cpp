@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a libFuzzer target over every file of the corpus folders or files given
 // on the command line, so corpora replay under CTest with any compiler.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A receiver's run second by second: what the panel shows and what it leaves
 // out (loss, latency), kept for the history view and written as a report.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tester as the window and kivstream both see it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "kivstreamdecoder.h"
 
 #include "kivmodel.h"

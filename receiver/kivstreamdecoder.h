@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef KIVSTREAMDECODER_H
 #define KIVSTREAMDECODER_H
 

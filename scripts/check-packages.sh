@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian packages from a configured and built tree, runs lintian on
 # them, unpacks them into a scratch root and runs what they installed from there.
 # With --apt (root only) it also installs them with apt into throwaway overlays

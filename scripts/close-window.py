@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Asks an X11 window to close the way a window manager does (WM_DELETE_WINDOW).
 
 Usage: close-window.py WINDOW_ID (as xdotool prints it), with DISPLAY set.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Takes two pictures of the tester under a virtual X server, sending its own
 # picture over Local (Memory) to itself: docs/screenshot.png with the panel's
 # figures showing, then docs/screenshot-history.png with View > History open

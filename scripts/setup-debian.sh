@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what building, testing and running need on Debian 12 (run as root).
 # Does nothing when everything is there already.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Long run of every transport: sends and receives 30 frames a second for a
 # while and samples resident memory, threads and open descriptors of the
 # process from /proc. Not part of CI.

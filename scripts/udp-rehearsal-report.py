@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Figures and markdown tables for scripts/udp-rehearsal.sh.
 
   udp-rehearsal-report.py line DIR                      one run, one line

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Rehearses real links for kivstream's UDP transport: sender and receivers in
 # network namespaces of their own, joined by veth pairs, with a shaped link or
 # nftables dropping datagrams at random. Every frame is checked; the tables

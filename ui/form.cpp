@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ui_mainwindow.h"
 
 #include <type_traits>

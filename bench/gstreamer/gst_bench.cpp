@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frames per second and CPU per frame of GStreamer's tcpserversink/tcpclientsrc
 // and shmsink/shmsrc against kivvideosink/kivvideosrc, both ends in this
 // process, 1920x1080 BGRx from videotestsrc as fast as it goes.

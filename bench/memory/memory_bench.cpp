@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Local (Memory) as fast as it goes, through the public API, against the
 // floor of any copying transport: one lock, one copy in, one copy out.
 #include <kivVidStreamLib2.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Remote (TCP) over loopback: 1920x1080x32 frames as fast as they go, against
 // iperf3's single-stream loopback throughput measured in the same run, and the
 // time a sender takes to resume after its receiver restarts.

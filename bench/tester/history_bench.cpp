@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The history's cost, printed in percent of one core.
 #include "historyview.h"
 #include "mainwindow.h"

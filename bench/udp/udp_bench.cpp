@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Throughput, loss and latency of "Multicast (UDP)" over loopback, next to
 // iperf3's UDP throughput with 1400-byte datagrams measured in the same run.
 //   udp_bench [seconds per phase, default 3]

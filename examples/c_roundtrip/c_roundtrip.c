@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Sends frames from one process and receives them in another over
  * "Local (Memory)", checking every byte. Usage: c_roundtrip [stream] */
 #define _POSIX_C_SOURCE 200809L

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the build tree into a scratch prefix, then builds and runs the C
 # example against it twice: through find_package and through pkg-config.
 # cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DSTREAM=... -P consume.cmake

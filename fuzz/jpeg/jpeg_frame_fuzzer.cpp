@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A JPEG frame as a decoder receives it. Input: width, height, depth and orientation as little-endian u16 (the frame
 // header's format), then the JPEG. Bit 15 of the orientation sends the payload as stripes (a stripe table, then one
 // JPEG a stripe).

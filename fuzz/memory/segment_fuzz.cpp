@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A receiver's checks of a segment another process wrote: any bytes neither crash nor read outside
 // the mapping, and what they accept is a valid frame copied from its slot.
 #include <algorithm>

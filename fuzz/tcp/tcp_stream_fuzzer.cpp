@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bytes as a peer could send them on a TCP connection, cut into reads of the
 // sizes the input's first byte picks, through the stream parser.
 #include <cstdint>

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes the seed corpora of udp_reassembler_fuzz (small frames cut into datagrams)
 and udp_control_fuzz (repair requests and loss reports)."""
 import os

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds the UDP reassembler arbitrary datagrams from a few sources. Input: records of [source/clock byte]
 // [length u16 LE][datagram bytes]. Input starting with 'P': a protected frame whose datagrams the input drops,
 // repeats, reorders and forges (parity bytes and headers); a frame delivered under the honest frame's name must

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* What both elements share: the transport enum, the mapping between GStreamer
  * formats and the library's depth codes, and error posting. */
 #ifndef GST_KIV_COMMON_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The "kiv" plugin: kivvideosink and kivvideosrc. */
 #include "kivcommon.h"
 #include "kivvideosink.h"
@@ -56,4 +57,4 @@ static gboolean plugin_init(GstPlugin *plugin)
 
 GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, kiv,
                   "Sends and receives video through kivVidStreamLib2", plugin_init, KIV_PLUGIN_VERSION,
-                  GST_LICENSE_UNKNOWN, "kivVidStreamTester", "kivVidStreamTester")
+                  "MIT/X11", "kivVidStreamTester", "kivVidStreamTester")

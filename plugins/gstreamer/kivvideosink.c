@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* kivvideosink: sends each buffer as one frame of a kivVidStreamLib2 stream. */
 #include "kivvideosink.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef GST_KIV_VIDEO_SINK_H
 #define GST_KIV_VIDEO_SINK_H
 

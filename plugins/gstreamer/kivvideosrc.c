@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* kivvideosrc: a live source pushing the frames of a kivVidStreamLib2 stream. */
 #include "kivvideosrc.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef GST_KIV_VIDEO_SRC_H
 #define GST_KIV_VIDEO_SRC_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * kivVidStreamLib2 - carries uncompressed or JPEG-compressed video frames from
  * encoders to decoders over shared memory, TCP or UDP (unicast and multicast).

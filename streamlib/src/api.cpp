@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The C boundary: checks handles against a registry, keeps exceptions inside,
 // and forwards to the C++ objects.
 #include <new>

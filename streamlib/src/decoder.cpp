@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "decoder.hpp"
 
 #include <chrono>

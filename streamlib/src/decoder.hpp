@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One receiving end: pulls frames from its transport on the reader's thread
 // and decodes JPEG frames there, so a frame is taken the moment it is asked for.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One sending end: stamps frames, compresses them off the caller's thread when
 // asked to, and hands them to its transport.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "errors.hpp"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Status codes with a per-thread detail text for kivLastErrorDetail().
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frame geometry shared by every part of the library.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "transport.hpp"
 
 #include "errors.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The seam between the encoder/decoder objects and the three transports.
 #pragma once
 

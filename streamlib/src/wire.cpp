@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "wire.hpp"
 
 #include "format.hpp"

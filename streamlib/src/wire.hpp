@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frame header that every transport puts in front of a frame's bytes: on a
 // TCP connection, in every UDP datagram and in every shared-memory slot.
 //

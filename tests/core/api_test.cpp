@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The C contract as a program linking the shared library sees it.
 #include <kivVidStreamLib2.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The decoder over an in-process transport: delivery order, the one drop rule and counts that add up.
 #include <gtest/gtest.h>
 

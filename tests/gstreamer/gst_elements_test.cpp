@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kivvideosink and kivvideosrc end to end, through appsrc and appsink.
 #include <gst/app/app.h>
 #include <gst/gst.h>
@@ -91,7 +92,8 @@ TEST_F(GstElements, EveryFormatArrivesByteExactAndCapsFollowChanges) {
                 ++frame;
 
                 GstSample *got = gst_app_sink_try_pull_sample(GST_APP_SINK(out.get()), 5 * GST_SECOND);
-                ASSERT_TRUE(got && gst_caps_is_equal(gst_sample_get_caps(got), caps)) << (got ? gst_caps_to_string(gst_sample_get_caps(got)) : "no sample");
+                ASSERT_NE(got, nullptr) << "no sample";
+                ASSERT_TRUE(gst_caps_is_equal(gst_sample_get_caps(got), caps)) << gst_caps_to_string(gst_sample_get_caps(got));
                 GstMapInfo map;
                 ASSERT_TRUE(gst_buffer_map(gst_sample_get_buffer(got), &map, GST_MAP_READ));
                 for (int y = 0; y < f.height; y++)
@@ -129,8 +131,9 @@ TEST_F(GstElements, FailuresAreElementErrorsWithTheLibrarysDetail) {
         GError *error = nullptr;
         gst_message_parse_error(message.get(), &error, nullptr);
         const std::string text = error->message;
-        EXPECT_TRUE(error->domain == GST_RESOURCE_ERROR && text.rfind(c.prefix, 0) == 0 && text.size() > std::strlen(c.prefix) + 3)
-            << g_quark_to_string(error->domain) << ": " << text;
+        EXPECT_STREQ(g_quark_to_string(error->domain), g_quark_to_string(GST_RESOURCE_ERROR));
+        EXPECT_EQ(text.substr(0, std::strlen(c.prefix)), c.prefix);
+        EXPECT_GT(text.size(), std::strlen(c.prefix) + 3) << "the reason after the prefix: " << text;
         g_error_free(error);
     }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An in-process transport pair: what a LoopbackSender sends, or a test hands
 // in, waits in a LoopbackReceiver's queue as if it had come over a network.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test pictures and error measures shared by the JPEG tests and benchmark.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Local (Memory): the API in one process, senders in child processes that exit, die or compete, and what
 // other users, junk and dead senders leave in /dev/shm.
 #include <fcntl.h>
@@ -6,6 +7,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstring>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -319,7 +322,8 @@ TEST_P(Leftovers, NeverStopTheNextSenderNorReachAReceiverUnlessOursAndLive) {
         std::ifstream in(corpus, std::ios::binary);
         const std::string bytes(std::istreambuf_iterator<char>(in), {});
         held = kiv::UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-        ASSERT_TRUE(held && !bytes.empty());
+        ASSERT_TRUE(held) << path << ": " << std::strerror(errno);
+        ASSERT_FALSE(bytes.empty()) << corpus << " is empty or missing";
         ASSERT_EQ(::write(held.get(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
         ::fchmod(held.get(), c.mode);
         struct flock lock {};

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the transport tests share: owning handles, waits with deadlines, picture bytes, frames as they
 // go on the wire, plain loopback sockets, and a sender in a second process.
 #pragma once
@@ -121,13 +122,15 @@ inline void inPrivateNetwork(const char *name, const std::string &env, const std
 
 inline Decoder startDecoder(int protocol, int port) {
     Decoder d(kivGetDecoder(protocol, nullptr));
-    EXPECT_TRUE(d && kivSetSourceAddress(d.get(), port) == KIV_OK) << kivLastErrorDetail();
+    EXPECT_NE(d.get(), nullptr) << kivLastErrorDetail();
+    if (d) EXPECT_EQ(kivSetSourceAddress(d.get(), port), KIV_OK) << kivLastErrorDetail();
     return d;
 }
 
 inline Encoder startEncoder(int protocol, const kivStreamFormat &f, const char *address, int port) {
     Encoder e(kivGetEncoder(protocol, &f));
-    EXPECT_TRUE(e && kivSetDestAddress(e.get(), address, port) == KIV_OK) << kivLastErrorDetail();
+    EXPECT_NE(e.get(), nullptr) << kivLastErrorDetail();
+    if (e) EXPECT_EQ(kivSetDestAddress(e.get(), address, port), KIV_OK) << kivLastErrorDetail();
     return e;
 }
 

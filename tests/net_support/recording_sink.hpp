@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Keeps every frame a receiving transport or a reassembler's queue produces, for tests of the receiving transports.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <fstream>
 
 #include "../net_support/net_test.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Self-checking frames and a paced sender, shared by the fault tests and the peer program. A frame's
 // first 12 bytes name its sender (seed) and number; the rest follows from those.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sender and receiver in one process for scripts/soak.sh, on the public API:
 //   reliability_peer soak <udp|tcp|memory> <stream> <seconds> <fps> <width> <height>
 // prints one line a second, "<second> sent <n> received <n> corrupt <n>"; exits 2 if a frame was corrupt.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tester window's receiver restarted 100 times while it sends: every
 // restart must finish (no deadlock), and nothing piles up.
 #include "mainwindow.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "child_process.hpp"
 
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Child processes for tests: this program run anew (posix_spawn) with a registered body's name. A bare
 // fork would inherit locks other threads held (the library's, the sanitizer's) and could stall on one.
 #pragma once

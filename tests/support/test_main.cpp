@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // GoogleTest's main, unless this run is a child process some test started.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stream parser and the address check, without sockets.
 #include "transports/tcp_address.hpp"
 #include "transports/tcp_framing.hpp"

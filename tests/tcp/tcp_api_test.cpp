@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // "Remote (TCP)" through the public C API: link states on every address form, connects that never complete,
 // running out of descriptors and a vanishing receiver.
 #include <poll.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Opens the real program on a virtual X server, presses Send, and once its own
 # picture comes back closes the window the way a window manager would. The
 # program must end with status 0: under the sanitizers that also means no

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs a command in a fresh network namespace whose loopback interface carries
 # 10.0.0.5, 192.168.1.2 and an IPv6 address besides its own. Exit 77 (skip)
 # when namespaces cannot be made here.

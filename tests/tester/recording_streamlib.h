@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef RECORDING_STREAMLIB_H
 #define RECORDING_STREAMLIB_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tester window against the real library: its own picture comes back on every transport, raw
 // and JPEG.
 #include "mainwindow.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tester window as its tests read it: a widget by its object name (a name the window lacks ends the
 // test), and the panel's figures.
 #pragma once

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Real links between network namespaces of the test's own: a raw frame larger
 # than a 60 Mbit/s bottleneck's queue arrives whole at a rate the link carries,
 # and repair carries frames through random loss on the way out and back,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "transports/udp_reassembler.hpp"
 
 #include <map>
@@ -28,6 +29,11 @@ std::vector<std::vector<uint8_t>> fragments(const WireHeader &h, uint64_t seed, 
 const Source kA{0x7f000001, 40000}, kB{0x7f000001, 40001};
 
 void feedFrame(Reassembler &r, const Source &src, const WireHeader &h, uint64_t seed, int64_t now = 0) { for (const auto &d : fragments(h, seed)) r.feed(src, d, now); }
+std::vector<uint64_t> sessions(const std::vector<Sink::Frame> &frames) {
+    std::vector<uint64_t> ids;
+    for (const auto &f : frames) ids.push_back(f.header.sessionId);
+    return ids;
+}
 
 TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
     // A datagram arrives up to `window` places late. Frames of 41 data fragments (padded rows), more than any window:
@@ -69,13 +75,13 @@ TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
         const auto frames = sink.frames();
         for (size_t i = 0; i < frames.size(); ++i) {
             const WireHeader &h = frames[i].header;
-            ASSERT_TRUE(i == 0 || h.frameNumber > frames[i - 1].header.frameNumber) << "out of order or twice: " << h.frameNumber;
+            if (i > 0) ASSERT_GT(h.frameNumber, frames[i - 1].header.frameNumber) << "out of order or twice";
             ASSERT_EQ(frames[i].payload, pattern(77, h.frameNumber, h.payloadSize)) << "frame " << h.frameNumber;
         }
         EXPECT_EQ(frames.size() + sink.counters.incomplete, kFrames) << "every frame is delivered or counted";
         EXPECT_EQ(sink.counters.incomplete > 0, c.loss > 0 && (!c.fec || c.loss >= 0.05)) << sink.counters.incomplete;
         // Reordered parity may also stand in for data that is only late.
-        EXPECT_TRUE((c.fec && c.loss == 0) || (sink.counters.rebuilt > 0) == (c.fec > 0));
+        if (!c.fec || c.loss > 0) EXPECT_EQ(sink.counters.rebuilt > 0, c.fec > 0) << sink.counters.rebuilt;
         EXPECT_LE(sink.counters.recovered, sink.counters.lost);
         EXPECT_EQ(std::tuple(r.framesInFlight(), r.bytesHeld(), sink.counters.malformed.load()), std::tuple(0u, 0u, 0u));
     }
@@ -148,7 +154,8 @@ TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
         for (const auto &d : sent) r.feed(kA, d, 0);
         r.expire(10'000'000);
         const auto frames = sink.frames();
-        EXPECT_TRUE(frames.size() == c.delivered && (!c.delivered || frames[0].payload == payload)) << frames.size();
+        ASSERT_EQ(frames.size(), c.delivered);
+        if (c.delivered) EXPECT_EQ(frames[0].payload, payload);
         const ReceiverCounters &n = sink.counters;
         EXPECT_EQ(std::tuple(n.incomplete.load(), n.malformed.load(), n.lost.load(), n.recovered.load(), n.rebuilt.load(), r.bytesHeld()),
                   std::tuple(!c.delivered, c.forgeParity, c.lost_, c.recovered, c.delivered && c.recovered, 0u));
@@ -205,7 +212,8 @@ TEST(Reassembler, HostileDatagramsAreCountedAndHarmless) {
         EXPECT_EQ(std::tuple(sink.counters.malformed.load(), r.framesInFlight()), std::tuple(1u, 1u));
         for (size_t i = 1; i < good.size(); ++i) r.feed(kA, good[i], 1);
         const auto frames = sink.frames();
-        EXPECT_TRUE(frames.size() == 1 && frames[0].payload == payload) << frames.size();
+        ASSERT_EQ(frames.size(), 1u);
+        EXPECT_EQ(frames[0].payload, payload);
     }
 }
 
@@ -248,22 +256,24 @@ TEST(Reassembler, CapsBoundFramesAndBytesUnderAFloodOfStarts) {
     for (const auto &d : b) tight.feed(kB, d, 0);
     for (size_t i = a.size() / 2; i < a.size(); ++i) tight.feed(kA, a[i], 0);
     // The frame that found no room is given up at once, not left to time out.
-    EXPECT_TRUE(two.frames().size() == 1 && two.frames()[0].header.sessionId == 1 && tight.framesInFlight() == 0) << tight.framesInFlight();
+    EXPECT_EQ(sessions(two.frames()), std::vector<uint64_t>{1});
+    EXPECT_EQ(tight.framesInFlight(), 0u);
 
     // Out of room, the source with most sessions (the newcomer's counted) forgets its quietest; a forgotten one starts afresh.
     Sink few;
     Reassembler r3(few.queue, {.maxSenders = 3});
     for (int64_t now = 0; const auto &[src, session, frame] : {std::tuple{kA, 1u, 0u}, {kB, 11u, 5u}, {kB, 12u, 0u}, {kA, 2u, 0u}, {kB, 11u, 4u}, {kB, 13u, 0u}, {kA, 2u, 0u}, {kA, 1u, 0u}})
         feedFrame(r3, src, rawHeader(session, frame, {8, 8, KIV_DEPTH_8, 1}), 5, now += 10);
-    EXPECT_TRUE(std::ranges::equal(few.frames(), std::vector<uint64_t>{1, 11, 12, 2, 13, 1}, {}, [](const auto &f) { return f.header.sessionId; }));
+    EXPECT_EQ(sessions(few.frames()), (std::vector<uint64_t>{1, 11, 12, 2, 13, 1}));
 
     // At the frame cap a source gives up its least recently fed frame, wherever that stands in the list.
     Sink cap;
     Reassembler r4(cap.queue, {.maxFramesInFlight = 2});
     for (int64_t now = 0; const auto &[frame, i] : {std::pair{2u, 0}, {1u, 0}, {2u, 1}, {3u, 0}}) r4.feed(kA, fragments(rawHeader(1, frame), 1)[i], ++now);
     for (const uint32_t n : {1u, 2u, 3u}) feedFrame(r4, kA, rawHeader(1, n), 1, 10);
-    const auto delivered = cap.frames();
-    EXPECT_TRUE(delivered.size() == 2 && delivered[0].header.frameNumber == 2 && delivered[1].header.frameNumber == 3) << delivered.size();
+    std::vector<uint32_t> numbers;
+    for (const auto &f : cap.frames()) numbers.push_back(f.header.frameNumber);
+    EXPECT_EQ(numbers, (std::vector<uint32_t>{2, 3}));
 }
 
 // Two senders on one port with frame numbers across the wrap and, at worst, the same session id: only the

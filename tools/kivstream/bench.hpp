@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bench: one measured run, and the matrices of runs behind --all and --scaling.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The three subcommands. Each returns the process exit status.
 #pragma once
 

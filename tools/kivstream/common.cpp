@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common.hpp"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the commands share: library handles, output, clocks, pacing and the
 // opening of senders and receivers.
 #pragma once

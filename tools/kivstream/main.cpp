@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kivstream: send, receive and bench video frames from the command line.
 #include <QCoreApplication>
 #include <QGuiApplication>

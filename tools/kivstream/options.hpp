@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command line of kivstream: what each subcommand accepts, checked up front so
 // that a bad argument never reaches the library.
 #pragma once

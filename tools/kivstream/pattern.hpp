@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What kivstream sends: the tester's picture of random lines, or a check
 // pattern that a receiver can verify knowing only the frame's format.
 //

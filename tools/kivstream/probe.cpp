@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // probe: sweeps frame sizes, depths, compression and transports against one or
 // more serve ends and finds, for each, the highest frame rate at which at
 // least 99% of the frames arrive intact within a latency bound.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // probe and serve: which video a link carries intact, measured against a
 // serve end on the far host (docs/probe.md).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command lines of probe and serve.
 #include <QCommandLineParser>
 #include <QHostAddress>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "probe_protocol.hpp"
 
 #include <QHostAddress>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The control protocol between `kivstream probe` and `kivstream serve`: one
 // JSON object per line over TCP, version 1 (docs/probe.md). Everything a serve
 // end reads is outside bytes: a line is parsed only once it is whole and no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A probe's findings as JSON and as a plot of the envelope: the highest intact
 // rate against frame size, one line per transport and compression.
 #include <QFileInfo>

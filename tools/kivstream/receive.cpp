@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // serve: the far end of a probe. It receives the test streams that probes ask
 // for, checks every frame and reports what arrived over the probe's control
 // connection. It never sends anything but replies on that connection: TCP

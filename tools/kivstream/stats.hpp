@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Figures that kivstream reports: the tester's once-a-second panel, latency
 // percentiles and the bench summary, as text, JSON and a table.
 #pragma once

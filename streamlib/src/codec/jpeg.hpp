@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JPEG compression of frames in any of the library's depths.
 #pragma once
 

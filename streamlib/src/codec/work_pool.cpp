@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "work_pool.hpp"
 
 #include <algorithm>

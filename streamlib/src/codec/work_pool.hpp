@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A process-wide pool of helper threads for work that splits into independent
 // pieces, such as the stripes of a large JPEG frame.
 #pragma once

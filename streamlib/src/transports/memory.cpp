@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // "Local (Memory)": frames go through a shared-memory segment per sender (see
 // shm_segment.hpp). The sender writes a slot in the caller's thread
 // and never waits; each reader copies frames out of the slots on its own thread.

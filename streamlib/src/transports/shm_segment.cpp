@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "shm_segment.hpp"
 
 #include <fcntl.h>

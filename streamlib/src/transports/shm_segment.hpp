@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shared-memory segment behind "Local (Memory)": one per sender, named
 // "/kivvs2-<uid>-<stream>-<16 random hex digits>" so that no other user can
 // take the name first (/dev/shm is world-writable). Receivers find it by that

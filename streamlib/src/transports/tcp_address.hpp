@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Destination addresses for the TCP sender: checked at once, resolved later.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tcp_framing.hpp"
 
 #include <algorithm>

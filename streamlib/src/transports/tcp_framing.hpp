@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading the TCP byte stream back into frames: a wire header, then exactly
 // header.payloadSize bytes, again and again. Pure: no sockets, no clocks, so it
 // can be driven byte by byte in tests and by the fuzzer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TCP receiving end: listens on the stream number, one thread polls the
 // listener and every connection. A connection is "pending" until it has sent a
 // whole valid frame; then it becomes the one that delivers, replacing the older

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TCP sending end: kivEncode leaves the frame in a one-frame mailbox; a thread of
 // our own owns the connection, connects, reconnects and writes.
 #include <netinet/in.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tcp_socket.hpp"
 
 #include <netinet/in.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small socket helpers shared by the TCP sender and receiver.
 #pragma once
 

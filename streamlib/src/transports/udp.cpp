@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the UDP sender and receiver share: socket buffers, the multicast
 // group, the offload switch and the factories.
 #include "udp.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // "Multicast (UDP)": frames cut into datagrams, sent unicast or to a multicast
 // group, put together again by a Reassembler on the receiving side.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "udp_control.hpp"
 
 #include "../util/little_endian.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Messages a UDP receiver sends back to the sender whose datagrams it gets:
 // requests for fragments it could not rebuild, and reports of the loss it sees.
 // They come from outside, so every field is checked before anything is done.

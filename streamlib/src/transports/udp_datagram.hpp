@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One UDP datagram of a frame: the UDP fields, then the shared 48-byte frame
 // header, then a slice of the frame's bytes or of its parity.
 //

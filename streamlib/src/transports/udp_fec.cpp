@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "udp_fec.hpp"
 
 #include <isa-l/crc.h>

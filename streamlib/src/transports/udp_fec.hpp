@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loss protection for UDP frames: the data fragments of a frame are dealt into
 // interleaved Reed-Solomon blocks (fragment i goes to block i % blocks), and
 // every block gets `parityPerBlock` parity fragments of the same length. Any

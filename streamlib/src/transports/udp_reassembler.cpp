@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "udp_reassembler.hpp"
 
 #include <algorithm>

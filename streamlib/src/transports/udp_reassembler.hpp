@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Puts frames back together from datagrams. Knows nothing of sockets: it is fed
 // (source, bytes, time) and leaves complete frames in a FrameQueue, so it can be
 // driven by tests and fuzzers directly.

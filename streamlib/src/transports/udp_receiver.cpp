@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // UDP receiving end: one thread drains the socket in batches (with GRO where
 // the kernel offers it) into the Reassembler, which leaves complete frames in
 // the reader's queue.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // UDP sending end: kivEncode leaves the frame in a one-frame mailbox; a thread
 // of our own cuts it into datagrams, adds parity and paces them out over most
 // of the time until the caller's next frame, with GSO where the route takes

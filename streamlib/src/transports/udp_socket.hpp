@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the UDP sender and receiver.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fixed-width little-endian fields of the wire formats, independent of the host.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one hand-off between two threads of the library: a producer that must
 // never wait and a consumer that waits with a deadline.
 //
