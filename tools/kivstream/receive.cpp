@@ -3,6 +3,9 @@
 #include <QJsonObject>
 #include <QStringList>
 
+#include <poll.h>
+
+#include <algorithm>
 #include <memory>
 
 #include "commands.hpp"
@@ -22,6 +25,17 @@ void adviseOnReceiveBuffer(kivDecoder *dec) {
                            "loss at high rates")
                 .arg(granted / 1024)
                 .arg(requested / 1024));
+}
+
+// Sleeps until `fd` is readable, a stop is requested, or `ms` pass.
+void waitReadable(int fd, int64_t ms) {
+    pollfd fds[2]{{fd, POLLIN, 0}, {stopFd(), POLLIN, 0}};
+    ::poll(fds, 2, int(std::clamp<int64_t>(ms, 0, 1000)));
+}
+
+int64_t msUntil(SteadyClock::time_point t) {
+    if (t == SteadyClock::time_point::max()) return INT64_MAX;
+    return std::chrono::ceil<std::chrono::milliseconds>(t - SteadyClock::now()).count();
 }
 
 // Why a receiver may have got nothing, most likely first.
@@ -87,8 +101,12 @@ int runReceive(const Options &o) {
         }
         return c;
     };
+    // Waiting on the decoder's fd lets a stop and the panel's second end the wait too.
+    const int readyFd = kivGetDecoderFd(dec.get());
+    const auto end = deadlineOf(o, start);
     while (!stopRequested() && !limitReached(o, frames, start)) {
-        if (const auto *p = static_cast<const uint8_t *>(kivLockReadBuffer(dec.get(), 50))) {
+        if (readyFd >= 0) waitReadable(readyFd, std::min(panel.msUntilDue(wallMs()), msUntil(end)));
+        if (const auto *p = static_cast<const uint8_t *>(kivLockReadBuffer(dec.get(), readyFd >= 0 ? 0 : 50))) {
             const int64_t now = wallUs();
             if (!firstFrame) firstFrame = SteadyClock::now();
             kivFrameInfo info{};
