@@ -269,7 +269,9 @@ void MainWindow::frameReceived(const kivReceivedFrame &frame)
 void MainWindow::onWindowUpdateTimer()
 {
     updateWindow();
-    QTimer::singleShot(100, this, SLOT(onWindowUpdateTimer()));
+    // Wakes when the panel has a second to show, not in between: an idle window sleeps.
+    const qint64 due = mPanel.msUntilDue(testerCurrentMSecs());
+    QTimer::singleShot(int(std::clamp<qint64>(due + 1, 10, 1000)), Qt::PreciseTimer, this, SLOT(onWindowUpdateTimer()));
 }
 
 void MainWindow::updateWindow()

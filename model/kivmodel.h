@@ -7,6 +7,7 @@
 #include <QColor>
 #include <QString>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -72,6 +73,8 @@ public:
     explicit PanelCounter(int64_t startMs) : periodStart_(startMs) {}
     void addFrame(uint32_t transferBytes, const kivStreamFormat &format);
     std::optional<PanelSecond> poll(int64_t nowMs);
+    // Milliseconds until poll() has a period to report; 0 when it has one now.
+    int64_t msUntilDue(int64_t nowMs) const { return std::max<int64_t>(periodStart_ + 1000 - nowMs, 0); }
     // Forgets the frames of this period and the format; the period goes on.
     void restart();
 

@@ -10,8 +10,8 @@
 
 namespace {
 
-// Long enough to sleep through an idle channel, short enough to stop promptly.
-constexpr int kWaitMs = 100;
+// endDecoder() wakes the wait, so an idle channel costs a wake-up a second.
+constexpr int kWaitMs = 1000;
 
 void releaseBuffer(void *buffer)
 {
@@ -64,13 +64,14 @@ void kivStreamDecoder::decoderThread()
         const QDeadlineTimer deadline(kWaitMs);
         const void *bytes = kivLockReadBuffer(mHandle, kWaitMs);
         if (!bytes) {
+            const int why = kivLastError();
             // A refusal comes back at once: wait out the rest so it cannot spin.
-            std::this_thread::sleep_until(deadline.deadline<std::chrono::steady_clock>());
+            if (why != KIV_ERROR_TIMEOUT && why != KIV_ERROR_INTERRUPTED)
+                std::this_thread::sleep_until(deadline.deadline<std::chrono::steady_clock>());
             continue;
         }
         kivReceivedFrame frame;
-        frame.format = {kivGetRecvWidth(mHandle), kivGetRecvHeight(mHandle), kivGetRecvDepth(mHandle),
-                        kivGetRecvOrientation(mHandle)};
+        kivGetRecvFormat(mHandle, &frame.format);
         frame.transferBytes = kivGetCompressedFrameSize(mHandle);
         kivGetRecvFrameInfo(mHandle, &frame.info);
         takePicture(frame, bytes, kivGetByteSize(&frame.format));
@@ -82,6 +83,8 @@ void kivStreamDecoder::decoderThread()
 void kivStreamDecoder::endDecoder()
 {
     mRunning.store(false);
+    if (mHandle)
+        kivWakeDecoder(mHandle);
 }
 
 void kivStreamDecoder::takePicture(kivReceivedFrame &frame, const void *bytes, quint32 size)

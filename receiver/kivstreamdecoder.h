@@ -44,7 +44,7 @@ signals:
     void frameReceived(const kivReceivedFrame &frame);
 
 public slots:
-    // Returns within one wait of endDecoder().
+    // Returns soon after endDecoder(), which any thread may call.
     void decoderThread();
     void endDecoder();
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Judges kivstream probe on links whose truth we know: serve ends in network
 # namespaces of their own, joined to the probe's by veth pairs.
 #

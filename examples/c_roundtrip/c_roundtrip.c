@@ -65,8 +65,8 @@ static int receive_frames(int stream) {
         if (!p) continue;
         kivFrameInfo info;
         kivGetRecvFrameInfo(decoder, &info);
-        const kivStreamFormat got = {kivGetRecvWidth(decoder), kivGetRecvHeight(decoder), kivGetRecvDepth(decoder),
-                                     kivGetRecvOrientation(decoder)};
+        kivStreamFormat got;
+        kivGetRecvFormat(decoder, &got);
         int ok = memcmp(&got, &format, sizeof got) == 0 && info.imageBytes == kivGetByteSize(&format);
         for (uint32_t i = 0; ok && i < info.imageBytes; ++i) ok = p[i] == pixel(info.frameNumber, i);
         kivUnlockReadBuffer(decoder);

@@ -22,7 +22,7 @@ struct CheckingQueue {
 
     void check(const kiv::udp::Reassembler &r) {
         kiv::ReceivedFrame f;
-        while (queue.take(f, {})) {
+        while (queue.take(f, {}) == kiv::ReceiverTransport::Next::Frame) {
             const kiv::WireHeader &h = f.header;
             if (kiv::validateHeader(h) != kiv::WireError::None || f.payload.size() != h.payloadSize ||
                 (honest && h.sessionId == honest->sessionId && h.frameNumber == honest->frameNumber && f.payload != *honestBytes))

@@ -4,14 +4,18 @@
 
 #include "kivcommon.h"
 
+#include <math.h>
+
 GST_DEBUG_CATEGORY_STATIC(kiv_src_debug);
 #define GST_CAT_DEFAULT kiv_src_debug
 
 enum { PROP_0, PROP_TRANSPORT, PROP_STREAM };
 
-/* How long one wait for a frame lasts: the longest a stop waits for the
- * streaming thread, since nothing can interrupt the library's wait. */
-#define POLL_MS 20
+/* unlock() wakes the library's wait, so it can be long. */
+#define WAIT_MS 1000
+/* The frame rate in the caps is measured over at least this long, from the
+ * sender's stamps, and changes only when it moves by more than 5%. */
+#define RATE_WINDOW_US 500000
 
 struct _GstKivVideoSrc {
     GstPushSrc parent;
@@ -23,6 +27,10 @@ struct _GstKivVideoSrc {
     kivDecoder *decoder;
     GstVideoInfo info; /* of the caps set last; width 0 before the first frame */
     gint flushing;     /* atomic: unlock() asked create() to return */
+    GstBufferPool *pool; /* for buffers of `info`; an 8 MB buffer made afresh costs its page faults */
+    /* The rate window: the sender's stamp at its start and the frames since. */
+    gint64 window_start_us;
+    guint window_frames;
 };
 
 G_DEFINE_TYPE(GstKivVideoSrc, gst_kiv_video_src, GST_TYPE_PUSH_SRC)
@@ -78,17 +86,31 @@ static gboolean gst_kiv_video_src_start(GstBaseSrc *src)
     return self->decoder != NULL;
 }
 
+static void drop_pool(GstKivVideoSrc *self)
+{
+    if (self->pool) {
+        gst_buffer_pool_set_active(self->pool, FALSE);
+        gst_object_unref(self->pool);
+        self->pool = NULL;
+    }
+}
+
 static gboolean gst_kiv_video_src_stop(GstBaseSrc *src)
 {
     GstKivVideoSrc *self = GST_KIV_VIDEO_SRC(src);
     kivDeleteDecoder(self->decoder);
     self->decoder = NULL;
+    drop_pool(self);
+    self->window_frames = 0;
     return TRUE;
 }
 
 static gboolean gst_kiv_video_src_unlock(GstBaseSrc *src)
 {
-    g_atomic_int_set(&GST_KIV_VIDEO_SRC(src)->flushing, 1);
+    GstKivVideoSrc *self = GST_KIV_VIDEO_SRC(src);
+    g_atomic_int_set(&self->flushing, 1);
+    /* Refused harmlessly when there is no decoder. */
+    kivWakeDecoder(self->decoder);
     return TRUE;
 }
 
@@ -110,22 +132,60 @@ static gboolean gst_kiv_video_src_negotiate(GstBaseSrc *src)
     return ok;
 }
 
-/* Sets caps for the locked frame when its format differs from the last one. */
-static GstFlowReturn follow_format(GstKivVideoSrc *self)
+/* The sender's rate, once a window of its stamps is full: 0 until then, and
+ * when the rate has not moved by more than 5% from the caps'. */
+static gboolean measure_rate(GstKivVideoSrc *self, gint64 send_us, gint *fps_n, gint *fps_d)
 {
-    const int width = kivGetRecvWidth(self->decoder), height = kivGetRecvHeight(self->decoder);
-    const int depth = kivGetRecvDepth(self->decoder);
+    if (self->window_frames == 0 || send_us < self->window_start_us) {
+        self->window_start_us = send_us;
+        self->window_frames = 1;
+        return FALSE;
+    }
+    const gint64 span = send_us - self->window_start_us;
+    if (span < RATE_WINDOW_US) {
+        ++self->window_frames;
+        return FALSE;
+    }
+    const double fps = self->window_frames * 1e6 / (double)span;
+    self->window_start_us = send_us;
+    self->window_frames = 1;
+    const GstVideoInfo *info = &self->info;
+    if (info->fps_n > 0 && info->fps_d > 0 && fabs(fps - (double)info->fps_n / info->fps_d) <= 0.05 * fps)
+        return FALSE;
+    gst_util_double_to_fraction(fps, fps_n, fps_d);
+    return TRUE;
+}
+
+/* Sets caps for the locked frame when its format differs from the last one,
+ * or the sender's rate has moved. */
+static GstFlowReturn follow_format(GstKivVideoSrc *self, gint64 send_us)
+{
+    kivStreamFormat got = {0, 0, 0, 0};
+    kivGetRecvFormat(self->decoder, &got);
+    const int width = got.width, height = got.height, depth = got.depth;
     const GstVideoFormat format = gst_kiv_format_for_depth(depth);
-    if (width == GST_VIDEO_INFO_WIDTH(&self->info) && height == GST_VIDEO_INFO_HEIGHT(&self->info) &&
-        format == GST_VIDEO_INFO_FORMAT(&self->info))
+    const gboolean same = width == GST_VIDEO_INFO_WIDTH(&self->info) && height == GST_VIDEO_INFO_HEIGHT(&self->info) &&
+                          format == GST_VIDEO_INFO_FORMAT(&self->info);
+    gint fps_n = GST_VIDEO_INFO_FPS_N(&self->info), fps_d = GST_VIDEO_INFO_FPS_D(&self->info);
+    if (!same)
+        self->window_frames = 0; /* a new sender or format: its rate is news */
+    const gboolean rate_moved = measure_rate(self, send_us, &fps_n, &fps_d);
+    if (same && !rate_moved)
         return GST_FLOW_OK;
     if (format == GST_VIDEO_FORMAT_UNKNOWN) {
         GST_ELEMENT_ERROR(self, STREAM, FORMAT, (NULL), ("the sender uses depth code %d", depth));
         return GST_FLOW_ERROR;
     }
-    /* The frame rate stays 0/1: a sender's rate is unknown and may vary. */
+    /* 0/1 (unknown) until a window of the sender's stamps gives the rate. */
     GstVideoInfo info;
     gst_video_info_set_format(&info, format, width, height);
+    if (same) {
+        GST_VIDEO_INFO_FPS_N(&info) = fps_n;
+        GST_VIDEO_INFO_FPS_D(&info) = fps_d;
+    } else {
+        GST_VIDEO_INFO_FPS_N(&info) = 0;
+        GST_VIDEO_INFO_FPS_D(&info) = 1;
+    }
     GstCaps *caps = gst_video_info_to_caps(&info);
     GST_DEBUG_OBJECT(self, "frames now come as %dx%d %s", width, height, gst_video_format_to_string(format));
     gboolean ok = gst_base_src_set_caps(GST_BASE_SRC(self), caps);
@@ -136,7 +196,30 @@ static GstFlowReturn follow_format(GstKivVideoSrc *self)
         return GST_FLOW_NOT_NEGOTIATED;
     }
     self->info = info;
+    if (!same)
+        drop_pool(self);
     return GST_FLOW_OK;
+}
+
+/* A buffer of the size of `info`'s frames, from a pool made for them. */
+static GstBuffer *pooled_buffer(GstKivVideoSrc *self)
+{
+    if (!self->pool) {
+        GstBufferPool *pool = gst_video_buffer_pool_new();
+        GstStructure *config = gst_buffer_pool_get_config(pool);
+        GstCaps *caps = gst_video_info_to_caps(&self->info);
+        gst_buffer_pool_config_set_params(config, caps, (guint)GST_VIDEO_INFO_SIZE(&self->info), 2, 0);
+        gst_caps_unref(caps);
+        if (!gst_buffer_pool_set_config(pool, config) || !gst_buffer_pool_set_active(pool, TRUE)) {
+            gst_object_unref(pool);
+            return gst_buffer_new_allocate(NULL, GST_VIDEO_INFO_SIZE(&self->info), NULL);
+        }
+        self->pool = pool;
+    }
+    GstBuffer *buffer = NULL;
+    if (gst_buffer_pool_acquire_buffer(self->pool, &buffer, NULL) != GST_FLOW_OK)
+        return gst_buffer_new_allocate(NULL, GST_VIDEO_INFO_SIZE(&self->info), NULL);
+    return buffer;
 }
 
 static GstFlowReturn gst_kiv_video_src_create(GstPushSrc *push, GstBuffer **out)
@@ -146,23 +229,22 @@ static GstFlowReturn gst_kiv_video_src_create(GstPushSrc *push, GstBuffer **out)
     while (pixels == NULL) {
         if (g_atomic_int_get(&self->flushing))
             return GST_FLOW_FLUSHING;
-        pixels = kivLockReadBuffer(self->decoder, POLL_MS);
+        pixels = kivLockReadBuffer(self->decoder, WAIT_MS);
         const int rc = pixels ? KIV_OK : kivLastError();
-        if (rc != KIV_OK && rc != KIV_ERROR_TIMEOUT) {
+        if (rc != KIV_OK && rc != KIV_ERROR_TIMEOUT && rc != KIV_ERROR_INTERRUPTED) {
             GST_KIV_ELEMENT_ERROR(self, READ, rc, "cannot receive a frame");
             return GST_FLOW_ERROR;
         }
     }
-    GstFlowReturn ret = follow_format(self);
+    kivFrameInfo frame_info;
+    kivGetRecvFrameInfo(self->decoder, &frame_info);
+    GstFlowReturn ret = follow_format(self, frame_info.sendTimeUs);
     if (ret == GST_FLOW_OK) {
         /* The library's rows are padded to 4 bytes, as GStreamer's default
          * strides of these formats are, so the frame is the buffer as it is. */
-        const kivStreamFormat format = {(uint16_t)GST_VIDEO_INFO_WIDTH(&self->info),
-                                        (uint16_t)GST_VIDEO_INFO_HEIGHT(&self->info),
-                                        (uint16_t)kivGetRecvDepth(self->decoder), KIV_ORIENTATION_TOP_DOWN};
-        const gsize size = kivGetByteSize(&format);
+        const gsize size = frame_info.imageBytes;
         if (size == GST_VIDEO_INFO_SIZE(&self->info)) {
-            *out = gst_buffer_new_allocate(NULL, size, NULL);
+            *out = pooled_buffer(self);
             gst_buffer_fill(*out, 0, pixels, size);
         } else {
             GST_ELEMENT_ERROR(self, STREAM, FORMAT, (NULL), ("a frame of %" G_GSIZE_FORMAT " bytes for %" G_GSIZE_FORMAT,

@@ -18,8 +18,8 @@
  *  - The library writes nothing to stdout or stderr; what a caller may want to
  *    tell its user is readable through the calls below.
  *  - Structures the library fills may grow at their end in a later minor
- *    version. Every symbol is versioned (KIV_2.0, and KIV_2.1 for the calls
- *    marked "since 2.1"), and a program built against this header keeps
+ *    version. Every symbol is versioned (KIV_2.0, and KIV_2.1 and KIV_2.2 for
+ *    the calls marked "since 2.1" and "since 2.2"), and a program built against this header keeps
  *    getting exactly the structures it knows.
  *  - The library copies what it keeps: format records and address texts may be
  *    freed as soon as the call returns.
@@ -52,7 +52,7 @@ extern "C" {
 /* ---- Version ----------------------------------------------------------- */
 
 #define KIV_VERSION_MAJOR 2
-#define KIV_VERSION_MINOR 1
+#define KIV_VERSION_MINOR 2
 #define KIV_VERSION_PATCH 0
 /** The version as one number: major * 10000 + minor * 100 + patch. */
 #define KIV_VERSION_NUMBER (KIV_VERSION_MAJOR * 10000 + KIV_VERSION_MINOR * 100 + KIV_VERSION_PATCH)
@@ -98,6 +98,7 @@ KIV_API int kivVersionNumber(void);
 #define KIV_ERROR_PERMISSION (-10)      /**< a resource belongs to someone else */
 #define KIV_ERROR_INTERNAL (-11)        /**< a fault inside the library */
 #define KIV_ERROR_TIMEOUT (-12)         /**< nothing came before the deadline */
+#define KIV_ERROR_INTERRUPTED (-13)     /**< kivWakeDecoder() ended the wait (since 2.2) */
 
 /** Static English text for a status code; unknown codes give "unknown error".
  *  Never NULL; the caller must not free it. Any thread. */
@@ -234,15 +235,48 @@ KIV_API int kivSetAdaptiveBuffer(kivDecoder *decoder, int enabled);
  *  the process-wide pool). One reading thread per decoder.
  *  On NULL, kivLastError() tells the cases apart: KIV_ERROR_TIMEOUT (nothing
  *  came in time), KIV_ERROR_STATE (a frame is already locked, or no source is
- *  set), KIV_ERROR_INVALID_HANDLE. */
+ *  set), KIV_ERROR_INVALID_HANDLE, and since 2.2 KIV_ERROR_INTERRUPTED
+ *  (see kivWakeDecoder()). */
 KIV_API const void *kivLockReadBuffer(kivDecoder *decoder, int timeoutMs);
 
 /** Releases the frame locked by kivLockReadBuffer(). KIV_ERROR_STATE if no
  *  frame is locked. */
 KIV_API int kivUnlockReadBuffer(kivDecoder *decoder);
 
-/** Format of the frame locked now, or of the last one locked; 0 before the
- *  first frame. Call from the reading thread. */
+/** Since 2.2. A file descriptor to wait on with poll(), select() or epoll
+ *  instead of waiting in kivLockReadBuffer(): it is readable (POLLIN) while
+ *  kivLockReadBuffer() would return at once, because a frame is ready or a
+ *  kivWakeDecoder() is pending. It may now and then be readable with nothing
+ *  there; the kivLockReadBuffer(decoder, 0) that then returns NULL makes it
+ *  unreadable again. The decoder owns the descriptor: do not read, write or
+ *  close it; it stays the same for the decoder's life (across
+ *  kivSetSourceAddress()) and is closed by kivDeleteDecoder().
+ *  Returns the descriptor (>= 0), or a negative KIV_ERROR_* code
+ *  (KIV_ERROR_IO when the system has no descriptor to spare).
+ *  For shared memory the first call starts a thread in the decoder that
+ *  watches the channel and copies frames out ahead of the reader.
+ *  Call from the reading thread. */
+KIV_API int kivGetDecoderFd(kivDecoder *decoder);
+
+/** Since 2.2. Makes the kivLockReadBuffer() waiting now on another thread
+ *  return NULL at once with kivLastError() KIV_ERROR_INTERRUPTED; if none is
+ *  waiting, the next call that finds no frame ready returns so instead of
+ *  waiting (and kivGetDecoderFd() is readable until then). A frame that is
+ *  ready is still handed out. Several wakes before that call count as one;
+ *  kivSetSourceAddress() forgets a pending wake. Never waits. Any thread, also
+ *  while another thread reads. */
+KIV_API int kivWakeDecoder(kivDecoder *decoder);
+
+/** Since 2.2. Fills `format` with the format of the frame locked now, or of
+ *  the last one locked; all zeros before the first frame. Every field comes
+ *  as the sender stamped it, orientation included.
+ *  KIV_ERROR_INVALID_ARGUMENT for a NULL `format`. Call from the reading thread. */
+KIV_API int kivGetRecvFormat(kivDecoder *decoder, kivStreamFormat *format);
+
+/** The same fields one at a time; 0 before the first frame. Call from the
+ *  reading thread. Orientation and depth are 16-bit fields returned in 8
+ *  bits: values above 255 come back truncated (the low 8 bits). Prefer
+ *  kivGetRecvFormat(). */
 KIV_API uint16_t kivGetRecvWidth(kivDecoder *decoder);
 KIV_API uint16_t kivGetRecvHeight(kivDecoder *decoder);
 KIV_API uint8_t kivGetRecvOrientation(kivDecoder *decoder);

@@ -310,6 +310,25 @@ int kivUnlockReadBuffer(kivDecoder *decoder) {
     return withDecoder(decoder, KIV_ERROR_INVALID_HANDLE, [&](Decoder &d) { return d.unlock(); });
 }
 
+int kivGetDecoderFd(kivDecoder *decoder) {
+    return withDecoder(decoder, KIV_ERROR_INVALID_HANDLE, [](Decoder &d) { return d.readyFd(); });
+}
+
+int kivWakeDecoder(kivDecoder *decoder) {
+    return withDecoder(decoder, KIV_ERROR_INVALID_HANDLE, [](Decoder &d) {
+        d.wake();
+        return KIV_OK;
+    });
+}
+
+int kivGetRecvFormat(kivDecoder *decoder, kivStreamFormat *format) {
+    return withDecoder(decoder, KIV_ERROR_INVALID_HANDLE, [&](Decoder &d) {
+        if (!format) return fail(KIV_ERROR_INVALID_ARGUMENT, "format is NULL");
+        *format = d.lastFormat();
+        return KIV_OK;
+    });
+}
+
 uint16_t kivGetRecvWidth(kivDecoder *decoder) {
     return withDecoder(decoder, uint16_t{0}, [](Decoder &d) { return d.lastFormat().width; });
 }

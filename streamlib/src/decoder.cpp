@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "decoder.hpp"
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <utility>
 
 #include "errors.hpp"
 #include "format.hpp"
+#include "util/event_fd.hpp"
 
 namespace kiv {
 
@@ -44,12 +47,32 @@ void Decoder::setAdaptive(bool adaptive) {
 void Decoder::replaceTransport() {
     std::unique_ptr<ReceiverTransport> fresh = makeTransport_();
     if (fresh) fresh->setDepth(depth_);
+    if (fresh && readyFd_) fresh->setReadyFd(readyFd_.get());
     std::unique_ptr<ReceiverTransport> old;
     {
         std::lock_guard lock(transportMutex_);
         if (transport_) retired_.add(transport_->counters);
         old = std::exchange(transport_, std::move(fresh));
     }
+    old.reset();
+    // The old transport's frames went with it.
+    if (readyFd_) transport_->setReadyFd(readyFd_.get());
+}
+
+int Decoder::readyFd() {
+    if (!readyFd_) {
+        UniqueFd fd = makeEventFd();
+        if (!fd) return fail(KIV_ERROR_IO, std::string("eventfd: ") + std::strerror(errno));
+        std::lock_guard lock(transportMutex_);
+        readyFd_ = std::move(fd);
+        if (transport_) transport_->setReadyFd(readyFd_.get());
+    }
+    return readyFd_.get();
+}
+
+void Decoder::wake() {
+    std::lock_guard lock(transportMutex_);
+    if (transport_) transport_->interrupt();
 }
 
 int Decoder::setSource(int stream) {
@@ -66,7 +89,8 @@ const void *Decoder::lock(int timeoutMs) {
     if (!started_) return fail(KIV_ERROR_STATE, "no source set"), nullptr;
     if (locked_) return fail(KIV_ERROR_STATE, "a frame is already locked"), nullptr;
     const auto deadline = ReceiverTransport::Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (transport_->next(frame_, deadline)) {
+    ReceiverTransport::Next next;
+    while ((next = transport_->next(frame_, deadline)) == ReceiverTransport::Next::Frame) {
         const WireHeader &h = frame_.header;
         if (validateHeader(h) != WireError::None || frame_.payload.size() != h.payloadSize) {
             ++rejected_;
@@ -90,6 +114,7 @@ const void *Decoder::lock(int timeoutMs) {
         static const uint8_t empty = 0;
         return frameBytes64(h.format) == 0 ? &empty : pixels;
     }
+    if (next == ReceiverTransport::Next::Interrupted) return fail(KIV_ERROR_INTERRUPTED, "woken by kivWakeDecoder()"), nullptr;
     return fail(KIV_ERROR_TIMEOUT, "no frame within " + std::to_string(timeoutMs) + " ms"), nullptr;
 }
 

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "codec/jpeg.hpp"
+#include "util/unique_fd.hpp"
 #include "transport.hpp"
 
 namespace kiv {
@@ -35,6 +36,12 @@ public:
     // Format of the frame locked now or last; zeros before the first.
     const kivStreamFormat &lastFormat() const { return lastFormat_; }
     int frameInfo(kivFrameInfo &info) const;
+    // The fd that is readable while lock() would return at once; made on
+    // first use and kept until the decoder goes.
+    int readyFd();
+
+    // Any thread: ends the lock() waiting now, or else the next one that finds no frame.
+    void wake();
 
     // Any thread.
     uint32_t lastTransferBytes() const { return lastTransferBytes_.load(std::memory_order_relaxed); }
@@ -52,6 +59,7 @@ private:
     void replaceTransport();
 
     const MakeTransport makeTransport_;
+    UniqueFd readyFd_; // outlives every transport, which raise it
     // Guards transport_ against the any-thread readers of its counters while
     // setSource() replaces it; the reader's own calls need no lock.
     mutable std::mutex transportMutex_;

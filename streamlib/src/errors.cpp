@@ -48,6 +48,7 @@ const char *errorString(int code) {
     case KIV_ERROR_PERMISSION: return "permission denied";
     case KIV_ERROR_INTERNAL: return "internal error";
     case KIV_ERROR_TIMEOUT: return "timed out";
+    case KIV_ERROR_INTERRUPTED: return "woken up";
     default: return "unknown error";
     }
 }

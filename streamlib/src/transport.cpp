@@ -14,8 +14,10 @@ void FrameQueue::put(const WireHeader &header, std::vector<uint8_t> &&payload, i
     mailbox_.put(ReceivedFrame{header, receiveTimeUs, std::move(payload)});
 }
 
-bool FrameQueue::take(ReceivedFrame &frame, ReceiverTransport::Clock::time_point deadline) {
-    return mailbox_.take(frame, deadline);
+ReceiverTransport::Next FrameQueue::take(ReceivedFrame &frame, ReceiverTransport::Clock::time_point deadline) {
+    using Next = ReceiverTransport::Next;
+    if (mailbox_.take(frame, deadline)) return Next::Frame;
+    return mailbox_.takeInterrupt() ? Next::Interrupted : Next::Timeout;
 }
 
 std::unique_ptr<SenderTransport> makeSender(int protocol) {

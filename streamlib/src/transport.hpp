@@ -82,12 +82,21 @@ public:
     // (the decoder checks it).
     virtual int start(int stream) = 0;
 
-    // The next frame for the reader, waiting at most until `deadline`; false
-    // when none came. With depth 1 the newest frame, frames passed over counted
-    // as dropped; with a larger depth the oldest first, at most `depth` held
-    // back. Buffers `frame` holds on entry are reused. One reader at a time.
-    virtual bool next(ReceivedFrame &frame, Clock::time_point deadline) = 0;
+    enum class Next { Frame, Timeout, Interrupted };
+
+    // The next frame for the reader, waiting at most until `deadline`. With
+    // depth 1 the newest frame, frames passed over counted as dropped; with a
+    // larger depth the oldest first, at most `depth` held back. Buffers `frame`
+    // holds on entry are reused. One reader at a time.
+    virtual Next next(ReceivedFrame &frame, Clock::time_point deadline) = 0;
     virtual void setDepth(size_t depth) = 0;
+
+    // Ends the next() waiting now, or else the next one that finds no frame,
+    // with Interrupted. Any thread.
+    virtual void interrupt() = 0;
+    // Keeps `fd`, the decoder's eventfd, readable while next() would return at
+    // once. The reader's thread, before start() or between two next().
+    virtual void setReadyFd(int fd) = 0;
 
     virtual ReceiveBuffer receiveBuffer() const { return {}; }
 
@@ -113,8 +122,10 @@ public:
         counters_.rebuilt += rebuiltFrames;
     }
 
-    bool take(ReceivedFrame &frame, ReceiverTransport::Clock::time_point deadline);
+    ReceiverTransport::Next take(ReceivedFrame &frame, ReceiverTransport::Clock::time_point deadline);
     void setDepth(size_t depth) { mailbox_.setDepth(depth); }
+    void interrupt() { mailbox_.interrupt(); }
+    void setReadyFd(int fd) { mailbox_.setReadyFd(fd); }
     // Frames still waiting are dropped (a restart, a new stream).
     void clear() { mailbox_.clear(); }
 
@@ -128,8 +139,10 @@ private:
 // A receiving transport whose own threads fill a FrameQueue.
 class QueuedReceiverTransport : public ReceiverTransport {
 public:
-    bool next(ReceivedFrame &frame, Clock::time_point deadline) override { return queue_.take(frame, deadline); }
+    Next next(ReceivedFrame &frame, Clock::time_point deadline) override { return queue_.take(frame, deadline); }
     void setDepth(size_t depth) override { queue_.setDepth(depth); }
+    void interrupt() override { queue_.interrupt(); }
+    void setReadyFd(int fd) override { queue_.setReadyFd(fd); }
 
 protected:
     FrameQueue queue_{counters};

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The probe judged on links whose truth the test knows: a shaped veth link
 # (the estimate and the highest intact rates within 15% of what it allows)
 # and a multicast group whose lossy receiver must be named the worst. Exit 77

@@ -152,7 +152,8 @@ inline std::optional<Received> receive(kivDecoder *d, const std::function<bool(c
     do {
         const auto *p = static_cast<const uint8_t *>(kivLockReadBuffer(d, 50));
         if (!p) continue;
-        Received r{{kivGetRecvWidth(d), kivGetRecvHeight(d), kivGetRecvDepth(d), kivGetRecvOrientation(d)}, {}, {}};
+        Received r{};
+        kivGetRecvFormat(d, &r.format);
         kivGetRecvFrameInfo(d, &r.info);
         r.bytes.assign(p, p + kivGetByteSize(&r.format));
         kivUnlockReadBuffer(d);

@@ -27,7 +27,7 @@ public:
     std::vector<Frame> frames() {
         std::lock_guard lock(mutex_);
         kiv::ReceivedFrame f;
-        while (transport_ ? transport_->next(f, {}) : queue.take(f, {})) frames_.push_back({f.header, f.payload});
+        while ((transport_ ? transport_->next(f, {}) : queue.take(f, {})) == kiv::ReceiverTransport::Next::Frame) frames_.push_back({f.header, f.payload});
         return frames_;
     }
     bool waitFor(const std::function<bool(const Frame &)> &match, std::chrono::milliseconds limit = 10s) {

@@ -27,6 +27,7 @@ struct kivEncoder {
 struct kivDecoder {
     QString name;
     bool locked = false;
+    bool woken = false; // by kivWakeDecoder, not yet seen by a lock
     recording::Frame frame; // the one locked now, or the last one
 };
 
@@ -138,6 +139,7 @@ extern "C" {
 uint32_t kivGetByteSize(const kivStreamFormat *format) { ENTER; return format ? byteSize(*format) : 0; }
 uint32_t kivGetRowPitch(uint16_t width, uint16_t depth) { ENTER; return uint32_t(rowBytes(width, depth, true)); }
 const char *kivLastErrorDetail(void) { return lastDetail.constData(); }
+int kivLastError(void) { return lastCode; }
 const char *kivErrorString(int) { return "error"; }
 
 kivEncoder *kivGetEncoder(int protocol, const kivStreamFormat *format)
@@ -201,11 +203,17 @@ const void *kivLockReadBuffer(kivDecoder *d, int timeoutMs)
         return nullptr;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (s.frames.isEmpty()) {
+        if (std::exchange(d->woken, false)) {
+            lastCode = KIV_ERROR_INTERRUPTED;
+            return nullptr;
+        }
         ++s.waiting;
         const bool woken = frameQueued.wait_until(lock, deadline) == std::cv_status::no_timeout;
         --s.waiting;
-        if (!woken)
+        if (!woken) {
+            lastCode = KIV_ERROR_TIMEOUT;
             return nullptr;
+        }
     }
     d->locked = true;
     d->frame = s.frames.dequeue();
@@ -213,6 +221,16 @@ const void *kivLockReadBuffer(kivDecoder *d, int timeoutMs)
 }
 
 int kivUnlockReadBuffer(kivDecoder *d) { ENTER; return alive(d) && std::exchange(d->locked, false) ? KIV_OK : KIV_ERROR_STATE; }
+int kivWakeDecoder(kivDecoder *d)
+{
+    ENTER;
+    if (!alive(d))
+        return KIV_ERROR_INVALID_HANDLE;
+    d->woken = true;
+    frameQueued.notify_all();
+    return KIV_OK;
+}
+int kivGetRecvFormat(kivDecoder *d, kivStreamFormat *format) { ENTER; return alive(d) ? (*format = d->frame.format, KIV_OK) : KIV_ERROR_INVALID_HANDLE; }
 uint16_t kivGetRecvWidth(kivDecoder *d) { ENTER; return alive(d) ? d->frame.format.width : 0; }
 uint16_t kivGetRecvHeight(kivDecoder *d) { ENTER; return alive(d) ? d->frame.format.height : 0; }
 uint8_t kivGetRecvOrientation(kivDecoder *d) { ENTER; return alive(d) ? uint8_t(d->frame.format.orientation) : 0; }

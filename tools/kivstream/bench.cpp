@@ -45,8 +45,10 @@ public:
 
 private:
     void loop(std::stop_token stop) {
+        // A stop wakes the wait, so the wait can be long.
+        const std::stop_callback wake(stop, [this] { kivWakeDecoder(dec_); });
         while (!stop.stop_requested()) {
-            const auto *p = static_cast<const uint8_t *>(kivLockReadBuffer(dec_, 50));
+            const auto *p = static_cast<const uint8_t *>(kivLockReadBuffer(dec_, 1000));
             if (!p) continue;
             const int64_t now = wallUs();
             kivFrameInfo info{};

@@ -17,6 +17,10 @@ inline constexpr int kExitInterrupted = 5;     // bench: cut short by a signal, 
 
 // Set from a signal handler (SIGINT, SIGTERM): loops finish and print their summary.
 std::atomic<bool> &stopRequested();
+// Sets the flag and makes stopFd() readable; async-signal-safe once stopFd() was made.
+void requestStop();
+// An eventfd readable once a stop was requested, for loops that wait in poll().
+int stopFd();
 
 int runSend(const Options &o);
 int runReceive(const Options &o);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "common.hpp"
 
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,17 @@ namespace kivstream {
 std::atomic<bool> &stopRequested() {
     static std::atomic<bool> flag{false};
     return flag;
+}
+
+int stopFd() {
+    static const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd;
+}
+
+void requestStop() {
+    stopRequested().store(true);
+    const uint64_t one = 1;
+    (void)!::write(stopFd(), &one, sizeof one);
 }
 
 void print(FILE *f, const QString &text) {
@@ -179,7 +191,9 @@ DecoderPtr openDecoder(const Options &o, int stream, int adaptive, QString &why,
 }
 
 kivStreamFormat lockedFormat(kivDecoder *d) {
-    return kivStreamFormat{kivGetRecvWidth(d), kivGetRecvHeight(d), kivGetRecvDepth(d), kivGetRecvOrientation(d)};
+    kivStreamFormat f{};
+    kivGetRecvFormat(d, &f);
+    return f;
 }
 
 void drainEncoder(kivEncoder *enc) {

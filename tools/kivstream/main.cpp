@@ -16,12 +16,13 @@
 namespace {
 
 extern "C" void onStopSignal(int sig) {
-    kivstream::stopRequested().store(true);
+    kivstream::requestStop();
     // A second Ctrl-C ends the program the hard way.
     std::signal(sig, SIG_DFL);
 }
 
 void installStopHandlers() {
+    kivstream::stopFd(); // made now: the handler must not
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "probe_cells.hpp"
 
 namespace kivstream::probe {

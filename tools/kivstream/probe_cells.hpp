@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two ends of a probe's stream as one side of it sees them: a receiver
 // that checks and records every frame, and a sender of the check pattern at a
 // rate that can change. A serve end uses the receiver; a probe sending the
@@ -54,8 +55,10 @@ public:
 
 private:
     void loop(std::stop_token stop) {
+        // A stop wakes the wait, so the wait can be long.
+        const std::stop_callback wake(stop, [this] { kivWakeDecoder(dec_.get()); });
         while (!stop.stop_requested()) {
-            const auto *p = static_cast<const uint8_t *>(kivLockReadBuffer(dec_.get(), 50));
+            const auto *p = static_cast<const uint8_t *>(kivLockReadBuffer(dec_.get(), 1000));
             if (!p) continue;
             const int64_t now = wallUs();
             kivFrameInfo info{};

@@ -4,7 +4,14 @@
 #include <QJsonObject>
 #include <QStringList>
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <memory>
+#include <thread>
 
 #include "commands.hpp"
 #include "common.hpp"
@@ -23,6 +30,35 @@ void adviseOnReceiveBuffer(kivDecoder *dec) {
                            "loss at high rates")
                 .arg(granted / 1024)
                 .arg(requested / 1024));
+}
+
+// Wakes the decoder's reader when a stop is requested, from a thread that
+// sleeps until then: the signal handler itself may not call the library.
+class StopWaker {
+public:
+    explicit StopWaker(kivDecoder *dec)
+        : done_(::eventfd(0, EFD_CLOEXEC)), thread_([this, dec] {
+              pollfd fds[2]{{stopFd(), POLLIN, 0}, {done_, POLLIN, 0}};
+              while (::poll(fds, 2, -1) < 0 && errno == EINTR) {}
+              if (fds[0].revents) kivWakeDecoder(dec);
+          }) {}
+    ~StopWaker() {
+        const uint64_t one = 1;
+        (void)!::write(done_, &one, sizeof one);
+        thread_.join();
+        ::close(done_);
+    }
+    StopWaker(const StopWaker &) = delete;
+    StopWaker &operator=(const StopWaker &) = delete;
+
+private:
+    int done_;
+    std::thread thread_;
+};
+
+int64_t msUntil(SteadyClock::time_point t) {
+    if (t == SteadyClock::time_point::max()) return INT64_MAX;
+    return std::chrono::ceil<std::chrono::milliseconds>(t - SteadyClock::now()).count();
 }
 
 // Why a receiver may have got nothing, most likely first.
@@ -88,8 +124,12 @@ int runReceive(const Options &o) {
         }
         return c;
     };
+    // The wait ends with a frame, the panel's next second, the run's end or a stop.
+    const StopWaker stopWaker(dec.get());
+    const auto end = deadlineOf(o, start);
     while (!stopRequested() && !limitReached(o, frames, start)) {
-        if (const auto *p = static_cast<const uint8_t *>(kivLockReadBuffer(dec.get(), 50))) {
+        const int64_t waitMs = std::clamp<int64_t>(std::min(panel.msUntilDue(wallMs()), msUntil(end)), 0, 1000);
+        if (const auto *p = static_cast<const uint8_t *>(kivLockReadBuffer(dec.get(), int(waitMs)))) {
             const int64_t now = wallUs();
             if (!firstFrame) firstFrame = SteadyClock::now();
             kivFrameInfo info{};

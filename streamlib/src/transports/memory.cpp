@@ -16,9 +16,11 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "../errors.hpp"
 #include "../util/clock.hpp"
+#include "../util/event_fd.hpp"
 #include "shm_segment.hpp"
 
 namespace kiv {
@@ -53,21 +55,77 @@ private:
 
 // Reads the segment on the reader's own thread: no receiving thread, and each
 // frame wakes only the reader (through the segment's futex). The segment's
-// slots are the queue.
+// slots are the queue. A reader that waits on a ready fd instead gets a relay
+// thread, since only a thread can turn the segment's futex into an fd.
 class MemoryReceiver final : public ReceiverTransport {
 public:
+    ~MemoryReceiver() override {
+        if (relay_.joinable()) {
+            relay_.request_stop();
+            wakePull();
+            relay_.join();
+        }
+    }
+
     // Attaches at once when a sender is there, so that frames it sends before
     // the first read are counted.
     int start(int stream) override {
         prefix_ = shm::segmentPrefix(::geteuid(), stream);
         attach();
+        if (readyFd_ >= 0) startRelay();
         return KIV_OK;
     }
 
-    void setDepth(size_t depth) override { depth_.store(std::max<size_t>(depth, 1)); }
+    void setDepth(size_t depth) override {
+        depth_.store(std::max<size_t>(depth, 1));
+        relayed_.setDepth(depth);
+    }
 
-    bool next(ReceivedFrame &frame, Clock::time_point deadline) override {
+    Next next(ReceivedFrame &frame, Clock::time_point deadline) override {
+        if (!relaying_) return pull(frame, deadline);
+        if (relayed_.take(frame, deadline)) return Next::Frame;
+        return relayed_.takeInterrupt() ? Next::Interrupted : Next::Timeout;
+    }
+
+    void interrupt() override {
+        if (relaying_) relayed_.interrupt();
+        else wakePull();
+    }
+
+    void setReadyFd(int fd) override {
+        readyFd_ = fd;
+        relayed_.setReadyFd(fd);
+        if (!prefix_.empty()) startRelay();
+    }
+
+private:
+    void startRelay() {
+        if (relaying_) return;
+        relaying_ = true;
+        relay_ = std::jthread([this](std::stop_token stop) {
+            ReceivedFrame frame;
+            while (!stop.stop_requested())
+                if (pull(frame, Clock::time_point::max()) == Next::Frame) {
+                    relayed_.put(std::move(frame));
+                    frame = relayed_.spare();
+                }
+        });
+    }
+
+    void wakePull() {
+        wakePending_ = true;
+        shm::wakeWaiter(wakeWord_);
+        raiseEvent(wakeFd_.get());
+    }
+
+    Next pull(ReceivedFrame &frame, Clock::time_point deadline) {
         for (int notReady = 0, busy = 0;;) {
+            // Read before the flag, so that a wake after the look ends the wait below.
+            wakeSeen_ = wakeWord_.load();
+            if (wakePending_.exchange(false)) {
+                lowerEvent(wakeFd_.get());
+                return Next::Interrupted;
+            }
             if (!map_) {
                 const Attach attached = attach();
                 if (attached == Attach::Attached) continue;
@@ -75,7 +133,7 @@ public:
                 const bool waited = attached == Attach::NotReady
                                         ? sleepUntil(std::min(deadline, Clock::now() + (++notReady < 50 ? 1ms : kIdleRecheck)))
                                         : waitForName(deadline);
-                if (!waited) return false;
+                if (!waited) return Next::Timeout;
                 continue;
             }
             const std::span<const uint8_t> bytes{map_.data(), map_.size()};
@@ -96,7 +154,7 @@ public:
             if (h.latest == 0 || newest <= lastPublish_) {
                 // Nothing new: sleep until the sender signals, looking at its lock now and then.
                 if (!shm::writerAlive(fd_.get())) detach();
-                else if (!sleepOnSignal(h.signal, deadline)) return false;
+                else if (!sleepOnSignal(h.signal, deadline)) return Next::Timeout;
                 continue;
             }
             WireHeader header;
@@ -121,13 +179,13 @@ public:
                 frame.header = header;
                 frame.receiveTimeUs = wallClockUs();
                 std::swap(frame.payload, spare_);
-                return true;
+                return Next::Frame;
             }
             case shm::SlotCopy::Busy:
                 if (++busy < kBusyRetries) continue;
                 busy = 0;
                 if (!shm::writerAlive(fd_.get())) detach();
-                else if (!sleepOnSignal(h.signal, deadline)) return false; // its commit wakes us
+                else if (!sleepOnSignal(h.signal, deadline)) return Next::Timeout; // its commit wakes us
                 continue;
             case shm::SlotCopy::OutOfMap:
                 if (remap()) continue;
@@ -140,23 +198,28 @@ public:
         }
     }
 
-private:
     static constexpr Clock::duration kIdleRecheck = std::chrono::milliseconds(100);
-    // How often a reader waiting on a quiet segment looks at its sender's lock.
-    static constexpr int64_t kFutexWaitUs = 50'000;
+    // How often a reader waiting on a quiet segment looks at its sender's lock:
+    // rarely, so an idle reader hardly wakes; a sender that closes wakes it at once.
+    static constexpr int64_t kFutexWaitUs = 500'000;
     static constexpr int kBusyRetries = 64;
 
-    static bool sleepUntil(Clock::time_point until) {
-        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
-        if (ms <= 0) return false;
-        ::poll(nullptr, 0, int(ms));
+    static int64_t usLeft(Clock::time_point deadline) {
+        if (deadline == Clock::time_point::max()) return INT64_MAX;
+        return std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+    }
+
+    bool sleepUntil(Clock::time_point until) {
+        const int64_t left = usLeft(until);
+        if (left <= 0) return false;
+        shm::sleepOnWake(wakeWord_, wakeSeen_, left);
         return true;
     }
 
     bool sleepOnSignal(uint32_t seen, Clock::time_point deadline) {
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+        const int64_t left = usLeft(deadline);
         if (left <= 0) return false;
-        shm::waitSignal(map_.data(), seen, std::min<int64_t>(left, kFutexWaitUs));
+        shm::waitSignalOrWake(map_.data(), seen, wakeWord_, wakeSeen_, std::min<int64_t>(left, kFutexWaitUs));
         return true;
     }
 
@@ -236,9 +299,13 @@ private:
         }
         if (!notifyFd_) return sleepUntil(std::min(deadline, Clock::now() + kIdleRecheck));
         for (;;) {
-            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            pollfd fd{notifyFd_.get(), POLLIN, 0};
-            if (::poll(&fd, 1, int(std::clamp<int64_t>(ms, 0, INT32_MAX))) <= 0) return false;
+            const int64_t us = usLeft(deadline);
+            pollfd fds[2]{{notifyFd_.get(), POLLIN, 0}, {wakeFd_.get(), POLLIN, 0}};
+            if (::poll(fds, wakeFd_ ? 2 : 1, int(std::clamp<int64_t>((us + 999) / 1000, 0, INT32_MAX))) <= 0) return false;
+            if (fds[1].revents) { // a wake: the caller's loop takes it
+                lowerEvent(wakeFd_.get());
+                return true;
+            }
             alignas(inotify_event) char events[4096];
             for (ssize_t n; (n = ::read(notifyFd_.get(), events, sizeof events)) > 0;) {
                 for (ssize_t at = 0; at < n;) {
@@ -253,6 +320,14 @@ private:
 
     std::string prefix_;
     std::atomic<size_t> depth_{1};
+    // Waking a pull: the flag says so, the word ends a futex wait, the fd a poll.
+    std::atomic<bool> wakePending_{false};
+    std::atomic<uint32_t> wakeWord_{0};
+    uint32_t wakeSeen_ = 0; // the puller's
+    const UniqueFd wakeFd_ = makeEventFd();
+    int readyFd_ = -1;
+    std::atomic<bool> relaying_{false};
+    Mailbox<ReceivedFrame> relayed_{counters.dropped};
     // The reader's alone, like next().
     UniqueFd notifyFd_; // held only while no segment is attached
     bool notifyTried_ = false;
@@ -262,6 +337,7 @@ private:
     shm::Mapping map_;
     uint64_t lastPublish_{}; // set on attach; publish numbers start at 1
     std::vector<uint8_t> spare_;
+    std::jthread relay_; // last: stops before what it uses goes
 };
 
 } // namespace

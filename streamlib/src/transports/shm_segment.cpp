@@ -212,6 +212,39 @@ void waitSignal(const uint8_t *map, uint32_t seen, int64_t timeoutUs) {
     ::syscall(SYS_futex, map + off::signal, FUTEX_WAIT, seen, &ts, nullptr, 0);
 }
 
+bool waitSignalOrWake(const uint8_t *map, uint32_t seen, const std::atomic<uint32_t> &wake, uint32_t wakeSeen,
+                      int64_t timeoutUs) {
+#ifdef SYS_futex_waitv
+    static std::atomic<bool> unavailable{false};
+    if (!unavailable.load(std::memory_order_relaxed)) {
+        static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+        futex_waitv waiters[2]{};
+        waiters[0] = {seen, uint64_t(uintptr_t(map + off::signal)), FUTEX_32, 0};
+        waiters[1] = {wakeSeen, uint64_t(uintptr_t(&wake)), FUTEX_32 | FUTEX_PRIVATE_FLAG, 0};
+        timespec until{};
+        ::clock_gettime(CLOCK_MONOTONIC, &until);
+        const int64_t ns = until.tv_nsec + timeoutUs * 1000;
+        until.tv_sec += ns / 1'000'000'000;
+        until.tv_nsec = ns % 1'000'000'000;
+        if (::syscall(SYS_futex_waitv, waiters, 2, 0, &until, CLOCK_MONOTONIC) >= 0 || errno != ENOSYS) return true;
+        unavailable = true;
+    }
+#endif
+    // Older kernels: a wake may go unseen for a short while.
+    waitSignal(map, seen, std::min<int64_t>(timeoutUs, kUnwakeableWaitUs));
+    return false;
+}
+
+void wakeWaiter(std::atomic<uint32_t> &wake) {
+    wake.fetch_add(1);
+    ::syscall(SYS_futex, &wake, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+void sleepOnWake(const std::atomic<uint32_t> &wake, uint32_t wakeSeen, int64_t timeoutUs) {
+    const timespec ts{timeoutUs / 1'000'000, long(timeoutUs % 1'000'000) * 1000};
+    ::syscall(SYS_futex, &wake, FUTEX_WAIT_PRIVATE, wakeSeen, &ts, nullptr, 0);
+}
+
 int SegmentOwner::open(int stream) {
     close();
     const std::string prefix = segmentPrefix(::geteuid(), stream);

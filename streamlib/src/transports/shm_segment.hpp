@@ -22,6 +22,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -138,6 +139,17 @@ Mapping mapShared(int fd, size_t size, bool writable);
 void wakeAll(const uint8_t *map);
 // Sleeps while the signal word still holds `seen`, at most `timeoutUs` (under a second).
 void waitSignal(const uint8_t *map, uint32_t seen, int64_t timeoutUs);
+
+// A waiter's own word, which wakeWaiter() bumps from another thread of the process.
+// Sleeps while the signal word holds `seen` and `wake` holds `wakeSeen`, at
+// most `timeoutUs`. False where the kernel cannot wait on both: then it
+// sleeps at most kUnwakeableWaitUs and does not see `wake`.
+inline constexpr int64_t kUnwakeableWaitUs = 50'000;
+bool waitSignalOrWake(const uint8_t *map, uint32_t seen, const std::atomic<uint32_t> &wake, uint32_t wakeSeen,
+                      int64_t timeoutUs);
+void wakeWaiter(std::atomic<uint32_t> &wake);
+// Sleeps while `wake` holds `wakeSeen`, at most `timeoutUs`.
+void sleepOnWake(const std::atomic<uint32_t> &wake, uint32_t wakeSeen, int64_t timeoutUs);
 
 // The sending end: creates its own segment and holds its lock for as long as
 // it lives. Of the live senders of a stream one goes on: an open one beats one

@@ -454,7 +454,8 @@ bool Reassembler::rebuildBlock(Partial &p, uint32_t block) {
 
 void Reassembler::service(int64_t nowUs, Feedback &out) {
     const int64_t budgetUs = int64_t(repair_.budgetMs.load()) * 1000;
-    out.nextUs = nowUs + 50'000;
+    // Frames in flight are looked at often; with none, the receiver may sleep.
+    out.nextUs = nowUs + (frames_.empty() ? kIdleServiceUs : 50'000);
     auto soon = [&](int64_t t) { out.nextUs = std::min(out.nextUs, t); };
     for (size_t i = 0; i < frames_.size();) {
         Partial &p = *frames_[i];
@@ -485,7 +486,11 @@ void Reassembler::service(int64_t nowUs, Feedback &out) {
 
     // Loss reports, a few a second, to senders that take them.
     for (Sender &s : senders_) {
-        if (!s.repairable || s.expected == 0 || nowUs - s.reportedUs < 100'000) continue;
+        if (!s.repairable || s.expected == 0) continue;
+        if (nowUs - s.reportedUs < 100'000) {
+            soon(s.reportedUs + 100'000);
+            continue;
+        }
         const uint64_t expected = std::min<uint64_t>(s.expected, UINT32_MAX);
         const uint64_t lost = expected > s.seen ? expected - s.seen : 0;
         out.reports.push_back({s.source, LossReport{s.session, uint32_t(expected), uint32_t(lost), budgetUs == 0}});

@@ -65,6 +65,9 @@ struct ReassemblerLimits {
 // and again each retry interval while the repair budget lasts.
 class Reassembler {
 public:
+    // How long service() lets an idle receiver sleep; the repair state it keeps
+    // may lag this much behind.
+    static constexpr int64_t kIdleServiceUs = 500'000;
     // `repair` may be null: no requests, nothing counted.
     explicit Reassembler(FrameQueue &queue, ReassemblerLimits limits = {}, RepairCounters *repair = nullptr);
     ~Reassembler();

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "../errors.hpp"
+#include "../util/event_fd.hpp"
 #include "../util/unique_fd.hpp"
 #include "udp.hpp"
 #include "udp_socket.hpp"
@@ -34,6 +35,7 @@ public:
     ~UdpReceiver() override {
         if (thread_.joinable()) {
             thread_.request_stop();
+            raiseEvent(wake_.get());
             thread_.join();
         }
     }
@@ -69,6 +71,8 @@ public:
         }
         info_.groupsJoined = joinEverywhere(fd.get(), group);
 
+        wake_ = makeEventFd();
+        if (!wake_) return failErrno(KIV_ERROR_IO, "eventfd");
         fd_ = std::move(fd);
         thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
         return KIV_OK;
@@ -132,10 +136,10 @@ private:
         std::vector<uint8_t> control(slots * kControl);
 
         while (!stop.stop_requested()) {
-            pollfd p{fd_.get(), POLLIN, 0};
-            const int64_t waitUs = std::clamp<int64_t>(feedback_.nextUs - monotonicUs(), 0, 50'000);
+            pollfd p[2]{{fd_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+            const int64_t waitUs = std::clamp<int64_t>(feedback_.nextUs - monotonicUs(), 0, 999'999);
             const timespec ts{0, long(waitUs) * 1000};
-            ::ppoll(&p, 1, &ts, nullptr);
+            ::ppoll(p, 2, &ts, nullptr);
             // Drain what is there, but come back to the clock and the stop flag now and then.
             for (int round = 0; round < 64 && !stop.stop_requested(); ++round) {
                 for (size_t i = 0; i < slots; ++i) {
@@ -192,6 +196,7 @@ private:
     Reassembler reassembler_; // used by the receiving thread only
     Feedback feedback_;
     UniqueFd fd_;
+    UniqueFd wake_; // raised to stop the thread
     ReceiverInfo info_;
     std::jthread thread_; // last: stopped before the members it uses go
 };

@@ -17,7 +17,10 @@
 #include <deque>
 #include <mutex>
 #include <stop_token>
+#include <utility>
 #include <vector>
+
+#include "event_fd.hpp"
 
 namespace kiv {
 
@@ -41,6 +44,7 @@ public:
     void put(T &&item) {
         {
             std::lock_guard lock(mutex_);
+            if (items_.empty() && !interrupted_) raiseEvent(readyFd_);
             while (items_.size() >= depth_) dropFrontLocked();
             items_.push_back(std::move(item));
         }
@@ -52,10 +56,38 @@ public:
         std::lock_guard lock(mutex_);
         return takeLocked(out);
     }
+    // Also returns false, at once, while an interrupt() is pending.
     bool take(T &out, Clock::time_point deadline) {
         std::unique_lock lock(mutex_);
-        ready_.wait_until(lock, deadline, [&] { return !items_.empty(); });
+        ready_.wait_until(lock, deadline, [&] { return !items_.empty() || interrupted_; });
         return takeLocked(out);
+    }
+
+    // Ends the deadline take() waiting now, or else the next one that finds
+    // nothing. Any thread; several before a take() count as one.
+    void interrupt() {
+        {
+            std::lock_guard lock(mutex_);
+            if (items_.empty() && !interrupted_) raiseEvent(readyFd_);
+            interrupted_ = true;
+        }
+        ready_.notify_all();
+    }
+    // Whether an interrupt() is pending; clears it. The consumer asks after a
+    // take() that returned false.
+    bool takeInterrupt() {
+        std::lock_guard lock(mutex_);
+        if (items_.empty()) lowerEvent(readyFd_);
+        return std::exchange(interrupted_, false);
+    }
+
+    // Keeps `fd`, an eventfd of the caller's that outlives the mailbox,
+    // readable while an item or an interrupt waits; -1 for none.
+    void setReadyFd(int fd) {
+        std::lock_guard lock(mutex_);
+        readyFd_ = fd;
+        if (!items_.empty() || interrupted_) raiseEvent(readyFd_);
+        else lowerEvent(readyFd_);
     }
     // Waits until an item comes or `stop` is requested.
     bool take(T &out, std::stop_token stop) {
@@ -75,8 +107,8 @@ public:
     void clear() {
         std::lock_guard lock(mutex_);
         while (!items_.empty()) dropFrontLocked();
+        if (!interrupted_) lowerEvent(readyFd_);
     }
-
 
 private:
     static constexpr size_t kSpares = 2;
@@ -94,6 +126,7 @@ private:
         keepSpareLocked(std::move(out));
         out = std::move(items_.front());
         items_.pop_front();
+        if (items_.empty() && !interrupted_) lowerEvent(readyFd_);
         return true;
     }
 
@@ -102,6 +135,8 @@ private:
     std::deque<T> items_;
     std::vector<T> spares_;
     size_t depth_ = 1;
+    bool interrupted_ = false;
+    int readyFd_ = -1;
     std::atomic<uint64_t> &dropped_;
 };
 

@@ -1,0 +1,139 @@
+// SPDX-License-Identifier: MIT
+// Waiting on a decoder from outside: its fd, kivWakeDecoder, and the format in one call.
+#include <kivVidStreamLib2.h>
+
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Closer {
+    void operator()(kivEncoder *e) const { kivDeleteEncoder(e); }
+    void operator()(kivDecoder *d) const { kivDeleteDecoder(d); }
+};
+using Encoder = std::unique_ptr<kivEncoder, Closer>;
+using Decoder = std::unique_ptr<kivDecoder, Closer>;
+
+bool readable(int fd, std::chrono::milliseconds wait) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, int(wait.count())) == 1;
+}
+
+// Sends until the decoder's fd says a frame is there; false if none came in 10 s.
+bool sendUntilReady(kivEncoder *e, const void *pixels, int fd) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        kivEncode(e, pixels);
+        if (readable(fd, 50ms)) return true;
+    }
+    return false;
+}
+
+struct Route {
+    const char *name;
+    int protocol;
+    int stream;
+};
+// UDP hands frames over as TCP does; its tests run in a network namespace of their own.
+const Route kRoutes[] = {{"memory", KIV_PROTOCOL_MEMORY, 47601}, {"tcp", KIV_PROTOCOL_TCP, 47602}};
+
+// The fd is readable exactly while a lock would not wait, a wake included,
+// and keeps its number across a change of stream.
+TEST(WaitOnDecoder, FdIsReadableWhileAFrameOrAWakeIsThere) {
+    // Orientation above 255 checks that the format comes whole.
+    const kivStreamFormat format{64, 48, KIV_DEPTH_32, 0x1234};
+    const std::vector<uint8_t> pixels(kivGetByteSize(&format), 0x5a);
+    for (const Route &r : kRoutes) {
+        SCOPED_TRACE(r.name);
+        Decoder d(kivGetDecoder(r.protocol, nullptr));
+        ASSERT_NE(d, nullptr);
+        const int fd = kivGetDecoderFd(d.get());
+        ASSERT_GE(fd, 0) << kivLastErrorDetail();
+        ASSERT_EQ(kivSetSourceAddress(d.get(), r.stream), KIV_OK) << kivLastErrorDetail();
+        EXPECT_EQ(kivGetDecoderFd(d.get()), fd);
+        EXPECT_FALSE(readable(fd, 0ms));
+        Encoder e(kivGetEncoder(r.protocol, &format));
+        ASSERT_NE(e, nullptr);
+        ASSERT_EQ(kivSetDestAddress(e.get(), "127.0.0.1", r.stream), KIV_OK) << kivLastErrorDetail();
+        ASSERT_TRUE(sendUntilReady(e.get(), pixels.data(), fd));
+        ASSERT_NE(kivLockReadBuffer(d.get(), 0), nullptr) << kivLastErrorDetail();
+        kivStreamFormat got{};
+        EXPECT_EQ(kivGetRecvFormat(d.get(), &got), KIV_OK);
+        EXPECT_EQ(got.width, format.width);
+        EXPECT_EQ(got.height, format.height);
+        EXPECT_EQ(got.depth, format.depth);
+        EXPECT_EQ(got.orientation, format.orientation);
+        EXPECT_EQ(kivGetRecvOrientation(d.get()), 0x34) << "the old getter keeps the low 8 bits";
+        EXPECT_EQ(kivGetRecvFormat(d.get(), nullptr), KIV_ERROR_INVALID_ARGUMENT);
+        EXPECT_EQ(kivUnlockReadBuffer(d.get()), KIV_OK);
+        e.reset();
+        // Frames still on their way may make it readable once more: drain them.
+        while (kivLockReadBuffer(d.get(), 200)) kivUnlockReadBuffer(d.get());
+        EXPECT_FALSE(readable(fd, 0ms));
+
+        EXPECT_EQ(kivWakeDecoder(d.get()), KIV_OK);
+        EXPECT_EQ(kivWakeDecoder(d.get()), KIV_OK);
+        EXPECT_TRUE(readable(fd, 0ms));
+        EXPECT_EQ(kivLockReadBuffer(d.get(), 5000), nullptr);
+        EXPECT_EQ(kivLastError(), KIV_ERROR_INTERRUPTED);
+        EXPECT_FALSE(readable(fd, 0ms)) << "two wakes count as one";
+        EXPECT_EQ(kivLockReadBuffer(d.get(), 0), nullptr);
+        EXPECT_EQ(kivLastError(), KIV_ERROR_TIMEOUT);
+
+        ASSERT_EQ(kivSetSourceAddress(d.get(), r.stream + 10), KIV_OK) << kivLastErrorDetail();
+        EXPECT_EQ(kivGetDecoderFd(d.get()), fd);
+        EXPECT_FALSE(readable(fd, 0ms));
+    }
+    EXPECT_LT(kivGetDecoderFd(nullptr), 0);
+    EXPECT_EQ(kivWakeDecoder(nullptr), KIV_ERROR_INVALID_HANDLE);
+}
+
+// A wake from another thread ends a long wait, with or without the fd (shared
+// memory then waits on a thread of its own), with no sender and with an idle one.
+TEST(WaitOnDecoder, WakeEndsABlockedLock) {
+    const kivStreamFormat format{16, 16, KIV_DEPTH_8, 1};
+    const std::vector<uint8_t> pixels(kivGetByteSize(&format), 1);
+    for (const Route &r : kRoutes)
+        for (const bool withFd : {false, true})
+            for (const bool sender : {false, true}) {
+                SCOPED_TRACE(testing::Message() << r.name << (withFd ? " with fd" : " without fd")
+                                                << (sender ? ", idle sender" : ", no sender"));
+                const int stream = r.stream + 20 + 2 * withFd + sender;
+                Decoder d(kivGetDecoder(r.protocol, nullptr));
+                ASSERT_NE(d, nullptr);
+                if (withFd) {
+                    ASSERT_GE(kivGetDecoderFd(d.get()), 0);
+                }
+                ASSERT_EQ(kivSetSourceAddress(d.get(), stream), KIV_OK) << kivLastErrorDetail();
+                Encoder e;
+                if (sender) {
+                    e.reset(kivGetEncoder(r.protocol, &format));
+                    ASSERT_EQ(kivSetDestAddress(e.get(), "127.0.0.1", stream), KIV_OK) << kivLastErrorDetail();
+                    const void *p = nullptr;
+                    for (int i = 0; i < 100 && !p; ++i) {
+                        kivEncode(e.get(), pixels.data());
+                        p = kivLockReadBuffer(d.get(), 100);
+                    }
+                    ASSERT_NE(p, nullptr) << kivLastErrorDetail();
+                    kivUnlockReadBuffer(d.get());
+                    while (kivLockReadBuffer(d.get(), 200)) kivUnlockReadBuffer(d.get());
+                }
+                auto waiting = std::async(std::launch::async, [&] {
+                    const void *p = kivLockReadBuffer(d.get(), 30'000);
+                    return p ? KIV_OK : kivLastError();
+                });
+                EXPECT_EQ(waiting.wait_for(100ms), std::future_status::timeout) << "returned with nothing to return";
+                EXPECT_EQ(kivWakeDecoder(d.get()), KIV_OK);
+                ASSERT_EQ(waiting.wait_for(10s), std::future_status::ready);
+                EXPECT_EQ(waiting.get(), KIV_ERROR_INTERRUPTED);
+            }
+}
+
+} // namespace
