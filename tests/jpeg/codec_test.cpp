@@ -173,7 +173,7 @@ TEST(JpegPipeline, FramesStayInOrderAndOneTheCodecRefusesIsDroppedNotSentWithOld
         for (; decoder->lock(timeoutMs); decoder->unlock(), timeoutMs = 0, ++seen) {
             kivFrameInfo info{};
             decoder->frameInfo(info);
-            if (seen > 0) EXPECT_GT(info.frameNumber, lastSeen);
+            if (seen > 0) { EXPECT_GT(info.frameNumber, lastSeen); }
             EXPECT_EQ(info.flags, info.frameNumber % 2 && info.frameNumber < 60 ? KIV_FRAME_COMPRESSED : 0u) << info.frameNumber;
             lastSeen = info.frameNumber;
         }

@@ -99,16 +99,16 @@ TEST_P(PerTransport, BenchPassesItsChecksAndReportsEveryField) {
         if (!timed) {
             EXPECT_EQ(n("frames_received") + n("frames_dropped") + n("frames_lost"), 20) << text.toStdString();
             EXPECT_EQ(n("frames_lost"), lost);
-            if (bare) EXPECT_GT(n("frames_dropped"), n("frames_lost"));
+            if (bare) { EXPECT_GT(n("frames_dropped"), n("frames_lost")); }
         }
         if (bare) { EXPECT_EQ(o.value("repair_state").toString(), "unavailable") << text.toStdString(); }
         for (const char *key : {"datagrams_requested", "datagrams_repaired", "datagrams_resent", "parity_percent"})
             if (udp) { EXPECT_GE(n(key), 0) << key; }
         // Raw frames: every byte that arrives is an image byte.
-        if (c.jpeg < 0) EXPECT_EQ(n("image_bytes_per_s"), n("transfer_bytes_per_s"));
+        if (c.jpeg < 0) { EXPECT_EQ(n("image_bytes_per_s"), n("transfer_bytes_per_s")); }
         EXPECT_TRUE(o.value("passed").toBool()) << text.toStdString();
         EXPECT_GT(o.value("seconds").toDouble(), timed ? 1.5 : 0.09);
-        if (timed) EXPECT_GT(n("frames_sent"), 80);
+        if (timed) { EXPECT_GT(n("frames_sent"), 80); }
         // Flat out, frames the receiver falls behind on are given up with their losses.
         if (lossy) {
             EXPECT_GT(n("datagrams_recovered"), 0);
@@ -176,7 +176,7 @@ TEST_P(PerTransport, SendAndASeparateReceiverCheckEveryFrame) {
         for (const QString &line : lines.mid(0, lines.size() - 1)) {
             const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
             SCOPED_TRACE(line.toStdString());
-            if (lastTime) EXPECT_EQ(o.value("time_ms").toInteger(), lastTime + 1000);
+            if (lastTime) { EXPECT_EQ(o.value("time_ms").toInteger(), lastTime + 1000); }
             lastTime = o.value("time_ms").toInteger();
             const qint64 fps = o.value("fps").toInteger(), perFrame = o.value("image_bytes_per_frame").toInteger(),
                          transfer = o.value("transfer_bytes_per_s").toInteger();
@@ -188,7 +188,7 @@ TEST_P(PerTransport, SendAndASeparateReceiverCheckEveryFrame) {
             EXPECT_TRUE(plausibleLatency(o)) << "latency max " << o.value("latency_us").toObject().value("max").toInteger(-1);
             EXPECT_EQ(QStringLiteral("%1x%2").arg(o.value("width").toInt()).arg(o.value("height").toInt()).toStdString(), format[1].toStdString());
             EXPECT_EQ(o.value("image_bytes_per_s").toInteger(), fps * perFrame);
-            if (format.contains("--jpeg")) EXPECT_LT(transfer, fps * perFrame);
+            if (format.contains("--jpeg")) { EXPECT_LT(transfer, fps * perFrame); }
             else EXPECT_EQ(transfer, fps * perFrame);
         }
         EXPECT_GT(busySeconds, 0) << show(r);
@@ -243,7 +243,7 @@ TEST(KivstreamCli, ExitStatusMessagesAndNoSpinning) {
         SCOPED_TRACE(args.join(' ').toStdString() + "\n" + show(r));
         EXPECT_EQ(r.exitCode, exit);
         EXPECT_EQ(r.err.count("kivstream: "), exit ? 1 : 0); // the reason once
-        if (exit == 2) EXPECT_EQ(r.out.toStdString(), "");
+        if (exit == 2) { EXPECT_EQ(r.out.toStdString(), ""); }
         for (const QString &s : says) EXPECT_EQ((r.out + r.err).contains(s.mid(s.startsWith('!'))), !s.startsWith('!')) << s.toStdString();
         EXPECT_LT(childCpuSeconds() - cpu0, 0.3) << args.join(' ').toStdString();
     }

@@ -47,7 +47,7 @@ TEST(CheckPattern, EveryShapeReadsBackAndEveryFaultIsCaught) {
             const Verdict v = p.checkRaw(bad.data());
             SCOPED_TRACE(testing::Message() << "byte " << off << " flipped");
             EXPECT_FALSE(v.ok);
-            if (v.numberRead) EXPECT_EQ(uint64_t(v.firstBadByte), off);
+            if (v.numberRead) { EXPECT_EQ(uint64_t(v.firstBadByte), off); }
             else EXPECT_LE(uint64_t(v.firstBadByte), off);
         }
         // A reader that saw the new frame's top and the old frame's bottom; two rows swapped; a picture
@@ -59,7 +59,7 @@ TEST(CheckPattern, EveryShapeReadsBackAndEveryFaultIsCaught) {
         std::memmove(shifted.data() + 1, shifted.data(), shifted.size() - 1);
         for (const auto &bad : {torn, swapped, shifted, frame(other, 100)}) EXPECT_FALSE(p.checkRaw(bad.data()).ok);
 
-        if (32 * p.cellWidth() < g.width) EXPECT_EQ(frame(p, ~0u)[32 * p.cellWidth() * g.bytesPerPixel], 0x80) << "grey past the cells";
+        if (32 * p.cellWidth() < g.width) { EXPECT_EQ(frame(p, ~0u)[32 * p.cellWidth() * g.bytesPerPixel], 0x80) << "grey past the cells"; }
 
         // JPEG: the number reads back, top bit too; over another frame's picture it fails even the loosest bound.
         const auto smooth = frame(p, 0xda5a1234u, true);
@@ -68,7 +68,7 @@ TEST(CheckPattern, EveryShapeReadsBackAndEveryFaultIsCaught) {
         // Cells a hair either side of mid-grey still read as 1 and 0 (RGB565 would repack the bytes).
         auto faint = smooth;
         std::replace(faint.begin(), faint.begin() + long(band), uint8_t(0xff), uint8_t(0x80)), std::replace(faint.begin(), faint.begin() + long(band), uint8_t(0), uint8_t(0x7f));
-        if (f.depth != KIV_DEPTH_16) EXPECT_EQ(p.checkLossy(faint.data(), 0).number, 0xda5a1234u);
+        if (f.depth != KIV_DEPTH_16) { EXPECT_EQ(p.checkLossy(faint.data(), 0).number, 0xda5a1234u); }
         auto wrong = frame(p, 0xda5a1235u, true);
         std::memcpy(wrong.data(), smooth.data(), band);
         v = p.checkLossy(wrong.data(), minPsnrForLevel(100, f.depth));
@@ -105,7 +105,7 @@ TEST(FrameChecker, FollowsSessionsAndCatchesPixelsUnderTheWrongStamp) {
         const QString got = r.ok ? QString(r.outOfOrder ? "out of order" : "ok") : r.problem;
         SCOPED_TRACE(testing::Message() << "stamp " << stamp << ": " << got.toStdString());
         EXPECT_EQ(r.ok, says == "ok" || says == "out of order");
-        if (r.ok) EXPECT_EQ(got.toStdString(), says.toStdString());
+        if (r.ok) { EXPECT_EQ(got.toStdString(), says.toStdString()); }
         else EXPECT_TRUE(got.contains(says)) << "should name " << says.toStdString();
     }
 }
@@ -123,6 +123,6 @@ TEST(TestPicture, HoldsExactlyTheLibrarysFrameAndDrawsOnIt) {
         FrameSource sent(o);
         const uint8_t *p = nullptr;
         for (uint32_t n = 0; n < 20; ++n) p = sent.frame(n);
-        if (f.width > 4) EXPECT_FALSE(std::equal(blank.bits(), blank.bits() + kivGetByteSize(&f), p)) << "no line drawn";
+        if (f.width > 4) { EXPECT_FALSE(std::equal(blank.bits(), blank.bits() + kivGetByteSize(&f), p)) << "no line drawn"; }
     }
 }

@@ -328,7 +328,7 @@ TEST_P(Leftovers, NeverStopTheNextSenderNorReachAReceiverUnlessOursAndLive) {
         ::fchmod(held.get(), c.mode);
         struct flock lock {};
         lock.l_type = F_WRLCK;
-        if (c.live) ASSERT_EQ(::fcntl(held.get(), F_OFD_SETLK, &lock), 0);
+        if (c.live) { ASSERT_EQ(::fcntl(held.get(), F_OFD_SETLK, &lock), 0); }
         else held.reset();
     }
     const Decoder dec = memoryDecoder(stream);

@@ -123,14 +123,14 @@ inline void inPrivateNetwork(const char *name, const std::string &env, const std
 inline Decoder startDecoder(int protocol, int port) {
     Decoder d(kivGetDecoder(protocol, nullptr));
     EXPECT_NE(d.get(), nullptr) << kivLastErrorDetail();
-    if (d) EXPECT_EQ(kivSetSourceAddress(d.get(), port), KIV_OK) << kivLastErrorDetail();
+    if (d) { EXPECT_EQ(kivSetSourceAddress(d.get(), port), KIV_OK) << kivLastErrorDetail(); }
     return d;
 }
 
 inline Encoder startEncoder(int protocol, const kivStreamFormat &f, const char *address, int port) {
     Encoder e(kivGetEncoder(protocol, &f));
     EXPECT_NE(e.get(), nullptr) << kivLastErrorDetail();
-    if (e) EXPECT_EQ(kivSetDestAddress(e.get(), address, port), KIV_OK) << kivLastErrorDetail();
+    if (e) { EXPECT_EQ(kivSetDestAddress(e.get(), address, port), KIV_OK) << kivLastErrorDetail(); }
     return e;
 }
 

@@ -68,7 +68,7 @@ TEST_F(TcpReceiverTest, EveryBadInputDropsItsConnectionAndIsCounted) {
         if (c.reset) ::setsockopt(junk.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset), junk.reset();
         else ::shutdown(junk.get(), SHUT_WR);
         ASSERT_TRUE(waitUntil([&] { return sink.counters.malformed == malformed + 1; }));
-        if (!c.reset) EXPECT_TRUE(closedByPeer(junk));
+        if (!c.reset) { EXPECT_TRUE(closedByPeer(junk)); }
     }
     // Frames delivered before stay untouched, and nothing of the junk got through.
     const auto all = sink.frames();

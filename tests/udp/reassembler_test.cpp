@@ -75,13 +75,13 @@ TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
         const auto frames = sink.frames();
         for (size_t i = 0; i < frames.size(); ++i) {
             const WireHeader &h = frames[i].header;
-            if (i > 0) ASSERT_GT(h.frameNumber, frames[i - 1].header.frameNumber) << "out of order or twice";
+            if (i > 0) { ASSERT_GT(h.frameNumber, frames[i - 1].header.frameNumber) << "out of order or twice"; }
             ASSERT_EQ(frames[i].payload, pattern(77, h.frameNumber, h.payloadSize)) << "frame " << h.frameNumber;
         }
         EXPECT_EQ(frames.size() + sink.counters.incomplete, kFrames) << "every frame is delivered or counted";
         EXPECT_EQ(sink.counters.incomplete > 0, c.loss > 0 && (!c.fec || c.loss >= 0.05)) << sink.counters.incomplete;
         // Reordered parity may also stand in for data that is only late.
-        if (!c.fec || c.loss > 0) EXPECT_EQ(sink.counters.rebuilt > 0, c.fec > 0) << sink.counters.rebuilt;
+        if (!c.fec || c.loss > 0) { EXPECT_EQ(sink.counters.rebuilt > 0, c.fec > 0) << sink.counters.rebuilt; }
         EXPECT_LE(sink.counters.recovered, sink.counters.lost);
         EXPECT_EQ(std::tuple(r.framesInFlight(), r.bytesHeld(), sink.counters.malformed.load()), std::tuple(0u, 0u, 0u));
     }
@@ -155,7 +155,7 @@ TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
         r.expire(10'000'000);
         const auto frames = sink.frames();
         ASSERT_EQ(frames.size(), c.delivered);
-        if (c.delivered) EXPECT_EQ(frames[0].payload, payload);
+        if (c.delivered) { EXPECT_EQ(frames[0].payload, payload); }
         const ReceiverCounters &n = sink.counters;
         EXPECT_EQ(std::tuple(n.incomplete.load(), n.malformed.load(), n.lost.load(), n.recovered.load(), n.rebuilt.load(), r.bytesHeld()),
                   std::tuple(!c.delivered, c.forgeParity, c.lost_, c.recovered, c.delivered && c.recovered, 0u));

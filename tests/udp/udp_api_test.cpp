@@ -121,7 +121,7 @@ void protectedThroughLoss() {
         EXPECT_EQ(loss.datagramsRecovered > 0, protectedOrRepaired) << loss.datagramsRecovered << ": no loss at all? check the nftables rule";
         EXPECT_EQ(loss.framesRebuilt > 0, protectedOrRepaired) << loss.framesRebuilt;
         // Without either, a frame of 660 datagrams almost never gets through 1% loss.
-        if (!protectedOrRepaired) EXPECT_LT(st.framesReceived, kFrames / 2);
+        if (!protectedOrRepaired) { EXPECT_LT(st.framesReceived, kFrames / 2); }
         else EXPECT_GT(intact, 0u);
         kivRepairStats repair{};
         ASSERT_EQ(kivGetDecoderRepairStats(dec.get(), &repair), KIV_OK);

@@ -93,7 +93,7 @@ TEST(UdpSockets, OffloadSwitchAndTheBufferGranted) {
         EXPECT_EQ(b.requestedBytes, 32u << 20);
         EXPECT_GT(b.grantedBytes, 0u);
         EXPECT_LE(b.grantedBytes, b.requestedBytes);
-        if (::geteuid() == 0) EXPECT_EQ(b.grantedBytes, b.requestedBytes) << "root may pass net.core.rmem_max";
+        if (::geteuid() == 0) { EXPECT_EQ(b.grantedBytes, b.requestedBytes) << "root may pass net.core.rmem_max"; }
     }
     ::unsetenv("KIVSTREAM_UDP_OFFLOAD");
 }
