@@ -301,7 +301,9 @@ private:
         for (;;) {
             const int64_t us = usLeft(deadline);
             pollfd fds[2]{{notifyFd_.get(), POLLIN, 0}, {wakeFd_.get(), POLLIN, 0}};
-            if (::poll(fds, wakeFd_ ? 2 : 1, int(std::clamp<int64_t>((us + 999) / 1000, 0, INT32_MAX))) <= 0) return false;
+            // Rounded up without adding: a deadline far off is INT64_MAX us.
+            const int64_t ms = us / 1000 + (us % 1000 > 0 ? 1 : 0);
+            if (::poll(fds, wakeFd_ ? 2 : 1, int(std::clamp<int64_t>(ms, 0, INT32_MAX))) <= 0) return false;
             if (fds[1].revents) { // a wake: the caller's loop takes it
                 lowerEvent(wakeFd_.get());
                 return true;
