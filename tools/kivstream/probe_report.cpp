@@ -111,7 +111,8 @@ void paintPlot(QPainter &p, const ProbeReport &r, QSize area) {
             const QPointF at(X(double(c.size.width) * c.size.height), Y(c.best->fps));
             if (i) p.drawLine(previous, at);
             p.drawEllipse(at, 3.5, 3.5);
-            p.drawText(at + QPointF(6, -4), QStringLiteral("%1%2 fps, p99 %3 ms").arg(c.best->fps, 0, 'g', 3)
+            // Each series' labels on a line of their own: points of several often meet.
+            p.drawText(at + QPointF(6, -4 + 12 * n), QStringLiteral("%1%2 fps, p99 %3 ms").arg(c.best->fps, 0, 'g', 3)
                                                 .arg(c.atCeiling ? QStringLiteral("+") : QString()).arg(c.best->p99Ms, 0, 'f', 0));
             previous = at;
         }
