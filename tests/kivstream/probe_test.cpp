@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include "probe_protocol.hpp"
@@ -215,14 +217,21 @@ TEST_F(Serve, JunkAndIdlePeersNeverLockOutAProbe) {
 
 TEST_F(Serve, AProbeMeasuresThroughItBothWaysAndEndsCleanlyWhenItVanishes) {
     QProcess probe;
-    for (const QString way : {"--json", "--reverse"}) { // --json twice: this way, as before
-        SCOPED_TRACE(way.toStdString());
+    const QTemporaryDir dir;
+    for (const auto &[way, plot] : {std::pair{"--json", "envelope.png"}, {"--reverse", "envelope.svg"}}) { // --json twice: this way
+        SCOPED_TRACE(way);
+        const QString plotPath = dir.filePath(QLatin1String(plot));
         probe.start(QStringLiteral(KIVSTREAM_BIN), {"probe", QStringLiteral("127.0.0.1:%1").arg(kPort), "--size", "320x240", "--jpeg", "raw",
-                                                    "--transport", "udp", "--budget", "8", way, "--fps", "30", "--json"});
+                                                    "--transport", "udp", "--budget", "8", way, "--fps", "30", "--json", "--plot", plotPath});
         ASSERT_TRUE(probe.waitForFinished(30000));
         EXPECT_EQ(probe.exitCode(), 0) << probe.readAllStandardError().toStdString();
+        EXPECT_GT(QFileInfo(plotPath).size(), 1000) << plot;
         const QJsonObject report = QJsonDocument::fromJson(probe.readAllStandardOutput()).object();
         EXPECT_LE(report.value("elapsed_s").toDouble(), 8.5);
+        // One clock on loopback: no offset to speak of, and an uncertainty that the round trip gives.
+        EXPECT_GT(report.value("round_trip_ms").toDouble(), 0.0);
+        EXPECT_GT(report.value("clock_uncertainty_ms").toDouble(), 0.0);
+        EXPECT_LT(report.value("clock_offset_ms").toDouble(), 1.0);
         const QJsonObject cell = report.value("cells").toArray().at(0).toObject();
         // 30 on a quiet machine; the suite's other tests share its two cores.
         EXPECT_GE(cell.value("highest_intact_fps").toDouble(), 20.0) << QJsonDocument(cell).toJson().toStdString();
