@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config git
     qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev libxkbcommon-dev
-    libturbojpeg0-dev libjpeg62-turbo-dev libisal-dev
+    libturbojpeg0-dev libjpeg62-turbo-dev libisal-dev prometheus-cpp-dev
     googletest libgtest-dev libbenchmark-dev
     clang-14 libclang-rt-14-dev
     xvfb xauth xdotool netpbm iperf3 iproute2 util-linux nftables

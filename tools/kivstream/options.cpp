@@ -177,6 +177,9 @@ ParseResult parseOptions(const QStringList &args) {
         QStringLiteral("bench: N decoders of the one stream, 1..16 (memory, udp multicast)."), QStringLiteral("N"));
     const QCommandLineOption latency(QStringLiteral("latency"),
         QStringLiteral("receive: show latency over tcp/udp (the sender's clock is this machine's or synchronised)."));
+    const QCommandLineOption metrics(QStringLiteral("metrics"),
+        QStringLiteral("receive: serve Prometheus metrics on /metrics at [ADDR:]PORT (loopback unless ADDR is given)."),
+        QStringLiteral("[ADDR:]PORT"));
     const QCommandLineOption csv(QStringLiteral("csv"),
         QStringLiteral("receive: write one row a second to FILE, in the tester's report columns (docs/report.md)."),
         QStringLiteral("FILE"));
@@ -199,7 +202,7 @@ ParseResult parseOptions(const QStringList &args) {
         QStringLiteral("MS"));
     const QList<QCommandLineOption> options{help, version, transport, address, channel, stream, size, depth,
                                             jpeg, fps, frames, seconds, json, pattern, all, scaling,
-                                            receivers, latency, seed, fec, loss, rate, repairBudget, csv};
+                                            receivers, latency, seed, fec, loss, rate, repairBudget, csv, metrics};
     p.addOptions(options);
 
     // Options that make no sense for a command are refused rather than ignored,
@@ -217,6 +220,7 @@ ParseResult parseOptions(const QStringList &args) {
         {&receivers, {Command::Bench}},
         {&latency, {Command::Receive}},
         {&csv, {Command::Receive}},
+        {&metrics, {Command::Receive}},
         {&fec, {Command::Send, Command::Bench}},
         {&loss, {Command::Send, Command::Bench}},
         {&rate, {Command::Send, Command::Bench}},
@@ -358,6 +362,8 @@ ParseResult parseOptions(const QStringList &args) {
     }
     o.latency = p.isSet(latency) || o.protocol() == KIV_PROTOCOL_MEMORY;
     o.csv = p.value(csv);
+    o.metrics = p.value(metrics);
+    if (p.isSet(metrics) && o.metrics.isEmpty()) return usageError(QStringLiteral("--metrics needs [ADDR:]PORT"));
     if (p.isSet(csv) && o.csv.isEmpty()) return usageError(QStringLiteral("--csv needs a file name"));
     if (o.command == Command::Bench) o.pattern = PatternKind::Check;
     if (p.isSet(pattern)) {

@@ -15,6 +15,7 @@
 
 #include "commands.hpp"
 #include "common.hpp"
+#include "metrics.hpp"
 #include "history.h"
 #include "stats.hpp"
 
@@ -79,6 +80,13 @@ QStringList likelyCauses(const Options &o) {
     }
 }
 
+// The library's counters to the metrics endpoint.
+void publish(MetricsEndpoint &m, kivDecoder *dec, const ReceiverCounts &c) {
+    kivDecoderStats d{};
+    kivGetDecoderStats(dec, &d);
+    m.decoderCounters(d, c.loss, c.repair);
+}
+
 } // namespace
 
 int runReceive(const Options &o) {
@@ -94,6 +102,16 @@ int runReceive(const Options &o) {
         csv->flush();
     }
     QString why;
+    // The endpoint first: a port in use must stop the run before it starts.
+    std::unique_ptr<MetricsEndpoint> metrics;
+    if (!o.metrics.isEmpty()) {
+        metrics = MetricsEndpoint::start(o.metrics, o.transport, o.stream, QStringLiteral("receiver"), why);
+        if (!metrics) {
+            err(why);
+            return kExitCannotStart;
+        }
+        err(QStringLiteral("metrics on http://%1/metrics").arg(metrics->address()));
+    }
     bool unsupported = false;
     DecoderPtr dec = openDecoder(o, o.stream, 1, why, unsupported);
     if (!dec) {
@@ -144,11 +162,13 @@ int runReceive(const Options &o) {
                 secondLatency.add(now - info.sendTimeUs);
                 totalLatency.add(now - info.sendTimeUs);
             }
+            if (metrics) metrics->frameReceived(info.imageBytes, info.transferBytes, info.sendTimeUs > 0 ? std::optional(now - info.sendTimeUs) : std::nullopt);
             if (check) {
                 // The receiver does not know the sender's level: hold JPEG to the loosest bound.
                 const auto r = checker.check(p, fmt, info, 100);
                 if (!r.ok) {
                     ++corrupt;
+                    if (metrics) metrics->frameCorrupt();
                     if (firstProblem.isEmpty()) firstProblem = r.problem;
                 }
                 if (r.outOfOrder) ++outOfOrder;
@@ -168,6 +188,7 @@ int runReceive(const Options &o) {
             std::optional<Percentiles> lat;
             if (o.latency) lat = secondLatency.takePercentiles();
             const ReceiverCounts total = counts(), c = countsSince(total, lastSecond);
+            if (metrics) publish(*metrics, dec.get(), total);
             lastSecond = total;
             if (o.json)
                 out(QString::fromUtf8(QJsonDocument(panelJson(*second, c, lat)).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
@@ -175,6 +196,7 @@ int runReceive(const Options &o) {
                 out(formatPanelLine(*second, c, lat) + QLatin1Char('\n'));
         }
     }
+    if (metrics) publish(*metrics, dec.get(), counts());
     const double secs = secondsSince(start);
     // Rates count from the first frame: waiting for a sender to start is not slowness.
     const double receiving = firstFrame ? secondsSince(*firstFrame) : 0;

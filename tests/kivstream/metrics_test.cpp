@@ -1,0 +1,76 @@
+// SPDX-License-Identifier: MIT
+// A receiver's Prometheus endpoint, scraped as a Prometheus server would.
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QThread>
+
+namespace {
+
+// The status line and body of one HTTP request, or "" when nothing came back.
+QByteArray http(quint16 port, const QByteArray &request) {
+    QTcpSocket s;
+    s.connectToHost(QStringLiteral("127.0.0.1"), port);
+    if (!s.waitForConnected(3000)) return {};
+    s.write(request);
+    QByteArray reply;
+    while (s.waitForReadyRead(3000)) reply += s.readAll();
+    return reply;
+}
+
+double metric(const QByteArray &page, const char *name) {
+    const auto m = QRegularExpression(QStringLiteral("^%1\\{[^}]*\\} (\\S+)$").arg(QLatin1String(name)), QRegularExpression::MultilineOption)
+                       .match(QString::fromUtf8(page));
+    return m.hasMatch() ? m.captured(1).toDouble() : -1;
+}
+
+TEST(Metrics, AScrapeMatchesTheReceiversOwnSummaryAndJunkNeverHoldsItUp) {
+    constexpr quint16 kPort = 24990;
+    QProcess receiver;
+    receiver.start(QStringLiteral(KIVSTREAM_BIN), {"receive", "--stream", "24991", "--seconds", "4", "--json", "--metrics", "24990"});
+    ASSERT_TRUE(receiver.waitForReadyRead(5000)) << receiver.readAllStandardError().toStdString();
+    EXPECT_TRUE(receiver.readAllStandardError().contains("metrics on http://127.0.0.1:24990/metrics"));
+
+    // A client that connects and says nothing, and one that asks for anything else.
+    QTcpSocket silent;
+    silent.connectToHost(QStringLiteral("127.0.0.1"), kPort);
+    ASSERT_TRUE(silent.waitForConnected(3000));
+    for (const QByteArray request : {"GET /other HTTP/1.0\r\n\r\n", "POST /metrics HTTP/1.0\r\n\r\n", "junk\r\n\r\n"})
+        EXPECT_FALSE(http(kPort, request).startsWith("HTTP/1.1 200")) << request.toStdString();
+
+    QProcess sender;
+    sender.start(QStringLiteral(KIVSTREAM_BIN), {"send", "--stream", "24991", "--frames", "30", "--fps", "60"});
+    ASSERT_TRUE(sender.waitForFinished(10000));
+    QThread::msleep(300);
+    const QByteArray page = http(kPort, "GET /metrics HTTP/1.0\r\n\r\n");
+    ASSERT_TRUE(page.startsWith("HTTP/1.1 200")) << page.left(200).toStdString();
+    ASSERT_TRUE(receiver.waitForFinished(10000));
+    const QList<QByteArray> lines = receiver.readAllStandardOutput().trimmed().split('\n');
+    const QJsonObject summary = QJsonDocument::fromJson(lines.last()).object();
+    const struct { const char *metric, *json; double scale; } same[] = {
+        {"kivstream_frames_received_total", "frames_received", 1},
+        {"kivstream_frames_dropped_total", "frames_dropped", 1},
+        {"kivstream_frame_latency_seconds_count", "frames_received", 1},
+        {"kivstream_image_bytes_total", "image_bytes_per_s", summary.value("receiving_seconds").toDouble()},
+    };
+    for (const auto &s : same)
+        EXPECT_NEAR(metric(page, s.metric), summary.value(QLatin1String(s.json)).toDouble() * s.scale, 1) << s.metric;
+    EXPECT_EQ(metric(page, "kivstream_frames_received_total"), 30);
+
+    // A port in use stops the run before it starts.
+    QProcess first, second;
+    first.start(QStringLiteral(KIVSTREAM_BIN), {"receive", "--stream", "24992", "--seconds", "3", "--metrics", "24993"});
+    ASSERT_TRUE(first.waitForReadyRead(5000));
+    second.start(QStringLiteral(KIVSTREAM_BIN), {"receive", "--stream", "24994", "--seconds", "3", "--metrics", "127.0.0.1:24993"});
+    ASSERT_TRUE(second.waitForFinished(5000));
+    EXPECT_EQ(second.exitCode(), 1);
+    EXPECT_TRUE(second.readAllStandardError().contains("cannot serve metrics on 127.0.0.1:24993"));
+    first.kill();
+    first.waitForFinished(3000);
+}
+
+} // namespace

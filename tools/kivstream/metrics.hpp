@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: MIT
+// Prometheus metrics of a kivstream end, served on /metrics (docs/metrics.md).
+// Lives beside kivstream: the library itself knows nothing of HTTP.
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "kivVidStreamLib2.h"
+
+namespace kivstream {
+
+class MetricsEndpoint {
+public:
+    // Serves on "[ADDR:]PORT", loopback unless ADDR is given; nullptr with
+    // `why` set when it cannot (a port in use, a bad address).
+    static std::unique_ptr<MetricsEndpoint> start(const QString &where, const QString &transport, int stream,
+                                                  const QString &role, QString &why);
+    virtual ~MetricsEndpoint() = default;
+    // Where it listens, as "ADDR:PORT".
+    virtual QString address() const = 0;
+
+    // A frame handed to the reader: counted and its latency observed (us, when known).
+    virtual void frameReceived(uint64_t imageBytes, uint64_t transferBytes, std::optional<int64_t> latencyUs) = 0;
+    virtual void frameCorrupt() = 0;
+    // The library's cumulative counters, as they stand.
+    virtual void decoderCounters(const kivDecoderStats &d, const std::optional<kivLossStats> &loss,
+                                 const std::optional<kivRepairStats> &repair) = 0;
+};
+
+} // namespace kivstream
