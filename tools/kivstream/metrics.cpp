@@ -41,11 +41,27 @@ struct Follower {
 
 class Endpoint final : public MetricsEndpoint {
 public:
-    Endpoint(std::vector<std::string> options, const std::map<std::string, std::string> &labels)
+    Endpoint(std::vector<std::string> options, const std::map<std::string, std::string> &labels, bool sender)
         : exposer_(std::move(options)), registry_(std::make_shared<prometheus::Registry>()) {
         const auto counter = [&](const char *name, const char *help) {
             return &BuildCounter().Name(name).Help(help).Register(*registry_).Add(labels);
         };
+        const auto gauge = [&](const char *name, const char *help) {
+            return &BuildGauge().Name(name).Help(help).Register(*registry_).Add(labels);
+        };
+        if (sender) {
+            encoded_.counter = counter("kivstream_frames_encoded_total", "Frames handed to kivEncode()");
+            sent_.counter = counter("kivstream_frames_sent_total", "Frames handed completely to the transport");
+            dropped_.counter = counter("kivstream_frames_dropped_total", "Frames replaced before they were sent, or that failed to compress");
+            bytesSent_.counter = counter("kivstream_sent_bytes_total", "Payload bytes of the frames sent (compressed size for JPEG)");
+            resent_.counter = counter("kivstream_datagrams_resent_total", "UDP datagrams sent again on request");
+            link_ = gauge("kivstream_link_state", "0 idle, 1 connecting, 2 up, 3 down (retrying)");
+            parity_ = gauge("kivstream_parity_ratio", "UDP parity in use, per datagram of data");
+            pace_ = gauge("kivstream_pace_bytes_per_second", "UDP: the rate the newest frame left at");
+            exposer_.RegisterCollectable(registry_);
+            port_ = exposer_.GetListeningPorts().empty() ? 0 : exposer_.GetListeningPorts().front();
+            return;
+        }
         framesReceived_ = counter("kivstream_frames_received_total", "Frames handed to the reader");
         framesCorrupt_ = counter("kivstream_frames_corrupt_total", "Frames that failed the check pattern (receive --pattern check)");
         imageBytes_ = counter("kivstream_image_bytes_total", "Uncompressed bytes of the frames received");
@@ -76,6 +92,18 @@ public:
         if (latencyUs) latency_->Observe(double(*latencyUs) / 1e6);
     }
     void frameCorrupt() override { framesCorrupt_->Increment(); }
+    void encoderCounters(const kivEncoderStats &e, int link, const std::optional<kivUdpSenderStats> &udp) override {
+        encoded_.follow(e.framesEncoded);
+        sent_.follow(e.framesSent);
+        dropped_.follow(e.framesDropped);
+        bytesSent_.follow(e.bytesSent);
+        link_->Set(link);
+        if (udp) {
+            resent_.follow(udp->datagramsResent);
+            parity_->Set(udp->parityPercent / 100.0);
+            pace_->Set(double(udp->paceBytesPerSecond));
+        }
+    }
     void decoderCounters(const kivDecoderStats &d, const std::optional<kivLossStats> &loss,
                          const std::optional<kivRepairStats> &repair) override {
         dropped_.follow(d.framesDropped);
@@ -88,9 +116,11 @@ public:
 private:
     prometheus::Exposer exposer_;
     std::shared_ptr<prometheus::Registry> registry_;
-    Counter *framesReceived_, *framesCorrupt_, *imageBytes_, *transferBytes_;
+    Counter *framesReceived_ = nullptr, *framesCorrupt_ = nullptr, *imageBytes_ = nullptr, *transferBytes_ = nullptr;
     Follower dropped_, malformed_, incomplete_, lost_, recovered_, repaired_;
-    prometheus::Histogram *latency_;
+    Follower encoded_, sent_, bytesSent_, resent_;
+    prometheus::Gauge *link_ = nullptr, *parity_ = nullptr, *pace_ = nullptr;
+    prometheus::Histogram *latency_ = nullptr;
     QString host_;
     int port_ = 0;
 };
@@ -120,7 +150,7 @@ std::unique_ptr<MetricsEndpoint> MetricsEndpoint::start(const QString &where, co
     const std::map<std::string, std::string> labels{
         {"transport", transport.toStdString()}, {"stream", std::to_string(stream)}, {"role", role.toStdString()}};
     try {
-        auto e = std::make_unique<Endpoint>(std::move(options), labels);
+        auto e = std::make_unique<Endpoint>(std::move(options), labels, role == QLatin1String("sender"));
         e->setHost(host);
         return e;
     } catch (const std::exception &ex) {

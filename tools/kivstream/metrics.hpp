@@ -16,7 +16,8 @@ namespace kivstream {
 class MetricsEndpoint {
 public:
     // Serves on "[ADDR:]PORT", loopback unless ADDR is given; nullptr with
-    // `why` set when it cannot (a port in use, a bad address).
+    // `why` set when it cannot (a port in use, a bad address). `role` is
+    // "receiver" or "sender": each has metrics of its own.
     static std::unique_ptr<MetricsEndpoint> start(const QString &where, const QString &transport, int stream,
                                                   const QString &role, QString &why);
     virtual ~MetricsEndpoint() = default;
@@ -29,6 +30,8 @@ public:
     // The library's cumulative counters, as they stand.
     virtual void decoderCounters(const kivDecoderStats &d, const std::optional<kivLossStats> &loss,
                                  const std::optional<kivRepairStats> &repair) = 0;
+    // A sender's: its counters, its link state (KIV_LINK_*) and, over UDP, its pace.
+    virtual void encoderCounters(const kivEncoderStats &e, int link, const std::optional<kivUdpSenderStats> &udp) = 0;
 };
 
 } // namespace kivstream

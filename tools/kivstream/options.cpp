@@ -178,7 +178,7 @@ ParseResult parseOptions(const QStringList &args) {
     const QCommandLineOption latency(QStringLiteral("latency"),
         QStringLiteral("receive: show latency over tcp/udp (the sender's clock is this machine's or synchronised)."));
     const QCommandLineOption metrics(QStringLiteral("metrics"),
-        QStringLiteral("receive: serve Prometheus metrics on /metrics at [ADDR:]PORT (loopback unless ADDR is given)."),
+        QStringLiteral("send, receive: serve Prometheus metrics on /metrics at [ADDR:]PORT (loopback unless ADDR is given)."),
         QStringLiteral("[ADDR:]PORT"));
     const QCommandLineOption csv(QStringLiteral("csv"),
         QStringLiteral("receive: write one row a second to FILE, in the tester's report columns (docs/report.md)."),
@@ -220,7 +220,7 @@ ParseResult parseOptions(const QStringList &args) {
         {&receivers, {Command::Bench}},
         {&latency, {Command::Receive}},
         {&csv, {Command::Receive}},
-        {&metrics, {Command::Receive}},
+        {&metrics, {Command::Send, Command::Receive}},
         {&fec, {Command::Send, Command::Bench}},
         {&loss, {Command::Send, Command::Bench}},
         {&rate, {Command::Send, Command::Bench}},

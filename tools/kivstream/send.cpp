@@ -5,6 +5,7 @@
 
 #include "commands.hpp"
 #include "common.hpp"
+#include "metrics.hpp"
 
 namespace kivstream {
 namespace {
@@ -19,8 +20,31 @@ QString linkDownReason(kivEncoder *enc) {
 
 } // namespace
 
+namespace {
+
+// The encoder's counters, link and pace to the metrics endpoint.
+void publish(MetricsEndpoint &m, kivEncoder *enc, const Options &o) {
+    kivEncoderStats e{};
+    kivGetEncoderStats(enc, &e);
+    std::optional<kivUdpSenderStats> udp;
+    if (kivUdpSenderStats u{}; o.protocol() == KIV_PROTOCOL_UDP && kivGetEncoderUdpStats(enc, &u) == KIV_OK) udp = u;
+    m.encoderCounters(e, kivGetEncoderLink(enc), udp);
+}
+
+} // namespace
+
 int runSend(const Options &o) {
     QString why;
+    // The endpoint first: a port in use must stop the run before it starts.
+    std::unique_ptr<MetricsEndpoint> metrics;
+    if (!o.metrics.isEmpty()) {
+        metrics = MetricsEndpoint::start(o.metrics, o.transport, o.stream, QStringLiteral("sender"), why);
+        if (!metrics) {
+            err(why);
+            return kExitCannotStart;
+        }
+        err(QStringLiteral("metrics on http://%1/metrics").arg(metrics->address()));
+    }
     bool unsupported = false;
     EncoderPtr enc = openEncoder(o, o.stream, why, unsupported);
     if (!enc) {
@@ -44,6 +68,7 @@ int runSend(const Options &o) {
         err(QStringLiteral("cannot reach %1: %2").arg(where, why));
         linkReported = true;
     };
+    auto nextPublish = SteadyClock::now();
     while (!stopRequested() && !limitReached(o, calls, start)) {
         const int rc = kivEncode(enc.get(), source.frame(n));
         ++n;
@@ -54,6 +79,10 @@ int runSend(const Options &o) {
             lastError = rc;
         }
         reportLinkDown();
+        if (metrics && SteadyClock::now() >= nextPublish) {
+            publish(*metrics, enc.get(), o);
+            nextPublish = SteadyClock::now() + std::chrono::milliseconds(250);
+        }
         if (progress.due()) {
             kivEncoderStats s{};
             kivGetEncoderStats(enc.get(), &s);
@@ -67,6 +96,7 @@ int runSend(const Options &o) {
     if (kivGetEncoderLink(enc.get()) != KIV_LINK_DOWN) drainEncoder(enc.get());
     const double secs = secondsSince(start);
     progress.clear();
+    if (metrics) publish(*metrics, enc.get(), o);
     kivEncoderStats s{};
     kivGetEncoderStats(enc.get(), &s);
     reportLinkDown();
