@@ -31,6 +31,20 @@ int depthCodeForBits(int bits) {
     }
 }
 
+std::optional<long long> toInteger(const QString &text, long long lo, long long hi) {
+    bool ok = false;
+    const long long v = text.toLongLong(&ok, 10);
+    if (!ok || v < lo || v > hi) return std::nullopt;
+    return v;
+}
+
+std::optional<double> toReal(const QString &text, double lo, double hi) {
+    bool ok = false;
+    const double v = text.toDouble(&ok);
+    if (!ok || !std::isfinite(v) || v < lo || v > hi) return std::nullopt;
+    return v;
+}
+
 namespace {
 
 const char *const kUsage =
@@ -99,20 +113,6 @@ QString nearest(const QString &word, const QStringList &known) {
 }
 
 ParseError usageError(const QString &message) { return ParseError{message, 2, {}}; }
-
-std::optional<long long> toInteger(const QString &text, long long lo, long long hi) {
-    bool ok = false;
-    const long long v = text.toLongLong(&ok, 10);
-    if (!ok || v < lo || v > hi) return std::nullopt;
-    return v;
-}
-
-std::optional<double> toReal(const QString &text, double lo, double hi) {
-    bool ok = false;
-    const double v = text.toDouble(&ok);
-    if (!ok || !std::isfinite(v) || v < lo || v > hi) return std::nullopt;
-    return v;
-}
 
 // Decimal multiples only: link rates are quoted that way, and KB = 1000 keeps
 // bits and bytes a plain factor of 8 apart.

@@ -69,6 +69,10 @@ using ParseResult = std::variant<Options, ParseError>;
 // `args` without the program name.
 ParseResult parseOptions(const QStringList &args);
 
+// A decimal number within lo..hi; nothing for anything else (NaN and infinities included).
+std::optional<long long> toInteger(const QString &text, long long lo, long long hi);
+std::optional<double> toReal(const QString &text, double lo, double hi);
+
 // Depth code for bits per pixel, -1 when unknown.
 int depthCodeForBits(int bits);
 

@@ -94,9 +94,9 @@ ProbeParse parseProbeCommand(const QStringList &args) {
     const QStringList positional = p.positionalArguments().mid(1);
 
     if (p.isSet(port)) {
-        bool ok = false;
-        s.port = p.value(port).toInt(&ok);
-        if (!ok || s.port < 1 || s.port > 65535) return usage(QStringLiteral("--port must be 1..65535"));
+        const auto v = toInteger(p.value(port), 1, 65535);
+        if (!v) return usage(QStringLiteral("--port must be 1..65535"));
+        s.port = int(*v);
     }
     if (s.serve) {
         if (!positional.isEmpty()) return usage(QStringLiteral("serve takes no arguments, not '%1'").arg(positional.join(' ')));
@@ -105,10 +105,9 @@ ProbeParse parseProbeCommand(const QStringList &args) {
             if (QHostAddress(s.listenAddress).isNull()) return usage(QStringLiteral("--address must be an IP address, not '%1'").arg(s.listenAddress));
         }
         if (p.isSet(streams)) {
-            bool ok = false;
-            s.streamBase = p.value(streams).toInt(&ok);
-            if (!ok || s.streamBase < 1 || s.streamBase + probe::kStreamsPerServe - 1 > 65535)
-                return usage(QStringLiteral("--streams must be 1..%1").arg(65536 - probe::kStreamsPerServe));
+            const auto v = toInteger(p.value(streams), 1, 65536 - probe::kStreamsPerServe);
+            if (!v) return usage(QStringLiteral("--streams must be 1..%1").arg(65536 - probe::kStreamsPerServe));
+            s.streamBase = int(*v);
         }
         return s;
     }
@@ -117,33 +116,32 @@ ProbeParse parseProbeCommand(const QStringList &args) {
     s.hosts = positional.front().split(QLatin1Char(','), Qt::SkipEmptyParts);
     if (s.hosts.isEmpty()) return usage(QStringLiteral("probe needs at least one HOST"));
     if (p.isSet(budget)) {
-        bool ok = false;
-        s.budgetSeconds = p.value(budget).toDouble(&ok);
-        if (!ok || !(s.budgetSeconds >= 5 && s.budgetSeconds <= 3600)) return usage(QStringLiteral("--budget must be 5..3600 seconds"));
+        const auto v = toReal(p.value(budget), 5, 3600);
+        if (!v) return usage(QStringLiteral("--budget must be 5..3600 seconds"));
+        s.budgetSeconds = *v;
     }
     s.sizes = {{320, 240}, {640, 480}, {1280, 720}, {1920, 1080}};
     if (p.isSet(size) && !parseList(p.value(size), s.sizes, [](const QString &t) -> std::optional<ProbeSize> {
             const QStringList wh = t.split(QLatin1Char('x'));
-            bool okW = false, okH = false;
-            const int w = wh.value(0).toInt(&okW), h = wh.value(1).toInt(&okH);
-            if (wh.size() != 2 || !okW || !okH || w < 32 || w > 65535 || h < 1 || h > 65535) return std::nullopt;
-            return ProbeSize{uint32_t(w), uint32_t(h)};
+            const auto w = wh.size() == 2 ? toInteger(wh[0], 32, 65535) : std::nullopt;
+            const auto h = wh.size() == 2 ? toInteger(wh[1], 1, 65535) : std::nullopt;
+            if (!w || !h) return std::nullopt;
+            return ProbeSize{uint32_t(*w), uint32_t(*h)};
         }))
         return usage(QStringLiteral("--size must be WxH[,WxH...], each 32..65535 wide and 1..65535 high"));
     s.depths = {24};
     if (p.isSet(depth) && !parseList(p.value(depth), s.depths, [](const QString &t) -> std::optional<int> {
-            const int bits = t.toInt();
-            if (depthCodeForBits(bits) < 0) return std::nullopt;
-            return bits;
+            const auto bits = toInteger(t, 8, 32);
+            if (!bits || depthCodeForBits(int(*bits)) < 0) return std::nullopt;
+            return int(*bits);
         }))
         return usage(QStringLiteral("--depth must be 8, 16, 24 or 32, comma-separated"));
     s.jpegLevels = {-1, 50};
     if (p.isSet(jpeg) && !parseList(p.value(jpeg), s.jpegLevels, [](const QString &t) -> std::optional<int> {
             if (t == QLatin1String("raw")) return -1;
-            bool ok = false;
-            const int level = t.toInt(&ok);
-            if (!ok || level < 0 || level > 100) return std::nullopt;
-            return level;
+            const auto level = toInteger(t, 0, 100);
+            if (!level) return std::nullopt;
+            return int(*level);
         }))
         return usage(QStringLiteral("--jpeg must be raw or a level 0..100, comma-separated"));
     if (p.isSet(group)) {
@@ -164,14 +162,14 @@ ProbeParse parseProbeCommand(const QStringList &args) {
     if (!s.group.isEmpty() && std::count(s.transports.begin(), s.transports.end(), Transport::Tcp))
         return usage(QStringLiteral("--group sends over udp only"));
     if (p.isSet(fps)) {
-        bool ok = false;
-        s.maxFps = p.value(fps).toDouble(&ok);
-        if (!ok || !(s.maxFps >= 1 && s.maxFps <= 1000)) return usage(QStringLiteral("--fps must be 1..1000"));
+        const auto v = toReal(p.value(fps), 1, 1000);
+        if (!v) return usage(QStringLiteral("--fps must be 1..1000"));
+        s.maxFps = *v;
     }
     if (p.isSet(latency)) {
-        bool ok = false;
-        s.latencyBoundMs = p.value(latency).toDouble(&ok);
-        if (!ok || !(s.latencyBoundMs >= 1 && s.latencyBoundMs <= 60000)) return usage(QStringLiteral("--latency-bound must be 1..60000 ms"));
+        const auto v = toReal(p.value(latency), 1, 60000);
+        if (!v) return usage(QStringLiteral("--latency-bound must be 1..60000 ms"));
+        s.latencyBoundMs = *v;
     }
     s.json = p.isSet(json);
     s.plotPath = p.value(plot);
