@@ -73,6 +73,17 @@ std::optional<QJsonObject> objectOf(const QByteArray &line, QString &error) {
     return doc.object();
 }
 
+// A line no longer than `limit`, parsed to an object with its "type".
+std::optional<QJsonObject> messageOf(const QByteArray &text, qsizetype limit, const char *what, QString &type, QString &error) {
+    if (text.size() > limit) {
+        error = QStringLiteral("%1 longer than %2 bytes").arg(QLatin1String(what)).arg(limit);
+        return std::nullopt;
+    }
+    auto o = objectOf(text, error);
+    if (!o || !Fields(*o, error).text("type", type)) return std::nullopt;
+    return o;
+}
+
 QByteArray line(const QJsonObject &o) { return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n'; }
 
 constexpr int64_t kMaxId = 0x7fffffff;
@@ -118,15 +129,10 @@ std::optional<ServeLimits> ServeLimits::fromJson(const QJsonObject &o) {
 }
 
 std::optional<Request> parseRequest(const QByteArray &text, QString &error) {
-    if (text.size() > kMaxRequestLine) {
-        error = QStringLiteral("message longer than %1 bytes").arg(kMaxRequestLine);
-        return std::nullopt;
-    }
-    const auto o = objectOf(text, error);
+    QString type;
+    const auto o = messageOf(text, kMaxRequestLine, "message", type, error);
     if (!o) return std::nullopt;
     Fields f(*o, error);
-    QString type;
-    if (!f.text("type", type)) return std::nullopt;
     if (type == QLatin1String("hello")) {
         QString name;
         Hello h;
@@ -248,15 +254,10 @@ uint64_t ReceiverCounters::*const kCounterFields[] = {
 } // namespace
 
 std::optional<Reply> parseReply(const QByteArray &text, QString &error) {
-    if (text.size() > kMaxReplyLine) {
-        error = QStringLiteral("reply longer than %1 bytes").arg(kMaxReplyLine);
-        return std::nullopt;
-    }
-    const auto o = objectOf(text, error);
+    QString type;
+    const auto o = messageOf(text, kMaxReplyLine, "reply", type, error);
     if (!o) return std::nullopt;
     Fields f(*o, error);
-    QString type;
-    if (!f.text("type", type)) return std::nullopt;
     if (type == QLatin1String("hello")) {
         HelloReply h;
         QString name;
