@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "metrics.hpp"
 
+#include "common.hpp"
+
 #include <prometheus/counter.h>
 #include <prometheus/exposer.h>
 #include <prometheus/gauge.h>
@@ -157,6 +159,18 @@ std::unique_ptr<MetricsEndpoint> MetricsEndpoint::start(const QString &where, co
         why = QStringLiteral("cannot serve metrics on %1: %2 (is the port in use?)").arg(bind, QString::fromLocal8Bit(ex.what()));
         return nullptr;
     }
+}
+
+bool startMetrics(const Options &o, const QString &role, std::unique_ptr<MetricsEndpoint> &out) {
+    if (o.metrics.isEmpty()) return true;
+    QString why;
+    out = MetricsEndpoint::start(o.metrics, o.transport, o.stream, role, why);
+    if (!out) {
+        err(why);
+        return false;
+    }
+    err(QStringLiteral("metrics on http://%1/metrics").arg(out->address()));
+    return true;
 }
 
 } // namespace kivstream

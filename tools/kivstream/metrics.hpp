@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "kivVidStreamLib2.h"
+#include "options.hpp"
 
 namespace kivstream {
 
@@ -33,5 +34,10 @@ public:
     // A sender's: its counters, its link state (KIV_LINK_*) and, over UDP, its pace.
     virtual void encoderCounters(const kivEncoderStats &e, int link, const std::optional<kivUdpSenderStats> &udp) = 0;
 };
+
+// The endpoint --metrics asks for, started before the stream so that a port in
+// use stops the run first; says where it listens on stderr. Empty without
+// --metrics; false when it cannot start (and says why).
+bool startMetrics(const Options &o, const QString &role, std::unique_ptr<MetricsEndpoint> &out);
 
 } // namespace kivstream

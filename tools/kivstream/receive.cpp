@@ -102,16 +102,8 @@ int runReceive(const Options &o) {
         csv->flush();
     }
     QString why;
-    // The endpoint first: a port in use must stop the run before it starts.
     std::unique_ptr<MetricsEndpoint> metrics;
-    if (!o.metrics.isEmpty()) {
-        metrics = MetricsEndpoint::start(o.metrics, o.transport, o.stream, QStringLiteral("receiver"), why);
-        if (!metrics) {
-            err(why);
-            return kExitCannotStart;
-        }
-        err(QStringLiteral("metrics on http://%1/metrics").arg(metrics->address()));
-    }
+    if (!startMetrics(o, QStringLiteral("receiver"), metrics)) return kExitCannotStart;
     bool unsupported = false;
     DecoderPtr dec = openDecoder(o, o.stream, 1, why, unsupported);
     if (!dec) {

@@ -35,16 +35,8 @@ void publish(MetricsEndpoint &m, kivEncoder *enc, const Options &o) {
 
 int runSend(const Options &o) {
     QString why;
-    // The endpoint first: a port in use must stop the run before it starts.
     std::unique_ptr<MetricsEndpoint> metrics;
-    if (!o.metrics.isEmpty()) {
-        metrics = MetricsEndpoint::start(o.metrics, o.transport, o.stream, QStringLiteral("sender"), why);
-        if (!metrics) {
-            err(why);
-            return kExitCannotStart;
-        }
-        err(QStringLiteral("metrics on http://%1/metrics").arg(metrics->address()));
-    }
+    if (!startMetrics(o, QStringLiteral("sender"), metrics)) return kExitCannotStart;
     bool unsupported = false;
     EncoderPtr enc = openEncoder(o, o.stream, why, unsupported);
     if (!enc) {
