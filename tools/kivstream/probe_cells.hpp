@@ -24,6 +24,7 @@ public:
           thread_([this](std::stop_token stop) { loop(stop); }) {}
 
     bool expired() const { return SteadyClock::now() > deadline_; }
+    const CellSpec &spec() const { return spec_; }
 
     // The records since the last take (at most maxRecordsPerCollect), and the counters.
     Records take(bool final) {

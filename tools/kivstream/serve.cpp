@@ -68,7 +68,6 @@ private:
     SteadyClock::time_point lastMessage_ = SteadyClock::now();
     std::map<int, std::unique_ptr<CellReceiver>> cells_;
     std::map<int, std::unique_ptr<CellSender>> senders_; // --reverse: streams to the probe
-    std::map<int, int> streamOf_;
 };
 
 class Server {
@@ -158,7 +157,7 @@ Session::Session(Server &server, QTcpSocket *socket)
 
 Session::~Session() {
     // A probe that vanished leaves its streams to the next one.
-    for (const auto &[id, stream] : streamOf_) server_.release(stream);
+    for (const auto &[id, cell] : cells_) server_.release(cell->spec().stream);
     QObject::disconnect(socket_, nullptr, nullptr, nullptr);
     socket_->deleteLater();
 }
@@ -166,33 +165,25 @@ Session::~Session() {
 void Session::close(const QString &why) {
     if (closing_) return;
     closing_ = true;
-    for (const auto &[id, stream] : streamOf_) server_.release(stream);
+    for (const auto &[id, cell] : cells_) server_.release(cell->spec().stream);
     cells_.clear();
     senders_.clear();
-    streamOf_.clear();
     if (greeted_) send(ErrorReply{0, why});
     socket_->disconnectFromHost();
 }
 
 void Session::expireCells() {
-    for (auto it = cells_.begin(); it != cells_.end();) {
-        if (!it->second->expired()) {
-            ++it;
-            continue;
-        }
-        send(ErrorReply{it->first, QStringLiteral("cell %1 ended: its time ran out").arg(it->first)});
-        server_.release(streamOf_[it->first]);
-        streamOf_.erase(it->first);
-        it = cells_.erase(it);
-    }
-    for (auto it = senders_.begin(); it != senders_.end();) {
-        if (!it->second->expired()) {
-            ++it;
-            continue;
-        }
-        send(ErrorReply{it->first, QStringLiteral("cell %1 ended: its time ran out").arg(it->first)});
-        it = senders_.erase(it);
-    }
+    const auto ended = [this](const auto &entry) {
+        if (!entry.second->expired()) return false;
+        send(ErrorReply{entry.first, QStringLiteral("cell %1 ended: its time ran out").arg(entry.first)});
+        return true;
+    };
+    std::erase_if(cells_, [&](const auto &entry) {
+        if (!ended(entry)) return false;
+        server_.release(entry.second->spec().stream);
+        return true;
+    });
+    std::erase_if(senders_, ended);
 }
 
 void Session::onReadable() {
@@ -249,7 +240,6 @@ void Session::handle(const Request &r) {
         }
         if (!dec) return send(ErrorReply{c.id, why});
         server_.claim(c.stream);
-        streamOf_[c.id] = c.stream;
         cells_[c.id] = std::make_unique<CellReceiver>(c, limits, std::move(dec));
         server_.log(QStringLiteral("probe %1: cell %2, %3x%4x%5 %6 over %7%8 on stream %9")
                         .arg(peer_).arg(c.id).arg(c.width).arg(c.height).arg(c.depth)
@@ -299,8 +289,7 @@ void Session::handle(const Request &r) {
     const bool final = std::holds_alternative<Stop>(r);
     send(cell->second->take(final));
     if (final) {
-        server_.release(streamOf_[id]);
-        streamOf_.erase(id);
+        server_.release(cell->second->spec().stream);
         cells_.erase(cell);
     }
 }
