@@ -172,13 +172,6 @@ double runSeconds(double fps) { return std::max(0.5, (fps < 2 ? 4.0 : 5.0) / fps
 // Long enough for the sender's rhythm to settle after a pause or a new rate.
 double leadInSeconds(double fps) { return std::min(1.0, std::max(0.1, 2 / fps)); }
 
-double percentileMs(std::vector<double> v, double q) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    const size_t rank = size_t(std::ceil(q * double(v.size())));
-    return v[std::clamp<size_t>(rank, 1, v.size()) - 1];
-}
-
 // One cell: a stream to every host, run at rates the search picks.
 class CellProbe {
 public:
@@ -293,6 +286,7 @@ public:
         for (size_t i = 0; i < hosts_.size(); ++i) {
             const Host &h = hosts_[i];
             std::vector<double> latencies, numbers;
+            LatencyRecorder recorded;
             uint32_t intact = 0;
             for (auto it = h.frames.lower_bound(first); it != h.frames.end() && it->first < end; ++it) {
                 if (!it->second.intact) continue;
@@ -301,9 +295,11 @@ public:
                 if (ms > boundMs) continue;
                 ++intact;
                 latencies.push_back(ms);
+                recorded.add(std::llround(ms * 1000));
                 numbers.push_back(double(it->first));
             }
-            const double p99 = percentileMs(latencies, 0.99);
+            const auto percentiles = recorded.percentiles();
+            const double p99 = percentiles ? double(percentiles->p99) / 1000 : 0;
             // A queue that grows frame by frame: the link falls behind the
             // rate, and a longer run would lose frames to the bound.
             const double rising = slope(numbers, latencies);
@@ -321,7 +317,7 @@ public:
                 else r.why = QStringLiteral("latency: p99 %1 ms").arg(p99, 0, 'f', 1);
             }
             r.intact = std::min(r.intact, intact);
-            r.p50Ms = std::max(r.p50Ms, percentileMs(latencies, 0.5));
+            r.p50Ms = std::max(r.p50Ms, percentiles ? double(percentiles->p50) / 1000 : 0);
             r.p99Ms = std::max(r.p99Ms, p99);
             r.passed = r.passed && ok;
         }
