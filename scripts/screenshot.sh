@@ -52,16 +52,20 @@ startWidth=$WIDTH
 # The Send button spans the lower left column, just above the status bar.
 xdotool mousemove --window "$window" $((WIDTH * 28 / 100)) $((HEIGHT - 55)) click 1
 
-# Frames in the previews widen the window; then give the panel two refreshes.
-for _ in $(seq 100); do
-    eval "$(xdotool getwindowgeometry --shell "$window")"
-    [ "$WIDTH" -gt "$startWidth" ] && break
-    sleep 0.1
-done
-if [ "$WIDTH" -le "$startWidth" ]; then
-    echo "screenshot: no frames arrived after pressing Send (is Local (Memory) available?)" >&2
+# Waits up to TENTHS tenths of a second for the window to grow wider than
+# $startWidth; says WHY and exits if it does not.
+await_wider() { # tenths why
+    for _ in $(seq "$1"); do
+        eval "$(xdotool getwindowgeometry --shell "$window")"
+        [ "$WIDTH" -gt "$startWidth" ] && return 0
+        sleep 0.1
+    done
+    echo "screenshot: $2" >&2
     exit 1
-fi
+}
+
+# Frames in the previews widen the window; then give the panel two refreshes.
+await_wider 100 "no frames arrived after pressing Send (is Local (Memory) available?)"
 xdotool mousemove 1599 1199 # keep the pointer out of the picture
 sleep 2.5
 
@@ -79,15 +83,7 @@ startWidth=$WIDTH
 xdotool mousemove --window "$window" $((WIDTH / 2)) 10 key alt+v
 sleep 0.5
 xdotool key h
-for _ in $(seq 50); do
-    eval "$(xdotool getwindowgeometry --shell "$window")"
-    [ "$WIDTH" -gt "$startWidth" ] && break
-    sleep 0.1
-done
-if [ "$WIDTH" -le "$startWidth" ]; then
-    echo "screenshot: View > History did not open the history" >&2
-    exit 1
-fi
+await_wider 50 "View > History did not open the history"
 xdotool mousemove 1599 1199
 sleep "$historySeconds"
 shoot "$historyOut"
