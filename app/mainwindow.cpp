@@ -61,7 +61,6 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui::MainWindow())
     , mPanel(testerCurrentMSecs())
-    , mEncoder(nullptr)
     , mEncoderFormat{0, 0, 0, 0}
     , mEncoderLink(KIV_LINK_IDLE)
     , mEncoderRun(0)
@@ -88,10 +87,7 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     stopReceiver();
-    if (mEncoder) {
-        kivDeleteEncoder(mEncoder);
-        mEncoder = nullptr;
-    }
+    mEncoder.reset();
     delete ui;
 }
 
@@ -312,9 +308,9 @@ void MainWindow::onEncoderTimer()
     drawEncoderImage();
     if (ui->mSendUpdate->isChecked())
         ui->mSendDisplay->setPixmap(QPixmap::fromImage(mEncoderImage->image()));
-    kivEncode(mEncoder, mEncoderImage->bits());
+    kivEncode(mEncoder.get(), mEncoderImage->bits());
     // A destination that cannot be reached is said once per change, not per frame.
-    const int link = kivGetEncoderLink(mEncoder);
+    const int link = kivGetEncoderLink(mEncoder.get());
     if (link != mEncoderLink) {
         if (link == KIV_LINK_DOWN)
             showFailure(mSendFailure, tr("Sending gets nowhere: %1").arg(kivtester::failureText(KIV_ERROR_IO)));
@@ -335,14 +331,14 @@ QString MainWindow::startEncoder()
     if (mEncoderImage->image().isNull())
         return kivErrorString(KIV_ERROR_NO_MEMORY);
 
-    mEncoder = kivGetEncoder(ui->mSendProtocol->currentIndex() + 1, &mEncoderFormat);
+    mEncoder.reset(kivGetEncoder(ui->mSendProtocol->currentIndex() + 1, &mEncoderFormat));
     if (!mEncoder)
         return kivtester::failureText(KIV_ERROR_UNSUPPORTED);
     const QByteArray address = ui->mSendAddress->text().toLocal8Bit();
-    int result = kivSetDestAddress(mEncoder, address.constData(), ui->mSendChannel->value() + kivtester::kChannelBase);
+    int result = kivSetDestAddress(mEncoder.get(), address.constData(), ui->mSendChannel->value() + kivtester::kChannelBase);
     if (result == KIV_OK) {
         const int compress = ui->mSendCompressionType->currentIndex() != 0 ? 1 : 0;
-        result = kivSetDestFormat(mEncoder, &mEncoderFormat, compress, ui->mSendCompressionLevel->value());
+        result = kivSetDestFormat(mEncoder.get(), &mEncoderFormat, compress, ui->mSendCompressionLevel->value());
     }
     return result == KIV_OK ? QString() : kivtester::failureText(result);
 }
@@ -369,10 +365,7 @@ void MainWindow::on_mSendButton_toggled(bool checked)
         ++mEncoderRun;
         armEncoderTimer(100);
     } else {
-        if (mEncoder) {
-            kivDeleteEncoder(mEncoder);
-            mEncoder = nullptr;
-        }
+        mEncoder.reset();
         clearFailure(mSendFailure);
         ui->mSendAddress->setEnabled(ui->mSendProtocol->currentIndex() != kLocalMemoryIndex);
         ui->mSendChannel->setEnabled(true);

@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "history.h"
-#include "kivVidStreamLib2.h"
+#include "kivVidStreamLib2.hpp"
 #include "kivmodel.h"
 
 namespace Ui {
@@ -65,7 +65,7 @@ private:
     std::unique_ptr<QThread> mDecoderThread; // mDecoder lives in it
     kivtester::PanelCounter mPanel;
     QStringList mPanelAtStart; // the panel's texts before any frame
-    kivEncoder *mEncoder;
+    kiv::EncoderHandle mEncoder;
     kivStreamFormat mEncoderFormat;
     std::unique_ptr<kivtester::TestPicture> mEncoderImage;
     int mEncoderLink;

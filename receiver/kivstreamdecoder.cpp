@@ -22,36 +22,29 @@ void releaseBuffer(void *buffer)
 
 kivStreamDecoder::kivStreamDecoder(int protocol, const kivStreamFormat *format, int channel, QObject *parent)
     : QObject(parent)
-    , mHandle(nullptr)
     , mRequestFormat(*format)
     , mRunning(true)
 {
-    mHandle = kivGetDecoder(protocol, &mRequestFormat);
+    mHandle.reset(kivGetDecoder(protocol, &mRequestFormat));
     if (!mHandle) {
         mError = kivtester::failureText(KIV_ERROR_UNSUPPORTED);
         return;
     }
-    const int result = kivSetSourceAddress(mHandle, channel + kivtester::kChannelBase);
+    const int result = kivSetSourceAddress(mHandle.get(), channel + kivtester::kChannelBase);
     if (result != KIV_OK) {
         mError = kivtester::failureText(result);
         return;
     }
-    kivSetAdaptiveBuffer(mHandle, 1);
+    kivSetAdaptiveBuffer(mHandle.get(), 1);
 }
 
-kivStreamDecoder::~kivStreamDecoder()
-{
-    if (mHandle) {
-        kivDeleteDecoder(mHandle);
-        mHandle = nullptr;
-    }
-}
+kivStreamDecoder::~kivStreamDecoder() = default;
 
 kivDecoderStats kivStreamDecoder::stats() const
 {
     kivDecoderStats stats{};
     if (mHandle)
-        kivGetDecoderStats(mHandle, &stats);
+        kivGetDecoderStats(mHandle.get(), &stats);
     return stats;
 }
 
@@ -62,7 +55,7 @@ void kivStreamDecoder::decoderThread()
         return;
     while (mRunning.load()) {
         const QDeadlineTimer deadline(kWaitMs);
-        const void *bytes = kivLockReadBuffer(mHandle, kWaitMs);
+        const void *bytes = kivLockReadBuffer(mHandle.get(), kWaitMs);
         if (!bytes) {
             const int why = kivLastError();
             // A refusal comes back at once: wait out the rest so it cannot spin.
@@ -71,11 +64,11 @@ void kivStreamDecoder::decoderThread()
             continue;
         }
         kivReceivedFrame frame;
-        kivGetRecvFormat(mHandle, &frame.format);
-        frame.transferBytes = kivGetCompressedFrameSize(mHandle);
-        kivGetRecvFrameInfo(mHandle, &frame.info);
+        kivGetRecvFormat(mHandle.get(), &frame.format);
+        frame.transferBytes = kivGetCompressedFrameSize(mHandle.get());
+        kivGetRecvFrameInfo(mHandle.get(), &frame.info);
         takePicture(frame, bytes, kivGetByteSize(&frame.format));
-        kivUnlockReadBuffer(mHandle);
+        kivUnlockReadBuffer(mHandle.get());
         emit frameReceived(frame);
     }
 }
@@ -84,7 +77,7 @@ void kivStreamDecoder::endDecoder()
 {
     mRunning.store(false);
     if (mHandle)
-        kivWakeDecoder(mHandle);
+        kivWakeDecoder(mHandle.get());
 }
 
 void kivStreamDecoder::takePicture(kivReceivedFrame &frame, const void *bytes, quint32 size)

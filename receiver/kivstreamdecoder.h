@@ -11,7 +11,7 @@
 #include <array>
 #include <atomic>
 
-#include "kivVidStreamLib2.h"
+#include "kivVidStreamLib2.hpp"
 
 // One received frame, handed to the GUI thread by value.
 struct kivReceivedFrame {
@@ -51,7 +51,7 @@ public slots:
 private:
     void takePicture(kivReceivedFrame &frame, const void *bytes, quint32 size);
 
-    kivDecoder *mHandle;
+    kiv::DecoderHandle mHandle;
     kivStreamFormat mRequestFormat;
     QString mError;
     // Pixel buffers the pictures are made over. One the display holds, one in

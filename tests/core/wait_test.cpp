@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Waiting on a decoder from outside: its fd, kivWakeDecoder, and the format in one call.
-#include <kivVidStreamLib2.h>
+#include <kivVidStreamLib2.hpp>
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -14,12 +14,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Closer {
-    void operator()(kivEncoder *e) const { kivDeleteEncoder(e); }
-    void operator()(kivDecoder *d) const { kivDeleteDecoder(d); }
-};
-using Encoder = std::unique_ptr<kivEncoder, Closer>;
-using Decoder = std::unique_ptr<kivDecoder, Closer>;
+using Encoder = kiv::EncoderHandle;
+using Decoder = kiv::DecoderHandle;
 
 bool readable(int fd, std::chrono::milliseconds wait) {
     pollfd p{fd, POLLIN, 0};

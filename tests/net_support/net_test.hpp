@@ -3,7 +3,7 @@
 // go on the wire, plain loopback sockets, and a sender in a second process.
 #pragma once
 
-#include <kivVidStreamLib2.h>
+#include <kivVidStreamLib2.hpp>
 
 #include <gtest/gtest.h>
 
@@ -95,12 +95,8 @@ inline bool sendAll(const Socket &s, std::span<const uint8_t> bytes) {
     return true;
 }
 
-struct Closer {
-    void operator()(kivEncoder *e) const { kivDeleteEncoder(e); }
-    void operator()(kivDecoder *d) const { kivDeleteDecoder(d); }
-};
-using Encoder = std::unique_ptr<kivEncoder, Closer>;
-using Decoder = std::unique_ptr<kivDecoder, Closer>;
+using Encoder = kiv::EncoderHandle;
+using Decoder = kiv::DecoderHandle;
 
 inline std::string thisProgram() { return std::filesystem::read_symlink("/proc/self/exe"); }
 

@@ -12,7 +12,7 @@
 #include <optional>
 #include <vector>
 
-#include "kivVidStreamLib2.h"
+#include "kivVidStreamLib2.hpp"
 #include "options.hpp"
 #include "pattern.hpp"
 
@@ -20,14 +20,8 @@ namespace kivstream {
 
 using SteadyClock = std::chrono::steady_clock;
 
-struct EncoderDeleter {
-    void operator()(kivEncoder *e) const { kivDeleteEncoder(e); }
-};
-struct DecoderDeleter {
-    void operator()(kivDecoder *d) const { kivDeleteDecoder(d); }
-};
-using EncoderPtr = std::unique_ptr<kivEncoder, EncoderDeleter>;
-using DecoderPtr = std::unique_ptr<kivDecoder, DecoderDeleter>;
+using EncoderPtr = kiv::EncoderHandle;
+using DecoderPtr = kiv::DecoderHandle;
 
 void print(FILE *f, const QString &text);
 void out(const QString &text);
