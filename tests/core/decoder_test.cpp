@@ -2,7 +2,7 @@
 // The decoder over an in-process transport: delivery order, the one drop rule and counts that add up.
 #include <gtest/gtest.h>
 
-#include "../jpeg/loopback.hpp"
+#include "loopback.hpp"
 
 namespace kiv {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <turbojpeg.h>
 
-#include "../net_support/net_test.hpp"
+#include "net_test.hpp"
 #include "decoder.hpp"
 #include "encoder.hpp"
 #include "loopback.hpp"

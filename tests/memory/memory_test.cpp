@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "../net_support/net_test.hpp"
+#include "net_test.hpp"
 #include "child_process.hpp"
 #include "transports/shm_segment.hpp"
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include <fstream>
 
-#include "../net_support/net_test.hpp"
+#include "net_test.hpp"
 #include "child_process.hpp"
 #include "peer.hpp"
 

@@ -3,7 +3,7 @@
 #include "transports/tcp_address.hpp"
 #include "transports/tcp_framing.hpp"
 
-#include "../net_support/net_test.hpp"
+#include "net_test.hpp"
 
 namespace kiv {
 namespace {

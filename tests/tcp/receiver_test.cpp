@@ -9,7 +9,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "../net_support/recording_sink.hpp"
+#include "recording_sink.hpp"
 
 namespace kiv {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <ctime>
 
-#include "../net_support/net_test.hpp"
+#include "net_test.hpp"
 
 namespace {
 

@@ -188,7 +188,8 @@ kivDecoder *kivGetDecoder(int protocol, const kivStreamFormat *format)
     log(__func__, protocol, format);
     if (refusal(__func__))
         return nullptr;
-    auto *d = new kivDecoder{QStringLiteral("D%1").arg(++s.decodersMade), false, {}};
+    auto *d = new kivDecoder;
+    d->name = QStringLiteral("D%1").arg(++s.decodersMade);
     s.live << d;
     return d;
 }

@@ -4,7 +4,7 @@
 #include <map>
 #include <random>
 
-#include "../net_support/recording_sink.hpp"
+#include "recording_sink.hpp"
 #include "util/little_endian.hpp"
 
 namespace {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "../net_support/net_test.hpp"
+#include "net_test.hpp"
 
 #include <arpa/inet.h>
 

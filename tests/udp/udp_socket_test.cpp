@@ -3,7 +3,7 @@
 
 #include <random>
 
-#include "../net_support/recording_sink.hpp"
+#include "recording_sink.hpp"
 
 namespace {
 
