@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <QJsonDocument>
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QThread>
+
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -80,3 +84,56 @@ TEST(Metrics, AScrapeMatchesTheReceiversOwnSummaryAndJunkNeverHoldsItUp) {
 }
 
 } // namespace
+
+// Silent and dribbling clients take all four of the server's workers while a
+// stream runs: the stream loses nothing, and each of them is let go after the
+// 2 s request timeout, so scrapes get through again.
+TEST(Metrics, JunkClientsHoldingEveryWorkerNeverTouchTheStream) {
+    constexpr quint16 kPort = 24996;
+    QProcess receiver, sender;
+    receiver.start(QStringLiteral(KIVSTREAM_BIN), {"receive", "--transport", "tcp", "--stream", "24997", "--seconds", "6",
+                                                   "--pattern", "check", "--json", "--metrics", "24996"});
+    ASSERT_TRUE(receiver.waitForReadyRead(5000)) << receiver.readAllStandardError().toStdString();
+    sender.start(QStringLiteral(KIVSTREAM_BIN), {"send", "--transport", "tcp", "--stream", "24997", "--frames", "180", "--fps",
+                                                 "60", "--pattern", "check", "--json"});
+    std::vector<std::unique_ptr<QTcpSocket>> junk;
+    for (int i = 0; i < 6; ++i) {
+        junk.push_back(std::make_unique<QTcpSocket>());
+        junk.back()->connectToHost(QStringLiteral("127.0.0.1"), kPort);
+        ASSERT_TRUE(junk.back()->waitForConnected(3000));
+        junk.back()->write(i % 2 ? "GET /metrics HTTP/1.1\r\nHost: x\r\n" : "G");
+        junk.back()->flush();
+    }
+    // A scrape queued behind them, answered once a worker is let go;
+    // dribbling a byte now and then buys a junk client no more time.
+    QTcpSocket scrape;
+    scrape.connectToHost(QStringLiteral("127.0.0.1"), kPort);
+    ASSERT_TRUE(scrape.waitForConnected(3000));
+    scrape.write("GET /metrics HTTP/1.0\r\n\r\n");
+    QElapsedTimer waited;
+    waited.start();
+    qint64 answeredMs = INT64_MAX; // never
+    QByteArray page;
+    while (waited.elapsed() < 8000 && scrape.state() == QAbstractSocket::ConnectedState) {
+        if (scrape.waitForReadyRead(250) && answeredMs == INT64_MAX) answeredMs = waited.elapsed();
+        page += scrape.readAll();
+        for (auto &j : junk)
+            if (j->state() == QAbstractSocket::ConnectedState) j->write("a"), j->flush();
+    }
+    page += scrape.readAll();
+    EXPECT_TRUE(page.startsWith("HTTP/1.1 200")) << page.left(200).toStdString();
+    EXPECT_GE(answeredMs, 1500) << "the junk never held the workers: the test proves nothing";
+    EXPECT_LE(answeredMs, 5000) << "a junk client was held past the request timeout";
+    for (size_t i = 0; i < junk.size(); ++i) {
+        junk[i]->waitForDisconnected(6000);
+        EXPECT_EQ(junk[i]->state(), QAbstractSocket::UnconnectedState) << "junk client " << i << " still held";
+    }
+    ASSERT_TRUE(sender.waitForFinished(10000));
+    ASSERT_TRUE(receiver.waitForFinished(10000));
+    const QJsonObject sent = QJsonDocument::fromJson(sender.readAllStandardOutput().trimmed().split('\n').last()).object();
+    const QJsonObject got = QJsonDocument::fromJson(receiver.readAllStandardOutput().trimmed().split('\n').last()).object();
+    EXPECT_EQ(sent.value("frames_sent").toInt(), 180);
+    EXPECT_EQ(got.value("frames_received").toInt(), sent.value("frames_sent").toInt());
+    EXPECT_EQ(got.value("frames_corrupt").toInt(-1), 0);
+    EXPECT_EQ(got.value("frames_dropped").toInt(-1), 0);
+}
