@@ -2,35 +2,22 @@
 // A receiver's Prometheus endpoint, scraped as a Prometheus server would.
 #include <gtest/gtest.h>
 
-#include <QJsonDocument>
 #include <QElapsedTimer>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QThread>
 
 #include <memory>
 #include <vector>
 
+#include "scrape.hpp"
+
 namespace {
 
-// The status line and body of one HTTP request, or "" when nothing came back.
-QByteArray http(quint16 port, const QByteArray &request) {
-    QTcpSocket s;
-    s.connectToHost(QStringLiteral("127.0.0.1"), port);
-    if (!s.waitForConnected(3000)) return {};
-    s.write(request);
-    QByteArray reply;
-    while (s.waitForReadyRead(3000)) reply += s.readAll();
-    return reply;
-}
-
-double metric(const QByteArray &page, const char *name) {
-    const auto m = QRegularExpression(QStringLiteral("^%1\\{[^}]*\\} (\\S+)$").arg(QLatin1String(name)), QRegularExpression::MultilineOption)
-                       .match(QString::fromUtf8(page));
-    return m.hasMatch() ? m.captured(1).toDouble() : -1;
-}
+using kivtest::http;
+using kivtest::metric;
 
 TEST(Metrics, AScrapeMatchesTheReceiversOwnSummaryAndJunkNeverHoldsItUp) {
     constexpr quint16 kPort = 24990;
@@ -71,14 +58,18 @@ TEST(Metrics, AScrapeMatchesTheReceiversOwnSummaryAndJunkNeverHoldsItUp) {
         EXPECT_NEAR(metric(page, s.metric), summary.value(QLatin1String(s.json)).toDouble() * s.scale, 1) << s.metric;
     EXPECT_GE(metric(page, "kivstream_frames_received_total"), 50); // a memory receiver may join after the first
 
-    // A port in use stops the run before it starts.
-    QProcess first, second;
+    // A port in use stops each command before it starts.
+    QProcess first;
     first.start(QStringLiteral(KIVSTREAM_BIN), {"receive", "--stream", "24992", "--seconds", "3", "--metrics", "24993"});
     ASSERT_TRUE(first.waitForReadyRead(5000));
-    second.start(QStringLiteral(KIVSTREAM_BIN), {"receive", "--stream", "24994", "--seconds", "3", "--metrics", "127.0.0.1:24993"});
-    ASSERT_TRUE(second.waitForFinished(5000));
-    EXPECT_EQ(second.exitCode(), 1);
-    EXPECT_TRUE(second.readAllStandardError().contains("cannot serve metrics on 127.0.0.1:24993"));
+    for (const QStringList &args : {QStringList{"receive", "--stream", "24994", "--seconds", "3"}, QStringList{"bench", "--seconds", "1"},
+                                    QStringList{"serve", "--port", "24998"}}) {
+        QProcess second;
+        second.start(QStringLiteral(KIVSTREAM_BIN), args + QStringList{"--metrics", "127.0.0.1:24993"});
+        ASSERT_TRUE(second.waitForFinished(5000)) << args.front().toStdString();
+        EXPECT_EQ(second.exitCode(), 1) << args.front().toStdString();
+        EXPECT_TRUE(second.readAllStandardError().contains("cannot serve metrics on 127.0.0.1:24993")) << args.front().toStdString();
+    }
     first.kill();
     first.waitForFinished(3000);
 }
@@ -132,8 +123,9 @@ TEST(Metrics, JunkClientsHoldingEveryWorkerNeverTouchTheStream) {
     ASSERT_TRUE(receiver.waitForFinished(10000));
     const QJsonObject sent = QJsonDocument::fromJson(sender.readAllStandardOutput().trimmed().split('\n').last()).object();
     const QJsonObject got = QJsonDocument::fromJson(receiver.readAllStandardOutput().trimmed().split('\n').last()).object();
-    EXPECT_EQ(sent.value("frames_sent").toInt(), 180);
-    EXPECT_EQ(got.value("frames_received").toInt(), sent.value("frames_sent").toInt());
-    EXPECT_EQ(got.value("frames_corrupt").toInt(-1), 0);
-    EXPECT_EQ(got.value("frames_dropped").toInt(-1), 0);
+    // A stream held up for the 2 s would lose about 120 frames at the sender.
+    const std::string both = QJsonDocument(sent).toJson().toStdString() + QJsonDocument(got).toJson().toStdString();
+    EXPECT_GE(sent.value("frames_sent").toInt(), 150) << both;
+    EXPECT_EQ(got.value("frames_received").toInt() + got.value("frames_dropped").toInt(), sent.value("frames_sent").toInt()) << both;
+    EXPECT_EQ(got.value("frames_corrupt").toInt(-1), 0) << both;
 }
