@@ -44,32 +44,21 @@ done
 kiv=$(realpath "$kiv")
 log() { echo "probe-rehearsal: $*" >&2; }
 
-if [ "$(id -u)" != 0 ] || ! command -v ip >/dev/null || ! command -v tc >/dev/null || ! command -v nft >/dev/null; then
-    log "needs root, iproute2 (ip, tc) and nft"
-    exit 77
-fi
+. "$here/netns-group.sh"
+why=$(netns_need tc 2>&1) || { log "$why"; exit 77; }
 
 tag=kivp$$
 work=$(mktemp -d "/tmp/probe-rehearsal.$$.XXXXXX")
 [ -n "$outdir" ] && mkdir -p "$outdir" || outdir=$work
-namespaces=()
 cleanup() {
-    local rc=$? ns p
+    local rc=$?
     trap - EXIT
-    for ns in "${namespaces[@]}"; do
-        for p in $(ip netns pids "$ns" 2>/dev/null); do kill -TERM "$p" 2>/dev/null || true; done
-    done
-    sleep 0.2
-    for ns in "${namespaces[@]}"; do
-        for p in $(ip netns pids "$ns" 2>/dev/null); do kill -KILL "$p" 2>/dev/null || true; done
-        ip netns del "$ns" 2>/dev/null || true
-    done
+    netns_cleanup
     [ "$outdir" = "$work" ] || rm -rf "$work"
     [ "$outdir" != "$work" ] || { [ "$rc" = 0 ] && rm -rf "$work" || log "output kept in $work"; }
     exit "$rc"
 }
 trap cleanup EXIT
-make_ns() { ip netns add "$1" && namespaces+=("$1") && ip -n "$1" link set lo up; }
 make_ns "$tag-p" 2>/dev/null || { log "cannot make a network namespace"; exit 77; }
 net=10.202.0
 
@@ -117,26 +106,13 @@ for c in report["cells"]:
 sys.exit(3 if check and bad else 0)
 EOF
 else
-    ip link add "$tag-br" netns "$tag-p" type bridge
-    ip -n "$tag-p" link set "$tag-br" up
-    ip -n "$tag-p" addr add $net.1/24 dev "$tag-br"
+    netns_group "$tag" $net 3
     hosts=""
     for i in 1 2 3; do
-        make_ns "$tag-r$i"
-        ip link add "$tag-v$i" netns "$tag-p" type veth peer name eth0 netns "$tag-r$i"
-        ip -n "$tag-p" link set "$tag-v$i" master "$tag-br" up
-        ip -n "$tag-r$i" addr add $net.$((10 + i))/24 dev eth0
-        ip -n "$tag-r$i" link set eth0 up
-        ip -n "$tag-r$i" route add 224.0.0.0/4 dev eth0
         serve_in "$tag-r$i"
         hosts="$hosts${hosts:+,}$net.$((10 + i))"
     done
-    ip -n "$tag-p" route add 224.0.0.0/4 dev "$tag-br"
-    ip netns exec "$tag-r3" nft -f - <<EOF
-table inet $tag {
-    chain input { type filter hook input priority 0; policy accept; meta l4proto udp numgen random mod 100 < 50 drop; }
-}
-EOF
+    netns_drop "$tag-r3" 50
     log "probing the group 239.255.10.88 received by $hosts, the third losing half its UDP"
     ip netns exec "$tag-p" "$kiv" probe "$hosts" --group 239.255.10.88 --size 320x240 --jpeg raw --fps 30 \
         --budget "${budget:-12}" --json >"$outdir/probe.json"

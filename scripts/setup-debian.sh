@@ -10,7 +10,7 @@ packages=(
     libturbojpeg0-dev libjpeg62-turbo-dev libisal-dev prometheus-cpp-dev
     googletest libgtest-dev libbenchmark-dev
     clang-14 libclang-rt-14-dev
-    xvfb xauth xdotool netpbm iperf3 iproute2 util-linux nftables
+    xvfb xauth xdotool netpbm iperf3 iproute2 util-linux nftables prometheus
     dpkg-dev file lintian
     libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good
@@ -31,3 +31,8 @@ echo "setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# The metrics test runs a Prometheus server of its own, in a namespace of its
+# own; the packaged service is not wanted listening on this machine.
+if printf '%s\n' "${missing[@]}" | grep -qx prometheus && command -v systemctl >/dev/null; then
+    systemctl disable --now prometheus >/dev/null 2>&1 || true
+fi

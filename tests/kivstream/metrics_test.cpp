@@ -2,31 +2,22 @@
 // A receiver's Prometheus endpoint, scraped as a Prometheus server would.
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QThread>
 
+#include <memory>
+#include <vector>
+
+#include "scrape.hpp"
+
 namespace {
 
-// The status line and body of one HTTP request, or "" when nothing came back.
-QByteArray http(quint16 port, const QByteArray &request) {
-    QTcpSocket s;
-    s.connectToHost(QStringLiteral("127.0.0.1"), port);
-    if (!s.waitForConnected(3000)) return {};
-    s.write(request);
-    QByteArray reply;
-    while (s.waitForReadyRead(3000)) reply += s.readAll();
-    return reply;
-}
-
-double metric(const QByteArray &page, const char *name) {
-    const auto m = QRegularExpression(QStringLiteral("^%1\\{[^}]*\\} (\\S+)$").arg(QLatin1String(name)), QRegularExpression::MultilineOption)
-                       .match(QString::fromUtf8(page));
-    return m.hasMatch() ? m.captured(1).toDouble() : -1;
-}
+using kivtest::http;
+using kivtest::metric;
 
 TEST(Metrics, AScrapeMatchesTheReceiversOwnSummaryAndJunkNeverHoldsItUp) {
     constexpr quint16 kPort = 24990;
@@ -67,16 +58,74 @@ TEST(Metrics, AScrapeMatchesTheReceiversOwnSummaryAndJunkNeverHoldsItUp) {
         EXPECT_NEAR(metric(page, s.metric), summary.value(QLatin1String(s.json)).toDouble() * s.scale, 1) << s.metric;
     EXPECT_GE(metric(page, "kivstream_frames_received_total"), 50); // a memory receiver may join after the first
 
-    // A port in use stops the run before it starts.
-    QProcess first, second;
+    // A port in use stops each command before it starts.
+    QProcess first;
     first.start(QStringLiteral(KIVSTREAM_BIN), {"receive", "--stream", "24992", "--seconds", "3", "--metrics", "24993"});
     ASSERT_TRUE(first.waitForReadyRead(5000));
-    second.start(QStringLiteral(KIVSTREAM_BIN), {"receive", "--stream", "24994", "--seconds", "3", "--metrics", "127.0.0.1:24993"});
-    ASSERT_TRUE(second.waitForFinished(5000));
-    EXPECT_EQ(second.exitCode(), 1);
-    EXPECT_TRUE(second.readAllStandardError().contains("cannot serve metrics on 127.0.0.1:24993"));
+    for (const QStringList &args : {QStringList{"receive", "--stream", "24994", "--seconds", "3"}, QStringList{"bench", "--seconds", "1"},
+                                    QStringList{"serve", "--port", "24998"}}) {
+        QProcess second;
+        second.start(QStringLiteral(KIVSTREAM_BIN), args + QStringList{"--metrics", "127.0.0.1:24993"});
+        ASSERT_TRUE(second.waitForFinished(5000)) << args.front().toStdString();
+        EXPECT_EQ(second.exitCode(), 1) << args.front().toStdString();
+        EXPECT_TRUE(second.readAllStandardError().contains("cannot serve metrics on 127.0.0.1:24993")) << args.front().toStdString();
+    }
     first.kill();
     first.waitForFinished(3000);
 }
 
 } // namespace
+
+// Silent and dribbling clients take all four of the server's workers while a
+// stream runs: the stream loses nothing, and each of them is let go after the
+// 2 s request timeout, so scrapes get through again.
+TEST(Metrics, JunkClientsHoldingEveryWorkerNeverTouchTheStream) {
+    constexpr quint16 kPort = 24996;
+    QProcess receiver, sender;
+    receiver.start(QStringLiteral(KIVSTREAM_BIN), {"receive", "--transport", "tcp", "--stream", "24997", "--seconds", "6",
+                                                   "--pattern", "check", "--json", "--metrics", "24996"});
+    ASSERT_TRUE(receiver.waitForReadyRead(5000)) << receiver.readAllStandardError().toStdString();
+    sender.start(QStringLiteral(KIVSTREAM_BIN), {"send", "--transport", "tcp", "--stream", "24997", "--frames", "180", "--fps",
+                                                 "60", "--pattern", "check", "--json"});
+    std::vector<std::unique_ptr<QTcpSocket>> junk;
+    for (int i = 0; i < 6; ++i) {
+        junk.push_back(std::make_unique<QTcpSocket>());
+        junk.back()->connectToHost(QStringLiteral("127.0.0.1"), kPort);
+        ASSERT_TRUE(junk.back()->waitForConnected(3000));
+        junk.back()->write(i % 2 ? "GET /metrics HTTP/1.1\r\nHost: x\r\n" : "G");
+        junk.back()->flush();
+    }
+    // A scrape queued behind them, answered once a worker is let go;
+    // dribbling a byte now and then buys a junk client no more time.
+    QTcpSocket scrape;
+    scrape.connectToHost(QStringLiteral("127.0.0.1"), kPort);
+    ASSERT_TRUE(scrape.waitForConnected(3000));
+    scrape.write("GET /metrics HTTP/1.0\r\n\r\n");
+    QElapsedTimer waited;
+    waited.start();
+    qint64 answeredMs = INT64_MAX; // never
+    QByteArray page;
+    while (waited.elapsed() < 8000 && scrape.state() == QAbstractSocket::ConnectedState) {
+        if (scrape.waitForReadyRead(250) && answeredMs == INT64_MAX) answeredMs = waited.elapsed();
+        page += scrape.readAll();
+        for (auto &j : junk)
+            if (j->state() == QAbstractSocket::ConnectedState) j->write("a"), j->flush();
+    }
+    page += scrape.readAll();
+    EXPECT_TRUE(page.startsWith("HTTP/1.1 200")) << page.left(200).toStdString();
+    EXPECT_GE(answeredMs, 1500) << "the junk never held the workers: the test proves nothing";
+    EXPECT_LE(answeredMs, 5000) << "a junk client was held past the request timeout";
+    for (size_t i = 0; i < junk.size(); ++i) {
+        junk[i]->waitForDisconnected(6000);
+        EXPECT_EQ(junk[i]->state(), QAbstractSocket::UnconnectedState) << "junk client " << i << " still held";
+    }
+    ASSERT_TRUE(sender.waitForFinished(10000));
+    ASSERT_TRUE(receiver.waitForFinished(10000));
+    const QJsonObject sent = QJsonDocument::fromJson(sender.readAllStandardOutput().trimmed().split('\n').last()).object();
+    const QJsonObject got = QJsonDocument::fromJson(receiver.readAllStandardOutput().trimmed().split('\n').last()).object();
+    // A stream held up for the 2 s would lose about 120 frames at the sender.
+    const std::string both = QJsonDocument(sent).toJson().toStdString() + QJsonDocument(got).toJson().toStdString();
+    EXPECT_GE(sent.value("frames_sent").toInt(), 150) << both;
+    EXPECT_EQ(got.value("frames_received").toInt() + got.value("frames_dropped").toInt(), sent.value("frames_sent").toInt()) << both;
+    EXPECT_EQ(got.value("frames_corrupt").toInt(-1), 0) << both;
+}

@@ -14,6 +14,7 @@
 #include <QThread>
 
 #include "probe_protocol.hpp"
+#include "scrape.hpp"
 
 namespace {
 
@@ -170,7 +171,7 @@ const QByteArray kHello = R"({"type":"hello","protocol":"kivprobe","version":1})
 class Serve : public testing::Test {
 protected:
     void SetUp() override {
-        serve.start(QStringLiteral(KIVSTREAM_BIN), {"serve", "--port", QString::number(kPort), "--streams", "24600"});
+        serve.start(QStringLiteral(KIVSTREAM_BIN), {"serve", "--port", QString::number(kPort), "--streams", "24600", "--metrics", "24581"});
         // It says where it listens once it does.
         ASSERT_TRUE(serve.waitForReadyRead(10000)) << serve.readAllStandardError().toStdString();
         ASSERT_TRUE(serve.readAllStandardOutput().startsWith("serving probes"));
@@ -236,6 +237,14 @@ TEST_F(Serve, AProbeMeasuresThroughItBothWaysAndEndsCleanlyWhenItVanishes) {
         // 30 on a quiet machine; the suite's other tests share its two cores.
         EXPECT_GE(cell.value("highest_intact_fps").toDouble(), 20.0) << QJsonDocument(cell).toJson().toStdString();
     }
+
+    // Its cells, counted for Prometheus under its stream range, each way.
+    const QByteArray page = kivtest::http(24581, "GET /metrics HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(page.contains(R"(kivstream_frames_received_total{role="receiver",stream="24600-24663",transport="udp"})")) << page.toStdString();
+    EXPECT_GT(kivtest::metric(page, "kivstream_frames_received_total"), 10);
+    EXPECT_GT(kivtest::metric(page, "kivstream_frames_sent_total", "sender"), 10);
+    EXPECT_EQ(kivtest::metric(page, "kivstream_streams_open", "receiver"), 0);
+    EXPECT_EQ(kivtest::metric(page, "kivstream_streams_open", "sender"), 0);
 
     // The serve end goes away in the middle of a sweep.
     probe.start(QStringLiteral(KIVSTREAM_BIN), {"probe", QStringLiteral("127.0.0.1:%1").arg(kPort), "--budget", "30"});

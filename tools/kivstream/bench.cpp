@@ -22,8 +22,9 @@ void keepLowest(std::optional<double> &lowest, const std::optional<double> &v) {
 // The receiving half of a bench: its own thread, waiting in kivLockReadBuffer.
 class BenchReceiver {
 public:
-    BenchReceiver(kivDecoder *dec, uint32_t seed, int jpegLevel, const std::atomic<uint32_t> &framesMade)
-        : dec_(dec), checker_(seed), jpegLevel_(jpegLevel), framesMade_(framesMade),
+    BenchReceiver(kivDecoder *dec, uint32_t seed, int jpegLevel, const std::atomic<uint32_t> &framesMade,
+                  std::unique_ptr<StreamMetrics> metrics)
+        : dec_(dec), checker_(seed), jpegLevel_(jpegLevel), framesMade_(framesMade), metrics_(std::move(metrics)),
           thread_([this](std::stop_token stop) { loop(stop); }) {}
 
     // Frames made from picture `first` on count towards the figures; late
@@ -47,7 +48,12 @@ private:
     void loop(std::stop_token stop) {
         // A stop wakes the wait, so the wait can be long.
         const std::stop_callback wake(stop, [this] { kivWakeDecoder(dec_); });
+        auto nextPublish = SteadyClock::now();
         while (!stop.stop_requested()) {
+            if (metrics_ && SteadyClock::now() >= nextPublish) {
+                publishDecoder(*metrics_, dec_);
+                nextPublish = SteadyClock::now() + std::chrono::seconds(1);
+            }
             const auto *p = static_cast<const uint8_t *>(kivLockReadBuffer(dec_, 1000));
             if (!p) continue;
             const int64_t now = wallUs();
@@ -55,6 +61,10 @@ private:
             kivGetRecvFrameInfo(dec_, &info);
             const auto r = checker_.check(p, lockedFormat(dec_), info, jpegLevel_);
             kivUnlockReadBuffer(dec_);
+            if (metrics_) {
+                metrics_->frameReceived(info.imageBytes, info.transferBytes, now - info.sendTimeUs);
+                if (!r.ok) metrics_->frameCorrupt();
+            }
             const bool measuring = measuring_.load() && int32_t(r.number - first_.load()) >= 0;
             findings_.add(r, info, framesMade_.load(), measuring, now - info.sendTimeUs);
             ++received;
@@ -62,12 +72,14 @@ private:
             corrupt = findings_.corrupt;
             lastFrameSteadyNs = SteadyClock::now().time_since_epoch().count();
         }
+        if (metrics_) publishDecoder(*metrics_, dec_);
     }
 
     kivDecoder *dec_;
     FrameChecker checker_;
     int jpegLevel_;
     const std::atomic<uint32_t> &framesMade_;
+    std::unique_ptr<StreamMetrics> metrics_; // this thread's alone
     std::atomic<bool> measuring_{false};
     std::atomic<uint32_t> first_{0};
     BenchFindings findings_;
@@ -129,7 +141,7 @@ QString benchFailure(const BenchFindings &all, bool interrupted) {
     return {};
 }
 
-BenchRun benchOnce(const Options &o) {
+BenchRun benchOnce(const Options &o, MetricsEndpoint *metrics) {
     BenchRun run;
     BenchResult &r = run.result;
     r.transport = o.transport;
@@ -154,9 +166,15 @@ BenchRun benchOnce(const Options &o) {
 
     FrameSource source(o);
     std::atomic<uint32_t> made{0};
+    // Every receiver counts under the same labels: their frames add up.
+    const auto endMetrics = [&](const char *role) {
+        return metrics ? metrics->stream(o.transport, QString::number(o.stream), QLatin1String(role)) : nullptr;
+    };
+    const std::unique_ptr<StreamMetrics> senderMetrics = endMetrics("sender");
+    auto nextPublish = SteadyClock::now();
     std::vector<std::unique_ptr<BenchReceiver>> receivers;
     for (const DecoderPtr &dec : decs)
-        receivers.push_back(std::make_unique<BenchReceiver>(dec.get(), o.seed, o.jpegLevel.value_or(100), made));
+        receivers.push_back(std::make_unique<BenchReceiver>(dec.get(), o.seed, o.jpegLevel.value_or(100), made, endMetrics("receiver")));
     const auto sum = [&](auto field) {
         return std::accumulate(receivers.begin(), receivers.end(), uint64_t(0), [&](uint64_t n, const auto &rcv) { return n + field(*rcv); });
     };
@@ -214,6 +232,10 @@ BenchRun benchOnce(const Options &o) {
     while (!stopRequested() && !limitReached(o, sent, start)) {
         sendOne();
         ++sent;
+        if (senderMetrics && SteadyClock::now() >= nextPublish) {
+            publishEncoder(*senderMetrics, enc.get());
+            nextPublish = SteadyClock::now() + std::chrono::milliseconds(250);
+        }
         if (progress.due())
             progress.show(QStringLiteral("%1 %2x%3: %4 s, sent %5, received %6, corrupt %7")
                               .arg(o.transport)
@@ -248,6 +270,7 @@ BenchRun benchOnce(const Options &o) {
     r.cpuSeconds = processCpuSeconds() - cpu0;
 
     kivGetEncoderStats(enc.get(), &e1);
+    if (senderMetrics) publishEncoder(*senderMetrics, enc.get());
     const kivDecoderStats d1 = decoderStats();
     r.seconds = std::chrono::duration<double>(std::max(sendEnd, lastFrame) - start).count();
     r.framesSent = e1.framesSent - e0.framesSent;
@@ -295,7 +318,9 @@ int runBench(const Options &o) {
     if (o.scaling) return benchScaling(o);
     Options run = o;
     if (!run.frames && !run.seconds) run.seconds = 5;
-    BenchRun b = benchOnce(run);
+    std::unique_ptr<MetricsEndpoint> metrics;
+    if (!startMetrics(o.metrics, metrics)) return kExitCannotStart;
+    BenchRun b = benchOnce(run, metrics.get());
     if (b.status != kExitOk) {
         err(b.error);
         return b.status;

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include "commands.hpp"
+#include "metrics.hpp"
 #include "options.hpp"
 #include "pattern.hpp"
 #include "stats.hpp"
@@ -37,7 +38,8 @@ struct BenchFindings {
 // Why a bench failed, empty when it passed: a bad frame, or none measured.
 QString benchFailure(const BenchFindings &all, bool interrupted);
 
-BenchRun benchOnce(const Options &o);
+// With `metrics`, the sender and the receivers (summed) count there too.
+BenchRun benchOnce(const Options &o, MetricsEndpoint *metrics = nullptr);
 
 int benchAll(const Options &base);
 int benchScaling(const Options &base);

@@ -36,9 +36,14 @@ int runProbeCommand(int argc, char **argv) {
     // The plot draws text, which needs a GUI application; offscreen needs no display.
     const bool plot = std::any_of(argv + 2, argv + argc, [](const char *a) { return std::string_view(a).starts_with("--plot"); });
     if (plot && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    std::unique_ptr<QCoreApplication> app(plot ? new QGuiApplication(argc, argv) : new QCoreApplication(argc, argv));
+    // Qt sees the program's name alone: a GUI application would take its own
+    // options out of the command line, --reverse among them.
+    QStringList args;
+    for (int i = 1; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
+    int qtArgc = 1;
+    std::unique_ptr<QCoreApplication> app(plot ? new QGuiApplication(qtArgc, argv) : new QCoreApplication(qtArgc, argv));
     QCoreApplication::setApplicationName(QStringLiteral("kivstream"));
-    const auto parsed = kivstream::parseProbeCommand(QCoreApplication::arguments().mid(1));
+    const auto parsed = kivstream::parseProbeCommand(args);
     if (const auto *e = std::get_if<kivstream::ParseError>(&parsed)) {
         // The usage line names the program, not the path it was run from.
         if (!e->output.isEmpty())

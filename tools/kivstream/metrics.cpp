@@ -13,6 +13,8 @@
 
 #include <cmath>
 #include <exception>
+#include <map>
+#include <mutex>
 
 namespace kivstream {
 namespace {
@@ -41,71 +43,84 @@ struct Follower {
     }
 };
 
-class Endpoint final : public MetricsEndpoint {
+// The families of one role, made when its first end comes, so that a
+// receiver's page shows no sender's metrics.
+struct ReceiverFamilies {
+    explicit ReceiverFamilies(prometheus::Registry &r)
+        : framesReceived(counter(r, "kivstream_frames_received_total", "Frames handed to the reader")),
+          framesCorrupt(counter(r, "kivstream_frames_corrupt_total", "Frames that failed the check pattern (receive --pattern check)")),
+          imageBytes(counter(r, "kivstream_image_bytes_total", "Uncompressed bytes of the frames received")),
+          transferBytes(counter(r, "kivstream_transfer_bytes_total", "Bytes of the frames received as carried (JPEG compressed)")),
+          dropped(counter(r, "kivstream_frames_dropped_total", "Frames overwritten or pushed out before they were read")),
+          malformed(counter(r, "kivstream_frames_malformed_total", "Input rejected: bad headers, sizes, JPEG data")),
+          incomplete(counter(r, "kivstream_frames_incomplete_total", "Frames given up because parts never arrived")),
+          lost(counter(r, "kivstream_datagrams_lost_total", "UDP data datagrams of finished frames that never arrived")),
+          recovered(counter(r, "kivstream_datagrams_recovered_total", "Of those, rebuilt from parity or sent again")),
+          repaired(counter(r, "kivstream_datagrams_repaired_total", "UDP datagrams sent again on request that filled a gap")),
+          latency(BuildHistogram()
+                      .Name("kivstream_frame_latency_seconds")
+                      .Help("From the sender's kivEncode() to the reader, by the sender's clock")
+                      .Register(r)) {}
+    static prometheus::Family<Counter> &counter(prometheus::Registry &r, const char *name, const char *help) {
+        return BuildCounter().Name(name).Help(help).Register(r);
+    }
+    prometheus::Family<Counter> &framesReceived, &framesCorrupt, &imageBytes, &transferBytes, &dropped, &malformed,
+        &incomplete, &lost, &recovered, &repaired;
+    prometheus::Family<prometheus::Histogram> &latency;
+};
+
+struct SenderFamilies {
+    explicit SenderFamilies(prometheus::Registry &r)
+        : encoded(ReceiverFamilies::counter(r, "kivstream_frames_encoded_total", "Frames handed to kivEncode()")),
+          sent(ReceiverFamilies::counter(r, "kivstream_frames_sent_total", "Frames handed completely to the transport")),
+          dropped(ReceiverFamilies::counter(r, "kivstream_frames_dropped_total",
+                                            "Frames replaced before they were sent, or that failed to compress")),
+          bytesSent(ReceiverFamilies::counter(r, "kivstream_sent_bytes_total", "Payload bytes of the frames sent (compressed size for JPEG)")),
+          resent(ReceiverFamilies::counter(r, "kivstream_datagrams_resent_total", "UDP datagrams sent again on request")),
+          link(gauge(r, "kivstream_link_state", "0 idle, 1 connecting, 2 up, 3 down (retrying)")),
+          parity(gauge(r, "kivstream_parity_ratio", "UDP parity in use, per datagram of data")),
+          pace(gauge(r, "kivstream_pace_bytes_per_second", "UDP: the rate the newest frame left at")) {}
+    static prometheus::Family<prometheus::Gauge> &gauge(prometheus::Registry &r, const char *name, const char *help) {
+        return BuildGauge().Name(name).Help(help).Register(r);
+    }
+    prometheus::Family<Counter> &encoded, &sent, &dropped, &bytesSent, &resent;
+    prometheus::Family<prometheus::Gauge> &link, &parity, &pace;
+};
+
+using Labels = std::map<std::string, std::string>;
+
+// Counts itself open in kivstream_streams_open while it lives.
+class OpenEnd {
 public:
-    Endpoint(std::vector<std::string> options, const std::map<std::string, std::string> &labels, bool sender)
-        : exposer_(std::move(options)), registry_(std::make_shared<prometheus::Registry>()) {
-        const auto counter = [&](const char *name, const char *help) {
-            return &BuildCounter().Name(name).Help(help).Register(*registry_).Add(labels);
-        };
-        const auto gauge = [&](const char *name, const char *help) {
-            return &BuildGauge().Name(name).Help(help).Register(*registry_).Add(labels);
-        };
-        if (sender) {
-            encoded_.counter = counter("kivstream_frames_encoded_total", "Frames handed to kivEncode()");
-            sent_.counter = counter("kivstream_frames_sent_total", "Frames handed completely to the transport");
-            dropped_.counter = counter("kivstream_frames_dropped_total", "Frames replaced before they were sent, or that failed to compress");
-            bytesSent_.counter = counter("kivstream_sent_bytes_total", "Payload bytes of the frames sent (compressed size for JPEG)");
-            resent_.counter = counter("kivstream_datagrams_resent_total", "UDP datagrams sent again on request");
-            link_ = gauge("kivstream_link_state", "0 idle, 1 connecting, 2 up, 3 down (retrying)");
-            parity_ = gauge("kivstream_parity_ratio", "UDP parity in use, per datagram of data");
-            pace_ = gauge("kivstream_pace_bytes_per_second", "UDP: the rate the newest frame left at");
-            exposer_.RegisterCollectable(registry_);
-            port_ = exposer_.GetListeningPorts().empty() ? 0 : exposer_.GetListeningPorts().front();
-            return;
-        }
-        framesReceived_ = counter("kivstream_frames_received_total", "Frames handed to the reader");
-        framesCorrupt_ = counter("kivstream_frames_corrupt_total", "Frames that failed the check pattern (receive --pattern check)");
-        imageBytes_ = counter("kivstream_image_bytes_total", "Uncompressed bytes of the frames received");
-        transferBytes_ = counter("kivstream_transfer_bytes_total", "Bytes of the frames received as carried (JPEG compressed)");
-        dropped_.counter = counter("kivstream_frames_dropped_total", "Frames overwritten or pushed out before they were read");
-        malformed_.counter = counter("kivstream_frames_malformed_total", "Input rejected: bad headers, sizes, JPEG data");
-        incomplete_.counter = counter("kivstream_frames_incomplete_total", "Frames given up because parts never arrived");
-        lost_.counter = counter("kivstream_datagrams_lost_total", "UDP data datagrams of finished frames that never arrived");
-        recovered_.counter = counter("kivstream_datagrams_recovered_total", "Of those, rebuilt from parity or sent again");
-        repaired_.counter = counter("kivstream_datagrams_repaired_total", "UDP datagrams sent again on request that filled a gap");
-        latency_ = &BuildHistogram()
-                        .Name("kivstream_frame_latency_seconds")
-                        .Help("From the sender's kivEncode() to the reader, by the sender's clock")
-                        .Register(*registry_)
-                        .Add(labels, latencyBuckets());
-        exposer_.RegisterCollectable(registry_);
-        const auto ports = exposer_.GetListeningPorts();
-        port_ = ports.empty() ? 0 : ports.front();
+    explicit OpenEnd(prometheus::Gauge &g) : gauge_(g) { gauge_.Increment(); }
+    ~OpenEnd() { gauge_.Decrement(); }
+    OpenEnd(const OpenEnd &) = delete;
+    OpenEnd &operator=(const OpenEnd &) = delete;
+
+private:
+    prometheus::Gauge &gauge_;
+};
+
+class ReceiverEnd final : public StreamMetrics {
+public:
+    ReceiverEnd(ReceiverFamilies &f, const Labels &l, prometheus::Gauge &open)
+        : open_(open), framesReceived_(f.framesReceived.Add(l)), framesCorrupt_(f.framesCorrupt.Add(l)),
+          imageBytes_(f.imageBytes.Add(l)), transferBytes_(f.transferBytes.Add(l)),
+          latency_(f.latency.Add(l, latencyBuckets())) {
+        dropped_.counter = &f.dropped.Add(l);
+        malformed_.counter = &f.malformed.Add(l);
+        incomplete_.counter = &f.incomplete.Add(l);
+        lost_.counter = &f.lost.Add(l);
+        recovered_.counter = &f.recovered.Add(l);
+        repaired_.counter = &f.repaired.Add(l);
     }
-
-    QString address() const override { return host_ + QLatin1Char(':') + QString::number(port_); }
-    void setHost(const QString &h) { host_ = h; }
-
     void frameReceived(uint64_t imageBytes, uint64_t transferBytes, std::optional<int64_t> latencyUs) override {
-        framesReceived_->Increment();
-        imageBytes_->Increment(double(imageBytes));
-        transferBytes_->Increment(double(transferBytes));
-        if (latencyUs) latency_->Observe(double(*latencyUs) / 1e6);
+        framesReceived_.Increment();
+        imageBytes_.Increment(double(imageBytes));
+        transferBytes_.Increment(double(transferBytes));
+        if (latencyUs) latency_.Observe(double(*latencyUs) / 1e6);
     }
-    void frameCorrupt() override { framesCorrupt_->Increment(); }
-    void encoderCounters(const kivEncoderStats &e, int link, const std::optional<kivUdpSenderStats> &udp) override {
-        encoded_.follow(e.framesEncoded);
-        sent_.follow(e.framesSent);
-        dropped_.follow(e.framesDropped);
-        bytesSent_.follow(e.bytesSent);
-        link_->Set(link);
-        if (udp) {
-            resent_.follow(udp->datagramsResent);
-            parity_->Set(udp->parityPercent / 100.0);
-            pace_->Set(double(udp->paceBytesPerSecond));
-        }
-    }
+    void frameCorrupt() override { framesCorrupt_.Increment(); }
     void decoderCounters(const kivDecoderStats &d, const std::optional<kivLossStats> &loss,
                          const std::optional<kivRepairStats> &repair) override {
         dropped_.follow(d.framesDropped);
@@ -114,23 +129,88 @@ public:
         if (loss) lost_.follow(loss->datagramsLost), recovered_.follow(loss->datagramsRecovered);
         if (repair) repaired_.follow(repair->datagramsRepaired);
     }
+    void encoderCounters(const kivEncoderStats &, int, const std::optional<kivUdpSenderStats> &) override {}
+
+private:
+    OpenEnd open_;
+    Counter &framesReceived_, &framesCorrupt_, &imageBytes_, &transferBytes_;
+    prometheus::Histogram &latency_;
+    Follower dropped_, malformed_, incomplete_, lost_, recovered_, repaired_;
+};
+
+class SenderEnd final : public StreamMetrics {
+public:
+    SenderEnd(SenderFamilies &f, const Labels &l, prometheus::Gauge &open)
+        : open_(open), link_(f.link.Add(l)), parity_(f.parity.Add(l)), pace_(f.pace.Add(l)) {
+        encoded_.counter = &f.encoded.Add(l);
+        sent_.counter = &f.sent.Add(l);
+        dropped_.counter = &f.dropped.Add(l);
+        bytesSent_.counter = &f.bytesSent.Add(l);
+        resent_.counter = &f.resent.Add(l);
+    }
+    // A sender that has gone is idle, not stuck in its last state.
+    ~SenderEnd() override { link_.Set(KIV_LINK_IDLE); }
+    void frameReceived(uint64_t, uint64_t, std::optional<int64_t>) override {}
+    void frameCorrupt() override {}
+    void decoderCounters(const kivDecoderStats &, const std::optional<kivLossStats> &, const std::optional<kivRepairStats> &) override {}
+    void encoderCounters(const kivEncoderStats &e, int link, const std::optional<kivUdpSenderStats> &udp) override {
+        encoded_.follow(e.framesEncoded);
+        sent_.follow(e.framesSent);
+        dropped_.follow(e.framesDropped);
+        bytesSent_.follow(e.bytesSent);
+        link_.Set(link);
+        if (udp) {
+            resent_.follow(udp->datagramsResent);
+            parity_.Set(udp->parityPercent / 100.0);
+            pace_.Set(double(udp->paceBytesPerSecond));
+        }
+    }
+
+private:
+    OpenEnd open_;
+    prometheus::Gauge &link_, &parity_, &pace_;
+    Follower encoded_, sent_, dropped_, bytesSent_, resent_;
+};
+
+class Endpoint final : public MetricsEndpoint {
+public:
+    Endpoint(std::vector<std::string> options, QString host)
+        : exposer_(std::move(options)), registry_(std::make_shared<prometheus::Registry>()), host_(std::move(host)) {
+        exposer_.RegisterCollectable(registry_);
+        const auto ports = exposer_.GetListeningPorts();
+        port_ = ports.empty() ? 0 : ports.front();
+    }
+
+    QString address() const override { return host_ + QLatin1Char(':') + QString::number(port_); }
+
+    std::unique_ptr<StreamMetrics> stream(const QString &transport, const QString &stream, const QString &role) override {
+        const Labels l{{"transport", transport.toStdString()}, {"stream", stream.toStdString()}, {"role", role.toStdString()}};
+        std::lock_guard lock(mutex_);
+        if (!open_)
+            open_ = &SenderFamilies::gauge(*registry_, "kivstream_streams_open", "Stream ends open under these labels (a serve end's cells, a bench's receivers)");
+        prometheus::Gauge &open = open_->Add(l);
+        if (role == QLatin1String("sender")) {
+            if (!senders_) senders_ = std::make_unique<SenderFamilies>(*registry_);
+            return std::make_unique<SenderEnd>(*senders_, l, open);
+        }
+        if (!receivers_) receivers_ = std::make_unique<ReceiverFamilies>(*registry_);
+        return std::make_unique<ReceiverEnd>(*receivers_, l, open);
+    }
 
 private:
     prometheus::Exposer exposer_;
     std::shared_ptr<prometheus::Registry> registry_;
-    Counter *framesReceived_ = nullptr, *framesCorrupt_ = nullptr, *imageBytes_ = nullptr, *transferBytes_ = nullptr;
-    Follower dropped_, malformed_, incomplete_, lost_, recovered_, repaired_;
-    Follower encoded_, sent_, bytesSent_, resent_;
-    prometheus::Gauge *link_ = nullptr, *parity_ = nullptr, *pace_ = nullptr;
-    prometheus::Histogram *latency_ = nullptr;
     QString host_;
     int port_ = 0;
+    std::mutex mutex_;
+    prometheus::Family<prometheus::Gauge> *open_ = nullptr;
+    std::unique_ptr<ReceiverFamilies> receivers_;
+    std::unique_ptr<SenderFamilies> senders_;
 };
 
 } // namespace
 
-std::unique_ptr<MetricsEndpoint> MetricsEndpoint::start(const QString &where, const QString &transport, int stream,
-                                                        const QString &role, QString &why) {
+std::unique_ptr<MetricsEndpoint> MetricsEndpoint::start(const QString &where, QString &why) {
     QString host = QStringLiteral("127.0.0.1"), port = where;
     if (const qsizetype colon = where.lastIndexOf(':'); colon >= 0) {
         host = where.left(colon);
@@ -149,28 +229,47 @@ std::unique_ptr<MetricsEndpoint> MetricsEndpoint::start(const QString &where, co
     // or silent client holds one.
     std::vector<std::string> options{"listening_ports", bind.toStdString(), "num_threads", "4", "request_timeout_ms", "2000",
                                      "enable_keep_alive", "no"};
-    const std::map<std::string, std::string> labels{
-        {"transport", transport.toStdString()}, {"stream", std::to_string(stream)}, {"role", role.toStdString()}};
     try {
-        auto e = std::make_unique<Endpoint>(std::move(options), labels, role == QLatin1String("sender"));
-        e->setHost(host);
-        return e;
+        return std::make_unique<Endpoint>(std::move(options), host);
     } catch (const std::exception &ex) {
         why = QStringLiteral("cannot serve metrics on %1: %2 (is the port in use?)").arg(bind, QString::fromLocal8Bit(ex.what()));
         return nullptr;
     }
 }
 
-bool startMetrics(const Options &o, const QString &role, std::unique_ptr<MetricsEndpoint> &out) {
-    if (o.metrics.isEmpty()) return true;
+bool startMetrics(const QString &where, std::unique_ptr<MetricsEndpoint> &out) {
+    if (where.isEmpty()) return true;
     QString why;
-    out = MetricsEndpoint::start(o.metrics, o.transport, o.stream, role, why);
+    out = MetricsEndpoint::start(where, why);
     if (!out) {
         err(why);
         return false;
     }
     err(QStringLiteral("metrics on http://%1/metrics").arg(out->address()));
     return true;
+}
+
+void publishDecoder(StreamMetrics &m, kivDecoder *dec) {
+    kivDecoderStats d{};
+    kivGetDecoderStats(dec, &d);
+    // Loss and repair are UDP's alone; other decoders refuse the repair query.
+    std::optional<kivLossStats> loss;
+    std::optional<kivRepairStats> repair;
+    if (kivRepairStats r{}; kivGetDecoderRepairStats(dec, &r) == KIV_OK) {
+        repair = r;
+        kivLossStats l{};
+        kivGetDecoderLossStats(dec, &l);
+        loss = l;
+    }
+    m.decoderCounters(d, loss, repair);
+}
+
+void publishEncoder(StreamMetrics &m, kivEncoder *enc) {
+    kivEncoderStats e{};
+    kivGetEncoderStats(enc, &e);
+    std::optional<kivUdpSenderStats> udp;
+    if (kivUdpSenderStats u{}; kivGetEncoderUdpStats(enc, &u) == KIV_OK) udp = u;
+    m.encoderCounters(e, kivGetEncoderLink(enc), udp);
 }
 
 } // namespace kivstream

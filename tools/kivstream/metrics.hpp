@@ -14,17 +14,12 @@
 
 namespace kivstream {
 
-class MetricsEndpoint {
+// One stream end's metrics, under its labels. Ends that share labels share
+// the series: what they count adds up. Each end follows its own decoder's or
+// encoder's cumulative counters, so call it from one thread at a time.
+class StreamMetrics {
 public:
-    // Serves on "[ADDR:]PORT", loopback unless ADDR is given; nullptr with
-    // `why` set when it cannot (a port in use, a bad address). `role` is
-    // "receiver" or "sender": each has metrics of its own.
-    static std::unique_ptr<MetricsEndpoint> start(const QString &where, const QString &transport, int stream,
-                                                  const QString &role, QString &why);
-    virtual ~MetricsEndpoint() = default;
-    // Where it listens, as "ADDR:PORT".
-    virtual QString address() const = 0;
-
+    virtual ~StreamMetrics() = default;
     // A frame handed to the reader: counted and its latency observed (us, when known).
     virtual void frameReceived(uint64_t imageBytes, uint64_t transferBytes, std::optional<int64_t> latencyUs) = 0;
     virtual void frameCorrupt() = 0;
@@ -35,9 +30,28 @@ public:
     virtual void encoderCounters(const kivEncoderStats &e, int link, const std::optional<kivUdpSenderStats> &udp) = 0;
 };
 
-// The endpoint --metrics asks for, started before the stream so that a port in
+class MetricsEndpoint {
+public:
+    // Serves on "[ADDR:]PORT", loopback unless ADDR is given; nullptr with
+    // `why` set when it cannot (a port in use, a bad address).
+    static std::unique_ptr<MetricsEndpoint> start(const QString &where, QString &why);
+    virtual ~MetricsEndpoint() = default;
+    // Where it listens, as "ADDR:PORT".
+    virtual QString address() const = 0;
+    // The metrics of one end, labelled transport, stream and role ("receiver"
+    // or "sender": each has metrics of its own). It counts in
+    // kivstream_streams_open while it lives. Thread-safe; the endpoint must
+    // outlive it.
+    virtual std::unique_ptr<StreamMetrics> stream(const QString &transport, const QString &stream, const QString &role) = 0;
+};
+
+// The endpoint --metrics asks for, started before any stream so that a port in
 // use stops the run first; says where it listens on stderr. Empty without
 // --metrics; false when it cannot start (and says why).
-bool startMetrics(const Options &o, const QString &role, std::unique_ptr<MetricsEndpoint> &out);
+bool startMetrics(const QString &where, std::unique_ptr<MetricsEndpoint> &out);
+
+// The library's counters of a decoder or an encoder, read and handed on.
+void publishDecoder(StreamMetrics &m, kivDecoder *dec);
+void publishEncoder(StreamMetrics &m, kivEncoder *enc);
 
 } // namespace kivstream

@@ -178,7 +178,7 @@ ParseResult parseOptions(const QStringList &args) {
     const QCommandLineOption latency(QStringLiteral("latency"),
         QStringLiteral("receive: show latency over tcp/udp (the sender's clock is this machine's or synchronised)."));
     const QCommandLineOption metrics(QStringLiteral("metrics"),
-        QStringLiteral("send, receive: serve Prometheus metrics on /metrics at [ADDR:]PORT (loopback unless ADDR is given)."),
+        QStringLiteral("send, receive, bench (and serve): serve Prometheus metrics on /metrics at [ADDR:]PORT (loopback unless ADDR is given)."),
         QStringLiteral("[ADDR:]PORT"));
     const QCommandLineOption csv(QStringLiteral("csv"),
         QStringLiteral("receive: write one row a second to FILE, in the tester's report columns (docs/report.md)."),
@@ -220,7 +220,7 @@ ParseResult parseOptions(const QStringList &args) {
         {&receivers, {Command::Bench}},
         {&latency, {Command::Receive}},
         {&csv, {Command::Receive}},
-        {&metrics, {Command::Send, Command::Receive}},
+        {&metrics, {Command::Send, Command::Receive, Command::Bench}},
         {&fec, {Command::Send, Command::Bench}},
         {&loss, {Command::Send, Command::Bench}},
         {&rate, {Command::Send, Command::Bench}},
@@ -364,6 +364,8 @@ ParseResult parseOptions(const QStringList &args) {
     o.csv = p.value(csv);
     o.metrics = p.value(metrics);
     if (p.isSet(metrics) && o.metrics.isEmpty()) return usageError(QStringLiteral("--metrics needs [ADDR:]PORT"));
+    // A matrix's runs each take a stream of their own: watch one long run instead.
+    if (p.isSet(metrics) && (o.all || o.scaling)) return usageError(QStringLiteral("--metrics watches one bench run, not --all or --scaling"));
     if (p.isSet(csv) && o.csv.isEmpty()) return usageError(QStringLiteral("--csv needs a file name"));
     if (o.command == Command::Bench) o.pattern = PatternKind::Check;
     if (p.isSet(pattern)) {

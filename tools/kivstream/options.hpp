@@ -45,7 +45,7 @@ struct Options {
     int receivers = 1;    // bench: decoders of the one stream (memory, udp)
     bool latency = false; // receive: sender shares our clock
     QString csv;          // receive: one row a second to this file
-    QString metrics;      // receive: [ADDR:]PORT of the Prometheus endpoint
+    QString metrics;      // send, receive, bench: [ADDR:]PORT of the Prometheus endpoint
     uint32_t seed = 1;
     // UDP senders: redundancy in percent (unset: the library's default),
     // loss / duplication the sender inflicts on itself, on its datagrams and on

@@ -23,6 +23,7 @@ struct ProbeSettings {
     bool serve = false;
     QStringList hosts;         // probe: HOST or HOST:PORT, one per serve end
     QString listenAddress;     // serve: empty for every address
+    QString metrics;           // serve: [ADDR:]PORT of the Prometheus endpoint
     int port = probe::kDefaultControlPort;
     int streamBase = probe::kDefaultStreamBase;
     double budgetSeconds = 60;

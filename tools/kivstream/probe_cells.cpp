@@ -14,9 +14,13 @@ Mark CellSender::setRate(double fps) {
 }
 
 void CellSender::loop(std::stop_token stop) {
-    auto due = SteadyClock::now();
+    auto due = SteadyClock::now(), nextPublish = due;
     uint64_t seenChanges = 0;
     while (!stop.stop_requested() && !expired()) {
+        if (metrics_ && SteadyClock::now() >= nextPublish) {
+            publishEncoder(*metrics_, enc_.get());
+            nextPublish = SteadyClock::now() + std::chrono::milliseconds(250);
+        }
         double fps;
         {
             std::lock_guard lock(mutex_);
@@ -38,6 +42,7 @@ void CellSender::loop(std::stop_token stop) {
         // Far behind (a slow machine): start afresh rather than burst.
         if (SteadyClock::now() - due > std::chrono::seconds(1)) due = SteadyClock::now();
     }
+    if (metrics_) publishEncoder(*metrics_, enc_.get());
 }
 
 } // namespace kivstream::probe

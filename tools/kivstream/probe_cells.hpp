@@ -11,15 +11,17 @@
 #include <vector>
 
 #include "common.hpp"
+#include "metrics.hpp"
 #include "probe_protocol.hpp"
 
 namespace kivstream::probe {
 
-// One stream a probe asked for: a decoder and the thread that checks its frames.
+// One stream a probe asked for: a decoder and the thread that checks its
+// frames, and counts them in `metrics` when given.
 class CellReceiver {
 public:
-    CellReceiver(const CellSpec &spec, const ServeLimits &limits, DecoderPtr dec)
-        : spec_(spec), limits_(limits), dec_(std::move(dec)), checker_(spec.seed),
+    CellReceiver(const CellSpec &spec, const ServeLimits &limits, DecoderPtr dec, std::unique_ptr<StreamMetrics> metrics = nullptr)
+        : spec_(spec), limits_(limits), dec_(std::move(dec)), metrics_(std::move(metrics)), checker_(spec.seed),
           deadline_(SteadyClock::now() + std::chrono::microseconds(int64_t(spec.seconds * 1e6))),
           thread_([this](std::stop_token stop) { loop(stop); }) {}
 
@@ -58,7 +60,12 @@ private:
     void loop(std::stop_token stop) {
         // A stop wakes the wait, so the wait can be long.
         const std::stop_callback wake(stop, [this] { kivWakeDecoder(dec_.get()); });
+        auto nextPublish = SteadyClock::now();
         while (!stop.stop_requested()) {
+            if (metrics_ && SteadyClock::now() >= nextPublish) {
+                publishDecoder(*metrics_, dec_.get());
+                nextPublish = SteadyClock::now() + std::chrono::seconds(1);
+            }
             const auto *p = static_cast<const uint8_t *>(kivLockReadBuffer(dec_.get(), 1000));
             if (!p) continue;
             const int64_t now = wallUs();
@@ -66,6 +73,10 @@ private:
             kivGetRecvFrameInfo(dec_.get(), &info);
             const auto checked = checker_.check(p, lockedFormat(dec_.get()), info, spec_.jpeg < 0 ? 100 : spec_.jpeg);
             kivUnlockReadBuffer(dec_.get());
+            if (metrics_) {
+                metrics_->frameReceived(info.imageBytes, info.transferBytes, info.sendTimeUs > 0 ? std::optional(now - info.sendTimeUs) : std::nullopt);
+                if (!checked.ok) metrics_->frameCorrupt();
+            }
             std::lock_guard lock(mutex_);
             if (kept_ >= limits_.maxFramesPerCell) {
                 ++recordsDropped_;
@@ -74,11 +85,13 @@ private:
             ++kept_;
             pending_.push_back({checked.number, info.sendTimeUs, now, uint32_t(std::min<uint64_t>(info.transferBytes, UINT32_MAX)), checked.ok});
         }
+        if (metrics_) publishDecoder(*metrics_, dec_.get());
     }
 
     CellSpec spec_;
     ServeLimits limits_;
     DecoderPtr dec_;
+    std::unique_ptr<StreamMetrics> metrics_; // this thread's alone
     FrameChecker checker_;
     SteadyClock::time_point deadline_;
     std::mutex mutex_;
@@ -90,8 +103,8 @@ private:
 // Sends the check pattern at a rate the caller sets; 0 pauses it.
 class CellSender {
 public:
-    CellSender(const CellSpec &spec, EncoderPtr enc, const Options &o)
-        : spec_(spec), enc_(std::move(enc)), source_(o),
+    CellSender(const CellSpec &spec, EncoderPtr enc, const Options &o, std::unique_ptr<StreamMetrics> metrics = nullptr)
+        : spec_(spec), enc_(std::move(enc)), metrics_(std::move(metrics)), source_(o),
           deadline_(SteadyClock::now() + std::chrono::microseconds(int64_t(spec.seconds * 1e6))),
           thread_([this](std::stop_token stop) { loop(stop); }) {}
 
@@ -105,6 +118,7 @@ private:
 
     CellSpec spec_;
     EncoderPtr enc_;
+    std::unique_ptr<StreamMetrics> metrics_; // the sending thread's only
     FrameSource source_; // the sending thread's only
     SteadyClock::time_point deadline_;
     std::mutex mutex_;

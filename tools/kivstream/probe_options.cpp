@@ -62,6 +62,9 @@ ProbeParse parseProbeCommand(const QStringList &args) {
     const QCommandLineOption streams(QStringLiteral("streams"),
         QStringLiteral("serve: receive test streams on ports N..N+%1 (default %2).").arg(probe::kStreamsPerServe - 1).arg(probe::kDefaultStreamBase),
         QStringLiteral("N"));
+    const QCommandLineOption metrics(QStringLiteral("metrics"),
+        QStringLiteral("serve: serve Prometheus metrics on /metrics at [ADDR:]PORT (loopback unless ADDR is given)."),
+        QStringLiteral("[ADDR:]PORT"));
     const QCommandLineOption budget(QStringLiteral("budget"),
         QStringLiteral("probe: seconds for the whole sweep, 5..3600 (default 60)."), QStringLiteral("S"));
     const QCommandLineOption size(QStringLiteral("size"),
@@ -84,7 +87,7 @@ ProbeParse parseProbeCommand(const QStringList &args) {
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("probe: every measured cell as JSON on stdout."));
     const QCommandLineOption plot(QStringLiteral("plot"),
         QStringLiteral("probe: draw the highest intact rate against frame size into FILE (.svg or .png)."), QStringLiteral("FILE"));
-    if (s.serve) p.addOptions({help, port, address, streams});
+    if (s.serve) p.addOptions({help, port, address, streams, metrics});
     else p.addOptions({help, port, budget, size, depth, jpeg, transport, group, reverse, fps, latency, json, plot});
     p.addPositionalArgument(s.serve ? QStringLiteral("serve") : QStringLiteral("probe"), QString());
     if (!s.serve) p.addPositionalArgument(QStringLiteral("HOST[,HOST...]"), QStringLiteral("serve ends to probe"));
@@ -109,6 +112,8 @@ ProbeParse parseProbeCommand(const QStringList &args) {
             if (!v) return usage(QStringLiteral("--streams must be 1..%1").arg(65536 - probe::kStreamsPerServe));
             s.streamBase = int(*v);
         }
+        s.metrics = p.value(metrics);
+        if (p.isSet(metrics) && s.metrics.isEmpty()) return usage(QStringLiteral("--metrics needs [ADDR:]PORT"));
         return s;
     }
 

@@ -80,13 +80,6 @@ QStringList likelyCauses(const Options &o) {
     }
 }
 
-// The library's counters to the metrics endpoint.
-void publish(MetricsEndpoint &m, kivDecoder *dec, const ReceiverCounts &c) {
-    kivDecoderStats d{};
-    kivGetDecoderStats(dec, &d);
-    m.decoderCounters(d, c.loss, c.repair);
-}
-
 } // namespace
 
 int runReceive(const Options &o) {
@@ -102,8 +95,10 @@ int runReceive(const Options &o) {
         csv->flush();
     }
     QString why;
-    std::unique_ptr<MetricsEndpoint> metrics;
-    if (!startMetrics(o, QStringLiteral("receiver"), metrics)) return kExitCannotStart;
+    std::unique_ptr<MetricsEndpoint> endpoint;
+    if (!startMetrics(o.metrics, endpoint)) return kExitCannotStart;
+    const std::unique_ptr<StreamMetrics> metrics =
+        endpoint ? endpoint->stream(o.transport, QString::number(o.stream), QStringLiteral("receiver")) : nullptr;
     bool unsupported = false;
     DecoderPtr dec = openDecoder(o, o.stream, 1, why, unsupported);
     if (!dec) {
@@ -180,7 +175,7 @@ int runReceive(const Options &o) {
             std::optional<Percentiles> lat;
             if (o.latency) lat = secondLatency.takePercentiles();
             const ReceiverCounts total = counts(), c = countsSince(total, lastSecond);
-            if (metrics) publish(*metrics, dec.get(), total);
+            if (metrics) publishDecoder(*metrics, dec.get());
             lastSecond = total;
             if (o.json)
                 out(QString::fromUtf8(QJsonDocument(panelJson(*second, c, lat)).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
@@ -188,7 +183,7 @@ int runReceive(const Options &o) {
                 out(formatPanelLine(*second, c, lat) + QLatin1Char('\n'));
         }
     }
-    if (metrics) publish(*metrics, dec.get(), counts());
+    if (metrics) publishDecoder(*metrics, dec.get());
     const double secs = secondsSince(start);
     // Rates count from the first frame: waiting for a sender to start is not slowness.
     const double receiving = firstFrame ? secondsSince(*firstFrame) : 0;

@@ -20,23 +20,12 @@ QString linkDownReason(kivEncoder *enc) {
 
 } // namespace
 
-namespace {
-
-// The encoder's counters, link and pace to the metrics endpoint.
-void publish(MetricsEndpoint &m, kivEncoder *enc, const Options &o) {
-    kivEncoderStats e{};
-    kivGetEncoderStats(enc, &e);
-    std::optional<kivUdpSenderStats> udp;
-    if (kivUdpSenderStats u{}; o.protocol() == KIV_PROTOCOL_UDP && kivGetEncoderUdpStats(enc, &u) == KIV_OK) udp = u;
-    m.encoderCounters(e, kivGetEncoderLink(enc), udp);
-}
-
-} // namespace
-
 int runSend(const Options &o) {
     QString why;
-    std::unique_ptr<MetricsEndpoint> metrics;
-    if (!startMetrics(o, QStringLiteral("sender"), metrics)) return kExitCannotStart;
+    std::unique_ptr<MetricsEndpoint> endpoint;
+    if (!startMetrics(o.metrics, endpoint)) return kExitCannotStart;
+    const std::unique_ptr<StreamMetrics> metrics =
+        endpoint ? endpoint->stream(o.transport, QString::number(o.stream), QStringLiteral("sender")) : nullptr;
     bool unsupported = false;
     EncoderPtr enc = openEncoder(o, o.stream, why, unsupported);
     if (!enc) {
@@ -72,7 +61,7 @@ int runSend(const Options &o) {
         }
         reportLinkDown();
         if (metrics && SteadyClock::now() >= nextPublish) {
-            publish(*metrics, enc.get(), o);
+            publishEncoder(*metrics, enc.get());
             nextPublish = SteadyClock::now() + std::chrono::milliseconds(250);
         }
         if (progress.due()) {
@@ -88,7 +77,7 @@ int runSend(const Options &o) {
     if (kivGetEncoderLink(enc.get()) != KIV_LINK_DOWN) drainEncoder(enc.get());
     const double secs = secondsSince(start);
     progress.clear();
-    if (metrics) publish(*metrics, enc.get(), o);
+    if (metrics) publishEncoder(*metrics, enc.get());
     kivEncoderStats s{};
     kivGetEncoderStats(enc.get(), &s);
     reportLinkDown();

@@ -17,6 +17,7 @@
 
 #include "commands.hpp"
 #include "common.hpp"
+#include "metrics.hpp"
 #include "probe.hpp"
 #include "probe_cells.hpp"
 #include "probe_protocol.hpp"
@@ -72,7 +73,7 @@ private:
 
 class Server {
 public:
-    explicit Server(const ProbeSettings &s) : settings_(s) {
+    Server(const ProbeSettings &s, MetricsEndpoint *metrics) : settings_(s), metrics_(metrics) {
         limits_.streamBase = s.streamBase;
         QObject::connect(&listener_, &QTcpServer::newConnection, [this] { accept(); });
         QObject::connect(&tick_, &QTimer::timeout, [this] { onTick(); });
@@ -100,6 +101,12 @@ public:
     void claim(int stream) { streams_.insert(stream); }
     void release(int stream) { streams_.erase(stream); }
     void log(const QString &line) { out(line + QLatin1Char('\n')); }
+    // A cell's metrics. Cells rotate over the streams, so they are counted
+    // together under the range, not each under its own number.
+    std::unique_ptr<StreamMetrics> cellMetrics(Transport t, const QString &role) const {
+        if (!metrics_) return nullptr;
+        return metrics_->stream(transportName(t), QStringLiteral("%1-%2").arg(limits_.streamBase).arg(limits_.streamBase + limits_.streams - 1), role);
+    }
 
 private:
     void accept() {
@@ -141,6 +148,7 @@ private:
     }
 
     const ProbeSettings &settings_;
+    MetricsEndpoint *metrics_;
     ServeLimits limits_;
     QTcpServer listener_;
     QTimer tick_;
@@ -240,7 +248,7 @@ void Session::handle(const Request &r) {
         }
         if (!dec) return send(ErrorReply{c.id, why});
         server_.claim(c.stream);
-        cells_[c.id] = std::make_unique<CellReceiver>(c, limits, std::move(dec));
+        cells_[c.id] = std::make_unique<CellReceiver>(c, limits, std::move(dec), server_.cellMetrics(c.transport, QStringLiteral("receiver")));
         server_.log(QStringLiteral("probe %1: cell %2, %3x%4x%5 %6 over %7%8 on stream %9")
                         .arg(peer_).arg(c.id).arg(c.width).arg(c.height).arg(c.depth)
                         .arg(c.jpeg < 0 ? QStringLiteral("raw") : QStringLiteral("JPEG %1").arg(c.jpeg))
@@ -267,7 +275,7 @@ void Session::handle(const Request &r) {
             enc = openEncoder(o, c.stream, why, unsupported);
         }
         if (!enc) return send(ErrorReply{c.id, why});
-        senders_[c.id] = std::make_unique<CellSender>(c, std::move(enc), o);
+        senders_[c.id] = std::make_unique<CellSender>(c, std::move(enc), o, server_.cellMetrics(c.transport, QStringLiteral("sender")));
         server_.log(QStringLiteral("probe %1: cell %2, sending %3x%4x%5 over %6 to its stream %7")
                         .arg(peer_).arg(c.id).arg(c.width).arg(c.height).arg(c.depth).arg(transportName(c.transport)).arg(c.stream));
         return send(Started{c.id});
@@ -297,7 +305,10 @@ void Session::handle(const Request &r) {
 } // namespace
 
 int runServe(const ProbeSettings &s) {
-    Server server(s);
+    // Before the control port: a metrics port in use stops it first.
+    std::unique_ptr<MetricsEndpoint> metrics;
+    if (!startMetrics(s.metrics, metrics)) return kExitCannotStart;
+    Server server(s, metrics.get());
     QString why;
     if (!server.listen(why)) {
         err(why);
