@@ -18,9 +18,15 @@ using nettest::Clock;
 using namespace std::chrono_literals;
 
 std::vector<uint8_t> compress(const kivStreamFormat &f, const std::vector<uint8_t> &pixels, int level) {
-    std::vector<uint8_t> out;
+    ByteBuffer out;
     EXPECT_EQ(jpeg::Compressor().compress(f, pixels.data(), jpeg::qualityForLevel(level), out), KIV_OK);
-    return out;
+    return {out.begin(), out.end()};
+}
+
+std::vector<uint8_t> stripes(const kivStreamFormat &f, const std::vector<uint8_t> &pixels, uint32_t rows) {
+    ByteBuffer out;
+    EXPECT_EQ(jpeg::compressStriped(f, pixels.data(), 100, rows, out), KIV_OK);
+    return {out.begin(), out.end()};
 }
 
 TEST(JpegCodec, RoundTripKeepsLayoutAndPictureAtEveryDepth) {
@@ -33,13 +39,12 @@ TEST(JpegCodec, RoundTripKeepsLayoutAndPictureAtEveryDepth) {
             SCOPED_TRACE(::testing::Message() << w << "x" << h << " depth " << depth << " stripes of " << stripeRows);
             const auto picture = testpic::linesPicture(f, 12);
             // A reused, dirty buffer must not leak into the padding.
-            std::vector<uint8_t> out(size_t(frameBytes64(f)) + 7, 0x5a), striped;
+            std::vector<uint8_t> out(size_t(frameBytes64(f)) + 7, 0x5a);
             if (stripeRows > h) continue;
             if (stripeRows == 0) {
                 ASSERT_EQ(jpeg::Decompressor().decompress(f, compress(f, picture, 0), out), KIV_OK);
             } else {
-                ASSERT_EQ(jpeg::compressStriped(f, picture.data(), 100, stripeRows, striped), KIV_OK);
-                ASSERT_EQ(jpeg::decompressStriped(f, striped, out), KIV_OK);
+                ASSERT_EQ(jpeg::decompressStriped(f, stripes(f, picture, stripeRows), out), KIV_OK);
             }
             ASSERT_EQ(out.size(), frameBytes64(f));
             EXPECT_GE(testpic::psnr(f, picture.data(), out.data()), minPsnr);
@@ -64,7 +69,7 @@ TEST(JpegCodec, RoundTripKeepsLayoutAndPictureAtEveryDepth) {
 TEST(JpegCodec, TakesOnlyWhatItCanCodeAndKeepsColourAtHighLevels) {
     const kivStreamFormat f{16, 8, KIV_DEPTH_24, 1};
     const auto picture = testpic::linesPicture(f, 1);
-    std::vector<uint8_t> out;
+    ByteBuffer out;
     for (const auto &[format, quality] : {std::pair{f, 0}, {f, 101}, {kivStreamFormat{0, 8, KIV_DEPTH_24, 1}, 50}, {kivStreamFormat{16, 0, KIV_DEPTH_24, 1}, 50}, {kivStreamFormat{16, 8, 7, 1}, 50}})
         EXPECT_EQ(std::pair(jpeg::Compressor().compress(format, picture.data(), quality, out), jpeg::compressStriped(format, picture.data(), quality, 1, out)),
                   std::pair(KIV_ERROR_INVALID_ARGUMENT, KIV_ERROR_INVALID_ARGUMENT)) << quality;
@@ -97,16 +102,15 @@ TEST(JpegSink, BadJpegIsCountedAndNothingIsHandedOut) {
                           TJFLAG_PROGRESSIVE | TJFLAG_NOREALLOC), 0);
     progressive.resize(progressiveSize);
     // Stripes of 8 rows: 8, 8, 5. Each bad table or stripe must fail the whole frame.
-    std::vector<uint8_t> striped;
-    ASSERT_EQ(jpeg::compressStriped(f, picture.data(), 100, 8, striped), KIV_OK);
+    const std::vector<uint8_t> striped = stripes(f, picture, 8);
     auto stripedWith = [&](size_t at, uint32_t value, size_t cut = 0) {
         auto bytes = striped;
         if (at < bytes.size()) le::put32(bytes.data() + at, value);
         bytes.resize(bytes.size() - cut);
         return bytes;
     };
-    std::vector<uint8_t> twoOfThree; // 16 rows in two stripes: the last rows would stay undecoded
-    ASSERT_EQ(jpeg::compressStriped({37, 16, KIV_DEPTH_24, 1}, picture.data(), 100, 8, twoOfThree), KIV_OK);
+    // 16 rows in two stripes: the last rows would stay undecoded
+    const std::vector<uint8_t> twoOfThree = stripes({37, 16, KIV_DEPTH_24, 1}, picture, 8);
     auto brokenStripe = striped;
     for (size_t i = striped.size() - 60; i < striped.size() - 2; ++i) brokenStripe[i] ^= 0x55; // the last one
     struct Case { kivStreamFormat format; std::vector<uint8_t> bytes; uint16_t flags = kWireFlagJpeg; };

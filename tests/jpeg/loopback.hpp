@@ -3,7 +3,9 @@
 // in, waits in a LoopbackReceiver's queue as if it had come over a network.
 #pragma once
 
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "decoder.hpp"
 #include "util/clock.hpp"
@@ -29,19 +31,29 @@ inline std::unique_ptr<Decoder> loopbackDecoder(LoopbackReceiver *&receiver) {
     return d;
 }
 
-class LoopbackSender final : public SenderTransport {
+// Writes on the caller's thread, like the memory transport; `delay` makes it slow.
+class LoopbackSender final : public InlineSenderTransport {
 public:
-    explicit LoopbackSender(LoopbackReceiver &receiver) : receiver_(receiver) {}
-    int open(const std::string &, int) override { return KIV_OK; }
-    int sendFrame(const WireHeader &header, std::span<const uint8_t> payload) override {
-        receiver_.deliver(header, {payload.begin(), payload.end()});
-        ++counters.sent;
-        counters.bytes += payload.size();
+    explicit LoopbackSender(LoopbackReceiver &receiver, std::chrono::microseconds delay = {})
+        : receiver_(receiver), delay_(delay) {}
+    ~LoopbackSender() override { stopSending(); }
+    int open(const std::string &, int) override {
+        stopSending();
+        open_ = true;
         return KIV_OK;
     }
 
 private:
+    bool isOpen() const override { return open_; }
+    int write(const WireHeader &header, std::span<const uint8_t> payload) override {
+        std::this_thread::sleep_for(delay_);
+        receiver_.deliver(header, {payload.begin(), payload.end()});
+        return KIV_OK;
+    }
+
     LoopbackReceiver &receiver_;
+    const std::chrono::microseconds delay_;
+    bool open_ = false;
 };
 
 } // namespace kiv::testing
