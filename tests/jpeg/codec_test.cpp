@@ -162,28 +162,31 @@ TEST(JpegSink, BadJpegIsCountedAndNothingIsHandedOut) {
     d->unlock();
 }
 
-// A raw frame right after a compressed one waits for it, in the compress and decode threads alike. Once every frame is
-// sent or dropped, a frame TurboJPEG refuses (wider than 65500) is dropped and counted, never sent under another's JPEG.
+// Raw, JPEG and striped frames in turn through a slow transport that writes on the caller's thread, as memory does: each
+// waits for the one before it, in the sending and decode threads alike. Once every frame is sent or dropped, a frame
+// TurboJPEG refuses (wider than 65500) is dropped and counted, never sent under another's JPEG.
 TEST(JpegPipeline, FramesStayInOrderAndOneTheCodecRefusesIsDroppedNotSentWithOldBytes) {
     const kivStreamFormat f{500, 480, KIV_DEPTH_32, 1}, wide{65535, 2, KIV_DEPTH_8, 1}; // f too small for stripes: coded apart
+    const kivStreamFormat striped{640, 512, KIV_DEPTH_32, 1};
     testing::LoopbackReceiver *r = nullptr;
     auto decoder = testing::loopbackDecoder(r);
     decoder->setAdaptive(false);
-    Encoder encoder(std::make_unique<testing::LoopbackSender>(*r), f);
+    Encoder encoder(std::make_unique<testing::LoopbackSender>(*r, 2ms), f);
     ASSERT_EQ(encoder.setDestination("", 23020), KIV_OK);
-    const auto picture = testpic::linesPicture(f, 50);
+    const auto picture = testpic::linesPicture(striped, 50);
     uint32_t lastSeen = 0, seen = 0;
     auto drain = [&](int timeoutMs) {
         for (; decoder->lock(timeoutMs); decoder->unlock(), timeoutMs = 0, ++seen) {
             kivFrameInfo info{};
             decoder->frameInfo(info);
             if (seen > 0) { EXPECT_GT(info.frameNumber, lastSeen); }
-            EXPECT_EQ(info.flags, info.frameNumber % 2 && info.frameNumber < 60 ? KIV_FRAME_COMPRESSED : 0u) << info.frameNumber;
+            EXPECT_EQ(info.flags, info.frameNumber % 3 ? KIV_FRAME_COMPRESSED : 0u) << info.frameNumber;
+            EXPECT_EQ(info.imageBytes, kivGetByteSize(info.frameNumber % 3 == 2 ? &striped : &f)) << info.frameNumber;
             lastSeen = info.frameNumber;
         }
     };
     for (int i = 0; i <= 60; ++i) {
-        ASSERT_EQ(encoder.setFormat(f, i % 2 && i < 60, 0), KIV_OK); // the last frame raw
+        ASSERT_EQ(encoder.setFormat(i % 3 == 2 ? striped : f, i % 3 != 0, 0), KIV_OK); // the last frame raw
         ASSERT_EQ(encoder.encode(picture.data()), KIV_OK);
         drain(0);
     }
@@ -217,6 +220,29 @@ TEST(JpegPipeline, FramesStayInOrderAndOneTheCodecRefusesIsDroppedNotSentWithOld
     EXPECT_EQ(decoder->frameInfo(info), KIV_OK);
     EXPECT_EQ(info.flags, KIV_FRAME_SENT_RAW);
     EXPECT_EQ(encoder.stats().framesSentRaw, 1u);
+}
+
+// Every route answers kivEncode alike: a frame the destination refuses is taken, then counted as dropped, and the link
+// says why; before a destination is set every route refuses the call.
+TEST(JpegPipeline, EveryRouteReturnsAndCountsTheSameWhenTheTransportFails) {
+    const kivStreamFormat small{320, 240, KIV_DEPTH_24, 1}, large{640, 512, KIV_DEPTH_24, 1};
+    const auto picture = testpic::linesPicture(large, 20);
+    struct Route { const char *name; kivStreamFormat format; int compress; };
+    for (const Route &route : {Route{"raw", small, 0}, Route{"jpeg", small, 1}, Route{"striped", large, 1}}) {
+        SCOPED_TRACE(route.name);
+        testing::LoopbackReceiver receiver;
+        Encoder encoder(std::make_unique<testing::LoopbackSender>(receiver, 0ms, KIV_ERROR_NO_MEMORY), route.format);
+        ASSERT_EQ(encoder.setFormat(route.format, route.compress, 50), KIV_OK);
+        EXPECT_EQ(encoder.encode(picture.data()), KIV_ERROR_STATE);
+        ASSERT_EQ(encoder.setDestination("", 23021), KIV_OK);
+        EXPECT_EQ(encoder.link(), KIV_LINK_UP);
+        for (int i = 0; i < 2; ++i) EXPECT_EQ(encoder.encode(picture.data()), KIV_OK);
+        EXPECT_TRUE(nettest::waitUntil([&] { return encoder.stats().framesDropped == 2; }));
+        EXPECT_EQ(encoder.stats().framesEncoded, 2u);
+        EXPECT_EQ(encoder.stats().framesSent, 0u);
+        EXPECT_EQ(encoder.link(), KIV_LINK_DOWN);
+        EXPECT_EQ(lastError(), KIV_ERROR_NO_MEMORY);
+    }
 }
 
 } // namespace

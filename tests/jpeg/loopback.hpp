@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "decoder.hpp"
+#include "errors.hpp"
 #include "util/clock.hpp"
 
 namespace kiv::testing {
@@ -31,11 +32,12 @@ inline std::unique_ptr<Decoder> loopbackDecoder(LoopbackReceiver *&receiver) {
     return d;
 }
 
-// Writes on the caller's thread, like the memory transport; `delay` makes it slow.
+// Writes on the caller's thread, like the memory transport; `delay` makes it
+// slow, and a `failure` code makes it refuse every frame.
 class LoopbackSender final : public InlineSenderTransport {
 public:
-    explicit LoopbackSender(LoopbackReceiver &receiver, std::chrono::microseconds delay = {})
-        : receiver_(receiver), delay_(delay) {}
+    explicit LoopbackSender(LoopbackReceiver &receiver, std::chrono::microseconds delay = {}, int failure = KIV_OK)
+        : receiver_(receiver), delay_(delay), failure_(failure) {}
     ~LoopbackSender() override { stopSending(); }
     int open(const std::string &, int) override {
         stopSending();
@@ -47,12 +49,14 @@ private:
     bool isOpen() const override { return open_; }
     int write(const WireHeader &header, std::span<const uint8_t> payload) override {
         std::this_thread::sleep_for(delay_);
+        if (failure_ != KIV_OK) return fail(failure_, "refused by the test");
         receiver_.deliver(header, {payload.begin(), payload.end()});
         return KIV_OK;
     }
 
     LoopbackReceiver &receiver_;
     const std::chrono::microseconds delay_;
+    const int failure_;
     bool open_ = false;
 };
 
