@@ -83,7 +83,7 @@ int Encoder::encode(const void *pixels) {
     }
     // The one copy of the frame; the transport's thread compresses it.
     frame.quality = jpeg::qualityForLevel(level_);
-    frame.pixels.assign(raw.begin(), raw.end());
+    frame.pixels.assign(raw);
     return taken(transport_->send(std::move(frame)));
 }
 

@@ -13,7 +13,7 @@ int SenderTransport::sendFrame(const WireHeader &header, std::span<const uint8_t
     OutgoingFrame frame = spare();
     frame.header = header;
     frame.quality = 0;
-    frame.pixels.assign(payload.begin(), payload.end());
+    frame.pixels.assign(payload);
     return send(std::move(frame));
 }
 
