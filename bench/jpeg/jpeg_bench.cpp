@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// 1920x1080x32 JPEG end to end (encode call -> compress thread -> transport ->
+// 1920x1080x32 JPEG end to end (encode call, in stripes -> transport ->
 // decode -> lock) against TurboJPEG's own rate on the same picture, measured in
 // the same run. Prints the figures; sets no pass or fail.
 //

@@ -157,7 +157,7 @@ KIV_API int kivSetDestAddress(kivEncoder *encoder, const char *address, int stre
  *  100 most; JPEG quality = max(1, 100 - level). Colour frames keep full
  *  chroma (4:4:4) at quality 90 and above and use 4:2:0 below; 8-bit frames
  *  travel as grey JPEG. Frames under 512x512 pixels are copied by kivEncode()
- *  and compressed on a thread of the encoder. Larger frames are compressed
+ *  and compressed by the thread that sends them. Larger frames are compressed
  *  during kivEncode(), in stripes on a process-wide pool of one thread per
  *  core, straight from the caller's pixels: no copy, and about the time the
  *  copy would take on two cores (less on more). Decoding uses the pool alike. A frame whose JPEG would be no smaller than the frame is
@@ -170,7 +170,16 @@ KIV_API int kivSetDestFormat(kivEncoder *encoder, const kivStreamFormat *format,
  *  for a large JPEG frame, compressed: see kivSetDestFormat()). Never waits
  *  for a receiver or the network: if the transport is still busy with an
  *  older frame, the older unsent frame is replaced and counted as dropped.
- *  KIV_ERROR_STATE before a destination is set. */
+ *  Frames leave in the order of the calls, whatever their compression.
+ *  Returns, alike for raw, JPEG and striped JPEG frames: KIV_OK once the
+ *  frame is taken (counted in framesEncoded); KIV_ERROR_STATE before a
+ *  destination is set; KIV_ERROR_INVALID_ARGUMENT for NULL `pixels` (a
+ *  frame of 0 bytes may pass NULL); KIV_ERROR_NO_MEMORY when no buffer for
+ *  the frame can be had; KIV_ERROR_INVALID_HANDLE. What becomes of a taken
+ *  frame is counted, never returned: replaced before it was sent, refused by
+ *  the codec, or refused by the destination (Local (Memory): /dev/shm full)
+ *  adds to framesDropped; a destination that refuses frames shows as
+ *  KIV_LINK_DOWN in kivGetEncoderLink(). */
 KIV_API int kivEncode(kivEncoder *encoder, const void *pixels);
 
 /** Stops sending, releases every resource of the encoder and frees it.
@@ -181,7 +190,7 @@ KIV_API int kivDeleteEncoder(kivEncoder *encoder);
 /** Link states of an encoder, the results of kivGetEncoderLink(). */
 #define KIV_LINK_IDLE 0       /**< no destination set */
 #define KIV_LINK_CONNECTING 1 /**< TCP: resolving or connecting, no attempt has failed yet */
-#define KIV_LINK_UP 2         /**< frames can leave: TCP connected; UDP and memory open */
+#define KIV_LINK_UP 2         /**< frames can leave: TCP connected; UDP and memory open, memory's last frame written */
 #define KIV_LINK_DOWN 3       /**< the last attempt failed (see kivLastErrorDetail()); the encoder keeps retrying */
 
 /** Whether frames can reach a receiver now: a KIV_LINK_* state (>= 0), or a
@@ -194,7 +203,7 @@ KIV_API int kivGetEncoderLink(kivEncoder *encoder);
 typedef struct kivEncoderStats {
     uint64_t framesEncoded; /**< successful kivEncode() calls */
     uint64_t framesSent;    /**< frames handed completely to the transport */
-    uint64_t framesDropped; /**< frames replaced before they were sent, or failed to compress */
+    uint64_t framesDropped; /**< frames replaced before they were sent, failed to compress, or refused by the destination */
     uint64_t bytesSent;     /**< payload bytes of the frames sent (compressed size for JPEG) */
     uint64_t framesSentRaw; /**< frames that went raw although compression is on: their JPEG was no smaller */
 } kivEncoderStats;

@@ -22,13 +22,10 @@ Encoder::Encoder(int protocol, const kivStreamFormat &format) : Encoder(makeSend
 Encoder::Encoder(std::unique_ptr<SenderTransport> transport, const kivStreamFormat &format)
     : format_(format), sessionId_(randomSessionId()), transport_(std::move(transport)) {}
 
-// The compressor, declared last, is stopped and joined first; the transport it
-// sends on goes after it.
 Encoder::~Encoder() = default;
 
 int Encoder::setDestination(const char *address, int stream) {
     if (stream < 1 || stream > 65535) return fail(KIV_ERROR_INVALID_ARGUMENT, "stream must be 1..65535");
-    std::lock_guard lock(transportMutex_);
     // Reopening moves the same transport object; a fresh open validates anew.
     const int rc = transport_->open(address ? address : "", stream);
     opened_ = rc == KIV_OK;
@@ -46,6 +43,13 @@ int Encoder::setFormat(const kivStreamFormat &format, int compress, int level) {
     return KIV_OK;
 }
 
+int Encoder::taken(int rc) {
+    if (rc == KIV_OK) ++encoded_;
+    return rc;
+}
+
+// Every route ends in one call to the transport, which only refuses a frame
+// while it is not open: what becomes of a frame it took is counted.
 int Encoder::encode(const void *pixels) {
     if (!opened_) return fail(KIV_ERROR_STATE, "no destination set");
     const uint64_t size = frameBytes64(format_);
@@ -56,86 +60,34 @@ int Encoder::encode(const void *pixels) {
     header.sessionId = sessionId_;
     header.sendTimeUs = wallClockUs();
     header.payloadSize = uint32_t(size);
-    const auto *bytes = static_cast<const uint8_t *>(pixels);
+    const std::span<const uint8_t> raw{static_cast<const uint8_t *>(pixels), size_t(size)};
 
     // An empty frame has nothing to compress; it goes raw.
-    if (!compress_ || size == 0) {
-        std::lock_guard lock(transportMutex_);
-        const int rc = sendLocked(header, {bytes, size_t(size)});
-        if (rc == KIV_OK) ++encoded_;
-        return rc;
-    }
+    if (!compress_ || size == 0) return taken(transport_->sendFrame(header, raw));
 
+    OutgoingFrame frame = transport_->spare();
+    frame.header = header;
     // A large frame is coded in stripes on every core during the call, straight
     // from the caller's pixels: that takes about as long as copying it would,
     // and saves the copy.
     static const unsigned cores = std::thread::hardware_concurrency();
     if (const uint32_t stripeRows = jpeg::stripeRowsFor(format_, cores)) {
-        compressAndSend(header, bytes, jpeg::qualityForLevel(level_), stripeRows, nullptr, callerJpeg_);
-        ++encoded_;
-        return KIV_OK;
+        const int rc = jpeg::compressStriped(format_, raw.data(), jpeg::qualityForLevel(level_), stripeRows, frame.jpeg);
+        if (rc == KIV_OK && chooseJpeg(frame.header, frame.jpeg.size(), kWireFlagStripes, transport_->counters))
+            return taken(transport_->send(std::move(frame)));
+        header = frame.header;
+        transport_->recycle(std::move(frame));
+        if (rc == KIV_OK) return taken(transport_->sendFrame(header, raw)); // marked to go raw
+        ++transport_->counters.dropped;
+        return taken(KIV_OK);
     }
-
-    // The first frame to compress here starts the thread that does it.
-    if (!compressor_.joinable()) compressor_ = std::jthread([this](std::stop_token stop) { compressLoop(stop); });
-    // Copied outside any lock, so the compressor never waits for the copy.
-    PendingRaw raw = toCompress_.spare();
-    raw.header = header;
-    raw.quality = jpeg::qualityForLevel(level_);
-    raw.pixels.assign(bytes, bytes + size);
-    toCompress_.put(std::move(raw));
-    ++encoded_;
-    return KIV_OK;
-}
-
-void Encoder::compressLoop(std::stop_token stop) {
-    jpeg::Compressor compressor;
-    PendingRaw work;
-    std::vector<uint8_t> jpegBytes;
-    while (toCompress_.take(work, stop))
-        compressAndSend(work.header, work.pixels.data(), work.quality, 0, &compressor, jpegBytes);
-}
-
-void Encoder::compressAndSend(WireHeader header, const uint8_t *pixels, int quality, uint32_t stripeRows,
-                              jpeg::Compressor *compressor, std::vector<uint8_t> &jpegBytes) {
-    const kivStreamFormat &f = header.format;
-    const int rc = stripeRows ? jpeg::compressStriped(f, pixels, quality, stripeRows, jpegBytes)
-                              : compressor->compress(f, pixels, quality, jpegBytes);
-    if (rc != KIV_OK) {
-        ++compressDropped_;
-        return;
-    }
-    // Compression must never cost bytes: a JPEG no smaller than the frame is not sent.
-    std::span<const uint8_t> payload{pixels, header.payloadSize};
-    if (jpegBytes.size() < header.payloadSize) {
-        header.flags |= kWireFlagJpeg | (stripeRows ? kWireFlagStripes : 0);
-        header.payloadSize = uint32_t(jpegBytes.size());
-        payload = jpegBytes;
-    } else {
-        header.flags |= kWireFlagSentRaw;
-        ++sentRaw_; // before the send: a receiver may look at the counter as soon as the frame is there
-    }
-    std::lock_guard lock(transportMutex_);
-    if (opened_) sendLocked(header, payload);
-}
-
-int Encoder::sendLocked(const WireHeader &header, std::span<const uint8_t> payload) {
-    // Compression switched off while a frame was being compressed: the raw frames
-    // that followed it have gone out already, and it must not arrive after them.
-    if (anySent_ && int32_t(header.frameNumber - lastSentFrame_) <= 0) {
-        ++compressDropped_;
-        return KIV_OK;
-    }
-    const int rc = transport_->sendFrame(header, payload);
-    if (rc == KIV_OK) {
-        anySent_ = true;
-        lastSentFrame_ = header.frameNumber;
-    }
-    return rc;
+    // The one copy of the frame; the transport's thread compresses it.
+    frame.quality = jpeg::qualityForLevel(level_);
+    frame.pixels.assign(raw);
+    return taken(transport_->send(std::move(frame)));
 }
 
 int Encoder::link() {
-    std::lock_guard lock(transportMutex_);
     return opened_ ? transport_->link() : KIV_LINK_IDLE;
 }
 
@@ -143,9 +95,9 @@ kivEncoderStats Encoder::stats() const {
     kivEncoderStats s{};
     s.framesEncoded = encoded_.load();
     s.framesSent = transport_->counters.sent.load();
-    s.framesDropped = transport_->counters.dropped.load() + compressDropped_.load();
+    s.framesDropped = transport_->counters.dropped.load();
     s.bytesSent = transport_->counters.bytes.load();
-    s.framesSentRaw = sentRaw_.load();
+    s.framesSentRaw = transport_->counters.sentRaw.load();
     return s;
 }
 

@@ -1,16 +1,12 @@
 // SPDX-License-Identifier: MIT
-// One sending end: stamps frames, compresses them off the caller's thread when
-// asked to, and hands them to its transport.
+// One sending end: stamps frames and hands them to its transport, in order,
+// through one queue (send_queue.hpp). Large JPEG frames are compressed here,
+// during the call; smaller ones by the transport's sending thread.
 #pragma once
 
 #include <atomic>
 #include <memory>
-#include <mutex>
-#include <thread>
-#include <vector>
 
-#include "codec/jpeg.hpp"
-#include "util/mailbox.hpp"
 #include "transport.hpp"
 
 namespace kiv {
@@ -30,38 +26,16 @@ public:
     kivEncoderStats stats() const;
 
 private:
-    void compressLoop(std::stop_token stop);
-    // Compresses one frame (in stripes when `stripeRows`, else with `compressor`)
-    // and sends it, raw when its JPEG would be no smaller.
-    void compressAndSend(WireHeader header, const uint8_t *pixels, int quality, uint32_t stripeRows,
-                         jpeg::Compressor *compressor, std::vector<uint8_t> &jpegBytes);
-    // Sends with transportMutex_ held; drops a frame older than one already sent.
-    int sendLocked(const WireHeader &header, std::span<const uint8_t> payload);
+    int taken(int rc);
 
     kivStreamFormat format_;
     bool compress_ = false;
     int level_ = 0;
-    bool opened_ = false;
+    std::atomic<bool> opened_{false}; // link() reads it from any thread
     const uint64_t sessionId_;
     uint32_t nextFrame_ = 0;
     std::atomic<uint64_t> encoded_{0};
-    std::atomic<uint64_t> compressDropped_{0};
-    std::atomic<uint64_t> sentRaw_{0};
-
-    std::mutex transportMutex_; // the caller's thread and the compressor both send
     std::unique_ptr<SenderTransport> transport_;
-    bool anySent_ = false;      // guarded by transportMutex_
-    uint32_t lastSentFrame_ = 0; // guarded by transportMutex_
-
-    // JPEG: kivEncode leaves the raw frame here; the compressor thread takes it.
-    struct PendingRaw {
-        WireHeader header;
-        int quality = 0;
-        std::vector<uint8_t> pixels;
-    };
-    Mailbox<PendingRaw> toCompress_{compressDropped_};
-    std::vector<uint8_t> callerJpeg_; // large frames, compressed on the caller's thread
-    std::jthread compressor_; // declared last: joined before the members it uses go
 };
 
 } // namespace kiv

@@ -8,6 +8,75 @@
 
 namespace kiv {
 
+int SenderTransport::sendFrame(const WireHeader &header, std::span<const uint8_t> payload) {
+    if (payload.size() != header.payloadSize) return fail(KIV_ERROR_INVALID_ARGUMENT, "payload size differs from header");
+    OutgoingFrame frame = spare();
+    frame.header = header;
+    frame.quality = 0;
+    frame.pixels.assign(payload);
+    return send(std::move(frame));
+}
+
+void InlineSenderTransport::deliver(const WireHeader &header, std::span<const uint8_t> payload) {
+    const int rc = write(header, payload);
+    std::string detail = rc == KIV_OK ? std::string() : lastErrorDetail();
+    if (rc == KIV_OK) {
+        ++counters.sent;
+        counters.bytes += payload.size();
+    } else {
+        ++counters.dropped;
+    }
+    std::lock_guard lock(linkMutex_);
+    failure_ = rc;
+    failureDetail_ = std::move(detail);
+}
+
+int InlineSenderTransport::send(OutgoingFrame &&frame) {
+    if (!isOpen()) return fail(KIV_ERROR_STATE, "no destination set");
+    if (frame.quality == 0 && queue_.idle()) {
+        deliver(frame.header, frame.payload());
+        queue_.recycle(std::move(frame));
+        return KIV_OK;
+    }
+    if (!thread_.joinable())
+        thread_ = std::jthread([this](std::stop_token stop) {
+            OutgoingFrame taken;
+            while (queue_.take(taken, stop)) {
+                deliver(taken.header, taken.payload());
+                queue_.finish(taken);
+            }
+        });
+    queue_.put(std::move(frame));
+    return KIV_OK;
+}
+
+int InlineSenderTransport::sendFrame(const WireHeader &header, std::span<const uint8_t> payload) {
+    if (!isOpen()) return fail(KIV_ERROR_STATE, "no destination set");
+    if (payload.size() != header.payloadSize) return fail(KIV_ERROR_INVALID_ARGUMENT, "payload size differs from header");
+    if (!queue_.idle()) return SenderTransport::sendFrame(header, payload);
+    deliver(header, payload);
+    return KIV_OK;
+}
+
+int InlineSenderTransport::link() const {
+    std::lock_guard lock(linkMutex_);
+    if (failure_ == KIV_OK) return KIV_LINK_UP;
+    fail(failure_, failureDetail_);
+    return KIV_LINK_DOWN;
+}
+
+void InlineSenderTransport::stopSending() {
+    if (thread_.joinable()) {
+        thread_.request_stop();
+        thread_.join();
+        thread_ = {};
+    }
+    queue_.clear();
+    std::lock_guard lock(linkMutex_);
+    failure_ = KIV_OK;
+    failureDetail_.clear();
+}
+
 void FrameQueue::put(const WireHeader &header, std::vector<uint8_t> &&payload, int64_t receiveTimeUs) {
     counters_.received.fetch_add(1, std::memory_order_relaxed);
     counters_.bytes.fetch_add(header.payloadSize, std::memory_order_relaxed);

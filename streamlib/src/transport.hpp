@@ -6,42 +6,83 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "send_queue.hpp"
 #include "util/mailbox.hpp"
 #include "wire.hpp"
 
 namespace kiv {
 
-struct SenderCounters {
-    std::atomic<uint64_t> sent{0};
-    std::atomic<uint64_t> dropped{0};
-    std::atomic<uint64_t> bytes{0};
-};
-
-// Sending half of a transport. sendFrame() is called by one thread at a time.
+// Sending half of a transport. The encoder feeds it from the thread that calls
+// kivEncode, one thread at a time; link() and the counters are for any thread.
 class SenderTransport {
 public:
     virtual ~SenderTransport() = default; // stops and joins its threads, closes its resources
 
     // Opens the destination. Validates synchronously what can be validated without
     // waiting on the network (address syntax, stream taken by another sender).
-    // A second call closes the previous destination first. `stream` is 1..65535
-    // (the encoder checks it).
+    // A second call closes the previous destination first; frames not yet sent
+    // are dropped. `stream` is 1..65535 (the encoder checks it).
     virtual int open(const std::string &address, int stream) = 0;
 
-    // Hands over one frame; `payload` is only valid during the call, so the transport
-    // copies it. Must not wait for the network or a receiver: a frame still unsent
-    // when the next one comes is replaced and counted in counters.dropped.
-    virtual int sendFrame(const WireHeader &header, std::span<const uint8_t> payload) = 0;
+    // A record for the next frame, with the buffers of frames gone before;
+    // recycle() takes back one that was not sent.
+    OutgoingFrame spare() { return queue_.spare(); }
+    void recycle(OutgoingFrame &&frame) { queue_.recycle(std::move(frame)); }
+
+    // Takes one frame, which the sending thread compresses first when its
+    // quality says so. Must not wait for the network or a receiver: a frame
+    // still unsent when the next one comes is replaced and counted in
+    // counters.dropped, and so is one the codec or the destination refuses.
+    // Returns KIV_OK, or KIV_ERROR_STATE when not open.
+    virtual int send(OutgoingFrame &&frame) = 0;
+
+    // Like send() for a frame ready as it is, whose `payload` is valid only
+    // during the call: copied into a record, or written out at once by a
+    // transport that can do so without waiting.
+    virtual int sendFrame(const WireHeader &header, std::span<const uint8_t> payload);
 
     // KIV_LINK_* of an open transport; for KIV_LINK_DOWN it records the reason
     // with fail(). Datagram and memory transports are up once open.
     virtual int link() const { return KIV_LINK_UP; }
 
     SenderCounters counters;
+
+protected:
+    SendQueue queue_{counters};
+};
+
+// A transport that writes frames out on the caller's thread without waiting
+// (shared memory). Frames to compress go to a thread of its own; while that
+// thread holds frames, later ones queue behind them, so none overtakes another.
+class InlineSenderTransport : public SenderTransport {
+public:
+    int send(OutgoingFrame &&frame) override;
+    int sendFrame(const WireHeader &header, std::span<const uint8_t> payload) override;
+    // KIV_LINK_DOWN while the last frame could not be written.
+    int link() const override;
+
+protected:
+    // Writes one frame, never waiting; one thread at a time. A failure is
+    // recorded with fail().
+    virtual int write(const WireHeader &header, std::span<const uint8_t> payload) = 0;
+    virtual bool isOpen() const = 0;
+    // Stops the thread and drops what it holds: before reopening, and in the
+    // destructor of the class that implements write().
+    void stopSending();
+
+private:
+    void deliver(const WireHeader &header, std::span<const uint8_t> payload);
+
+    mutable std::mutex linkMutex_;
+    int failure_ = KIV_OK;
+    std::string failureDetail_;
+    std::jthread thread_;
 };
 
 // A socket's receive buffer: what was asked for and what the kernel granted.

@@ -18,9 +18,15 @@ using nettest::Clock;
 using namespace std::chrono_literals;
 
 std::vector<uint8_t> compress(const kivStreamFormat &f, const std::vector<uint8_t> &pixels, int level) {
-    std::vector<uint8_t> out;
+    ByteBuffer out;
     EXPECT_EQ(jpeg::Compressor().compress(f, pixels.data(), jpeg::qualityForLevel(level), out), KIV_OK);
-    return out;
+    return {out.begin(), out.end()};
+}
+
+std::vector<uint8_t> stripes(const kivStreamFormat &f, const std::vector<uint8_t> &pixels, uint32_t rows) {
+    ByteBuffer out;
+    EXPECT_EQ(jpeg::compressStriped(f, pixels.data(), 100, rows, out), KIV_OK);
+    return {out.begin(), out.end()};
 }
 
 TEST(JpegCodec, RoundTripKeepsLayoutAndPictureAtEveryDepth) {
@@ -33,13 +39,12 @@ TEST(JpegCodec, RoundTripKeepsLayoutAndPictureAtEveryDepth) {
             SCOPED_TRACE(::testing::Message() << w << "x" << h << " depth " << depth << " stripes of " << stripeRows);
             const auto picture = testpic::linesPicture(f, 12);
             // A reused, dirty buffer must not leak into the padding.
-            std::vector<uint8_t> out(size_t(frameBytes64(f)) + 7, 0x5a), striped;
+            std::vector<uint8_t> out(size_t(frameBytes64(f)) + 7, 0x5a);
             if (stripeRows > h) continue;
             if (stripeRows == 0) {
                 ASSERT_EQ(jpeg::Decompressor().decompress(f, compress(f, picture, 0), out), KIV_OK);
             } else {
-                ASSERT_EQ(jpeg::compressStriped(f, picture.data(), 100, stripeRows, striped), KIV_OK);
-                ASSERT_EQ(jpeg::decompressStriped(f, striped, out), KIV_OK);
+                ASSERT_EQ(jpeg::decompressStriped(f, stripes(f, picture, stripeRows), out), KIV_OK);
             }
             ASSERT_EQ(out.size(), frameBytes64(f));
             EXPECT_GE(testpic::psnr(f, picture.data(), out.data()), minPsnr);
@@ -64,7 +69,7 @@ TEST(JpegCodec, RoundTripKeepsLayoutAndPictureAtEveryDepth) {
 TEST(JpegCodec, TakesOnlyWhatItCanCodeAndKeepsColourAtHighLevels) {
     const kivStreamFormat f{16, 8, KIV_DEPTH_24, 1};
     const auto picture = testpic::linesPicture(f, 1);
-    std::vector<uint8_t> out;
+    ByteBuffer out;
     for (const auto &[format, quality] : {std::pair{f, 0}, {f, 101}, {kivStreamFormat{0, 8, KIV_DEPTH_24, 1}, 50}, {kivStreamFormat{16, 0, KIV_DEPTH_24, 1}, 50}, {kivStreamFormat{16, 8, 7, 1}, 50}})
         EXPECT_EQ(std::pair(jpeg::Compressor().compress(format, picture.data(), quality, out), jpeg::compressStriped(format, picture.data(), quality, 1, out)),
                   std::pair(KIV_ERROR_INVALID_ARGUMENT, KIV_ERROR_INVALID_ARGUMENT)) << quality;
@@ -97,16 +102,15 @@ TEST(JpegSink, BadJpegIsCountedAndNothingIsHandedOut) {
                           TJFLAG_PROGRESSIVE | TJFLAG_NOREALLOC), 0);
     progressive.resize(progressiveSize);
     // Stripes of 8 rows: 8, 8, 5. Each bad table or stripe must fail the whole frame.
-    std::vector<uint8_t> striped;
-    ASSERT_EQ(jpeg::compressStriped(f, picture.data(), 100, 8, striped), KIV_OK);
+    const std::vector<uint8_t> striped = stripes(f, picture, 8);
     auto stripedWith = [&](size_t at, uint32_t value, size_t cut = 0) {
         auto bytes = striped;
         if (at < bytes.size()) le::put32(bytes.data() + at, value);
         bytes.resize(bytes.size() - cut);
         return bytes;
     };
-    std::vector<uint8_t> twoOfThree; // 16 rows in two stripes: the last rows would stay undecoded
-    ASSERT_EQ(jpeg::compressStriped({37, 16, KIV_DEPTH_24, 1}, picture.data(), 100, 8, twoOfThree), KIV_OK);
+    // 16 rows in two stripes: the last rows would stay undecoded
+    const std::vector<uint8_t> twoOfThree = stripes({37, 16, KIV_DEPTH_24, 1}, picture, 8);
     auto brokenStripe = striped;
     for (size_t i = striped.size() - 60; i < striped.size() - 2; ++i) brokenStripe[i] ^= 0x55; // the last one
     struct Case { kivStreamFormat format; std::vector<uint8_t> bytes; uint16_t flags = kWireFlagJpeg; };
@@ -158,28 +162,31 @@ TEST(JpegSink, BadJpegIsCountedAndNothingIsHandedOut) {
     d->unlock();
 }
 
-// A raw frame right after a compressed one waits for it, in the compress and decode threads alike. Once every frame is
-// sent or dropped, a frame TurboJPEG refuses (wider than 65500) is dropped and counted, never sent under another's JPEG.
+// Raw, JPEG and striped frames in turn through a slow transport that writes on the caller's thread, as memory does: each
+// waits for the one before it, in the sending and decode threads alike. Once every frame is sent or dropped, a frame
+// TurboJPEG refuses (wider than 65500) is dropped and counted, never sent under another's JPEG.
 TEST(JpegPipeline, FramesStayInOrderAndOneTheCodecRefusesIsDroppedNotSentWithOldBytes) {
     const kivStreamFormat f{500, 480, KIV_DEPTH_32, 1}, wide{65535, 2, KIV_DEPTH_8, 1}; // f too small for stripes: coded apart
+    const kivStreamFormat striped{640, 512, KIV_DEPTH_32, 1};
     testing::LoopbackReceiver *r = nullptr;
     auto decoder = testing::loopbackDecoder(r);
     decoder->setAdaptive(false);
-    Encoder encoder(std::make_unique<testing::LoopbackSender>(*r), f);
+    Encoder encoder(std::make_unique<testing::LoopbackSender>(*r, 2ms), f);
     ASSERT_EQ(encoder.setDestination("", 23020), KIV_OK);
-    const auto picture = testpic::linesPicture(f, 50);
+    const auto picture = testpic::linesPicture(striped, 50);
     uint32_t lastSeen = 0, seen = 0;
     auto drain = [&](int timeoutMs) {
         for (; decoder->lock(timeoutMs); decoder->unlock(), timeoutMs = 0, ++seen) {
             kivFrameInfo info{};
             decoder->frameInfo(info);
             if (seen > 0) { EXPECT_GT(info.frameNumber, lastSeen); }
-            EXPECT_EQ(info.flags, info.frameNumber % 2 && info.frameNumber < 60 ? KIV_FRAME_COMPRESSED : 0u) << info.frameNumber;
+            EXPECT_EQ(info.flags, info.frameNumber % 3 ? KIV_FRAME_COMPRESSED : 0u) << info.frameNumber;
+            EXPECT_EQ(info.imageBytes, kivGetByteSize(info.frameNumber % 3 == 2 ? &striped : &f)) << info.frameNumber;
             lastSeen = info.frameNumber;
         }
     };
     for (int i = 0; i <= 60; ++i) {
-        ASSERT_EQ(encoder.setFormat(f, i % 2 && i < 60, 0), KIV_OK); // the last frame raw
+        ASSERT_EQ(encoder.setFormat(i % 3 == 2 ? striped : f, i % 3 != 0, 0), KIV_OK); // the last frame raw
         ASSERT_EQ(encoder.encode(picture.data()), KIV_OK);
         drain(0);
     }
@@ -213,6 +220,29 @@ TEST(JpegPipeline, FramesStayInOrderAndOneTheCodecRefusesIsDroppedNotSentWithOld
     EXPECT_EQ(decoder->frameInfo(info), KIV_OK);
     EXPECT_EQ(info.flags, KIV_FRAME_SENT_RAW);
     EXPECT_EQ(encoder.stats().framesSentRaw, 1u);
+}
+
+// Every route answers kivEncode alike: a frame the destination refuses is taken, then counted as dropped, and the link
+// says why; before a destination is set every route refuses the call.
+TEST(JpegPipeline, EveryRouteReturnsAndCountsTheSameWhenTheTransportFails) {
+    const kivStreamFormat small{320, 240, KIV_DEPTH_24, 1}, large{640, 512, KIV_DEPTH_24, 1};
+    const auto picture = testpic::linesPicture(large, 20);
+    struct Route { const char *name; kivStreamFormat format; int compress; };
+    for (const Route &route : {Route{"raw", small, 0}, Route{"jpeg", small, 1}, Route{"striped", large, 1}}) {
+        SCOPED_TRACE(route.name);
+        testing::LoopbackReceiver receiver;
+        Encoder encoder(std::make_unique<testing::LoopbackSender>(receiver, 0ms, KIV_ERROR_NO_MEMORY), route.format);
+        ASSERT_EQ(encoder.setFormat(route.format, route.compress, 50), KIV_OK);
+        EXPECT_EQ(encoder.encode(picture.data()), KIV_ERROR_STATE);
+        ASSERT_EQ(encoder.setDestination("", 23021), KIV_OK);
+        EXPECT_EQ(encoder.link(), KIV_LINK_UP);
+        for (int i = 0; i < 2; ++i) EXPECT_EQ(encoder.encode(picture.data()), KIV_OK);
+        EXPECT_TRUE(nettest::waitUntil([&] { return encoder.stats().framesDropped == 2; }));
+        EXPECT_EQ(encoder.stats().framesEncoded, 2u);
+        EXPECT_EQ(encoder.stats().framesSent, 0u);
+        EXPECT_EQ(encoder.link(), KIV_LINK_DOWN);
+        EXPECT_EQ(lastError(), KIV_ERROR_NO_MEMORY);
+    }
 }
 
 } // namespace

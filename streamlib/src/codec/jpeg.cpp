@@ -248,18 +248,20 @@ int checkInput(const kivStreamFormat &format, const uint8_t *pixels, int quality
 Compressor::Compressor() : impl_(std::make_unique<Impl>()) {}
 Compressor::~Compressor() = default;
 
-int Compressor::compress(const kivStreamFormat &format, const uint8_t *pixels, int quality,
-                         std::vector<uint8_t> &out) {
+int Compressor::compress(const kivStreamFormat &format, const uint8_t *pixels, int quality, ByteBuffer &out) {
     if (const int rc = checkInput(format, pixels, quality); rc != KIV_OK) return rc;
 
     const unsigned long bound = tjBufSize(format.width, format.height, subsamplingFor(format.depth, quality));
     if (bound == static_cast<unsigned long>(-1)) return fail(KIV_ERROR_INTERNAL, tjGetErrorStr2(nullptr));
-    uint8_t *buffer = impl_->codec.scratch(bound);
-    if (!buffer) return fail(KIV_ERROR_NO_MEMORY, "no memory for the JPEG buffer");
+    try {
+        out.resize(bound); // room kept from frame to frame, never zeroed
+    } catch (const std::bad_alloc &) {
+        return fail(KIV_ERROR_NO_MEMORY, "no memory for the JPEG buffer");
+    }
     unsigned long size = bound;
-    if (std::string error = impl_->codec.compress(format, pixels, quality, buffer, size); !error.empty())
+    if (std::string error = impl_->codec.compress(format, pixels, quality, out.data(), size); !error.empty())
         return fail(KIV_ERROR_INTERNAL, error);
-    out.assign(buffer, buffer + size);
+    out.resize(size);
     return KIV_OK;
 }
 
@@ -292,7 +294,7 @@ uint32_t stripeRowsFor(const kivStreamFormat &format, unsigned cores) {
 }
 
 int compressStriped(const kivStreamFormat &format, const uint8_t *pixels, int quality, uint32_t rows,
-                    std::vector<uint8_t> &out) {
+                    ByteBuffer &out) {
     if (const int rc = checkInput(format, pixels, quality); rc != KIV_OK) return rc;
     if (rows == 0 || rows > format.height) return fail(KIV_ERROR_INVALID_ARGUMENT, "stripe rows must be 1..height");
     const size_t count = (format.height + rows - 1) / rows;

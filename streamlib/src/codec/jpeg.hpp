@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kivVidStreamLib2.h"
+#include "../util/byte_buffer.hpp"
 
 namespace kiv::jpeg {
 
@@ -30,10 +31,10 @@ public:
     Compressor &operator=(const Compressor &) = delete;
 
     // Compresses kivGetByteSize(format) bytes at `pixels` into `out` (resized to
-    // the JPEG's size). Padding bytes are never read. Quality 1..100; grey frames
+    // the JPEG's size; TurboJPEG writes there directly). Padding bytes are never read. Quality 1..100; grey frames
     // give a one-component JPEG, colour ones 4:4:4 at quality >= 90, else 4:2:0.
     // Returns KIV_OK or a negative code.
-    int compress(const kivStreamFormat &format, const uint8_t *pixels, int quality, std::vector<uint8_t> &out);
+    int compress(const kivStreamFormat &format, const uint8_t *pixels, int quality, ByteBuffer &out);
 
 private:
     struct Impl;
@@ -74,7 +75,7 @@ uint32_t stripeRowsFor(const kivStreamFormat &format, unsigned cores);
 // Compresses like Compressor::compress, as stripes of `rows` rows (1..height).
 // Thread-safe; each thread keeps its own TurboJPEG handles.
 int compressStriped(const kivStreamFormat &format, const uint8_t *pixels, int quality, uint32_t rows,
-                    std::vector<uint8_t> &out);
+                    ByteBuffer &out);
 
 // Decodes a striped payload like Decompressor::decompress. The table must
 // describe exactly the payload (count matching the rows, sizes adding up to

@@ -28,28 +28,29 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class MemorySender final : public SenderTransport {
+class MemorySender final : public InlineSenderTransport {
 public:
-    int open(const std::string &, int stream) override { return owner_.open(stream); }
+    ~MemorySender() override { stopSending(); }
 
-    int sendFrame(const WireHeader &header, std::span<const uint8_t> payload) override {
-        if (!owner_.isOpen()) return fail(KIV_ERROR_STATE, "no destination set");
+    int open(const std::string &, int stream) override {
+        stopSending();
+        return owner_.open(stream);
+    }
+
+private:
+    bool isOpen() const override { return owner_.isOpen(); }
+
+    int write(const WireHeader &header, std::span<const uint8_t> payload) override {
         const std::span<uint8_t> slot = owner_.beginFrame(kWireHeaderSize + payload.size());
-        if (slot.empty()) {
-            ++counters.dropped;
-            return KIV_ERROR_NO_MEMORY; // detail recorded by beginFrame()
-        }
+        if (slot.empty()) return KIV_ERROR_NO_MEMORY; // detail recorded by beginFrame()
         WireHeader h = header;
         h.payloadSize = uint32_t(payload.size());
         encodeHeader(h, slot.first<kWireHeaderSize>());
         if (!payload.empty()) std::memcpy(slot.data() + kWireHeaderSize, payload.data(), payload.size());
         owner_.commitFrame();
-        ++counters.sent;
-        counters.bytes += payload.size();
         return KIV_OK;
     }
 
-private:
     shm::SegmentOwner owner_;
 };
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// TCP sending end: kivEncode leaves the frame in a one-frame mailbox; a thread of
-// our own owns the connection, connects, reconnects and writes.
+// TCP sending end: kivEncode leaves the frame in a one-frame queue; a thread of
+// our own owns the connection, connects, reconnects, compresses and writes.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -15,7 +15,6 @@
 #include <thread>
 
 #include "../errors.hpp"
-#include "../util/mailbox.hpp"
 #include "tcp.hpp"
 #include "tcp_address.hpp"
 #include "tcp_socket.hpp"
@@ -43,11 +42,6 @@ constexpr auto kDeadLink = 2s;
 std::chrono::milliseconds nextBackoff(std::chrono::milliseconds now) {
     return now < kFirstBackoff ? kFirstBackoff : std::min<std::chrono::milliseconds>(now * 2, kMaxBackoff);
 }
-
-struct OutgoingFrame {
-    std::array<uint8_t, kWireHeaderSize> header{};
-    std::vector<uint8_t> payload;
-};
 
 // With nothing listening on a port in the ephemeral range, TCP's simultaneous
 // open can connect a socket to itself; it would then swallow our frames.
@@ -122,20 +116,16 @@ public:
             return fail(KIV_ERROR_ADDRESS, "malformed address \"" + address + "\": " + why);
         if (!wake_.valid()) return failErrno(KIV_ERROR_IO, "eventfd");
         setLink(KIV_LINK_CONNECTING);
-        outbox_.clear(); // meant for the old destination
+        queue_.clear(); // meant for the old destination
         worker_ = std::jthread([this, destination = std::move(destination)](std::stop_token stop) {
             run(stop, destination);
         });
         return KIV_OK;
     }
 
-    int sendFrame(const WireHeader &header, std::span<const uint8_t> payload) override {
+    int send(OutgoingFrame &&frame) override {
         if (!worker_.joinable()) return fail(KIV_ERROR_STATE, "no destination set");
-        if (payload.size() != header.payloadSize) return fail(KIV_ERROR_INVALID_ARGUMENT, "payload size differs from header");
-        OutgoingFrame frame = outbox_.spare();
-        encodeHeader(header, frame.header);
-        frame.payload.assign(payload.begin(), payload.end());
-        outbox_.put(std::move(frame));
+        queue_.put(std::move(frame));
         wake_.signal();
         return KIV_OK;
     }
@@ -193,18 +183,20 @@ private:
     // Header and payload in one gathered write, straight from the frame's buffer.
     // False when the connection broke or took no byte for kDeadLink.
     bool write(int fd, const OutgoingFrame &frame, std::stop_token stop) {
-        const size_t total = kWireHeaderSize + frame.payload.size();
+        std::array<uint8_t, kWireHeaderSize> header;
+        encodeHeader(frame.header, header);
+        const std::span<const uint8_t> payload = frame.payload();
+        const size_t total = kWireHeaderSize + payload.size();
         size_t done = 0;
         auto progressed = Clock::now();
         while (done < total) {
             iovec iov[2];
             int count = 0;
             if (done < kWireHeaderSize)
-                iov[count++] = {const_cast<uint8_t *>(frame.header.data()) + done, kWireHeaderSize - done};
+                iov[count++] = {header.data() + done, kWireHeaderSize - done};
             const size_t payloadDone = done < kWireHeaderSize ? 0 : done - kWireHeaderSize;
-            if (payloadDone < frame.payload.size())
-                iov[count++] = {const_cast<uint8_t *>(frame.payload.data()) + payloadDone,
-                                frame.payload.size() - payloadDone};
+            if (payloadDone < payload.size())
+                iov[count++] = {const_cast<uint8_t *>(payload.data()) + payloadDone, payload.size() - payloadDone};
             msghdr msg{};
             msg.msg_iov = iov;
             msg.msg_iovlen = size_t(count);
@@ -245,10 +237,10 @@ private:
             }
 
             bool broken = false;
-            if (outbox_.tryTake(inflight)) {
+            if (queue_.tryTake(inflight)) {
                 if (write(link.socket.get(), inflight, stop)) {
                     ++counters.sent;
-                    counters.bytes += inflight.payload.size();
+                    counters.bytes += inflight.header.payloadSize;
                     link.delivered = true;
                 } else {
                     ++counters.dropped;
@@ -277,7 +269,6 @@ private:
     mutable std::mutex linkMutex_;
     int linkState_ = KIV_LINK_IDLE;
     std::string linkReason_;
-    Mailbox<OutgoingFrame> outbox_{counters.dropped};
     std::jthread worker_; // last: stopped before the members it uses go
 };
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// UDP sending end: kivEncode leaves the frame in a one-frame mailbox; a thread
-// of our own cuts it into datagrams, adds parity and paces them out over most
+// UDP sending end: kivEncode leaves the frame in a one-frame queue; a thread
+// of our own compresses it when asked to, cuts it into datagrams, adds parity and paces them out over most
 // of the time until the caller's next frame, with GSO where the route takes
 // it. The same thread answers receivers' repair requests from a ring of the
 // frames it sent, and raises parity when they report loss.
@@ -23,7 +23,6 @@
 #include <vector>
 
 #include "../errors.hpp"
-#include "../util/mailbox.hpp"
 #include "../util/unique_fd.hpp"
 #include "udp.hpp"
 #include "udp_control.hpp"
@@ -58,16 +57,10 @@ constexpr size_t kMaxReporters = 16;
 // Frames tell receivers that the way back works while something came back within this time.
 constexpr int64_t kHeardLifetimeUs = 1'000'000;
 
-struct OutgoingFrame {
-    WireHeader header;
-    std::vector<uint8_t> payload;
-    int64_t intervalUs = 0; // the caller's rhythm when it was handed over, 0 if unknown
-};
-
 // A frame on the wire and afterwards, kept to answer repair requests.
 struct SentFrame {
     WireHeader header;
-    std::vector<uint8_t> payload;
+    ByteBuffer payload;
     FramePacker packer;
     std::vector<int64_t> resentUs; // per datagram: when it was last sent again
     int64_t sentUs = 0;
@@ -135,16 +128,15 @@ public:
         dest_.sin_port = htons(uint16_t(stream));
         fd_ = std::move(fd);
         wake_ = std::move(wake);
-        outbox_.clear(); // meant for the old destination
+        queue_.clear(); // meant for the old destination
         ring_.clear();
         ringBytes_ = 0;
         thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
         return KIV_OK;
     }
 
-    int sendFrame(const WireHeader &header, std::span<const uint8_t> payload) override {
+    int send(OutgoingFrame &&frame) override {
         if (!thread_.joinable()) return fail(KIV_ERROR_STATE, "no destination set");
-        if (payload.size() != header.payloadSize) return fail(KIV_ERROR_INVALID_ARGUMENT, "payload size mismatch");
         // The caller's rhythm: a running mean of the time between frames. It
         // follows a faster caller at once: paced over the old, longer interval,
         // each frame would still be leaving when the next came, and be dropped.
@@ -165,11 +157,7 @@ public:
         }
         lastHandedUs_ = now;
         handedUs_.store(now, std::memory_order_relaxed);
-        OutgoingFrame frame = outbox_.spare();
-        frame.header = header;
-        frame.intervalUs = intervalUs_.load(std::memory_order_relaxed);
-        frame.payload.assign(payload.begin(), payload.end()); // outside any lock the sending thread takes
-        outbox_.put(std::move(frame));
+        queue_.put(std::move(frame));
         signal();
         return KIV_OK;
     }
@@ -200,7 +188,7 @@ private:
         ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
         OutgoingFrame work;
         while (!stop.stop_requested()) {
-            if (!outbox_.tryTake(work)) {
+            if (!queue_.tryTake(work)) {
                 waitUntil(stop, monotonicUs() + 100'000);
                 continue;
             }
@@ -345,7 +333,7 @@ private:
         updateImpairments();
         SentFrame &f = nextSlot();
         f.header = work.header;
-        std::swap(f.payload, work.payload); // the ring's old buffer goes back to the caller's side
+        std::swap(f.payload, work.payloadBuffer()); // the ring's old buffer goes back to the encoder's pool
         f.sentUs = monotonicUs();
         const bool heard = heardUs_ != 0 && f.sentUs - heardUs_ < kHeardLifetimeUs;
         f.packer.pack(f.header, f.payload, options_.maxDatagram, parityPercent(),
@@ -363,7 +351,8 @@ private:
         }
         wireBytes_ = frameBytesLeft_ = wireBytes;
         frameStartUs_ = monotonicUs();
-        setPace(wireBytes, work.intervalUs);
+        // The caller's rhythm as of the newest frame, which this one is.
+        setPace(wireBytes, intervalUs_.load(std::memory_order_relaxed));
         return sendPlanned(stop, f);
     }
 
@@ -595,8 +584,6 @@ private:
     int64_t lastGapUs_ = 0; // the caller's thread only
     std::atomic<int64_t> intervalUs_{0};
     std::atomic<int64_t> handedUs_{0}; // when the caller last handed a frame over // read by the sending thread while the first frame goes out
-
-    Mailbox<OutgoingFrame> outbox_{counters.dropped};
 
     // Owned by the sending thread.
     TokenBucket pacer_, resends_;

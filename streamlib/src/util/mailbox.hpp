@@ -40,6 +40,12 @@ public:
         return item;
     }
 
+    // Keeps an item the producer did not put as a spare.
+    void recycle(T &&item) {
+        std::lock_guard lock(mutex_);
+        keepSpareLocked(std::move(item));
+    }
+
     // Adds an item, pushing out the oldest when full. Never waits.
     void put(T &&item) {
         {
