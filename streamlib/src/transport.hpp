@@ -66,7 +66,14 @@ struct ReceiverCounters {
 struct ReceivedFrame {
     WireHeader header; // passed validateHeader(); payloadSize is the transfer size
     int64_t receiveTimeUs = 0;
-    std::vector<uint8_t> payload; // header.payloadSize bytes: the raw frame or its JPEG
+    std::vector<uint8_t> payload; // header.payloadSize bytes: the raw frame or its JPEG, unless `held`
+    // The payload where the transport keeps it (a shared-memory slot), valid
+    // and unchanged until the transport's release() or next next().
+    const uint8_t *held = nullptr;
+
+    std::span<const uint8_t> bytes() const {
+        return held ? std::span<const uint8_t>(held, header.payloadSize) : std::span<const uint8_t>(payload);
+    }
 };
 
 // Receiving half of a transport. The reader pulls frames with next().
@@ -90,6 +97,9 @@ public:
     // holds on entry are reused. One reader at a time.
     virtual Next next(ReceivedFrame &frame, Clock::time_point deadline) = 0;
     virtual void setDepth(size_t depth) = 0;
+    // Lets go of the frame next() handed out in place (ReceivedFrame::held).
+    // The reader's thread.
+    virtual void release() {}
 
     // Ends the next() waiting now, or else the next one that finds no frame,
     // with Interrupted. Any thread.
