@@ -31,9 +31,9 @@ using Clock = std::chrono::steady_clock;
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-std::vector<uint8_t> picture(const kivStreamFormat &f) {
+std::vector<uint8_t> picture(const kivStreamFormat &f, uint32_t seed = 12345) {
     std::vector<uint8_t> v(kivGetByteSize(&f));
-    uint32_t x = 12345;
+    uint32_t x = seed;
     for (auto &b : v) b = uint8_t((x = x * 1664525u + 1013904223u) >> 24);
     return v;
 }
@@ -69,6 +69,14 @@ double baseline(const kivStreamFormat &f, double forSeconds) {
 struct Throughput {
     double framesPerSecond, megabytesPerSecond;
     Percentiles latencyUs;
+    uint64_t corrupt;
+};
+
+// Flooded frame i carries picture i % 2, so a frame mixed from two shows in its bytes.
+struct Pictures {
+    explicit Pictures(const kivStreamFormat &f) : each{picture(f, 1), picture(f, 2)} {}
+    const std::vector<uint8_t> &operator[](uint32_t frame) const { return each[frame % 2]; }
+    std::vector<uint8_t> each[2];
 };
 
 // Flags shared with a sender that may live in another process, in a memfd
@@ -172,11 +180,11 @@ int64_t wallUs() {
 
 // Encodes back to back until told to stop; paced, at most two frames ahead of what was handed out.
 void floodSender(const kivStreamFormat &f, int stream, Shared *shared, bool paced) {
-    const std::vector<uint8_t> src = picture(f);
+    const Pictures pictures(f);
     kivEncoder *enc = openEncoder(f, stream);
     for (uint32_t i = 0; !shared->stop.load(std::memory_order_relaxed); ++i) {
         while (paced && shared->received.load() + 2 <= i && !shared->stop.load()) std::this_thread::yield();
-        kivEncode(enc, src.data());
+        kivEncode(enc, pictures[i].data());
     }
     kivDeleteEncoder(enc);
 }
@@ -207,15 +215,17 @@ int runSender(int argc, char **argv) {
     return 0;
 }
 
-// A sender encodes back to back; this thread locks every frame it can. Paced,
+// A sender encodes back to back; this thread locks every frame it can and
+// compares it with the picture sent under its number. Paced,
 // the sender keeps at most two frames ahead of what was handed out, so no
 // bandwidth goes to frames nobody reads.
 Throughput throughput(const kivStreamFormat &f, int stream, double forSeconds, bool otherProcess, bool paced) {
     kivDecoder *dec = openDecoder(stream);
     kivSetAdaptiveBuffer(dec, 1);
     const SharedFlags shared;
+    const Pictures pictures(f);
     std::vector<double> latency;
-    uint64_t frames = 0;
+    uint64_t frames = 0, corrupt = 0;
     double elapsed = 0;
     {
         SenderRun sender(otherProcess, [&] { floodSender(f, stream, shared.get(), paced); },
@@ -233,10 +243,13 @@ Throughput throughput(const kivStreamFormat &f, int stream, double forSeconds, b
         shared->received.store(1);
         const auto start = Clock::now();
         while (seconds(Clock::now() - start) < forSeconds) {
-            if (!kivLockReadBuffer(dec, 100)) continue;
+            const void *p = kivLockReadBuffer(dec, 100);
+            if (!p) continue;
             kivFrameInfo info{};
             kivGetRecvFrameInfo(dec, &info);
             latency.push_back(double(wallUs() - info.sendTimeUs));
+            const std::vector<uint8_t> &sent = pictures[info.frameNumber];
+            corrupt += std::memcmp(p, sent.data(), sent.size()) != 0;
             kivUnlockReadBuffer(dec);
             shared->received.store(info.frameNumber + 1);
             ++frames;
@@ -246,7 +259,7 @@ Throughput throughput(const kivStreamFormat &f, int stream, double forSeconds, b
     }
     kivDeleteDecoder(dec);
     const double fps = double(frames) / elapsed;
-    return {fps, fps * kivGetByteSize(&f) / 1e6, percentiles(latency)};
+    return {fps, fps * kivGetByteSize(&f) / 1e6, percentiles(latency), corrupt};
 }
 
 // kivEncode to a waiting kivLockReadBuffer returning, one frame at a time.
@@ -281,12 +294,13 @@ int main(int argc, char **argv) {
     if (argc > 1 && std::strcmp(argv[1], "--sender") == 0) return runSender(argc, argv);
     const double forSeconds = argc > 1 ? std::atof(argv[1]) : 3.0;
     std::printf("Local (Memory): a sender encoding back to back, a receiver locking every frame it can;\n"
-                "%.1f s per row, median of 3 runs. frames/s, MB/s: frames handed out by kivLockReadBuffer;\n"
+                "%.1f s per row, median of 3 runs. frames/s, MB/s: frames handed out by kivLockReadBuffer,\n"
+                "each compared with what was sent (bad: frames that differed, all runs);\n"
                 "paced: the sender stays at most two frames ahead of the receiver (nothing dropped);\n"
                 "latency: sender's stamp in kivEncode to kivLockReadBuffer returning; floor: one thread doing\n"
                 "lock, copy in, copy out, unlock, run alternately with the transport.\n\n", forSeconds);
-    std::printf("%-14s %-16s %10s %10s %9s %9s %9s | %11s %6s\n", "format", "sender", "frames/s", "MB/s", "p50 us",
-                "p90 us", "p99 us", "floor fr/s", "ratio");
+    std::printf("%-14s %-16s %10s %10s %9s %9s %9s %4s | %11s %6s\n", "format", "sender", "frames/s", "MB/s", "p50 us",
+                "p90 us", "p99 us", "bad", "floor fr/s", "ratio");
     const kivStreamFormat formats[] = {{1920, 1080, KIV_DEPTH_32, 1}, {320, 240, KIV_DEPTH_24, 1}};
     constexpr int kRuns = 3;
     int stream = 27000;
@@ -304,15 +318,18 @@ int main(int argc, char **argv) {
                 floors.push_back(baseline(f, forSeconds / kRuns));
             }
             ++stream;
+            uint64_t corrupt = 0;
+            for (const Throughput &r : runs) corrupt += r.corrupt;
             std::sort(runs.begin(), runs.end(), [](auto &a, auto &b) { return a.framesPerSecond < b.framesPerSecond; });
             std::sort(floors.begin(), floors.end());
             const Throughput &t = runs[kRuns / 2];
             const double floor = floors[kRuns / 2];
             char name[32];
             std::snprintf(name, sizeof name, "%ux%ux%u", f.width, f.height, f.depth == KIV_DEPTH_32 ? 32u : 24u);
-            std::printf("%-14s %-16s %10.0f %10.0f %9.0f %9.0f %9.0f | %11.0f %5.0f%%\n", name,
+            std::printf("%-14s %-16s %10.0f %10.0f %9.0f %9.0f %9.0f %4llu | %11.0f %5.0f%%\n", name,
                         m.name, t.framesPerSecond, t.megabytesPerSecond, t.latencyUs.p50,
-                        t.latencyUs.p90, t.latencyUs.p99, floor, 100.0 * t.framesPerSecond / floor);
+                        t.latencyUs.p90, t.latencyUs.p99, static_cast<unsigned long long>(corrupt), floor,
+                        100.0 * t.framesPerSecond / floor);
         }
     }
     const kivStreamFormat small{320, 240, KIV_DEPTH_24, 1};

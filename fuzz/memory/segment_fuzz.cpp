@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // A receiver's checks of a segment another process wrote: any bytes neither crash nor read outside
-// the mapping, and what they accept is a valid frame copied from its slot.
+// the mapping, and what they accept is a valid frame copied from its slot, or held in it.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +31,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             kiv::kWireHeaderSize + payload.size() > capacity ||
             (!payload.empty() && std::memcmp(payload.data(), image + at + kiv::kWireHeaderSize, payload.size()) != 0))
             std::abort();
+        // Held in place, the same slot gives the same frame, and letting go leaves no hold.
+        kiv::WireHeader inPlace;
+        std::span<const uint8_t> view;
+        uint64_t heldNumber = 0;
+        if (shm::holdSlot(map, image, h.slotCount, i, 5, inPlace, view, heldNumber) != shm::SlotCopy::Ok ||
+            heldNumber != publish || view.size() != payload.size() || view.data() != image + at + kiv::kWireHeaderSize)
+            std::abort();
+        shm::releaseSlot(image, i, 5);
+        if (image[shm::off::holds + 8 * i] != 0) std::abort();
     }
     return 0;
 }

@@ -239,7 +239,12 @@ KIV_API int kivSetAdaptiveBuffer(kivDecoder *decoder, int enabled);
  *  no source, and for a NULL or invalid handle. `timeoutMs` 0 returns at once;
  *  a positive value waits up to that many milliseconds and wakes as soon as a
  *  frame arrives. The kivGetByteSize() bytes of the frame stay valid and
- *  unchanged until kivUnlockReadBuffer(). Raw frames only: JPEG frames are
+ *  unchanged until kivUnlockReadBuffer(); the memory is read-only. For shared
+ *  memory (unless kivGetDecoderFd() was called) the pointer is into the
+ *  sender's slot itself, which the sender leaves alone while it is locked:
+ *  no copy is made, and a sender whose every slot is locked drops its frames
+ *  (kivEncoderStats.framesDropped) rather than wait, so unlock soon.
+ *  Raw frames only: JPEG frames are
  *  decoded before they are handed out, on the calling thread (large frames on
  *  the process-wide pool). One reading thread per decoder.
  *  On NULL, kivLastError() tells the cases apart: KIV_ERROR_TIMEOUT (nothing

@@ -92,14 +92,16 @@ const void *Decoder::lock(int timeoutMs) {
     ReceiverTransport::Next next;
     while ((next = transport_->next(frame_, deadline)) == ReceiverTransport::Next::Frame) {
         const WireHeader &h = frame_.header;
-        if (validateHeader(h) != WireError::None || frame_.payload.size() != h.payloadSize) {
+        const std::span<const uint8_t> bytes = frame_.bytes();
+        if (validateHeader(h) != WireError::None || bytes.size() != h.payloadSize) {
             ++rejected_;
             continue;
         }
-        const uint8_t *pixels = frame_.payload.data();
+        const uint8_t *pixels = bytes.data();
         if (h.compressed()) {
-            const int rc = h.striped() ? jpeg::decompressStriped(h.format, frame_.payload, decoded_)
-                                       : decompressor_.decompress(h.format, frame_.payload, decoded_);
+            const int rc = h.striped() ? jpeg::decompressStriped(h.format, bytes, decoded_)
+                                       : decompressor_.decompress(h.format, bytes, decoded_);
+            transport_->release(); // the JPEG is no longer needed
             if (rc != KIV_OK) { // never handed out half decoded
                 ++rejected_;
                 continue;
@@ -121,6 +123,7 @@ const void *Decoder::lock(int timeoutMs) {
 int Decoder::unlock() {
     if (!locked_) return fail(KIV_ERROR_STATE, "no frame is locked");
     locked_ = false;
+    transport_->release();
     return KIV_OK;
 }
 

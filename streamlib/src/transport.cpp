@@ -26,6 +26,8 @@ void InlineSenderTransport::deliver(const WireHeader &header, std::span<const ui
     } else {
         ++counters.dropped;
     }
+    // Readers that hold every slot drop a frame; the destination is still fine.
+    if (rc == KIV_ERROR_BUSY) return;
     std::lock_guard lock(linkMutex_);
     failure_ = rc;
     failureDetail_ = std::move(detail);

@@ -69,7 +69,8 @@ public:
 
 protected:
     // Writes one frame, never waiting; one thread at a time. A failure is
-    // recorded with fail().
+    // recorded with fail(); KIV_ERROR_BUSY drops the frame without a word
+    // against the link.
     virtual int write(const WireHeader &header, std::span<const uint8_t> payload) = 0;
     virtual bool isOpen() const = 0;
     // Stops the thread and drops what it holds: before reopening, and in the
@@ -107,7 +108,14 @@ struct ReceiverCounters {
 struct ReceivedFrame {
     WireHeader header; // passed validateHeader(); payloadSize is the transfer size
     int64_t receiveTimeUs = 0;
-    std::vector<uint8_t> payload; // header.payloadSize bytes: the raw frame or its JPEG
+    std::vector<uint8_t> payload; // header.payloadSize bytes: the raw frame or its JPEG, unless `held`
+    // The payload where the transport keeps it (a shared-memory slot), valid
+    // and unchanged until the transport's release() or next next().
+    const uint8_t *held = nullptr;
+
+    std::span<const uint8_t> bytes() const {
+        return held ? std::span<const uint8_t>(held, header.payloadSize) : std::span<const uint8_t>(payload);
+    }
 };
 
 // Receiving half of a transport. The reader pulls frames with next().
@@ -131,6 +139,9 @@ public:
     // holds on entry are reused. One reader at a time.
     virtual Next next(ReceivedFrame &frame, Clock::time_point deadline) = 0;
     virtual void setDepth(size_t depth) = 0;
+    // Lets go of the frame next() handed out in place (ReceivedFrame::held).
+    // The reader's thread.
+    virtual void release() {}
 
     // Ends the next() waiting now, or else the next one that finds no frame,
     // with Interrupted. Any thread.

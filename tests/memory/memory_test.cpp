@@ -252,7 +252,8 @@ TEST(Segment, EachWriteMovesItsSlotForwardAndNoMappingIsLeftBehind) {
             SCOPED_TRACE(::testing::Message() << bytes << " bytes, frame " << i);
             const bool newLayout = bytes > std::exchange(largest, std::max(largest, bytes));
             const auto before = seqs();
-            ASSERT_FALSE(owner.beginFrame(bytes).empty());
+            std::span<uint8_t> slot;
+            ASSERT_EQ(owner.beginFrame(bytes, slot), KIV_OK);
             owner.commitFrame();
             const auto after = seqs();
             int moved = 0, changed = 0; // a new layout changes every slot's number: copies begun under the old one fail
@@ -344,6 +345,86 @@ TEST_P(Leftovers, NeverStopTheNextSenderNorReachAReceiverUnlessOursAndLive) {
 }
 
 INSTANTIATE_TEST_SUITE_P(InDevShm, Leftovers, ::testing::ValuesIn(leftovers), [](const auto &i) { return std::string(i.param.name); });
+
+// Locks the newest frame of stream args[0] and holds it until killed.
+KIV_TEST_CHILD(holder) {
+    kivDecoder *d = kivGetDecoder(KIV_PROTOCOL_MEMORY, nullptr);
+    if (kivSetSourceAddress(d, std::stoi(args.at(0))) != KIV_OK || !kivLockReadBuffer(d, 5000)) return 3;
+    ::sleep(60);
+    return 4;
+}
+
+// Slots of the stream's segment that some reader holds.
+int heldSlots(int stream) {
+    const auto files = segments(stream);
+    int n = 0;
+    for (uint32_t i = 0; i < shm::kMaxSlots && files.size() == 1; ++i) {
+        uint64_t mask = 0;
+        n += ::pread(files[0].fd.get(), &mask, 8, off_t(shm::off::holds + 8 * i)) == 8 && mask != 0;
+    }
+    return n;
+}
+
+// Readers hold the slots they were handed: the sender never writes into a held slot (nor lays out
+// bigger slots over one) and never waits for it, it drops the frame and counts it; a dead reader's holds
+// do not count. Other readers still read a held frame; once let go, frames flow again.
+struct Holding {
+    const char *name;
+    int stream;
+    uint32_t holders;
+    bool die, grow;
+    uint64_t dropped;
+    std::optional<uint32_t> newest; // what another reader gets then: a held frame is shared
+};
+const Holding holdings[] = {
+    {"LiveReadersOnEverySlot", 20040, shm::kSlotCount, false, false, 1, shm::kSlotCount - 1},
+    {"DeadReadersOnEverySlot", 20041, shm::kSlotCount, true, false, 0, shm::kSlotCount},
+    {"ALiveReaderAcrossALargerFormat", 20042, 1, false, true, 1, std::nullopt},
+};
+
+class Holds : public ::testing::TestWithParam<Holding> {};
+
+TEST_P(Holds, NeitherStopNorTearAndEndWithTheReader) {
+    const Holding &c = GetParam();
+    const int stream = c.stream;
+    const kivStreamFormat f{64, 48, KIV_DEPTH_32, 1}, larger{640, 480, KIV_DEPTH_32, 1};
+    const Encoder enc = nettest::startEncoder(KIV_PROTOCOL_MEMORY, f, nullptr, stream);
+    std::vector<Decoder> holders;
+    std::vector<const uint8_t *> held;
+    std::vector<std::unique_ptr<kivtest::Process>> children; // all hold at once, then all die
+    for (uint32_t i = 0; i < c.holders; ++i) {
+        ASSERT_EQ(kivEncode(enc.get(), makeFrame(i, f).data()), KIV_OK);
+        if (c.die) {
+            children.push_back(std::make_unique<kivtest::Process>(kivtest::Spawn{"holder", {std::to_string(stream)}}));
+            ASSERT_TRUE(waitUntil([&] { return heldSlots(stream) == int(i + 1); }, 10s)) << "frame " << i;
+            continue;
+        }
+        holders.push_back(memoryDecoder(stream));
+        held.push_back(static_cast<const uint8_t *>(kivLockReadBuffer(holders.back().get(), 5000)));
+        ASSERT_NE(held.back(), nullptr) << "frame " << i;
+    }
+    for (auto &child : children) {
+        child->signal(SIGKILL);
+        EXPECT_EQ(child->exitCode(), 128 + SIGKILL);
+    }
+    const kivStreamFormat g = c.grow ? larger : f;
+    ASSERT_EQ(kivSetDestFormat(enc.get(), &g, 0, 0), KIV_OK);
+    EXPECT_EQ(kivEncode(enc.get(), makeFrame(c.holders, g).data()), KIV_OK);
+    EXPECT_EQ(stats(enc.get()).framesDropped, c.dropped);
+    EXPECT_EQ(kivGetEncoderLink(enc.get()), KIV_LINK_UP) << "slow readers are no fault of the link";
+    for (uint32_t i = 0; i < held.size(); ++i) EXPECT_TRUE(intact(held[i], i, f)) << "frame " << i << " changed while held";
+    const Decoder other = memoryDecoder(stream);
+    const auto shared = receive(other.get(), c.newest ? 5000 : 200);
+    EXPECT_EQ(shared ? std::optional(shared->info.frameNumber) : std::nullopt, c.newest);
+    holders.clear();
+    const Decoder late = memoryDecoder(stream);
+    ASSERT_EQ(kivEncode(enc.get(), makeFrame(c.holders + 1, g).data()), KIV_OK);
+    const auto r = receive(late.get(), 5000);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->info.frameNumber, c.holders + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Memory, Holds, ::testing::ValuesIn(holdings), [](const auto &i) { return std::string(i.param.name); });
 
 // Senders starting at once on one stream: exactly one goes on, every time.
 TEST(Api, OfSendersStartingAtOnceOneGoesOn) {

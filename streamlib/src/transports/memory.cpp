@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // "Local (Memory)": frames go through a shared-memory segment per sender (see
 // shm_segment.hpp). The sender writes a slot in the caller's thread
-// and never waits; each reader copies frames out of the slots on its own thread.
+// and never waits; each reader holds the slot it reads, on its own thread, and
+// hands it out in place: a frame is copied once, by the sender.
 #include "memory.hpp"
 
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "../errors.hpp"
@@ -41,8 +43,9 @@ private:
     bool isOpen() const override { return owner_.isOpen(); }
 
     int write(const WireHeader &header, std::span<const uint8_t> payload) override {
-        const std::span<uint8_t> slot = owner_.beginFrame(kWireHeaderSize + payload.size());
-        if (slot.empty()) return KIV_ERROR_NO_MEMORY; // detail recorded by beginFrame()
+        std::span<uint8_t> slot;
+        // KIV_ERROR_BUSY: readers hold every slot, and the frame is dropped as one a slow reader missed.
+        if (const int rc = owner_.beginFrame(kWireHeaderSize + payload.size(), slot); rc != KIV_OK) return rc;
         WireHeader h = header;
         h.payloadSize = uint32_t(payload.size());
         encodeHeader(h, slot.first<kWireHeaderSize>());
@@ -56,8 +59,10 @@ private:
 
 // Reads the segment on the reader's own thread: no receiving thread, and each
 // frame wakes only the reader (through the segment's futex). The segment's
-// slots are the queue. A reader that waits on a ready fd instead gets a relay
-// thread, since only a thread can turn the segment's futex into an fd.
+// slots are the queue, and the frame handed out is the slot itself, held
+// until release(). A reader that waits on a ready fd instead gets a relay
+// thread, since only a thread can turn the segment's futex into an fd; that
+// thread copies frames out, as readers of older senders' segments do.
 class MemoryReceiver final : public ReceiverTransport {
 public:
     ~MemoryReceiver() override {
@@ -93,15 +98,23 @@ public:
         else wakePull();
     }
 
+    // A frame held now stays where it is: the relay starts once it is let go.
     void setReadyFd(int fd) override {
         readyFd_ = fd;
         relayed_.setReadyFd(fd);
-        if (!prefix_.empty()) startRelay();
+        if (!prefix_.empty() && !held_) startRelay();
+    }
+
+    void release() override {
+        if (relaying_) return;
+        releaseHeld();
+        if (readyFd_ >= 0 && !prefix_.empty()) startRelay();
     }
 
 private:
     void startRelay() {
         if (relaying_) return;
+        seat_ = {}; // the relay copies
         relaying_ = true;
         relay_ = std::jthread([this](std::stop_token stop) {
             ReceivedFrame frame;
@@ -119,7 +132,40 @@ private:
         raiseEvent(wakeFd_.get());
     }
 
+    // Holds the slot in place when the segment lets readers hold and this is
+    // the reader's own thread; copies it into spare_ otherwise.
+    shm::SlotCopy takeSlot(std::span<const uint8_t> bytes, const shm::HeaderSnapshot &h, uint32_t slot,
+                           WireHeader &header, const uint8_t *&held, uint64_t &publish) {
+        held = nullptr;
+        if (!relaying_ && (h.flags & shm::kFlagHolds) && seat()) {
+            std::span<const uint8_t> payload;
+            const shm::SlotCopy r = shm::holdSlot(bytes, seat_.control(), h.slotCount, slot, seat_.row(), header, payload, publish);
+            if (r == shm::SlotCopy::Ok) {
+                held_ = slot;
+                held = payload.data();
+            }
+            return r;
+        }
+        return shm::copySlot(bytes, h.slotCount, slot, header, spare_, publish);
+    }
+
+    // A row in the segment's reader table, tried once per attachment: without
+    // one (a full table) frames are copied.
+    bool seat() {
+        if (!seat_ && !seatTried_) {
+            seatTried_ = true;
+            const std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
+            if (UniqueFd rw(::open(self.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK)); rw) seat_ = shm::ReaderSeat(std::move(rw));
+        }
+        return bool(seat_);
+    }
+
+    void releaseHeld() {
+        if (held_) shm::releaseSlot(seat_.control(), *std::exchange(held_, std::nullopt), seat_.row());
+    }
+
     Next pull(ReceivedFrame &frame, Clock::time_point deadline) {
+        if (!relaying_) releaseHeld();
         for (int notReady = 0, busy = 0;;) {
             // Read before the flag, so that a wake after the look ends the wait below.
             wakeSeen_ = wakeWord_.load();
@@ -160,9 +206,13 @@ private:
             }
             WireHeader header;
             uint64_t copied = 0;
-            switch (shm::copySlot(bytes, h.slotCount, slot, header, spare_, copied)) {
+            const uint8_t *held = nullptr;
+            switch (takeSlot(bytes, h, slot, header, held, copied)) {
             case shm::SlotCopy::Ok: {
-                if (copied != wanted && wanted != newest) continue; // overwritten meanwhile: look again
+                if (copied != wanted && wanted != newest) { // overwritten meanwhile: look again
+                    releaseHeld();
+                    continue;
+                }
                 // A dead sender's frame is no news, however new it looks.
                 if (!shm::writerAlive(fd_.get())) {
                     detach();
@@ -179,7 +229,8 @@ private:
                 counters.bytes += header.payloadSize;
                 frame.header = header;
                 frame.receiveTimeUs = wallClockUs();
-                std::swap(frame.payload, spare_);
+                frame.held = held;
+                if (!held) std::swap(frame.payload, spare_);
                 return Next::Frame;
             }
             case shm::SlotCopy::Busy:
@@ -271,6 +322,9 @@ private:
     }
 
     void detach() {
+        releaseHeld();
+        seat_ = {};
+        seatTried_ = false;
         map_.reset();
         fd_.reset();
     }
@@ -340,6 +394,9 @@ private:
     shm::Mapping map_;
     uint64_t lastPublish_{}; // set on attach; publish numbers start at 1
     std::vector<uint8_t> spare_;
+    shm::ReaderSeat seat_;
+    bool seatTried_ = false;
+    std::optional<uint32_t> held_; // the slot handed out last, until release()
     std::jthread relay_; // last: stops before what it uses goes
 };
 

@@ -34,14 +34,20 @@ template <class T> void store(uint8_t *base, size_t at, T value, int order = __A
     __atomic_store_n(reinterpret_cast<T *>(base + at), value, order);
 }
 size_t slotAt(uint32_t index, size_t field) { return off::slots + size_t(index) * off::slotStride + field; }
+uint64_t *holdsOf(uint8_t *control, uint32_t index) { return reinterpret_cast<uint64_t *>(control + off::holds + 8 * index); }
 
-// A running sender's one: any open of the file sees its write lock.
-bool lockWriter(int fd) {
+bool lockRange(int fd, short type, off_t start, off_t length) {
     struct flock l {};
-    l.l_type = F_WRLCK;
+    l.l_type = type;
     l.l_whence = SEEK_SET;
+    l.l_start = start;
+    l.l_len = length;
     return ::fcntl(fd, F_OFD_SETLK, &l) == 0;
 }
+
+// A running sender's one: any open of the file sees its write lock. Readers'
+// rows lie above it.
+bool lockWriter(int fd) { return lockRange(fd, F_WRLCK, 0, kReaderLockBase); }
 
 std::string randomHex() {
     std::random_device device;
@@ -125,42 +131,122 @@ HeaderCheck checkHeader(std::span<const uint8_t> map, HeaderSnapshot &out) {
     const uint32_t state = load<uint32_t>(p, off::state);
     s.state = state <= uint32_t(State::Closed) ? State(state) : State::Closed;
     s.slotCount = load<uint32_t>(p, off::slotCount);
+    s.flags = load<uint32_t>(p, off::flags);
     if (s.slotCount > kMaxSlots) return HeaderCheck::BadSlotCount;
     out = s;
     return HeaderCheck::Ok;
 }
 
-SlotCopy copySlot(std::span<const uint8_t> map, uint32_t slotCount, uint32_t index, WireHeader &header,
-                  std::vector<uint8_t> &payload, uint64_t &publish) {
+namespace {
+
+struct SlotPlace {
+    uint64_t at = 0;      // of the slot's wire header
+    uint64_t number = 0;  // publish number
+};
+
+// Reads slot `index`'s descriptor and wire header and checks them against the
+// map; `unchanged` tells whether the sender left the slot alone meanwhile.
+template <class Unchanged>
+SlotCopy readSlot(std::span<const uint8_t> map, uint32_t slotCount, uint32_t index, WireHeader &header, SlotPlace &place,
+                  Unchanged unchanged) {
     if (map.size() < kHeaderBytes || index >= slotCount || index >= kMaxSlots) return SlotCopy::Malformed;
     const uint8_t *p = map.data();
-    const uint64_t seq = load<uint64_t>(p, slotAt(index, off::slotSeq), __ATOMIC_ACQUIRE);
-    if (seq & 1) return SlotCopy::Busy;
     const uint64_t at = load<uint64_t>(p, slotAt(index, off::slotOffset));
     const uint64_t capacity = load<uint64_t>(p, slotAt(index, off::slotCapacity));
     const uint64_t number = load<uint64_t>(p, slotAt(index, off::slotPublish));
+    if (at < kHeaderBytes || at % 8 != 0 || capacity < kWireHeaderSize || capacity > kMaxSlotBytes)
+        return unchanged() ? SlotCopy::Malformed : SlotCopy::Busy;
+    if (at > map.size() || capacity > map.size() - at) return unchanged() ? SlotCopy::OutOfMap : SlotCopy::Busy;
+    uint8_t raw[kWireHeaderSize];
+    std::memcpy(raw, p + at, sizeof raw);
+    if (!unchanged()) return SlotCopy::Busy;
+    if (decodeHeader(raw, header) != WireError::None || header.payloadSize > capacity - kWireHeaderSize)
+        return SlotCopy::Malformed;
+    place = {at, number};
+    return SlotCopy::Ok;
+}
+
+} // namespace
+
+SlotCopy copySlot(std::span<const uint8_t> map, uint32_t slotCount, uint32_t index, WireHeader &header,
+                  std::vector<uint8_t> &payload, uint64_t &publish) {
+    if (map.size() < kHeaderBytes || index >= kMaxSlots) return SlotCopy::Malformed;
+    const uint8_t *p = map.data();
+    const uint64_t seq = load<uint64_t>(p, slotAt(index, off::slotSeq), __ATOMIC_ACQUIRE);
+    if (seq & 1) return SlotCopy::Busy;
+    // The copies may race with the sender; the sequence check after each one
+    // throws away whatever it overlapped.
     auto unchanged = [&] {
         __atomic_thread_fence(__ATOMIC_ACQUIRE);
         return load<uint64_t>(p, slotAt(index, off::slotSeq)) == seq;
     };
-    if (at < kHeaderBytes || at % 8 != 0 || capacity < kWireHeaderSize || capacity > kMaxSlotBytes)
-        return unchanged() ? SlotCopy::Malformed : SlotCopy::Busy;
-    if (at > map.size() || capacity > map.size() - at) return unchanged() ? SlotCopy::OutOfMap : SlotCopy::Busy;
-
-    // The copies may race with the sender; the sequence check after each one
-    // throws away whatever it overlapped.
-    uint8_t raw[kWireHeaderSize];
-    std::memcpy(raw, p + at, sizeof raw);
-    if (!unchanged()) return SlotCopy::Busy;
     WireHeader h;
-    if (decodeHeader(raw, h) != WireError::None || h.payloadSize > capacity - kWireHeaderSize)
-        return SlotCopy::Malformed;
+    SlotPlace place;
+    if (const SlotCopy r = readSlot(map, slotCount, index, h, place, unchanged); r != SlotCopy::Ok) return r;
     payload.resize(h.payloadSize);
-    if (h.payloadSize) std::memcpy(payload.data(), p + at + kWireHeaderSize, h.payloadSize);
+    if (h.payloadSize) std::memcpy(payload.data(), p + place.at + kWireHeaderSize, h.payloadSize);
     if (!unchanged()) return SlotCopy::Busy;
     header = h;
-    publish = number;
+    publish = place.number;
     return SlotCopy::Ok;
+}
+
+SlotCopy holdSlot(std::span<const uint8_t> map, uint8_t *control, uint32_t slotCount, uint32_t index, uint32_t reader,
+                  WireHeader &header, std::span<const uint8_t> &payload, uint64_t &publish) {
+    if (map.size() < kHeaderBytes || index >= kMaxSlots || reader >= kMaxReaders) return SlotCopy::Malformed;
+    const uint8_t *p = map.data();
+    const uint64_t seq = load<uint64_t>(p, slotAt(index, off::slotSeq), __ATOMIC_ACQUIRE);
+    if (seq & 1) return SlotCopy::Busy;
+    // The bit first, then the sequence again: a sender that made the slot odd
+    // before seeing the bit is seen here (both sides order through a full fence).
+    __atomic_fetch_or(holdsOf(control, index), uint64_t{1} << reader, __ATOMIC_SEQ_CST);
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    const auto unchanged = [&] { return load<uint64_t>(p, slotAt(index, off::slotSeq), __ATOMIC_ACQUIRE) == seq; };
+    WireHeader h;
+    SlotPlace place;
+    const SlotCopy r = unchanged() ? readSlot(map, slotCount, index, h, place, unchanged) : SlotCopy::Busy;
+    if (r != SlotCopy::Ok) {
+        releaseSlot(control, index, reader);
+        return r;
+    }
+    header = h;
+    payload = {p + place.at + kWireHeaderSize, h.payloadSize};
+    publish = place.number;
+    return SlotCopy::Ok;
+}
+
+void releaseSlot(uint8_t *control, uint32_t index, uint32_t reader) {
+    if (index < kMaxSlots && reader < kMaxReaders)
+        __atomic_fetch_and(holdsOf(control, index), ~(uint64_t{1} << reader), __ATOMIC_RELEASE);
+}
+
+bool readerAlive(int fd, uint32_t row) {
+    struct flock l {};
+    l.l_type = F_WRLCK;
+    l.l_whence = SEEK_SET;
+    l.l_start = kReaderLockBase + off_t(row);
+    l.l_len = 1;
+    return ::fcntl(fd, F_OFD_GETLK, &l) == 0 && l.l_type != F_UNLCK;
+}
+
+// A row is free, or a dead reader's, when no one else locks it. Two readers
+// after one row both lock it before they look, so at most one takes it.
+ReaderSeat::ReaderSeat(UniqueFd fd) {
+    Mapping control = mapShared(fd.get(), size_t(kHeaderBytes), true);
+    if (!control) return;
+    for (uint32_t row = 0; row < kMaxReaders; ++row) {
+        const off_t at = kReaderLockBase + off_t(row);
+        if (!lockRange(fd.get(), F_RDLCK, at, 1)) continue;
+        if (readerAlive(fd.get(), row)) {
+            lockRange(fd.get(), F_UNLCK, at, 1);
+            continue;
+        }
+        for (uint32_t i = 0; i < kMaxSlots; ++i) releaseSlot(control.data(), i, row); // a dead reader's holds
+        fd_ = std::move(fd);
+        control_ = std::move(control);
+        row_ = row;
+        return;
+    }
 }
 
 bool findSlot(std::span<const uint8_t> map, uint32_t slotCount, uint64_t from, uint32_t &index, uint64_t &publish) {
@@ -273,6 +359,7 @@ int SegmentOwner::create(const std::string &prefix) {
     store<uint16_t>(p, off::headerBytes, uint16_t(kHeaderBytes));
     store<uint64_t>(p, off::ownerPid, uint64_t(::getpid()));
     store<uint64_t>(p, off::generation, 1);
+    store<uint32_t>(p, off::flags, kFlagHolds);
     store<uint32_t>(p, off::magic, kMagic, __ATOMIC_RELEASE);
     const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
     name_ = "/" + prefix + randomHex(); // 64 random bits: no other sender's name
@@ -336,7 +423,11 @@ int SegmentOwner::grow(uint64_t slotBytes) {
     for (uint32_t i = 0; i != kMaxSlots; ++i) {
         store<uint64_t>(p, slotAt(i, off::slotSeq), load<uint64_t>(p, slotAt(i, off::slotSeq)) | 1);
     }
-    __atomic_thread_fence(__ATOMIC_RELEASE);
+    // Every slot is odd now, so no new hold comes; the new layout may overlap
+    // the old slots, so it waits until the last held one is let go.
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    for (uint32_t i = 0; i != kMaxSlots; ++i)
+        if (!unheld(i)) return KIV_ERROR_BUSY; // not a failure: the frame is dropped, as when every slot is held
     store<uint64_t>(p, off::latest, 0);
     for (uint32_t i = 0; i != kSlotCount; ++i) {
         store<uint64_t>(p, slotAt(i, off::slotOffset), kHeaderBytes + i * capacity);
@@ -349,17 +440,42 @@ int SegmentOwner::grow(uint64_t slotBytes) {
     return KIV_OK;
 }
 
-std::span<uint8_t> SegmentOwner::beginFrame(uint64_t bytes) {
-    if (!map_) return {};
-    if (bytes > capacity_ && grow(bytes) != KIV_OK) return {};
+// Odd before the holds are read: a reader that sets its bit after that read
+// finds the sequence moved and lets go (see holdSlot()).
+bool SegmentOwner::claimSlot(uint32_t index) {
     uint8_t *p = map_.data();
-    writing_ = nextSlot_;
-    const uint64_t seq = load<uint64_t>(p, slotAt(writing_, off::slotSeq));
-    if (!(seq & 1)) {
-        store<uint64_t>(p, slotAt(writing_, off::slotSeq), seq + 1);
-        __atomic_thread_fence(__ATOMIC_RELEASE);
+    const uint64_t seq = load<uint64_t>(p, slotAt(index, off::slotSeq));
+    if (!(seq & 1)) store<uint64_t>(p, slotAt(index, off::slotSeq), seq + 1);
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    if (unheld(index)) return true;
+    // Untouched: the old number tells readers that began before that nothing changed.
+    if (!(seq & 1)) store<uint64_t>(p, slotAt(index, off::slotSeq), seq, __ATOMIC_RELEASE);
+    return false;
+}
+
+// Clears the holds of dead readers on slot `index`; true if none is left.
+bool SegmentOwner::unheld(uint32_t index) {
+    uint64_t *holds = holdsOf(map_.data(), index);
+    for (uint64_t m = __atomic_load_n(holds, __ATOMIC_ACQUIRE); m; m &= m - 1) {
+        const uint32_t row = uint32_t(__builtin_ctzll(m));
+        if (!readerAlive(fd_.get(), row)) __atomic_fetch_and(holds, ~(uint64_t{1} << row), __ATOMIC_RELAXED);
     }
-    return {p + kHeaderBytes + writing_ * capacity_, size_t(bytes)};
+    return __atomic_load_n(holds, __ATOMIC_ACQUIRE) == 0;
+}
+
+int SegmentOwner::beginFrame(uint64_t bytes, std::span<uint8_t> &slot) {
+    if (!map_) return fail(KIV_ERROR_STATE, "no destination set");
+    if (bytes > capacity_) {
+        if (const int rc = grow(bytes); rc != KIV_OK) return rc;
+    }
+    for (uint32_t n = 0; n < kSlotCount; ++n) {
+        const uint32_t index = (nextSlot_ + n) % kSlotCount;
+        if (!claimSlot(index)) continue;
+        writing_ = index;
+        slot = {map_.data() + kHeaderBytes + index * capacity_, size_t(bytes)};
+        return KIV_OK;
+    }
+    return KIV_ERROR_BUSY;
 }
 
 void SegmentOwner::commitFrame() {

@@ -3,16 +3,26 @@
 // "/kivvs2-<uid>-<stream>-<16 random hex digits>" so that no other user can
 // take the name first (/dev/shm is world-writable). Receivers find it by that
 // prefix. The sender holds a write lock (OFD) on it for its whole life: an
-// unlocked segment is a dead sender's.
+// unlocked segment is a dead sender's (its lock covers the bytes below
+// kReaderLockBase; the file is far smaller).
 //
 // Layout (native byte order; both ends run on one machine), 4096-byte header page:
 //    0 magic u32 "KIVM"       4 layout version u16   6 header bytes u16 (4096)
 //    8 signal u32 (futex)    12 state u32            16 owner pid u64
 //   24 generation u64        32 latest u64: publish number << 8 | slot index, 0 = none
-//   40 slot count u32        44 reserved u32
+//   40 slot count u32        44 flags u32 (kFlagHolds; 0 from older senders)
 //   48 slot descriptors, 32 bytes each: seq u64 (odd while written), offset u64,
 //      capacity u64, publish number u64
+//  512 holds, u64 per slot: bit i set while reader i holds the slot
 // A slot holds a 48-byte wire header followed by the payload.
+//
+// With kFlagHolds a reader may read a slot in place instead of copying it:
+// it becomes reader i (of kMaxReaders) by holding an OFD read lock on byte
+// kReaderLockBase + i that no one else holds, then sets its bit in a slot's
+// hold mask and checks that the slot's sequence did not move. The sender makes a slot's
+// sequence odd before it checks the mask, so one of the two always sees the
+// other; it skips a held slot and never waits. Bits of a reader whose lock
+// is gone are a dead reader's, and the sender clears them.
 //
 // Every value read from a segment was written by another process and is checked
 // before use: the functions below take the mapping as plain bytes, so the
@@ -41,13 +51,18 @@ inline constexpr uint32_t kMaxSlots = 8;
 inline constexpr uint32_t kSlotCount = 4; // what a sender lays out: readers get 3 frames of slack
 inline constexpr uint64_t kMaxSlotBytes = kWireHeaderSize + KIV_MAX_FRAME_BYTES + 4096;
 inline constexpr uint64_t kMaxSegmentBytes = kHeaderBytes + kMaxSlots * kMaxSlotBytes;
+inline constexpr uint32_t kFlagHolds = 1; // the sender skips held slots
+inline constexpr uint32_t kMaxReaders = 64; // one bit each in a hold mask
+inline constexpr off_t kReaderLockBase = off_t(1) << 40;
 
 namespace off {
 inline constexpr size_t magic = 0, version = 4, headerBytes = 6, signal = 8, state = 12, ownerPid = 16,
-                        generation = 24, latest = 32, slotCount = 40, slots = 48, slotStride = 32;
+                        generation = 24, latest = 32, slotCount = 40, flags = 44, slots = 48, slotStride = 32,
+                        holds = 512;
 inline constexpr size_t slotSeq = 0, slotOffset = 8, slotCapacity = 16, slotPublish = 24;
 } // namespace off
-static_assert(off::slots + kMaxSlots * off::slotStride <= kHeaderBytes);
+static_assert(off::slots + kMaxSlots * off::slotStride <= off::holds);
+static_assert(off::holds + kMaxSlots * 8 <= kHeaderBytes);
 
 enum class State : uint32_t { Initialising = 0, Open = 1, Closed = 2 };
 
@@ -88,6 +103,7 @@ struct HeaderSnapshot {
     State state = State::Initialising;
     uint64_t latest = 0;
     uint32_t slotCount = 0;
+    uint32_t flags = 0;
 };
 
 // Reads and checks the fixed part of the header. `map` must be 8-byte aligned.
@@ -105,6 +121,15 @@ enum class SlotCopy {
 // `publish` is the slot's publish number. `slotCount` comes from checkHeader().
 SlotCopy copySlot(std::span<const uint8_t> map, uint32_t slotCount, uint32_t index, WireHeader &header,
                   std::vector<uint8_t> &payload, uint64_t &publish);
+
+// Holds slot `index` for reader `reader` (see the top), so that it can be read
+// in place: on Ok `payload` points into `map` at exactly header.payloadSize
+// bytes, which the sender leaves alone until releaseSlot(). `control` is the
+// header page mapped writable, `map` the same segment mapped for reading.
+// Anything but Ok leaves the slot unheld.
+SlotCopy holdSlot(std::span<const uint8_t> map, uint8_t *control, uint32_t slotCount, uint32_t index, uint32_t reader,
+                  WireHeader &header, std::span<const uint8_t> &payload, uint64_t &publish);
+void releaseSlot(uint8_t *control, uint32_t index, uint32_t reader);
 
 // The stable slot with the lowest publish number in [from, latest), where a
 // reader that is behind goes on; false (nothing changed) when there is none.
@@ -134,6 +159,28 @@ private:
 
 // Maps `size` bytes of `fd` shared; empty on failure.
 Mapping mapShared(int fd, size_t size, bool writable);
+
+// A reader's number in a segment (its row of lock bytes): taken on
+// construction if one is free or its reader dead, given up on destruction.
+// Holds left over then are cleared by the sender.
+class ReaderSeat {
+public:
+    ReaderSeat() = default;
+    // `fd`: the segment opened read-write; the row's lock is taken on it.
+    explicit ReaderSeat(UniqueFd fd);
+
+    explicit operator bool() const { return bool(control_); }
+    uint8_t *control() const { return control_.data(); }
+    uint32_t row() const { return row_; }
+
+private:
+    UniqueFd fd_;
+    Mapping control_;
+    uint32_t row_ = 0;
+};
+
+// Whether reader row `row` of the segment open as `fd` has a live reader.
+bool readerAlive(int fd, uint32_t row);
 
 // Wakes every process waiting on a segment's signal word.
 void wakeAll(const uint8_t *map);
@@ -166,8 +213,11 @@ public:
     bool isOpen() const { return bool(map_); }
 
     // A slot for `bytes` bytes (wire header + payload), marked as being written.
-    // Grows the segment first when the slot is too small. Empty on failure.
-    std::span<uint8_t> beginFrame(uint64_t bytes);
+    // Grows the segment first when the slot is too small; a held slot is
+    // skipped, and a layout change waits (frames fail) until no slot is held.
+    // KIV_ERROR_BUSY, with no detail recorded, when every slot is held (or a
+    // held one keeps the layout); other failures via fail().
+    int beginFrame(uint64_t bytes, std::span<uint8_t> &slot);
     // Publishes the frame begun last and wakes readers.
     void commitFrame();
 
@@ -175,6 +225,8 @@ private:
     int create(const std::string &prefix);
     int elect(const std::string &prefix, int stream);
     int grow(uint64_t slotCapacity);
+    bool claimSlot(uint32_t index);
+    bool unheld(uint32_t index);
 
     UniqueFd fd_;
     Mapping map_;
