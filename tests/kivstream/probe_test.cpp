@@ -219,6 +219,10 @@ TEST_F(Serve, JunkAndIdlePeersNeverLockOutAProbe) {
     EXPECT_EQ(typeOf(next.ask(start)), "started");
     EXPECT_EQ(typeOf(next.ask(R"({"type":"stop","id":7})")), "records");
     EXPECT_NE(typeOf(next.ask(R"({"type":"stop","id":7})")).find("no cell 7"), std::string::npos) << "a stopped cell is gone";
+
+    // A peer that never says hello goes once its time is up.
+    silent.back()->socket.waitForDisconnected(ServeLimits{}.helloTimeoutMs + 2000);
+    EXPECT_EQ(silent.back()->socket.state(), QAbstractSocket::UnconnectedState);
 }
 
 TEST_F(ServeProbed, AProbeMeasuresThroughItBothWaysAndEndsCleanlyWhenItVanishes) {
