@@ -153,6 +153,20 @@ TEST(Api, RealEncoderToDecoderInBothBufferModes) {
     }
 }
 
+// A queued reader holding a slot costs the oldest frames the sender has, never the newest.
+TEST(Api, AHeldSlotCostsTheOldestFramesNotTheNewest) {
+    const kivStreamFormat f{16, 4, KIV_DEPTH_32, 1};
+    const Decoder dec = memoryDecoder(20024, 0);
+    const Encoder enc = nettest::startEncoder(KIV_PROTOCOL_MEMORY, f, nullptr, 20024);
+    ASSERT_EQ(kivEncode(enc.get(), makeFrame(0, f).data()), KIV_OK);
+    ASSERT_NE(kivLockReadBuffer(dec.get(), 5000), nullptr) << kivLastErrorDetail();
+    for (uint32_t i = 1; i < 6; ++i) ASSERT_EQ(kivEncode(enc.get(), makeFrame(i, f).data()), KIV_OK);
+    ASSERT_EQ(kivUnlockReadBuffer(dec.get()), KIV_OK);
+    std::vector<uint32_t> got;
+    while (auto r = receive(dec.get(), 0)) got.push_back(r->info.frameNumber);
+    EXPECT_EQ(got, (std::vector<uint32_t>{3, 4, 5}));
+}
+
 TEST(CrossProcess, NoTornOrMixedFrameReachesAnyOfSeveralReceiversUnderLoad) {
     constexpr int kStream = 20002, kReaders = 4, kFrames = 3000;
     // Small frames: the sender laps the slots within a time slice, so a preempted copy meets a rewrite.
