@@ -440,6 +440,29 @@ TEST_P(Holds, NeitherStopNorTearAndEndWithTheReader) {
 
 INSTANTIATE_TEST_SUITE_P(Memory, Holds, ::testing::ValuesIn(holdings), [](const auto &i) { return std::string(i.param.name); });
 
+// A reader that takes the number of one killed while holding a slot frees that
+// slot: a queued reader then finds every frame the sender kept.
+TEST(CrossProcess, AReaderInADeadReadersSeatFreesItsHeldSlot) {
+    const int stream = 20043;
+    const kivStreamFormat f{64, 48, KIV_DEPTH_32, 1};
+    const Encoder enc = nettest::startEncoder(KIV_PROTOCOL_MEMORY, f, nullptr, stream);
+    ASSERT_EQ(kivEncode(enc.get(), makeFrame(0, f).data()), KIV_OK);
+    kivtest::Process holder(kivtest::Spawn{"holder", {std::to_string(stream)}});
+    ASSERT_TRUE(waitUntil([&] { return heldSlots(stream) == 1; }, 10s));
+    holder.signal(SIGKILL);
+    EXPECT_EQ(holder.exitCode(), 128 + SIGKILL);
+    // The new reader's first frame takes the dead one's seat; the sender has not looked at slot 0 since.
+    ASSERT_EQ(kivEncode(enc.get(), makeFrame(1, f).data()), KIV_OK);
+    const Decoder queued = memoryDecoder(stream, 0);
+    const auto first = receive(queued.get(), 5000);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->info.frameNumber, 1u);
+    for (uint32_t i = 2; i < 2 + shm::kSlotCount; ++i) ASSERT_EQ(kivEncode(enc.get(), makeFrame(i, f).data()), KIV_OK);
+    std::vector<uint32_t> got;
+    while (auto r = receive(queued.get(), 0)) got.push_back(r->info.frameNumber);
+    EXPECT_EQ(got, (std::vector<uint32_t>{2, 3, 4, 5}));
+}
+
 // Senders starting at once on one stream: exactly one goes on, every time.
 TEST(Api, OfSendersStartingAtOnceOneGoesOn) {
     const kivStreamFormat f{8, 8, KIV_DEPTH_8, 1};
