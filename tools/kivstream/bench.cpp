@@ -48,12 +48,9 @@ private:
     void loop(std::stop_token stop) {
         // A stop wakes the wait, so the wait can be long.
         const std::stop_callback wake(stop, [this] { kivWakeDecoder(dec_); });
-        auto nextPublish = SteadyClock::now();
+        Every publish(std::chrono::seconds(1));
         while (!stop.stop_requested()) {
-            if (metrics_ && SteadyClock::now() >= nextPublish) {
-                publishDecoder(*metrics_, dec_);
-                nextPublish = SteadyClock::now() + std::chrono::seconds(1);
-            }
+            if (metrics_ && publish.due()) publishDecoder(*metrics_, dec_);
             const auto *p = static_cast<const uint8_t *>(kivLockReadBuffer(dec_, 1000));
             if (!p) continue;
             const int64_t now = wallUs();
@@ -62,7 +59,7 @@ private:
             const auto r = checker_.check(p, lockedFormat(dec_), info, jpegLevel_);
             kivUnlockReadBuffer(dec_);
             if (metrics_) {
-                metrics_->frameReceived(info.imageBytes, info.transferBytes, now - info.sendTimeUs);
+                metrics_->frameReceived(info, now);
                 if (!r.ok) metrics_->frameCorrupt();
             }
             const bool measuring = measuring_.load() && int32_t(r.number - first_.load()) >= 0;
@@ -171,7 +168,7 @@ BenchRun benchOnce(const Options &o, MetricsEndpoint *metrics) {
         return metrics ? metrics->stream(o.transport, QString::number(o.stream), QLatin1String(role)) : nullptr;
     };
     const std::unique_ptr<StreamMetrics> senderMetrics = endMetrics("sender");
-    auto nextPublish = SteadyClock::now();
+    Every publish(std::chrono::milliseconds(250));
     std::vector<std::unique_ptr<BenchReceiver>> receivers;
     for (const DecoderPtr &dec : decs)
         receivers.push_back(std::make_unique<BenchReceiver>(dec.get(), o.seed, o.jpegLevel.value_or(100), made, endMetrics("receiver")));
@@ -232,10 +229,7 @@ BenchRun benchOnce(const Options &o, MetricsEndpoint *metrics) {
     while (!stopRequested() && !limitReached(o, sent, start)) {
         sendOne();
         ++sent;
-        if (senderMetrics && SteadyClock::now() >= nextPublish) {
-            publishEncoder(*senderMetrics, enc.get());
-            nextPublish = SteadyClock::now() + std::chrono::milliseconds(250);
-        }
+        if (senderMetrics && publish.due()) publishEncoder(*senderMetrics, enc.get());
         if (progress.due())
             progress.show(QStringLiteral("%1 %2x%3: %4 s, sent %5, received %6, corrupt %7")
                               .arg(o.transport)

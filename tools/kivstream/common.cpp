@@ -86,13 +86,14 @@ void Pacer::wait(SteadyClock::time_point deadline) {
 
 Progress::Progress(bool enabled) : enabled_(enabled && isatty(STDERR_FILENO)) {}
 
-bool Progress::due() {
-    if (!enabled_) return false;
+bool Every::due() {
     const auto now = SteadyClock::now();
     if (now < next_) return false;
-    next_ = now + std::chrono::milliseconds(250);
+    next_ = now + period_;
     return true;
 }
+
+bool Progress::due() { return enabled_ && redraw_.due(); }
 void Progress::show(const QString &line) {
     print(stderr, QStringLiteral("\r\033[K") + line);
     shown_ = true;

@@ -50,6 +50,17 @@ private:
     SteadyClock::time_point next_;
 };
 
+// True at most once per `period`, the first time at once.
+class Every {
+public:
+    explicit Every(SteadyClock::duration period) : period_(period) {}
+    bool due();
+
+private:
+    SteadyClock::duration period_;
+    SteadyClock::time_point next_{};
+};
+
 // A live status line on a terminal: redrawn at most four times a second.
 class Progress {
 public:
@@ -62,7 +73,7 @@ public:
 private:
     bool enabled_;
     bool shown_ = false;
-    SteadyClock::time_point next_{};
+    Every redraw_{std::chrono::milliseconds(250)};
 };
 
 bool limitReached(const Options &o, uint64_t frames, SteadyClock::time_point start);

@@ -114,11 +114,11 @@ public:
         recovered_.counter = &f.recovered.Add(l);
         repaired_.counter = &f.repaired.Add(l);
     }
-    void frameReceived(uint64_t imageBytes, uint64_t transferBytes, std::optional<int64_t> latencyUs) override {
+    void frameReceived(const kivFrameInfo &info, int64_t receivedUs) override {
         framesReceived_.Increment();
-        imageBytes_.Increment(double(imageBytes));
-        transferBytes_.Increment(double(transferBytes));
-        if (latencyUs) latency_.Observe(double(*latencyUs) / 1e6);
+        imageBytes_.Increment(double(info.imageBytes));
+        transferBytes_.Increment(double(info.transferBytes));
+        if (info.sendTimeUs > 0) latency_.Observe(double(receivedUs - info.sendTimeUs) / 1e6);
     }
     void frameCorrupt() override { framesCorrupt_.Increment(); }
     void decoderCounters(const kivDecoderStats &d, const std::optional<kivLossStats> &loss,
@@ -150,7 +150,7 @@ public:
     }
     // A sender that has gone is idle, not stuck in its last state.
     ~SenderEnd() override { link_.Set(KIV_LINK_IDLE); }
-    void frameReceived(uint64_t, uint64_t, std::optional<int64_t>) override {}
+    void frameReceived(const kivFrameInfo &, int64_t) override {}
     void frameCorrupt() override {}
     void decoderCounters(const kivDecoderStats &, const std::optional<kivLossStats> &, const std::optional<kivRepairStats> &) override {}
     void encoderCounters(const kivEncoderStats &e, int link, const std::optional<kivUdpSenderStats> &udp) override {

@@ -20,8 +20,9 @@ namespace kivstream {
 class StreamMetrics {
 public:
     virtual ~StreamMetrics() = default;
-    // A frame handed to the reader: counted and its latency observed (us, when known).
-    virtual void frameReceived(uint64_t imageBytes, uint64_t transferBytes, std::optional<int64_t> latencyUs) = 0;
+    // A frame handed to the reader at `receivedUs` (wall clock): counted, and
+    // its latency observed when the sender stamped its send time.
+    virtual void frameReceived(const kivFrameInfo &info, int64_t receivedUs) = 0;
     virtual void frameCorrupt() = 0;
     // The library's cumulative counters, as they stand.
     virtual void decoderCounters(const kivDecoderStats &d, const std::optional<kivLossStats> &loss,

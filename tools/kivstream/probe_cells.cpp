@@ -14,13 +14,11 @@ Mark CellSender::setRate(double fps) {
 }
 
 void CellSender::loop(std::stop_token stop) {
-    auto due = SteadyClock::now(), nextPublish = due;
+    auto due = SteadyClock::now();
+    Every publish(std::chrono::milliseconds(250));
     uint64_t seenChanges = 0;
     while (!stop.stop_requested() && !expired()) {
-        if (metrics_ && SteadyClock::now() >= nextPublish) {
-            publishEncoder(*metrics_, enc_.get());
-            nextPublish = SteadyClock::now() + std::chrono::milliseconds(250);
-        }
+        if (metrics_ && publish.due()) publishEncoder(*metrics_, enc_.get());
         double fps;
         {
             std::lock_guard lock(mutex_);

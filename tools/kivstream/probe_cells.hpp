@@ -60,12 +60,9 @@ private:
     void loop(std::stop_token stop) {
         // A stop wakes the wait, so the wait can be long.
         const std::stop_callback wake(stop, [this] { kivWakeDecoder(dec_.get()); });
-        auto nextPublish = SteadyClock::now();
+        Every publish(std::chrono::seconds(1));
         while (!stop.stop_requested()) {
-            if (metrics_ && SteadyClock::now() >= nextPublish) {
-                publishDecoder(*metrics_, dec_.get());
-                nextPublish = SteadyClock::now() + std::chrono::seconds(1);
-            }
+            if (metrics_ && publish.due()) publishDecoder(*metrics_, dec_.get());
             const auto *p = static_cast<const uint8_t *>(kivLockReadBuffer(dec_.get(), 1000));
             if (!p) continue;
             const int64_t now = wallUs();
@@ -74,7 +71,7 @@ private:
             const auto checked = checker_.check(p, lockedFormat(dec_.get()), info, spec_.jpeg < 0 ? 100 : spec_.jpeg);
             kivUnlockReadBuffer(dec_.get());
             if (metrics_) {
-                metrics_->frameReceived(info.imageBytes, info.transferBytes, info.sendTimeUs > 0 ? std::optional(now - info.sendTimeUs) : std::nullopt);
+                metrics_->frameReceived(info, now);
                 if (!checked.ok) metrics_->frameCorrupt();
             }
             std::lock_guard lock(mutex_);

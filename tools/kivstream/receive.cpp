@@ -149,7 +149,7 @@ int runReceive(const Options &o) {
                 secondLatency.add(now - info.sendTimeUs);
                 totalLatency.add(now - info.sendTimeUs);
             }
-            if (metrics) metrics->frameReceived(info.imageBytes, info.transferBytes, info.sendTimeUs > 0 ? std::optional(now - info.sendTimeUs) : std::nullopt);
+            if (metrics) metrics->frameReceived(info, now);
             if (check) {
                 // The receiver does not know the sender's level: hold JPEG to the loosest bound.
                 const auto r = checker.check(p, fmt, info, 100);

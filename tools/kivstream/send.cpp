@@ -49,7 +49,7 @@ int runSend(const Options &o) {
         err(QStringLiteral("cannot reach %1: %2").arg(where, why));
         linkReported = true;
     };
-    auto nextPublish = SteadyClock::now();
+    Every publish(std::chrono::milliseconds(250));
     while (!stopRequested() && !limitReached(o, calls, start)) {
         const int rc = kivEncode(enc.get(), source.frame(n));
         ++n;
@@ -60,10 +60,7 @@ int runSend(const Options &o) {
             lastError = rc;
         }
         reportLinkDown();
-        if (metrics && SteadyClock::now() >= nextPublish) {
-            publishEncoder(*metrics, enc.get());
-            nextPublish = SteadyClock::now() + std::chrono::milliseconds(250);
-        }
+        if (metrics && publish.due()) publishEncoder(*metrics, enc.get());
         if (progress.due()) {
             kivEncoderStats s{};
             kivGetEncoderStats(enc.get(), &s);
