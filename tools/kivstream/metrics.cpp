@@ -33,6 +33,13 @@ prometheus::Histogram::BucketBoundaries latencyBuckets() {
     return b;
 }
 
+prometheus::Family<Counter> &counterFamily(prometheus::Registry &r, const char *name, const char *help) {
+    return BuildCounter().Name(name).Help(help).Register(r);
+}
+prometheus::Family<prometheus::Gauge> &gaugeFamily(prometheus::Registry &r, const char *name, const char *help) {
+    return BuildGauge().Name(name).Help(help).Register(r);
+}
+
 // A Prometheus counter that follows one of the library's cumulative counters.
 struct Follower {
     Counter *counter = nullptr;
@@ -47,23 +54,20 @@ struct Follower {
 // receiver's page shows no sender's metrics.
 struct ReceiverFamilies {
     explicit ReceiverFamilies(prometheus::Registry &r)
-        : framesReceived(counter(r, "kivstream_frames_received_total", "Frames handed to the reader")),
-          framesCorrupt(counter(r, "kivstream_frames_corrupt_total", "Frames that failed the check pattern (receive --pattern check)")),
-          imageBytes(counter(r, "kivstream_image_bytes_total", "Uncompressed bytes of the frames received")),
-          transferBytes(counter(r, "kivstream_transfer_bytes_total", "Bytes of the frames received as carried (JPEG compressed)")),
-          dropped(counter(r, "kivstream_frames_dropped_total", "Frames overwritten or pushed out before they were read")),
-          malformed(counter(r, "kivstream_frames_malformed_total", "Input rejected: bad headers, sizes, JPEG data")),
-          incomplete(counter(r, "kivstream_frames_incomplete_total", "Frames given up because parts never arrived")),
-          lost(counter(r, "kivstream_datagrams_lost_total", "UDP data datagrams of finished frames that never arrived")),
-          recovered(counter(r, "kivstream_datagrams_recovered_total", "Of those, rebuilt from parity or sent again")),
-          repaired(counter(r, "kivstream_datagrams_repaired_total", "UDP datagrams sent again on request that filled a gap")),
+        : framesReceived(counterFamily(r, "kivstream_frames_received_total", "Frames handed to the reader")),
+          framesCorrupt(counterFamily(r, "kivstream_frames_corrupt_total", "Frames that failed the check pattern (receive --pattern check)")),
+          imageBytes(counterFamily(r, "kivstream_image_bytes_total", "Uncompressed bytes of the frames received")),
+          transferBytes(counterFamily(r, "kivstream_transfer_bytes_total", "Bytes of the frames received as carried (JPEG compressed)")),
+          dropped(counterFamily(r, "kivstream_frames_dropped_total", "Frames overwritten or pushed out before they were read")),
+          malformed(counterFamily(r, "kivstream_frames_malformed_total", "Input rejected: bad headers, sizes, JPEG data")),
+          incomplete(counterFamily(r, "kivstream_frames_incomplete_total", "Frames given up because parts never arrived")),
+          lost(counterFamily(r, "kivstream_datagrams_lost_total", "UDP data datagrams of finished frames that never arrived")),
+          recovered(counterFamily(r, "kivstream_datagrams_recovered_total", "Of those, rebuilt from parity or sent again")),
+          repaired(counterFamily(r, "kivstream_datagrams_repaired_total", "UDP datagrams sent again on request that filled a gap")),
           latency(BuildHistogram()
                       .Name("kivstream_frame_latency_seconds")
                       .Help("From the sender's kivEncode() to the reader, by the sender's clock")
                       .Register(r)) {}
-    static prometheus::Family<Counter> &counter(prometheus::Registry &r, const char *name, const char *help) {
-        return BuildCounter().Name(name).Help(help).Register(r);
-    }
     prometheus::Family<Counter> &framesReceived, &framesCorrupt, &imageBytes, &transferBytes, &dropped, &malformed,
         &incomplete, &lost, &recovered, &repaired;
     prometheus::Family<prometheus::Histogram> &latency;
@@ -71,18 +75,15 @@ struct ReceiverFamilies {
 
 struct SenderFamilies {
     explicit SenderFamilies(prometheus::Registry &r)
-        : encoded(ReceiverFamilies::counter(r, "kivstream_frames_encoded_total", "Frames handed to kivEncode()")),
-          sent(ReceiverFamilies::counter(r, "kivstream_frames_sent_total", "Frames handed completely to the transport")),
-          dropped(ReceiverFamilies::counter(r, "kivstream_frames_dropped_total",
+        : encoded(counterFamily(r, "kivstream_frames_encoded_total", "Frames handed to kivEncode()")),
+          sent(counterFamily(r, "kivstream_frames_sent_total", "Frames handed completely to the transport")),
+          dropped(counterFamily(r, "kivstream_frames_dropped_total",
                                             "Frames replaced before they were sent, or that failed to compress")),
-          bytesSent(ReceiverFamilies::counter(r, "kivstream_sent_bytes_total", "Payload bytes of the frames sent (compressed size for JPEG)")),
-          resent(ReceiverFamilies::counter(r, "kivstream_datagrams_resent_total", "UDP datagrams sent again on request")),
-          link(gauge(r, "kivstream_link_state", "0 idle, 1 connecting, 2 up, 3 down (retrying)")),
-          parity(gauge(r, "kivstream_parity_ratio", "UDP parity in use, per datagram of data")),
-          pace(gauge(r, "kivstream_pace_bytes_per_second", "UDP: the rate the newest frame left at")) {}
-    static prometheus::Family<prometheus::Gauge> &gauge(prometheus::Registry &r, const char *name, const char *help) {
-        return BuildGauge().Name(name).Help(help).Register(r);
-    }
+          bytesSent(counterFamily(r, "kivstream_sent_bytes_total", "Payload bytes of the frames sent (compressed size for JPEG)")),
+          resent(counterFamily(r, "kivstream_datagrams_resent_total", "UDP datagrams sent again on request")),
+          link(gaugeFamily(r, "kivstream_link_state", "0 idle, 1 connecting, 2 up, 3 down (retrying)")),
+          parity(gaugeFamily(r, "kivstream_parity_ratio", "UDP parity in use, per datagram of data")),
+          pace(gaugeFamily(r, "kivstream_pace_bytes_per_second", "UDP: the rate the newest frame left at")) {}
     prometheus::Family<Counter> &encoded, &sent, &dropped, &bytesSent, &resent;
     prometheus::Family<prometheus::Gauge> &link, &parity, &pace;
 };
@@ -126,7 +127,10 @@ public:
         dropped_.follow(d.framesDropped);
         malformed_.follow(d.framesMalformed);
         incomplete_.follow(d.framesIncomplete);
-        if (loss) lost_.follow(loss->datagramsLost), recovered_.follow(loss->datagramsRecovered);
+        if (loss) {
+            lost_.follow(loss->datagramsLost);
+            recovered_.follow(loss->datagramsRecovered);
+        }
         if (repair) repaired_.follow(repair->datagramsRepaired);
     }
     void encoderCounters(const kivEncoderStats &, int, const std::optional<kivUdpSenderStats> &) override {}
@@ -187,7 +191,7 @@ public:
         const Labels l{{"transport", transport.toStdString()}, {"stream", stream.toStdString()}, {"role", role.toStdString()}};
         std::lock_guard lock(mutex_);
         if (!open_)
-            open_ = &SenderFamilies::gauge(*registry_, "kivstream_streams_open", "Stream ends open under these labels (a serve end's cells, a bench's receivers)");
+            open_ = &gaugeFamily(*registry_, "kivstream_streams_open", "Stream ends open under these labels (a serve end's cells, a bench's receivers)");
         prometheus::Gauge &open = open_->Add(l);
         if (role == QLatin1String("sender")) {
             if (!senders_) senders_ = std::make_unique<SenderFamilies>(*registry_);
