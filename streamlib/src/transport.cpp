@@ -19,7 +19,6 @@ int SenderTransport::sendFrame(const WireHeader &header, std::span<const uint8_t
 
 void InlineSenderTransport::deliver(const WireHeader &header, std::span<const uint8_t> payload) {
     const int rc = write(header, payload);
-    std::string detail = rc == KIV_OK ? std::string() : lastErrorDetail();
     if (rc == KIV_OK) {
         ++counters.sent;
         counters.bytes += payload.size();
@@ -28,6 +27,7 @@ void InlineSenderTransport::deliver(const WireHeader &header, std::span<const ui
     }
     // Readers that hold every slot drop a frame; the destination is still fine.
     if (rc == KIV_ERROR_BUSY) return;
+    std::string detail = rc == KIV_OK ? std::string() : lastErrorDetail();
     std::lock_guard lock(linkMutex_);
     failure_ = rc;
     failureDetail_ = std::move(detail);
