@@ -36,13 +36,25 @@ template <class T> void store(uint8_t *base, size_t at, T value, int order = __A
 size_t slotAt(uint32_t index, size_t field) { return off::slots + size_t(index) * off::slotStride + field; }
 uint64_t *holdsOf(uint8_t *control, uint32_t index) { return reinterpret_cast<uint64_t *>(control + off::holds + 8 * index); }
 
-bool lockRange(int fd, short type, off_t start, off_t length) {
+// An OFD lock of `type` on [start, start + length); length 0 reaches to any end.
+struct flock rangeLock(short type, off_t start, off_t length) {
     struct flock l {};
     l.l_type = type;
     l.l_whence = SEEK_SET;
     l.l_start = start;
     l.l_len = length;
+    return l;
+}
+
+bool lockRange(int fd, short type, off_t start, off_t length) {
+    struct flock l = rangeLock(type, start, length);
     return ::fcntl(fd, F_OFD_SETLK, &l) == 0;
+}
+
+// Whether another open of the file holds a lock that `type` on the range would meet.
+bool lockedElsewhere(int fd, short type, off_t start, off_t length) {
+    struct flock l = rangeLock(type, start, length);
+    return ::fcntl(fd, F_OFD_GETLK, &l) == 0 && l.l_type != F_UNLCK;
 }
 
 // A running sender's one: any open of the file sees its write lock. Readers'
@@ -108,12 +120,7 @@ std::vector<SegmentFile> listSegments(const std::string &prefix) {
     return found;
 }
 
-bool writerAlive(int fd) {
-    struct flock l {};
-    l.l_type = F_RDLCK;
-    l.l_whence = SEEK_SET;
-    return ::fcntl(fd, F_OFD_GETLK, &l) == 0 && l.l_type != F_UNLCK;
-}
+bool writerAlive(int fd) { return lockedElsewhere(fd, F_RDLCK, 0, 0); }
 
 HeaderCheck checkHeader(std::span<const uint8_t> map, HeaderSnapshot &out) {
     if (map.size() < kHeaderBytes) return HeaderCheck::NotReady;
@@ -220,14 +227,7 @@ void releaseSlot(uint8_t *control, uint32_t index, uint32_t reader) {
         __atomic_fetch_and(holdsOf(control, index), ~(uint64_t{1} << reader), __ATOMIC_RELEASE);
 }
 
-bool readerAlive(int fd, uint32_t row) {
-    struct flock l {};
-    l.l_type = F_WRLCK;
-    l.l_whence = SEEK_SET;
-    l.l_start = kReaderLockBase + off_t(row);
-    l.l_len = 1;
-    return ::fcntl(fd, F_OFD_GETLK, &l) == 0 && l.l_type != F_UNLCK;
-}
+bool readerAlive(int fd, uint32_t row) { return lockedElsewhere(fd, F_WRLCK, kReaderLockBase + off_t(row), 1); }
 
 // A row is free, or a dead reader's, when no one else locks it. Two readers
 // after one row both lock it before they look, so at most one takes it.
