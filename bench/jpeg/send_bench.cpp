@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "kivVidStreamLib2.h"
+#include "kivVidStreamLib2.hpp"
 #include "picture.hpp"
 
 namespace {
@@ -86,10 +86,10 @@ void row(const char *name, int protocol, double secs, double fps) {
     const kivStreamFormat f{320, 240, KIV_DEPTH_24, KIV_ORIENTATION_TOP_DOWN};
     const auto pixels = kiv::testpic::linesPicture(f, 50);
     Drain drain(protocol);
-    kivEncoder *e = kivGetEncoder(protocol, &f);
+    kiv::EncoderHandle encoder(kivGetEncoder(protocol, &f));
+    kivEncoder *e = encoder.get();
     if (!e || kivSetDestAddress(e, "127.0.0.1", kStream) != KIV_OK || kivSetDestFormat(e, &f, 1, 50) != KIV_OK) {
         std::printf("%-7s not available in this build\n", name);
-        if (e) kivDeleteEncoder(e);
         return;
     }
     const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / fps));
@@ -115,7 +115,7 @@ void row(const char *name, int protocol, double secs, double fps) {
     const double cpu = processCpuSeconds() - cpu0;
     const long switches = voluntarySwitches() - switches0;
     kivGetEncoderStats(e, &s1);
-    kivDeleteEncoder(e);
+    encoder.reset();
     const double sent = double(s1.framesSent - s0.framesSent), encoded = double(s1.framesEncoded - s0.framesEncoded);
     std::printf("%-7s %8.0f %8.0f %8llu %9.1f %9.2f %9.1f %9.0f\n", name, encoded, sent,
                 static_cast<unsigned long long>(s1.framesDropped - s0.framesDropped), 1e6 * cpu / sent,
