@@ -455,9 +455,10 @@ private slots:
         const QJsonObject summary = QJsonDocument::fromJson(json.readAll()).object();
         const QJsonObject totals = summary["totals"].toObject(), latency = summary["latency_us"].toObject();
         QCOMPARE(QList<qint64>({totals["frames"].toInteger(), totals["frames_lost"].toInteger(),
-                                totals["frames_dropped"].toInteger(), latency["p50"].toInteger(), latency["p99"].toInteger(),
+                                totals["frames_incomplete"].toInteger(), totals["frames_dropped"].toInteger(),
+                                latency["p50"].toInteger(), latency["p99"].toInteger(),
                                 summary["latency_frames_skipped"].toInteger()}),
-                 QList<qint64>({9, 4, 4, 200, 2000, 3}));
+                 QList<qint64>({9, 4, 2, 4, 200, 2000, 3}));
         QCOMPARE(summary["end"].toString(), QStringLiteral("2023-11-14T22:13:24.000Z"));
 
         QCOMPARE(view->clockNote().contains("may differ"), false);
