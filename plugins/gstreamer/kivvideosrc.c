@@ -101,7 +101,6 @@ static gboolean gst_kiv_video_src_stop(GstBaseSrc *src)
     kivDeleteDecoder(self->decoder);
     self->decoder = NULL;
     drop_pool(self);
-    self->window_frames = 0;
     return TRUE;
 }
 
@@ -168,7 +167,7 @@ static GstFlowReturn follow_format(GstKivVideoSrc *self, gint64 send_us)
                           format == GST_VIDEO_INFO_FORMAT(&self->info);
     gint fps_n = GST_VIDEO_INFO_FPS_N(&self->info), fps_d = GST_VIDEO_INFO_FPS_D(&self->info);
     if (!same)
-        self->window_frames = 0; /* a new sender or format: its rate is news */
+        self->window_frames = 0; /* a new sender or format, or a restart (start() clears the info): its rate is news */
     const gboolean rate_moved = measure_rate(self, send_us, &fps_n, &fps_d);
     if (same && !rate_moved)
         return GST_FLOW_OK;
