@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <memory>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -109,6 +110,28 @@ TEST_F(GstElements, EveryFormatArrivesByteExactAndCapsFollowChanges) {
         ASSERT_NE(message, nullptr);
         EXPECT_EQ(GST_MESSAGE_TYPE(message.get()), GST_MESSAGE_EOS) << GST_MESSAGE_TYPE_NAME(message.get());
         EXPECT_EQ(receiver.stop(), GST_STATE_CHANGE_SUCCESS);
+    }
+}
+
+// Once half a second of the sender's stamps has come, the caps carry its rate, and follow a new sender's.
+TEST_F(GstElements, TheSendersRateReachesTheCaps) {
+    Pipeline receiver("kivvideosrc stream=21009 ! appsink name=out sync=false");
+    ASSERT_NE(receiver.play(), GST_STATE_CHANGE_FAILURE);
+    std::unique_ptr<GstElement, Unref> out(receiver.child("out"));
+    for (const int rate : {50, 25}) {
+        SCOPED_TRACE(rate);
+        Pipeline sender("videotestsrc is-live=true ! video/x-raw,format=BGRx,width=64,height=48,framerate=" + std::to_string(rate) +
+                        "/1 ! kivvideosink stream=21009");
+        ASSERT_NE(sender.play(), GST_STATE_CHANGE_FAILURE);
+        gint fpsN = 0, fpsD = 1;
+        for (int i = 0; i < 150 && std::abs(double(fpsN) / fpsD - rate) > 0.05 * rate; ++i) {
+            GstSample *got = gst_app_sink_try_pull_sample(GST_APP_SINK(out.get()), GST_SECOND);
+            ASSERT_NE(got, nullptr) << "no sample";
+            gst_structure_get_fraction(gst_caps_get_structure(gst_sample_get_caps(got), 0), "framerate", &fpsN, &fpsD);
+            gst_sample_unref(got);
+        }
+        ASSERT_GT(fpsD, 0);
+        EXPECT_NEAR(double(fpsN) / fpsD, rate, 0.05 * rate) << fpsN << "/" << fpsD;
     }
 }
 
