@@ -18,8 +18,8 @@
  *  - The library writes nothing to stdout or stderr; what a caller may want to
  *    tell its user is readable through the calls below.
  *  - Structures the library fills may grow at their end in a later minor
- *    version. Every symbol is versioned (KIV_2.0, and KIV_2.1 and KIV_2.2 for
- *    the calls marked "since 2.1" and "since 2.2"), and a program built against this header keeps
+ *    version. Every symbol is versioned (KIV_2.0, and KIV_2.1 to KIV_2.3 for
+ *    the calls marked "since 2.1" to "since 2.3"), and a program built against this header keeps
  *    getting exactly the structures it knows.
  *  - The library copies what it keeps: format records and address texts may be
  *    freed as soon as the call returns.
@@ -52,7 +52,7 @@ extern "C" {
 /* ---- Version ----------------------------------------------------------- */
 
 #define KIV_VERSION_MAJOR 2
-#define KIV_VERSION_MINOR 2
+#define KIV_VERSION_MINOR 3
 #define KIV_VERSION_PATCH 0
 /** The version as one number: major * 10000 + minor * 100 + patch. */
 #define KIV_VERSION_NUMBER (KIV_VERSION_MAJOR * 10000 + KIV_VERSION_MINOR * 100 + KIV_VERSION_PATCH)
@@ -332,6 +332,33 @@ typedef struct kivFrameInfo {
 /** Fills `info` for the frame locked now. KIV_ERROR_STATE if none is locked.
  *  Call from the reading thread. */
 KIV_API int kivGetRecvFrameInfo(kivDecoder *decoder, kivFrameInfo *info);
+
+/** A frame lent out by kivLendFrame(). */
+typedef struct kivLentFrame kivLentFrame;
+
+/** Since 2.3. Takes the next frame as kivLockReadBuffer() does, but lends it
+ *  out instead of locking it, so that it can be handed on without a copy: a
+ *  pointer to its pixels goes to `*pixels`, and they stay valid, read-only and
+ *  unchanged until kivReturnFrame(), even after kivDeleteDecoder(). The
+ *  decoder meanwhile reads on, and its next kivLockReadBuffer() or
+ *  kivLendFrame() gives the next frame. `info` (may be NULL) gets the frame's
+ *  kivFrameInfo; kivGetRecvFormat() and kivGetCompressedFrameSize() describe
+ *  it until the next frame. At most 2 frames of a decoder are out at once: a
+ *  shared-memory frame stays in its sender's slot, which the sender skips
+ *  while the frame is out (with every slot out, it drops frames and counts
+ *  them). Return frames promptly.
+ *  Returns the frame, or NULL with kivLastError(): KIV_ERROR_BUSY (2 frames
+ *  are out: return one, or copy with kivLockReadBuffer()), KIV_ERROR_STATE (a
+ *  frame is locked, or no source is set), KIV_ERROR_INVALID_ARGUMENT (NULL
+ *  `pixels`), and KIV_ERROR_TIMEOUT, KIV_ERROR_INTERRUPTED,
+ *  KIV_ERROR_INVALID_HANDLE as for kivLockReadBuffer(). Call from the
+ *  reading thread. */
+KIV_API kivLentFrame *kivLendFrame(kivDecoder *decoder, int timeoutMs, const void **pixels, kivFrameInfo *info);
+
+/** Since 2.3. Gives back a frame from kivLendFrame(); its pixels must not be
+ *  read afterwards. Any thread, also after the decoder is deleted; each frame
+ *  once. KIV_ERROR_INVALID_HANDLE for NULL or a frame given back already. */
+KIV_API int kivReturnFrame(kivLentFrame *frame);
 
 /** Counters of a decoder since it was created. */
 typedef struct kivDecoderStats {

@@ -76,6 +76,10 @@ Registry<DecoderEntry, 2> &decoders() {
     static Registry<DecoderEntry, 2> r;
     return r;
 }
+Registry<LentFrame, 3> &lentFrames() {
+    static Registry<LentFrame, 3> r;
+    return r;
+}
 
 // Runs `body`, turning any exception into a recorded status: that status for
 // int results, `onError` for the others.
@@ -308,6 +312,24 @@ const void *kivLockReadBuffer(kivDecoder *decoder, int timeoutMs) {
 
 int kivUnlockReadBuffer(kivDecoder *decoder) {
     return withDecoder(decoder, KIV_ERROR_INVALID_HANDLE, [&](Decoder &d) { return d.unlock(); });
+}
+
+kivLentFrame *kivLendFrame(kivDecoder *decoder, int timeoutMs, const void **pixels, kivFrameInfo *info) {
+    return withDecoder(decoder, static_cast<kivLentFrame *>(nullptr), [&](Decoder &d) -> kivLentFrame * {
+        if (!pixels) return fail(KIV_ERROR_INVALID_ARGUMENT, "pixels is NULL"), nullptr;
+        kivFrameInfo got{};
+        std::unique_ptr<LentFrame> lent = d.lend(timeoutMs < 0 ? 0 : timeoutMs, *pixels, got);
+        if (!lent) return nullptr;
+        if (info) *info = got;
+        return static_cast<kivLentFrame *>(lentFrames().add(std::move(lent)));
+    });
+}
+
+int kivReturnFrame(kivLentFrame *frame) {
+    return guarded(KIV_ERROR_INTERNAL, [&]() -> int {
+        if (!lentFrames().remove(frame)) return fail(KIV_ERROR_INVALID_HANDLE, "not a lent frame");
+        return KIV_OK;
+    });
 }
 
 int kivGetDecoderFd(kivDecoder *decoder) {

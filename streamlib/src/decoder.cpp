@@ -120,6 +120,22 @@ const void *Decoder::lock(int timeoutMs) {
     return fail(KIV_ERROR_TIMEOUT, "no frame within " + std::to_string(timeoutMs) + " ms"), nullptr;
 }
 
+std::unique_ptr<LentFrame> Decoder::lend(int timeoutMs, const void *&pixels, kivFrameInfo &info) {
+    if (!locked_ && lentOut_->load() >= kMaxLent)
+        return fail(KIV_ERROR_BUSY, std::to_string(kMaxLent) + " frames are lent out already"), nullptr;
+    const void *p = lock(timeoutMs);
+    if (!p) return nullptr;
+    frameInfo(info);
+    std::shared_ptr<const void> keep;
+    if (frame_.header.compressed()) keep = std::make_shared<const std::vector<uint8_t>>(std::move(decoded_));
+    else if (frameBytes64(frame_.header.format) != 0) keep = transport_->lend(frame_);
+    auto lent = std::make_unique<LentFrame>(std::move(keep), lentOut_);
+    locked_ = false;
+    transport_->release();
+    pixels = p;
+    return lent;
+}
+
 int Decoder::unlock() {
     if (!locked_) return fail(KIV_ERROR_STATE, "no frame is locked");
     locked_ = false;

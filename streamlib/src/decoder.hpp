@@ -14,6 +14,23 @@
 
 namespace kiv {
 
+// A frame lent out by Decoder::lend(): its pixels stay valid and unchanged
+// while this lives, on any thread, also after the decoder is gone.
+class LentFrame {
+public:
+    LentFrame(std::shared_ptr<const void> keep, std::shared_ptr<std::atomic<int>> out)
+        : keep_(std::move(keep)), out_(std::move(out)) {
+        ++*out_;
+    }
+    LentFrame(const LentFrame &) = delete;
+    LentFrame &operator=(const LentFrame &) = delete;
+    ~LentFrame() { --*out_; }
+
+private:
+    std::shared_ptr<const void> keep_; // whatever owns the pixels
+    std::shared_ptr<std::atomic<int>> out_;
+};
+
 class Decoder final {
 public:
     using MakeTransport = std::function<std::unique_ptr<ReceiverTransport>()>;
@@ -33,6 +50,13 @@ public:
     // The reading thread's calls.
     const void *lock(int timeoutMs);
     int unlock();
+    // Frames a decoder lends out at once: each may keep a shared-memory slot
+    // from its sender, which must keep slots of its own to write.
+    static constexpr int kMaxLent = 2;
+    // lock(), then hands the frame over instead of keeping it locked; `info`
+    // describes it. Null with the error recorded, KIV_ERROR_BUSY once
+    // kMaxLent frames are out.
+    std::unique_ptr<LentFrame> lend(int timeoutMs, const void *&pixels, kivFrameInfo &info);
     // Format of the frame locked now or last; zeros before the first.
     const kivStreamFormat &lastFormat() const { return lastFormat_; }
     int frameInfo(kivFrameInfo &info) const;
@@ -73,6 +97,7 @@ private:
     std::vector<uint8_t> decoded_; // frame_ decoded when it travelled as JPEG
     jpeg::Decompressor decompressor_;
     bool locked_ = false;
+    const std::shared_ptr<std::atomic<int>> lentOut_ = std::make_shared<std::atomic<int>>(0);
     kivStreamFormat lastFormat_{};
     std::atomic<uint32_t> lastTransferBytes_{0};
     std::atomic<uint64_t> delivered_{0};

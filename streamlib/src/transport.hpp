@@ -142,6 +142,13 @@ public:
     // Lets go of the frame next() handed out in place (ReceivedFrame::held).
     // The reader's thread.
     virtual void release() {}
+    // Hands over the bytes of `frame`, the one next() gave last: they stay
+    // valid and unchanged while the result lives, on any thread, also after
+    // the transport is gone, and the transport never touches them again.
+    // The reader's thread.
+    virtual std::shared_ptr<const void> lend(ReceivedFrame &frame) {
+        return std::make_shared<const std::vector<uint8_t>>(std::move(frame.payload));
+    }
 
     // Ends the next() waiting now, or else the next one that finds no frame,
     // with Interrupted. Any thread.

@@ -111,10 +111,29 @@ public:
         if (readyFd_ >= 0 && !prefix_.empty()) startRelay();
     }
 
+    // A held slot goes out as it is, still held; the seat and the mapping stay
+    // until it comes back, whatever this receiver does meanwhile.
+    std::shared_ptr<const void> lend(ReceivedFrame &frame) override {
+        if (!frame.held || !held_) return ReceiverTransport::lend(frame);
+        frame.held = nullptr;
+        return std::make_shared<const LentSlot>(map_, seat_, *std::exchange(held_, std::nullopt));
+    }
+
 private:
+    struct LentSlot {
+        LentSlot(std::shared_ptr<shm::Mapping> m, std::shared_ptr<shm::ReaderSeat> s, uint32_t i)
+            : map(std::move(m)), seat(std::move(s)), slot(i) {}
+        LentSlot(const LentSlot &) = delete;
+        LentSlot &operator=(const LentSlot &) = delete;
+        ~LentSlot() { shm::releaseSlot(seat->control(), slot, seat->row()); }
+        std::shared_ptr<shm::Mapping> map;
+        std::shared_ptr<shm::ReaderSeat> seat;
+        uint32_t slot;
+    };
+
     void startRelay() {
         if (relaying_) return;
-        seat_ = {}; // the relay copies
+        seat_.reset(); // the relay copies
         relaying_ = true;
         relay_ = std::jthread([this](std::stop_token stop) {
             ReceivedFrame frame;
@@ -139,7 +158,7 @@ private:
         held = nullptr;
         if (!relaying_ && (h.flags & shm::kFlagHolds) && seat()) {
             std::span<const uint8_t> payload;
-            const shm::SlotCopy r = shm::holdSlot(bytes, seat_.control(), h.slotCount, slot, seat_.row(), header, payload, publish);
+            const shm::SlotCopy r = shm::holdSlot(bytes, seat_->control(), h.slotCount, slot, seat_->row(), header, payload, publish);
             if (r == shm::SlotCopy::Ok) {
                 held_ = slot;
                 held = payload.data();
@@ -155,13 +174,16 @@ private:
         if (!seat_ && !seatTried_) {
             seatTried_ = true;
             const std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
-            if (UniqueFd rw(::open(self.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK)); rw) seat_ = shm::ReaderSeat(std::move(rw));
+            if (UniqueFd rw(::open(self.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK)); rw) {
+                auto seat = std::make_shared<shm::ReaderSeat>(std::move(rw));
+                if (*seat) seat_ = std::move(seat);
+            }
         }
         return bool(seat_);
     }
 
     void releaseHeld() {
-        if (held_) shm::releaseSlot(seat_.control(), *std::exchange(held_, std::nullopt), seat_.row());
+        if (held_) shm::releaseSlot(seat_->control(), *std::exchange(held_, std::nullopt), seat_->row());
     }
 
     Next pull(ReceivedFrame &frame, Clock::time_point deadline) {
@@ -183,7 +205,7 @@ private:
                 if (!waited) return Next::Timeout;
                 continue;
             }
-            const std::span<const uint8_t> bytes{map_.data(), map_.size()};
+            const std::span<const uint8_t> bytes{map_->data(), map_->size()};
             shm::HeaderSnapshot h;
             const shm::HeaderCheck check = shm::checkHeader(bytes, h);
             if (check != shm::HeaderCheck::Ok || h.state != shm::State::Open) {
@@ -271,7 +293,7 @@ private:
     bool sleepOnSignal(uint32_t seen, Clock::time_point deadline) {
         const int64_t left = usLeft(deadline);
         if (left <= 0) return false;
-        shm::waitSignalOrWake(map_.data(), seen, wakeWord_, wakeSeen_, std::min<int64_t>(left, kFutexWaitUs));
+        shm::waitSignalOrWake(map_->data(), seen, wakeWord_, wakeSeen_, std::min<int64_t>(left, kFutexWaitUs));
         return true;
     }
 
@@ -304,7 +326,7 @@ private:
             // The frame already there is news to us.
             lastPublish_ = std::max<uint64_t>(shm::latestPublish(h.latest), 1) - 1;
             fd_ = std::move(f.fd);
-            map_ = std::move(map);
+            map_ = std::make_shared<shm::Mapping>(std::move(map));
             notifyFd_.reset();
             notifyTried_ = false;
             return Attach::Attached;
@@ -323,7 +345,7 @@ private:
 
     void detach() {
         releaseHeld();
-        seat_ = {};
+        seat_.reset();
         seatTried_ = false;
         map_.reset();
         fd_.reset();
@@ -331,12 +353,12 @@ private:
 
     bool remap() {
         struct stat st {};
-        if (::fstat(fd_.get(), &st) != 0 || uint64_t(st.st_size) <= map_.size() ||
+        if (::fstat(fd_.get(), &st) != 0 || uint64_t(st.st_size) <= map_->size() ||
             uint64_t(st.st_size) > shm::kMaxSegmentBytes)
             return false;
         shm::Mapping bigger = shm::mapShared(fd_.get(), size_t(st.st_size), false);
         if (!bigger) return false;
-        map_ = std::move(bigger);
+        map_ = std::make_shared<shm::Mapping>(std::move(bigger));
         return true;
     }
 
@@ -391,10 +413,10 @@ private:
     dev_t rejectedDev_ = 0;
     ino_t rejectedIno_ = 0;
     UniqueFd fd_;
-    shm::Mapping map_;
+    std::shared_ptr<shm::Mapping> map_; // shared with the slots lent out
     uint64_t lastPublish_{}; // set on attach; publish numbers start at 1
     std::vector<uint8_t> spare_;
-    shm::ReaderSeat seat_;
+    std::shared_ptr<shm::ReaderSeat> seat_; // shared with the slots lent out
     bool seatTried_ = false;
     std::optional<uint32_t> held_; // the slot handed out last, until release()
     std::jthread relay_; // last: stops before what it uses goes
