@@ -221,37 +221,68 @@ static GstBuffer *pooled_buffer(GstKivVideoSrc *self)
     return buffer;
 }
 
+static void return_frame(gpointer lent)
+{
+    kivReturnFrame((kivLentFrame *)lent);
+}
+
+/* The next frame: lent, so that downstream gets the library's own memory
+ * (read-only; an element that writes gets a copy from GStreamer), or, while
+ * downstream keeps as many lent frames as the library gives, locked and
+ * copied into a pooled buffer. NULL with the library's error otherwise. */
+static const guint8 *next_frame(GstKivVideoSrc *self, kivLentFrame **lent, kivFrameInfo *info, int *rc)
+{
+    const void *pixels = NULL;
+    *lent = kivLendFrame(self->decoder, WAIT_MS, &pixels, info);
+    if (*lent) {
+        *rc = KIV_OK;
+        return pixels;
+    }
+    *rc = kivLastError();
+    if (*rc != KIV_ERROR_BUSY)
+        return NULL;
+    pixels = kivLockReadBuffer(self->decoder, WAIT_MS);
+    *rc = pixels ? kivGetRecvFrameInfo(self->decoder, info) : kivLastError();
+    return pixels;
+}
+
 static GstFlowReturn gst_kiv_video_src_create(GstPushSrc *push, GstBuffer **out)
 {
     GstKivVideoSrc *self = GST_KIV_VIDEO_SRC(push);
     const guint8 *pixels = NULL;
+    kivLentFrame *lent = NULL;
+    kivFrameInfo frame_info;
     while (pixels == NULL) {
         if (g_atomic_int_get(&self->flushing))
             return GST_FLOW_FLUSHING;
-        pixels = kivLockReadBuffer(self->decoder, WAIT_MS);
-        const int rc = pixels ? KIV_OK : kivLastError();
+        int rc;
+        pixels = next_frame(self, &lent, &frame_info, &rc);
         if (rc != KIV_OK && rc != KIV_ERROR_TIMEOUT && rc != KIV_ERROR_INTERRUPTED) {
             GST_KIV_ELEMENT_ERROR(self, READ, rc, "cannot receive a frame");
             return GST_FLOW_ERROR;
         }
     }
-    kivFrameInfo frame_info;
-    kivGetRecvFrameInfo(self->decoder, &frame_info);
     GstFlowReturn ret = follow_format(self, frame_info.sendTimeUs);
-    if (ret == GST_FLOW_OK) {
-        /* The library's rows are padded to 4 bytes, as GStreamer's default
-         * strides of these formats are, so the frame is the buffer as it is. */
-        const gsize size = frame_info.imageBytes;
-        if (size == GST_VIDEO_INFO_SIZE(&self->info)) {
-            *out = pooled_buffer(self);
-            gst_buffer_fill(*out, 0, pixels, size);
-        } else {
-            GST_ELEMENT_ERROR(self, STREAM, FORMAT, (NULL), ("a frame of %" G_GSIZE_FORMAT " bytes for %" G_GSIZE_FORMAT,
-                                                             size, GST_VIDEO_INFO_SIZE(&self->info)));
-            ret = GST_FLOW_ERROR;
-        }
+    /* The library's rows are padded to 4 bytes, as GStreamer's default
+     * strides of these formats are, so the frame is the buffer as it is. */
+    const gsize size = frame_info.imageBytes;
+    if (ret == GST_FLOW_OK && size != GST_VIDEO_INFO_SIZE(&self->info)) {
+        GST_ELEMENT_ERROR(self, STREAM, FORMAT, (NULL), ("a frame of %" G_GSIZE_FORMAT " bytes for %" G_GSIZE_FORMAT,
+                                                         size, GST_VIDEO_INFO_SIZE(&self->info)));
+        ret = GST_FLOW_ERROR;
     }
-    kivUnlockReadBuffer(self->decoder);
+    if (ret == GST_FLOW_OK && lent) {
+        *out = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, (gpointer)pixels, size, 0, size, lent, return_frame);
+        return GST_FLOW_OK;
+    }
+    if (ret == GST_FLOW_OK) {
+        *out = pooled_buffer(self);
+        gst_buffer_fill(*out, 0, pixels, size);
+    }
+    if (lent)
+        kivReturnFrame(lent);
+    else
+        kivUnlockReadBuffer(self->decoder);
     return ret;
 }
 

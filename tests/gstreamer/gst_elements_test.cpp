@@ -113,6 +113,44 @@ TEST_F(GstElements, EveryFormatArrivesByteExactAndCapsFollowChanges) {
     }
 }
 
+// The source lends downstream the library's frames and copies once downstream
+// keeps as many as the library lends; kept samples stay intact after the
+// source has stopped and its decoder is gone.
+TEST_F(GstElements, SamplesKeptDownstreamStayIntactAfterTheSourceStops) {
+    GstVideoInfo info;
+    gst_video_info_set_format(&info, GST_VIDEO_FORMAT_BGRx, 64, 48);
+    std::unique_ptr<GstCaps, decltype(&gst_caps_unref)> caps(gst_video_info_to_caps(&info), gst_caps_unref);
+    for (const std::string where : {" stream=21011", " transport=tcp stream=21012"}) {
+        SCOPED_TRACE(where);
+        auto receiver = std::make_unique<Pipeline>("kivvideosrc" + where + " ! appsink name=out sync=false max-buffers=0");
+        Pipeline sender("appsrc name=in format=time ! kivvideosink sync=false" + where);
+        ASSERT_NE(receiver->play(), GST_STATE_CHANGE_FAILURE);
+        ASSERT_NE(sender.play(), GST_STATE_CHANGE_FAILURE);
+        std::unique_ptr<GstElement, Unref> in(sender.child("in")), out(receiver->child("out"));
+        std::vector<std::vector<guint8>> sent;
+        std::vector<std::unique_ptr<GstSample, decltype(&gst_sample_unref)>> kept;
+        for (int frame = 0; frame < 6; ++frame) {
+            sent.emplace_back(GST_VIDEO_INFO_SIZE(&info), guint8(0x10 * (frame + 1)));
+            GstBuffer *buffer = gst_buffer_new_memdup(sent.back().data(), sent.back().size());
+            GstSample *sample = gst_sample_new(buffer, caps.get(), nullptr, nullptr);
+            gst_buffer_unref(buffer);
+            ASSERT_EQ(gst_app_src_push_sample(GST_APP_SRC(in.get()), sample), GST_FLOW_OK);
+            gst_sample_unref(sample);
+            kept.emplace_back(gst_app_sink_try_pull_sample(GST_APP_SINK(out.get()), 5 * GST_SECOND), gst_sample_unref);
+            ASSERT_NE(kept.back(), nullptr) << "no sample for frame " << frame;
+        }
+        out.reset();
+        receiver.reset();
+        for (size_t frame = 0; frame < kept.size(); ++frame) {
+            GstMapInfo map;
+            ASSERT_TRUE(gst_buffer_map(gst_sample_get_buffer(kept[frame].get()), &map, GST_MAP_READ));
+            ASSERT_EQ(map.size, sent[frame].size());
+            EXPECT_EQ(std::memcmp(map.data, sent[frame].data(), map.size), 0) << "frame " << frame;
+            gst_buffer_unmap(gst_sample_get_buffer(kept[frame].get()), &map);
+        }
+    }
+}
+
 // Once half a second of the sender's stamps has come, the caps carry its rate, and follow a new sender's.
 TEST_F(GstElements, TheSendersRateReachesTheCaps) {
     Pipeline receiver("kivvideosrc stream=21009 ! appsink name=out sync=false");
