@@ -12,6 +12,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "net_test.hpp"
 #include "child_process.hpp"
@@ -242,6 +243,28 @@ TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNothingOfADeadOne) {
 
 // Seen from the segment: every write moves its slot's sequence to a new even value, so a reader that
 // began before it cannot pass its check; and no mapping outlives a layout grown past it, or the sender.
+// Big frames go in with streaming stores from the first 16-byte boundary of
+// the slot: every byte must land, at any alignment, on both sides of the size
+// where that starts.
+TEST(Segment, CopyIntoSlotLandsEveryByteAtAnyAlignmentAndSize) {
+    const struct { size_t bytes, slotOffset, frameOffset; } cases[] = {
+        {1, 0, 0},
+        {shm::kStreamingCopyBytes - 1, 3, 0},
+        {shm::kStreamingCopyBytes, 0, 0},
+        {shm::kStreamingCopyBytes, 0, 5},
+        {shm::kStreamingCopyBytes + 77, 1, 0},
+        {shm::kStreamingCopyBytes + 63, 15, 9},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.bytes << " bytes, slot +" << c.slotOffset << ", frame +" << c.frameOffset);
+        std::vector<uint8_t> frame(c.bytes + c.frameOffset), slot(c.bytes + c.slotOffset + 1, 0xee);
+        for (size_t i = 0; i < frame.size(); ++i) frame[i] = uint8_t(i * 131 + (i >> 8));
+        shm::copyIntoSlot(slot.data() + c.slotOffset, frame.data() + c.frameOffset, c.bytes);
+        EXPECT_EQ(std::memcmp(slot.data() + c.slotOffset, frame.data() + c.frameOffset, c.bytes), 0);
+        EXPECT_EQ(slot[c.slotOffset + c.bytes], 0xee) << "a byte after the frame";
+    }
+}
+
 TEST(Segment, EachWriteMovesItsSlotForwardAndNoMappingIsLeftBehind) {
     constexpr int kStream = 20034;
     shm::SegmentOwner owner;

@@ -49,7 +49,7 @@ private:
         WireHeader h = header;
         h.payloadSize = uint32_t(payload.size());
         encodeHeader(h, slot.first<kWireHeaderSize>());
-        if (!payload.empty()) std::memcpy(slot.data() + kWireHeaderSize, payload.data(), payload.size());
+        shm::copyIntoSlot(slot.data() + kWireHeaderSize, payload.data(), payload.size());
         owner_.commitFrame();
         return KIV_OK;
     }

@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "shm_segment.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <dirent.h>
@@ -225,6 +229,31 @@ SlotCopy holdSlot(std::span<const uint8_t> map, uint8_t *control, uint32_t slotC
 void releaseSlot(uint8_t *control, uint32_t index, uint32_t reader) {
     if (index < kMaxSlots && reader < kMaxReaders)
         __atomic_fetch_and(holdsOf(control, index), ~(uint64_t{1} << reader), __ATOMIC_RELEASE);
+}
+
+void copyIntoSlot(uint8_t *slot, const uint8_t *frame, size_t bytes) {
+    if (bytes == 0) return;
+#if defined(__SSE2__)
+    if (bytes >= kStreamingCopyBytes) {
+        const size_t head = (16 - (reinterpret_cast<uintptr_t>(slot) & 15)) & 15; // streaming stores want 16-byte alignment
+        std::memcpy(slot, frame, head);
+        size_t at = head;
+        for (; at + 64 <= bytes; at += 64) {
+            const auto *from = reinterpret_cast<const __m128i *>(frame + at);
+            auto *to = reinterpret_cast<__m128i *>(slot + at);
+            const __m128i a = _mm_loadu_si128(from), b = _mm_loadu_si128(from + 1), c = _mm_loadu_si128(from + 2),
+                          d = _mm_loadu_si128(from + 3);
+            _mm_stream_si128(to, a);
+            _mm_stream_si128(to + 1, b);
+            _mm_stream_si128(to + 2, c);
+            _mm_stream_si128(to + 3, d);
+        }
+        _mm_sfence(); // streaming stores are weakly ordered: all in before the frame is published
+        std::memcpy(slot + at, frame + at, bytes - at);
+        return;
+    }
+#endif
+    std::memcpy(slot, frame, bytes);
 }
 
 bool readerAlive(int fd, uint32_t row) { return lockedElsewhere(fd, F_WRLCK, kReaderLockBase + off_t(row), 1); }

@@ -157,6 +157,13 @@ private:
     size_t size_ = 0;
 };
 
+// memcpy for a frame going into a slot: one bigger than kStreamingCopyBytes
+// bypasses the cache on its way, since a reader on another core reads it from
+// memory anyway, and the slots and the caller's frames together outgrow the
+// cache. Either pointer may be NULL when `bytes` is 0.
+inline constexpr size_t kStreamingCopyBytes = 2 << 20;
+void copyIntoSlot(uint8_t *slot, const uint8_t *frame, size_t bytes);
+
 // Maps `size` bytes of `fd` shared; empty on failure.
 Mapping mapShared(int fd, size_t size, bool writable);
 
