@@ -4,9 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <chrono>
 #include <climits>
+#include <cstdlib>
+#include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -112,6 +117,41 @@ TEST(Handles, UnknownProtocolsBadFormatsAndStreamNumbersAreRefused) {
         kivDeleteEncoder(e);
         kivDeleteDecoder(d);
     }
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KIV_SANITIZER_RESERVES_ADDRESS_SPACE 1
+#endif
+
+// The process's address space now, in bytes.
+rlim_t addressSpaceInUse() {
+    std::ifstream status("/proc/self/status");
+    for (std::string key; status >> key;) {
+        unsigned long long kb = 0;
+        if (key == "VmSize:" && status >> kb) return rlim_t(kb) * 1024;
+    }
+    return 0;
+}
+
+// Exits 0 when kivEncode, short of memory for its copy of a big frame, says so.
+[[noreturn]] void encodeWithoutRoomForTheFrame() {
+    const kivStreamFormat big{4096, 4096, KIV_DEPTH_32, 1}; // KIV_MAX_FRAME_BYTES
+    const std::vector<uint8_t> pixels(kivGetByteSize(&big), 1);
+    kivEncoder *e = kivGetEncoder(KIV_PROTOCOL_TCP, &big);
+    if (!e || kivSetDestAddress(e, "127.0.0.1", 47690) != KIV_OK) std::exit(2);
+    // Room for the library's small allocations and thread stacks, not for a copy of the frame.
+    const rlimit limit{addressSpaceInUse() + (24u << 20), RLIM_INFINITY};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) std::exit(3);
+    std::exit(kivEncode(e, pixels.data()) == KIV_ERROR_NO_MEMORY ? 0 : 1);
+}
+
+// An allocation that fails inside a call comes back as KIV_ERROR_NO_MEMORY,
+// never as an exception through the C boundary.
+TEST(Handles, AnAllocationThatFailsIsNoMemory) {
+#ifdef KIV_SANITIZER_RESERVES_ADDRESS_SPACE
+    GTEST_SKIP() << "the sanitizer's shadow memory needs more address space than the limit leaves";
+#endif
+    EXPECT_EXIT(encodeWithoutRoomForTheFrame(), testing::ExitedWithCode(0), "");
 }
 
 } // namespace
