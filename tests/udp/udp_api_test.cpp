@@ -203,7 +203,14 @@ void forgedFlood() {
     sending.wait(true);
     EXPECT_TRUE(waitUntil([&] { return stats(enc.get()).framesSent + stats(enc.get()).framesDropped == kFrames; }));
     EXPECT_EQ(intact, stats(enc.get()).framesSent) << "the flood cost the real receiver frames";
-    EXPECT_GE(intact, kFrames / 4) << "a sanitizer build too slow for the rhythm still sends some";
+    // A sanitizer build too slow for the rhythm still sends some; ThreadSanitizer
+    // slows every thread of the flood and the sender alike, several times over.
+#ifdef __SANITIZE_THREAD__
+    constexpr uint32_t kFewestIntact = kFrames / 10;
+#else
+    constexpr uint32_t kFewestIntact = kFrames / 4;
+#endif
+    EXPECT_GE(intact, kFewestIntact) << "the flood starved the sender";
     kivUdpSenderStats s{};
     ASSERT_EQ(kivGetEncoderUdpStats(enc.get(), &s), KIV_OK);
     EXPECT_GT(s.resendsOverBudget, 0u) << "the flood stayed within the budget: no test of it";
