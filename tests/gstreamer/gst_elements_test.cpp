@@ -58,6 +58,31 @@ protected:
     }
 };
 
+// A fresh element holds the defaults its properties advertise (gst-inspect's
+// "Default:"): the tester's channel 0 on memory.
+TEST_F(GstElements, AFreshElementHoldsTheDefaultsItAdvertises) {
+    for (const char *factory : {"kivvideosrc", "kivvideosink"}) {
+        SCOPED_TRACE(factory);
+        std::unique_ptr<GstElement, Unref> element(GST_ELEMENT(gst_object_ref_sink(gst_element_factory_make(factory, nullptr))));
+        ASSERT_NE(element, nullptr);
+        guint count = 0;
+        std::unique_ptr<GParamSpec *, decltype(&g_free)> specs(
+            g_object_class_list_properties(G_OBJECT_GET_CLASS(element.get()), &count), g_free);
+        int own = 0;
+        for (guint i = 0; i < count; ++i) {
+            GParamSpec *spec = specs.get()[i];
+            if (spec->owner_type != G_OBJECT_TYPE(element.get())) continue; // GstBaseSrc's and GstBaseSink's are theirs
+            ++own;
+            GValue value = G_VALUE_INIT;
+            g_value_init(&value, spec->value_type);
+            g_object_get_property(G_OBJECT(element.get()), spec->name, &value);
+            EXPECT_TRUE(g_param_value_defaults(spec, &value)) << spec->name << " is " << g_strdup_value_contents(&value);
+            g_value_unset(&value);
+        }
+        EXPECT_GE(own, 2) << "transport and stream at least";
+    }
+}
+
 // Pushes frames of every format, each once with GStreamer's own rows and once with rows 12 bytes longer, and checks
 // every pixel byte and the caps on arrival; then the source, waiting for more, ends on EOS and stops.
 TEST_F(GstElements, EveryFormatArrivesByteExactAndCapsFollowChanges) {
