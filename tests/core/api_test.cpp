@@ -119,10 +119,6 @@ TEST(Handles, UnknownProtocolsBadFormatsAndStreamNumbersAreRefused) {
     }
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define KIV_SANITIZER_RESERVES_ADDRESS_SPACE 1
-#endif
-
 // The process's address space now, in bytes.
 rlim_t addressSpaceInUse() {
     std::ifstream status("/proc/self/status");
@@ -148,7 +144,7 @@ rlim_t addressSpaceInUse() {
 // An allocation that fails inside a call comes back as KIV_ERROR_NO_MEMORY,
 // never as an exception through the C boundary.
 TEST(Handles, AnAllocationThatFailsIsNoMemory) {
-#ifdef KIV_SANITIZER_RESERVES_ADDRESS_SPACE
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizer's shadow memory needs more address space than the limit leaves";
 #endif
     EXPECT_EXIT(encodeWithoutRoomForTheFrame(), testing::ExitedWithCode(0), "");
