@@ -76,7 +76,10 @@ TEST_F(GstElements, AFreshElementHoldsTheDefaultsItAdvertises) {
             GValue value = G_VALUE_INIT;
             g_value_init(&value, spec->value_type);
             g_object_get_property(G_OBJECT(element.get()), spec->name, &value);
-            EXPECT_TRUE(g_param_value_defaults(spec, &value)) << spec->name << " is " << g_strdup_value_contents(&value);
+            if (!g_param_value_defaults(spec, &value)) {
+                std::unique_ptr<gchar, decltype(&g_free)> text(g_strdup_value_contents(&value), g_free);
+                ADD_FAILURE() << spec->name << " is " << text.get() << ", not its default";
+            }
             g_value_unset(&value);
         }
         EXPECT_GE(own, 2) << "transport and stream at least";
