@@ -42,6 +42,10 @@ struct Reassembler::Partial {
     // Until a frame has shown a share of its bytes, its fragments wait here,
     // so that a datagram claiming a huge frame costs what it carries.
     bool materialized = false;
+    // The checksum of the data fragments before `checkedUpTo`, all in place:
+    // taken as each one lands, while its bytes are still in cache.
+    uint32_t checkedUpTo = 0;
+    uint32_t checksum = kChecksumStart;
     std::vector<uint8_t> early;
     std::vector<std::pair<uint32_t, uint32_t>> earlyPieces; // fragment index, length
     // Repair: first sendings seen, the highest index among them, and when the
@@ -311,8 +315,9 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
             return;
         }
     }
+    advanceChecksum(p);
     if (p.dataReceived < p.layout.count) return;
-    if (frameChecksum(p.payload) != p.layout.checksum) {
+    if (p.checksum != p.layout.checksum) {
         // Forged or damaged fragments, or a rebuild from them: never hand on wrong bytes.
         queue_.countMalformed();
         giveUp(index);
@@ -371,6 +376,16 @@ bool Reassembler::store(Partial &p, const ParsedDatagram &d) {
         std::memcpy(p.payload.data() + d.offset(), d.data.data(), d.data.size());
     }
     return true;
+}
+
+void Reassembler::advanceChecksum(Partial &p) {
+    if (!p.materialized) return;
+    const size_t chunk = p.chunk();
+    for (; p.checkedUpTo < p.layout.count && p.has(p.checkedUpTo); ++p.checkedUpTo) {
+        const size_t offset = size_t(p.checkedUpTo) * chunk;
+        p.checksum = frameChecksum(std::span(p.payload).subspan(offset, std::min(chunk, p.payload.size() - offset)),
+                                   p.checksum);
+    }
 }
 
 void Reassembler::materialize(Partial &p) {

@@ -119,6 +119,7 @@ private:
     void giveUp(size_t index);
     void countDue(Partial &p);
     void materialize(Partial &p);
+    void advanceChecksum(Partial &p);
     bool store(Partial &p, const ParsedDatagram &d);
     bool rebuildReady(Partial &p, int64_t block);
     bool rebuildBlock(Partial &p, uint32_t block);
