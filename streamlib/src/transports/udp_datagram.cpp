@@ -59,20 +59,29 @@ DatagramError parseDatagram(std::span<const uint8_t> datagram, ParsedDatagram &o
 
 void FramePacker::pack(const WireHeader &header, std::span<const uint8_t> payload, size_t maxDatagram, int percent,
                        uint16_t flags) {
+    const size_t chunk = chunkFor(maxDatagram);
+    Protection made;
+    made.layout = chooseLayout(uint32_t(fragmentCount(payload.size(), chunk)), percent);
+    parity_.resize(size_t(made.layout.parityCount()) * chunk);
+    made.checksum = coder_.encode(made.layout, chunk, payload, parity_);
+    made.parity = parity_;
+    pack(header, payload, maxDatagram, made, flags);
+}
+
+void FramePacker::pack(const WireHeader &header, std::span<const uint8_t> payload, size_t maxDatagram,
+                       const Protection &made, uint16_t flags) {
     payload_ = payload;
-    chunk_ = maxDatagram - kDatagramHeaderSize;
-    const uint32_t dataCount = uint32_t(fragmentCount(payload.size(), chunk_));
-    layout_ = chooseLayout(dataCount, percent);
-    parity_.resize(size_t(layout_.parityCount()) * chunk_);
-    coder_.encode(layout_, chunk_, payload, parity_);
-    total_ = dataCount + size_t(layout_.parityCount());
+    chunk_ = chunkFor(maxDatagram);
+    layout_ = made.layout;
+    parityView_ = made.parity.first(size_t(layout_.parityCount()) * chunk_);
+    total_ = layout_.dataCount + size_t(layout_.parityCount());
     FragmentFields f;
     f.flags = flags;
-    f.count = dataCount;
+    f.count = layout_.dataCount;
     f.chunk = uint16_t(chunk_);
     f.blockData = layout_.maxBlockData;
     f.parityPerBlock = layout_.parityPerBlock;
-    f.checksum = frameChecksum(payload);
+    f.checksum = made.checksum;
     headers_.resize(total_ * kDatagramHeaderSize);
     for (size_t i = 0; i < total_; ++i) {
         f.index = uint32_t(i);
@@ -84,7 +93,7 @@ void FramePacker::pack(const WireHeader &header, std::span<const uint8_t> payloa
 
 std::span<const uint8_t> FramePacker::body(size_t i) const {
     const size_t dataCount = layout_.dataCount;
-    if (i >= dataCount) return {parity_.data() + (i - dataCount) * chunk_, chunk_};
+    if (i >= dataCount) return parityView_.subspan((i - dataCount) * chunk_, chunk_);
     const size_t offset = std::min(i * chunk_, payload_.size());
     return payload_.subspan(offset, std::min(chunk_, payload_.size() - offset));
 }

@@ -86,6 +86,17 @@ struct ParsedDatagram {
 // Validates everything that one datagram can show on its own.
 DatagramError parseDatagram(std::span<const uint8_t> datagram, ParsedDatagram &out);
 
+// A frame's protection: its block layout, its parity fragments one after the
+// other, and the checksum of its bytes.
+struct Protection {
+    FecLayout layout;
+    std::span<const uint8_t> parity;
+    uint32_t checksum = 0;
+};
+
+// Chunk bytes per datagram of `maxDatagram` bytes.
+inline size_t chunkFor(size_t maxDatagram) { return maxDatagram - kDatagramHeaderSize; }
+
 // Cuts a frame into the datagrams that carry it: data fragments, then parity.
 // Keeps its buffers from frame to frame.
 class FramePacker {
@@ -94,10 +105,17 @@ public:
     // fragment; `payload` must stay valid while the datagrams are read.
     void pack(const WireHeader &header, std::span<const uint8_t> payload, size_t maxDatagram, int percent,
               uint16_t flags = 0);
+    // The same for a frame whose protection was made already (by
+    // BlockCoder::encode for chunkFor(maxDatagram)); its parity must stay
+    // valid while the datagrams are read.
+    void pack(const WireHeader &header, std::span<const uint8_t> payload, size_t maxDatagram,
+              const Protection &made, uint16_t flags);
 
     size_t count() const { return total_; }
     const FecLayout &layout() const { return layout_; }
-    uint64_t parityBytes() const { return parity_.size(); }
+    // Parity bytes of the frame, and how many of them the packer holds itself.
+    uint64_t parityBytes() const { return parityView_.size(); }
+    uint64_t parityBytesHeld() const { return parityView_.data() == parity_.data() ? parity_.size() : 0; }
     std::span<const uint8_t, kDatagramHeaderSize> header(size_t i) const {
         return std::span<const uint8_t, kDatagramHeaderSize>(headers_.data() + i * kDatagramHeaderSize,
                                                              kDatagramHeaderSize);
@@ -112,6 +130,7 @@ private:
     size_t chunk_ = 0, total_ = 0;
     FecLayout layout_;
     std::vector<uint8_t> headers_, parity_;
+    std::span<const uint8_t> parityView_; // parity_, or a frame's own
     BlockCoder coder_;
 };
 

@@ -56,31 +56,41 @@ const BlockCoder::Tables &BlockCoder::tablesFor(unsigned k, unsigned m) {
     return tables_.back();
 }
 
-void BlockCoder::encode(const FecLayout &layout, size_t chunk, std::span<const uint8_t> frame,
-                        std::span<uint8_t> parity) {
-    if (!layout.protectedFrame()) return;
+uint32_t BlockCoder::encode(const FecLayout &layout, size_t chunk, std::span<const uint8_t> frame,
+                            std::span<uint8_t> parity, uint8_t *copyTo) {
+    const bool protect = layout.protectedFrame();
     const uint32_t blocks = layout.blocks, m = layout.parityPerBlock;
     // The last fragment is usually short; the code works on whole chunks.
     const uint32_t last = layout.dataCount - 1;
     const size_t lastOffset = size_t(last) * chunk;
     const size_t lastLength = frame.size() > lastOffset ? std::min(chunk, frame.size() - lastOffset) : 0;
-    padded_.assign(chunk, 0);
-    if (lastLength) std::memcpy(padded_.data(), frame.data() + lastOffset, lastLength);
+    if (protect) {
+        padded_.assign(chunk, 0);
+        if (lastLength) std::memcpy(padded_.data(), frame.data() + lastOffset, lastLength);
+        std::fill(parity.begin(), parity.begin() + std::ptrdiff_t(size_t(layout.parityCount()) * chunk), uint8_t(0));
+    }
 
     // Fed one data fragment at a time in frame order: the frame is read once,
     // front to back, while the parity it builds stays in cache. Block by block,
     // each pass gathered fragments strewn over the whole frame and ran at the
     // speed of memory latency, a third of the sender's time on big frames.
-    std::fill(parity.begin(), parity.begin() + std::ptrdiff_t(size_t(layout.parityCount()) * chunk), uint8_t(0));
+    uint32_t checksum = kChecksumStart;
     for (uint32_t i = 0; i < layout.dataCount; ++i) {
+        const size_t offset = size_t(i) * chunk;
+        const size_t length = i == last ? lastLength : chunk;
+        const uint8_t *bytes = frame.data() + offset;
+        if (copyTo && length) bytes = static_cast<const uint8_t *>(std::memcpy(copyTo + offset, bytes, length));
+        checksum = frameChecksum({bytes, length}, checksum);
+        if (!protect) continue;
         const uint32_t b = layout.blockOfData(i);
         targets_.clear();
         for (unsigned j = 0; j < m; ++j) targets_.push_back(parity.data() + (size_t(j) * blocks + b) * chunk);
         const Tables &t = tablesFor(layout.dataInBlock(b), m);
-        uint8_t *source = i == last ? padded_.data() : const_cast<uint8_t *>(frame.data()) + size_t(i) * chunk;
+        const uint8_t *source = i == last ? padded_.data() : bytes;
         ec_encode_data_update(int(chunk), int(t.k), int(m), int(i / blocks), const_cast<uint8_t *>(t.encodeTables.data()),
-                              source, targets_.data());
+                              const_cast<uint8_t *>(source), targets_.data());
     }
+    return checksum;
 }
 
 bool BlockCoder::rebuild(unsigned k, unsigned m, size_t chunk, std::span<uint8_t *const> rows,
@@ -125,8 +135,8 @@ bool BlockCoder::rebuild(unsigned k, unsigned m, size_t chunk, std::span<uint8_t
     return true;
 }
 
-uint32_t frameChecksum(std::span<const uint8_t> bytes) {
-    return crc32_iscsi(const_cast<uint8_t *>(bytes.data()), int(bytes.size()), 0xffffffffu);
+uint32_t frameChecksum(std::span<const uint8_t> bytes, uint32_t previous) {
+    return crc32_iscsi(const_cast<uint8_t *>(bytes.data()), int(bytes.size()), previous);
 }
 
 } // namespace kiv::udp

@@ -52,8 +52,12 @@ bool layoutFromWire(uint32_t dataCount, uint8_t maxBlockData, uint8_t parityPerB
 class BlockCoder {
 public:
     // Fills parity fragment p of every block at `parity` + p * chunk, from the
-    // frame's bytes (the short last fragment is padded with zeros).
-    void encode(const FecLayout &layout, size_t chunk, std::span<const uint8_t> frame, std::span<uint8_t> parity);
+    // frame's bytes (the short last fragment is padded with zeros). Returns the
+    // frameChecksum() of `frame`. With `copyTo` (room for frame.size() bytes),
+    // the frame is copied there too. All of it in one pass, fragment by
+    // fragment: each further pass would read a big frame from memory again.
+    uint32_t encode(const FecLayout &layout, size_t chunk, std::span<const uint8_t> frame, std::span<uint8_t> parity,
+                    uint8_t *copyTo = nullptr);
 
     // Rebuilds the missing data rows of one block of k data and m parity rows.
     // rows[r] is the chunk-byte storage of row r (data rows first), present[r]
@@ -75,7 +79,9 @@ private:
 };
 
 // CRC-32C of a frame's bytes, carried with protected frames so that a rebuilt
-// frame is checked before it is delivered.
-uint32_t frameChecksum(std::span<const uint8_t> bytes);
+// frame is checked before it is delivered. `previous` chains it: the checksum
+// of a + b is frameChecksum(b, frameChecksum(a)).
+inline constexpr uint32_t kChecksumStart = 0xffffffffu;
+uint32_t frameChecksum(std::span<const uint8_t> bytes, uint32_t previous = kChecksumStart);
 
 } // namespace kiv::udp

@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <optional>
 #include <span>
 #include <thread>
 #include <vector>
@@ -57,6 +58,47 @@ constexpr size_t kMaxReporters = 16;
 // Frames tell receivers that the way back works while something came back within this time.
 constexpr int64_t kHeardLifetimeUs = 1'000'000;
 
+// The parity percent in use: the caller's floor, raised by what receivers' loss
+// reports want, up to KIV_FEC_MAX_ADAPTIVE_PERCENT (or the floor, if higher).
+int combinedPercent(int floor, int wanted) {
+    const int percent = floor > 0 ? std::max(floor, wanted) : floor;
+    return std::min(percent, std::max(floor, int(KIV_FEC_MAX_ADAPTIVE_PERCENT)));
+}
+
+// A raw frame is protected where kivEncode copies it: its parity and checksum
+// follow its bytes in the same buffer, then this record. The sending thread
+// only cuts it into datagrams.
+struct ProtectionTrailer {
+    static constexpr uint32_t kMagic = 0x5450564b; // "KVPT"
+    uint32_t checksum = 0;
+    uint32_t percent = 0;
+    uint32_t chunk = 0;
+    uint32_t magic = 0;
+};
+
+struct CarriedProtection {
+    Protection protection;
+    int percent = 0;
+};
+
+// The protection `frame` carries for datagrams of `chunk` bytes, if any.
+std::optional<CarriedProtection> carriedProtection(const OutgoingFrame &frame, size_t chunk) {
+    if (frame.header.compressed()) return std::nullopt; // compressed on the sending thread
+    const ByteBuffer &b = frame.pixels;
+    const size_t size = frame.header.payloadSize;
+    if (b.size() < size + sizeof(ProtectionTrailer)) return std::nullopt;
+    ProtectionTrailer t;
+    std::memcpy(&t, b.data() + b.size() - sizeof t, sizeof t);
+    if (t.magic != ProtectionTrailer::kMagic || t.chunk != chunk) return std::nullopt;
+    Protection p;
+    p.layout = chooseLayout(uint32_t(fragmentCount(size, chunk)), int(t.percent));
+    p.checksum = t.checksum;
+    const size_t parity = size_t(p.layout.parityCount()) * chunk;
+    if (b.size() != size + parity + sizeof t) return std::nullopt;
+    p.parity = std::span<const uint8_t>(b.data() + size, parity);
+    return CarriedProtection{p, int(t.percent)};
+}
+
 // A frame on the wire and afterwards, kept to answer repair requests.
 struct SentFrame {
     WireHeader header;
@@ -64,7 +106,7 @@ struct SentFrame {
     FramePacker packer;
     std::vector<int64_t> resentUs; // per datagram: when it was last sent again
     int64_t sentUs = 0;
-    uint64_t bytes() const { return payload.size() + packer.parityBytes(); }
+    uint64_t bytes() const { return payload.size() + packer.parityBytesHeld(); }
 };
 
 // Messages for one sendmmsg call and what they point into.
@@ -160,6 +202,28 @@ public:
         queue_.put(std::move(frame));
         signal();
         return KIV_OK;
+    }
+
+    // A raw frame is copied, checksummed and protected in one pass on the
+    // caller's thread, which leaves the sending thread only the sending.
+    int sendFrame(const WireHeader &header, std::span<const uint8_t> payload) override {
+        if (!thread_.joinable()) return fail(KIV_ERROR_STATE, "no destination set");
+        if (payload.size() != header.payloadSize) return fail(KIV_ERROR_INVALID_ARGUMENT, "payload size differs from header");
+        const size_t chunk = chunkFor(options_.maxDatagram);
+        ProtectionTrailer t;
+        t.percent = uint32_t(combinedPercent(controls().protectionPercent.load(), wantedPercent_.load()));
+        t.chunk = uint32_t(chunk);
+        t.magic = ProtectionTrailer::kMagic;
+        const FecLayout layout = chooseLayout(uint32_t(fragmentCount(payload.size(), chunk)), int(t.percent));
+        const size_t parity = size_t(layout.parityCount()) * chunk;
+        OutgoingFrame frame = spare();
+        frame.header = header;
+        frame.quality = 0;
+        frame.pixels.resize(payload.size() + parity + sizeof t);
+        uint8_t *bytes = frame.pixels.data();
+        t.checksum = callerCoder_.encode(layout, chunk, payload, {bytes + payload.size(), parity}, bytes);
+        std::memcpy(bytes + payload.size() + parity, &t, sizeof t);
+        return send(std::move(frame));
     }
 
     bool gsoActive() const override { return gso_.load(); }
@@ -300,19 +364,14 @@ private:
     // plus 2 points leaves little to ask for; a receiver on parity alone
     // needs 2.5 times plus 5 to lose few frames (60-fragment blocks).
     int parityPercent() {
-        const int floor = controls().protectionPercent.load();
-        int percent = floor;
+        int wanted = 0;
         const int64_t now = monotonicUs();
-        if (floor > 0) {
-            for (const Reporter &r : reporters_) {
-                if (now - r.lastUs > kReportLifetimeUs) continue;
-                const double wanted = r.parityOnly ? r.loss * 250 + 5 : r.loss * 150 + 2;
-                percent = std::max(percent, int(std::ceil(wanted)));
-            }
+        for (const Reporter &r : reporters_) {
+            if (now - r.lastUs > kReportLifetimeUs) continue;
+            wanted = std::max(wanted, int(std::ceil(r.parityOnly ? r.loss * 250 + 5 : r.loss * 150 + 2)));
         }
-        percent = std::min(percent, std::max(floor, int(KIV_FEC_MAX_ADAPTIVE_PERCENT)));
-        controls().parityPercent = uint64_t(percent);
-        return percent;
+        wantedPercent_ = wanted; // for the frames the caller protects
+        return combinedPercent(controls().protectionPercent.load(), wanted);
     }
 
     // Ring of sent frames, bounded by bytes and by age; the newest stays.
@@ -333,11 +392,20 @@ private:
         updateImpairments();
         SentFrame &f = nextSlot();
         f.header = work.header;
+        const std::optional<CarriedProtection> carried = carriedProtection(work, chunkFor(options_.maxDatagram));
         std::swap(f.payload, work.payloadBuffer()); // the ring's old buffer goes back to the encoder's pool
         f.sentUs = monotonicUs();
         const bool heard = heardUs_ != 0 && f.sentUs - heardUs_ < kHeardLifetimeUs;
-        f.packer.pack(f.header, f.payload, options_.maxDatagram, parityPercent(),
-                      kFlagRepairable | (heard ? kFlagHeard : 0));
+        const uint16_t flags = kFlagRepairable | (heard ? kFlagHeard : 0);
+        const std::span<const uint8_t> payload(f.payload.data(), f.header.payloadSize);
+        // A frame protected as it was copied keeps the percent chosen then.
+        const int current = parityPercent(); // also brings the caller's view of the reports up to date
+        const int percent = carried ? carried->percent : current;
+        if (carried)
+            f.packer.pack(f.header, payload, options_.maxDatagram, carried->protection, flags);
+        else
+            f.packer.pack(f.header, payload, options_.maxDatagram, percent, flags);
+        controls().parityPercent = uint64_t(percent);
         f.resentUs.assign(f.packer.count(), 0);
         ringBytes_ += f.bytes();
         session_ = f.header.sessionId;
@@ -583,7 +651,9 @@ private:
     int64_t lastHandedUs_ = 0;
     int64_t lastGapUs_ = 0; // the caller's thread only
     std::atomic<int64_t> intervalUs_{0};
-    std::atomic<int64_t> handedUs_{0}; // when the caller last handed a frame over // read by the sending thread while the first frame goes out
+    std::atomic<int64_t> handedUs_{0};
+    BlockCoder callerCoder_;              // the caller's thread: frames protected as they are copied
+    std::atomic<int> wantedPercent_{0};   // parity receivers' reports ask for, set by the sending thread // when the caller last handed a frame over // read by the sending thread while the first frame goes out
 
     // Owned by the sending thread.
     TokenBucket pacer_, resends_;
