@@ -167,7 +167,11 @@ KIV_API int kivSetDestFormat(kivEncoder *encoder, const kivStreamFormat *format,
 
 /** Sends one frame: reads exactly kivGetByteSize(format) bytes from `pixels`
  *  (layout: see the top of this file) and returns once they are copied (or,
- *  for a large JPEG frame, compressed: see kivSetDestFormat()). Never waits
+ *  for a large JPEG frame, compressed: see kivSetDestFormat()). Over
+ *  Multicast (UDP), while the caller is a frame ahead of the sending thread,
+ *  the copy of a raw frame also takes its checksum and parity
+ *  (kivSetFecRedundancy()) in the same pass, which takes that work off the
+ *  sending thread: about 3 ms more for a 1920x1080x32 frame. Never waits
  *  for a receiver or the network: if the transport is still busy with an
  *  older frame, the older unsent frame is replaced and counted as dropped.
  *  Frames leave in the order of the calls, whatever their compression.

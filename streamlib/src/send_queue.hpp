@@ -55,6 +55,8 @@ public:
     // Every frame put has been sent or dropped: until the next put() the
     // consumer does not touch the transport, and the producer may write itself.
     bool idle() const { return done_.load(std::memory_order_acquire) == handed_; }
+    // A frame put earlier still waits for the consumer: the producer is ahead.
+    bool frameWaiting() const { return box_.waiting() != 0; }
     // Drops what waits; only while no consumer runs.
     void clear();
 

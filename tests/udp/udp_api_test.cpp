@@ -145,6 +145,52 @@ TEST(UdpApi, ProtectedFramesSurviveRandomLossInAPrivateNamespace) {
                      "nft add rule inet loss input udp dport 22070 numgen random mod 1000 \"<\" 10 drop", "nft");
 }
 
+// Frames that come faster than the link takes them: in bursts of three, the third finds the second still
+// waiting, and the caller protects it as it copies it. With 1% of datagrams lost, a 1% parity floor and a
+// receiver on parity alone, the reports raise the parity of every frame, whichever thread protected it,
+// and then every frame that goes out arrives whole.
+TEST(UdpApi, FramesAheadOfTheLinkAreProtectedAsTheReportsAsk) {
+    constexpr int kPort = 22090;
+    const kivStreamFormat fmt{320, 240, KIV_DEPTH_24, 1};
+    const size_t bytes = kivGetByteSize(&fmt);
+    const Decoder dec = startDecoder(kUdp, kPort);
+    ASSERT_EQ(kivSetRepairBudget(dec.get(), 0), KIV_OK);
+    kivSetAdaptiveBuffer(dec.get(), 0);
+    const Encoder enc = startEncoder(kUdp, fmt, "127.0.0.1", kPort);
+    const kivImpairment loss{10'000, 0, 0, 0, 7};
+    ASSERT_EQ(kivSetFecRedundancy(enc.get(), 1), KIV_OK);
+    ASSERT_EQ(kivSetImpairment(enc.get(), &loss), KIV_OK);
+    ASSERT_EQ(kivSetMaxRate(enc.get(), 20'000'000), KIV_OK); // 12 ms a frame
+    std::atomic<bool> sending = true;
+    const std::jthread sender([&] {
+        auto next = Clock::now();
+        for (uint32_t n = 0; sending; std::this_thread::sleep_until(next += 30ms))
+            for (int burst = 0; burst < 3; ++burst, ++n) kivEncode(enc.get(), pattern(14, n, bytes).data());
+    });
+    const auto readFor = [&](std::chrono::milliseconds span) {
+        for (const auto end = Clock::now() + span; Clock::now() < end;)
+            if (const auto r = receive(dec.get(), {}, 50ms))
+                EXPECT_EQ(r->bytes, pattern(14, r->info.frameNumber, bytes)) << r->info.frameNumber;
+    };
+    readFor(1500ms); // reports of the loss reach the sender
+    kivUdpSenderStats u{};
+    ASSERT_EQ(kivGetEncoderUdpStats(enc.get(), &u), KIV_OK);
+    EXPECT_GE(u.parityPercent, 5u) << "2.5 x the loss + 5 points, for a receiver on parity alone";
+    const kivDecoderStats before = stats(dec.get());
+    const uint64_t sentBefore = stats(enc.get()).framesSent;
+    readFor(2000ms);
+    sending = false;
+    readFor(200ms);
+    const kivDecoderStats after = stats(dec.get());
+    const uint64_t sent = stats(enc.get()).framesSent - sentBefore;
+    EXPECT_GE(sent, 60u) << "two frames of each burst go out";
+    EXPECT_LE(after.framesIncomplete - before.framesIncomplete, 1u) << "of " << sent << " frames sent";
+    EXPECT_EQ(after.framesMalformed, 0u);
+    kivLossStats l{};
+    ASSERT_EQ(kivGetDecoderLossStats(dec.get(), &l), KIV_OK);
+    EXPECT_GT(l.framesRebuilt, 0u) << "no loss at all? check the impairment";
+}
+
 // Requests and reports are outside bytes. A flood of forged ones for the stream's own session, from a member of the
 // group, costs the sender at most its resend budget and its parity limit, never a frame of the real receiver's, and
 // no repair goes to the address a request came from.

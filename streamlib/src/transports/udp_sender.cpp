@@ -204,9 +204,13 @@ public:
         return KIV_OK;
     }
 
-    // A raw frame is copied, checksummed and protected in one pass on the
-    // caller's thread, which leaves the sending thread only the sending.
+    // While the caller is ahead of the sending thread (its last frame still
+    // waits), a raw frame is copied, checksummed and protected in one pass on
+    // the caller's thread, which leaves the sending thread only the sending:
+    // the caller's core helps a transport that cannot keep up. A sending thread
+    // that keeps up does that work itself, and kivEncode stays a plain copy.
     int sendFrame(const WireHeader &header, std::span<const uint8_t> payload) override {
+        if (!queue_.frameWaiting()) return SenderTransport::sendFrame(header, payload);
         if (!thread_.joinable()) return fail(KIV_ERROR_STATE, "no destination set");
         if (payload.size() != header.payloadSize) return fail(KIV_ERROR_INVALID_ARGUMENT, "payload size differs from header");
         const size_t chunk = chunkFor(options_.maxDatagram);
@@ -219,6 +223,7 @@ public:
         OutgoingFrame frame = spare();
         frame.header = header;
         frame.quality = 0;
+        frame.pixels.resize(0); // nothing of the buffer's last frame is kept
         frame.pixels.resize(payload.size() + parity + sizeof t);
         uint8_t *bytes = frame.pixels.data();
         t.checksum = callerCoder_.encode(layout, chunk, payload, {bytes + payload.size(), parity}, bytes);

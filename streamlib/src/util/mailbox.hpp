@@ -57,6 +57,12 @@ public:
         ready_.notify_one();
     }
 
+    // Items waiting now; may be stale as soon as it returns.
+    size_t waiting() const {
+        std::lock_guard lock(mutex_);
+        return items_.size();
+    }
+
     // Takes the oldest item into `out`; what `out` held becomes a spare.
     bool tryTake(T &out) {
         std::lock_guard lock(mutex_);
