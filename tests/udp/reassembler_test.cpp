@@ -162,6 +162,30 @@ TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
     }
 }
 
+// A sender may use blocks as wide as GF(2^8) allows, 255 fragments: one of 128 data and 127 parity fragments
+// that lost 127 of its data is rebuilt byte for byte.
+TEST(Reassembler, TheWidestBlockTheWireAllowsIsRebuilt) {
+    const WireHeader h = rawHeader(4, 1, {320, 240, KIV_DEPTH_8, 1});
+    const auto payload = pattern(4, 1, h.payloadSize);
+    constexpr size_t kChunk = 600; // 128 fragments
+    Protection made;
+    ASSERT_TRUE(layoutFromWire(128, 128, 127, made.layout));
+    std::vector<uint8_t> parity(127 * kChunk);
+    BlockCoder coder;
+    made.checksum = coder.encode(made.layout, kChunk, payload, parity);
+    made.parity = parity;
+    FramePacker packer;
+    packer.pack(h, payload, kDatagramHeaderSize + kChunk, made, 0);
+    ASSERT_EQ(packer.count(), 255u);
+    Sink sink;
+    Reassembler r(sink.queue);
+    for (size_t i = 127; i < packer.count(); ++i) r.feed(kA, packer.datagram(i), 0);
+    const auto frames = sink.frames();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].payload, payload);
+    EXPECT_EQ(sink.counters.recovered.load(), 127u);
+}
+
 // Each arrives while an honest frame is half there.
 TEST(Reassembler, HostileDatagramsAreCountedAndHarmless) {
     const WireHeader h = rawHeader(5, 1);
