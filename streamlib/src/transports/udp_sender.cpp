@@ -27,6 +27,7 @@
 #include "../util/unique_fd.hpp"
 #include "udp.hpp"
 #include "udp_control.hpp"
+#include "udp_pacing.hpp"
 #include "udp_socket.hpp"
 
 namespace kiv::udp {
@@ -37,9 +38,6 @@ using namespace std::chrono_literals;
 // The largest number of segments one GSO send may carry on older kernels.
 constexpr size_t kMaxGsoSegments = 64;
 constexpr size_t kMaxBatchMessages = 64;
-// A frame is spread over this share of the caller's interval between frames,
-// which leaves room for the caller's jitter and for repairs.
-constexpr double kSpread = 0.9;
 // The rhythm of frames further apart than this is no guide: such a frame is
 // spread over kSpread of this instead.
 constexpr int64_t kLongestIntervalUs = 1'000'000;
@@ -179,22 +177,10 @@ public:
 
     int send(OutgoingFrame &&frame) override {
         if (!thread_.joinable()) return fail(KIV_ERROR_STATE, "no destination set");
-        // The caller's rhythm: a running mean of the time between frames. It
-        // follows a faster caller at once: paced over the old, longer interval,
-        // each frame would still be leaving when the next came, and be dropped.
-        // A slower caller it follows at once when two gaps in a row say so:
-        // after a real slowdown the old, faster pace would overflow the queue
-        // of a slow link. A single long gap is a pause, no new rhythm: counted
-        // in, it would pace the next frames too slowly, and drop them.
         const int64_t now = monotonicUs();
         if (lastHandedUs_ != 0) {
             const int64_t gap = now - lastHandedUs_;
-            const int64_t mean = intervalUs_.load(std::memory_order_relaxed);
-            int64_t next = mean;
-            if (mean == 0) next = gap;
-            else if (gap < mean) next = (mean + gap * 3) / 4;
-            else if (lastGapUs_ > mean) next = (mean + std::min(gap, lastGapUs_) * 3) / 4;
-            intervalUs_.store(next, std::memory_order_relaxed);
+            intervalUs_.store(nextCallerIntervalUs(intervalUs_.load(std::memory_order_relaxed), gap, lastGapUs_), std::memory_order_relaxed);
             lastGapUs_ = gap;
         }
         lastHandedUs_ = now;
@@ -299,13 +285,8 @@ private:
         for (;;) {
             const int64_t now = monotonicUs();
             pacer_.refill(now);
-            // The next frame came while this one is still leaving: the caller
-            // is faster than the rhythm this frame was paced for. It ends in the
-            // next frame's slack, or the next frame would be dropped for it.
-            if (const int64_t handed = handedUs_.load(std::memory_order_relaxed); handed > frameStartUs_ && frameDeadlineUs_ != 0) {
-                const int64_t slack = int64_t((1 - kSpread) * double(std::max<int64_t>(intervalUs_.load(std::memory_order_relaxed), 1000)));
-                frameDeadlineUs_ = std::min(frameDeadlineUs_, std::max(handed + slack, now + 1000));
-            }
+            if (const int64_t handed = handedUs_.load(std::memory_order_relaxed); handed > frameStartUs_ && frameDeadlineUs_ != 0)
+                frameDeadlineUs_ = deadlineOnceOvertakenUs(frameDeadlineUs_, handed, intervalUs_.load(std::memory_order_relaxed), now);
             if (frameDeadlineUs_ != 0) {
                 const double left = double(frameDeadlineUs_ - now);
                 const double needed = left > 1000 ? double(frameBytesLeft_) / left : fastest_;
