@@ -162,6 +162,43 @@ TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
     }
 }
 
+// The least redundancy still protects: at 1% each block carries a parity fragment, and one lost datagram is rebuilt.
+TEST(Reassembler, OnePercentOfParityRebuildsALostDatagram) {
+    const WireHeader h = rawHeader(5, 1, {640, 480, KIV_DEPTH_8, 1});
+    const auto payload = pattern(5, 1, h.payloadSize);
+    const auto sent = fragments(h, payload, kDefaultMaxDatagram, 1);
+    ASSERT_EQ(sent.size(), 224u) << "220 data fragments in 4 blocks, with one parity fragment each";
+    Sink sink;
+    Reassembler r(sink.queue);
+    for (size_t i = 1; i < sent.size(); ++i) r.feed(kA, sent[i], 0);
+    const auto frames = sink.frames();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].payload, payload);
+    EXPECT_EQ(sink.counters.rebuilt.load(), 1u);
+}
+
+// Reports are honest about reordering: a copy of a datagram of an earlier, larger frame that the network held
+// back until a small frame had come whole is no loss.
+TEST(Reassembler, ALateCopyFromAnEarlierLargerFrameIsNoLoss) {
+    Sink sink;
+    Reassembler r(sink.queue);
+    const WireHeader large = rawHeader(6, 1, {640, 480, KIV_DEPTH_24, 1}), small = rawHeader(6, 2, {64, 48, KIV_DEPTH_8, 1});
+    const std::vector<uint8_t> payloads[2] = {pattern(6, 1, large.payloadSize), pattern(6, 2, small.payloadSize)};
+    FramePacker packers[2];
+    packers[0].pack(large, payloads[0], kDefaultMaxDatagram, 0, kFlagRepairable);
+    packers[1].pack(small, payloads[1], kDefaultMaxDatagram, 0, kFlagRepairable);
+    int64_t now = 0;
+    for (const FramePacker &p : packers)
+        for (size_t i = 0; i < p.count(); ++i) r.feed(kA, p.datagram(i), now += 10);
+    r.feed(kA, packers[0].datagram(packers[0].count() - 1), now += 10);
+    ASSERT_EQ(sink.frames().size(), 2u);
+    Feedback out;
+    r.service(now + 200'000, out);
+    ASSERT_EQ(out.reports.size(), 1u);
+    const LossReport &report = out.reports[0].second;
+    EXPECT_EQ(report.lost, 0u) << "of " << report.expected;
+}
+
 // A sender may use blocks as wide as GF(2^8) allows, 255 fragments: one of 128 data and 127 parity fragments
 // that lost 127 of its data is rebuilt byte for byte.
 TEST(Reassembler, TheWidestBlockTheWireAllowsIsRebuilt) {
