@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "transports/udp.hpp"
+#include "transports/udp_control.hpp"
 
 #include <random>
 
@@ -74,6 +75,42 @@ TEST(UdpSockets, FramesArriveAfterJunkWithAndWithoutSegmentationOffload) {
         }
         EXPECT_EQ(std::tuple(sink.counters.malformed.load(), sender->gsoActive()), std::tuple(kJunk + 1u, c.gso)) << "no fallback on lo";
     }
+}
+
+// Receivers that lost a datagram to one drop ask for it within a few milliseconds of each other: one resend
+// answers them all. An ask that names datagrams 0..4 three times over stands for them; a later ask is answered again.
+TEST(UdpSockets, AsksForOneDatagramTogetherCostOneResend) {
+    const kivStreamFormat fmt{320, 240, KIV_DEPTH_8, 1};
+    constexpr int kStream = 22111;
+    const Socket listener(::socket(AF_INET, SOCK_DGRAM, 0));
+    const sockaddr_in at = loopback(kStream);
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr *>(&at), sizeof at), 0);
+    const timeval limit{5, 0};
+    ::setsockopt(listener.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    const auto controls = std::make_shared<udp::SenderControls>();
+    auto sender = udp::makeSender({.controls = controls});
+    ASSERT_EQ(sender->open("127.0.0.1", kStream), KIV_OK);
+    ASSERT_EQ(sender->sendFrame(header(1, fmt), pattern(0, 1, frameBytes64(fmt))), KIV_OK);
+    std::vector<uint8_t> d(65536);
+    sockaddr_in from{};
+    socklen_t fromLen = sizeof from;
+    ASSERT_GT(::recvfrom(listener.get(), d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&from), &fromLen), 0);
+    ASSERT_TRUE(waitUntil([&] { return sender->counters.sent == 1; }));
+
+    udp::RepairRequest ask{.session = 0x5eed, .frameNumber = 1, .rangeCount = 3};
+    ask.ranges.fill({0, 5});
+    std::array<uint8_t, udp::kMaxControlSize> bytes;
+    const size_t size = udp::encodeRequest(ask, bytes);
+    // The first after 200 ms, when the resend budget holds the five many times over.
+    struct { std::chrono::milliseconds after; uint64_t resent; } const steps[] = {{200ms, 5}, {20ms, 10}};
+    for (uint64_t n = 0; const auto &step : steps) {
+        std::this_thread::sleep_for(step.after);
+        ASSERT_EQ(::sendto(listener.get(), bytes.data(), size, 0, reinterpret_cast<const sockaddr *>(&from), fromLen), ssize_t(size));
+        ++n;
+        ASSERT_TRUE(waitUntil([&] { return controls->requestsAccepted == n; })) << controls->requestsAccepted;
+        EXPECT_EQ(controls->datagramsResent.load(), step.resent) << "after ask " << n;
+    }
+    EXPECT_EQ(controls->resendsOverBudget.load(), 0u);
 }
 
 // KIVSTREAM_UDP_OFFLOAD=0 turns both offloads off, any other value leaves them
