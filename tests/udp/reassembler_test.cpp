@@ -199,6 +199,23 @@ TEST(Reassembler, ALateCopyFromAnEarlierLargerFrameIsNoLoss) {
     EXPECT_EQ(report.lost, 0u) << "of " << report.expected;
 }
 
+// A frame whose last datagrams never came is given up in the end: what never came of it is reported lost.
+TEST(Reassembler, TheMissingEndOfAFrameGivenUpIsReportedLost) {
+    Sink sink;
+    Reassembler r(sink.queue);
+    const WireHeader h = rawHeader(7, 1, {640, 480, KIV_DEPTH_8, 1});
+    const auto payload = pattern(7, 1, h.payloadSize);
+    FramePacker packer;
+    packer.pack(h, payload, kDefaultMaxDatagram, 0, kFlagRepairable);
+    ASSERT_EQ(packer.count(), 220u);
+    for (size_t i = 0; i < 150; ++i) r.feed(kA, packer.datagram(i), int64_t(i) * 10);
+    Feedback out;
+    r.service(10'000'000, out);
+    EXPECT_EQ(sink.counters.incomplete.load(), 1u);
+    ASSERT_EQ(out.reports.size(), 1u);
+    EXPECT_EQ(std::pair(out.reports[0].second.expected, out.reports[0].second.lost), std::pair(220u, 70u));
+}
+
 // A sender may use blocks as wide as GF(2^8) allows, 255 fragments: one of 128 data and 127 parity fragments
 // that lost 127 of its data is rebuilt byte for byte.
 TEST(Reassembler, TheWidestBlockTheWireAllowsIsRebuilt) {
