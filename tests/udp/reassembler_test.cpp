@@ -199,6 +199,18 @@ TEST(Reassembler, ALateCopyFromAnEarlierLargerFrameIsNoLoss) {
     EXPECT_EQ(report.lost, 0u) << "of " << report.expected;
 }
 
+// The fragment fields are a contract with peers of other builds: the bytes as docs/udp.md lays them out.
+TEST(Reassembler, FragmentFieldsAreLaidOutAsDocumented) {
+    const FragmentFields f{.flags = kFlagResent | kFlagHeard, .index = 0x01020304, .count = 0x0a0b0c0d, .chunk = 1400,
+                           .blockData = 55, .parityPerBlock = 6, .checksum = 0xdeadbeef};
+    std::array<uint8_t, kDatagramHeaderSize> out;
+    out.fill(0xaa);
+    encodeDatagramHeader(rawHeader(1, 2), f, out);
+    const std::vector<uint8_t> expected = {'K', 'I', 'V', 'U', 3, 0, 0x05, 0x00, 0x04, 0x03, 0x02, 0x01,
+                                           0x0d, 0x0c, 0x0b, 0x0a, 0x78, 0x05, 55, 6, 0xef, 0xbe, 0xad, 0xde};
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + kFragmentFieldsSize), expected);
+}
+
 // A frame whose last datagrams never came is given up in the end: what never came of it is reported lost.
 TEST(Reassembler, TheMissingEndOfAFrameGivenUpIsReportedLost) {
     Sink sink;
