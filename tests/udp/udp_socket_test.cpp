@@ -78,7 +78,7 @@ TEST(UdpSockets, FramesArriveAfterJunkWithAndWithoutSegmentationOffload) {
 }
 
 // Receivers that lost a datagram to one drop ask for it within a few milliseconds of each other: one resend
-// answers them all. An ask that names datagrams 0..4 three times over stands for them; a later ask is answered again.
+// answers them all. An ask that names five datagrams three times over stands for them; a later ask is answered again.
 TEST(UdpSockets, AsksForOneDatagramTogetherCostOneResend) {
     const kivStreamFormat fmt{320, 240, KIV_DEPTH_8, 1};
     constexpr int kStream = 22111;
@@ -98,13 +98,19 @@ TEST(UdpSockets, AsksForOneDatagramTogetherCostOneResend) {
     ASSERT_TRUE(waitUntil([&] { return sender->counters.sent == 1; }));
 
     udp::RepairRequest ask{.session = 0x5eed, .frameNumber = 1, .rangeCount = 3};
-    ask.ranges.fill({0, 5});
     std::array<uint8_t, udp::kMaxControlSize> bytes;
-    const size_t size = udp::encodeRequest(ask, bytes);
-    // The first after 200 ms, when the resend budget holds the five many times over.
-    struct { std::chrono::milliseconds after; uint64_t resent; } const steps[] = {{200ms, 5}, {20ms, 10}};
+    // The first after 200 ms, when the resend budget holds the five many times over. Before the last, a frame of
+    // three datagrams follows: frame 1 is no longer the newest, and its datagrams 50..54 are still answered.
+    struct { std::chrono::milliseconds after; uint32_t first; bool newerFrame; uint64_t resent; } const steps[] = {
+        {200ms, 0, false, 5}, {20ms, 0, false, 10}, {20ms, 50, true, 15}};
     for (uint64_t n = 0; const auto &step : steps) {
         std::this_thread::sleep_for(step.after);
+        if (step.newerFrame) {
+            ASSERT_EQ(sender->sendFrame(header(2, {64, 48, KIV_DEPTH_8, 1}), pattern(0, 2, 64 * 48)), KIV_OK);
+            ASSERT_TRUE(waitUntil([&] { return sender->counters.sent == 2; }));
+        }
+        ask.ranges.fill({step.first, 5});
+        const size_t size = udp::encodeRequest(ask, bytes);
         ASSERT_EQ(::sendto(listener.get(), bytes.data(), size, 0, reinterpret_cast<const sockaddr *>(&from), fromLen), ssize_t(size));
         ++n;
         ASSERT_TRUE(waitUntil([&] { return controls->requestsAccepted == n; })) << controls->requestsAccepted;
