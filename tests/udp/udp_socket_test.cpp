@@ -141,6 +141,20 @@ TEST(UdpSockets, OffloadSwitchAndTheBufferGranted) {
     ::unsetenv("KIVSTREAM_UDP_OFFLOAD");
 }
 
+// A network out of reach (a cable pulled, a VPN down) loses the frames sent meanwhile, but is no reason to stop
+// handing the kernel whole batches to segment: that is for a route that cannot.
+TEST(UdpSockets, AnUnreachableNetworkKeepsSegmentationOffload) {
+    if (!std::getenv("KIV_INSIDE_NETNS")) return inPrivateNetwork("UdpSockets.AnUnreachable*", "");
+    const kivStreamFormat fmt{640, 480, KIV_DEPTH_24, 1};
+    auto sender = udp::makeSender({});
+    ASSERT_EQ(sender->open("10.1.2.3", 22112), KIV_OK) << "a namespace of our own: no route but loopback";
+    ASSERT_TRUE(sender->gsoActive());
+    ASSERT_EQ(sender->sendFrame(header(1, fmt), pattern(1, 1, frameBytes64(fmt))), KIV_OK);
+    ASSERT_TRUE(waitUntil([&] { return sender->counters.sent + sender->counters.dropped == 1; }));
+    EXPECT_EQ(sender->counters.dropped.load(), 1u);
+    EXPECT_TRUE(sender->gsoActive());
+}
+
 // A route that queues each burst and whose MTU is below our datagrams: offload falls back, a full buffer is waited out.
 TEST(UdpSockets, SlowNetworkNeverBlocksTheCallerAndEveryFrameIsAccountedFor) {
     if (!std::getenv("KIV_INSIDE_NETNS"))
