@@ -162,19 +162,65 @@ TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
     }
 }
 
-// The least redundancy still protects: at 1% each block carries a parity fragment, and one lost datagram is rebuilt.
-TEST(Reassembler, OnePercentOfParityRebuildsALostDatagram) {
-    const WireHeader h = rawHeader(5, 1, {640, 480, KIV_DEPTH_8, 1});
-    const auto payload = pattern(5, 1, h.payloadSize);
-    const auto sent = fragments(h, payload, kDefaultMaxDatagram, 1);
-    ASSERT_EQ(sent.size(), 224u) << "220 data fragments in 4 blocks, with one parity fragment each";
+// The least parity still protects: at 1% each block of a frame carries a parity fragment, and a frame of one
+// datagram carries one too. One lost datagram is rebuilt from it.
+TEST(Reassembler, TheLeastParityRebuildsALostDatagram) {
+    struct { const char *name; kivStreamFormat fmt; int percent; size_t datagrams, lost; } const cases[] = {
+        {"1% of 220 data fragments in 4 blocks", {640, 480, KIV_DEPTH_8, 1}, 1, 224, 1},
+        {"a frame of one datagram", {32, 32, KIV_DEPTH_8, 1}, 10, 2, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const WireHeader h = rawHeader(5, 1, c.fmt);
+        const auto payload = pattern(5, 1, h.payloadSize);
+        const auto sent = fragments(h, payload, kDefaultMaxDatagram, c.percent);
+        ASSERT_EQ(sent.size(), c.datagrams);
+        Sink sink;
+        Reassembler r(sink.queue);
+        for (size_t i = 0; i < sent.size(); ++i)
+            if (i != c.lost) r.feed(kA, sent[i], 0);
+        const auto frames = sink.frames();
+        ASSERT_EQ(frames.size(), 1u);
+        EXPECT_EQ(frames[0].payload, payload);
+        EXPECT_EQ(sink.counters.rebuilt.load(), 1u);
+    }
+}
+
+// A receiver asks again only once the answer is overdue, after about twice the time answers took: asking
+// sooner would double the repairs on a long path. Answers take 30 ms here; the last frame's is never sent.
+TEST(Reassembler, AsksAgainOnlyOnceTheAnswerIsOverdue) {
     Sink sink;
-    Reassembler r(sink.queue);
-    for (size_t i = 1; i < sent.size(); ++i) r.feed(kA, sent[i], 0);
-    const auto frames = sink.frames();
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].payload, payload);
-    EXPECT_EQ(sink.counters.rebuilt.load(), 1u);
+    RepairCounters repair;
+    repair.budgetMs = 1000;
+    Reassembler r(sink.queue, {}, &repair);
+    Feedback out;
+    constexpr uint32_t kFrames = 8;
+    std::vector<int64_t> lastFramesAsks;
+    for (uint32_t n = 0; n < kFrames; ++n) {
+        const int64_t start = 1'000'000 + int64_t(n) * 400'000;
+        const WireHeader h = rawHeader(8, n, {64, 48, KIV_DEPTH_8, 1});
+        const auto payload = pattern(8, n, h.payloadSize);
+        FramePacker packer;
+        packer.pack(h, payload, kDefaultMaxDatagram, 0, kFlagRepairable);
+        ASSERT_EQ(packer.count(), 3u);
+        r.feed(kA, packer.datagram(0), start);
+        r.feed(kA, packer.datagram(2), start);
+        int64_t firstAsk = 0;
+        for (int64_t t = start; t < start + 300'000; t += 500) {
+            r.service(t, out);
+            if (!out.requests.empty() && firstAsk == 0) firstAsk = t;
+            if (!out.requests.empty() && n + 1 == kFrames) lastFramesAsks.push_back(t);
+            out.clear();
+            if (n + 1 < kFrames && firstAsk != 0 && t == firstAsk + 30'000) {
+                auto answer = packer.datagram(1);
+                answer[6] |= kFlagResent;
+                r.feed(kA, answer, t);
+            }
+        }
+    }
+    EXPECT_EQ(sink.frames().size(), kFrames - 1);
+    ASSERT_GE(lastFramesAsks.size(), 2u);
+    EXPECT_GE(lastFramesAsks[1] - lastFramesAsks[0], 50'000);
 }
 
 // Reports are honest about reordering: a copy of a datagram of an earlier, larger frame that the network held
