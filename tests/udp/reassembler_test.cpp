@@ -35,6 +35,14 @@ std::vector<uint64_t> sessions(const std::vector<Sink::Frame> &frames) {
     return ids;
 }
 
+// A reassembler whose receiver asks for repairs within `budgetMs` (0: relies on parity alone).
+struct Receiving {
+    Sink sink;
+    RepairCounters repair;
+    Reassembler r{sink.queue, {}, &repair};
+    explicit Receiving(uint32_t budgetMs) { repair.budgetMs = budgetMs; }
+};
+
 TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
     // A datagram arrives up to `window` places late. Frames of 41 data fragments (padded rows), more than any window:
     // with no loss no frame is overtaken by a complete newer one. At 10% redundancy one block with 5 parity fragments.
@@ -93,10 +101,8 @@ TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
 // A tenth of the datagrams lost, frames of 165 every 10 ms: about ten reports a second, as the sender parses them,
 // together telling the loss and that this receiver (budget 0) relies on parity alone; none to a sender that takes none.
 TEST(Reassembler, ReportsTellTheLossTenTimesASecond) {
-    Sink sink;
-    RepairCounters repair;
-    repair.budgetMs = 0;
-    Reassembler r(sink.queue, {}, &repair);
+    Receiving receiving(0);
+    Reassembler &r = receiving.r;
     Feedback out;
     uint64_t reports = 0, expected = 0, lost = 0;
     for (uint32_t n = 0; n < 100; ++n) {
@@ -189,10 +195,8 @@ TEST(Reassembler, TheLeastParityRebuildsALostDatagram) {
 // A receiver asks again only once the answer is overdue, after about twice the time answers took: asking
 // sooner would double the repairs on a long path. Answers take 30 ms here; the last frame's is never sent.
 TEST(Reassembler, AsksAgainOnlyOnceTheAnswerIsOverdue) {
-    Sink sink;
-    RepairCounters repair;
-    repair.budgetMs = 1000;
-    Reassembler r(sink.queue, {}, &repair);
+    Receiving receiving(1000);
+    Reassembler &r = receiving.r;
     Feedback out;
     constexpr uint32_t kFrames = 8;
     std::vector<int64_t> lastFramesAsks;
@@ -218,7 +222,7 @@ TEST(Reassembler, AsksAgainOnlyOnceTheAnswerIsOverdue) {
             }
         }
     }
-    EXPECT_EQ(sink.frames().size(), kFrames - 1);
+    EXPECT_EQ(receiving.sink.frames().size(), kFrames - 1);
     ASSERT_GE(lastFramesAsks.size(), 2u);
     EXPECT_GE(lastFramesAsks[1] - lastFramesAsks[0], 50'000);
 }
