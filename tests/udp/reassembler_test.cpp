@@ -192,6 +192,33 @@ TEST(Reassembler, TheLeastParityRebuildsALostDatagram) {
     }
 }
 
+// A frame whose last datagram was lost gives no sign that it is over, but the sender's next frame does: the loss
+// is asked for then, not after a silence long enough for a paced sender's gaps (50 ms for a frame in one burst).
+TEST(Reassembler, TheNextFrameStartingEndsTheWaitForALostEnd) {
+    Receiving receiving(1000);
+    Feedback out;
+    FramePacker frames[2];
+    std::vector<uint8_t> payloads[2];
+    for (uint32_t n = 0; n < 2; ++n) {
+        const WireHeader h = rawHeader(9, n, {64, 48, KIV_DEPTH_8, 1});
+        payloads[n] = pattern(9, n, h.payloadSize);
+        frames[n].pack(h, payloads[n], kDefaultMaxDatagram, 0, kFlagRepairable);
+    }
+    constexpr int64_t kStart = 1'000'000;
+    receiving.r.feed(kA, frames[0].datagram(0), kStart);
+    receiving.r.feed(kA, frames[0].datagram(1), kStart);
+    receiving.r.feed(kA, frames[1].datagram(0), kStart + 2'000);
+    int64_t askedAt = 0;
+    for (int64_t t = kStart + 2'000; t < kStart + 100'000 && askedAt == 0; t += 500) {
+        receiving.r.service(t, out);
+        for (const auto &[to, request] : out.requests)
+            if (request.frameNumber == 0) askedAt = t;
+        out.clear();
+    }
+    EXPECT_NE(askedAt, 0);
+    EXPECT_LE(askedAt - kStart, 10'000);
+}
+
 // A receiver asks again only once the answer is overdue, after about twice the time answers took: asking
 // sooner would double the repairs on a long path. Answers take 30 ms here; the last frame's is never sent.
 TEST(Reassembler, AsksAgainOnlyOnceTheAnswerIsOverdue) {
