@@ -162,7 +162,8 @@ TEST(UdpSockets, SlowNetworkNeverBlocksTheCallerAndEveryFrameIsAccountedFor) {
     // Paced at 2 MB/s a 900 KB frame takes ~0.4 s to leave: the caller must not wait for it.
     const kivStreamFormat fmt{640, 480, KIV_DEPTH_24, 1};
     const auto payload = pattern(1, 0, frameBytes64(fmt));
-    auto sender = udp::makeSender({.paceBytesPerSecond = 2'000'000, .burstBytes = 64 * 1024, .sendBufferBytes = 16 * 1024});
+    const auto controls = std::make_shared<udp::SenderControls>();
+    auto sender = udp::makeSender({.paceBytesPerSecond = 2'000'000, .burstBytes = 64 * 1024, .sendBufferBytes = 16 * 1024, .controls = controls});
     ASSERT_EQ(sender->open("127.0.0.1", 22110), KIV_OK);
     constexpr uint64_t kFrames = 40;
     const auto start = Clock::now();
@@ -172,6 +173,7 @@ TEST(UdpSockets, SlowNetworkNeverBlocksTheCallerAndEveryFrameIsAccountedFor) {
     EXPECT_GE(sender->counters.sent.load(), 1u);
     EXPECT_FALSE(sender->gsoActive()) << "GSO kept over an MTU below the datagrams";
     EXPECT_GE(Clock::now() - start, sender->counters.sent.load() * 400ms) << "the pace let a frame out early";
+    EXPECT_EQ(controls->paceBytesPerSecond.load(), 2'000'000u) << "the pace the frames left at, as reported";
 
     // Destroyed in the middle of a paced frame: the sending thread must stop, not finish it.
     ASSERT_EQ(sender->sendFrame(header(kFrames, fmt), payload), KIV_OK);
