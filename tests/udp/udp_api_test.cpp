@@ -169,8 +169,9 @@ TEST(UdpApi, FramesAheadOfTheLinkAreProtectedAsTheReportsAsk) {
     });
     const auto readFor = [&](std::chrono::milliseconds span) {
         for (const auto end = Clock::now() + span; Clock::now() < end;)
-            if (const auto r = receive(dec.get(), {}, 50ms))
+            if (const auto r = receive(dec.get(), {}, 50ms)) {
                 EXPECT_EQ(r->bytes, pattern(14, r->info.frameNumber, bytes)) << r->info.frameNumber;
+            }
     };
     readFor(1500ms); // reports of the loss reach the sender
     kivUdpSenderStats u{};
