@@ -116,6 +116,23 @@ TEST(TcpSender, SurvivesAReceiverVanishingMidFrame) {
     EXPECT_TRUE(waitUntil([&] { return stats(enc.get()).framesDropped == 1; }, 20s)) << "the cut frame is dropped";
 }
 
+// Bytes a receiver writes back are drained and ignored while the sender is idle: the link stays, frames keep coming.
+TEST(TcpSender, BytesFromTheReceiverAreNoEndOfTheLink) {
+    const kivStreamFormat f{8, 8, KIV_DEPTH_24, 1};
+    const std::vector<uint8_t> pixels(kivGetByteSize(&f), 7);
+    const Socket listener = listenOn(21016);
+    const Encoder enc = startEncoder(kTcp, f, "127.0.0.1", 21016);
+    pollfd dialled{listener.get(), POLLIN, 0};
+    ASSERT_EQ(::poll(&dialled, 1, 5000), 1);
+    const Socket conn(::accept(listener.get(), nullptr, nullptr));
+    ASSERT_EQ(::send(conn.get(), "junk", 4, 0), 4);
+    std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(kivEncode(enc.get(), pixels.data()), KIV_OK);
+    pollfd frame{conn.get(), POLLIN, 0};
+    EXPECT_EQ(::poll(&frame, 1, 5000), 1) << "no frame after the receiver wrote";
+    EXPECT_TRUE(waitUntil([&] { return stats(enc.get()).framesSent == 1; })) << stats(enc.get()).framesSent;
+}
+
 // A receiver that took frames and went is redialled at once; one that hangs up before any frame is backed off, not hammered.
 TEST(TcpSender, RedialsAtOnceOnlyAfterAConnectionThatCarriedFrames) {
     const kivStreamFormat f{8, 8, KIV_DEPTH_24, 1};
