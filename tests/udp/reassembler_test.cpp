@@ -35,6 +35,17 @@ std::vector<uint64_t> sessions(const std::vector<Sink::Frame> &frames) {
     return ids;
 }
 
+// A frame of `seed`'s pattern as a sender that answers repair requests packs it. It owns the payload its
+// datagrams are cut from.
+struct RepairableFrame {
+    std::vector<uint8_t> payload;
+    FramePacker packer;
+    RepairableFrame(const WireHeader &h, uint64_t seed, int fec = 0) : payload(pattern(seed, h.frameNumber, h.payloadSize)) {
+        packer.pack(h, payload, kDefaultMaxDatagram, fec, kFlagRepairable);
+    }
+    RepairableFrame(const RepairableFrame &) = delete; // a copy's datagrams would be cut from the original's payload
+};
+
 // A reassembler whose receiver asks for repairs within `budgetMs` (0: relies on parity alone).
 struct Receiving {
     Sink sink;
@@ -106,10 +117,8 @@ TEST(Reassembler, ReportsTellTheLossTenTimesASecond) {
     Feedback out;
     uint64_t reports = 0, expected = 0, lost = 0;
     for (uint32_t n = 0; n < 100; ++n) {
-        const WireHeader h = rawHeader(1, n);
-        const auto payload = pattern(1, n, h.payloadSize);
-        FramePacker d;
-        d.pack(h, payload, kDefaultMaxDatagram, 10, kFlagRepairable);
+        const RepairableFrame frame(rawHeader(1, n), 1, 10);
+        const FramePacker &d = frame.packer;
         for (size_t i = 0; i < d.count(); ++i) {
             auto datagram = d.datagram(i);
             const int64_t now = n * 10'000 + int64_t(i) * 50;
@@ -197,17 +206,11 @@ TEST(Reassembler, TheLeastParityRebuildsALostDatagram) {
 TEST(Reassembler, TheNextFrameStartingEndsTheWaitForALostEnd) {
     Receiving receiving(1000);
     Feedback out;
-    FramePacker frames[2];
-    std::vector<uint8_t> payloads[2];
-    for (uint32_t n = 0; n < 2; ++n) {
-        const WireHeader h = rawHeader(9, n, {64, 48, KIV_DEPTH_8, 1});
-        payloads[n] = pattern(9, n, h.payloadSize);
-        frames[n].pack(h, payloads[n], kDefaultMaxDatagram, 0, kFlagRepairable);
-    }
+    const RepairableFrame frames[2] = {{rawHeader(9, 0, {64, 48, KIV_DEPTH_8, 1}), 9}, {rawHeader(9, 1, {64, 48, KIV_DEPTH_8, 1}), 9}};
     constexpr int64_t kStart = 1'000'000;
-    receiving.r.feed(kA, frames[0].datagram(0), kStart);
-    receiving.r.feed(kA, frames[0].datagram(1), kStart);
-    receiving.r.feed(kA, frames[1].datagram(0), kStart + 2'000);
+    receiving.r.feed(kA, frames[0].packer.datagram(0), kStart);
+    receiving.r.feed(kA, frames[0].packer.datagram(1), kStart);
+    receiving.r.feed(kA, frames[1].packer.datagram(0), kStart + 2'000);
     int64_t askedAt = 0;
     for (int64_t t = kStart + 2'000; t < kStart + 100'000 && askedAt == 0; t += 500) {
         receiving.r.service(t, out);
@@ -229,10 +232,8 @@ TEST(Reassembler, AsksAgainOnlyOnceTheAnswerIsOverdue) {
     std::vector<int64_t> lastFramesAsks;
     for (uint32_t n = 0; n < kFrames; ++n) {
         const int64_t start = 1'000'000 + int64_t(n) * 400'000;
-        const WireHeader h = rawHeader(8, n, {64, 48, KIV_DEPTH_8, 1});
-        const auto payload = pattern(8, n, h.payloadSize);
-        FramePacker packer;
-        packer.pack(h, payload, kDefaultMaxDatagram, 0, kFlagRepairable);
+        const RepairableFrame frame(rawHeader(8, n, {64, 48, KIV_DEPTH_8, 1}), 8);
+        const FramePacker &packer = frame.packer;
         ASSERT_EQ(packer.count(), 3u);
         r.feed(kA, packer.datagram(0), start);
         r.feed(kA, packer.datagram(2), start);
@@ -259,15 +260,11 @@ TEST(Reassembler, AsksAgainOnlyOnceTheAnswerIsOverdue) {
 TEST(Reassembler, ALateCopyFromAnEarlierLargerFrameIsNoLoss) {
     Sink sink;
     Reassembler r(sink.queue);
-    const WireHeader large = rawHeader(6, 1, {640, 480, KIV_DEPTH_24, 1}), small = rawHeader(6, 2, {64, 48, KIV_DEPTH_8, 1});
-    const std::vector<uint8_t> payloads[2] = {pattern(6, 1, large.payloadSize), pattern(6, 2, small.payloadSize)};
-    FramePacker packers[2];
-    packers[0].pack(large, payloads[0], kDefaultMaxDatagram, 0, kFlagRepairable);
-    packers[1].pack(small, payloads[1], kDefaultMaxDatagram, 0, kFlagRepairable);
+    const RepairableFrame large(rawHeader(6, 1, {640, 480, KIV_DEPTH_24, 1}), 6), small(rawHeader(6, 2, {64, 48, KIV_DEPTH_8, 1}), 6);
     int64_t now = 0;
-    for (const FramePacker &p : packers)
-        for (size_t i = 0; i < p.count(); ++i) r.feed(kA, p.datagram(i), now += 10);
-    r.feed(kA, packers[0].datagram(packers[0].count() - 1), now += 10);
+    for (const RepairableFrame *f : {&large, &small})
+        for (size_t i = 0; i < f->packer.count(); ++i) r.feed(kA, f->packer.datagram(i), now += 10);
+    r.feed(kA, large.packer.datagram(large.packer.count() - 1), now += 10);
     ASSERT_EQ(sink.frames().size(), 2u);
     Feedback out;
     r.service(now + 200'000, out);
@@ -292,10 +289,8 @@ TEST(Reassembler, FragmentFieldsAreLaidOutAsDocumented) {
 TEST(Reassembler, TheMissingEndOfAFrameGivenUpIsReportedLost) {
     Sink sink;
     Reassembler r(sink.queue);
-    const WireHeader h = rawHeader(7, 1, {640, 480, KIV_DEPTH_8, 1});
-    const auto payload = pattern(7, 1, h.payloadSize);
-    FramePacker packer;
-    packer.pack(h, payload, kDefaultMaxDatagram, 0, kFlagRepairable);
+    const RepairableFrame frame(rawHeader(7, 1, {640, 480, KIV_DEPTH_8, 1}), 7);
+    const FramePacker &packer = frame.packer;
     ASSERT_EQ(packer.count(), 220u);
     for (size_t i = 0; i < 150; ++i) r.feed(kA, packer.datagram(i), int64_t(i) * 10);
     Feedback out;
