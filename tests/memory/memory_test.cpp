@@ -259,8 +259,6 @@ TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNothingOfADeadOne) {
     EXPECT_EQ(stats(before.get()).framesMalformed, 0u);
 }
 
-// Seen from the segment: every write moves its slot's sequence to a new even value, so a reader that
-// began before it cannot pass its check; and no mapping outlives a layout grown past it, or the sender.
 // Big frames go in with streaming stores from the first 16-byte boundary of
 // the slot: every byte must land, at any alignment, on both sides of the size
 // where that starts.
@@ -283,6 +281,27 @@ TEST(Segment, CopyIntoSlotLandsEveryByteAtAnyAlignmentAndSize) {
     }
 }
 
+// A wake that lands between a waiter's last look at its word and its sleep is not lost: the sleep ends at
+// once rather than after its timeout.
+TEST(Segment, AWakeJustBeforeTheSleepEndsIt) {
+    alignas(4) std::array<uint8_t, shm::off::signal + 4> map{}; // a segment's signal word, never signalled
+    std::atomic<uint32_t> wake{0};
+    constexpr int64_t kTimeoutUs = 5'000'000;
+    for (const bool segmentToo : {false, true}) {
+        SCOPED_TRACE(segmentToo ? "on the segment's word too" : "on its own word");
+        const uint32_t seen = wake.load();
+        shm::wakeWaiter(wake);
+        const auto start = Clock::now();
+        if (segmentToo)
+            shm::waitSignalOrWake(map.data(), 0, wake, seen, kTimeoutUs);
+        else
+            shm::sleepOnWake(wake, seen, kTimeoutUs);
+        EXPECT_LT(Clock::now() - start, 2s);
+    }
+}
+
+// Seen from the segment: every write moves its slot's sequence to a new even value, so a reader that
+// began before it cannot pass its check; and no mapping outlives a layout grown past it, or the sender.
 TEST(Segment, EachWriteMovesItsSlotForwardAndNoMappingIsLeftBehind) {
     constexpr int kStream = 20034;
     shm::SegmentOwner owner;
