@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "transports/udp_reassembler.hpp"
 
+#include <algorithm>
 #include <map>
 #include <random>
 
@@ -220,6 +221,29 @@ TEST(Reassembler, TheNextFrameStartingEndsTheWaitForALostEnd) {
     }
     EXPECT_NE(askedAt, 0);
     EXPECT_LE(askedAt - kStart, 10'000);
+}
+
+// Of several receivers of a group that lost the same datagram, the first to ask usually spares the others
+// theirs: each waits a random moment of up to 2 ms after the frame is over.
+TEST(Reassembler, ReceiversOfAGroupAskAfterARandomWaitOfUpTo2Ms) {
+    const RepairableFrame frame(rawHeader(7, 0, {64, 48, KIV_DEPTH_8, 1}), 7);
+    ASSERT_EQ(frame.packer.count(), 3u);
+    constexpr int64_t kOver = 1'000'000; // the last datagram's arrival
+    std::vector<int64_t> waits;
+    for (int receiver = 0; receiver < 40; ++receiver) {
+        Receiving receiving(1000);
+        Feedback out;
+        receiving.r.feed(kA, frame.packer.datagram(0), kOver);
+        receiving.r.feed(kA, frame.packer.datagram(2), kOver);
+        for (int64_t t = kOver; t <= kOver + 10'000 && out.requests.empty(); t += 100) {
+            receiving.r.service(t, out);
+            if (!out.requests.empty()) waits.push_back(t - kOver);
+        }
+    }
+    ASSERT_EQ(waits.size(), 40u);
+    const auto [shortest, longest] = std::ranges::minmax(waits);
+    EXPECT_LE(longest, 2'000);
+    EXPECT_GE(longest - shortest, 500) << "receivers ask together";
 }
 
 // A receiver asks again only once the answer is overdue, after about twice the time answers took: asking
