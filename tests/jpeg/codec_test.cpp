@@ -83,6 +83,22 @@ TEST(JpegCodec, TakesOnlyWhatItCanCodeAndKeepsColourAtHighLevels) {
     }
 }
 
+// A frame of at least 512x512 pixels' worth is coded in stripes of whole 16-row blocks, at most two a core so that no
+// core waits on a crowd of small ones; a smaller frame, a single core or a single stripe makes one JPEG.
+TEST(JpegCodec, StripesAreWholeBlocksAtMostTwoACore) {
+    const struct { uint16_t width, height; unsigned cores; bool striped; } cases[] = {
+        {512, 512, 4, true}, {512, 511, 4, false}, {1920, 1080, 1, false}, {1920, 1025, 4, true}, {1920, 1080, 2, true},
+        {3840, 2160, 16, true}, {640, 480, 64, true}, {4096, 64, 4, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.width << "x" << c.height << " on " << c.cores << " cores");
+        const uint32_t rows = jpeg::stripeRowsFor({c.width, c.height, KIV_DEPTH_24, 1}, c.cores);
+        EXPECT_EQ(rows != 0, c.striped) << rows;
+        if (rows == 0) continue;
+        EXPECT_EQ(rows % 16, 0u);
+        EXPECT_LE((c.height + rows - 1) / rows, 2 * c.cores);
+    }
+}
+
 WireHeader jpegHeader(const kivStreamFormat &f, uint32_t frame, size_t size) {
     return {.flags = kWireFlagJpeg, .format = f, .frameNumber = frame, .sessionId = 42, .payloadSize = uint32_t(size)};
 }
