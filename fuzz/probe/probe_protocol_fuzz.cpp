@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Feeds arbitrary bytes to a serve end's reader and parsers, and to a probe's.
-// A request that parses must encode to a line that parses to the same
-// request: nothing in it was misread. Nothing may crash or read out of bounds.
+// Feeds arbitrary bytes to a serve end's reader and parsers, and to a probe's. A request that parses must encode to a
+// line that parses to the same request: nothing in it was misread. Nothing may crash or read out of bounds.
 #include <cstdint>
 #include <cstdlib>
 

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Parses arbitrary bytes as the messages a UDP sender takes from receivers. A
-// message that parses must encode back to exactly its bytes (nothing in it was
-// ignored), and its ranges must stay within 32 bits.
+// Parses arbitrary bytes as the messages a UDP sender takes from receivers. A message that parses must encode back to
+// exactly its bytes (nothing in it was ignored), and its ranges must stay within 32 bits.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

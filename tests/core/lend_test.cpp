@@ -71,8 +71,7 @@ TEST(LendFrame, ALentFrameStaysAsItCameWhileTheDecoderReadsOnAndAfterItIsGone) {
         EXPECT_EQ(kivLendFrame(d.get(), 0, &p, nullptr), nullptr) << "a third frame lent";
         EXPECT_EQ(kivLastError(), KIV_ERROR_BUSY);
 
-        // Locking still works, and the frames read meanwhile go through every
-        // slot a shared-memory sender would write.
+        // Locking still works, and the frames read meanwhile go through every slot a shared-memory sender would write.
         const std::vector<uint8_t> later(bytes, 0xa0);
         int locked = 0;
         for (int i = 0; i < 400 && locked < 12; ++i) {

@@ -164,9 +164,8 @@ TEST_F(GstElements, EveryFormatArrivesByteExactAndCapsFollowChanges) {
     gst_structure_free(activity);
 }
 
-// The source lends downstream the library's frames and copies once downstream
-// keeps as many as the library lends; kept samples stay intact after the
-// source has stopped and its decoder is gone.
+// The source lends downstream the library's frames and copies once downstream keeps as many as the library lends; kept
+// samples stay intact after the source has stopped and its decoder is gone.
 TEST_F(GstElements, SamplesKeptDownstreamStayIntactAfterTheSourceStops) {
     GstVideoInfo info;
     gst_video_info_set_format(&info, GST_VIDEO_FORMAT_BGRx, 64, 48);

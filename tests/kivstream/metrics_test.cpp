@@ -76,9 +76,8 @@ TEST(Metrics, AScrapeMatchesTheReceiversOwnSummaryAndJunkNeverHoldsItUp) {
 
 } // namespace
 
-// Silent and dribbling clients take all four of the server's workers while a
-// stream runs: the stream loses nothing, and each of them is let go after the
-// 2 s request timeout, so scrapes get through again.
+// Silent and dribbling clients take all four of the server's workers while a stream runs: the stream loses nothing, and
+// each of them is let go after the 2 s request timeout, so scrapes get through again.
 TEST(Metrics, JunkClientsHoldingEveryWorkerNeverTouchTheStream) {
     constexpr quint16 kPort = 24996;
     QProcess receiver, sender;

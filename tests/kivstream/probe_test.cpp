@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The probe's control protocol as outside bytes, and a serve end under junk,
-// idle and vanishing peers.
+// The probe's control protocol as outside bytes, and a serve end under junk, idle and vanishing peers.
 #include <gtest/gtest.h>
 
 #include <QDeadlineTimer>

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The tester window against the real library: its own picture comes back on every transport, raw
-// and JPEG.
+// The tester window against the real library: its own picture comes back on every transport, raw and JPEG.
 #include "mainwindow.h"
 #include "window_widgets.hpp"
 
