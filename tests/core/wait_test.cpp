@@ -91,8 +91,8 @@ TEST(WaitOnDecoder, FdIsReadableWhileAFrameOrAWakeIsThere) {
     EXPECT_EQ(kivWakeDecoder(nullptr), KIV_ERROR_INVALID_HANDLE);
 }
 
-// A wake from another thread ends a long wait, with or without the fd (shared
-// memory then waits on a thread of its own), with no sender and with an idle one.
+// A wake from another thread ends a long wait, with or without the fd (shared memory then waits on a thread of its
+// own), with no sender and with an idle one; closing the decoder then returns at once.
 TEST(WaitOnDecoder, WakeEndsABlockedLock) {
     const kivStreamFormat format{16, 16, KIV_DEPTH_8, 1};
     const std::vector<uint8_t> pixels(kivGetByteSize(&format), 1);
@@ -129,6 +129,9 @@ TEST(WaitOnDecoder, WakeEndsABlockedLock) {
                 EXPECT_EQ(kivWakeDecoder(d.get()), KIV_OK);
                 ASSERT_EQ(waiting.wait_for(10s), std::future_status::ready);
                 EXPECT_EQ(waiting.get(), KIV_ERROR_INTERRUPTED);
+                const auto closing = std::chrono::steady_clock::now();
+                d.reset();
+                EXPECT_LT(std::chrono::steady_clock::now() - closing, 250ms);
             }
 }
 
