@@ -186,6 +186,21 @@ TEST(Api, AHeldSlotCostsTheOldestFramesNotTheNewest) {
     EXPECT_EQ(got, (std::vector<uint32_t>{3, 4, 5}));
 }
 
+// A JPEG frame still being compressed when the stream changes never reaches the new stream.
+TEST(Api, AFrameInFlightWhenTheStreamChangesStaysOffTheNewStream) {
+    const kivStreamFormat f{511, 511, KIV_DEPTH_32, 1}; // under 512x512: the sending thread compresses it
+    const Encoder enc = nettest::startEncoder(KIV_PROTOCOL_MEMORY, f, nullptr, 20061);
+    ASSERT_EQ(kivSetDestFormat(enc.get(), &f, 1, 0), KIV_OK);
+    // One frame compressing, one queued.
+    for (uint32_t i = 0; i < 2; ++i) ASSERT_EQ(kivEncode(enc.get(), makeFrame(i, f).data()), KIV_OK);
+    ASSERT_EQ(kivSetDestAddress(enc.get(), nullptr, 20062), KIV_OK) << kivLastErrorDetail();
+    const Decoder dec = memoryDecoder(20062, 0);
+    ASSERT_EQ(kivEncode(enc.get(), makeFrame(2, f).data()), KIV_OK);
+    const auto first = nettest::receive(dec.get(), {}, 5s);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->info.frameNumber, 2u);
+}
+
 TEST(CrossProcess, NoTornOrMixedFrameReachesAnyOfSeveralReceiversUnderLoad) {
     constexpr int kStream = 20002, kReaders = 4, kFrames = 3000;
     // Small frames: the sender laps the slots within a time slice, so a preempted copy meets a rewrite.
@@ -259,9 +274,8 @@ TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNothingOfADeadOne) {
     EXPECT_EQ(stats(before.get()).framesMalformed, 0u);
 }
 
-// Big frames go in with streaming stores from the first 16-byte boundary of
-// the slot: every byte must land, at any alignment, on both sides of the size
-// where that starts.
+// Big frames go in with streaming stores from the first 16-byte boundary of the slot: every byte must land, at any
+// alignment, on both sides of the size where that starts.
 TEST(Segment, CopyIntoSlotLandsEveryByteAtAnyAlignmentAndSize) {
     const struct { size_t bytes, slotOffset, frameOffset; } cases[] = {
         {1, 0, 0},
