@@ -19,18 +19,20 @@ int SenderTransport::sendFrame(const WireHeader &header, std::span<const uint8_t
 
 void InlineSenderTransport::deliver(const WireHeader &header, std::span<const uint8_t> payload) {
     const int rc = write(header, payload);
+    // Readers that hold every slot drop a frame; the destination is still fine.
+    // The link's state goes first: whoever sees the frame counted sees why.
+    if (rc != KIV_ERROR_BUSY) {
+        std::string detail = rc == KIV_OK ? std::string() : lastErrorDetail();
+        std::lock_guard lock(linkMutex_);
+        failure_ = rc;
+        failureDetail_ = std::move(detail);
+    }
     if (rc == KIV_OK) {
         ++counters.sent;
         counters.bytes += payload.size();
     } else {
         ++counters.dropped;
     }
-    // Readers that hold every slot drop a frame; the destination is still fine.
-    if (rc == KIV_ERROR_BUSY) return;
-    std::string detail = rc == KIV_OK ? std::string() : lastErrorDetail();
-    std::lock_guard lock(linkMutex_);
-    failure_ = rc;
-    failureDetail_ = std::move(detail);
 }
 
 int InlineSenderTransport::send(OutgoingFrame &&frame) {
