@@ -260,21 +260,18 @@ TEST(Reassembler, AsksAgainOnlyOnceTheAnswerIsOverdue) {
         const RepairableFrame frame(rawHeader(8, n, {64, 48, KIV_DEPTH_8, 1}), 8);
         const FramePacker &packer = frame.packer;
         ASSERT_EQ(packer.count(), 3u);
-        const auto answer = [&](int64_t t) {
-            auto resent = packer.datagram(1);
-            resent[6] |= kFlagResent;
-            r.feed(kA, resent, t);
-        };
+        auto answer = packer.datagram(1);
+        answer[6] |= kFlagResent;
         r.feed(kA, packer.datagram(0), start);
         r.feed(kA, packer.datagram(2), start);
-        if (n == 0) answer(start + 1'000); // another receiver's answer: it says nothing of our delay
+        if (n == 0) r.feed(kA, answer, start + 1'000); // another receiver's answer: it says nothing of our delay
         int64_t firstAsk = 0;
         for (int64_t t = start; t < start + 300'000; t += 500) {
             r.service(t, out);
             if (!out.requests.empty() && firstAsk == 0) firstAsk = t;
             if (!out.requests.empty() && n + 1 == kFrames) lastFramesAsks.push_back(t);
             out.clear();
-            if (n + 1 < kFrames && firstAsk != 0 && t == firstAsk + 30'000) answer(t);
+            if (n + 1 < kFrames && firstAsk != 0 && t == firstAsk + 30'000) r.feed(kA, answer, t);
         }
     }
     EXPECT_EQ(receiving.sink.frames().size(), kFrames - 1);
