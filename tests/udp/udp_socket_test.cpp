@@ -119,9 +119,9 @@ TEST(UdpSockets, AsksForOneDatagramTogetherCostOneResend) {
     EXPECT_EQ(controls->resendsOverBudget.load(), 0u);
 }
 
-// KIVSTREAM_UDP_OFFLOAD=0 turns both offloads off, any other value leaves them
-// on; the receive buffer granted is reported as the kernel sized it.
-TEST(UdpSockets, OffloadSwitchAndTheBufferGranted) {
+// KIVSTREAM_UDP_OFFLOAD=0 turns both offloads off, any other value leaves them on; the receive buffer granted is
+// reported as the kernel sized it. Closing wakes the sending thread from its idle wait (100 ms) at once.
+TEST(UdpSockets, OffloadSwitchTheBufferGrantedAndAPromptClose) {
     for (const char *value : {"0", "1", ""}) {
         SCOPED_TRACE(value);
         ::setenv("KIVSTREAM_UDP_OFFLOAD", value, 1);
@@ -129,9 +129,13 @@ TEST(UdpSockets, OffloadSwitchAndTheBufferGranted) {
         const auto receiver = udp::makeReceiver(udp::defaultReceiverOptions(nullptr));
         ASSERT_EQ(receiver->start(22106), KIV_OK);
         EXPECT_EQ(receiver->info().groActive, on);
-        const auto sender = udp::makeSender(udp::defaultSenderOptions(nullptr));
+        auto sender = udp::makeSender(udp::defaultSenderOptions(nullptr));
         ASSERT_EQ(sender->open("127.0.0.1", 22106), KIV_OK);
         EXPECT_EQ(sender->gsoActive(), on);
+        std::this_thread::sleep_for(10ms); // its thread now waits for frames
+        const auto start = Clock::now();
+        sender.reset();
+        EXPECT_LT((Clock::now() - start) / 1ms, 30) << "closing waits for the thread";
         const ReceiveBuffer b = receiver->receiveBuffer();
         EXPECT_EQ(b.requestedBytes, 32u << 20);
         EXPECT_GT(b.grantedBytes, 0u);
