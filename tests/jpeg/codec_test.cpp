@@ -236,6 +236,11 @@ TEST(JpegPipeline, FramesStayInOrderAndOneTheCodecRefusesIsDroppedNotSentWithOld
     EXPECT_EQ(decoder->frameInfo(info), KIV_OK);
     EXPECT_EQ(info.flags, KIV_FRAME_SENT_RAW);
     EXPECT_EQ(encoder.stats().framesSentRaw, 1u);
+    // Once that is sent and marked done (just after it is counted), a raw frame goes on the caller's thread.
+    std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(encoder.setFormat(f, 0, 0), KIV_OK);
+    ASSERT_EQ(encoder.encode(noise.data()), KIV_OK);
+    EXPECT_EQ(encoder.stats().framesSent, before.framesSent + 3);
 }
 
 // Every route answers kivEncode alike: a frame the destination refuses is taken, then counted as dropped, and the link
