@@ -397,6 +397,9 @@ private slots:
     {
         QWidget *w = makeWindow();
         auto *view = w->findChild<HistoryView *>();
+        const int formWidth = w->width(); // View > History grows the window by the plot
+        w->findChild<QAction *>("actionHistory")->trigger();
+        QCOMPARE(w->width(), formWidth + view->sizeHint().width());
         constexpr qint64 kAncient = INT64_MAX, kFuture = INT64_MIN; // ages that stand for send times 0 and INT64_MAX
         // Frame numbers, session, ages in us, the decoder's dropped and incomplete so far; lost, latency p50 and p99.
         struct Second { QList<uint32_t> numbers; uint64_t session; QList<qint64> ages; uint64_t dropped, incomplete;
