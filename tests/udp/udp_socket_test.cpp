@@ -122,6 +122,7 @@ TEST(UdpSockets, AsksForOneDatagramTogetherCostOneResend) {
 // KIVSTREAM_UDP_OFFLOAD=0 turns both offloads off, any other value leaves them on; the receive buffer granted is
 // reported as the kernel sized it. Closing wakes the sending thread from its idle wait (100 ms) at once.
 TEST(UdpSockets, OffloadSwitchTheBufferGrantedAndAPromptClose) {
+    Clock::duration quickestClose = 1h; // the quickest of three: a busy machine may hold up any one
     for (const char *value : {"0", "1", ""}) {
         SCOPED_TRACE(value);
         ::setenv("KIVSTREAM_UDP_OFFLOAD", value, 1);
@@ -135,7 +136,7 @@ TEST(UdpSockets, OffloadSwitchTheBufferGrantedAndAPromptClose) {
         std::this_thread::sleep_for(10ms); // its thread now waits for frames
         const auto start = Clock::now();
         sender.reset();
-        EXPECT_LT((Clock::now() - start) / 1ms, 30) << "closing waits for the thread";
+        quickestClose = std::min(quickestClose, Clock::now() - start);
         const ReceiveBuffer b = receiver->receiveBuffer();
         EXPECT_EQ(b.requestedBytes, 32u << 20);
         EXPECT_GT(b.grantedBytes, 0u);
@@ -143,6 +144,7 @@ TEST(UdpSockets, OffloadSwitchTheBufferGrantedAndAPromptClose) {
         if (::geteuid() == 0) { EXPECT_EQ(b.grantedBytes, b.requestedBytes) << "root may pass net.core.rmem_max"; }
     }
     ::unsetenv("KIVSTREAM_UDP_OFFLOAD");
+    EXPECT_LT(quickestClose / 1ms, 50) << "closing waited for the sending thread's idle wait";
 }
 
 // A network out of reach (a cable pulled, a VPN down) loses the frames sent meanwhile, but is no reason to stop
