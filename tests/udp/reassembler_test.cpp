@@ -337,7 +337,6 @@ TEST(Reassembler, TheMissingEndOfAFrameGivenUpIsReportedLost) {
     EXPECT_EQ(std::pair(out.reports[0].second.expected, out.reports[0].second.lost), std::pair(220u, 70u));
 }
 
-
 // Each arrives while an honest frame is half there.
 TEST(Reassembler, HostileDatagramsAreCountedAndHarmless) {
     const WireHeader h = rawHeader(5, 1);
