@@ -52,14 +52,12 @@ TEST(WaitOnDecoder, FdIsReadableWhileAFrameOrAWakeIsThere) {
     for (const Route &r : kRoutes) {
         SCOPED_TRACE(r.name);
         Decoder d(kivGetDecoder(r.protocol, nullptr));
-        ASSERT_NE(d, nullptr);
         const int fd = kivGetDecoderFd(d.get());
         ASSERT_GE(fd, 0) << kivLastErrorDetail();
         ASSERT_EQ(kivSetSourceAddress(d.get(), r.stream), KIV_OK) << kivLastErrorDetail();
         EXPECT_EQ(kivGetDecoderFd(d.get()), fd);
         EXPECT_FALSE(readable(fd, 0ms));
         Encoder e(kivGetEncoder(r.protocol, &format));
-        ASSERT_NE(e, nullptr);
         ASSERT_EQ(kivSetDestAddress(e.get(), "127.0.0.1", r.stream), KIV_OK) << kivLastErrorDetail();
         ASSERT_TRUE(sendUntilReady(e.get(), pixels.data(), fd));
         ASSERT_NE(kivLockReadBuffer(d.get(), 0), nullptr) << kivLastErrorDetail();
@@ -106,7 +104,6 @@ TEST(WaitOnDecoder, WakeEndsABlockedLock) {
                                                 << (sender ? ", idle sender" : ", no sender"));
                 const int stream = r.stream + 20 + 2 * withFd + sender;
                 Decoder d(kivGetDecoder(r.protocol, nullptr));
-                ASSERT_NE(d, nullptr);
                 if (withFd) {
                     ASSERT_GE(kivGetDecoderFd(d.get()), 0);
                 }

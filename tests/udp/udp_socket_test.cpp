@@ -2,6 +2,7 @@
 #include "transports/udp.hpp"
 #include "transports/udp_control.hpp"
 
+#include <ctime>
 #include <random>
 
 #include "recording_sink.hpp"
@@ -139,7 +140,6 @@ TEST(UdpSockets, OffloadSwitchTheBufferGrantedAndAPromptClose) {
         quickestClose = std::min(quickestClose, Clock::now() - start);
         const ReceiveBuffer b = receiver->receiveBuffer();
         EXPECT_EQ(b.requestedBytes, 32u << 20);
-        EXPECT_GT(b.grantedBytes, 0u);
         EXPECT_LE(b.grantedBytes, b.requestedBytes);
         if (::geteuid() == 0) { EXPECT_EQ(b.grantedBytes, b.requestedBytes) << "root may pass net.core.rmem_max"; }
     }
@@ -172,6 +172,7 @@ TEST(UdpSockets, SlowNetworkNeverBlocksTheCallerAndEveryFrameIsAccountedFor) {
     auto sender = udp::makeSender({.paceBytesPerSecond = 2'000'000, .burstBytes = 64 * 1024, .sendBufferBytes = 16 * 1024, .controls = controls});
     ASSERT_EQ(sender->open("127.0.0.1", 22110), KIV_OK);
     const auto start = Clock::now();
+    const std::clock_t cpuStart = std::clock();
     ASSERT_EQ(sender->sendFrame(header(0, fmt), payload), KIV_OK);
     EXPECT_TRUE(waitUntil([&] { return sender->counters.sent == 1; })) << "dropped " << sender->counters.dropped;
     constexpr uint64_t kFrames = 40;
@@ -180,6 +181,8 @@ TEST(UdpSockets, SlowNetworkNeverBlocksTheCallerAndEveryFrameIsAccountedFor) {
     EXPECT_TRUE(waitUntil([&] { return sender->counters.sent + sender->counters.dropped == kFrames + 1; }, 20s));
     EXPECT_FALSE(sender->gsoActive()) << "GSO kept over an MTU below the datagrams";
     EXPECT_GE(Clock::now() - start, sender->counters.sent.load() * 400ms) << "the pace let a frame out early";
+    EXPECT_LT(double(std::clock() - cpuStart) / CLOCKS_PER_SEC, 0.5 * std::chrono::duration<double>(Clock::now() - start).count())
+        << "a paced sender sleeps while it waits, it does not spin";
     EXPECT_EQ(controls->paceBytesPerSecond.load(), 2'000'000u) << "the pace the frames left at, as reported";
 
     // Destroyed in the middle of a paced frame: the sending thread must stop, not finish it.
