@@ -30,11 +30,7 @@ std::vector<std::vector<uint8_t>> fragments(const WireHeader &h, uint64_t seed, 
 const Source kA{0x7f000001, 40000}, kB{0x7f000001, 40001};
 
 void feedFrame(Reassembler &r, const Source &src, const WireHeader &h, uint64_t seed, int64_t now = 0) { for (const auto &d : fragments(h, seed)) r.feed(src, d, now); }
-std::vector<uint64_t> sessions(const std::vector<Sink::Frame> &frames) {
-    std::vector<uint64_t> ids;
-    for (const auto &f : frames) ids.push_back(f.header.sessionId);
-    return ids;
-}
+std::vector<uint64_t> sessions(const std::vector<Sink::Frame> &frames) { std::vector<uint64_t> ids; for (const auto &f : frames) ids.push_back(f.header.sessionId); return ids; }
 
 // A frame of `seed`'s pattern as a sender that answers repair requests packs it. It owns the payload its
 // datagrams are cut from.
@@ -227,6 +223,7 @@ TEST(Reassembler, TheNextFrameStartingEndsTheWaitForALostEnd) {
     int64_t askedAt = INT64_MAX; // never
     for (int64_t t = kStart + 2'000; t < kStart + 100'000 && askedAt == INT64_MAX; t += 500) {
         receiving.r.service(t, out);
+        ASSERT_GT(out.nextUs, t) << "frames in flight are looked at again later, not at once";
         for (const auto &[to, request] : out.requests)
             if (request.frameNumber == 0) askedAt = t;
         out.clear();
