@@ -230,6 +230,7 @@ TEST(Reassembler, TheNextFrameStartingEndsTheWaitForALostEnd) {
     }
     EXPECT_LE(askedAt - kStart, 10'000);
     EXPECT_EQ(receiving.repair.requestsSent.load(), 1u) << "one request names what is lost";
+    EXPECT_EQ(receiving.repair.state.load(), uint32_t(KIV_REPAIR_UNKNOWN)) << "too soon to say requests go unheard";
 }
 
 // Of several receivers of a group that lost the same datagram, the first to ask usually spares the others
