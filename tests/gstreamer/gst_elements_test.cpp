@@ -98,8 +98,8 @@ TEST_F(GstElements, AFreshElementHoldsTheDefaultsItAdvertises) {
 }
 
 // Pushes frames of every format, each once with GStreamer's own rows and once with rows 12 bytes longer, and checks
-// every pixel byte and the caps on arrival; then the source, waiting for more, ends on EOS and stops. Caps of
-// earlier formats do not pile up.
+// every pixel byte and the caps on arrival after a flush; then the source, waiting for more,
+// ends on EOS and stops. Caps of earlier formats do not pile up.
 TEST_F(GstElements, EveryFormatArrivesByteExactAndCapsFollowChanges) {
     const struct { GstVideoFormat format; int width, height; } formats[] = {{GST_VIDEO_FORMAT_RGB16, 13, 7}, {GST_VIDEO_FORMAT_RGB, 13, 7},
                    {GST_VIDEO_FORMAT_BGRx, 5, 3}, {GST_VIDEO_FORMAT_GRAY8, 13, 7}};
@@ -113,6 +113,8 @@ TEST_F(GstElements, EveryFormatArrivesByteExactAndCapsFollowChanges) {
         Pipeline receiver("kivvideosrc" + where + " ! appsink name=out sync=false");
         Pipeline sender("appsrc name=in format=time ! kivvideosink sync=false" + where);
         ASSERT_NE(receiver.play(), GST_STATE_CHANGE_FAILURE);
+        ASSERT_TRUE(gst_element_send_event(receiver.get(), gst_event_new_flush_start()));
+        ASSERT_TRUE(gst_element_send_event(receiver.get(), gst_event_new_flush_stop(TRUE)));
         ASSERT_NE(sender.play(), GST_STATE_CHANGE_FAILURE);
         std::unique_ptr<GstElement, Unref> in(sender.child("in")), out(receiver.child("out"));
 
