@@ -98,8 +98,8 @@ TEST_F(GstElements, AFreshElementHoldsTheDefaultsItAdvertises) {
 }
 
 // Pushes frames of every format, each once with GStreamer's own rows and once with rows 12 bytes longer, and checks
-// every pixel byte and the caps on arrival after a flush; then the source, waiting for more,
-// ends on EOS and stops. Caps of earlier formats do not pile up.
+// every pixel byte and the caps on arrival after a flush; then the source, waiting for more, ends on EOS and stops.
+// Caps of earlier formats do not pile up.
 TEST_F(GstElements, EveryFormatArrivesByteExactAndCapsFollowChanges) {
     const struct { GstVideoFormat format; int width, height; } formats[] = {{GST_VIDEO_FORMAT_RGB16, 13, 7}, {GST_VIDEO_FORMAT_RGB, 13, 7},
                    {GST_VIDEO_FORMAT_BGRx, 5, 3}, {GST_VIDEO_FORMAT_GRAY8, 13, 7}};
