@@ -103,9 +103,6 @@ TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
     }
 }
 
-// One protected frame through loss patterns: byte for byte or not at all, and the loss counted. 220 data fragments in 4
-// interleaved blocks (fragment i in block i % 4, 55 of them) with 6 parity fragments each, parity 220..243
-// (parity p in block p % 4); the last data fragment is short.
 // A tenth of the datagrams lost, frames of 165 every 10 ms: about ten reports a second, as the sender parses them,
 // together telling the loss and that this receiver (budget 0) relies on parity alone; none to a sender that takes none.
 TEST(Reassembler, ReportsTellTheLossTenTimesASecond) {
@@ -136,6 +133,9 @@ TEST(Reassembler, ReportsTellTheLossTenTimesASecond) {
     EXPECT_NEAR(double(lost) / double(expected), 0.1, 0.01) << lost << " of " << expected;
 }
 
+// One protected frame through loss patterns: byte for byte or not at all, and the loss counted. 220 data fragments in 4
+// interleaved blocks (fragment i in block i % 4, 55 of them) with 6 parity fragments each, parity 220..243
+// (parity p in block p % 4); the last data fragment is short.
 TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
     const WireHeader h = rawHeader(3, 1, {640, 480, KIV_DEPTH_8, 1});
     const auto payload = pattern(3, 1, h.payloadSize);
@@ -450,8 +450,6 @@ TEST(Reassembler, CapsBoundFramesAndBytesUnderAFloodOfStarts) {
     EXPECT_EQ(numbers, (std::vector<uint32_t>{2, 3}));
 }
 
-// Two senders on one port with frame numbers across the wrap and, at worst, the same session id: only the
-// source tells their fragments apart. Then one comes back from a frame it left half-sent, counting from 0.
 TEST(Reassembler, RequestsOfSeveralRangesReadBackAsSent) {
     RepairRequest request{7, 9}, back;
     for (const uint32_t index : {3u, 4u, 9u, 700u, 701u}) request.add(index);
@@ -472,6 +470,8 @@ TEST(Reassembler, ABufferLeftByAGivenUpFrameServesALargerOne) {
     EXPECT_EQ(sink.frames()[0].payload, pattern(1, 1, 1280 * 720 * 3));
 }
 
+// Two senders on one port with frame numbers across the wrap and, at worst, the same session id: only the
+// source tells their fragments apart. Then one comes back from a frame it left half-sent, counting from 0.
 TEST(Reassembler, SendersStayApartAcrossTheWrapAndARestart) {
     for (const uint64_t sessionB : {uint64_t{42}, uint64_t{43}}) {
         SCOPED_TRACE(sessionB);
