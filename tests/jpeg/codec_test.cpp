@@ -244,7 +244,7 @@ TEST(JpegPipeline, FramesStayInOrderAndOneTheCodecRefusesIsDroppedNotSentWithOld
 }
 
 // Every route answers kivEncode alike: a frame the destination refuses is taken, then counted as dropped, and the link
-// says why; before a destination is set every route refuses the call.
+// says why until a destination is set again; before one is set every route refuses the call.
 TEST(JpegPipeline, EveryRouteReturnsAndCountsTheSameWhenTheTransportFails) {
     const kivStreamFormat small{320, 240, KIV_DEPTH_24, 1}, large{640, 512, KIV_DEPTH_24, 1};
     const auto picture = testpic::linesPicture(large, 20);
@@ -263,6 +263,8 @@ TEST(JpegPipeline, EveryRouteReturnsAndCountsTheSameWhenTheTransportFails) {
         EXPECT_EQ(encoder.stats().framesSent, 0u);
         EXPECT_EQ(encoder.link(), KIV_LINK_DOWN);
         EXPECT_EQ(lastError(), KIV_ERROR_NO_MEMORY);
+        ASSERT_EQ(encoder.setDestination("", 23022), KIV_OK);
+        EXPECT_EQ(encoder.link(), KIV_LINK_UP) << "a new destination is down before any frame failed on it";
     }
 }
 
