@@ -9,6 +9,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -126,6 +127,14 @@ TEST(WaitOnDecoder, WakeEndsABlockedLock) {
                 EXPECT_EQ(kivWakeDecoder(d.get()), KIV_OK);
                 ASSERT_EQ(waiting.wait_for(250ms), std::future_status::ready) << "a wake ends the wait at once";
                 EXPECT_EQ(waiting.get(), KIV_ERROR_INTERRUPTED);
+                if (sender && r.protocol == KIV_PROTOCOL_MEMORY) { // a sender that goes wakes its readers, not their next look
+                    auto next = std::async(std::launch::async, [&] { return kivLockReadBuffer(d.get(), 30'000) != nullptr; });
+                    std::this_thread::sleep_for(50ms);
+                    e.reset(kivGetEncoder(r.protocol, &format));
+                    ASSERT_EQ(kivSetDestAddress(e.get(), nullptr, stream), KIV_OK) << kivLastErrorDetail();
+                    ASSERT_EQ(kivEncode(e.get(), pixels.data()), KIV_OK);
+                    EXPECT_EQ(next.wait_for(250ms), std::future_status::ready) << "the next sender's frame came late";
+                }
                 const auto closing = std::chrono::steady_clock::now();
                 d.reset();
                 EXPECT_LT(std::chrono::steady_clock::now() - closing, 250ms);
