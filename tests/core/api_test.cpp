@@ -29,7 +29,6 @@ TEST(ByteSize, PadsRowsToFourBytesAndRefusesWhatDoesNotFit) {
         {{5, 2, KIV_DEPTH_32, 1}, 40, 20}, {{0, 240, KIV_DEPTH_24, 1}, 0, 0}, {{320, 0, KIV_DEPTH_24, 1}, 0, 960},
         {{320, 240, 4, 1}, 0, 0}, {{320, 240, 0xffff, 1}, 0, 0}, {{65535, 65535, KIV_DEPTH_8, 1}, 65536u * 65535u, 65536},
         {{65535, 65535, KIV_DEPTH_16, 1}, 0, 131072}, // 8.6 GB: over 32 bits
-        {{65535, 65535, KIV_DEPTH_24, 1}, 0, 196608}, {{65535, 65535, KIV_DEPTH_32, 1}, 0, 262140},
     };
     for (const auto &[format, bytes, pitch] : cases) {
         SCOPED_TRACE(testing::Message() << format.width << "x" << format.height << " depth " << format.depth);

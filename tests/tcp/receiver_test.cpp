@@ -78,7 +78,6 @@ TEST_F(TcpReceiverTest, EveryBadInputDropsItsConnectionAndIsCounted) {
     int error = 0; // without IPv6 the receiver listens on IPv4 alone
     const Socket v4 = tcp::listenOn(AF_INET, port + 10, error), peer = connectTo(port + 10);
     ASSERT_TRUE(v4) << error;
-    ASSERT_TRUE(peer);
     EXPECT_TRUE(Socket(::accept(v4.get(), nullptr, nullptr))) << std::strerror(errno);
 }
 
