@@ -70,7 +70,7 @@ protected:
 };
 
 // A fresh element holds the defaults its properties advertise (gst-inspect's
-// "Default:"): the tester's channel 0 on memory.
+// "Default:"): the tester's channel 0 on memory. GST_DEBUG knows it by its name.
 TEST_F(GstElements, AFreshElementHoldsTheDefaultsItAdvertises) {
     for (const char *factory : {"kivvideosrc", "kivvideosink"}) {
         SCOPED_TRACE(factory);
@@ -94,6 +94,7 @@ TEST_F(GstElements, AFreshElementHoldsTheDefaultsItAdvertises) {
             g_value_unset(&value);
         }
         EXPECT_GE(own, 2) << "transport and stream at least";
+        EXPECT_NE(_gst_debug_get_category(factory), nullptr) << "GST_DEBUG=" << factory << ":5 would show nothing of it";
     }
 }
 
