@@ -9,7 +9,6 @@
 #include <chrono>
 #include <future>
 #include <memory>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -125,7 +124,7 @@ TEST(WaitOnDecoder, WakeEndsABlockedLock) {
                 EXPECT_EQ(waiting.get(), KIV_ERROR_INTERRUPTED);
                 if (sender && r.protocol == KIV_PROTOCOL_MEMORY) { // a sender that goes wakes its readers, not their next look
                     auto next = std::async(std::launch::async, [&] { return kivLockReadBuffer(d.get(), 30'000) != nullptr; });
-                    std::this_thread::sleep_for(50ms);
+                    EXPECT_EQ(next.wait_for(50ms), std::future_status::timeout) << "returned with nothing to return";
                     e.reset(kivGetEncoder(r.protocol, &format));
                     ASSERT_EQ(kivSetDestAddress(e.get(), nullptr, stream), KIV_OK) << kivLastErrorDetail();
                     ASSERT_EQ(kivEncode(e.get(), pixels.data()), KIV_OK);

@@ -207,8 +207,7 @@ double childCpuSeconds() {
 
 // The exit status of each outcome. On stderr: nothing when done, the reason once when the transport fails (a sender
 // whose destination never connects too) or nothing came, and for bad arguments what is wrong and a hint (texts in
-// "says" must show, those with "!" must not); a CSV file that stops taking rows says so too. Waiting sleeps: no run
-// spends a core spinning.
+// "says" must show, those with "!" must not); a CSV file that fails says so too. Waiting sleeps: no run spins.
 TEST(KivstreamCli, ExitStatusMessagesAndNoSpinning) {
     QTcpServer busy;
     ASSERT_TRUE(busy.listen(QHostAddress::AnyIPv4, 24030)) << "port 24030 is taken by something else";
