@@ -306,6 +306,8 @@ private:
             if (const int64_t interval = intervalUs_.load(std::memory_order_relaxed); firstFrame_ && interval != 0) {
                 const double spreadUs = setPace(wireBytes_, interval);
                 frameDeadlineUs_ = monotonicUs() + int64_t(spreadUs * double(frameBytesLeft_) / double(wireBytes_));
+                // That frame set the pace; it did not overtake this one.
+                frameStartUs_ = handedUs_.load(std::memory_order_relaxed);
             }
         }
     }
