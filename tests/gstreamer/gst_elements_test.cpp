@@ -221,7 +221,6 @@ TEST_F(GstElements, TheSendersRateReachesTheCaps) {
             gst_structure_get_fraction(gst_caps_get_structure(gst_sample_get_caps(got), 0), "framerate", &fpsN, &fpsD);
             gst_sample_unref(got);
         }
-        ASSERT_GT(fpsD, 0);
         EXPECT_NEAR(double(fpsN) / fpsD, rate, 0.05 * rate) << fpsN << "/" << fpsD;
     }
 }

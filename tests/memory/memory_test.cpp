@@ -153,24 +153,6 @@ TEST(Api, RealEncoderToDecoderInBothBufferModes) {
     }
 }
 
-// A receiver that attached to an open segment before its first frame counts
-// every frame that then comes as received, none as dropped.
-TEST(Api, AReceiverThereBeforeTheFirstFrameMissesNone) {
-    const kivStreamFormat f{16, 4, KIV_DEPTH_32, 1};
-    const Encoder enc = memoryEncoder(f);
-    ASSERT_EQ(kivSetDestAddress(enc.get(), "ignored", 20050), KIV_OK) << kivLastErrorDetail();
-    const Decoder dec = memoryDecoder(20050, 0); // attaches at once: the segment is there
-    for (uint32_t i = 0; i < 3; ++i) {
-        ASSERT_EQ(kivEncode(enc.get(), makeFrame(i, f).data()), KIV_OK);
-        const auto r = receive(dec.get(), 5000);
-        ASSERT_TRUE(r);
-        EXPECT_EQ(r->info.frameNumber, i);
-    }
-    const kivDecoderStats s = stats(dec.get());
-    EXPECT_EQ(s.framesReceived, 3u);
-    EXPECT_EQ(s.framesDropped, 0u);
-}
-
 // A queued reader holding a slot costs the oldest frames the sender has, never the newest.
 TEST(Api, AHeldSlotCostsTheOldestFramesNotTheNewest) {
     const kivStreamFormat f{16, 4, KIV_DEPTH_32, 1};
