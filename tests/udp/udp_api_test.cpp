@@ -194,6 +194,7 @@ TEST(UdpApi, FramesAheadOfTheLinkAreProtectedAsTheReportsAsk) {
     kivUdpSenderStats u{};
     ASSERT_EQ(kivGetEncoderUdpStats(enc.get(), &u), KIV_OK);
     EXPECT_GE(u.parityPercent, 5u) << "2.5 x the loss + 5 points, for a receiver on parity alone";
+    EXPECT_LE(u.paceBytesPerSecond, 20'000'000u) << "over the cap";
     const kivDecoderStats before = stats(dec.get());
     const uint64_t sentBefore = stats(enc.get()).framesSent;
     readFor(2000ms);
