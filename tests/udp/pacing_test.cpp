@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "transports/udp_fec.hpp"
 #include "transports/udp_pacing.hpp"
 
 #include <gtest/gtest.h>
@@ -29,6 +30,15 @@ TEST(Pacing, AnOvertakenFrameEndsInTheNextFramesSlack) {
         {"a slack of at least a tenth of a millisecond", 30'000, 20'000, 100, 19'000, 20'100},
     };
     for (const auto &c : cases) EXPECT_NEAR(double(deadlineOnceOvertakenUs(c.deadline, c.handed, c.interval, c.now)), double(c.expected), 1) << c.name;
+}
+
+TEST(Parity, ALossReportAsksForThePromisedParity) {
+    // docs/udp.md: at 5% loss 10% (18% for parity alone); at 10%, 17% (30%); at 20%, 32% (55%).
+    struct { double loss; int withRepair, parityAlone; } const cases[] = {{0.05, 10, 18}, {0.10, 17, 30}, {0.20, 32, 55}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(parityPercentForLoss(c.loss, false), c.withRepair) << c.loss;
+        EXPECT_EQ(parityPercentForLoss(c.loss, true), c.parityAlone) << c.loss;
+    }
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 // The Galois-field arithmetic is Intel ISA-L's (Cauchy matrix, SIMD encode).
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -38,6 +39,13 @@ struct FecLayout {
         return dataCount / blocks + (block < dataCount % blocks ? 1 : 0);
     }
 };
+
+// The parity a receiver's loss (a share of its datagrams, 0..1) asks for. With
+// repair behind it, 1.5 times the loss plus 2 points leaves little to ask for; a
+// receiver on parity alone needs 2.5 times plus 5 to lose few frames (60-fragment blocks).
+inline int parityPercentForLoss(double loss, bool parityOnly) {
+    return int(std::ceil(parityOnly ? loss * 250 + 5 : loss * 150 + 2));
+}
 
 // The layout a sender uses for `dataCount` fragments at `percent` redundancy
 // (0 = unprotected, at most 100): at least one parity fragment per block.

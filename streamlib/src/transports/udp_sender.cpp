@@ -27,6 +27,7 @@
 #include "../util/unique_fd.hpp"
 #include "udp.hpp"
 #include "udp_control.hpp"
+#include "udp_fec.hpp"
 #include "udp_pacing.hpp"
 #include "udp_socket.hpp"
 
@@ -348,15 +349,13 @@ private:
     // ---- Sending a frame --------------------------------------------------
 
     // The parity in use: the caller's floor, raised by the worst loss that
-    // receivers reported lately. With repair behind it, 1.5 times the loss
-    // plus 2 points leaves little to ask for; a receiver on parity alone
-    // needs 2.5 times plus 5 to lose few frames (60-fragment blocks).
+    // receivers reported lately.
     int parityPercent() {
         int wanted = 0;
         const int64_t now = monotonicUs();
         for (const Reporter &r : reporters_) {
             if (now - r.lastUs > kReportLifetimeUs) continue;
-            wanted = std::max(wanted, int(std::ceil(r.parityOnly ? r.loss * 250 + 5 : r.loss * 150 + 2)));
+            wanted = std::max(wanted, parityPercentForLoss(r.loss, r.parityOnly));
         }
         wantedPercent_ = wanted; // for the frames the caller protects
         return combinedPercent(controls().protectionPercent.load(), wanted);
