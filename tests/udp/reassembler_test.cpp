@@ -18,9 +18,9 @@ using Sink = nettest::RecordingSink;
 WireHeader rawHeader(uint64_t session, uint32_t frame, kivStreamFormat fmt = {320, 240, KIV_DEPTH_24, 1}) { return nettest::frameHeader(fmt, session, frame); }
 
 std::vector<std::vector<uint8_t>> fragments(const WireHeader &h, const std::vector<uint8_t> &payload,
-                                            size_t maxDatagram = kDefaultMaxDatagram, int fec = 0) {
+                                            size_t maxDatagram = kDefaultMaxDatagram, int fec = 0, uint16_t flags = 0) {
     FramePacker packer;
-    packer.pack(h, payload, maxDatagram, fec);
+    packer.pack(h, payload, maxDatagram, fec, flags);
     std::vector<std::vector<uint8_t>> out;
     for (size_t i = 0; i < packer.count(); ++i) out.push_back(packer.datagram(i));
     return out;
@@ -130,28 +130,27 @@ TEST(Reassembler, ReportsTellTheLossTenTimesASecond) {
     EXPECT_NEAR(double(lost) / double(expected), 0.1, 0.01) << lost << " of " << expected;
 }
 
-// One protected frame through loss patterns: byte for byte or not at all, and the loss counted. 220 data fragments in 4
-// interleaved blocks (fragment i in block i % 4, 55 of them) with 6 parity fragments each, parity 220..243
-// (parity p in block p % 4); the last data fragment is short.
+// One protected frame through loss patterns: byte for byte or not at all, the loss counted, and only what parity cannot
+// rebuild asked for (no margin yet: no loss measured). 220 data fragments in 4 interleaved blocks (fragment i in block
+// i % 4, 55 of them) with 6 parity fragments each, parity 220..243 (parity p in block p % 4); the last is short.
 TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
     const WireHeader h = rawHeader(3, 1, {640, 480, KIV_DEPTH_8, 1});
     const auto payload = pattern(3, 1, h.payloadSize);
-    const auto good = fragments(h, payload, kDefaultMaxDatagram, 10);
+    const auto good = fragments(h, payload, kDefaultMaxDatagram, 10, kFlagRepairable);
     ASSERT_EQ(good.size(), 244u);
-    struct Case { const char *name; std::function<bool(size_t)> lost; bool delivered; uint64_t lost_, recovered; bool reversedAndTwice = false, forgeParity = false; } const cases[] = {
-        {"all parity lost", [](size_t i) { return i >= 220; }, true, 0, 0},
-        {"a burst of 24 over block edges: 6 per block", [](size_t i) { return i >= 100 && i < 124; }, true, 24, 24},
-        {"one more than a block's parity", [](size_t i) { return i < 25; }, false, 25, 18},
-        {"the short last fragment", [](size_t i) { return i == 219; }, true, 1, 1},
-        {"a burst from the data into the parity", [](size_t i) { return i >= 208 && i < 232; }, true, 12, 12},
+    struct Case { const char *name; std::function<bool(size_t)> lost; bool delivered; uint64_t lost_, recovered, requested; bool reversedAndTwice = false, forgeParity = false; } const cases[] = {
+        {"all parity lost", [](size_t i) { return i >= 220; }, true, 0, 0, 0},
+        {"a burst of 24 over block edges: 6 per block", [](size_t i) { return i >= 100 && i < 124; }, true, 24, 24, 0},
+        {"one more than a block's parity", [](size_t i) { return i < 25; }, false, 25, 18, 1},
+        {"the short last fragment", [](size_t i) { return i == 219; }, true, 1, 1, 0},
+        {"a burst from the data into the parity", [](size_t i) { return i >= 208 && i < 232; }, true, 12, 12, 0},
         // 20 lost, 5 a block; a block is rebuilt as soon as it can be, so some that were only late count too.
-        {"parity first, every datagram twice", [](size_t i) { return i < 220 && i % 11 == 0; }, true, 24, 24, true},
-        {"a forged parity fragment", [](size_t i) { return i == 0; }, false, 1, 1, false, true},
+        {"parity first, every datagram twice", [](size_t i) { return i < 220 && i % 11 == 0; }, true, 24, 24, 0, true},
+        {"a forged parity fragment", [](size_t i) { return i == 0; }, false, 1, 1, 0, false, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        Sink sink;
-        Reassembler r(sink.queue);
+        Receiving rx(1000);
         std::vector<std::vector<uint8_t>> sent;
         for (size_t i = 0; i < good.size(); ++i) {
             if (c.lost(i)) continue;
@@ -160,15 +159,16 @@ TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
             if (c.reversedAndTwice) sent.push_back(good[i]);
         }
         if (c.reversedAndTwice) std::reverse(sent.begin(), sent.end());
-        for (const auto &d : sent) r.feed(kA, d, 0);
-        if (c.forgeParity) { EXPECT_EQ(r.bytesHeld(), 0u) << "a frame found wrong is let go at once"; }
-        r.expire(10'000'000);
-        const auto frames = sink.frames();
+        for (const auto &d : sent) rx.r.feed(kA, d, 0);
+        if (c.forgeParity) { EXPECT_EQ(rx.r.bytesHeld(), 0u) << "a frame found wrong is let go at once"; }
+        for (auto [t, out] = std::pair(int64_t{0}, Feedback{}); t < 100'000 && out.requests.empty(); t += 500) rx.r.service(t, out);
+        rx.r.expire(10'000'000);
+        const auto frames = rx.sink.frames();
         ASSERT_EQ(frames.size(), c.delivered);
         if (c.delivered) { EXPECT_EQ(frames[0].payload, payload); }
-        const ReceiverCounters &n = sink.counters;
-        EXPECT_EQ(std::tuple(n.incomplete.load(), n.malformed.load(), n.lost.load(), n.recovered.load(), n.rebuilt.load(), r.bytesHeld()),
-                  std::tuple(!c.delivered, c.forgeParity, c.lost_, c.recovered, c.delivered && c.recovered, 0u));
+        const ReceiverCounters &n = rx.sink.counters;
+        EXPECT_EQ(std::tuple(n.incomplete.load(), n.malformed.load(), n.lost.load(), n.recovered.load(), n.rebuilt.load(), rx.r.bytesHeld(), rx.repair.datagramsRequested.load()),
+                  std::tuple(!c.delivered, c.forgeParity, c.lost_, c.recovered, c.delivered && c.recovered, 0u, c.requested));
     }
 }
 
