@@ -222,10 +222,10 @@ TEST(JpegPipeline, FramesStayInOrderAndOneTheCodecRefusesIsDroppedNotSentWithOld
     EXPECT_EQ(decoder->frameInfo(info), KIV_OK);
     EXPECT_EQ(info.frameNumber, 62u);
     decoder->unlock();
-    // Noise, which JPEG makes bigger: it goes raw, byte for byte, marked and counted.
-    std::vector<uint8_t> noise(kivGetByteSize(&f));
+    // Noise, which JPEG makes bigger, in stripes: it goes raw, byte for byte, marked and counted.
+    std::vector<uint8_t> noise(kivGetByteSize(&striped));
     std::generate(noise.begin(), noise.end(), std::mt19937(7));
-    ASSERT_EQ(encoder.setFormat(f, 1, 0), KIV_OK);
+    ASSERT_EQ(encoder.setFormat(striped, 1, 0), KIV_OK);
     ASSERT_EQ(encoder.encode(noise.data()), KIV_OK);
     const auto *raw = static_cast<const uint8_t *>(decoder->lock(10000));
     ASSERT_NE(raw, nullptr);
