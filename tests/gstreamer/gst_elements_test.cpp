@@ -93,7 +93,6 @@ TEST_F(GstElements, AFreshElementHoldsTheDefaultsItAdvertises) {
             }
             g_value_unset(&value);
         }
-        EXPECT_GE(own, 2) << "transport and stream at least";
         EXPECT_NE(_gst_debug_get_category(factory), nullptr) << "GST_DEBUG=" << factory << ":5 would show nothing of it";
     }
 }
@@ -167,12 +166,13 @@ TEST_F(GstElements, EveryFormatArrivesByteExactAndCapsFollowChanges) {
     gst_structure_free(activity);
 }
 
-// The source lends downstream the library's frames and copies once downstream keeps as many as the library lends; kept
-// samples stay intact after the source has stopped and its decoder is gone.
+// The source lends downstream the library's frames and copies once downstream keeps as many as it lends, into buffers
+// of the frame's own size (the last is smaller); kept samples stay intact after the source and its decoder are gone.
 TEST_F(GstElements, SamplesKeptDownstreamStayIntactAfterTheSourceStops) {
-    GstVideoInfo info;
+    GstVideoInfo info, shorter;
     gst_video_info_set_format(&info, GST_VIDEO_FORMAT_BGRx, 64, 48);
-    std::unique_ptr<GstCaps, decltype(&gst_caps_unref)> caps(gst_video_info_to_caps(&info), gst_caps_unref);
+    gst_video_info_set_format(&shorter, GST_VIDEO_FORMAT_BGRx, 64, 32);
+    const std::unique_ptr<GstCaps, decltype(&gst_caps_unref)> caps(gst_video_info_to_caps(&info), gst_caps_unref), shorterCaps(gst_video_info_to_caps(&shorter), gst_caps_unref);
     for (const std::string where : {" stream=21011", " transport=tcp stream=21012"}) {
         SCOPED_TRACE(where);
         auto receiver = std::make_unique<Pipeline>("kivvideosrc" + where + " ! appsink name=out sync=false max-buffers=0");
@@ -183,9 +183,9 @@ TEST_F(GstElements, SamplesKeptDownstreamStayIntactAfterTheSourceStops) {
         std::vector<std::vector<guint8>> sent;
         std::vector<std::unique_ptr<GstSample, decltype(&gst_sample_unref)>> kept;
         for (int frame = 0; frame < 6; ++frame) {
-            sent.emplace_back(GST_VIDEO_INFO_SIZE(&info), guint8(0x10 * (frame + 1)));
+            sent.emplace_back(GST_VIDEO_INFO_SIZE(frame == 5 ? &shorter : &info), guint8(0x10 * (frame + 1)));
             GstBuffer *buffer = gst_buffer_new_memdup(sent.back().data(), sent.back().size());
-            GstSample *sample = gst_sample_new(buffer, caps.get(), nullptr, nullptr);
+            GstSample *sample = gst_sample_new(buffer, (frame == 5 ? shorterCaps : caps).get(), nullptr, nullptr);
             gst_buffer_unref(buffer);
             ASSERT_EQ(gst_app_src_push_sample(GST_APP_SRC(in.get()), sample), GST_FLOW_OK);
             gst_sample_unref(sample);
