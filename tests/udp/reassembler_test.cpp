@@ -104,7 +104,6 @@ TEST(Reassembler, LossReorderAndDuplicationNeverDeliverACorruptFrame) {
 // together telling the loss and that this receiver (budget 0) relies on parity alone; none to a sender that takes none.
 TEST(Reassembler, ReportsTellTheLossTenTimesASecond) {
     Receiving receiving(0);
-    Reassembler &r = receiving.r;
     Feedback out;
     uint64_t reports = 0, expected = 0, lost = 0;
     for (uint32_t n = 0; n < 100; ++n) {
@@ -113,10 +112,10 @@ TEST(Reassembler, ReportsTellTheLossTenTimesASecond) {
         for (size_t i = 0; i < d.count(); ++i) {
             auto datagram = d.datagram(i);
             const int64_t now = n * 10'000 + int64_t(i) * 50;
-            if (i % 10 != 3) r.feed({1, 2}, datagram, now);
+            if (i % 10 != 3) receiving.r.feed({1, 2}, datagram, now);
             datagram[6] = 0; // flags: this sender takes no reports
-            r.feed({1, 3}, datagram, now);
-            r.service(now, out);
+            receiving.r.feed({1, 3}, datagram, now);
+            receiving.r.service(now, out);
             for (const auto &[to, report] : std::exchange(out.reports, {})) {
                 std::array<uint8_t, kMaxControlSize> bytes;
                 LossReport back;
@@ -128,6 +127,7 @@ TEST(Reassembler, ReportsTellTheLossTenTimesASecond) {
     }
     EXPECT_NEAR(double(reports), 10, 1);
     EXPECT_NEAR(double(lost) / double(expected), 0.1, 0.01) << lost << " of " << expected;
+    EXPECT_NEAR(receiving.repair.lossPerMillion.load(), 100'000, 10'000) << "the loss the receiver shows, lately";
 }
 
 // One protected frame through loss patterns: byte for byte or not at all, the loss counted, and only what parity cannot
