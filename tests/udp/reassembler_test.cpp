@@ -18,9 +18,9 @@ using Sink = nettest::RecordingSink;
 WireHeader rawHeader(uint64_t session, uint32_t frame, kivStreamFormat fmt = {320, 240, KIV_DEPTH_24, 1}) { return nettest::frameHeader(fmt, session, frame); }
 
 std::vector<std::vector<uint8_t>> fragments(const WireHeader &h, const std::vector<uint8_t> &payload,
-                                            size_t maxDatagram = kDefaultMaxDatagram, int fec = 0, uint16_t flags = 0) {
+                                            size_t maxDatagram = kDefaultMaxDatagram, int fec = 0) {
     FramePacker packer;
-    packer.pack(h, payload, maxDatagram, fec, flags);
+    packer.pack(h, payload, maxDatagram, fec);
     std::vector<std::vector<uint8_t>> out;
     for (size_t i = 0; i < packer.count(); ++i) out.push_back(packer.datagram(i));
     return out;
@@ -135,9 +135,8 @@ TEST(Reassembler, ReportsTellTheLossTenTimesASecond) {
 // i % 4, 55 of them) with 6 parity fragments each, parity 220..243 (parity p in block p % 4); the last is short.
 TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
     const WireHeader h = rawHeader(3, 1, {640, 480, KIV_DEPTH_8, 1});
-    const auto payload = pattern(3, 1, h.payloadSize);
-    const auto good = fragments(h, payload, kDefaultMaxDatagram, 10, kFlagRepairable);
-    ASSERT_EQ(good.size(), 244u);
+    const RepairableFrame frame(h, 3, 10);
+    ASSERT_EQ(frame.packer.count(), 244u);
     struct Case { const char *name; std::function<bool(size_t)> lost; bool delivered; uint64_t lost_, recovered, requested; bool reversedAndTwice = false, forgeParity = false; } const cases[] = {
         {"all parity lost", [](size_t i) { return i >= 220; }, true, 0, 0, 0},
         {"a burst of 24 over block edges: 6 per block", [](size_t i) { return i >= 100 && i < 124; }, true, 24, 24, 0},
@@ -152,20 +151,21 @@ TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
         SCOPED_TRACE(c.name);
         Receiving rx(1000);
         std::vector<std::vector<uint8_t>> sent;
-        for (size_t i = 0; i < good.size(); ++i) {
+        for (size_t i = 0; i < frame.packer.count(); ++i) {
             if (c.lost(i)) continue;
-            sent.push_back(good[i]);
+            sent.push_back(frame.packer.datagram(i));
             if (c.forgeParity && i == 220) sent.back().back() ^= 0x40;
-            if (c.reversedAndTwice) sent.push_back(good[i]);
+            if (c.reversedAndTwice) sent.push_back(frame.packer.datagram(i));
         }
         if (c.reversedAndTwice) std::reverse(sent.begin(), sent.end());
         for (const auto &d : sent) rx.r.feed(kA, d, 0);
         if (c.forgeParity) { EXPECT_EQ(rx.r.bytesHeld(), 0u) << "a frame found wrong is let go at once"; }
-        for (auto [t, out] = std::pair(int64_t{0}, Feedback{}); t < 100'000 && out.requests.empty(); t += 500) rx.r.service(t, out);
+        Feedback out;
+        for (int64_t t = 0; t < 100'000 && out.requests.empty(); t += 500) rx.r.service(t, out);
         rx.r.expire(10'000'000);
         const auto frames = rx.sink.frames();
         ASSERT_EQ(frames.size(), c.delivered);
-        if (c.delivered) { EXPECT_EQ(frames[0].payload, payload); }
+        if (c.delivered) { EXPECT_EQ(frames[0].payload, frame.payload); }
         const ReceiverCounters &n = rx.sink.counters;
         EXPECT_EQ(std::tuple(n.incomplete.load(), n.malformed.load(), n.lost.load(), n.recovered.load(), n.rebuilt.load(), rx.r.bytesHeld(), rx.repair.datagramsRequested.load()),
                   std::tuple(!c.delivered, c.forgeParity, c.lost_, c.recovered, c.delivered && c.recovered, 0u, c.requested));
