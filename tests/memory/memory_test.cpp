@@ -30,11 +30,7 @@ std::vector<uint8_t> makeFrame(uint32_t frame, const kivStreamFormat &f) {
 }
 bool intact(const uint8_t *p, uint32_t frame, const kivStreamFormat &f) { return std::ranges::equal(makeFrame(frame, f), std::span(p, kivGetByteSize(&f))); }
 
-Decoder memoryDecoder(int stream, int adaptive = 1) {
-    Decoder d = nettest::startDecoder(KIV_PROTOCOL_MEMORY, stream);
-    EXPECT_EQ(kivSetAdaptiveBuffer(d.get(), adaptive), KIV_OK);
-    return d;
-}
+Decoder memoryDecoder(int stream, int adaptive = 1) { return nettest::startDecoder(KIV_PROTOCOL_MEMORY, stream, adaptive); }
 Encoder memoryEncoder(const kivStreamFormat &f) { return Encoder(kivGetEncoder(KIV_PROTOCOL_MEMORY, &f)); }
 
 // One frame within `timeoutMs`, which must have arrived as it was sent.
@@ -167,18 +163,24 @@ TEST(Api, AHeldSlotCostsTheOldestFramesNotTheNewest) {
     EXPECT_EQ(got, (std::vector<uint32_t>{3, 4, 5}));
 }
 
-// JPEG frames still being compressed or queued when the stream changes never reach the new stream.
+// JPEG frames still being compressed or queued when the destination changes never reach the new one: on memory the
+// sending thread compresses them, on TCP they also wait for a receiver that refused.
 TEST(Api, AFrameInFlightWhenTheStreamChangesStaysOffTheNewStream) {
     const kivStreamFormat f{511, 511, KIV_DEPTH_32, 1}; // under 512x512: the sending thread compresses it
-    const Encoder enc = nettest::startEncoder(KIV_PROTOCOL_MEMORY, f, nullptr, 20061);
-    ASSERT_EQ(kivSetDestFormat(enc.get(), &f, 1, 0), KIV_OK);
-    for (uint32_t i = 0; i < 2; ++i) ASSERT_EQ(kivEncode(enc.get(), makeFrame(i, f).data()), KIV_OK);
-    ASSERT_EQ(kivSetDestAddress(enc.get(), nullptr, 20062), KIV_OK) << kivLastErrorDetail();
-    const Decoder dec = memoryDecoder(20062, 0);
-    ASSERT_EQ(kivEncode(enc.get(), makeFrame(2, f).data()), KIV_OK);
-    const auto first = nettest::receive(dec.get(), {}, 5s);
-    ASSERT_TRUE(first);
-    EXPECT_EQ(first->info.frameNumber, 2u);
+    const struct { int protocol; const char *address; } cases[] = {{KIV_PROTOCOL_MEMORY, nullptr}, {KIV_PROTOCOL_TCP, "127.0.0.1"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.protocol);
+        const Encoder enc = nettest::startEncoder(c.protocol, f, c.address, 20061);
+        ASSERT_EQ(kivSetDestFormat(enc.get(), &f, 1, 0), KIV_OK);
+        for (uint32_t i = 0; i < 2; ++i) ASSERT_EQ(kivEncode(enc.get(), makeFrame(i, f).data()), KIV_OK);
+        const Decoder dec = nettest::startDecoder(c.protocol, 20062, 0);
+        ASSERT_EQ(kivSetDestAddress(enc.get(), c.address, 20062), KIV_OK) << kivLastErrorDetail();
+        ASSERT_TRUE(waitUntil([&] { return kivGetEncoderLink(enc.get()) == KIV_LINK_UP; }));
+        ASSERT_EQ(kivEncode(enc.get(), makeFrame(2, f).data()), KIV_OK);
+        const auto first = nettest::receive(dec.get(), {}, 5s);
+        ASSERT_TRUE(first);
+        EXPECT_EQ(first->info.frameNumber, 2u);
+    }
 }
 
 TEST(CrossProcess, NoTornOrMixedFrameReachesAnyOfSeveralReceiversUnderLoad) {

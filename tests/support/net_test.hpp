@@ -116,10 +116,12 @@ inline void inPrivateNetwork(const char *name, const std::string &env, const std
               0) << env;
 }
 
-inline Decoder startDecoder(int protocol, int port) {
+// `adaptive` as kivSetAdaptiveBuffer() takes it: 0 queues frames in order.
+inline Decoder startDecoder(int protocol, int port, int adaptive = 1) {
     Decoder d(kivGetDecoder(protocol, nullptr));
     EXPECT_NE(d.get(), nullptr) << kivLastErrorDetail();
     if (d) { EXPECT_EQ(kivSetSourceAddress(d.get(), port), KIV_OK) << kivLastErrorDetail(); }
+    if (d) { EXPECT_EQ(kivSetAdaptiveBuffer(d.get(), adaptive), KIV_OK); }
     return d;
 }
 

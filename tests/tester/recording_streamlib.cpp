@@ -232,10 +232,6 @@ int kivWakeDecoder(kivDecoder *d)
     return KIV_OK;
 }
 int kivGetRecvFormat(kivDecoder *d, kivStreamFormat *format) { ENTER; return alive(d) ? (*format = d->frame.format, KIV_OK) : KIV_ERROR_INVALID_HANDLE; }
-uint16_t kivGetRecvWidth(kivDecoder *d) { ENTER; return alive(d) ? d->frame.format.width : 0; }
-uint16_t kivGetRecvHeight(kivDecoder *d) { ENTER; return alive(d) ? d->frame.format.height : 0; }
-uint8_t kivGetRecvOrientation(kivDecoder *d) { ENTER; return alive(d) ? uint8_t(d->frame.format.orientation) : 0; }
-uint8_t kivGetRecvDepth(kivDecoder *d) { ENTER; return alive(d) ? uint8_t(d->frame.format.depth) : 0; }
 uint32_t kivGetCompressedFrameSize(kivDecoder *d) { ENTER; return alive(d) ? d->frame.transferBytes : 0; }
 int kivDeleteDecoder(kivDecoder *d) { ENTER; return deleted(__func__, d); }
 int kivGetRecvFrameInfo(kivDecoder *d, kivFrameInfo *info)

@@ -86,9 +86,8 @@ void protectedThroughLoss() {
         SCOPED_TRACE(testing::Message() << address << " with " << percent << "% parity, repair budget " << budgetMs
                                         << (oneWay ? ", one way" : ""));
         ASSERT_EQ(oneWay ? shell("nft add rule inet loss output udp sport 22070 drop") : 0, 0);
-        const Decoder dec = startDecoder(kUdp, 22070);
+        const Decoder dec = startDecoder(kUdp, 22070, 0);
         ASSERT_EQ(kivSetRepairBudget(dec.get(), budgetMs), KIV_OK);
-        kivSetAdaptiveBuffer(dec.get(), 0);
         setenv("KIVSTREAM_MULTICAST_GROUP", "239.255.10.99", 1); // a receiver of another group on the port hears nothing
         const Decoder otherGroup = address == std::string(KIV_MULTICAST_GROUP) ? startDecoder(kUdp, 22070) : Decoder{};
         unsetenv("KIVSTREAM_MULTICAST_GROUP");
@@ -183,9 +182,8 @@ TEST(UdpApi, FramesAheadOfTheLinkAreProtectedAsTheReportsAsk) {
     constexpr int kPort = 22090;
     const kivStreamFormat fmt{320, 240, KIV_DEPTH_24, 1};
     const size_t bytes = kivGetByteSize(&fmt);
-    const Decoder dec = startDecoder(kUdp, kPort);
+    const Decoder dec = startDecoder(kUdp, kPort, 0);
     ASSERT_EQ(kivSetRepairBudget(dec.get(), 0), KIV_OK);
-    kivSetAdaptiveBuffer(dec.get(), 0);
     const Encoder enc = startEncoder(kUdp, fmt, "127.0.0.1", kPort);
     const kivImpairment loss{10'000, 0, 0, 0, 7};
     ASSERT_EQ(kivSetFecRedundancy(enc.get(), 1), KIV_OK);
@@ -230,8 +228,7 @@ void forgedFlood() {
     constexpr uint32_t kFrames = 40;
     constexpr int kPort = 22075;
     const kivStreamFormat fmt{640, 480, KIV_DEPTH_24, 1};
-    const Decoder dec = startDecoder(kUdp, kPort);
-    kivSetAdaptiveBuffer(dec.get(), 0);
+    const Decoder dec = startDecoder(kUdp, kPort, 0);
     const Socket spy(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0)), victim(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0));
     const int on = 1;
     ::setsockopt(spy.get(), SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
