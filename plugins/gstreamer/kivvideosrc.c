@@ -175,15 +175,12 @@ static GstFlowReturn follow_format(GstKivVideoSrc *self, gint64 send_us)
         GST_ELEMENT_ERROR(self, STREAM, FORMAT, (NULL), ("the sender uses depth code %d", depth));
         return GST_FLOW_ERROR;
     }
-    /* 0/1 (unknown) until a window of the sender's stamps gives the rate. */
+    /* 0/1 (unknown, as set_format leaves it) until a window of the sender's stamps gives the rate. */
     GstVideoInfo info;
     gst_video_info_set_format(&info, format, width, height);
     if (same) {
         GST_VIDEO_INFO_FPS_N(&info) = fps_n;
         GST_VIDEO_INFO_FPS_D(&info) = fps_d;
-    } else {
-        GST_VIDEO_INFO_FPS_N(&info) = 0;
-        GST_VIDEO_INFO_FPS_D(&info) = 1;
     }
     GstCaps *caps = gst_video_info_to_caps(&info);
     GST_DEBUG_OBJECT(self, "frames now come as %dx%d %s", width, height, gst_video_format_to_string(format));

@@ -70,11 +70,7 @@ int InlineSenderTransport::link() const {
 }
 
 void InlineSenderTransport::stopSending() {
-    if (thread_.joinable()) {
-        thread_.request_stop();
-        thread_.join();
-        thread_ = {};
-    }
+    thread_ = {}; // a jthread asks its thread to stop and joins it when replaced
     queue_.clear();
     std::lock_guard lock(linkMutex_);
     failure_ = KIV_OK;
