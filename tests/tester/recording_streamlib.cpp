@@ -28,7 +28,7 @@ struct kivDecoder {
     QString name;
     bool locked = false;
     bool woken = false; // by kivWakeDecoder, not yet seen by a lock
-    recording::Frame frame; // the one locked now, or the last one
+    recording::Frame frame{}; // the one locked now, or the last one
 };
 
 namespace {
@@ -62,6 +62,8 @@ int refusal(const char *function)
 
 template <typename Handle>
 Handle *alive(Handle *h) { return s.live.contains(h) ? h : (++s.strays, nullptr); }
+template <typename Handle>
+Handle *made(Handle *h) { s.live << h; return h; }
 
 QString text(const kivStreamFormat *f)
 {
@@ -146,11 +148,7 @@ kivEncoder *kivGetEncoder(int protocol, const kivStreamFormat *format)
 {
     ENTER;
     log(__func__, protocol, format);
-    if (refusal(__func__))
-        return nullptr;
-    auto *e = new kivEncoder{QStringLiteral("E%1").arg(++s.encodersMade), format};
-    s.live << e;
-    return e;
+    return refusal(__func__) ? nullptr : made(new kivEncoder{QStringLiteral("E%1").arg(++s.encodersMade), format});
 }
 
 int kivSetDestAddress(kivEncoder *e, const char *address, int stream) { ENTER; return logged(__func__, e, address, stream); }
@@ -186,12 +184,7 @@ kivDecoder *kivGetDecoder(int protocol, const kivStreamFormat *format)
 {
     ENTER;
     log(__func__, protocol, format);
-    if (refusal(__func__))
-        return nullptr;
-    auto *d = new kivDecoder;
-    d->name = QStringLiteral("D%1").arg(++s.decodersMade);
-    s.live << d;
-    return d;
+    return refusal(__func__) ? nullptr : made(new kivDecoder{.name = QStringLiteral("D%1").arg(++s.decodersMade)});
 }
 
 int kivSetSourceAddress(kivDecoder *d, int stream) { ENTER; return logged(__func__, d, stream); }

@@ -141,6 +141,7 @@ TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
         {"all parity lost", [](size_t i) { return i >= 220; }, true, 0, 0, 0},
         {"a burst of 24 over block edges: 6 per block", [](size_t i) { return i >= 100 && i < 124; }, true, 24, 24, 0},
         {"one more than a block's parity", [](size_t i) { return i < 25; }, false, 25, 18, 1},
+        {"four more than its parity in every block", [](size_t i) { return i < 40; }, false, 40, 0, 16},
         {"the short last fragment", [](size_t i) { return i == 219; }, true, 1, 1, 0},
         {"a burst from the data into the parity", [](size_t i) { return i >= 208 && i < 232; }, true, 12, 12, 0},
         // 20 lost, 5 a block; a block is rebuilt as soon as it can be, so some that were only late count too.
@@ -162,6 +163,7 @@ TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
         if (c.forgeParity) { EXPECT_EQ(rx.r.bytesHeld(), 0u) << "a frame found wrong is let go at once"; }
         Feedback out;
         for (int64_t t = 0; t < 100'000 && out.requests.empty(); t += 500) rx.r.service(t, out);
+        if (c.requested) { EXPECT_EQ(out.requests.at(0).second.rangeCount, 1u) << "what is missing, named in as few ranges as can be"; }
         rx.r.expire(10'000'000);
         const auto frames = rx.sink.frames();
         ASSERT_EQ(frames.size(), c.delivered);
