@@ -84,8 +84,7 @@ static gboolean gst_kiv_video_sink_start(GstBaseSink *sink)
     if (rc != KIV_OK) {
         g_autofree gchar *what = g_strdup_printf("cannot send to %s stream %d", address ? address : "", stream);
         GST_KIV_ELEMENT_ERROR(self, OPEN_WRITE, rc, what);
-        kivDeleteEncoder(self->encoder);
-        self->encoder = NULL;
+        g_clear_pointer(&self->encoder, kivDeleteEncoder);
     }
     return self->encoder != NULL;
 }
@@ -93,8 +92,7 @@ static gboolean gst_kiv_video_sink_start(GstBaseSink *sink)
 static gboolean gst_kiv_video_sink_stop(GstBaseSink *sink)
 {
     GstKivVideoSink *self = GST_KIV_VIDEO_SINK(sink);
-    kivDeleteEncoder(self->encoder);
-    self->encoder = NULL;
+    g_clear_pointer(&self->encoder, kivDeleteEncoder);
     g_clear_pointer(&self->staging, g_free);
     self->frame_bytes = 0;
     return TRUE;

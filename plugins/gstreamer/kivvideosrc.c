@@ -80,26 +80,22 @@ static gboolean gst_kiv_video_src_start(GstBaseSrc *src)
     if (rc != KIV_OK) {
         g_autofree gchar *what = g_strdup_printf("cannot receive stream %d", stream);
         GST_KIV_ELEMENT_ERROR(self, OPEN_READ, rc, what);
-        kivDeleteDecoder(self->decoder);
-        self->decoder = NULL;
+        g_clear_pointer(&self->decoder, kivDeleteDecoder);
     }
     return self->decoder != NULL;
 }
 
 static void drop_pool(GstKivVideoSrc *self)
 {
-    if (self->pool) {
+    if (self->pool)
         gst_buffer_pool_set_active(self->pool, FALSE);
-        gst_object_unref(self->pool);
-        self->pool = NULL;
-    }
+    gst_clear_object(&self->pool);
 }
 
 static gboolean gst_kiv_video_src_stop(GstBaseSrc *src)
 {
     GstKivVideoSrc *self = GST_KIV_VIDEO_SRC(src);
-    kivDeleteDecoder(self->decoder);
-    self->decoder = NULL;
+    g_clear_pointer(&self->decoder, kivDeleteDecoder);
     drop_pool(self);
     return TRUE;
 }
