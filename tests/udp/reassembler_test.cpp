@@ -174,6 +174,16 @@ TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
     }
 }
 
+// However much is missing, one round of requests is at most 16 messages: every other datagram of a large frame lost.
+TEST(Reassembler, ARoundOfRequestsIsAtMost16Messages) {
+    Receiving rx(1000);
+    const RepairableFrame frame(rawHeader(4, 1, {1920, 1080, KIV_DEPTH_24, 1}), 4);
+    for (size_t i = 0; i < frame.packer.count(); i += 2) rx.r.feed(kA, frame.packer.datagram(i), 0);
+    Feedback out;
+    for (int64_t t = 0; t < 100'000 && out.requests.empty(); t += 500) rx.r.service(t, out);
+    EXPECT_EQ(out.requests.size(), 16u);
+}
+
 // The least parity still protects: at 1% each block of a frame carries a parity fragment, and a frame of one datagram
 // carries one too. A sender may also use blocks as wide as GF(2^8) allows, 255 fragments: 128 data and 127 parity
 // fragments rebuild 127 lost. What is lost comes back byte for byte.
@@ -447,26 +457,6 @@ TEST(Reassembler, CapsBoundFramesAndBytesUnderAFloodOfStarts) {
     std::vector<uint32_t> numbers;
     for (const auto &f : cap.frames()) numbers.push_back(f.header.frameNumber);
     EXPECT_EQ(numbers, (std::vector<uint32_t>{2, 3}));
-}
-
-TEST(Reassembler, RequestsOfSeveralRangesReadBackAsSent) {
-    RepairRequest request{7, 9}, back;
-    for (const uint32_t index : {3u, 4u, 9u, 700u, 701u}) request.add(index);
-    std::array<uint8_t, kMaxControlSize> bytes;
-    ASSERT_EQ(parseRequest(std::span(bytes).first(encodeRequest(request, bytes)), back), ControlError::None);
-    EXPECT_EQ(std::vector(back.used().begin(), back.used().end()), std::vector(request.used().begin(), request.used().end()));
-}
-
-// A frame given up leaves its buffer for the next, which is larger: it must be sized anew.
-TEST(Reassembler, ABufferLeftByAGivenUpFrameServesALargerOne) {
-    Sink sink;
-    Reassembler r(sink.queue);
-    const auto small = fragments(rawHeader(1, 0, {640, 480, KIV_DEPTH_8, 1}), 1);
-    for (size_t i = 0; i + 1 < small.size(); ++i) r.feed(kA, small[i], 0);
-    r.expire(10'000'000);
-    feedFrame(r, kA, rawHeader(1, 1, {1280, 720, KIV_DEPTH_24, 1}), 1, 10'000'000);
-    ASSERT_EQ(sink.frames().size(), 1u);
-    EXPECT_EQ(sink.frames()[0].payload, pattern(1, 1, 1280 * 720 * 3));
 }
 
 // Two senders on one port with frame numbers across the wrap and, at worst, the same session id: only the
