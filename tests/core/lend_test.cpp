@@ -22,9 +22,9 @@ struct Route {
     int stream;
 };
 // UDP lends as TCP does: both move the received buffer out.
-const Route kRoutes[] = {{"memory", KIV_PROTOCOL_MEMORY, 0, 47641},
-                         {"tcp", KIV_PROTOCOL_TCP, 0, 47642},
-                         {"tcp, jpeg", KIV_PROTOCOL_TCP, 1, 47643}};
+const Route kRoutes[] = {{"memory", KIV_PROTOCOL_MEMORY, 0, 25641},
+                         {"tcp", KIV_PROTOCOL_TCP, 0, 25642},
+                         {"tcp, jpeg", KIV_PROTOCOL_TCP, 1, 25643}};
 
 const kivStreamFormat kFormat{64, 48, KIV_DEPTH_32, 1};
 

@@ -41,7 +41,7 @@ struct Route {
     int stream;
 };
 // UDP hands frames over as TCP does; its tests run in a network namespace of their own.
-const Route kRoutes[] = {{"memory", KIV_PROTOCOL_MEMORY, 47601}, {"tcp", KIV_PROTOCOL_TCP, 47602}};
+const Route kRoutes[] = {{"memory", KIV_PROTOCOL_MEMORY, 25601}, {"tcp", KIV_PROTOCOL_TCP, 25602}};
 
 // The fd is readable exactly while a lock would not wait, a wake included, whether asked for after the start or
 // before it (here, before the change of stream).
