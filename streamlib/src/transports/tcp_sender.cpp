@@ -148,7 +148,6 @@ private:
         worker_.request_stop();
         wake_.signal();
         worker_.join();
-        worker_ = {};
     }
 
     // Sleeps for `delay` unless asked to stop; frames that come meanwhile wait in the slot.
