@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <ctime>
 #include <future>
 #include <memory>
 #include <vector>
@@ -115,12 +116,14 @@ TEST(WaitOnDecoder, WakeEndsABlockedLock) {
                 }
                 while (kivLockReadBuffer(d.get(), 200)) kivUnlockReadBuffer(d.get()); // counted once idle, its start over
                 const long before = voluntarySwitches();
+                const std::clock_t cpu = std::clock();
                 auto waiting = std::async(std::launch::async, [&] {
                     const void *p = kivLockReadBuffer(d.get(), 30'000);
                     return p ? KIV_OK : kivLastError();
                 });
                 EXPECT_EQ(waiting.wait_for(1s), std::future_status::timeout) << "returned with nothing to return";
                 EXPECT_LE(voluntarySwitches() - before, 5) << "wake-ups of the process in an idle second";
+                EXPECT_LT(double(std::clock() - cpu) / CLOCKS_PER_SEC, 0.2) << "CPU seconds of the process in an idle second";
                 EXPECT_EQ(kivWakeDecoder(d.get()), KIV_OK);
                 ASSERT_EQ(waiting.wait_for(250ms), std::future_status::ready) << "a wake ends the wait at once";
                 EXPECT_EQ(waiting.get(), KIV_ERROR_INTERRUPTED);
