@@ -95,8 +95,14 @@ TEST(UdpSockets, AsksForOneDatagramTogetherCostOneResend) {
     ASSERT_GT(::recvfrom(listener.get(), d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&from), &fromLen), 0);
     ASSERT_TRUE(waitUntil([&] { return sender->counters.sent == 1; }));
 
-    udp::RepairRequest ask{.session = 0x5eed, .frameNumber = 1, .rangeCount = 3};
+    udp::RepairRequest ask{.session = 0x5eed, .frameNumber = 1, .rangeCount = 3}, foreign{.session = 0x5eef, .frameNumber = 1, .rangeCount = 1, .ranges = {{{0, 5}}}};
     std::array<uint8_t, udp::kMaxControlSize> bytes;
+    const auto reply = [&](size_t size) { return ::sendto(listener.get(), bytes.data(), size, 0, reinterpret_cast<const sockaddr *>(&from), fromLen) == ssize_t(size); };
+    // Another session's request and report, and junk, are refused and counted.
+    ASSERT_TRUE(reply(udp::encodeRequest(foreign, bytes)));
+    ASSERT_TRUE(reply(udp::encodeReport({.session = 0x5eef, .expected = 100, .lost = 50}, bytes)));
+    ASSERT_TRUE(reply(3));
+    ASSERT_TRUE(waitUntil([&] { return controls->requestsRefused == 3; })) << controls->requestsRefused;
     // The first after 200 ms, when the resend budget holds the five many times over. Before the last, a frame of
     // three datagrams follows: frame 1 is no longer the newest, and its datagrams 50..54 are still answered.
     struct { std::chrono::milliseconds after; uint32_t first; bool newerFrame; uint64_t resent; } const steps[] = {
@@ -108,8 +114,7 @@ TEST(UdpSockets, AsksForOneDatagramTogetherCostOneResend) {
             ASSERT_TRUE(waitUntil([&] { return sender->counters.sent == 2; }));
         }
         ask.ranges.fill({step.first, 5});
-        const size_t size = udp::encodeRequest(ask, bytes);
-        ASSERT_EQ(::sendto(listener.get(), bytes.data(), size, 0, reinterpret_cast<const sockaddr *>(&from), fromLen), ssize_t(size));
+        ASSERT_TRUE(reply(udp::encodeRequest(ask, bytes)));
         ++n;
         ASSERT_TRUE(waitUntil([&] { return controls->requestsAccepted == n; })) << controls->requestsAccepted;
         EXPECT_EQ(controls->datagramsResent.load(), step.resent) << "after ask " << n;
