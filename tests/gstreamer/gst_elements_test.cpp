@@ -98,8 +98,8 @@ TEST_F(GstElements, AFreshElementHoldsTheDefaultsItAdvertises) {
 }
 
 // Pushes frames of every format, each once with GStreamer's own rows and once with rows 12 bytes longer, and checks
-// every pixel byte and the caps on arrival after a flush; then the source, waiting for more, ends on EOS and stops.
-// Caps of earlier formats do not pile up.
+// every pixel byte, the caps and the time stamp (encoders and muxers need one) on arrival after a flush; then the
+// source, waiting for more, ends on EOS and stops. Caps of earlier formats do not pile up.
 TEST_F(GstElements, EveryFormatArrivesByteExactAndCapsFollowChanges) {
     const struct { GstVideoFormat format; int width, height; } formats[] = {{GST_VIDEO_FORMAT_RGB16, 13, 7}, {GST_VIDEO_FORMAT_RGB, 13, 7},
                    {GST_VIDEO_FORMAT_BGRx, 5, 3}, {GST_VIDEO_FORMAT_GRAY8, 13, 7}};
@@ -142,6 +142,7 @@ TEST_F(GstElements, EveryFormatArrivesByteExactAndCapsFollowChanges) {
                 GstSample *got = gst_app_sink_try_pull_sample(GST_APP_SINK(out.get()), 5 * GST_SECOND);
                 ASSERT_NE(got, nullptr) << "no sample";
                 ASSERT_TRUE(gst_caps_is_equal(gst_sample_get_caps(got), caps)) << gst_caps_to_string(gst_sample_get_caps(got));
+                EXPECT_TRUE(GST_BUFFER_PTS_IS_VALID(gst_sample_get_buffer(got)));
                 GstMapInfo map;
                 ASSERT_TRUE(gst_buffer_map(gst_sample_get_buffer(got), &map, GST_MAP_READ));
                 for (int y = 0; y < f.height; y++)
@@ -204,16 +205,15 @@ TEST_F(GstElements, SamplesKeptDownstreamStayIntactAfterTheSourceStops) {
     }
 }
 
-// Once half a second of the sender's stamps has come, the caps carry its rate, and follow a new sender's. A restarted
-// source has measured nothing yet: its first caps say the rate is unknown.
+// Caps carry the sender's rate once half a second of its stamps has come, follow a new sender's, and restart unknown.
 TEST_F(GstElements, TheSendersRateReachesTheCaps) {
     Pipeline receiver("kivvideosrc stream=21009 ! appsink name=out sync=false");
     ASSERT_NE(receiver.play(), GST_STATE_CHANGE_FAILURE);
     std::unique_ptr<GstElement, Unref> out(receiver.child("out"));
-    int round = 0;
-    for (const int rate : {50, 25, 50}) {
+    for (int round = 1; round <= 3; ++round) {
+        const int rate = round == 2 ? 25 : 50;
         SCOPED_TRACE(rate);
-        if (++round == 3) {
+        if (round == 3) {
             ASSERT_EQ(receiver.stop(), GST_STATE_CHANGE_SUCCESS);
             ASSERT_NE(receiver.play(), GST_STATE_CHANGE_FAILURE);
         }

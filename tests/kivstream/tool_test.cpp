@@ -28,7 +28,7 @@ TEST(PanelCounter, ReportsEachFullSecondOnTheTestersRhythm) {
     EXPECT_EQ(std::tuple(s.frames, s.transferBytes, s.transferBytesPerFrame, s.imageBytes), std::tuple(3u, 32u, 10, 960u));
     const auto empty = panel.poll(2050); // a second without frames: 0 fps, but the last format stays
     ASSERT_TRUE(empty.has_value());
-    EXPECT_EQ(std::pair(empty->frames, empty->haveFormat), std::pair(uint64_t(0), true));
+    EXPECT_EQ(std::tuple(empty->frames, empty->transferBytesPerFrame, empty->haveFormat), std::tuple(uint64_t(0), int64_t(0), true));
     // Held up for 4.5 s: the missed seconds come one per poll, then the rhythm resumes.
     int reports = 0;
     for (int64_t t = 6500; t <= 7000; t += 100) reports += panel.poll(t).has_value();
