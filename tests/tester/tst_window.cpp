@@ -60,8 +60,6 @@ int enabledSendSettings(QWidget *window)
                              [&](const char *name) { return find(window, name)->isEnabled(); }));
 }
 
-QStringList callsSince(qsizetype first) { return recording::calls().mid(first); }
-
 // The calls were made, in whatever order the window makes them.
 void expectCalls(const QStringList &expected)
 {
@@ -313,7 +311,7 @@ private slots:
         channel->stepUp();
         setForm(w, {{"mReceiveProtocol", "Multicast (UDP)"}});
         // A receiver for each step and for the new protocol.
-        QCOMPARE(callsSince(first).filter(QStringLiteral("kivSetSourceAddress")),
+        QCOMPARE(recording::calls().mid(first).filter(QStringLiteral("kivSetSourceAddress")),
                  QStringList({"kivSetSourceAddress(D3,10592)", "kivSetSourceAddress(D4,10593)", "kivSetSourceAddress(D5,10593)"}));
         QCOMPARE(recording::calls().filter(QStringLiteral("kivGetDecoder")).last(), sized({"kivGetDecoder(1,{SIZE,1,1})"})[0]);
     }

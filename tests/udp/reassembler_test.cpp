@@ -174,8 +174,7 @@ TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
     }
 }
 
-// However much is missing, one round of requests is at most 16 messages: every other datagram of a large frame lost.
-TEST(Reassembler, ARoundOfRequestsIsAtMost16Messages) {
+TEST(Reassembler, ARoundOfRequestsIsAtMost16MessagesHoweverMuchIsMissing) {
     Receiving rx(1000);
     const RepairableFrame frame(rawHeader(4, 1, {1920, 1080, KIV_DEPTH_24, 1}), 4);
     for (size_t i = 0; i < frame.packer.count(); i += 2) rx.r.feed(kA, frame.packer.datagram(i), 0);
