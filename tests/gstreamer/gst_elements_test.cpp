@@ -42,7 +42,7 @@ private:
     std::unique_ptr<GstElement, Unref> pipeline_;
 };
 
-// GStreamer's leaks tracer, which the suite turns on for caps; nullptr if it is not running.
+// GStreamer's leaks tracer, which the suite turns on for caps and buffers; nullptr if it is not running.
 GstTracer *leaksTracer() {
     GstTracer *found = nullptr;
     GList *tracers = gst_tracing_get_active_tracers();
@@ -55,7 +55,7 @@ GstTracer *leaksTracer() {
 class GstElements : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        g_setenv("GST_TRACERS", "leaks(filters=GstCaps)", FALSE); // for leaksTracer()
+        g_setenv("GST_TRACERS", "leaks(filters=\"GstCaps,GstBuffer\")", FALSE); // for leaksTracer()
         gst_init(nullptr, nullptr);
         GError *error = nullptr;
         GstPlugin *plugin = gst_plugin_load_file(KIV_GST_PLUGIN, &error);
@@ -99,7 +99,7 @@ TEST_F(GstElements, AFreshElementHoldsTheDefaultsItAdvertises) {
 
 // Pushes frames of every format, each once with GStreamer's own rows and once with rows 12 bytes longer, and checks
 // every pixel byte, the caps and the time stamp (encoders and muxers need one) on arrival after a flush; then the
-// source, waiting for more, ends on EOS and stops. Caps of earlier formats do not pile up.
+// source, waiting for more, ends on EOS and stops. No caps or buffer is left behind.
 TEST_F(GstElements, EveryFormatArrivesByteExactAndCapsFollowChanges) {
     const struct { GstVideoFormat format; int width, height; } formats[] = {{GST_VIDEO_FORMAT_RGB16, 13, 7}, {GST_VIDEO_FORMAT_RGB, 13, 7},
                    {GST_VIDEO_FORMAT_BGRx, 5, 3}, {GST_VIDEO_FORMAT_GRAY8, 13, 7}};
@@ -163,7 +163,7 @@ TEST_F(GstElements, EveryFormatArrivesByteExactAndCapsFollowChanges) {
     g_signal_emit_by_name(tracer, "activity-get-checkpoint", &activity);
     g_signal_emit_by_name(tracer, "activity-stop-tracking");
     const auto listed = [&](const char *list) { return gst_value_list_get_size(gst_structure_get_value(activity, list)); };
-    EXPECT_EQ(listed("objects-created-list"), listed("objects-removed-list")) << "caps made and freed";
+    EXPECT_EQ(listed("objects-created-list"), listed("objects-removed-list")) << "caps and buffers made and freed";
     gst_structure_free(activity);
 }
 
