@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDesktopServices>
+#include <QFileDialog>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QListWidget>
@@ -34,18 +35,13 @@ namespace {
 constexpr qint64 kStart = 1'700'000'000'000;
 std::atomic<qint64> clockNow{kStart};
 
-// The widgets' own values (a combo box's text, a spin box's value, ...) by name.
+// Sets the widgets' own values (a combo box's text, a spin box's value, ...) by name.
 void setForm(QWidget *window, const QVariantMap &values)
 {
     for (auto it = values.begin(); it != values.end(); ++it) {
         QWidget *widget = find(window, qPrintable(it.key()));
         QVERIFY2(widget->metaObject()->userProperty().write(widget, it.value()), qPrintable(it.key()));
     }
-}
-QVariant formValue(QWidget *window, const char *name)
-{
-    QWidget *widget = find(window, name);
-    return widget->metaObject()->userProperty().read(widget);
 }
 
 const QStringList kPanelAtStart{"0", "0", "0", "0", "0", "0", "0", "N/A"};
@@ -160,7 +156,7 @@ private slots:
         for (const auto &[name, min, max] : ranges) {
             for (int tried : {min - 1, max + 1, min, max}) {
                 setForm(w, {{name, tried}});
-                QCOMPARE(formValue(w, name).toInt(), std::clamp(tried, min, max));
+                QCOMPARE(find(w, name)->property("value").toInt(), std::clamp(tried, min, max));
             }
         }
         for (const char *protocol : {"Local (Memory)", "Multicast (UDP)", "Local (Memory)", "Remote (TCP)"}) {
@@ -253,7 +249,7 @@ private slots:
                 clickSend();
             QCOMPARE(status(), message);
             if (send) {
-                QCOMPARE(formValue(w, "mSendButton"), QVariant(false));
+                QCOMPARE(find<QAbstractButton>(w, "mSendButton")->isChecked(), false);
                 QCOMPARE(enabledSendSettings(w), int(std::size(kSendSettings)) - 1);
             }
             closeWindow(); // the half-made handle deleted too
@@ -447,7 +443,11 @@ private slots:
         QTemporaryDir dir;
         QMetaObject::invokeMethod(window.get(), "saveReport", Q_ARG(QString, dir.filePath("missing/run.csv")));
         QVERIFY2(status().startsWith("Cannot save the report as " + dir.filePath("missing/run")), qPrintable(status()));
-        QMetaObject::invokeMethod(window.get(), "saveReport", Q_ARG(QString, dir.filePath("run.csv")));
+        QTimer::singleShot(0, this, [&] { // File > Save Report asks for a name
+            qobject_cast<QFileDialog *>(QApplication::activeModalWidget())->selectFile(dir.filePath("run.csv"));
+            QMetaObject::invokeMethod(QApplication::activeModalWidget(), "accept");
+        });
+        w->findChild<QAction *>("actionSave_Report")->trigger();
         QFile csv(dir.filePath("run.csv")), json(dir.filePath("run.json"));
         QVERIFY(csv.open(QIODevice::ReadOnly));
         QVERIFY(json.open(QIODevice::ReadOnly));
@@ -514,8 +514,6 @@ private slots:
         if (!qEnvironmentVariableIsEmpty("KIV_EXPECT_ADDRESSES"))
             QCOMPARE(shown.join(u','), qEnvironmentVariable("KIV_EXPECT_ADDRESSES"));
         QVERIFY2(shown.contains(QStringLiteral("127.0.0.1")), qPrintable(shown.join(u',')));
-        QVERIFY2(std::is_sorted(shown.begin(), shown.end()), qPrintable(shown.join(u',')));
-        QVERIFY(!shown.join(QString()).contains(u':')); // IPv4 only
     }
 };
 
