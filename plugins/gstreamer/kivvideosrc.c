@@ -144,8 +144,9 @@ static gboolean measure_rate(GstKivVideoSrc *self, gint64 send_us, gint *fps_n, 
     const double fps = self->window_frames * 1e6 / (double)span;
     self->window_start_us = send_us;
     self->window_frames = 1;
+    /* The caps' rate, 0/1 while unknown: GstVideoInfo never holds a 0 denominator. */
     const GstVideoInfo *info = &self->info;
-    if (info->fps_n > 0 && info->fps_d > 0 && fabs(fps - (double)info->fps_n / info->fps_d) <= 0.05 * fps)
+    if (fabs(fps - (double)info->fps_n / info->fps_d) <= 0.05 * fps)
         return FALSE;
     gst_util_double_to_fraction(fps, fps_n, fps_d);
     return TRUE;
