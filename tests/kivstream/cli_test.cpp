@@ -71,7 +71,7 @@ public:
 TEST_P(PerTransport, BenchPassesItsChecksAndReportsEveryField) {
     struct Case { const char *size, *depth; int jpeg; QStringList udpLoss; };
     const Case cases[] = {{"320x240", "24", -1, {"--loss", "2,dup=1"}}, {"33x9", "8", -1, {}}, {"322x31", "32", -1, {"--loss", "2", "--fec", "0", "--repair-budget", "0"}},
-                          {"331x67", "16", 0, {}}, {"256x64", "8", 90, {}}};
+                          {"331x67", "16", 0, {}}, {"256x64", "8", 100, {}}};
     int stream = 24100 + 20 * GetParam();
     for (const Case &c : cases) {
         const bool udp = transport() == QLatin1String("udp"), timed = &c == cases, lossy = timed && udp, bare = udp && c.udpLoss.contains("--fec");
