@@ -129,7 +129,6 @@ void MainWindow::addHistoryMenus()
             return;
         const QSize room = mHistoryView->sizeHint();
         resize(width() + (shown ? room.width() : -room.width()), shown ? std::max(height(), room.height()) : height());
-        mHistoryView->refresh();
     });
 
     auto *file = new QMenu(tr("&File"), menuBar());
