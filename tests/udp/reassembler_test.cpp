@@ -136,7 +136,6 @@ TEST(Reassembler, ReportsTellTheLossTenTimesASecond) {
 TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
     const WireHeader h = rawHeader(3, 1, {640, 480, KIV_DEPTH_8, 1});
     const RepairableFrame frame(h, 3, 10);
-    ASSERT_EQ(frame.packer.count(), 244u);
     struct Case { const char *name; std::function<bool(size_t)> lost; bool delivered; uint64_t lost_, recovered, requested; bool reversedAndTwice = false, forgeParity = false; } const cases[] = {
         {"all parity lost", [](size_t i) { return i >= 220; }, true, 0, 0, 0},
         {"a burst of 24 over block edges: 6 per block", [](size_t i) { return i >= 100 && i < 124; }, true, 24, 24, 0},
@@ -223,13 +222,15 @@ TEST(Reassembler, TheLeastParityAndTheWidestBlockRebuildWhatIsLost) {
 TEST(Reassembler, TheNextFrameStartingEndsTheWaitForALostEnd) {
     Receiving receiving(1000);
     Feedback out;
-    const RepairableFrame frames[2] = {{rawHeader(9, 0, {64, 48, KIV_DEPTH_8, 1}), 9}, {rawHeader(9, 1, {64, 48, KIV_DEPTH_8, 1}), 9}};
+    constexpr kivStreamFormat kSmall{64, 48, KIV_DEPTH_8, 1};
+    const RepairableFrame frames[3] = {{rawHeader(9, 0, kSmall), 9}, {rawHeader(9, 1, kSmall), 9}, {rawHeader(9, 2, kSmall), 9}};
     constexpr int64_t kStart = 1'000'000;
+    receiving.r.feed(kA, frames[2].packer.datagram(0), kStart); // overtakes the others: still arriving as they start
     receiving.r.feed(kA, frames[0].packer.datagram(0), kStart);
     receiving.r.feed(kA, frames[0].packer.datagram(1), kStart);
-    receiving.r.feed(kA, frames[1].packer.datagram(0), kStart + 2'000);
     int64_t askedAt = INT64_MAX; // never
-    for (int64_t t = kStart + 2'000; t < kStart + 100'000 && askedAt == INT64_MAX; t += 500) {
+    for (int64_t t = kStart; t < kStart + 100'000 && askedAt == INT64_MAX; t += 500) {
+        if (t == kStart + 2'000) receiving.r.feed(kA, frames[1].packer.datagram(0), t);
         receiving.r.service(t, out);
         ASSERT_GT(out.nextUs, t) << "frames in flight are looked at again later, not at once";
         for (const auto &[to, request] : out.requests)
@@ -237,7 +238,7 @@ TEST(Reassembler, TheNextFrameStartingEndsTheWaitForALostEnd) {
         out.clear();
     }
     EXPECT_LE(askedAt - kStart, 10'000);
-    EXPECT_EQ(receiving.repair.requestsSent.load(), 1u) << "one request names what is lost";
+    EXPECT_EQ(receiving.repair.requestsSent.load(), 1u) << "one request names what is lost, none what is still arriving";
     EXPECT_EQ(receiving.repair.state.load(), uint32_t(KIV_REPAIR_UNKNOWN)) << "too soon to say requests go unheard";
 }
 
@@ -335,7 +336,6 @@ TEST(Reassembler, TheMissingEndOfAFrameGivenUpIsReportedLost) {
     Reassembler &r = rx.r;
     const RepairableFrame frame(rawHeader(7, 1, {640, 480, KIV_DEPTH_8, 1}), 7);
     const FramePacker &packer = frame.packer;
-    ASSERT_EQ(packer.count(), 220u);
     for (size_t i = 0; i < 151; ++i) r.feed(kA, packer.datagram(i), int64_t(i) * 10); // the last seen counts as due at once
     Feedback early, out;
     r.service(300'000, early);
