@@ -205,7 +205,7 @@ TEST_F(GstElements, SamplesKeptDownstreamStayIntactAfterTheSourceStops) {
 
 // Caps carry the sender's rate once half a second of its stamps has come, follow a new sender's, and restart unknown.
 TEST_F(GstElements, TheSendersRateReachesTheCaps) {
-    Pipeline receiver("kivvideosrc transport=tcp stream=21009 ! appsink name=out sync=false");
+    Pipeline receiver("kivvideosrc transport=tcp stream=21004 ! appsink name=out sync=false");
     ASSERT_NE(receiver.play(), GST_STATE_CHANGE_FAILURE);
     std::unique_ptr<GstElement, Unref> out(receiver.child("out"));
     for (int round = 1; round <= 3; ++round) {
@@ -216,7 +216,7 @@ TEST_F(GstElements, TheSendersRateReachesTheCaps) {
             ASSERT_NE(receiver.play(), GST_STATE_CHANGE_FAILURE);
         }
         Pipeline sender("videotestsrc is-live=true ! video/x-raw,format=BGRx,width=64,height=48,framerate=" + std::to_string(rate) +
-                        "/1 ! kivvideosink transport=tcp stream=21009");
+                        "/1 ! kivvideosink transport=tcp stream=21004");
         ASSERT_NE(sender.play(), GST_STATE_CHANGE_FAILURE);
         gint fpsN = 0, fpsD = 1;
         for (int i = 0; i < 150 && std::abs(double(fpsN) / fpsD - rate) > 0.05 * rate; ++i) {

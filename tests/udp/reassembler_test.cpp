@@ -242,17 +242,17 @@ TEST(Reassembler, TheNextFrameStartingEndsTheWaitForALostEnd) {
     EXPECT_EQ(receiving.repair.state.load(), uint32_t(KIV_REPAIR_UNKNOWN)) << "too soon to say requests go unheard";
 }
 
-// Of several receivers of a group that lost the same datagram, the first to ask usually spares the others
-// theirs: each waits a random moment of up to 2 ms after the frame is over.
+// Of several receivers of a group that lost the same datagram, the first to ask usually spares the others theirs: each
+// waits up to 2 ms at random after the frame is over: its last datagram came, or 50 ms of silence ended a burst.
 TEST(Reassembler, ReceiversOfAGroupAskAfterARandomWaitOfUpTo2Ms) {
     const RepairableFrame frame(rawHeader(7, 0, {64, 48, KIV_DEPTH_8, 1}), 7);
-    constexpr int64_t kOver = 1'000'000; // the last datagram's arrival
+    constexpr int64_t kOver = 1'000'000, kBurst = kOver - 50'000;
     std::vector<int64_t> waits;
     for (int receiver = 0; receiver < 40; ++receiver) {
         Receiving receiving(1000);
         Feedback out;
-        receiving.r.feed(kA, frame.packer.datagram(0), kOver);
-        receiving.r.feed(kA, frame.packer.datagram(2), kOver);
+        receiving.r.feed(kA, frame.packer.datagram(0), kBurst);
+        receiving.r.feed(kA, frame.packer.datagram(receiver % 2 ? 2 : 1), receiver % 2 ? kOver : kBurst); // the last, or the end lost
         for (int64_t t = kOver; t <= kOver + 10'000 && out.requests.empty(); t += 100) {
             receiving.r.service(t, out);
             if (!out.requests.empty()) waits.push_back(t - kOver);
