@@ -49,7 +49,12 @@ public:
     explicit SendQueue(SenderCounters &counters) : counters_(counters), box_(counters.dropped) {}
 
     // Producer.
-    OutgoingFrame spare() { return box_.spare(); }
+    // Never still marked for compression: a frame dropped before the consumer took it keeps its quality.
+    OutgoingFrame spare() {
+        OutgoingFrame frame = box_.spare();
+        frame.quality = 0;
+        return frame;
+    }
     void recycle(OutgoingFrame &&frame) { box_.recycle(std::move(frame)); }
     void put(OutgoingFrame &&frame);
     // Every frame put has been sent or dropped: until the next put() the
