@@ -12,7 +12,6 @@ int SenderTransport::sendFrame(const WireHeader &header, std::span<const uint8_t
     if (payload.size() != header.payloadSize) return fail(KIV_ERROR_INVALID_ARGUMENT, "payload size differs from header");
     OutgoingFrame frame = spare();
     frame.header = header;
-    frame.quality = 0;
     frame.pixels.assign(payload);
     return send(std::move(frame));
 }

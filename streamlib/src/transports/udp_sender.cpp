@@ -208,7 +208,6 @@ public:
         const size_t parity = size_t(layout.parityCount()) * chunk;
         OutgoingFrame frame = spare();
         frame.header = header;
-        frame.quality = 0;
         frame.pixels.resize(0); // nothing of the buffer's last frame is kept
         frame.pixels.resize(payload.size() + parity + sizeof t);
         uint8_t *bytes = frame.pixels.data();
