@@ -93,7 +93,6 @@ struct ReceiverInfo {
     int receiveBufferBytes = 0; // as granted by the kernel
     bool receiveBufferCapped = false;
     bool groActive = false;
-    int groupsJoined = 0; // interfaces on which the multicast group was joined
 };
 
 // The multicast group decoders join: KIVSTREAM_MULTICAST_GROUP or KIV_MULTICAST_GROUP.

@@ -69,7 +69,7 @@ public:
             const int code = errno == EADDRINUSE ? KIV_ERROR_BUSY : errno == EACCES ? KIV_ERROR_PERMISSION : KIV_ERROR_IO;
             return failErrno(code, "bind UDP port " + std::to_string(stream));
         }
-        info_.groupsJoined = joinEverywhere(fd.get(), group);
+        joinEverywhere(fd.get(), group);
 
         wake_ = makeEventFd();
         if (!wake_) return failErrno(KIV_ERROR_IO, "eventfd");
@@ -104,13 +104,12 @@ private:
         feedback_.clear();
     }
 
-    // Joins on every interface that is up and can do multicast; returns how many took it.
-    static int joinEverywhere(int fd, in_addr group) {
+    // Joins on every interface that is up and can do multicast.
+    static void joinEverywhere(int fd, in_addr group) {
         ifaddrs *list = nullptr;
-        if (getifaddrs(&list) != 0) return 0;
+        if (getifaddrs(&list) != 0) return;
         const std::unique_ptr<ifaddrs, decltype(&freeifaddrs)> owned(list, &freeifaddrs);
         std::vector<unsigned> done;
-        int joined = 0;
         for (ifaddrs *a = list; a; a = a->ifa_next) {
             if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET) continue;
             if (!(a->ifa_flags & IFF_UP) || !(a->ifa_flags & IFF_MULTICAST)) continue;
@@ -120,9 +119,8 @@ private:
             ip_mreqn req{};
             req.imr_multiaddr = group;
             req.imr_ifindex = int(index);
-            if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &req, sizeof req) == 0) ++joined;
+            setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &req, sizeof req);
         }
-        return joined;
     }
 
     void run(std::stop_token stop) {
