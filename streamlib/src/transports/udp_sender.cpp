@@ -633,12 +633,12 @@ private:
     std::atomic<bool> gso_{false};
 
     // The caller's thread.
-    int64_t lastHandedUs_ = 0;
-    int64_t lastGapUs_ = 0; // the caller's thread only
-    std::atomic<int64_t> intervalUs_{0};
+    int64_t lastHandedUs_ = 0; // when the caller last handed a frame over
+    int64_t lastGapUs_ = 0;
+    std::atomic<int64_t> intervalUs_{0}; // the caller's rhythm; read by the sending thread while a frame goes out
     std::atomic<int64_t> handedUs_{0};
-    BlockCoder callerCoder_;              // the caller's thread: frames protected as they are copied
-    std::atomic<int> wantedPercent_{0};   // parity receivers' reports ask for, set by the sending thread // when the caller last handed a frame over // read by the sending thread while the first frame goes out
+    BlockCoder callerCoder_;            // frames protected as they are copied
+    std::atomic<int> wantedPercent_{0}; // parity receivers' reports ask for, set by the sending thread
 
     // Owned by the sending thread.
     TokenBucket pacer_, resends_;
