@@ -177,16 +177,16 @@ TEST(JpegSink, BadJpegIsCountedAndNothingIsHandedOut) {
     d->unlock();
 }
 
-// Raw, JPEG and striped frames in turn through a slow transport that writes on the caller's thread, as memory does: each
-// waits for the one before it, in the sending and decode threads alike. Once every frame is sent or dropped, a frame
-// TurboJPEG refuses (wider than 65500) is dropped and counted, never sent under another's JPEG.
+// Raw, JPEG and striped frames in turn through a transport slower than the caller, which writes on its thread as memory
+// does: frames stay in order, and one pushed out untaken leaves its buffers, not its mark for compression, to the next.
+// Once every frame is sent or dropped, one TurboJPEG refuses (wider than 65500) is dropped, never sent with another's JPEG.
 TEST(JpegPipeline, FramesStayInOrderAndOneTheCodecRefusesIsDroppedNotSentWithOldBytes) {
     const kivStreamFormat f{500, 480, KIV_DEPTH_32, 1}, wide{65535, 2, KIV_DEPTH_8, 1}; // f too small for stripes: coded apart
     const kivStreamFormat striped{640, 512, KIV_DEPTH_32, 1};
     testing::LoopbackReceiver *r = nullptr;
     auto decoder = testing::loopbackDecoder(r);
     decoder->setAdaptive(false);
-    Encoder encoder(std::make_unique<testing::LoopbackSender>(*r, 2ms), f);
+    Encoder encoder(std::make_unique<testing::LoopbackSender>(*r, 20ms), f);
     ASSERT_EQ(encoder.setDestination("", 23020), KIV_OK);
     const auto picture = testpic::linesPicture(striped, 50);
     uint32_t lastSeen = 0, seen = 0;
