@@ -28,8 +28,8 @@ bool SendQueue::ready(OutgoingFrame &frame) {
     if (frame.quality == 0) return true;
     const int quality = std::exchange(frame.quality, 0);
     if (compressor_.compress(frame.header.format, frame.pixels.data(), quality, frame.jpeg) != KIV_OK) {
+        finish(frame); // first: once the drop shows, the producer may write itself
         ++counters_.dropped;
-        finish(frame);
         return false;
     }
     chooseJpeg(frame.header, frame.jpeg.size(), 0, counters_);

@@ -217,6 +217,7 @@ TEST(JpegPipeline, FramesStayInOrderAndOneTheCodecRefusesIsDroppedNotSentWithOld
     // An empty frame has nothing to compress: it goes raw, and is the next to arrive.
     ASSERT_EQ(encoder.setFormat({0, 2, KIV_DEPTH_8, 1}, 1, 50), KIV_OK);
     ASSERT_EQ(encoder.encode(nullptr), KIV_OK);
+    EXPECT_EQ(encoder.stats().framesSent, before.framesSent + 1) << "once a refusal is counted, the caller's thread sends";
     kivFrameInfo info{};
     ASSERT_NE(decoder->lock(10000), nullptr);
     EXPECT_EQ(decoder->frameInfo(info), KIV_OK);
