@@ -16,7 +16,7 @@ int SenderTransport::sendFrame(const WireHeader &header, std::span<const uint8_t
     return send(std::move(frame));
 }
 
-void InlineSenderTransport::deliver(const WireHeader &header, std::span<const uint8_t> payload) {
+int InlineSenderTransport::deliver(const WireHeader &header, std::span<const uint8_t> payload) {
     const int rc = write(header, payload);
     // Readers that hold every slot drop a frame; the destination is still fine.
     // The link's state goes first: whoever sees the frame counted sees why.
@@ -26,9 +26,13 @@ void InlineSenderTransport::deliver(const WireHeader &header, std::span<const ui
         failure_ = rc;
         failureDetail_ = std::move(detail);
     }
+    return rc;
+}
+
+void InlineSenderTransport::count(int rc, uint64_t bytes) {
     if (rc == KIV_OK) {
         ++counters.sent;
-        counters.bytes += payload.size();
+        counters.bytes += bytes;
     } else {
         ++counters.dropped;
     }
@@ -37,7 +41,7 @@ void InlineSenderTransport::deliver(const WireHeader &header, std::span<const ui
 int InlineSenderTransport::send(OutgoingFrame &&frame) {
     if (!isOpen()) return fail(KIV_ERROR_STATE, "no destination set");
     if (frame.quality == 0 && queue_.idle()) {
-        deliver(frame.header, frame.payload());
+        count(deliver(frame.header, frame.payload()), frame.header.payloadSize);
         queue_.recycle(std::move(frame));
         return KIV_OK;
     }
@@ -45,8 +49,9 @@ int InlineSenderTransport::send(OutgoingFrame &&frame) {
         thread_ = std::jthread([this](std::stop_token stop) {
             OutgoingFrame taken;
             while (queue_.take(taken, stop)) {
-                deliver(taken.header, taken.payload());
-                queue_.finish(taken);
+                const int rc = deliver(taken.header, taken.payload());
+                queue_.finish(taken); // first: once the frame shows as sent, the caller may write itself
+                count(rc, taken.header.payloadSize);
             }
         });
     queue_.put(std::move(frame));
@@ -57,7 +62,7 @@ int InlineSenderTransport::sendFrame(const WireHeader &header, std::span<const u
     if (!isOpen()) return fail(KIV_ERROR_STATE, "no destination set");
     if (payload.size() != header.payloadSize) return fail(KIV_ERROR_INVALID_ARGUMENT, "payload size differs from header");
     if (!queue_.idle()) return SenderTransport::sendFrame(header, payload);
-    deliver(header, payload);
+    count(deliver(header, payload), payload.size());
     return KIV_OK;
 }
 

@@ -78,7 +78,9 @@ protected:
     void stopSending();
 
 private:
-    void deliver(const WireHeader &header, std::span<const uint8_t> payload);
+    // Writes one frame and records how the link fared; returns write()'s code.
+    int deliver(const WireHeader &header, std::span<const uint8_t> payload);
+    void count(int rc, uint64_t bytes);
 
     mutable std::mutex linkMutex_;
     int failure_ = KIV_OK;

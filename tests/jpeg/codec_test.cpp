@@ -233,8 +233,8 @@ TEST(JpegPipeline, FramesStayInOrderAndOneTheCodecRefusesIsDroppedNotSentWithOld
     EXPECT_TRUE(std::equal(noise.begin(), noise.end(), raw));
     EXPECT_EQ(decoder->frameInfo(info), KIV_OK);
     EXPECT_EQ(std::pair(info.flags, encoder.stats().framesSentRaw), std::pair(uint32_t(KIV_FRAME_SENT_RAW), uint64_t(1)));
-    // Once that is sent and marked done (just after it is counted), a raw frame goes on the caller's thread.
-    std::this_thread::sleep_for(20ms);
+    // Once that is counted as sent, the sending thread is done with it: a raw frame goes on the caller's thread.
+    ASSERT_TRUE(nettest::waitUntil([&] { return encoder.stats().framesSent == before.framesSent + 2; }));
     ASSERT_EQ(encoder.setFormat(f, 0, 0), KIV_OK);
     ASSERT_EQ(encoder.encode(noise.data()), KIV_OK);
     EXPECT_EQ(encoder.stats().framesSent, before.framesSent + 3);
