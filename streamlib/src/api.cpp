@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The C boundary: checks handles against a registry, keeps exceptions inside,
 // and forwards to the C++ objects.
+#include <algorithm>
 #include <new>
 #include <shared_mutex>
 #include <type_traits>
@@ -307,7 +308,7 @@ int kivSetAdaptiveBuffer(kivDecoder *decoder, int enabled) {
 
 const void *kivLockReadBuffer(kivDecoder *decoder, int timeoutMs) {
     return withDecoder(decoder, static_cast<const void *>(nullptr),
-                       [&](Decoder &d) { return d.lock(timeoutMs < 0 ? 0 : timeoutMs); });
+                       [&](Decoder &d) { return d.lock(std::max(timeoutMs, 0)); });
 }
 
 int kivUnlockReadBuffer(kivDecoder *decoder) {
@@ -318,7 +319,7 @@ kivLentFrame *kivLendFrame(kivDecoder *decoder, int timeoutMs, const void **pixe
     return withDecoder(decoder, static_cast<kivLentFrame *>(nullptr), [&](Decoder &d) -> kivLentFrame * {
         if (!pixels) return fail(KIV_ERROR_INVALID_ARGUMENT, "pixels is NULL"), nullptr;
         kivFrameInfo got{};
-        std::unique_ptr<LentFrame> lent = d.lend(timeoutMs < 0 ? 0 : timeoutMs, *pixels, got);
+        std::unique_ptr<LentFrame> lent = d.lend(std::max(timeoutMs, 0), *pixels, got);
         if (!lent) return nullptr;
         if (info) *info = got;
         return static_cast<kivLentFrame *>(lentFrames().add(std::move(lent)));
