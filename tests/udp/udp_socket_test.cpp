@@ -103,17 +103,19 @@ TEST(UdpSockets, AsksForOneDatagramTogetherCostOneResend) {
     ASSERT_TRUE(reply(udp::encodeReport({.session = 0x5eef, .expected = 100, .lost = 50}, bytes)));
     ASSERT_TRUE(reply(3));
     ASSERT_TRUE(waitUntil([&] { return controls->requestsRefused == 3; })) << controls->requestsRefused;
-    // The first asks for 200: the budget, a third of the frame's 4 MB/s for 200 ms, holds 181 datagrams of 1472 bytes. Before
-    // the last, a frame of three datagrams follows: frame 1 is no longer the newest, and its datagrams 50..54 are still answered.
-    struct { std::chrono::milliseconds after; uint32_t first, count; bool newerFrame; uint64_t resent; } const steps[] = {
-        {200ms, 0, 200, false, 181}, {20ms, 0, 5, false, 186}, {20ms, 50, 5, true, 191}};
-    for (uint64_t n = 0; const auto &step : steps) {
-        std::this_thread::sleep_for(step.after);
-        if (step.newerFrame) {
-            ASSERT_EQ(sender->sendFrame(header(2, {64, 48, KIV_DEPTH_8, 1}), pattern(0, 2, 64 * 48)), KIV_OK);
-            ASSERT_TRUE(waitUntil([&] { return sender->counters.sent == 2; }));
+    // The first asks for 200: the budget, a third of the frame's 4 MB/s for 200 ms, holds 181 datagrams of 1472 bytes. Once
+    // frame 2 is out, frame 1 is no longer the newest, and its datagrams 50..54 are still answered. Of frame 3, going out
+    // at 500 KB/s, only what went is resent: 50 ms in, not its datagrams 200..219.
+    struct { uint32_t newest; uint64_t maxRate; std::chrono::milliseconds after; uint32_t asked, first, count; uint64_t resent; } const steps[] = {
+        {1, 0, 200ms, 1, 0, 200, 181}, {1, 0, 20ms, 1, 0, 5, 186}, {2, 0, 20ms, 1, 50, 5, 191}, {3, 500'000, 50ms, 3, 200, 20, 191}};
+    for (uint32_t n = 0; const auto &step : steps) {
+        if (n > 0 && step.newest != steps[n - 1].newest) {
+            controls->maxRateBytesPerSecond = step.maxRate;
+            ASSERT_EQ(sender->sendFrame(header(step.newest, fmt), pattern(0, step.newest, frameBytes64(fmt))), KIV_OK);
+            if (step.maxRate == 0) { ASSERT_TRUE(waitUntil([&] { return sender->counters.sent == step.newest; })); }
         }
-        ask.ranges.fill({step.first, step.count});
+        std::this_thread::sleep_for(step.after);
+        ask.frameNumber = step.asked, ask.ranges.fill({step.first, step.count});
         ASSERT_TRUE(reply(udp::encodeRequest(ask, bytes)));
         ++n;
         ASSERT_TRUE(waitUntil([&] { return controls->requestsAccepted == n; })) << controls->requestsAccepted;
