@@ -446,8 +446,8 @@ private slots:
         QTemporaryDir dir;
         QMetaObject::invokeMethod(window.get(), "saveReport", Q_ARG(QString, dir.filePath("missing/run.csv")));
         QVERIFY2(status().startsWith("Cannot save the report as " + dir.filePath("missing/run")), qPrintable(status()));
-        QTimer::singleShot(0, this, [&] { // File > Save Report asks for a name
-            qobject_cast<QFileDialog *>(QApplication::activeModalWidget())->selectFile(dir.filePath("run.csv"));
+        QTimer::singleShot(0, this, [&] { // File > Save Report asks for a name; one typed without .csv gets it
+            qobject_cast<QFileDialog *>(QApplication::activeModalWidget())->selectFile(dir.filePath("run"));
             QMetaObject::invokeMethod(QApplication::activeModalWidget(), "accept");
         });
         w->findChild<QAction *>("actionSave_Report")->trigger();
