@@ -192,6 +192,7 @@ TEST_F(GstElements, SamplesKeptDownstreamStayIntactAfterTheSourceStops) {
             ASSERT_NE(kept.back(), nullptr) << "no sample for frame " << frame;
             if (frame == 0) { EXPECT_TRUE(GST_MEMORY_IS_READONLY(gst_buffer_peek_memory(gst_sample_get_buffer(kept[0].get()), 0))) << "not lent"; }
         }
+        EXPECT_NE(gst_sample_get_buffer(kept[4].get())->pool, nullptr) << "a copy goes into a buffer of the source's pool";
         out.reset();
         receiver.reset();
         for (size_t frame = 0; frame < kept.size(); ++frame) {
