@@ -345,9 +345,8 @@ TEST(Segment, EachWriteMovesItsSlotForwardAndNoMappingIsLeftBehind) {
 }
 
 // What is left under a stream's names in /dev/shm: by another user (uid 65534), by a dead sender, or junk of our own,
-// with (`live`) or without a process holding it as a sender would. Receivers take a frame from it only if it is ours,
-// private, live and valid, and count what is ours and live but bad; it stops no sender once nothing holds it, and the
-// sender removes what is ours.
+// with (`live`) or without a process holding it as a sender would. Receivers read only what is ours, private, live and
+// valid, and count what is ours and live but bad. It stops no sender once nothing holds it; the sender removes ours.
 struct Leftover {
     const char *name;
     const char *suffix;  // after the stream's prefix; nullptr: the bare "kivvs2-<uid>-<stream>"

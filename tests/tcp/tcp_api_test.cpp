@@ -14,9 +14,8 @@ namespace {
 using namespace nettest;
 constexpr int kTcp = KIV_PROTOCOL_TCP;
 
-// The link state tells a caller why nothing arrives, and comes up once a receiver listens. Connects that never complete
-// run in a network namespace of the test's own: to a host that drops every SYN, and to a port where, with nothing
-// listening and it the only local port, TCP connects to itself.
+// The link state tells a caller why nothing arrives, and comes up once a receiver listens. In a namespace of the test's
+// own, connects never complete: to a host that drops every SYN, and to the only local port, where TCP connects to itself.
 TEST(TcpSender, LinkStateSaysWhyNothingArrives) {
     const kivStreamFormat f{8, 8, KIV_DEPTH_24, 1};
     const struct { const char *address; int port; const char *reason, *namespaceSetup = nullptr; } cases[] = {

@@ -240,6 +240,11 @@ TEST(Reassembler, TheNextFrameStartingEndsTheWaitForALostEnd) {
     EXPECT_LE(askedAt - kStart, 10'000);
     EXPECT_EQ(receiving.repair.requestsSent.load(), 1u) << "one request names what is lost, none what is still arriving";
     EXPECT_EQ(receiving.repair.state.load(), uint32_t(KIV_REPAIR_UNKNOWN)) << "too soon to say requests go unheard";
+    auto heard = frames[2].packer.datagram(1);
+    heard[6] |= kFlagHeard; // the sender says our reports reach it: repair works before any answer
+    receiving.r.feed(kA, heard, kStart + 200'000);
+    receiving.r.service(kStart + 200'000, out);
+    EXPECT_EQ(receiving.repair.state.load(), uint32_t(KIV_REPAIR_WORKING));
 }
 
 // Of several receivers of a group that lost the same datagram, the first to ask usually spares the others theirs: each
@@ -264,9 +269,8 @@ TEST(Reassembler, ReceiversOfAGroupAskAfterARandomWaitOfUpTo2Ms) {
     EXPECT_GE(longest - shortest, 500) << "receivers ask together";
 }
 
-// A receiver asks again only once the answer is overdue, after about twice the time answers took: asking
-// sooner would double the repairs on a long path, later would leave it slow. Answers take 30 ms here; the
-// last frame's is never sent.
+// A receiver asks again only once the answer is overdue, after about twice the time answers took (sooner doubles the
+// repairs on a long path, later is slow). Answers take 30 ms here; the last frame's is never sent.
 TEST(Reassembler, AsksAgainOnlyOnceTheAnswerIsOverdue) {
     Receiving receiving(1000);
     Reassembler &r = receiving.r;

@@ -142,9 +142,8 @@ TEST(UdpApi, ProtectedFramesSurviveRandomLossInAPrivateNamespace) {
                      "nft add rule inet loss input udp dport 22070 numgen random mod 1000 \"<\" 10 drop", "nft");
 }
 
-// The first frame goes slowly until the second shows the caller's rhythm; the rest of it then goes at that
-// rhythm's pace. Crammed into the moment before the second is due instead, that rest overflowed the queue of a
-// link near its rate (a 60 Mbit/s link lost the first frame of 1280x720 at 2 fps). Load only delays it further.
+// The first frame goes slowly until the second shows the caller's rhythm, and the rest of it at that pace: crammed
+// before the second is due, it overflowed a link near its rate. Load only delays it further.
 TEST(UdpApi, TheFirstFramesRestGoesAtThePaceTheSecondShows) {
     const kivStreamFormat fmt{640, 480, KIV_DEPTH_24, 1};
     const Decoder dec = startDecoder(kUdp, 22085);
@@ -174,10 +173,9 @@ TEST(UdpApi, TheLastFrameIsRepairedWithoutANextOne) {
     EXPECT_EQ(r->bytes, picture);
 }
 
-// Frames that come faster than the link takes them: in bursts of three, the third finds the second still
-// waiting, and the caller protects it as it copies it. With 1% of datagrams lost, a 1% parity floor and a
-// receiver on parity alone, the reports raise the parity of every frame, whichever thread protected it,
-// and then every frame that goes out arrives whole.
+// Frames that come faster than the link takes them: in bursts of three, the third finds the second still waiting, and
+// the caller protects it as it copies it. With 1% loss, a 1% parity floor and a receiver on parity alone, the reports
+// raise the parity of every frame, whichever thread protected it; then every frame arrives whole.
 TEST(UdpApi, FramesAheadOfTheLinkAreProtectedAsTheReportsAsk) {
     constexpr int kPort = 22090;
     const kivStreamFormat fmt{320, 240, KIV_DEPTH_24, 1};
