@@ -370,6 +370,7 @@ const Leftover leftovers[] = {
     {"SlotOffsetMisaligned", "0000000000000008", "slot_offset_misaligned", false, true, 0600, false, true},
     {"SlotCapacityWraps", "0000000000000009", "slot_capacity_wraps", false, true, 0600, false, true},
     {"SlotCountTooBig", "000000000000000a", "slot_count_too_big", false, true, 0600, false, true},
+    {"SlotCapacityUnderAHeader", "0000000000000011", "slot_capacity_under_header", false, true, 0600, false, true},
     {"PayloadOverSlot", "000000000000000b", "payload_over_slot", false, true, 0600, false, true},
     {"SlotBeingWritten", "000000000000000c", "slot_odd_sequence", false, true, 0600, false, false},
     {"ShorterThanAHeader", "000000000000000d", "short", false, true, 0600, false, true},

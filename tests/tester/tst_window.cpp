@@ -217,8 +217,7 @@ private slots:
     }
 
     // Each run starts on a grey picture with one line, and its lines go on with the draw sequence where the run before
-    // left it. At 1 frame per second the first run's pending timer would fire in the middle of the second run's pauses
-    // if it still fed the encoder.
+    // left it. At 1 fps the first run's pending timer would fire amid the second run's pauses if it still fed the encoder.
     void runsStartGreyAndGoOn()
     {
         setForm(makeWindow(), {{"mSendFPS", 1}});
