@@ -261,6 +261,7 @@ TEST(CrossProcess, ReceiversFollowEverySenderOfAStreamAndNothingOfADeadOne) {
     EXPECT_TRUE(intact(frame, 0, f));
     EXPECT_EQ(heldSlots(kStream), 1);
     kivUnlockReadBuffer(before.get());
+    EXPECT_EQ(stats(before.get()).framesMalformed, 0u) << "senders that close or die leave nothing malformed";
 }
 
 // Big frames go in with streaming stores from the first 16-byte boundary of the slot: every byte must land, at any
@@ -455,20 +456,19 @@ class Holds : public ::testing::TestWithParam<Holding> {};
 
 TEST_P(Holds, NeitherStopNorTearAndEndWithTheReader) {
     const Holding &c = GetParam();
-    const int stream = c.stream;
     const kivStreamFormat f{64, 48, KIV_DEPTH_32, 1}, larger{640, 480, KIV_DEPTH_32, 1};
-    const Encoder enc = nettest::startEncoder(KIV_PROTOCOL_MEMORY, f, nullptr, stream);
+    const Encoder enc = nettest::startEncoder(KIV_PROTOCOL_MEMORY, f, nullptr, c.stream);
     std::vector<Decoder> holders;
     std::vector<const uint8_t *> held;
     std::vector<std::unique_ptr<kivtest::Process>> children; // all hold at once, then all die
     for (uint32_t i = 0; i < c.holders; ++i) {
         ASSERT_EQ(kivEncode(enc.get(), makeFrame(i, f).data()), KIV_OK);
         if (c.die) {
-            children.push_back(std::make_unique<kivtest::Process>(kivtest::Spawn{"holder", {std::to_string(stream)}}));
-            ASSERT_TRUE(waitUntil([&] { return heldSlots(stream) == int(i + 1); }, 10s)) << "frame " << i;
+            children.push_back(std::make_unique<kivtest::Process>(kivtest::Spawn{"holder", {std::to_string(c.stream)}}));
+            ASSERT_TRUE(waitUntil([&] { return heldSlots(c.stream) == int(i + 1); }, 10s)) << "frame " << i;
             continue;
         }
-        holders.push_back(memoryDecoder(stream));
+        holders.push_back(memoryDecoder(c.stream));
         held.push_back(static_cast<const uint8_t *>(kivLockReadBuffer(holders.back().get(), 5000)));
         ASSERT_NE(held.back(), nullptr) << "frame " << i;
     }
@@ -482,11 +482,11 @@ TEST_P(Holds, NeitherStopNorTearAndEndWithTheReader) {
     EXPECT_EQ(stats(enc.get()).framesDropped, c.dropped);
     EXPECT_EQ(kivGetEncoderLink(enc.get()), KIV_LINK_UP) << "slow readers are no fault of the link";
     for (uint32_t i = 0; i < held.size(); ++i) EXPECT_TRUE(intact(held[i], i, f)) << "frame " << i << " changed while held";
-    const Decoder other = memoryDecoder(stream);
+    const Decoder other = memoryDecoder(c.stream);
     const auto shared = receive(other.get(), c.newest ? 5000 : 200);
     EXPECT_EQ(shared ? std::optional(shared->info.frameNumber) : std::nullopt, c.newest);
     holders.clear();
-    const Decoder late = memoryDecoder(stream);
+    const Decoder late = memoryDecoder(c.stream);
     ASSERT_EQ(kivEncode(enc.get(), makeFrame(c.holders + 1, g).data()), KIV_OK);
     const auto r = receive(late.get(), 5000);
     ASSERT_TRUE(r);

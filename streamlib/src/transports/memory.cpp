@@ -220,7 +220,7 @@ private:
             if (const uint64_t depth = depth_.load(); depth > 1)
                 shm::findSlot(bytes, h.slotCount, std::max(lastPublish_ + 1, newest >= depth ? newest - depth + 1 : 0),
                               slot, wanted);
-            if (h.latest == 0 || newest <= lastPublish_) {
+            if (newest <= lastPublish_) { // also before any frame: newest is 0 then
                 // Nothing new: sleep until the sender signals, looking at its lock now and then.
                 if (!shm::writerAlive(fd_.get())) detach();
                 else if (!sleepOnSignal(h.signal, deadline)) return Next::Timeout;
