@@ -86,7 +86,7 @@ TEST(UdpSockets, AsksForOneDatagramTogetherCostOneResend) {
     const timeval limit{5, 0};
     ::setsockopt(listener.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     const auto controls = std::make_shared<udp::SenderControls>();
-    auto sender = udp::makeSender({.controls = controls});
+    auto sender = udp::makeSender({.repairRingBytes = 500'000, .controls = controls}); // two frames: one with its parity, and the next
     ASSERT_EQ(sender->open("127.0.0.1", kStream), KIV_OK);
     ASSERT_EQ(sender->sendFrame(header(1, fmt), pattern(0, 1, frameBytes64(fmt))), KIV_OK);
     std::vector<uint8_t> d(65536);
@@ -105,12 +105,12 @@ TEST(UdpSockets, AsksForOneDatagramTogetherCostOneResend) {
     ASSERT_TRUE(waitUntil([&] { return controls->requestsRefused == 3; })) << controls->requestsRefused;
     // The first asks for 200: the budget, a third of the frame's 4 MB/s for 200 ms, holds 181 datagrams of 1472 bytes. Once
     // frame 2 is out, frame 1 is no longer the newest, and its datagrams 50..54 are still answered. Of frame 3, going out
-    // at 500 KB/s, only what went is resent: 50 ms in, not its datagrams 200..219.
+    // at 500 KB/s, only what went is resent: 50 ms in, not its datagrams 200..219. Frame 2 stays while frame 3 goes out.
     struct { uint32_t newest; uint64_t maxRate; std::chrono::milliseconds after; uint32_t asked, first, count; uint64_t resent; } const steps[] = {
-        {1, 0, 200ms, 1, 0, 200, 181}, {1, 0, 20ms, 1, 0, 5, 186}, {2, 0, 20ms, 1, 50, 5, 191}, {3, 500'000, 50ms, 3, 200, 20, 191}};
+        {1, 0, 200ms, 1, 0, 200, 181}, {1, 0, 20ms, 1, 0, 5, 186}, {2, 0, 20ms, 1, 50, 5, 191}, {3, 500'000, 50ms, 3, 200, 20, 191}, {3, 0, 0ms, 2, 0, 5, 196}};
     for (uint32_t n = 0; const auto &step : steps) {
+        controls->maxRateBytesPerSecond = step.maxRate;
         if (n > 0 && step.newest != steps[n - 1].newest) {
-            controls->maxRateBytesPerSecond = step.maxRate;
             ASSERT_EQ(sender->sendFrame(header(step.newest, fmt), pattern(0, step.newest, frameBytes64(fmt))), KIV_OK);
             if (step.maxRate == 0) { ASSERT_TRUE(waitUntil([&] { return sender->counters.sent == step.newest; })); }
         }
