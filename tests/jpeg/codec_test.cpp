@@ -119,6 +119,7 @@ TEST(JpegSink, BadJpegIsCountedAndNothingIsHandedOut) {
     progressive.resize(progressiveSize);
     // Stripes of 8 rows: 8, 8, 5. Each bad table or stripe must fail the whole frame.
     const std::vector<uint8_t> striped = stripes(f, picture, 8);
+    EXPECT_EQ(std::pair(striped[20], striped[21]), (std::pair<uint8_t, uint8_t>(0xff, 0xd8))) << "rows, count, 3 sizes (docs/jpeg.md), a JPEG";
     auto stripedWith = [&](size_t at, uint32_t value, size_t cut = 0) {
         auto bytes = striped;
         if (at < bytes.size()) le::put32(bytes.data() + at, value);

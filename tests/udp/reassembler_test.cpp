@@ -108,9 +108,8 @@ TEST(Reassembler, ReportsTellTheLossTenTimesASecond) {
     uint64_t reports = 0, expected = 0, lost = 0;
     for (uint32_t n = 0; n < 100; ++n) {
         const RepairableFrame frame(rawHeader(1, n), 1, 10);
-        const FramePacker &d = frame.packer;
-        for (size_t i = 0; i < d.count(); ++i) {
-            auto datagram = d.datagram(i);
+        for (size_t i = 0; i < frame.packer.count(); ++i) {
+            auto datagram = frame.packer.datagram(i);
             const int64_t now = n * 10'000 + int64_t(i) * 50;
             if (i % 10 != 3) receiving.r.feed({1, 2}, datagram, now);
             datagram[6] = 0; // flags: this sender takes no reports
