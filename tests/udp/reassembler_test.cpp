@@ -272,7 +272,6 @@ TEST(Reassembler, ReceiversOfAGroupAskAfterARandomWaitOfUpTo2Ms) {
 // repairs on a long path, later is slow). Answers take 30 ms here; the last frame's is never sent.
 TEST(Reassembler, AsksAgainOnlyOnceTheAnswerIsOverdue) {
     Receiving receiving(1000);
-    Reassembler &r = receiving.r;
     Feedback out;
     constexpr uint32_t kFrames = 8;
     std::vector<int64_t> lastFramesAsks;
@@ -282,16 +281,16 @@ TEST(Reassembler, AsksAgainOnlyOnceTheAnswerIsOverdue) {
         const FramePacker &packer = frame.packer;
         auto answer = packer.datagram(1);
         answer[6] |= kFlagResent;
-        r.feed(kA, packer.datagram(0), start);
-        r.feed(kA, packer.datagram(2), start);
-        if (n == 0) r.feed(kA, answer, start + 1'000); // another receiver's answer: it says nothing of our delay
+        receiving.r.feed(kA, packer.datagram(0), start);
+        receiving.r.feed(kA, packer.datagram(2), start);
+        if (n == 0) receiving.r.feed(kA, answer, start + 1'000); // another receiver's answer: it says nothing of our delay
         int64_t firstAsk = 0;
         for (int64_t t = start; t < start + 300'000; t += 500) {
-            r.service(t, out);
+            receiving.r.service(t, out);
             if (!out.requests.empty() && firstAsk == 0) firstAsk = t;
             if (!out.requests.empty() && n + 1 == kFrames) lastFramesAsks.push_back(t);
             out.clear();
-            if (n + 1 < kFrames && firstAsk != 0 && t == firstAsk + 30'000) r.feed(kA, answer, t);
+            if (n + 1 < kFrames && firstAsk != 0 && t == firstAsk + 30'000) receiving.r.feed(kA, answer, t);
         }
         if (n == 1) { EXPECT_EQ(receiving.repair.state.load(), uint32_t(KIV_REPAIR_WORKING)) << "answered, and too soon to call the sender deaf"; }
     }

@@ -62,11 +62,12 @@ TEST(UdpSockets, FramesArriveAfterJunkWithAndWithoutSegmentationOffload) {
             ASSERT_EQ(twin->sendFrame(header(n, fmt), twins), KIV_OK);
             sink.waitFor([&](auto &f) { return f.header.frameNumber == n && f.payload == twins; }, 5s);
         }
-        EXPECT_GE(sink.frames().size(), 10u) << "in all";
+        EXPECT_GE(sink.frames().size(), 10u) << "in all"; // a starved receiver may lose one on loopback
         // Half a frame, then silence: the receiver gives it up on its own clock.
+        const uint64_t incomplete = sink.counters.incomplete;
         controls->setImpairment(false, {500'000, 0, 0, 0, 1});
         ASSERT_EQ(sender->sendFrame(header(6, fmt), pattern(0, 6, frameBytes64(fmt))), KIV_OK);
-        EXPECT_TRUE(waitUntil([&] { return sink.counters.incomplete == 1; }, 2s)) << sink.counters.incomplete;
+        EXPECT_TRUE(waitUntil([&] { return sink.counters.incomplete == incomplete + 1; }, 2s)) << sink.counters.incomplete;
         for (const auto &[h, payload] : sink.frames()) {
             const int owners = (payload == pattern(c.stream, h.frameNumber, payload.size())) + (payload == pattern(~0u, h.frameNumber, payload.size()));
             EXPECT_EQ(owners, 1) << "frame " << h.frameNumber << " of " << payload.size() << " bytes is not one sender's";
