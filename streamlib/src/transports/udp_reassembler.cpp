@@ -86,7 +86,7 @@ Reassembler::Sender *Reassembler::findSender(const Source &source, uint64_t sess
     return nullptr;
 }
 
-Reassembler::Sender &Reassembler::senderFor(const Source &source, uint64_t session, int64_t nowUs) {
+Reassembler::Sender &Reassembler::senderFor(const Source &source, uint64_t session) {
     if (Sender *s = findSender(source, session)) return *s;
     if (senders_.size() >= std::max<size_t>(limits_.maxSenders, 1)) {
         // The source with the most sessions forgets its quietest one: a flood of
@@ -105,7 +105,6 @@ Reassembler::Sender &Reassembler::senderFor(const Source &source, uint64_t sessi
     Sender s;
     s.source = source;
     s.session = session;
-    s.lastSeenUs = nowUs;
     senders_.push_back(s);
     return senders_.back();
 }
@@ -217,7 +216,7 @@ void Reassembler::feed(const Source &source, std::span<const uint8_t> datagram, 
         return;
     }
 
-    Sender &sender = senderFor(source, h.sessionId, nowUs);
+    Sender &sender = senderFor(source, h.sessionId);
     sender.lastSeenUs = nowUs;
     sender.repairable = (f.flags & kFlagRepairable) != 0;
     if (!(f.flags & kFlagResent)) sender.heard = (f.flags & kFlagHeard) != 0;

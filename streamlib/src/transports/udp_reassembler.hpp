@@ -106,7 +106,7 @@ private:
     };
     struct Partial;
 
-    Sender &senderFor(const Source &source, uint64_t session, int64_t nowUs);
+    Sender &senderFor(const Source &source, uint64_t session);
     Sender *findSender(const Source &source, uint64_t session);
     void markDone(const Source &source, uint64_t session, uint32_t frame);
     bool makeRoom(const Source &source, uint64_t extra, bool newFrame, const Partial *keep);
