@@ -398,7 +398,9 @@ private slots:
         w->show(); // the history starts hidden
         QCOMPARE(w->findChild<QWidget *>("mHistoryDock")->isVisible(), false);
         const int formWidth = w->width(); // View > History grows the window by the plot
-        w->findChild<QAction *>("actionHistory")->trigger();
+        QAction *history = w->findChild<QAction *>("actionHistory");
+        QCOMPARE(history->associatedObjects().value(0, w)->objectName(), QStringLiteral("menu_View"));
+        history->trigger();
         QCOMPARE(w->width(), formWidth + view->sizeHint().width());
         constexpr qint64 kAncient = INT64_MAX, kFuture = INT64_MIN; // ages that stand for send times 0 and INT64_MAX
         // Frame numbers, session, ages in us, the decoder's dropped and incomplete so far; lost, latency p50 and p99.
