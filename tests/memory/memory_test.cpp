@@ -147,8 +147,7 @@ TEST(Api, RealEncoderToDecoderInBothBufferModes) {
             ASSERT_EQ(kivSetDestFormat(enc.get(), &g, 0, 0), KIV_OK);
             ASSERT_EQ(kivEncode(enc.get(), makeFrame(number++, g).data()), KIV_OK);
             const auto r = receive(late.get(), 5000);
-            ASSERT_TRUE(r);
-            EXPECT_EQ(r->info.frameNumber, number - 1);
+            EXPECT_EQ(r ? std::optional(r->info.frameNumber) : std::nullopt, number - 1);
             struct stat st {};
             EXPECT_EQ(::stat(onlySegment(stream).c_str(), &st), 0);
             EXPECT_GE(st.st_size, std::exchange(size, st.st_size)); // grown, never shrunk under the receiver
@@ -185,8 +184,7 @@ TEST(Api, AFrameInFlightWhenTheStreamChangesStaysOffTheNewStream) {
         ASSERT_TRUE(waitUntil([&] { return kivGetEncoderLink(enc.get()) == KIV_LINK_UP; }));
         ASSERT_EQ(kivEncode(enc.get(), makeFrame(2, f).data()), KIV_OK);
         const auto first = nettest::receive(dec.get(), {}, 5s);
-        ASSERT_TRUE(first);
-        EXPECT_EQ(first->info.frameNumber, 2u);
+        EXPECT_EQ(first ? std::optional(first->info.frameNumber) : std::nullopt, 2u);
     }
 }
 
@@ -411,7 +409,9 @@ TEST_P(Leftovers, NeverStopTheNextSenderNorReachAReceiverUnlessOursAndLive) {
     }
     const int heldAtFirst = heldSlots(stream); // junk may look held
     const Decoder dec = memoryDecoder(stream);
+    const auto cpu = std::clock(); // what is not ready yet is waited for asleep
     EXPECT_EQ(nettest::receive(dec.get(), {}, c.frame ? 5s : 200ms).has_value(), c.frame); // the corpus's own bytes
+    EXPECT_LT(double(std::clock() - cpu) / CLOCKS_PER_SEC, 0.05) << "s of CPU: the reader spins";
     EXPECT_EQ(waitUntil([&] { return stats(dec.get()).framesMalformed >= 1; }, c.malformed ? 5s : 0s), c.malformed);
     if (kivLockReadBuffer(dec.get(), 0)) kivUnlockReadBuffer(dec.get()); // one more look at it
     EXPECT_EQ(stats(dec.get()).framesMalformed, uint64_t(c.malformed)) << "counted once per file, not once per look";
@@ -482,15 +482,13 @@ TEST_P(Holds, NeitherStopNorTearAndEndWithTheReader) {
     EXPECT_EQ(stats(enc.get()).framesDropped, c.dropped);
     EXPECT_EQ(kivGetEncoderLink(enc.get()), KIV_LINK_UP) << "slow readers are no fault of the link";
     for (uint32_t i = 0; i < held.size(); ++i) EXPECT_TRUE(intact(held[i], i, f)) << "frame " << i << " changed while held";
-    const Decoder other = memoryDecoder(c.stream);
-    const auto shared = receive(other.get(), c.newest ? 5000 : 200);
+    const auto shared = receive(memoryDecoder(c.stream).get(), c.newest ? 5000 : 200);
     EXPECT_EQ(shared ? std::optional(shared->info.frameNumber) : std::nullopt, c.newest);
     holders.clear();
     const Decoder late = memoryDecoder(c.stream);
     ASSERT_EQ(kivEncode(enc.get(), makeFrame(c.holders + 1, g).data()), KIV_OK);
     const auto r = receive(late.get(), 5000);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->info.frameNumber, c.holders + 1);
+    EXPECT_EQ(r ? std::optional(r->info.frameNumber) : std::nullopt, c.holders + 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Memory, Holds, ::testing::ValuesIn(holdings), [](const auto &i) { return std::string(i.param.name); });
@@ -510,8 +508,7 @@ TEST(CrossProcess, AReaderInADeadReadersSeatFreesItsHeldSlot) {
     ASSERT_EQ(kivEncode(enc.get(), makeFrame(1, f).data()), KIV_OK);
     const Decoder queued = memoryDecoder(stream, 0);
     const auto first = receive(queued.get(), 5000);
-    ASSERT_TRUE(first);
-    EXPECT_EQ(first->info.frameNumber, 1u);
+    EXPECT_EQ(first ? std::optional(first->info.frameNumber) : std::nullopt, 1u);
     for (uint32_t i = 2; i < 2 + shm::kSlotCount; ++i) ASSERT_EQ(kivEncode(enc.get(), makeFrame(i, f).data()), KIV_OK);
     std::vector<uint32_t> got;
     while (auto r = receive(queued.get(), 0)) got.push_back(r->info.frameNumber);
