@@ -133,8 +133,7 @@ TEST(Reassembler, ReportsTellTheLossTenTimesASecond) {
 // rebuild asked for (no margin yet: no loss measured). 220 data fragments in 4 interleaved blocks (fragment i in block
 // i % 4, 55 of them) with 6 parity fragments each, parity 220..243 (parity p in block p % 4); the last is short.
 TEST(Reassembler, ProtectedFrameIsRebuiltByteExactOrNotDelivered) {
-    const WireHeader h = rawHeader(3, 1, {640, 480, KIV_DEPTH_8, 1});
-    const RepairableFrame frame(h, 3, 10);
+    const RepairableFrame frame(rawHeader(3, 1, {640, 480, KIV_DEPTH_8, 1}), 3, 10);
     struct Case { const char *name; std::function<bool(size_t)> lost; bool delivered; uint64_t lost_, recovered, requested; bool reversedAndTwice = false, forgeParity = false; } const cases[] = {
         {"all parity lost", [](size_t i) { return i >= 220; }, true, 0, 0, 0},
         {"a burst of 24 over block edges: 6 per block", [](size_t i) { return i >= 100 && i < 124; }, true, 24, 24, 0},
@@ -278,11 +277,10 @@ TEST(Reassembler, AsksAgainOnlyOnceTheAnswerIsOverdue) {
     for (uint32_t n = 0; n < kFrames; ++n) {
         const int64_t start = 1'000'000 + int64_t(n) * 400'000;
         const RepairableFrame frame(rawHeader(8, n, {64, 48, KIV_DEPTH_8, 1}), 8);
-        const FramePacker &packer = frame.packer;
-        auto answer = packer.datagram(1);
+        auto answer = frame.packer.datagram(1);
         answer[6] |= kFlagResent;
-        receiving.r.feed(kA, packer.datagram(0), start);
-        receiving.r.feed(kA, packer.datagram(2), start);
+        receiving.r.feed(kA, frame.packer.datagram(0), start);
+        receiving.r.feed(kA, frame.packer.datagram(2), start);
         if (n == 0) receiving.r.feed(kA, answer, start + 1'000); // another receiver's answer: it says nothing of our delay
         int64_t firstAsk = 0;
         for (int64_t t = start; t < start + 300'000; t += 500) {
@@ -335,14 +333,12 @@ TEST(Reassembler, FragmentFieldsAreLaidOutAsDocumented) {
 // at the first report). A receiver on parity alone asks for nothing, so it waits the whole timeout for late datagrams.
 TEST(Reassembler, TheMissingEndOfAFrameGivenUpIsReportedLost) {
     Receiving rx(0);
-    Reassembler &r = rx.r;
     const RepairableFrame frame(rawHeader(7, 1, {640, 480, KIV_DEPTH_8, 1}), 7);
-    const FramePacker &packer = frame.packer;
-    for (size_t i = 0; i < 151; ++i) r.feed(kA, packer.datagram(i), int64_t(i) * 10); // the last seen counts as due at once
+    for (size_t i = 0; i < 151; ++i) rx.r.feed(kA, frame.packer.datagram(i), int64_t(i) * 10); // the last seen counts as due at once
     Feedback early, out;
-    r.service(300'000, early);
+    rx.r.service(300'000, early);
     EXPECT_EQ(rx.sink.counters.incomplete.load(), 0u) << "given up before the timeout";
-    r.service(10'000'000, out);
+    rx.r.service(10'000'000, out);
     ASSERT_EQ(out.reports.size(), 1u);
     EXPECT_EQ(std::pair(out.reports[0].second.expected, out.reports[0].second.lost), std::pair(69u, 69u)) << "the rest of 220";
 }
