@@ -28,9 +28,11 @@ struct _GstKivVideoSrc {
     GstVideoInfo info; /* of the caps set last; width 0 before the first frame */
     gint flushing;     /* atomic: unlock() asked create() to return */
     GstBufferPool *pool; /* for buffers of `info`; an 8 MB buffer made afresh costs its page faults */
-    /* The rate window: the sender's stamp at its start and the frames since. */
+    /* The rate window: the sender's session, frame number and stamp at its start. */
+    gboolean window_open;
+    guint64 window_session;
+    guint32 window_start_number;
     gint64 window_start_us;
-    guint window_frames;
 };
 
 G_DEFINE_TYPE(GstKivVideoSrc, gst_kiv_video_src, GST_TYPE_PUSH_SRC)
@@ -127,23 +129,29 @@ static gboolean gst_kiv_video_src_negotiate(GstBaseSrc *src)
     return ok;
 }
 
-/* The sender's rate, once a window of its stamps is full: 0 until then, and
- * when the rate has not moved by more than 5% from the caps'. */
-static gboolean measure_rate(GstKivVideoSrc *self, gint64 send_us, gint *fps_n, gint *fps_d)
+static void start_window(GstKivVideoSrc *self, const kivFrameInfo *frame)
 {
-    if (self->window_frames == 0 || send_us < self->window_start_us) {
-        self->window_start_us = send_us;
-        self->window_frames = 1;
+    self->window_open = TRUE;
+    self->window_session = frame->sessionId;
+    self->window_start_number = frame->frameNumber;
+    self->window_start_us = frame->sendTimeUs;
+}
+
+/* The sender's rate, once a window of its stamps is full: 0 until then, and
+ * when the rate has not moved by more than 5% from the caps'. Counted by the
+ * sender's frame numbers: frames this source missed were sent all the same. */
+static gboolean measure_rate(GstKivVideoSrc *self, const kivFrameInfo *frame, gint *fps_n, gint *fps_d)
+{
+    const gint64 span = frame->sendTimeUs - self->window_start_us;
+    const guint32 frames = frame->frameNumber - self->window_start_number; /* numbers wrap */
+    if (!self->window_open || frame->sessionId != self->window_session || span < 0 || frames > G_MAXINT32) {
+        start_window(self, frame);
         return FALSE;
     }
-    const gint64 span = send_us - self->window_start_us;
-    if (span < RATE_WINDOW_US) {
-        ++self->window_frames;
+    if (span < RATE_WINDOW_US)
         return FALSE;
-    }
-    const double fps = self->window_frames * 1e6 / (double)span;
-    self->window_start_us = send_us;
-    self->window_frames = 1;
+    const double fps = frames * 1e6 / (double)span;
+    start_window(self, frame);
     /* The caps' rate, 0/1 while unknown: GstVideoInfo never holds a 0 denominator. */
     const GstVideoInfo *info = &self->info;
     if (fabs(fps - (double)info->fps_n / info->fps_d) <= 0.05 * fps)
@@ -154,7 +162,7 @@ static gboolean measure_rate(GstKivVideoSrc *self, gint64 send_us, gint *fps_n, 
 
 /* Sets caps for the locked frame when its format differs from the last one,
  * or the sender's rate has moved. */
-static GstFlowReturn follow_format(GstKivVideoSrc *self, gint64 send_us)
+static GstFlowReturn follow_format(GstKivVideoSrc *self, const kivFrameInfo *frame)
 {
     kivStreamFormat got = {0, 0, 0, 0};
     kivGetRecvFormat(self->decoder, &got);
@@ -164,8 +172,8 @@ static GstFlowReturn follow_format(GstKivVideoSrc *self, gint64 send_us)
                           format == GST_VIDEO_INFO_FORMAT(&self->info);
     gint fps_n = GST_VIDEO_INFO_FPS_N(&self->info), fps_d = GST_VIDEO_INFO_FPS_D(&self->info);
     if (!same)
-        self->window_frames = 0; /* a new sender or format, or a restart (start() clears the info): its rate is news */
-    const gboolean rate_moved = measure_rate(self, send_us, &fps_n, &fps_d);
+        self->window_open = FALSE; /* a new format, or a restart (start() clears the info): its rate is news */
+    const gboolean rate_moved = measure_rate(self, frame, &fps_n, &fps_d);
     if (same && !rate_moved)
         return GST_FLOW_OK;
     if (format == GST_VIDEO_FORMAT_UNKNOWN) {
@@ -256,7 +264,7 @@ static GstFlowReturn gst_kiv_video_src_create(GstPushSrc *push, GstBuffer **out)
             return GST_FLOW_ERROR;
         }
     }
-    GstFlowReturn ret = follow_format(self, frame_info.sendTimeUs);
+    GstFlowReturn ret = follow_format(self, &frame_info);
     /* The library's rows are padded to 4 bytes, as GStreamer's default
      * strides of these formats are, so the frame is the buffer as it is. */
     const gsize size = frame_info.imageBytes;
